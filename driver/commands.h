@@ -1,0 +1,45 @@
+// The driver's commands, one per occupied slot of the command table. Each
+// takes the host's request unchanged and returns a result code.
+#ifndef DAVODEV_COMMANDS_H
+#define DAVODEV_COMMANDS_H
+
+#include <cstdint>
+
+#include "davodev.h"
+
+namespace kiv {
+
+using CommandHandler = int32_t (*)(DriverRequest* request);
+
+// Channel lifecycle.
+int32_t ColdStart(DriverRequest* request);
+int32_t WarmStart(DriverRequest* request);
+int32_t EndKiv(DriverRequest* request);
+int32_t CloseCom(DriverRequest* request);
+int32_t ReOpenCom(DriverRequest* request);
+int32_t ChangeKivParams(DriverRequest* request);
+
+// Tag addresses.
+int32_t SingleAddressParser(DriverRequest* request);
+int32_t BlockAddressParser(DriverRequest* request);
+
+// Reads and writes.
+int32_t SingleRead(DriverRequest* request);
+int32_t BlockRead(DriverRequest* request);
+int32_t SingleWrite(DriverRequest* request);
+int32_t BlockWrite(DriverRequest* request);
+
+// Self-description.
+int32_t GetKivInfo(DriverRequest* request);
+
+// The whole library's ended state: once set by EndKiv, every call does nothing.
+bool DriverEnded();
+void SetDriverEnded();
+void ResetDriverEndedForTests();
+
+extern const CommandHandler CommandTable[COMMAND_SLOTS];
+extern const char* const CommandNames[COMMAND_SLOTS];
+
+}  // namespace kiv
+
+#endif  // DAVODEV_COMMANDS_H

@@ -1,0 +1,44 @@
+// The serial port layer: open and configure a port, time it, drain stale
+// input, write and read bytes, close it. It knows nothing of PLCs or frames
+// and logs nothing; every failure is a status code.
+#ifndef DAVODEV_SERIAL_PORT_H
+#define DAVODEV_SERIAL_PORT_H
+
+#include <cstdint>
+
+#include "davodev.h"
+
+namespace kiv {
+
+// 0 is never a real port on any platform: a zero-filled ChannelBlock names none.
+using PortHandle = uint32_t;
+constexpr PortHandle NO_PORT = 0;
+
+enum PortStatus : int32_t {
+    PORT_OK = 0,
+    PORT_OPEN_FAILED = 1,
+    PORT_SHORT_WRITE = 2,
+    PORT_GET_STATE_FAILED = 4,
+    PORT_SET_STATE_FAILED = 5,
+    PORT_IO_FAILED = 7,
+};
+
+// Opens the named device exclusively and configures it from settings and
+// lineFlags; on any failure nothing is left open and *handle is NO_PORT.
+PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lineFlags, PortHandle* handle);
+PortStatus PortClose(PortHandle handle);
+// Sets the read total time-out to units x 10 ms; returns the previous one in
+// units, or 0 on failure.
+uint32_t PortSetReadTimeout(PortHandle handle, uint32_t units);
+// Drains unread input; 0 when the last platform call succeeded, else 1.
+int PortFlushInput(PortHandle handle);
+PortStatus PortWrite(PortHandle handle, const uint8_t* data, uint32_t n, uint32_t* written);
+PortStatus PortRead(PortHandle handle, uint8_t* buffer, uint32_t want, uint32_t* got);
+int PortSendBreak(uint32_t milliseconds, PortHandle handle);
+int PortDelay(uint32_t milliseconds);
+// CRC-16/MODBUS: reflected polynomial 0xA001, initial 0xFFFF, no final inversion.
+uint16_t Crc16(const uint8_t* data, uint32_t n);
+
+}  // namespace kiv
+
+#endif  // DAVODEV_SERIAL_PORT_H

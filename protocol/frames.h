@@ -1,0 +1,30 @@
+// Request frames of the PCON_NET protocol and the data of read replies.
+// Pure formatting and parsing: no port, no traces.
+#ifndef DAVODEV_FRAMES_H
+#define DAVODEV_FRAMES_H
+
+#include <cstdint>
+
+#include "davodev.h"
+
+namespace kiv {
+
+constexpr uint32_t READ_REPLY_HEADER = 7;  // "/A", station, echo, first data character
+constexpr uint32_t WRITE_REPLY_LENGTH = 9;
+constexpr uint32_t READ_REPLY_DATA_START = 6;
+
+// The frames below assume a count from 0 to 255 and an address the parser
+// could have produced; the commands check both before building.
+uint32_t BuildReadFrame(const IoBlock& io, uint8_t* frame);
+// A set/reset of one bit for a W address with a bit, otherwise a write.
+uint32_t BuildWriteFrame(const IoBlock& io, uint8_t* frame);
+
+// Characters of a read reply after its 7-character header.
+uint32_t ReadReplyRest(const IoBlock& io);
+
+// Fills io.values from the data part of a read reply.
+int32_t DecodeReplyData(const IoBlock& io, const uint8_t* data);
+
+}  // namespace kiv
+
+#endif  // DAVODEV_FRAMES_H

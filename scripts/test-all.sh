@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native build with the Windows side under
+# wine, then the native tests again under the sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+run_preset() {
+  echo "=== $1"
+  cmake --preset "$1"
+  cmake --build --preset "$1" -j "$jobs"
+  ctest --preset "$1" -j "$jobs"
+}
+
+run_preset ci
+run_preset asan
+echo "=== all tests passed"

@@ -1,0 +1,26 @@
+# The Windows side, cross-built by cmake/windows_side.cmake, checked here.
+if(NOT KIV_WINDOWS_BIN)
+  return()
+endif()
+
+add_test(NAME windows.dll_tables
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-dll-tables.sh ${KIV_WINDOWS_BIN}/DAVODEV.dll)
+
+find_program(KIV_WINE wine)
+if(NOT KIV_WINE)
+  message(WARNING "wine not found: the Windows programs are built but not run")
+  return()
+endif()
+
+set(KIV_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(KIV_RUN_WINE ${CMAKE_CURRENT_SOURCE_DIR}/wine/run-wine.sh ${KIV_WINE_PREFIX})
+
+# Runs a Windows program from the Windows build folder, so that it loads the
+# DLLs beside it.
+function(kiv_add_wine_test name program)
+  add_test(NAME ${name} COMMAND ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/${program} ${ARGN}
+           WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+  set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+endfunction()
+
+kiv_add_wine_test(windows.entry entry_wine_test.exe)

@@ -22,6 +22,8 @@ struct ParseCase {
     bool logged;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
 const ParseCase PARSE_CASES[] = {
     {"word", "01W0010", 0, 1, ParseMode::Single, SUCCESS, {1, 'W', 0x10, 255, 16}, false},
     {"word with trailing space", "01W0010 ", 0, 1, ParseMode::Single, SUCCESS, {1, 'W', 0x10, 255, 16}, false},

@@ -36,6 +36,8 @@ struct FrameCase {
     std::string frame;
 };
 
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+
 const FrameCase FRAME_CASES[] = {
     {"read 2 words", false, 1, 'W', 0x0010, 255, 2, {0, 0}, "/01RW0010022D\r"},
     {"read 1 A bit", false, 2, 'A', 0x01F7, 255, 1, {0, 0}, "/02RA1F,70130\r"},
@@ -122,6 +124,8 @@ struct DecodeCase {
     std::string data;
     std::vector<uint16_t> expected;  // the whole array after decoding; it starts as 0xAAAA each
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 const DecodeCase DECODE_CASES[] = {
     {"one word in element 1", 'W', 1, "1234", {0xAAAA, 0x1234, 0xAAAA}},

@@ -1,0 +1,5 @@
+# The PLC simulator: its protocol on strings, its line over pseudo-terminals,
+# and the plcsim program.
+kiv_add_gtest(plcsim_tests
+  SOURCES plcsim_station_test.cpp
+  LIBS plcsim_lib)

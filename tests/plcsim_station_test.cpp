@@ -34,7 +34,7 @@ struct Exchange {
   std::function<void(const Memory&)> after;
 };
 
-TEST(PlcsimStation, RequestsGetTheirRepliesAndMemoryChanges) {
+TEST(plcsim_station, RequestsGetTheirRepliesAndMemoryChanges) {
   const auto nothing = [](auto&) {};
   const std::vector<Exchange> table = {
       {"read two words", "/01RW0010022D\r", [](Memory& m) { m.SetWord(0x10, 0x1234); },
@@ -97,7 +97,7 @@ TEST(PlcsimStation, RequestsGetTheirRepliesAndMemoryChanges) {
   }
 }
 
-TEST(PlcsimStation, ReadReplyLengthIsNinePlusData) {
+TEST(plcsim_station, ReadReplyLengthIsNinePlusData) {
   Memory memory;
   for (const auto& [body, data] : std::vector<std::pair<std::string, size_t>>{
            {"01RWFF00FF", 255 * 4}, {"01RB000010", 16}, {"01RA00,001", 1}}) {
@@ -107,7 +107,7 @@ TEST(PlcsimStation, ReadReplyLengthIsNinePlusData) {
   }
 }
 
-TEST(PlcsimStation, BadRequestsGetNoReplyAndChangeNothing) {
+TEST(plcsim_station, BadRequestsGetNoReplyAndChangeNothing) {
   const std::vector<std::pair<const char*, std::string>> table = {
       {"checksum off by one", "/01RW0010022E\r"},
       {"checksum not hex", "/01RW001002ZZ\r"},
@@ -145,14 +145,14 @@ TEST(PlcsimStation, BadRequestsGetNoReplyAndChangeNothing) {
   }
 }
 
-TEST(PlcsimStation, ByteBitIndexUsesTagNumbers) {
+TEST(plcsim_station, ByteBitIndexUsesTagNumbers) {
   EXPECT_EQ(plcsim::ByteBitIndex(0x1F7), 0x1F * 8 + 7);
   EXPECT_EQ(plcsim::ByteBitIndex(0x010), 8);
   EXPECT_EQ(plcsim::ByteBitIndex(0x008), -1);  // bit 8
   EXPECT_EQ(plcsim::ByteBitIndex(0x200), -1);  // byte 0x20
 }
 
-TEST(PlcsimFaults, ParsesTheCommandLineForms) {
+TEST(plcsim_faults, ParsesTheCommandLineForms) {
   struct Row {
     const char* text;
     FaultKind kind;
@@ -182,7 +182,7 @@ TEST(PlcsimFaults, ParsesTheCommandLineForms) {
   }
 }
 
-TEST(PlcsimFaults, CharacterFormats) {
+TEST(plcsim_faults, CharacterFormats) {
   EXPECT_EQ(plcsim::ParseCharFormat("8N1")->BitsPerChar(), 10);
   EXPECT_EQ(plcsim::ParseCharFormat("7E1")->BitsPerChar(), 10);
   EXPECT_EQ(plcsim::ParseCharFormat("8o2")->BitsPerChar(), 12);
@@ -197,7 +197,7 @@ std::string Joined(const plcsim::Delivery& delivery) {
   return all;
 }
 
-TEST(PlcsimFaults, ShapesTheReply) {
+TEST(plcsim_faults, ShapesTheReply) {
   const std::string words = "/A01RW12340000D5\r";
   const std::string bits = Framed("A01RB0110");
   struct Row {
@@ -271,7 +271,7 @@ TEST(PlcsimFaults, ShapesTheReply) {
   }
 }
 
-TEST(PlcsimFaults, FaultsCombine) {
+TEST(plcsim_faults, FaultsCombine) {
   std::mt19937 rng(1);
   const auto delivery = plcsim::ShapeReply(
       "/A01RW12340000D5\r",
@@ -282,7 +282,7 @@ TEST(PlcsimFaults, FaultsCombine) {
   EXPECT_EQ(all.substr(2), "/N02RW");
 }
 
-TEST(PlcsimFaults, DrawsAreDeterministicUnderASeed) {
+TEST(plcsim_faults, DrawsAreDeterministicUnderASeed) {
   const std::vector<Fault> candidates = {{FaultKind::Drop, 0.3}, {FaultKind::Delay, 1.0, 10}};
   const auto pattern = [&](uint32_t seed) {
     std::mt19937 rng(seed);
@@ -302,7 +302,7 @@ TEST(PlcsimFaults, DrawsAreDeterministicUnderASeed) {
   EXPECT_LT(dropped, 380);
 }
 
-TEST(PlcsimRecords, PrintableShowsControlBytes) {
+TEST(plcsim_records, PrintableShowsControlBytes) {
   EXPECT_EQ(plcsim::Printable("/01RW0010022D\r"), "/01RW0010022D\\r");
   EXPECT_EQ(plcsim::Printable(std::string("a\n\\\0\xFF", 5)), "a\\n\\\\\\x00\\xFF");
 }

@@ -19,8 +19,8 @@ namespace {
 constexpr const char* kHelp = R"(Usage: plcsim [options]
 
 Simulates PLC stations on a serial line. They answer read, write and
-set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT)
-or SIGTERM.
+set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT),
+SIGTERM or SIGHUP.
 
 Line:
   --pty               serve a new pseudo-terminal (the default). The first
@@ -259,6 +259,12 @@ int main(int argc, char** argv) {
       std::printf("%s\n", plcsim::FormatRecord(record, origin).c_str());
       std::fflush(stdout);
     };
+  }
+
+  // The driver's port name holds at most 11 characters.
+  if (settings.options.link.size() > 11) {
+    std::fprintf(stderr, "plcsim: note: %s is longer than a port name can be (11 characters)\n",
+                 settings.options.link.c_str());
   }
 
   try {

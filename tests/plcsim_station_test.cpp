@@ -145,13 +145,6 @@ TEST(plcsim_station, BadRequestsGetNoReplyAndChangeNothing) {
   }
 }
 
-TEST(plcsim_station, ByteBitIndexUsesTagNumbers) {
-  EXPECT_EQ(plcsim::ByteBitIndex(0x1F7), 0x1F * 8 + 7);
-  EXPECT_EQ(plcsim::ByteBitIndex(0x010), 8);
-  EXPECT_EQ(plcsim::ByteBitIndex(0x008), -1);  // bit 8
-  EXPECT_EQ(plcsim::ByteBitIndex(0x200), -1);  // byte 0x20
-}
-
 TEST(plcsim_faults, ParsesTheCommandLineForms) {
   struct Row {
     const char* text;

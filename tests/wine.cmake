@@ -24,3 +24,12 @@ function(kiv_add_wine_test name program)
 endfunction()
 
 kiv_add_wine_test(windows.entry entry_wine_test.exe)
+
+# Serial layer: the Windows backend against an echoing pseudo-terminal
+# linked as COM5 and COM12 of the prefix.
+add_executable(serial_pty_peer wine/serial_pty_peer.cpp)
+add_test(NAME windows.serial_port
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/serial_wine_run.sh $<TARGET_FILE:serial_pty_peer>
+          ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/serial_wine_test.exe
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.serial_port PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)

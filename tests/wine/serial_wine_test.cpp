@@ -1,0 +1,143 @@
+// The serial layer over the real Windows services, run under wine against a
+// pseudo-terminal whose far end echoes every byte (serial_pty_peer). COM5
+// and COM12 name the same line.
+//
+// Not checked here: exclusive opens (wine lets a second CreateFileA with
+// share mode 0 succeed; the Linux tests cover exclusivity), and the data
+// bits and parity read back (a pseudo-terminal is always 8N1).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "serial_platform.h"
+#include "serial_port.h"
+#include "wine_check.h"
+
+namespace {
+
+using namespace kiv;
+
+constexpr PortSettings SETTINGS_9600_8N1{9600, 8, 0, 0};
+
+DWORD MsSince(DWORD start)
+{
+    return GetTickCount() - start;
+}
+
+std::string ReadText(PortHandle h, uint32_t want, PortStatus* status)
+{
+    char buffer[2048] = {};
+    uint32_t got = 0;
+    *status = PortRead(h, reinterpret_cast<uint8_t*>(buffer), want, &got);
+    return std::string(buffer, got);
+}
+
+void CheckOpenAndConfiguration()
+{
+    PortHandle h = NO_PORT;
+    WINE_CHECK(PortOpen("COM5", SETTINGS_9600_8N1, 0x0303, &h) == PORT_OK);
+    WINE_CHECK(h != NO_PORT);
+    LineConfig config{};
+    WINE_CHECK(NativeSerialPlatform().getState(h, &config));
+    WINE_CHECK(config.baudRate == 9600);
+    WINE_CHECK(config.stopBits == 0);
+    WINE_CHECK(config.binary);
+    PortTimeouts timeouts{};
+    WINE_CHECK(NativeSerialPlatform().getTimeouts(h, &timeouts));
+    WINE_CHECK(timeouts.readInterval == 0 && timeouts.readTotalMultiplier == 0);
+    WINE_CHECK(timeouts.readTotalConstant == 1000);
+    WINE_CHECK(timeouts.writeTotalMultiplier == 0 && timeouts.writeTotalConstant == 0);
+    WINE_CHECK(PortClose(h) == PORT_OK);
+
+    // COM12 goes through the \\.\ namespace; two stop bits survive on a pty.
+    const PortSettings settings19200{19200, 8, 2, 0};
+    WINE_CHECK(PortOpen("COM12", settings19200, 0x0303, &h) == PORT_OK);
+    WINE_CHECK(NativeSerialPlatform().getState(h, &config));
+    WINE_CHECK(config.baudRate == 19200);
+    WINE_CHECK(config.stopBits == 2);
+    WINE_CHECK(PortClose(h) == PORT_OK);
+
+    PortHandle nul = NO_PORT;
+    WINE_CHECK(PortOpen("NUL", SETTINGS_9600_8N1, 0x0303, &nul) == PORT_OK);
+    WINE_CHECK(PortClose(nul) == PORT_OK);
+    WINE_CHECK(PortOpen("COM99", SETTINGS_9600_8N1, 0x0303, &h) == PORT_OPEN_FAILED);
+    WINE_CHECK(h == NO_PORT);
+}
+
+void CheckTransfersAndTimeouts()
+{
+    PortHandle h = NO_PORT;
+    WINE_CHECK(PortOpen("COM5", SETTINGS_9600_8N1, 0x0303, &h) == PORT_OK);
+    if (h == NO_PORT)
+        return;
+    WINE_CHECK(PortSetReadTimeout(h, 20) == 100);
+    WINE_CHECK(PortSetReadTimeout(h, 20) == 20);
+
+    const char frame[] = "/01RW0010022D\r";
+    uint32_t written = 0;
+    WINE_CHECK(PortWrite(h, reinterpret_cast<const uint8_t*>(frame), 14, &written) == PORT_OK);
+    WINE_CHECK(written == 14);
+    PortStatus status = PORT_OK;
+    WINE_CHECK(ReadText(h, 14, &status) == frame);
+    WINE_CHECK(status == PORT_OK);
+
+    // Silence: one 200 ms time-out, generously bounded.
+    DWORD start = GetTickCount();
+    WINE_CHECK(ReadText(h, 4, &status).empty());
+    WINE_CHECK(status == PORT_IO_FAILED);
+    DWORD ms = MsSince(start);
+    WINE_CHECK(ms >= 150 && ms <= 2000);
+    std::fprintf(stderr, "silent read returned after %lu ms\n", static_cast<unsigned long>(ms));
+
+    // Three of seven: the first read times out with three, the second with none.
+    WINE_CHECK(PortWrite(h, reinterpret_cast<const uint8_t*>("abc"), 3, &written) == PORT_OK);
+    start = GetTickCount();
+    WINE_CHECK(ReadText(h, 7, &status) == "abc");
+    WINE_CHECK(status == PORT_IO_FAILED);
+    ms = MsSince(start);
+    WINE_CHECK(ms >= 300 && ms <= 4000);
+
+    // Stale input is drained and the time-out put back, 0 included.
+    for (uint32_t units : {20u, 0u}) {
+        PortSetReadTimeout(h, units);
+        std::string junk(1300, 'x');
+        WINE_CHECK(PortWrite(h, reinterpret_cast<const uint8_t*>(junk.data()), 1300, &written) == PORT_OK);
+        Sleep(300);  // let the echo come back
+        WINE_CHECK(PortFlushInput(h) == 0);
+        PortTimeouts timeouts{};
+        WINE_CHECK(NativeSerialPlatform().getTimeouts(h, &timeouts));
+        WINE_CHECK(timeouts.readTotalConstant == units * 10);
+        uint32_t waiting = 99;
+        WINE_CHECK(NativeSerialPlatform().clearError(h, &waiting));
+        WINE_CHECK(waiting == 0);
+    }
+    PortSetReadTimeout(h, 20);
+
+    WINE_CHECK(PortSendBreak(20, h) == 0);
+    WINE_CHECK(PortWrite(h, reinterpret_cast<const uint8_t*>("ok"), 2, &written) == PORT_OK);
+    WINE_CHECK(ReadText(h, 2, &status) == "ok");
+
+    // Not asserted: wine does not enforce exclusive opens.
+    PortHandle second = NO_PORT;
+    if (PortOpen("COM5", SETTINGS_9600_8N1, 0x0303, &second) == PORT_OK) {
+        std::fprintf(stderr, "note: wine allowed a second open of COM5 (not exclusive under wine)\n");
+        PortClose(second);
+    }
+    WINE_CHECK(PortClose(h) == PORT_OK);
+
+    uint8_t byte = 0;
+    uint32_t got = 99;
+    WINE_CHECK(PortRead(NO_PORT, &byte, 1, &got) == PORT_IO_FAILED && got == 0);
+    WINE_CHECK(PortFlushInput(NO_PORT) == 1);
+}
+
+}  // namespace
+
+int main()
+{
+    CheckOpenAndConfiguration();
+    CheckTransfersAndTimeouts();
+    return WineCheckResult("serial_wine_test");
+}

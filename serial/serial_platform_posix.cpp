@@ -55,9 +55,13 @@ bool PosixDevicePath(const char* name, char* path, size_t size)
 
 Deadline Deadline::AfterMs(uint64_t milliseconds)
 {
+    // Time-outs multiplied by a byte count can exceed what the clock holds;
+    // thirty years is as good as never.
+    constexpr uint64_t LONGEST_MS = 1000000000000ull;
     Deadline d;
     d.never_ = false;
-    d.at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    d.at_ = std::chrono::steady_clock::now() +
+            std::chrono::milliseconds(static_cast<int64_t>(milliseconds < LONGEST_MS ? milliseconds : LONGEST_MS));
     return d;
 }
 

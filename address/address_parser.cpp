@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "host_log.h"
+#include "log_messages.h"
 
 namespace kiv {
 namespace {
@@ -110,7 +111,7 @@ int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)
 
     const int32_t number = ReadNumber(&text[3], 4, 'H');
     if (number < 0) {
-        HostLog(LEVEL_ERROR, "REVIZ: ParseAddress() Invalid Address Format");
+        HostLog(LEVEL_ERROR, MSG_INVALID_ADDRESS);
         return REJECTED;
     }
 

@@ -1,12 +1,161 @@
+// Starting, refreshing, closing, reopening, reconfiguring and ending a
+// channel. These are the only commands that open or close its port; the
+// channel's whole state lives in the host's ChannelBlock.
+#include <cstring>
+
 #include "commands.h"
+#include "host_log.h"
+#include "log_messages.h"
+#include "serial_port.h"
 
 namespace kiv {
+namespace {
 
-int32_t ColdStart(DriverRequest*) { return RECOVERY_ERROR; }
-int32_t WarmStart(DriverRequest*) { return SUCCESS; }
-int32_t EndKiv(DriverRequest*) { SetDriverEnded(); return SUCCESS; }
-int32_t CloseCom(DriverRequest*) { return SUCCESS; }
-int32_t ReOpenCom(DriverRequest*) { return RECOVERY_ERROR; }
-int32_t ChangeKivParams(DriverRequest*) { return RECOVERY_ERROR; }
+// A name fits the channel's field when its NUL lies within the first 12
+// bytes; every name field is at least that long.
+bool NameFits(const char* name)
+{
+    return std::memchr(name, '\0', PORT_NAME_SIZE) != nullptr;
+}
+
+// Copies a name up to and including its NUL; bytes after it stay as they were.
+void StoreName(ChannelBlock& channel, const char* name)
+{
+    size_t i = 0;
+    do {
+        channel.portName[i] = name[i];
+    } while (name[i++] != '\0');
+}
+
+// The port described by the channel, or NO_PORT; the status is not passed on.
+PortHandle OpenStoredPort(const ChannelBlock& channel)
+{
+    if (!NameFits(channel.portName))
+        return NO_PORT;
+    PortHandle handle = NO_PORT;
+    if (PortOpen(channel.portName, channel.settings, channel.lineFlags, &handle) != PORT_OK)
+        return NO_PORT;
+    return handle;
+}
+
+int32_t CloseChannel(ChannelBlock& channel)
+{
+    if (channel.portHandle == NO_PORT)
+        return SUCCESS;
+    if (PortClose(channel.portHandle) != PORT_OK)
+        return RECOVERY_ERROR;
+    channel.portHandle = NO_PORT;
+    channel.portEnabled = 0;
+    return SUCCESS;
+}
+
+}  // namespace
+
+int32_t ColdStart(DriverRequest* request)
+{
+    ChannelBlock* channel = request->channel;
+    const auto* block = static_cast<const ColdStartBlock*>(request->params);
+    if (channel == nullptr || block == nullptr)
+        return REJECTED;
+    if (block->enable != 0 && !NameFits(block->portName))
+        return REJECTED;
+
+    // A port still open from an earlier start would stay locked and leak.
+    if (channel->portHandle != NO_PORT)
+        PortClose(channel->portHandle);  // dropped whatever the close says
+
+    channel->portEnabled = block->enable;
+    channel->readTimeout = block->timeout;
+    channel->portHandle = NO_PORT;
+    if (block->enable == 0)
+        return SUCCESS;
+
+    StoreName(*channel, block->portName);
+    std::memcpy(&channel->settings, &block->settings, sizeof channel->settings);
+    channel->lineFlags = LINE_FLAGS_DTR_RTS_ON;
+
+    const PortHandle handle = OpenStoredPort(*channel);
+    if (handle == NO_PORT)
+        return RECOVERY_ERROR;
+    channel->portHandle = handle;
+    HostLog(LEVEL_INFO, MSG_INSTALLED);
+    PortSetReadTimeout(handle, block->timeout);
+    return SUCCESS;
+}
+
+int32_t WarmStart(DriverRequest* request)
+{
+    ChannelBlock* channel = request->channel;
+    if (channel == nullptr)
+        return REJECTED;
+    if (channel->portEnabled != 0 && channel->portHandle != NO_PORT)
+        PortFlushInput(channel->portHandle);  // stale input is all it drops
+    return SUCCESS;
+}
+
+int32_t CloseCom(DriverRequest* request)
+{
+    if (request->channel == nullptr)
+        return REJECTED;
+    return CloseChannel(*request->channel);
+}
+
+int32_t ReOpenCom(DriverRequest* request)
+{
+    ChannelBlock* channel = request->channel;
+    if (channel == nullptr)
+        return REJECTED;
+    const PortHandle handle = OpenStoredPort(*channel);
+    if (handle == NO_PORT)
+        return RECOVERY_ERROR;
+    // Only a device that admits a second open (the null device) gets here
+    // while its first handle is stored.
+    if (channel->portHandle != NO_PORT && channel->portHandle != handle)
+        PortClose(channel->portHandle);
+    channel->portEnabled = 1;
+    channel->portHandle = handle;
+    return SUCCESS;
+}
+
+int32_t ChangeKivParams(DriverRequest* request)
+{
+    ChannelBlock* channel = request->channel;
+    const auto* block = static_cast<const ChangeParamsBlock*>(request->params);
+    if (channel == nullptr || block == nullptr)
+        return REJECTED;
+    if (!NameFits(block->portName))
+        return REJECTED;
+
+    const bool sameName = std::strncmp(block->portName, channel->portName, PORT_NAME_SIZE) == 0;
+    if (!sameName && channel->portHandle != NO_PORT)
+        CloseChannel(*channel);  // a failed close leaves the old handle until the open replaces it
+
+    StoreName(*channel, block->portName);
+    if (block->settings.baudRate != 0)
+        std::memcpy(&channel->settings, &block->settings, sizeof channel->settings);
+
+    const PortHandle handle = OpenStoredPort(*channel);
+    if (handle == NO_PORT) {
+        HostLog(LEVEL_ERROR, MSG_NEW_PORT_FAILED);
+        return RECOVERY_ERROR;
+    }
+    if (sameName && channel->portHandle != NO_PORT && channel->portHandle != handle)
+        PortClose(channel->portHandle);
+    channel->portHandle = handle;
+    channel->portEnabled = 1;
+    PortSetReadTimeout(handle, channel->readTimeout);
+    return SUCCESS;
+}
+
+int32_t EndKiv(DriverRequest* request)
+{
+    ChannelBlock* channel = request->channel;
+    if (channel == nullptr)
+        return REJECTED;
+    SetDriverEnded();
+    const int32_t result = CloseChannel(*channel);
+    HostLog(LEVEL_INFO, MSG_ENDED);
+    return result;
+}
 
 }  // namespace kiv

@@ -8,6 +8,9 @@ endfunction()
 kiv_add_wine_program(entry_wine_test wine/entry_wine_test.cpp)
 add_dependencies(entry_wine_test DAVODEV DORVAK)
 
+kiv_add_wine_program(io_wine_test wine/io_wine_test.cpp)
+add_dependencies(io_wine_test DAVODEV DORVAK)
+
 # Serial layer: its Windows backend, built straight into the program.
 kiv_add_wine_program(serial_wine_test wine/serial_wine_test.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_port.cpp ${CMAKE_SOURCE_DIR}/serial/serial_platform_win.cpp)

@@ -25,6 +25,16 @@ endfunction()
 
 kiv_add_wine_test(windows.entry entry_wine_test.exe)
 
+if(TARGET plcsim)
+  add_test(NAME windows.io_against_plcsim
+    COMMAND ${CMAKE_COMMAND} -E env
+      "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+      PLCSIM_COM=com7
+      ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
+    WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+  set_tests_properties(windows.io_against_plcsim PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+endif()
+
 # Serial layer: the Windows backend against an echoing pseudo-terminal
 # linked as COM5 and COM12 of the prefix.
 add_executable(serial_pty_peer wine/serial_pty_peer.cpp)

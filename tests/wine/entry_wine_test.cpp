@@ -14,13 +14,6 @@ namespace {
 
 std::vector<std::pair<int, std::string>> logLines;
 
-// GetProcAddress returns a generic function pointer; the real type is known here.
-template <typename Function>
-Function Proc(HMODULE module, LPCSTR name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 void CollectLine(int32_t level, const char* text, void*)
 {
     logLines.emplace_back(level, text);

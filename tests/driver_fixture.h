@@ -1,0 +1,123 @@
+// A host's view of the driver for integration tests: records, KivMain calls,
+// the driver's standard output and log lines captured, simulated stations on
+// a pseudo-terminal.
+#ifndef DAVODEV_TESTS_DRIVER_FIXTURE_H
+#define DAVODEV_TESTS_DRIVER_FIXTURE_H
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "davodev.h"
+#include "log_capture.h"
+#include "plc_simulator.h"
+
+// Redirects file descriptor 1 (where the driver prints its traces) to a file
+// until Take() or destruction.
+class StdoutCapture {
+public:
+    StdoutCapture()
+    {
+        std::fflush(stdout);
+        file_ = std::tmpfile();
+        saved_ = dup(1);
+        dup2(fileno(file_), 1);
+    }
+    ~StdoutCapture() { Take(); }
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    std::string Take()
+    {
+        if (saved_ < 0)
+            return text_;
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+        std::rewind(file_);
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+            text_.append(buffer, n);
+        std::fclose(file_);
+        return text_;
+    }
+
+private:
+    FILE* file_ = nullptr;
+    int saved_ = -1;
+    std::string text_;
+};
+
+// The checksum the protocol puts before CR: the characters after "/", summed.
+inline std::string WithChecksum(const std::string& frameWithoutChecksum)
+{
+    unsigned sum = 0;
+    for (size_t i = 1; i < frameWithoutChecksum.size(); ++i)
+        sum += static_cast<unsigned char>(frameWithoutChecksum[i]);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
+    return frameWithoutChecksum + digits + "\r";
+}
+
+inline PortSettings Settings8N1(uint16_t baud = 9600)
+{
+    return PortSettings{baud, 8, 0, 0};
+}
+
+// One channel as a host keeps it.
+struct HostChannel {
+    ChannelBlock block{};
+
+    int32_t Call(uint32_t code, void* params = nullptr)
+    {
+        DriverRequest request{};
+        request.channel = &block;
+        request.code = code;
+        request.params = params;
+        return KivMain(&request);
+    }
+
+    int32_t ColdStart(const std::string& port, uint32_t timeout, uint32_t enable = 1,
+                      PortSettings settings = Settings8N1())
+    {
+        ColdStartBlock start{};
+        std::memcpy(start.portName, port.c_str(), std::min(port.size() + 1, sizeof start.portName));
+        start.enable = enable;
+        start.timeout = timeout;
+        start.settings = settings;
+        return Call(CMD_COLD_START, &start);
+    }
+
+    int32_t ChangeParams(const std::string& port, PortSettings settings)
+    {
+        ChangeParamsBlock change{};
+        std::memcpy(change.portName, port.c_str(), std::min(port.size() + 1, sizeof change.portName));
+        change.settings = settings;
+        return Call(CMD_CHANGE_KIV_PARAMS, &change);
+    }
+};
+
+// An IoBlock and its values array, as a host would hand them in.
+struct HostIo {
+    IoBlock io{};
+    std::vector<uint16_t> values;
+
+    HostIo(int32_t station, char operand, int32_t number, int32_t count, int32_t bit = NO_BIT,
+           uint16_t fill = 0xBEEF)
+        : values(count + 16 > 18 ? count + 16 : 18, fill)
+    {
+        io.address = {station, operand, number, bit, operand == 'W' ? 16 : 1};
+        io.count = count;
+        io.values = values.data();
+    }
+};
+
+#endif  // DAVODEV_TESTS_DRIVER_FIXTURE_H

@@ -1,0 +1,441 @@
+// Reads and writes through KivMain against simulated stations on a
+// pseudo-terminal: frames on the line, traces, log lines, values, retries.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "driver_fixture.h"
+
+namespace {
+
+using plcsim::Fault;
+using plcsim::FaultKind;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t TIMEOUT_UNITS = 10;  // 100 ms: retries stay quick
+
+std::vector<std::string> Requests(const plcsim::Simulator& sim)
+{
+    std::vector<std::string> out;
+    for (const plcsim::Record& r : sim.Records())
+        if (r.direction == plcsim::Record::Direction::Request)
+            out.push_back(r.bytes);
+    return out;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class LineTest : public ::testing::Test {
+protected:
+    LineTest() : sim_(MakeOptions()) {}
+
+    static plcsim::Options MakeOptions()
+    {
+        plcsim::Options options;
+        options.stations = {1, 2};
+        return options;
+    }
+
+    void SetUp() override
+    {
+        kiv::ResetDriverEndedForTests();
+        sim_.StartPty();
+        StdoutCapture quiet;
+        LogCapture quietLog;
+        ASSERT_EQ(channel_.ColdStart(sim_.SlavePath(), TIMEOUT_UNITS), SUCCESS) << sim_.SlavePath();
+    }
+
+    void TearDown() override
+    {
+        StdoutCapture quiet;
+        LogCapture quietLog;
+        channel_.Call(CMD_CLOSE_COM);
+        sim_.Stop();
+    }
+
+    int32_t Run(uint32_t code, HostIo& host, std::string* out = nullptr)
+    {
+        StdoutCapture capture;
+        const int32_t result = channel_.Call(code, &host.io);
+        if (out != nullptr)
+            *out = capture.Take();
+        return result;
+    }
+
+    plcsim::Simulator sim_;
+    HostChannel channel_;
+};
+
+TEST_F(LineTest, RoadOfOneReadByteForByte)
+{
+    sim_.SetWord(1, 0x10, 0x1234);
+    sim_.SetWord(1, 0x11, 0xABCD);
+    LogCapture log;
+    HostIo host(1, 'W', 0x0010, 2);
+    std::string out;
+
+    ASSERT_EQ(Run(CMD_BLOCK_READ, host, &out), SUCCESS);
+
+    EXPECT_EQ(Requests(sim_), std::vector<std::string>{"/01RW0010022D\r"});
+    const std::string reply = WithChecksum("/A01RW1234ABCD");
+    std::string rest = reply.substr(7);
+    rest.back() = '.';
+    EXPECT_EQ(out, "REVIZ: 14 bytes will be send\n"
+                   "(/01RW0010022D.)\n"
+                   "REVIZ: 7 bytes received\n"
+                   "(/A01RW1)\n"
+                   "REVIZ: 10 bytes received\n"
+                   "(" + rest + ")\n");
+    EXPECT_EQ(log.Lines(), (std::vector<LogLine>{{LEVEL_INFO, "REVIZ: 14 bytes will be send"}}));
+    EXPECT_EQ(host.values[0], 0x1234);
+    EXPECT_EQ(host.values[1], 0xABCD);
+    EXPECT_EQ(host.values[2], 0xBEEF);
+}
+
+struct CommandFrameCase {
+    const char* name;
+    uint32_t code;
+    int32_t station;
+    char operand;
+    int32_t number;
+    int32_t count;
+    int32_t bit;
+    std::vector<uint16_t> values;
+    std::string frame;
+};
+
+void PrintTo(const CommandFrameCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandFrameTest : public LineTest, public ::testing::WithParamInterface<CommandFrameCase> {};
+
+TEST_P(CommandFrameTest, FrameOnTheLine)
+{
+    const CommandFrameCase& c = GetParam();
+    HostIo host(c.station, c.operand, c.number, c.count, c.bit);
+    std::copy(c.values.begin(), c.values.end(), host.values.begin());
+    EXPECT_EQ(Run(c.code, host), SUCCESS);
+    EXPECT_EQ(Requests(sim_), std::vector<std::string>{c.frame});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CommandFrameTest,
+    ::testing::Values(
+        CommandFrameCase{"BlockRead2Words", CMD_BLOCK_READ, 1, 'W', 0x10, 2, NO_BIT, {}, "/01RW0010022D\r"},
+        CommandFrameCase{"SingleReadABit", CMD_SINGLE_READ, 2, 'A', 0x1F7, 1, NO_BIT, {}, "/02RA1F,70130\r"},
+        CommandFrameCase{"BlockRead20Bits", CMD_BLOCK_READ, 1, 'B', 0x100, 20, NO_BIT, {}, "/01RB0100141B\r"},
+        CommandFrameCase{"SingleWriteWord", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, NO_BIT, {0, 0x1234},
+                         "/01SW0010011234F7\r"},
+        CommandFrameCase{"BlockWrite3Bits", CMD_BLOCK_WRITE, 2, 'B', 0x100, 3, NO_BIT, {0b101},
+                         "/02SB010003101AD\r"},
+        CommandFrameCase{"SetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 1}, "/01X100105s53\r"},
+        CommandFrameCase{"ResetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 2}, "/01X100105r52\r"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LineTest, WritesChangeTheStationsMemory)
+{
+    HostIo word(1, 'W', 0x10, 1);
+    word.values[1] = 0x1234;
+    ASSERT_EQ(Run(CMD_SINGLE_WRITE, word), SUCCESS);
+    EXPECT_EQ(sim_.Word(1, 0x10), 0x1234);
+
+    HostIo set(1, 'W', 0x10, 1, 15);
+    set.values[1] = 1;
+    ASSERT_EQ(Run(CMD_SINGLE_WRITE, set), SUCCESS);
+    EXPECT_EQ(sim_.Word(1, 0x10), 0x9234);
+    set.values[1] = 0;
+    ASSERT_EQ(Run(CMD_SINGLE_WRITE, set), SUCCESS);
+    EXPECT_EQ(sim_.Word(1, 0x10), 0x1234);
+
+    HostIo bits(2, 'B', 0x100, 17);
+    bits.values[0] = 0x8001;
+    bits.values[1] = 0x0001;
+    ASSERT_EQ(Run(CMD_BLOCK_WRITE, bits), SUCCESS);
+    for (int i = 0; i < 17; ++i)
+        EXPECT_EQ(sim_.Bit(2, 'B', 0x100 + i), i == 0 || i == 15 || i == 16) << i;
+
+    HostIo words(1, 'W', 0x200, 255);
+    for (int i = 0; i < 255; ++i)
+        words.values[i] = static_cast<uint16_t>(i * 257);
+    ASSERT_EQ(Run(CMD_BLOCK_WRITE, words), SUCCESS);
+    EXPECT_EQ(sim_.Word(1, 0x200 + 254), 254 * 257);
+}
+
+TEST_F(LineTest, ReadsFillTheValuesAsLaidOut)
+{
+    // Bit of a word: element 1 becomes that bit.
+    sim_.SetWord(1, 0x10, 0x0008);
+    HostIo bit(1, 'W', 0x10, 1, 3);
+    ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
+    EXPECT_EQ(bit.values[1], 1);
+    EXPECT_EQ(bit.values[0], 0xBEEF);
+    sim_.SetWord(1, 0x10, 0x0007);
+    ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
+    EXPECT_EQ(bit.values[1], 0);
+
+    // A run of 20 bits: element 0 whole, bits 0-3 of element 1, the rest 0.
+    for (int i : {0, 15, 16, 19})
+        sim_.SetBit(1, 'B', 0x100 + i, true);
+    HostIo run(1, 'B', 0x100, 20);
+    ASSERT_EQ(Run(CMD_BLOCK_READ, run), SUCCESS);
+    EXPECT_EQ(run.values[0], 0x8001);
+    EXPECT_EQ(run.values[1], 0x0009);
+    EXPECT_EQ(run.values[2], 0xBEEF);
+
+    // Count 1 of a block read uses element 1 and leaves element 0.
+    sim_.SetWord(2, 0xFFFF, 0xCAFE);
+    HostIo one(2, 'W', 0xFFFF, 1);
+    ASSERT_EQ(Run(CMD_BLOCK_READ, one), SUCCESS);
+    EXPECT_EQ(one.values[0], 0xBEEF);
+    EXPECT_EQ(one.values[1], 0xCAFE);
+
+    // A and E in byte-and-bit form.
+    sim_.SetBit(2, 'E', 0x1F7, true);
+    HostIo e(2, 'E', 0x1F7, 1);
+    ASSERT_EQ(Run(CMD_SINGLE_READ, e), SUCCESS);
+    EXPECT_EQ(e.values[1], 1);
+
+    // 255 words, the longest reply.
+    for (int i = 0; i < 255; ++i)
+        sim_.SetWord(1, 0x1000 + i, static_cast<uint16_t>(0xF000 + i));
+    HostIo many(1, 'W', 0x1000, 255);
+    ASSERT_EQ(Run(CMD_BLOCK_READ, many), SUCCESS);
+    for (int i = 0; i < 255; ++i)
+        ASSERT_EQ(many.values[i], 0xF000 + i) << i;
+    EXPECT_EQ(many.values[255], 0xBEEF);
+}
+
+struct FailedAttemptCase {
+    const char* name;
+    Fault fault;
+};
+
+void PrintTo(const FailedAttemptCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedAttemptTest : public LineTest, public ::testing::WithParamInterface<FailedAttemptCase> {};
+
+TEST_P(FailedAttemptTest, FourAttemptsThenRecoveryErrorWithValuesUntouched)
+{
+    sim_.SetWord(1, 0x10, 0x1111);
+    sim_.ScriptFault(1, GetParam().fault, 4);
+    HostIo host(1, 'W', 0x10, 2);
+    std::string out;
+    const auto start = Clock::now();
+
+    EXPECT_EQ(Run(CMD_BLOCK_READ, host, &out), RECOVERY_ERROR);
+
+    const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(Requests(sim_), std::vector<std::string>(4, "/01RW0010022D\r"));
+    EXPECT_EQ(Occurrences(out, "REVIZ: 14 bytes will be send\n"), 4u);
+    EXPECT_EQ(host.values[0], 0xBEEF);
+    EXPECT_EQ(host.values[1], 0xBEEF);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(4 * 100 * 2 + 2000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedAttemptTest,
+    ::testing::Values(FailedAttemptCase{"Silent", {FaultKind::Silent}},
+                      FailedAttemptCase{"WrongStation", {FaultKind::WrongStation, 1.0, 2}},
+                      FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}},
+                      FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}},
+                      FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)
+{
+    LogCapture log;
+    HostIo host(2, 'W', 0, 1);
+    sim_.SetFault(2, {FaultKind::Silent});
+    std::string out;
+    const auto start = Clock::now();
+    EXPECT_EQ(Run(CMD_BLOCK_READ, host, &out), RECOVERY_ERROR);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_GE(elapsed.count(), 4 * 100 - 20);
+    EXPECT_LT(elapsed.count(), 4 * 100 + 1500);
+    EXPECT_EQ(sim_.RequestCount(), 4u);
+    EXPECT_EQ(Occurrences(out, "REVIZ: 0 bytes received\n"), 4u);
+    size_t failures = 0;
+    for (const LogLine& line : log.Lines())
+        failures += line == LogLine{LEVEL_INFO, "Receive() will return RECOVERY_ERROR"};
+    EXPECT_EQ(failures, 4u);
+}
+
+TEST_F(LineTest, FirstAttemptLostSecondGood)
+{
+    sim_.SetWord(1, 0x10, 0x4242);
+    sim_.ScriptFault(1, {FaultKind::Silent}, 1);
+    HostIo host(1, 'W', 0x10, 1);
+    std::string out;
+    EXPECT_EQ(Run(CMD_SINGLE_READ, host, &out), SUCCESS);
+    EXPECT_EQ(host.values[1], 0x4242);
+    EXPECT_EQ(Occurrences(out, "REVIZ: 14 bytes will be send\n"), 2u);
+    EXPECT_EQ(Requests(sim_).size(), 2u);
+}
+
+TEST_F(LineTest, WrongStationThreeTimesThenRightSucceeds)
+{
+    sim_.SetWord(1, 0x10, 0x0102);
+    sim_.ScriptFault(1, {FaultKind::WrongStation, 1.0, 2}, 3);
+    HostIo host(1, 'W', 0x10, 1);
+    EXPECT_EQ(Run(CMD_SINGLE_READ, host), SUCCESS);
+    EXPECT_EQ(host.values[1], 0x0102);
+    EXPECT_EQ(Requests(sim_).size(), 4u);
+}
+
+TEST_F(LineTest, RestOfALongerReplyIsDrainedByTheNextExchange)
+{
+    sim_.SetWord(1, 0x10, 0x0A0B);
+    sim_.ScriptFault(1, {FaultKind::Extra, 1.0, 40}, 1);
+    HostIo host(1, 'W', 0x10, 1);
+    ASSERT_EQ(Run(CMD_SINGLE_READ, host), SUCCESS);
+    ASSERT_TRUE(sim_.WaitForRequests(1, std::chrono::seconds(2)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the extra bytes are on the line
+
+    sim_.SetWord(1, 0x10, 0x0C0D);
+    ASSERT_EQ(Run(CMD_SINGLE_READ, host), SUCCESS);
+    EXPECT_EQ(host.values[1], 0x0C0D);
+    EXPECT_EQ(Requests(sim_).size(), 2u);  // no retry needed
+}
+
+TEST_F(LineTest, WriteReplies)
+{
+    HostIo host(1, 'W', 0x20, 1);
+    host.values[1] = 7;
+
+    // The station of a write reply is not checked.
+    sim_.ScriptFault(1, {FaultKind::WrongStation, 1.0, 2}, 1);
+    EXPECT_EQ(Run(CMD_SINGLE_WRITE, host), SUCCESS);
+    EXPECT_EQ(Requests(sim_).size(), 1u);
+
+    sim_.ClearRecords();
+    sim_.ScriptFault(1, {FaultKind::Nak}, 4);
+    std::string out;
+    EXPECT_EQ(Run(CMD_SINGLE_WRITE, host, &out), RECOVERY_ERROR);
+    EXPECT_EQ(Requests(sim_).size(), 4u);
+    EXPECT_EQ(Occurrences(out, "REVIZ: 18 bytes will be send\n"), 4u);  // every retry sends it all
+}
+
+TEST_F(LineTest, WriteToEIsRejectedWithoutAnyOutput)
+{
+    LogCapture log;
+    HostIo host(1, 'E', 0x10, 1);
+    host.values[1] = 1;
+    std::string out;
+    EXPECT_EQ(Run(CMD_SINGLE_WRITE, host, &out), REJECTED);
+    EXPECT_EQ(Run(CMD_BLOCK_WRITE, host, &out), REJECTED);
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(log.Lines().empty());
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+struct BadIoCase {
+    const char* name;
+    uint32_t code;
+    int32_t station;
+    char operand;
+    int32_t number;
+    int32_t count;
+    int32_t bit;
+};
+
+void PrintTo(const BadIoCase& c, std::ostream* os) { *os << c.name; }
+
+class BadIoTest : public LineTest, public ::testing::WithParamInterface<BadIoCase> {};
+
+TEST_P(BadIoTest, RejectedBeforeAnythingIsSent)
+{
+    const BadIoCase& c = GetParam();
+    LogCapture log;
+    HostIo host(c.station, c.operand, c.number, c.count < 0 ? 1 : c.count, c.bit);
+    host.io.count = c.count;
+    const std::vector<uint16_t> before = host.values;
+    const ChannelBlock channelBefore = channel_.block;
+    std::string out;
+    EXPECT_EQ(Run(c.code, host, &out), REJECTED);
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(log.Lines().empty());
+    EXPECT_EQ(host.values, before);
+    EXPECT_EQ(std::memcmp(&channel_.block, &channelBefore, sizeof channelBefore), 0);
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, BadIoTest,
+    ::testing::Values(BadIoCase{"ReadCount256", CMD_BLOCK_READ, 1, 'W', 0, 256, NO_BIT},
+                      BadIoCase{"ReadCountMinus1", CMD_BLOCK_READ, 1, 'W', 0, -1, NO_BIT},
+                      BadIoCase{"WriteCount256", CMD_BLOCK_WRITE, 1, 'B', 0, 256, NO_BIT},
+                      BadIoCase{"WriteCountMinus5", CMD_SINGLE_WRITE, 1, 'W', 0, -5, NO_BIT},
+                      BadIoCase{"Station0", CMD_SINGLE_READ, 0, 'W', 0, 1, NO_BIT},
+                      BadIoCase{"Station33", CMD_SINGLE_WRITE, 33, 'W', 0, 1, NO_BIT},
+                      BadIoCase{"UnknownOperand", CMD_BLOCK_READ, 1, 'C', 0, 1, NO_BIT},
+                      BadIoCase{"NumberAbove16Bits", CMD_BLOCK_READ, 1, 'W', 0x10000, 1, NO_BIT},
+                      BadIoCase{"ABit8", CMD_SINGLE_READ, 1, 'A', 0x108, 1, NO_BIT},
+                      BadIoCase{"Bit16", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 16}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LineTest, NullParametersAreRejected)
+{
+    DriverRequest request{};
+    request.channel = &channel_.block;
+    for (uint32_t code : {CMD_SINGLE_READ, CMD_BLOCK_READ, CMD_SINGLE_WRITE, CMD_BLOCK_WRITE}) {
+        request.code = code;
+        request.params = nullptr;
+        EXPECT_EQ(KivMain(&request), REJECTED) << code;
+        HostIo host(1, 'W', 0, 1);
+        host.io.values = nullptr;
+        request.params = &host.io;
+        EXPECT_EQ(KivMain(&request), REJECTED) << code;
+        request.channel = nullptr;
+        host.io.values = host.values.data();
+        EXPECT_EQ(KivMain(&request), REJECTED) << code;
+        request.channel = &channel_.block;
+    }
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+TEST(TwoChannels, OnTwoThreadsWithoutCrossTalk)
+{
+    kiv::ResetDriverEndedForTests();
+    plcsim::Simulator simA, simB;
+    simA.StartPty();
+    simB.StartPty();
+    HostChannel a, b;
+    StdoutCapture quiet;  // thousands of trace lines
+    LogCapture quietLog;
+    ASSERT_EQ(a.ColdStart(simA.SlavePath(), 50), SUCCESS);
+    ASSERT_EQ(b.ColdStart(simB.SlavePath(), 50), SUCCESS);
+
+    auto work = [](HostChannel* channel, plcsim::Simulator* sim, uint16_t tag, int* failures) {
+        for (int i = 0; i < 300; ++i) {
+            HostIo write(1, 'W', i % 64, 2);
+            write.values[0] = static_cast<uint16_t>(tag + i);
+            write.values[1] = static_cast<uint16_t>(tag - i);
+            if (channel->Call(CMD_BLOCK_WRITE, &write.io) != SUCCESS)
+                ++*failures;
+            HostIo read(1, 'W', i % 64, 2);
+            if (channel->Call(CMD_BLOCK_READ, &read.io) != SUCCESS || read.values[0] != uint16_t(tag + i) ||
+                read.values[1] != uint16_t(tag - i))
+                ++*failures;
+        }
+        (void)sim;
+    };
+    int failuresA = 0, failuresB = 0;
+    std::thread ta(work, &a, &simA, 0x1000, &failuresA);
+    std::thread tb(work, &b, &simB, 0x8000, &failuresB);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(failuresA, 0);
+    EXPECT_EQ(failuresB, 0);
+    EXPECT_EQ(simA.Word(1, 63), uint16_t(0x1000 + 255));
+    EXPECT_EQ(simB.Word(1, 63), uint16_t(0x8000 + 255));
+    a.Call(CMD_CLOSE_COM);
+    b.Call(CMD_CLOSE_COM);
+}
+
+}  // namespace

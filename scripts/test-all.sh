@@ -14,4 +14,12 @@ run_preset() {
 
 run_preset ci
 run_preset asan
+
+# Longer checks of their own, each in its own script.
+for extra in scripts/reliability-checks.sh scripts/bench-smoke.sh; do
+  if [ -x "$extra" ]; then
+    echo "=== $extra"
+    "$extra"
+  fi
+done
 echo "=== all tests passed"

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "case_name.h"
 #include "address_parser.h"
 #include "log_capture.h"
 
@@ -89,13 +90,7 @@ TEST_P(ParseAddressTest, ResultFieldsAndLog)
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, ParseAddressTest, ::testing::ValuesIn(PARSE_CASES),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
-                             for (char& ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name;
-                         });
+                         CaseName());
 
 TEST(ParseAddress, TextWithoutNulWithinItsFirst256BytesIsReadNoFurther)
 {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "frames.h"
 
 namespace {
@@ -58,13 +59,7 @@ TEST_P(FrameTableTest, ByteForByte)
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, FrameTableTest, ::testing::ValuesIn(FRAME_CASES),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
-                             for (char& ch : name)
-                                 if (ch == ' ')
-                                     ch = '_';
-                             return name;
-                         });
+                         CaseName());
 
 // The checksum is the low byte of the sum of everything between "/" and itself.
 void ExpectChecksumHolds(const std::string& frame)
@@ -151,13 +146,7 @@ TEST_P(DecodeTest, FillsExactlyTheElementsOfTheCount)
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, DecodeTest, ::testing::ValuesIn(DECODE_CASES),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
-                             for (char& ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name;
-                         });
+                         CaseName());
 
 TEST(Frames, ExpectedReplyLengths)
 {

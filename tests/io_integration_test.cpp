@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "case_name.h"
 #include "driver_fixture.h"
 
 namespace {
@@ -136,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                          "/02SB010003101AD\r"},
         CommandFrameCase{"SetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 1}, "/01X100105s53\r"},
         CommandFrameCase{"ResetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 2}, "/01X100105r52\r"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(LineTest, WritesChangeTheStationsMemory)
 {
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}},
                       FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}},
                       FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)
 {
@@ -377,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadIoCase{"NumberAbove16Bits", CMD_BLOCK_READ, 1, 'W', 0x10000, 1, NO_BIT},
                       BadIoCase{"ABit8", CMD_SINGLE_READ, 1, 'A', 0x108, 1, NO_BIT},
                       BadIoCase{"Bit16", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 16}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(LineTest, NullParametersAreRejected)
 {

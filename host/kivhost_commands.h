@@ -1,0 +1,57 @@
+// kivhost's subcommands, each a host's run from GetKivInfo to EndKiv.
+#ifndef KIVHOST_COMMANDS_H
+#define KIVHOST_COMMANDS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kivhost_driver.h"
+#include "kivhost_options.h"
+
+namespace kivhost {
+
+struct Context {
+    const Options& options;
+    Session& session;
+    DriverOutput& output;
+    std::string library;
+};
+
+int RunInfo(Context& context);
+int RunParse(Context& context);
+int RunRead(Context& context);
+int RunWrite(Context& context);
+int RunPoll(Context& context);
+#if !defined(_WIN32)
+int RunDemo(Context& context);  // the simulated stations run on Linux only
+#endif
+
+// The one-line message of a failed run, on standard error; returns status.
+int Complain(int status, const std::string& message);
+
+// Shared by the commands and the demo.
+bool IsWordAddress(const DriverAddress& address);
+std::string FormatValue(const DriverAddress& address, uint16_t value);  // 0x1234, or 0 / 1
+std::string BannerUtf8(const DriverInfoBlock& info);
+std::string JsonNumber(double value);
+std::string JsonValues(const std::vector<uint16_t>& values);
+// What a failed read or write means, for the one-line message.
+std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result);
+
+// Small JSON objects, written in order.
+class JsonObject {
+public:
+    JsonObject& Raw(std::string_view key, const std::string& json);
+    JsonObject& Text(std::string_view key, std::string_view utf8);
+    JsonObject& Number(std::string_view key, long long value);
+    std::string Done() const { return body_ + "}"; }
+
+private:
+    std::string body_ = "{";
+};
+
+}  // namespace kivhost
+
+#endif  // KIVHOST_COMMANDS_H

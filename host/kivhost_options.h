@@ -1,0 +1,85 @@
+// kivhost's command line: subcommands, line options, addresses and values,
+// all checked before the driver is loaded or the port is opened.
+#ifndef KIVHOST_OPTIONS_H
+#define KIVHOST_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivhost {
+
+// Exit status of the program.
+enum ExitStatus : int {
+    EXIT_DONE = 0,
+    EXIT_REJECTED = 1,  // the driver refused the request (address, operand)
+    EXIT_FAILED = 2,    // line or PLC failure, or no driver to load
+    EXIT_USAGE = 64,    // the command line itself is wrong
+};
+
+enum class Command { Help, Info, Parse, Read, Write, Poll, Demo };
+
+// Tag types the host hands the parsers.
+enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
+
+struct LineOptions {
+    std::string port;  // as the driver takes it: at most 11 characters
+    bool portGiven = false;
+    uint16_t baud = 9600;
+    uint16_t dataBits = 8;
+    uint16_t stopBits = 0;  // driver codes: 0 one, 1 one and a half, 2 two
+    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint32_t timeoutUnits = 100;  // 10 ms units
+    bool timeoutGiven = false;
+};
+
+struct Options {
+    Command command = Command::Help;
+    std::vector<std::string> addresses;
+    std::vector<uint16_t> values;  // write: checked against the address's kind
+    LineOptions line;
+    std::string library;  // empty: the one beside the program
+    bool json = false;
+    bool trace = false;
+    // parse
+    std::optional<uint32_t> tagType;
+    bool block = false;
+    // parse, read, poll
+    int32_t count = 1;
+    bool countGiven = false;
+    // poll
+    uint32_t intervalMs = 1000;
+    uint32_t cycles = 0;  // 0: until interrupted
+};
+
+// Either options or the one-line message of a usage error.
+struct CommandLine {
+    std::optional<Options> options;
+    std::string error;
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+// What an address text names, as far as kivhost needs to know before the
+// driver has seen it: the parser remains the authority on validity.
+enum class ValueKind { Word, Bit };
+ValueKind GuessValueKind(std::string_view address);
+bool HasBitDigit(std::string_view address);
+// The tag type a host would give the single parser for this address.
+uint32_t DefaultTagType(std::string_view address);
+
+// Decimal, or hexadecimal with 0x; 0 to 65535 for words, 0 or 1 for bits.
+std::optional<uint16_t> ParseValue(std::string_view text, ValueKind kind);
+
+// Port names as the driver's 12-byte field holds them. A path under /dev
+// that is too long is given by its name under /dev, which the Linux driver
+// looks for there. Empty on failure, with the reason in error.
+std::string DriverPortName(std::string_view name, std::string* error);
+
+}  // namespace kivhost
+
+#endif  // KIVHOST_OPTIONS_H

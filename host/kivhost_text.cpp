@@ -1,0 +1,150 @@
+#include "kivhost_text.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace kivhost {
+namespace {
+
+// Code points of code page 437 bytes 0x80 to 0xFF.
+constexpr char16_t CP437_HIGH[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string Hex(unsigned value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+bool IsHex(char c)
+{
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
+std::string Cp437ToUtf8(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80)
+            AppendUtf8(out, CP437_HIGH[byte - 0x80]);
+        else if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F)
+            out += "\\x" + Hex(byte, 2);
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view utf8)
+{
+    std::string out = "\"";
+    for (char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20)
+                out += "\\u00" + Hex(byte, 2);
+            else
+                out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string ResultName(int32_t result)
+{
+    switch (result) {
+    case SUCCESS: return "SUCCESS";
+    case REJECTED: return "REJECTED";
+    case RECOVERY_ERROR: return "RECOVERY_ERROR";
+    default: return std::to_string(result);
+    }
+}
+
+std::string ElementAddress(const DriverAddress& address, int index)
+{
+    const std::string station = Hex(static_cast<unsigned>(address.station), 2);
+    const char operand = static_cast<char>(address.operand);
+    if (operand == 'A' || operand == 'E') {
+        // A run of bytes and bits goes on bit by bit, eight to a byte.
+        const int bit = (address.number >> 4) * 8 + (address.number & 0xF) + index;
+        return station + operand + Hex(static_cast<unsigned>(bit / 8), 3) + Hex(static_cast<unsigned>(bit % 8), 1);
+    }
+    std::string text = station + operand + Hex(static_cast<unsigned>(address.number + index) & 0xFFFF, 4);
+    if (address.bit != NO_BIT)
+        text += Hex(static_cast<unsigned>(address.bit), 1);
+    return text;
+}
+
+std::string RejectionHint(std::string_view text, bool block, uint32_t tagType, int32_t count)
+{
+    std::string upper(text.substr(0, 8));
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.size() < 7)
+        return "an address has seven characters (eight with a bit digit), e.g. 01W0010";
+    if (!IsHex(upper[0]) || !IsHex(upper[1]) || std::stoi(upper.substr(0, 2), nullptr, 16) < 1 ||
+        std::stoi(upper.substr(0, 2), nullptr, 16) > 32)
+        return "the station is two hex digits from 01 to 20 (32 stations)";
+    const char operand = upper[2];
+    if (operand != 'W' && operand != 'B' && operand != 'A' && operand != 'E')
+        return "the operand is W (word), B (bit), or A or E (byte and bit)";
+    for (int i = 3; i < 7; ++i)
+        if (!IsHex(upper[i]))
+            return "four hex digits follow the operand, e.g. 01W0010";
+    const bool bitDigit = upper.size() >= 8 && upper[7] != ' ';
+    if (bitDigit && !IsHex(upper[7]))
+        return "the eighth character is a bit digit, 0 to F, or nothing";
+    if (operand == 'A' || operand == 'E') {
+        const int number = std::stoi(upper.substr(3, 4), nullptr, 16);
+        if ((number & 0xF) > 7 || number >= 0x200)
+            return "A and E take a byte from 000 to 01F and a bit from 0 to 7, e.g. 02A01F7";
+    }
+    if (count > 255)
+        return "a run holds at most 255 elements";
+    if (block && bitDigit)
+        return "a bit of a word goes alone: leave out the bit digit for a run of words, or the count for the bit";
+    if (!block) {
+        if (operand == 'W' && bitDigit && tagType != 6)
+            return "a bit of a word takes tag type 6";
+        if (operand == 'W' && !bitDigit && tagType != 0 && tagType != 1)
+            return "a whole word takes tag type 0 or 1; a bit of it needs a bit digit and type 6";
+        if (operand != 'W' && tagType != 6)
+            return "bit operands (B, A, E) take tag type 6";
+    }
+    return "check it against the address form in kivhost --help";
+}
+
+}  // namespace kivhost

@@ -1,0 +1,34 @@
+// Text for people and for scripts: code page 437 shown as UTF-8, JSON
+// strings, names of the driver's results and addresses.
+#ifndef KIVHOST_TEXT_H
+#define KIVHOST_TEXT_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "davodev.h"
+
+namespace kivhost {
+
+// For display only: the driver's texts themselves stay in code page 437.
+// Line feeds and tabs pass; other control bytes are shown as "\xNN".
+std::string Cp437ToUtf8(std::string_view bytes);
+
+// A JSON string literal, quotes included. The text must be UTF-8.
+std::string JsonString(std::string_view utf8);
+
+// "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
+std::string ResultName(int32_t result);
+
+// The address text of element i of a run starting at address, e.g.
+// 01W0011 for element 1 of 01W0010, 02A0200 for element 1 of 02A01F7.
+std::string ElementAddress(const DriverAddress& address, int index);
+
+// Why the parser may have refused text with this tag type and count, and
+// what to try instead.
+std::string RejectionHint(std::string_view text, bool block, uint32_t tagType, int32_t count);
+
+}  // namespace kivhost
+
+#endif  // KIVHOST_TEXT_H

@@ -1,0 +1,93 @@
+// The line side of the benchmark: pseudo-terminals, a responder that answers
+// without parsing, and the floor client that makes the driver's system calls
+// with no driver around them.
+#ifndef KIVBENCH_BENCH_LINE_H
+#define KIVBENCH_BENCH_LINE_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace kivbench {
+
+// "/" + body + checksum + CR, as a station or the driver frames it.
+std::string Framed(const std::string& body);
+
+// A pseudo-terminal pair; the master stays here, the slave is the "port".
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    int Master() const { return master_; }
+    const std::string& SlavePath() const { return slavePath_; }
+    // The slave's name as the driver takes it, short enough for the 12 bytes
+    // of ChannelBlock.portName ("pts/N" is looked for under /dev/).
+    std::string PortName() const { return slavePath_.substr(5); }
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+// A station on one or more lines, served by one thread: every request
+// (counted by its CR) gets one fixed reply written in one piece, after an
+// optional turnaround; with an empty reply it is a silent station and only
+// drains its lines. The driver's line and the floor's share one responder so
+// that both sides talk to the same thread wherever the scheduler puts it.
+// Start it once the clients have opened the slaves: the thread ends when
+// every slave has been closed.
+class Responder {
+public:
+    Responder(int lines, std::string reply, std::chrono::microseconds turnaround = std::chrono::microseconds(0));
+    ~Responder();
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+
+    const Pty& Line(int index) const { return *lines_[index]; }
+    void Start();
+    // After the clients have closed their side.
+    void Join();
+
+private:
+    void Serve();
+    bool Answer(int master, const char* bytes, ssize_t n);
+
+    std::vector<std::unique_ptr<Pty>> lines_;
+    std::string reply_;
+    std::chrono::microseconds turnaround_;
+    std::thread thread_;
+};
+
+// The floor: the system calls the Linux backend makes for one exchange and
+// nothing else. Before the write, FIONREAD and a zero-time poll (the input
+// check of the flush); the frame in one write; the reply read as `header`
+// bytes and then `rest`, each by read, and poll when read would block.
+class FloorClient {
+public:
+    FloorClient() = default;
+    ~FloorClient();
+    FloorClient(const FloorClient&) = delete;
+    FloorClient& operator=(const FloorClient&) = delete;
+
+    // Opens and configures the slave as the backend does (raw, non-blocking).
+    bool Open(const std::string& slavePath);
+    void Close();
+    // True when the whole reply arrived within timeoutMs per read.
+    bool Exchange(const std::string& frame, uint8_t* reply, size_t header, size_t rest, int timeoutMs = 1000);
+
+private:
+    bool ReadFull(uint8_t* buffer, size_t want, int timeoutMs);
+    int fd_ = -1;
+};
+
+}  // namespace kivbench
+
+#endif  // KIVBENCH_BENCH_LINE_H

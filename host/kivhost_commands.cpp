@@ -586,10 +586,14 @@ int RunPoll(Context& context)
 
     if (anyFailed) {
         uint64_t failed = 0;
-        for (const PolledTag& tag : tags)
+        uint64_t all = 0;
+        for (const PolledTag& tag : tags) {
             failed += tag.failed;
-        return Complain(EXIT_FAILED, std::to_string(failed) + " of the exchanges failed (RECOVERY_ERROR): check the station numbers, "
-                                     "the cable and the line settings; a slow station may need a longer --timeout");
+            all += tag.good + tag.failed;
+        }
+        return Complain(EXIT_FAILED, std::to_string(failed) + " of " + std::to_string(all) +
+                                         " reads failed (RECOVERY_ERROR): check the station numbers, the cable and the line "
+                                         "settings; a slow station may need a longer --timeout");
     }
     return EXIT_DONE;
 }

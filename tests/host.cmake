@@ -1,0 +1,20 @@
+# kivhost: its own parts, then the program run against simulated stations.
+# Test names start with "kivhost." so that ctest -R kivhost finds them all.
+function(kivhost_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES BUILD_RPATH "\$ORIGIN")
+  gtest_discover_tests(${name} TEST_PREFIX "kivhost." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+if(NOT TARGET kivhost)
+  return()
+endif()
+
+kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
+
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
+target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
+add_dependencies(kivhost_process_tests kivhost)

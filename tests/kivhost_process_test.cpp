@@ -1,0 +1,528 @@
+// kivhost run as a program against simulated stations on a pseudo-terminal:
+// what it prints, what it leaves on the line, and how it exits.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "case_name.h"
+#include "plc_simulator.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs kivhost with args; both outputs are read as they come so that
+// neither pipe fills up.
+Outcome RunKivhost(const std::vector<std::string>& args)
+{
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        return {};
+    std::vector<char*> argv;
+    std::string program = KIVHOST_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Outcome run;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 1000) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    if (open > 0)
+        kill(child, SIGKILL);  // hung: the status shows it
+    for (pollfd& fd : fds)
+        if (fd.fd >= 0)
+            close(fd.fd);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+size_t CodePoints(const std::string& utf8)
+{
+    size_t n = 0;
+    for (char c : utf8)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// ---------------------------------------------------------------------------
+// Just enough JSON to read kivhost's documents back.
+
+struct Json {
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
+
+    const Json& operator[](const std::string& key) const
+    {
+        static const Json missing;
+        const auto* object = std::get_if<std::map<std::string, Json>>(&value);
+        if (object == nullptr || !object->contains(key))
+            return missing;
+        return object->at(key);
+    }
+    const Json& operator[](size_t index) const
+    {
+        static const Json missing;
+        const auto* array = std::get_if<std::vector<Json>>(&value);
+        return array == nullptr || index >= array->size() ? missing : (*array)[index];
+    }
+    double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -1e300; }
+    std::string Text() const { return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>"; }
+    size_t Size() const
+    {
+        if (const auto* array = std::get_if<std::vector<Json>>(&value))
+            return array->size();
+        return 0;
+    }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(std::string_view text) : text_(text) {}
+
+    // Fails unless the text is exactly one JSON value.
+    bool Read(Json* out)
+    {
+        if (!Value(out))
+            return false;
+        Space();
+        return at_ == text_.size();
+    }
+
+private:
+    void Space()
+    {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+            ++at_;
+    }
+    bool Take(char c)
+    {
+        Space();
+        if (at_ < text_.size() && text_[at_] == c) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+    bool Word(std::string_view word)
+    {
+        if (text_.substr(at_, word.size()) != word)
+            return false;
+        at_ += word.size();
+        return true;
+    }
+    bool String(std::string* out)
+    {
+        if (!Take('"'))
+            return false;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            char c = text_[at_++];
+            if (static_cast<unsigned char>(c) < 0x20)
+                return false;
+            if (c == '\\') {
+                if (at_ >= text_.size())
+                    return false;
+                const char e = text_[at_++];
+                static const std::string_view FROM = "\"\\/bfnrt", TO = "\"\\/\b\f\n\r\t";
+                if (e == 'u') {
+                    const unsigned code = std::stoul(std::string(text_.substr(at_, 4)), nullptr, 16);
+                    at_ += 4;
+                    if (code >= 0x80)
+                        return false;  // kivhost escapes only control characters
+                    c = static_cast<char>(code);
+                } else if (FROM.find(e) != std::string_view::npos) {
+                    c = TO[FROM.find(e)];
+                } else {
+                    return false;
+                }
+            }
+            *out += c;
+        }
+        return Take('"');
+    }
+    bool Value(Json* out)
+    {
+        Space();
+        if (at_ >= text_.size())
+            return false;
+        const char c = text_[at_];
+        if (c == '{') {
+            ++at_;
+            std::map<std::string, Json> object;
+            if (!Take('}')) {
+                do {
+                    std::string key;
+                    Json item;
+                    if (!String(&key) || !Take(':') || !Value(&item))
+                        return false;
+                    object[key] = item;
+                } while (Take(','));
+                if (!Take('}'))
+                    return false;
+            }
+            out->value = object;
+            return true;
+        }
+        if (c == '[') {
+            ++at_;
+            std::vector<Json> array;
+            if (!Take(']')) {
+                do {
+                    Json item;
+                    if (!Value(&item))
+                        return false;
+                    array.push_back(item);
+                } while (Take(','));
+                if (!Take(']'))
+                    return false;
+            }
+            out->value = array;
+            return true;
+        }
+        if (c == '"') {
+            std::string text;
+            if (!String(&text))
+                return false;
+            out->value = text;
+            return true;
+        }
+        if (Word("true") || Word("false")) {
+            out->value = text_[at_ - 1] == 'e' && text_[at_ - 2] == 'u';
+            return true;
+        }
+        if (Word("null")) {
+            out->value = nullptr;
+            return true;
+        }
+        size_t used = 0;
+        try {
+            out->value = std::stod(std::string(text_.substr(at_)), &used);
+        } catch (...) {
+            return false;
+        }
+        at_ += used;
+        return used > 0;
+    }
+
+    std::string_view text_;
+    size_t at_ = 0;
+};
+
+Json ParseJson(const std::string& text)
+{
+    Json json;
+    EXPECT_TRUE(JsonReader(text).Read(&json)) << "not one JSON document: " << text;
+    return json;
+}
+
+// ---------------------------------------------------------------------------
+// Stations 1 and 2 on a pseudo-terminal; 3 is not on the line.
+
+class KivhostLine : public ::testing::Test {
+protected:
+    static plcsim::Options SimOptions()
+    {
+        plcsim::Options options;
+        options.stations = {1, 2};
+        return options;
+    }
+
+    KivhostLine() : sim_(SimOptions()) {}
+
+    void SetUp() override
+    {
+        sim_.SetWord(1, 0x10, 0x1234);
+        sim_.SetWord(1, 0x11, 0xABCD);
+        sim_.SetBit(2, 'A', 0x1F7, true);
+        sim_.StartPty();
+    }
+    void TearDown() override { sim_.Stop(); }
+
+    // args with "{port}" replaced by the line's path.
+    Outcome Kivhost(std::vector<std::string> args)
+    {
+        for (std::string& arg : args)
+            if (arg == "{port}")
+                arg = sim_.SlavePath();
+        return RunKivhost(args);
+    }
+
+    plcsim::Simulator sim_;
+};
+
+// Each command's table output, exit status and the requests it made.
+struct RunCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> out;  // each somewhere in standard output
+    std::string err;               // part of the message on standard error; "" for none at all
+    int requests;                  // requests the stations saw; -1: not counted
+};
+
+void PrintTo(const RunCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const RunCase RUN_CASES[] = {
+    {"info", {"info"}, 0, {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"}, "", 0},
+    {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
+    {"parse a bit of a word", {"parse", "01w00105"}, 0, {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"}, "", 0},
+    {"parse a block", {"parse", "01W0010", "--count", "255"}, 0, {"accepted by BlockAddressParser", "width    16"}, "", 0},
+    {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},
+    {"parse shows the driver's log", {"parse", "02A1F7"}, 1, {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"}, "seven characters", 0},
+    {"parse rejects a long block", {"parse", "01W0010", "--block", "--count", "256"}, 1, {"rejected by BlockAddressParser"}, "at most 255", 0},
+    {"read words", {"--port", "{port}", "read", "01W0010", "--count", "2"}, 0,
+     {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"}, "", 1},
+    {"read a bit", {"--port", "{port}", "read", "02A01F7"}, 0, {"02A01F7    1", "SingleRead of 1 bit from station 2"}, "", 1},
+    {"read a bit of a word", {"--port", "{port}", "read", "01W00102"}, 0, {"01W00102   1"}, "", 1},  // 0x1234: bit 2 set
+    {"silent station", {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, {}, "after 4 attempts (RECOVERY_ERROR)", 4},
+    {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 acknowledged"}, "", 1},
+    {"set a bit of a word", {"--port", "{port}", "write", "01W00100", "1"}, 0, {"01W00100: bit 0 set (set/reset frame)"}, "", 1},
+    {"inputs are not written", {"--port", "{port}", "write", "01E0010", "1"}, 1, {}, "does not write E operands", 0},
+    {"bad address is not sent", {"--port", "{port}", "read", "01C0010"}, 1, {}, "the driver rejects address \"01C0010\"", 0},
+    {"bit digit in a run", {"--port", "{port}", "read", "01W00105", "--count", "2"}, 1, {}, "BlockAddressParser", 0},
+    {"bad value is not sent", {"--port", "{port}", "write", "01B0100", "1", "2"}, 64, {}, "a bit is 0 or 1", 0},
+    {"bad option is not sent", {"--port", "{port}", "--parity", "odd-ish", "read", "01W0010"}, 64, {}, "bad --parity", 0},
+    {"no port", {"read", "01W0010"}, 64, {}, "no port given", 0},
+    {"no command", {}, 64, {}, "no command given", 0},
+    {"port that is not there", {"--port", "ttyNOPE", "read", "01W0010"}, 2, {}, "cannot open port \"ttyNOPE\"", 0},
+    {"driver that is not there", {"--lib", "/nonexistent/libDAVODEV.so", "info"}, 2, {}, "cannot load the driver", 0},
+};
+
+class KivhostRun : public KivhostLine, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(KivhostRun, OutputStatusAndLine)
+{
+    const RunCase& c = GetParam();
+    const Outcome run = Kivhost(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (const std::string& part : c.out)
+        EXPECT_NE(run.out.find(part), std::string::npos) << "missing: " << part << "\n" << run.out;
+    if (c.err.empty()) {
+        EXPECT_EQ(run.err, "");
+    } else {
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_TRUE(run.err.starts_with("kivhost: ")) << run.err;
+        EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << "one line: " << run.err;
+    }
+    // The driver's traces stay out of the results.
+    EXPECT_EQ(run.out.find("bytes will be send"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find("bytes will be send"), std::string::npos) << run.err;
+    if (c.requests >= 0) {
+        EXPECT_EQ(sim_.RequestCount(), static_cast<uint64_t>(c.requests));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KivhostRun, ::testing::ValuesIn(RUN_CASES), CaseName());
+
+TEST_F(KivhostLine, WritesReachTheStation)
+{
+    ASSERT_EQ(Kivhost({"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}).status, 0);
+    EXPECT_EQ(sim_.Word(1, 0x30), 0x5A5A);
+    EXPECT_EQ(sim_.Word(1, 0x31), 17);
+
+    ASSERT_EQ(Kivhost({"--port", "{port}", "write", "01W00303", "1"}).status, 0);
+    EXPECT_EQ(sim_.Word(1, 0x30), 0x5A5A | 0x8);
+    ASSERT_EQ(Kivhost({"--port", "{port}", "write", "01W00301", "0"}).status, 0);
+    EXPECT_EQ(sim_.Word(1, 0x30), (0x5A5A | 0x8) & ~0x2);
+
+    ASSERT_EQ(Kivhost({"--port", "{port}", "write", "01B0100", "1", "0", "1"}).status, 0);
+    EXPECT_TRUE(sim_.Bit(1, 'B', 0x100));
+    EXPECT_FALSE(sim_.Bit(1, 'B', 0x101));
+    EXPECT_TRUE(sim_.Bit(1, 'B', 0x102));
+
+    // And back through kivhost.
+    const Outcome back = Kivhost({"--port", "{port}", "read", "01B0100", "--count", "3", "--json"});
+    EXPECT_EQ(ParseJson(back.out)["values"][2].Number(), 1);
+}
+
+TEST_F(KivhostLine, JsonDocumentsReadBack)
+{
+    const Json read = ParseJson(Kivhost({"--port", "{port}", "--json", "read", "01W0010", "--count", "2"}).out);
+    EXPECT_EQ(read["command"].Text(), "read");
+    EXPECT_EQ(read["status"].Text(), "SUCCESS");
+    EXPECT_EQ(read["values"].Size(), 2u);
+    EXPECT_EQ(read["values"][0].Number(), 0x1234);
+    EXPECT_EQ(read["values"][1].Number(), 0xABCD);
+    EXPECT_EQ(read["addresses"][1].Text(), "01W0011");
+    EXPECT_GE(read["ms"].Number(), 0);
+
+    const Json parse = ParseJson(Kivhost({"parse", "02a01F7", "--json"}).out);
+    EXPECT_EQ(parse["result"].Number(), 0);
+    EXPECT_EQ(parse["parser"].Text(), "SingleAddressParser");
+    EXPECT_EQ(parse["address"]["station"].Number(), 2);
+    EXPECT_EQ(parse["address"]["operand"].Text(), "A");
+    EXPECT_EQ(parse["address"]["number"].Number(), 0x1F7);
+    EXPECT_EQ(parse["address"]["width"].Number(), 1);
+
+    const Json info = ParseJson(Kivhost({"info", "--json"}).out);
+    EXPECT_EQ(info["channel_block_size"].Number(), 4140);
+    EXPECT_EQ(info["words"][0].Number(), 70);
+    const std::vector<std::string> banner = Lines(info["banner"].Text());
+    ASSERT_EQ(banner.size(), 7u);  // the leading line feed, then six framed lines
+    for (size_t i = 1; i < banner.size(); ++i)
+        EXPECT_EQ(CodePoints(banner[i]), 62u) << banner[i];
+
+    // A failure is still a document, with the stage that decided it.
+    const Outcome silent = Kivhost({"--port", "{port}", "--json", "--timeout", "30", "read", "03W0000"});
+    EXPECT_EQ(silent.status, 2);
+    const Json failed = ParseJson(silent.out);
+    EXPECT_EQ(failed["stage"].Text(), "SingleRead");
+    EXPECT_EQ(failed["status"].Text(), "RECOVERY_ERROR");
+    EXPECT_EQ(failed["values"].Size(), 0u);
+
+    const Outcome rejected = Kivhost({"--port", "{port}", "--json", "write", "01E0010", "1"});
+    EXPECT_EQ(ParseJson(rejected.out)["status"].Text(), "REJECTED");
+}
+
+TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
+{
+    const Outcome run = Kivhost({"--port", "{port}", "poll", "01W0010", "02A01F7", "--cycles", "3", "--interval", "10"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].starts_with("cycle " + std::to_string(i + 1) + ": 01W0010 0x1234 (")) << lines[i];
+        EXPECT_NE(lines[i].find("; 02A01F7 1 ("), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find("good " + std::to_string(i + 1) + ", failed 0"), std::string::npos) << lines[i];
+    }
+    EXPECT_EQ(sim_.RequestCount(), 6u);
+}
+
+TEST_F(KivhostLine, PollJsonCountsGoodAndFailedExchanges)
+{
+    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "20", "poll", "01W0010", "03W0000", "--count", "2",
+                             "--cycles", "2", "--interval", "0"});
+    EXPECT_EQ(run.status, 2);  // some exchanges failed
+    EXPECT_NE(run.err.find("2 of 4 reads failed"), std::string::npos) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Json cycle = ParseJson(lines[i]);
+        EXPECT_EQ(cycle["cycle"].Number(), static_cast<double>(i + 1));
+        const Json& good = cycle["tags"][0];
+        EXPECT_EQ(good["values"][1].Number(), 0xABCD);
+        EXPECT_EQ(good["good"].Number(), static_cast<double>(i + 1));
+        const Json& silent = cycle["tags"][1];
+        EXPECT_EQ(silent["status"].Text(), "RECOVERY_ERROR");
+        EXPECT_EQ(silent["failed"].Number(), static_cast<double>(i + 1));
+        EXPECT_EQ(silent["values"].Size(), 0u);
+    }
+}
+
+TEST_F(KivhostLine, PollChecksEveryAddressBeforeTheFirstRequest)
+{
+    const Outcome run = Kivhost({"--port", "{port}", "poll", "01W0010", "01X0010", "--cycles", "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("\"01X0010\""), std::string::npos) << run.err;
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+TEST_F(KivhostLine, TraceShowsTheDriversLinesApartFromTheResults)
+{
+    const Outcome run = Kivhost({"--port", "{port}", "--trace", "read", "01W0010"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("01W0010     4660  0x1234"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("REVIZ"), std::string::npos) << run.out;
+    // In the order the driver made them: log line, then the trace of the frame.
+    const std::string expected = "log 16| REVIZ: 14 bytes will be send\n"
+                                 "trace| REVIZ: 14 bytes will be send\n"
+                                 "trace| (/01RW0010012C.)\n"
+                                 "trace| REVIZ: 7 bytes received\n"
+                                 "trace| (/A01RW1)\n";
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    // The code page 437 decoration of the log, shown as UTF-8.
+    EXPECT_NE(run.err.find("log 16| REVIZ: \xE2\x96\x91\xE2\x96\x91\xE2\x96\x92"), std::string::npos) << run.err;
+}
+
+TEST_F(KivhostLine, DemoRunsOnItsOwn)
+{
+    const Outcome run = Kivhost({"demo"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char* part : {" K I V U X ", "1. GetKivInfo", "2. ColdStart", "3. SingleAddressParser", "4. BlockRead",
+                             "0x1234 0xABCD 0x0007 0x00FF", "5. SingleRead", "6. SingleWrite", "read back 0x5A5A",
+                             "7. SingleWrite", "word 0x5A5B", "8. SingleRead", "-> RECOVERY_ERROR", "4 attempts, 4 with no reply",
+                             "9. EndKiv"})
+        EXPECT_NE(run.out.find(part), std::string::npos) << "missing: " << part << "\n" << run.out;
+    EXPECT_EQ(run.out.find("REVIZ"), std::string::npos);
+    EXPECT_EQ(sim_.RequestCount(), 0u);  // its own stations, not these
+
+    const Outcome json = Kivhost({"demo", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    const Json demo = ParseJson(json.out);
+    ASSERT_EQ(demo["steps"].Size(), 9u);
+    EXPECT_EQ(demo["steps"][7]["status"].Text(), "RECOVERY_ERROR");
+    EXPECT_EQ(demo["steps"][7]["detail"]["attempts"].Number(), 4);
+
+    const Outcome traced = Kivhost({"demo", "--trace"});
+    EXPECT_EQ(traced.status, 0) << traced.err;
+    EXPECT_EQ(Occurrences(traced.err, "trace| (/03RW0000012D.)"), 4u) << traced.err;
+}
+
+}  // namespace

@@ -1,0 +1,344 @@
+// kivhost's own parts without a driver or a line: the command line, values,
+// port names, the text shown to people and scripts, the host's value arrays.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "case_name.h"
+#include "kivhost_driver.h"
+#include "kivhost_options.h"
+#include "kivhost_text.h"
+
+namespace {
+
+using namespace kivhost;
+
+// ---------------------------------------------------------------------------
+// Command lines refused before anything is loaded or opened
+
+struct RefusedCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* says;  // part of the one-line message
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const RefusedCase REFUSED_CASES[] = {
+    {"nothing", {}, "no command given"},
+    {"unknown command", {"reed", "01W0010"}, "unknown command \"reed\""},
+    {"unknown option", {"--speed", "9600", "info"}, "unknown option --speed"},
+    {"option without its value", {"read", "01W0010", "--port"}, "--port needs a value"},
+    {"flag with a value", {"--json=yes", "info"}, "--json takes no value"},
+    {"baud above 16 bits", {"--port", "COM1", "--baud", "115200", "read", "01W0010"}, "50 to 65535"},
+    {"baud not a number", {"--port", "COM1", "--baud", "fast", "read", "01W0010"}, "bad --baud"},
+    {"data bits", {"--port", "COM1", "--data-bits", "9", "read", "01W0010"}, "5 to 8"},
+    {"parity", {"--port", "COM1", "--parity", "e", "read", "01W0010"}, "none, odd, even, mark or space"},
+    {"stop bits", {"--port", "COM1", "--stop-bits", "3", "read", "01W0010"}, "1, 1.5 or 2"},
+    {"timeout off the 10 ms grid", {"--port", "COM1", "--timeout", "125", "read", "01W0010"}, "try 120 or 130"},
+    {"timeout too short", {"--port", "COM1", "--timeout", "5", "read", "01W0010"}, "10 to 60000"},
+    {"timeout too long", {"--port", "COM1", "--timeout", "60010", "read", "01W0010"}, "10 to 60000"},
+    {"port too long", {"--port", "/tmp/a-long-link", "read", "01W0010"}, "longer than the driver's 11 characters"},
+    {"dev path still too long", {"--port", "/dev/serial/by-id/usb-1", "read", "01W0010"}, "ln -s"},
+    {"count zero for read", {"--port", "COM1", "read", "01W0010", "--count", "0"}, "1 to 255"},
+    {"count above a frame", {"--port", "COM1", "poll", "01W0010", "--count", "256"}, "1 to 255"},
+    {"count for write", {"--port", "COM1", "write", "01W0010", "1", "--count", "2"}, "--count does not apply to write"},
+    {"interval for read", {"--port", "COM1", "read", "01W0010", "--interval", "10"}, "--interval does not apply to read"},
+    {"type for read", {"--port", "COM1", "read", "01W0010", "--type", "6"}, "--type does not apply to read"},
+    {"read without address", {"--port", "COM1", "read"}, "read takes one address"},
+    {"read of two addresses", {"--port", "COM1", "read", "01W0010", "01W0011"}, "read takes one address"},
+    {"write without value", {"--port", "COM1", "write", "01W0010"}, "write takes an address and its values"},
+    {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "a word is 0 to 65535"},
+    {"word value not hex", {"--port", "COM1", "write", "01W0010", "0x12G4"}, "bad value \"0x12G4\""},
+    {"bit value 2", {"--port", "COM1", "write", "01B0100", "1", "2"}, "a bit is 0 or 1"},
+    {"word bit value 2", {"--port", "COM1", "write", "01W00105", "2"}, "a bit is 0 or 1"},
+    {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
+    {"poll without address", {"--port", "COM1", "poll"}, "poll takes one or more addresses"},
+    {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
+    {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
+#if !defined(_WIN32)
+    {"no port on Linux", {"read", "01W0010"}, "no port given"},
+#endif
+};
+
+class RefusedCommandLine : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedCommandLine, SaysWhatIsWrongOnOneLine)
+{
+    const CommandLine line = ParseCommandLine(GetParam().args);
+    EXPECT_FALSE(line.options.has_value());
+    EXPECT_NE(line.error.find(GetParam().says), std::string::npos) << line.error;
+    EXPECT_EQ(line.error.find('\n'), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedCommandLine, ::testing::ValuesIn(REFUSED_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Command lines taken
+
+TEST(CommandLine, DefaultsAreWhatUsersOfThesePlcsExpect)
+{
+    const CommandLine line = ParseCommandLine({"read", "01W0010", "--port", "COM1"});
+    ASSERT_TRUE(line.options) << line.error;
+    const LineOptions& port = line.options->line;
+    EXPECT_EQ(port.port, "COM1");
+    EXPECT_EQ(port.baud, 9600);
+    EXPECT_EQ(port.dataBits, 8);
+    EXPECT_EQ(port.parity, 0);
+    EXPECT_EQ(port.stopBits, 0);
+    EXPECT_EQ(port.timeoutUnits, 100u);
+    EXPECT_EQ(line.options->count, 1);
+}
+
+TEST(CommandLine, LineOptionsBecomeTheDriversCodes)
+{
+    const CommandLine line = ParseCommandLine({"--port=ttyUSB0", "--baud", "19200", "--data-bits", "7", "--parity", "EVEN",
+                                               "--stop-bits", "1.5", "--timeout", "250", "poll", "01W0010", "01B0100",
+                                               "--interval", "0", "--cycles", "3", "--count", "4", "--json", "--trace"});
+    ASSERT_TRUE(line.options) << line.error;
+    const Options& o = *line.options;
+    EXPECT_EQ(o.command, Command::Poll);
+    EXPECT_EQ(o.line.port, "ttyUSB0");
+    EXPECT_EQ(o.line.baud, 19200);
+    EXPECT_EQ(o.line.dataBits, 7);
+    EXPECT_EQ(o.line.parity, 2);
+    EXPECT_EQ(o.line.stopBits, 1);
+    EXPECT_EQ(o.line.timeoutUnits, 25u);
+    EXPECT_EQ(o.addresses, (std::vector<std::string>{"01W0010", "01B0100"}));
+    EXPECT_EQ(o.intervalMs, 0u);
+    EXPECT_EQ(o.cycles, 3u);
+    EXPECT_EQ(o.count, 4);
+    EXPECT_TRUE(o.json && o.trace);
+}
+
+TEST(CommandLine, WriteValuesAreCheckedAgainstTheAddressKind)
+{
+    CommandLine words = ParseCommandLine({"--port", "COM1", "write", "01w0010", "4660", "0xabcd", "0"});
+    ASSERT_TRUE(words.options) << words.error;
+    EXPECT_EQ(words.options->values, (std::vector<uint16_t>{0x1234, 0xABCD, 0}));
+    EXPECT_EQ(words.options->count, 3);
+
+    CommandLine bits = ParseCommandLine({"--port", "COM1", "write", "02A01F7", "1", "0", "--", "1"});
+    ASSERT_TRUE(bits.options) << bits.error;
+    EXPECT_EQ(bits.options->values, (std::vector<uint16_t>{1, 0, 1}));
+}
+
+TEST(CommandLine, ParseTakesAnyCountAndTypeForTheDriverToJudge)
+{
+    const CommandLine line = ParseCommandLine({"parse", "01W0010", "--count", "-1", "--type", "7", "--block"});
+    ASSERT_TRUE(line.options) << line.error;
+    EXPECT_EQ(line.options->count, -1);
+    EXPECT_EQ(line.options->tagType, 7u);
+    EXPECT_TRUE(line.options->block);
+}
+
+TEST(CommandLine, HelpWinsOverEverythingElse)
+{
+    for (const auto& args : {std::vector<std::string>{"--help"}, {"-h"}, {"read", "--help"}, {"help"}}) {
+        const CommandLine line = ParseCommandLine(args);
+        ASSERT_TRUE(line.options) << line.error;
+        EXPECT_EQ(line.options->command, Command::Help);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Values, kinds and port names
+
+struct ValueCase {
+    const char* name;
+    const char* text;
+    ValueKind kind;
+    std::optional<uint16_t> value;
+};
+
+void PrintTo(const ValueCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const ValueCase VALUE_CASES[] = {
+    {"decimal", "4660", ValueKind::Word, 0x1234},
+    {"hex", "0x1234", ValueKind::Word, 0x1234},
+    {"hex upper X and letters", "0XabCD", ValueKind::Word, 0xABCD},
+    {"largest", "65535", ValueKind::Word, 0xFFFF},
+    {"largest hex", "0xFFFF", ValueKind::Word, 0xFFFF},
+    {"one too many", "65536", ValueKind::Word, std::nullopt},
+    {"hex too long", "0x10000", ValueKind::Word, std::nullopt},
+    {"negative", "-1", ValueKind::Word, std::nullopt},
+    {"bare 0x", "0x", ValueKind::Word, std::nullopt},
+    {"empty", "", ValueKind::Word, std::nullopt},
+    {"trailing junk", "12a", ValueKind::Word, std::nullopt},
+    {"hex without 0x is not taken", "ABCD", ValueKind::Word, std::nullopt},
+    {"bit one", "1", ValueKind::Bit, 1},
+    {"bit zero in hex", "0x0", ValueKind::Bit, 0},
+    {"bit two", "2", ValueKind::Bit, std::nullopt},
+};
+
+class ValueText : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(ValueText, Parses)
+{
+    EXPECT_EQ(ParseValue(GetParam().text, GetParam().kind), GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ValueText, ::testing::ValuesIn(VALUE_CASES), CaseName());
+
+TEST(AddressKind, WordsBitsAndBitsOfWords)
+{
+    struct {
+        const char* text;
+        ValueKind kind;
+        uint32_t tagType;
+    } const cases[] = {
+        {"01W0010", ValueKind::Word, TAG_TYPE_WORD},  {"01W0010 ", ValueKind::Word, TAG_TYPE_WORD},
+        {"01w00105", ValueKind::Bit, TAG_TYPE_BIT},   {"01B0100", ValueKind::Bit, TAG_TYPE_BIT},
+        {"02a01F7", ValueKind::Bit, TAG_TYPE_BIT},    {"01E0010", ValueKind::Bit, TAG_TYPE_BIT},
+        {"0", ValueKind::Word, TAG_TYPE_WORD},  // the driver will say what is wrong with it
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(GuessValueKind(c.text), c.kind) << c.text;
+        EXPECT_EQ(DefaultTagType(c.text), c.tagType) << c.text;
+    }
+}
+
+TEST(PortName, FitsTheDriversElevenCharacters)
+{
+    struct {
+        const char* given;
+        const char* driver;  // empty: refused
+    } const cases[] = {
+        {"COM1", "COM1"},         {"ttyUSB0", "ttyUSB0"},    {"/dev/ttyS0", "/dev/ttyS0"},
+        {"/dev/ttyUSB0", "ttyUSB0"}, {"/dev/pts/123", "pts/123"}, {"/tmp/plc1", "/tmp/plc1"},
+        {"/tmp/plc123456", ""},   {"", ""},                  {"/dev/serial/by-id/x", ""},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_EQ(DriverPortName(c.given, &error), c.driver) << c.given;
+        EXPECT_EQ(error.empty(), c.driver[0] != '\0') << c.given;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Text
+
+TEST(Cp437, FrameAndShadeCharactersOfTheBanner)
+{
+    struct {
+        const char* cp437;
+        const char* utf8;
+    } const cases[] = {
+        {"\xC9", "\xE2\x95\x94"},  // double down and right
+        {"\xCD", "\xE2\x95\x90"},  {"\xBB", "\xE2\x95\x97"}, {"\xBA", "\xE2\x95\x91"},
+        {"\xC8", "\xE2\x95\x9A"},  {"\xBC", "\xE2\x95\x9D"}, {"\xB0", "\xE2\x96\x91"},
+        {"\xB1", "\xE2\x96\x92"},  {"\xB2", "\xE2\x96\x93"}, {"\xDB", "\xE2\x96\x88"},
+        {"\x80", "\xC3\x87"},      {"\xE1", "\xC3\x9F"},     {"\xFF", "\xC2\xA0"},
+        {"A z\n\t", "A z\n\t"},    {"\x01\x1B\x7F", "\\x01\\x1B\\x7F"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Cp437ToUtf8(c.cp437), c.utf8) << c.cp437;
+}
+
+TEST(Cp437, EveryHighByteHasItsOwnCharacter)
+{
+    std::set<std::string> seen;
+    for (int byte = 0x80; byte <= 0xFF; ++byte) {
+        const std::string utf8 = Cp437ToUtf8(std::string(1, static_cast<char>(byte)));
+        EXPECT_TRUE(utf8.size() == 2 || utf8.size() == 3) << byte;
+        EXPECT_GE(static_cast<unsigned char>(utf8[0]), 0xC2) << byte;
+        seen.insert(utf8);
+    }
+    EXPECT_EQ(seen.size(), 128u);
+}
+
+TEST(Json, StringsAreEscaped)
+{
+    EXPECT_EQ(JsonString("plain"), "\"plain\"");
+    EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonString("\n\r\t\x01"), "\"\\n\\r\\t\\u0001\"");
+    EXPECT_EQ(JsonString("\xE2\x95\x94"), "\"\xE2\x95\x94\"");  // UTF-8 passes
+}
+
+TEST(ElementAddress, RunsGoOnAsThePlcCountsThem)
+{
+    struct {
+        DriverAddress address;
+        int index;
+        const char* text;
+    } const cases[] = {
+        {{1, 'W', 0x0010, NO_BIT, 16}, 0, "01W0010"},
+        {{1, 'W', 0x0010, NO_BIT, 16}, 1, "01W0011"},
+        {{1, 'W', 0xFFFF, NO_BIT, 16}, 1, "01W0000"},
+        {{1, 'W', 0x0010, 5, 16}, 0, "01W00105"},
+        {{1, 'B', 0x0100, NO_BIT, 1}, 3, "01B0103"},
+        {{2, 'A', 0x01F7, NO_BIT, 1}, 0, "02A01F7"},
+        {{2, 'A', 0x01F7, NO_BIT, 1}, 1, "02A0200"},  // bit 7 is a byte's last
+        {{32, 'E', 0x0013, NO_BIT, 1}, 6, "20E0021"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ElementAddress(c.address, c.index), c.text) << c.text;
+}
+
+TEST(RejectionHint, NamesTheLikelyFault)
+{
+    struct {
+        const char* text;
+        bool block;
+        uint32_t tagType;
+        int32_t count;
+        const char* says;
+    } const cases[] = {
+        {"02A1F7", false, 6, 1, "seven characters"},
+        {"00W0010", false, 0, 1, "01 to 20"},
+        {"21W0010", false, 0, 1, "01 to 20"},
+        {"01C0010", false, 0, 1, "operand is W"},
+        {"01W00G0", false, 0, 1, "four hex digits"},
+        {"01W0010X", false, 6, 1, "bit digit"},
+        {"01A0108", false, 6, 1, "bit from 0 to 7"},
+        {"01E0200", false, 6, 1, "byte from 000 to 01F"},
+        {"01W0010", true, 0, 256, "at most 255"},
+        {"01W00105", true, 6, 2, "a bit of a word goes alone"},
+        {"01W00105", false, 0, 1, "tag type 6"},
+        {"01W0010", false, 6, 1, "tag type 0 or 1"},
+        {"01B0100", false, 0, 1, "take tag type 6"},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(RejectionHint(c.text, c.block, c.tagType, c.count).find(c.says), std::string::npos)
+            << c.text << ": " << RejectionHint(c.text, c.block, c.tagType, c.count);
+}
+
+// ---------------------------------------------------------------------------
+// The host's value array
+
+TEST(ValueArray, SingleValuesTravelInElementOne)
+{
+    const DriverAddress word{1, 'W', 0x10, NO_BIT, 16};
+    EXPECT_EQ(PackValues(word, {0x1234}), (std::vector<uint16_t>{0, 0x1234}));
+    EXPECT_EQ(UnpackValues(word, 1, {0xBEEF, 0x1234}), (std::vector<uint16_t>{0x1234}));
+}
+
+TEST(ValueArray, BitRunsArePackedLeastSignificantFirst)
+{
+    const DriverAddress bits{1, 'B', 0x100, NO_BIT, 1};
+    std::vector<uint16_t> run(17, 0);
+    run[0] = run[2] = run[16] = 1;
+    const std::vector<uint16_t> array = PackValues(bits, run);
+    ASSERT_GE(array.size(), 2u);
+    EXPECT_EQ(array[0], 0x0005);
+    EXPECT_EQ(array[1], 0x0001);
+    EXPECT_EQ(UnpackValues(bits, 17, array), run);
+}
+
+TEST(ValueArray, WordRunsAreOneElementEach)
+{
+    const DriverAddress words{1, 'W', 0x10, NO_BIT, 16};
+    const std::vector<uint16_t> run{1, 2, 3};
+    EXPECT_EQ(PackValues(words, run), run);
+    EXPECT_EQ(UnpackValues(words, 3, {1, 2, 3, 9}), run);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into fuzz/corpus/<target>/.
+
+Each seed is a small, meaningful case in the input layout its target reads
+(see the comment above LLVMFuzzerTestOneInput in each target). Run it again
+after changing a layout; the files it writes are kept in the repository.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+# --- address parser: flags, tag type (1 byte, or 4 with flag 2), count (2
+# bytes, or 4 with flag 4), text.
+def address(name, text, tag_type=0, count=1, block=False, wide_tag=False, wide_count=False):
+    flags = (1 if block else 0) | (2 if wide_tag else 0) | (4 if wide_count else 0)
+    data = bytes([flags])
+    data += struct.pack("<I", tag_type) if wide_tag else bytes([tag_type])
+    data += struct.pack("<i", count) if wide_count else struct.pack("<h", count)
+    write("address_parser_fuzz", name, data + text)
+
+
+address("word", b"01W0010")
+address("word-space", b"01W0010 ", tag_type=1)
+address("word-bit", b"01w00105", tag_type=6)
+address("word-bit-wrong-type", b"01W00105", tag_type=0)
+address("a-bit", b"02A01F7", tag_type=6)
+address("a-bit8", b"01A0108", tag_type=6)
+address("a-200", b"01A0200", tag_type=6)
+address("station32", b"20B0000", tag_type=6)
+address("station33", b"21B0000", tag_type=6)
+address("operand-c", b"01C0000", tag_type=6)
+address("six-chars", b"02A1F7", tag_type=6)
+address("two-chars", b"01", tag_type=6)
+address("long-text", b"01W0010 and then some more text", tag_type=0)
+address("high-byte", b"01W\xff010", tag_type=0)
+address("block-255", b"01W0010", count=255, block=True)
+address("block-256", b"01W0010", count=256, block=True)
+address("block-bit", b"01W00105", count=1, block=True)
+address("count-minus-1", b"01B0000", tag_type=6, count=-1)
+address("wide-tag", b"01W0010", tag_type=0x106, wide_tag=True)
+address("wide-count", b"01W0010", count=0x7FFFFFFF, block=True, wide_count=True)
+
+
+# --- reply decoding: operand (0 A, 1 B, 2 E, 3 W; 0x80 then a raw 32-bit
+# code), count, data.
+def decode(name, operand, count, data, raw=None):
+    head = bytes([operand]) if raw is None else bytes([0x80]) + struct.pack("<i", raw)
+    write("decode_reply_fuzz", name, head + bytes([count]) + data)
+
+
+decode("word", 3, 1, b"1234")
+decode("words-mixed-case", 3, 2, b"12ABcdEF")
+decode("word-not-hex", 3, 3, b"12G4FFFF0000")
+decode("bits-20", 1, 20, b"10000000000000011001")
+decode("bit-one", 0, 1, b"1")
+decode("bit-odd-char", 2, 1, b"Z")
+decode("bits-17", 2, 17, b"01010101010101011")
+decode("words-255", 3, 255, b"".join(b"%04X" % (i * 257 & 0xFFFF) for i in range(255)))
+decode("bits-255", 1, 255, b"10" * 127 + b"1")
+decode("count-0", 3, 0, b"")
+decode("raw-operand", 0, 5, b"11011", raw=ord("w"))
+
+# --- exchange: command (0 SingleRead, 1 BlockRead, 2 SingleWrite, 3
+# BlockWrite), operand (0 A, 1 B, 2 E, 3 W), count, station - 1, number
+# (2 bytes), bit (below 16, else none), then the line: a control byte before
+# each chunk of input (0xFF time-out, 0xFE read fails), and where the port is
+# asked what waits 0xFC (input waiting) or 0xFB (fails), where a frame is
+# written 0xFA (write fails) or 0xF9 (short write).
+READ_TIMES_OUT, READ_FAILS, WRITE_FAILS, WRITE_SHORT, INPUT_WAITING = 0xFF, 0xFE, 0xFA, 0xF9, 0xFC
+
+
+def reply(station, body):
+    text = b"A%02X" % station + body
+    return b"/" + text + b"%02X" % (sum(text) & 0xFF) + b"\r"
+
+
+def chunks(data, size=0xF0):
+    out = b""
+    for at in range(0, len(data), size):
+        piece = data[at:at + size]
+        out += bytes([len(piece)]) + piece
+    return out
+
+
+def read_reply(station, echo, data):
+    r = reply(station, echo + data)
+    return chunks(r[:7]) + chunks(r[7:])
+
+
+def exchange(name, command, operand, count, station, number, bit, line):
+    head = bytes([command, operand, count, station - 1]) + struct.pack("<H", number) + bytes([bit])
+    write("exchange_fuzz", name, head + line)
+
+
+NONE = 0xFF
+exchange("block-read-2-words", 1, 3, 2, 1, 0x10, NONE, read_reply(1, b"RW", b"1234ABCD"))
+exchange("single-read-bit-3", 0, 3, 1, 1, 0x10, 3, read_reply(1, b"RW", b"0008"))
+exchange("block-read-20-bits", 1, 1, 20, 1, 0x100, NONE, read_reply(1, b"RB", b"10000000000000011001"))
+exchange("single-read-a", 0, 0, 1, 2, 0x1F7, NONE, read_reply(2, b"RA", b"1"))
+exchange("read-silent", 1, 3, 1, 1, 0, NONE, b"")
+exchange("read-wrong-station-then-good", 1, 3, 1, 1, 0x10, NONE,
+         chunks(reply(2, b"RW1234")[:7]) + bytes([INPUT_WAITING]) + chunks(reply(2, b"RW1234")[7:]) +
+         read_reply(1, b"RW", b"1234"))
+exchange("read-nak-then-good", 1, 3, 1, 1, 0x10, NONE,
+         chunks(b"/N01RW1") + read_reply(1, b"RW", b"4321"))
+exchange("read-short-then-good", 1, 3, 2, 1, 0x10, NONE,
+         chunks(b"/A01R") + bytes([READ_TIMES_OUT]) + read_reply(1, b"RW", b"00010002"))
+exchange("read-rest-short-then-good", 1, 3, 2, 1, 0x10, NONE,
+         chunks(b"/A01RW1") + chunks(b"234") + bytes([READ_TIMES_OUT]) + read_reply(1, b"RW", b"00010002"))
+exchange("read-noise-then-good", 0, 3, 1, 1, 0x10, NONE,
+         chunks(b"#$%/A01") + bytes([INPUT_WAITING]) + chunks(b"RW1234AB\r") + read_reply(1, b"RW", b"1234"))
+exchange("read-fails-then-good", 1, 3, 1, 3, 0x20, NONE, bytes([READ_FAILS]) + read_reply(3, b"RW", b"BEEF"))
+exchange("read-255-words", 1, 3, 255, 1, 0x1000, NONE,
+         read_reply(1, b"RW", b"".join(b"%04X" % (0xF000 + i) for i in range(255))))
+exchange("read-count-0", 1, 3, 0, 1, 0x10, NONE, read_reply(1, b"RW", b""))
+exchange("write-word", 2, 3, 1, 1, 0x10, NONE, chunks(reply(1, b"SW")))
+exchange("write-set-bit", 2, 3, 1, 1, 0x10, 5, chunks(reply(1, b"X1")))
+exchange("write-bits", 3, 1, 3, 2, 0x100, NONE, chunks(reply(2, b"SB")))
+exchange("write-other-station", 2, 3, 1, 1, 0x20, NONE, chunks(reply(2, b"SW")))
+exchange("write-fails-then-good", 2, 3, 1, 1, 0x20, NONE, bytes([WRITE_FAILS]) + chunks(reply(1, b"SW")))
+exchange("write-short-then-good", 3, 3, 4, 1, 0x20, NONE, bytes([WRITE_SHORT]) + chunks(reply(1, b"SW")))
+exchange("write-nak", 3, 3, 2, 1, 0x20, NONE, chunks(b"/N01SW00\r") * 4)
+exchange("write-e", 2, 2, 1, 1, 0x10, NONE, chunks(reply(1, b"SE")))

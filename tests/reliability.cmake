@@ -1,0 +1,13 @@
+# Reliability: a fault-injection soak against the simulator, bad host input,
+# descriptors and the line itself, four channels on four threads, and the
+# driver's heap use. The fuzz targets live in fuzz/; scripts/reliability-checks.sh
+# runs the longer checks (fuzzing, ThreadSanitizer, valgrind).
+
+# The soak is a program of its own (its options choose the length and the
+# seed); ctest runs the short version.
+add_executable(soak_exchanges soak_exchanges.cpp)
+target_link_libraries(soak_exchanges PRIVATE davodev_core DORVAK plcsim_lib Threads::Threads)
+target_include_directories(soak_exchanges PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+set_target_properties(soak_exchanges PROPERTIES BUILD_RPATH "\$ORIGIN")
+add_test(NAME soak_short COMMAND soak_exchanges --exchanges 3000 --seed 1 --fault-rate 0.15)
+set_tests_properties(soak_short PROPERTIES TIMEOUT 900)

@@ -18,3 +18,17 @@ kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
 add_dependencies(kivhost_process_tests kivhost)
+
+# The packages, made by cpack from this build; with the Windows side built
+# beside it, the same run makes the zip, whose DAVODEV.dll is checked too.
+if(KIV_WINDOWS_DIR)
+  set(kivhost_package_windows windows)
+  set(kivhost_package_locks kivhost_package wine)
+else()
+  set(kivhost_package_windows "")
+  set(kivhost_package_locks kivhost_package)
+endif()
+add_test(NAME kivhost.packages
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kivhost_package.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
+          ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-dll-tables.sh ${kivhost_package_windows})
+set_tests_properties(kivhost.packages PROPERTIES RESOURCE_LOCK "${kivhost_package_locks}" TIMEOUT 600)

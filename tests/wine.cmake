@@ -43,3 +43,31 @@ add_test(NAME windows.serial_port
           ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/serial_wine_test.exe
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.serial_port PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
+# ---------------------------------------------------------------------------
+# kivhost.exe: the banner, and a read against plcsim linked as COM9, with the
+# driver's traces taken off standard output and shown on standard error.
+set(KIVHOST_EXPECT ${CMAKE_CURRENT_SOURCE_DIR}/wine/kivhost_expect.sh)
+add_test(NAME windows.kivhost_info
+  COMMAND ${KIVHOST_EXPECT} 0 "out: K I V U X " "out:Version 7.00" "out:Channel block   4140 bytes"
+          -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe info
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.kivhost_info PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
+add_test(NAME windows.kivhost_demo_needs_linux
+  COMMAND ${KIVHOST_EXPECT} 64 "err:kivhost: demo needs the simulated stations of plcsim, which runs on Linux only"
+          -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe demo
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
+if(TARGET plcsim)
+  add_test(NAME windows.kivhost_read
+    COMMAND ${CMAKE_COMMAND} -E env
+      "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+      PLCSIM_COM=com9
+      ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
+        "err:trace| (/01RW0010022D.)" "err:log 16| REVIZ: 14 bytes will be send"
+        -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
+    WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+  set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+endif()

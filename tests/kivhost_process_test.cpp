@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -28,8 +29,9 @@ struct Outcome {
 };
 
 // Runs kivhost with args; both outputs are read as they come so that
-// neither pipe fills up.
-Outcome RunKivhost(const std::vector<std::string>& args)
+// neither pipe fills up. Once interruptWhen holds for the output so far, the
+// program gets a SIGINT, as from Ctrl-C.
+Outcome RunKivhost(const std::vector<std::string>& args, std::function<bool(const std::string&)> interruptWhen = {})
 {
     int outPipe[2];
     int errPipe[2];
@@ -67,6 +69,10 @@ Outcome RunKivhost(const std::vector<std::string>& args)
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
+                if (interruptWhen && interruptWhen(run.out)) {
+                    kill(child, SIGINT);
+                    interruptWhen = {};
+                }
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
@@ -303,12 +309,12 @@ protected:
     void TearDown() override { sim_.Stop(); }
 
     // args with "{port}" replaced by the line's path.
-    Outcome Kivhost(std::vector<std::string> args)
+    Outcome Kivhost(std::vector<std::string> args, std::function<bool(const std::string&)> interruptWhen = {})
     {
         for (std::string& arg : args)
             if (arg == "{port}")
                 arg = sim_.SlavePath();
-        return RunKivhost(args);
+        return RunKivhost(args, std::move(interruptWhen));
     }
 
     plcsim::Simulator sim_;
@@ -474,6 +480,15 @@ TEST_F(KivhostLine, PollJsonCountsGoodAndFailedExchanges)
         EXPECT_EQ(silent["failed"].Number(), static_cast<double>(i + 1));
         EXPECT_EQ(silent["values"].Size(), 0u);
     }
+}
+
+TEST_F(KivhostLine, PollUntilCtrlCEndsTheDriverAndSucceeds)
+{
+    const Outcome run = Kivhost({"--port", "{port}", "--trace", "poll", "01W0010", "--interval", "20"},
+                                [](const std::string& out) { return out.find("cycle 2:") != std::string::npos; });
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("cycle 2: 01W0010 0x1234"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("32 Bit driver Ended"), std::string::npos) << run.err;
 }
 
 TEST_F(KivhostLine, PollChecksEveryAddressBeforeTheFirstRequest)

@@ -11,3 +11,22 @@ target_include_directories(soak_exchanges PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 set_target_properties(soak_exchanges PROPERTIES BUILD_RPATH "\$ORIGIN")
 add_test(NAME soak_short COMMAND soak_exchanges --exchanges 3000 --seed 1 --fault-rate 0.15)
 set_tests_properties(soak_short PROPERTIES TIMEOUT 900)
+
+# Descriptors over many opens and closes, the line vanishing, bad host input.
+kiv_add_gtest(reliability_tests
+  SOURCES reliability_resources_test.cpp reliability_line_test.cpp bad_input_test.cpp
+  LIBS davodev_core DORVAK plcsim_lib)
+
+# Four channels on four threads; scripts/reliability-checks.sh runs it again
+# under ThreadSanitizer.
+kiv_add_gtest(reliability_threads_test
+  SOURCES reliability_threads_test.cpp
+  LIBS davodev_core DORVAK plcsim_lib)
+
+# The driver's heap use, counted by replacing the allocator: not with the
+# sanitizers, which replace it themselves.
+if(NOT KIV_SANITIZE AND NOT KIV_TSAN AND NOT KIV_FUZZ)
+  kiv_add_gtest(reliability_alloc_test
+    SOURCES reliability_alloc_test.cpp
+    LIBS davodev_core DORVAK plcsim_lib)
+endif()

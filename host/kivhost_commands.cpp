@@ -117,18 +117,6 @@ void Emit(Context& context, const std::string& line)
     std::fflush(context.output.Results());
 }
 
-std::string AddressJson(const DriverAddress& address)
-{
-    const char operand[2] = {static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
-    return JsonObject()
-        .Number("station", address.station)
-        .Text("operand", address.operand == 0 ? "" : operand)
-        .Number("number", address.number)
-        .Number("bit", address.bit)
-        .Number("width", address.width)
-        .Done();
-}
-
 std::string LogJson(const std::vector<LogLine>& lines)
 {
     std::string out = "[";
@@ -145,14 +133,20 @@ std::string LogJson(const std::vector<LogLine>& lines)
 int OpenLine(Context& context, JsonObject& json)
 {
     DriverInfoBlock info{};
+    const char* stage = "GetKivInfo";
     int32_t result = context.session.GetInfo(&info);
-    if (result == SUCCESS)
+    if (result == SUCCESS) {
+        stage = "ColdStart";
         result = context.session.ColdStart(context.options.line, true);
+    }
     if (result == SUCCESS)
         return EXIT_DONE;
     context.session.End();
     if (context.options.json)
-        Emit(context, json.Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)).Done());
+        Emit(context, json.Text("stage", stage).Number("result", result).Text("status", ResultName(result)).Done());
+    if (std::string_view(stage) == "GetKivInfo")
+        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
+                                         " the DAVODEV driver? Give --lib PATH");
     return Complain(EXIT_FAILED, PortFailure(context.options.line));
 }
 
@@ -204,6 +198,18 @@ std::string BannerUtf8(const DriverInfoBlock& info)
 std::string JsonNumber(double value)
 {
     return Printf("%.3f", value);
+}
+
+std::string AddressJson(const DriverAddress& address)
+{
+    const char operand[2] = {static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
+    return JsonObject()
+        .Number("station", address.station)
+        .Text("operand", address.operand == 0 ? "" : operand)
+        .Number("number", address.number)
+        .Number("bit", address.bit)
+        .Number("width", address.width)
+        .Done();
 }
 
 std::string JsonValues(const std::vector<uint16_t>& values)
@@ -297,7 +303,8 @@ int RunParse(Context& context)
     const uint32_t tagType = options.tagType.value_or(DefaultTagType(text));
     const bool block = options.block || options.count != 1;
 
-    // The parsers need no port: the channel is started disabled.
+    // The parsers need no port: the channel is started disabled, which
+    // cannot fail, and the parser's answer is what counts.
     DriverInfoBlock info{};
     context.session.GetInfo(&info);
     context.session.ColdStart(options.line, false);

@@ -37,6 +37,7 @@ std::string FormatValue(const DriverAddress& address, uint16_t value);  // 0x123
 std::string BannerUtf8(const DriverInfoBlock& info);
 std::string JsonNumber(double value);
 std::string JsonValues(const std::vector<uint16_t>& values);
+std::string AddressJson(const DriverAddress& address);
 // What a failed read or write means, for the one-line message.
 std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result);
 

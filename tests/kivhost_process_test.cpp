@@ -120,7 +120,7 @@ std::vector<std::string> Lines(const std::string& text)
 // Just enough JSON to read kivhost's documents back.
 
 struct Json {
-    std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
+    std::variant<std::nullptr_t, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
 
     const Json& operator[](const std::string& key) const
     {
@@ -174,13 +174,6 @@ private:
         }
         return false;
     }
-    bool Word(std::string_view word)
-    {
-        if (text_.substr(at_, word.size()) != word)
-            return false;
-        at_ += word.size();
-        return true;
-    }
     bool String(std::string* out)
     {
         if (!Take('"'))
@@ -193,14 +186,9 @@ private:
                 if (at_ >= text_.size())
                     return false;
                 const char e = text_[at_++];
+                // kivhost writes no \u escapes for the texts checked here.
                 static const std::string_view FROM = "\"\\/bfnrt", TO = "\"\\/\b\f\n\r\t";
-                if (e == 'u') {
-                    const unsigned code = std::stoul(std::string(text_.substr(at_, 4)), nullptr, 16);
-                    at_ += 4;
-                    if (code >= 0x80)
-                        return false;  // kivhost escapes only control characters
-                    c = static_cast<char>(code);
-                } else if (FROM.find(e) != std::string_view::npos) {
+                if (FROM.find(e) != std::string_view::npos) {
                     c = TO[FROM.find(e)];
                 } else {
                     return false;
@@ -254,14 +242,6 @@ private:
             if (!String(&text))
                 return false;
             out->value = text;
-            return true;
-        }
-        if (Word("true") || Word("false")) {
-            out->value = text_[at_ - 1] == 'e' && text_[at_ - 2] == 'u';
-            return true;
-        }
-        if (Word("null")) {
-            out->value = nullptr;
             return true;
         }
         size_t used = 0;
@@ -381,6 +361,9 @@ TEST_P(KivhostRun, OutputStatusAndLine)
     EXPECT_EQ(run.out.find("bytes will be send"), std::string::npos) << run.out;
     EXPECT_EQ(run.err.find("bytes will be send"), std::string::npos) << run.err;
     if (c.requests >= 0) {
+        // The station counts a request once its reply is out, which may be
+        // after kivhost has read the reply and exited.
+        sim_.WaitForRequests(static_cast<uint64_t>(c.requests), std::chrono::seconds(10));
         EXPECT_EQ(sim_.RequestCount(), static_cast<uint64_t>(c.requests));
     }
 }
@@ -458,6 +441,7 @@ TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
         EXPECT_NE(lines[i].find("; 02A01F7 1 ("), std::string::npos) << lines[i];
         EXPECT_NE(lines[i].find("good " + std::to_string(i + 1) + ", failed 0"), std::string::npos) << lines[i];
     }
+    sim_.WaitForRequests(6, std::chrono::seconds(10));
     EXPECT_EQ(sim_.RequestCount(), 6u);
 }
 

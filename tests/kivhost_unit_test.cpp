@@ -36,29 +36,23 @@ const RefusedCase REFUSED_CASES[] = {
     {"option without its value", {"read", "01W0010", "--port"}, "--port needs a value"},
     {"flag with a value", {"--json=yes", "info"}, "--json takes no value"},
     {"baud above 16 bits", {"--port", "COM1", "--baud", "115200", "read", "01W0010"}, "50 to 65535"},
-    {"baud not a number", {"--port", "COM1", "--baud", "fast", "read", "01W0010"}, "bad --baud"},
     {"data bits", {"--port", "COM1", "--data-bits", "9", "read", "01W0010"}, "5 to 8"},
     {"parity", {"--port", "COM1", "--parity", "e", "read", "01W0010"}, "none, odd, even, mark or space"},
     {"stop bits", {"--port", "COM1", "--stop-bits", "3", "read", "01W0010"}, "1, 1.5 or 2"},
     {"timeout off the 10 ms grid", {"--port", "COM1", "--timeout", "125", "read", "01W0010"}, "try 120 or 130"},
     {"timeout too short", {"--port", "COM1", "--timeout", "5", "read", "01W0010"}, "10 to 60000"},
-    {"timeout too long", {"--port", "COM1", "--timeout", "60010", "read", "01W0010"}, "10 to 60000"},
     {"port too long", {"--port", "/tmp/a-long-link", "read", "01W0010"}, "longer than the driver's 11 characters"},
     {"dev path still too long", {"--port", "/dev/serial/by-id/usb-1", "read", "01W0010"}, "ln -s"},
     {"count zero for read", {"--port", "COM1", "read", "01W0010", "--count", "0"}, "1 to 255"},
     {"count above a frame", {"--port", "COM1", "poll", "01W0010", "--count", "256"}, "1 to 255"},
     {"count for write", {"--port", "COM1", "write", "01W0010", "1", "--count", "2"}, "--count does not apply to write"},
     {"interval for read", {"--port", "COM1", "read", "01W0010", "--interval", "10"}, "--interval does not apply to read"},
-    {"type for read", {"--port", "COM1", "read", "01W0010", "--type", "6"}, "--type does not apply to read"},
     {"read without address", {"--port", "COM1", "read"}, "read takes one address"},
-    {"read of two addresses", {"--port", "COM1", "read", "01W0010", "01W0011"}, "read takes one address"},
     {"write without value", {"--port", "COM1", "write", "01W0010"}, "write takes an address and its values"},
     {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "a word is 0 to 65535"},
-    {"word value not hex", {"--port", "COM1", "write", "01W0010", "0x12G4"}, "bad value \"0x12G4\""},
     {"bit value 2", {"--port", "COM1", "write", "01B0100", "1", "2"}, "a bit is 0 or 1"},
     {"word bit value 2", {"--port", "COM1", "write", "01W00105", "2"}, "a bit is 0 or 1"},
     {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
-    {"poll without address", {"--port", "COM1", "poll"}, "poll takes one or more addresses"},
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
     {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
 #if !defined(_WIN32)
@@ -137,15 +131,6 @@ TEST(CommandLine, ParseTakesAnyCountAndTypeForTheDriverToJudge)
     EXPECT_TRUE(line.options->block);
 }
 
-TEST(CommandLine, HelpWinsOverEverythingElse)
-{
-    for (const auto& args : {std::vector<std::string>{"--help"}, {"-h"}, {"read", "--help"}, {"help"}}) {
-        const CommandLine line = ParseCommandLine(args);
-        ASSERT_TRUE(line.options) << line.error;
-        EXPECT_EQ(line.options->command, Command::Help);
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Values, kinds and port names
 
@@ -168,9 +153,7 @@ const ValueCase VALUE_CASES[] = {
     {"largest", "65535", ValueKind::Word, 0xFFFF},
     {"largest hex", "0xFFFF", ValueKind::Word, 0xFFFF},
     {"one too many", "65536", ValueKind::Word, std::nullopt},
-    {"hex too long", "0x10000", ValueKind::Word, std::nullopt},
     {"negative", "-1", ValueKind::Word, std::nullopt},
-    {"bare 0x", "0x", ValueKind::Word, std::nullopt},
     {"empty", "", ValueKind::Word, std::nullopt},
     {"trailing junk", "12a", ValueKind::Word, std::nullopt},
     {"hex without 0x is not taken", "ABCD", ValueKind::Word, std::nullopt},
@@ -257,7 +240,6 @@ TEST(Cp437, EveryHighByteHasItsOwnCharacter)
 
 TEST(Json, StringsAreEscaped)
 {
-    EXPECT_EQ(JsonString("plain"), "\"plain\"");
     EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonString("\n\r\t\x01"), "\"\\n\\r\\t\\u0001\"");
     EXPECT_EQ(JsonString("\xE2\x95\x94"), "\"\xE2\x95\x94\"");  // UTF-8 passes
@@ -314,13 +296,6 @@ TEST(RejectionHint, NamesTheLikelyFault)
 // ---------------------------------------------------------------------------
 // The host's value array
 
-TEST(ValueArray, SingleValuesTravelInElementOne)
-{
-    const DriverAddress word{1, 'W', 0x10, NO_BIT, 16};
-    EXPECT_EQ(PackValues(word, {0x1234}), (std::vector<uint16_t>{0, 0x1234}));
-    EXPECT_EQ(UnpackValues(word, 1, {0xBEEF, 0x1234}), (std::vector<uint16_t>{0x1234}));
-}
-
 TEST(ValueArray, BitRunsArePackedLeastSignificantFirst)
 {
     const DriverAddress bits{1, 'B', 0x100, NO_BIT, 1};
@@ -331,14 +306,6 @@ TEST(ValueArray, BitRunsArePackedLeastSignificantFirst)
     EXPECT_EQ(array[0], 0x0005);
     EXPECT_EQ(array[1], 0x0001);
     EXPECT_EQ(UnpackValues(bits, 17, array), run);
-}
-
-TEST(ValueArray, WordRunsAreOneElementEach)
-{
-    const DriverAddress words{1, 'W', 0x10, NO_BIT, 16};
-    const std::vector<uint16_t> run{1, 2, 3};
-    EXPECT_EQ(PackValues(words, run), run);
-    EXPECT_EQ(UnpackValues(words, 3, {1, 2, 3, 9}), run);
 }
 
 }  // namespace

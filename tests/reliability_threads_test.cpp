@@ -19,7 +19,7 @@ using plcsim::Fault;
 using plcsim::FaultKind;
 
 constexpr int CHANNELS = 4;
-constexpr int EXCHANGES = 2000;  // per channel: writes and read-backs
+constexpr int EXCHANGES = 5000;  // per channel: writes and read-backs
 constexpr uint32_t TIMEOUT_UNITS = 5;
 
 struct Tally {

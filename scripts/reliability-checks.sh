@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The longer reliability checks, each in a build of its own:
+#   build-rel   the reliability tests, the short soak, and valgrind memcheck
+#               over the integration suite and the reliability tests;
+#   build-tsan  four channels on four threads (and the integration suite)
+#               under ThreadSanitizer;
+#   build-fuzz  each fuzz target for a bounded time under AddressSanitizer
+#               and UndefinedBehaviorSanitizer (clang).
+# Works from a fresh clone: it configures and builds what it needs. Takes
+# about six minutes on two cores. Environment: KIV_FUZZ_SECONDS (default 60)
+# per fuzz target, KIV_SOAK_EXCHANGES (default 3000).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${KIV_FUZZ_SECONDS:-60}
+soak_exchanges=${KIV_SOAK_EXCHANGES:-3000}
+logs=build-rel/reliability-logs
+started=$SECONDS
+
+step_start=0
+step() {
+  step_start=$SECONDS
+  echo "--- $*"
+}
+done_step() {
+  echo "    ok ($((SECONDS - step_start)) s)"
+}
+# Runs a command with its output in a log; shows the log's tail on failure.
+run_logged() {
+  local log=$1
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    echo "FAILED: $*"
+    tail -n 60 "$log"
+    echo "(whole log: $log)"
+    exit 1
+  fi
+}
+
+step "native build (build-rel)"
+cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON >/dev/null
+cmake --build build-rel -j "$jobs" --target \
+  driver_integration_tests reliability_tests reliability_threads_test reliability_alloc_test soak_exchanges >/dev/null
+mkdir -p "$logs"
+done_step
+
+step "reliability tests: bad input, descriptors, the line, threads, heap"
+for t in reliability_tests reliability_threads_test reliability_alloc_test; do
+  run_logged "$logs/$t.log" "build-rel/bin/$t"
+done
+done_step
+
+step "short soak: $soak_exchanges exchanges"
+run_logged "$logs/soak.log" build-rel/bin/soak_exchanges --exchanges "$soak_exchanges" --seed 1 --fault-rate 0.15
+grep -E "^soak:|^attempts:|^violations:" "$logs/soak.log" | sed 's/^/    /'
+done_step
+
+if command -v valgrind >/dev/null; then
+  step "valgrind memcheck: integration suite and reliability tests"
+  for t in driver_integration_tests reliability_tests; do
+    run_logged "$logs/valgrind-$t.log" valgrind -q --error-exitcode=1 --leak-check=full "build-rel/bin/$t"
+  done
+  done_step
+else
+  echo "--- valgrind not installed: memcheck skipped"
+fi
+
+step "ThreadSanitizer (build-tsan)"
+cmake --preset tsan >/dev/null
+cmake --build build-tsan -j "$jobs" --target reliability_threads_test driver_integration_tests >/dev/null
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+for t in reliability_threads_test driver_integration_tests; do
+  run_logged "$logs/tsan-$t.log" "build-tsan/bin/$t"
+done
+done_step
+
+if command -v clang++ >/dev/null; then
+  step "fuzz targets (build-fuzz), ${fuzz_seconds} s each, side by side"
+  cmake --preset fuzz >/dev/null
+  targets=(address_parser_fuzz decode_reply_fuzz exchange_fuzz)
+  cmake --build build-fuzz -j "$jobs" --target "${targets[@]}" >/dev/null
+  export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
+  pids=()
+  for t in "${targets[@]}"; do
+    # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
+    mkdir -p "build-fuzz/corpus/$t" build-fuzz/artifacts
+    "build-fuzz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="build-fuzz/artifacts/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t" \
+      >"$logs/fuzz-$t.log" 2>&1 &
+    pids+=($!)
+  done
+  failed=0
+  for i in "${!targets[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      echo "FAILED: ${targets[$i]}"
+      tail -n 60 "$logs/fuzz-${targets[$i]}.log"
+      failed=1
+    else
+      echo "    ${targets[$i]}: $(grep -E '^stat::number_of_executed_units' "$logs/fuzz-${targets[$i]}.log" | awk '{print $2}') runs"
+    fi
+  done
+  [ "$failed" -eq 0 ] || exit 1
+  done_step
+else
+  echo "--- clang not installed: fuzzing skipped"
+fi
+
+echo "=== reliability checks passed ($((SECONDS - started)) s)"

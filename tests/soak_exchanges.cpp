@@ -544,6 +544,8 @@ int Soak::Run(FILE* report)
         // then the next exchange's flush finds whatever came late.
         if (!sim_.WaitForRequests(requestsBefore + tries, Ms(5000)))
             Violation(x, "the simulator did not see every attempt's request");
+        else if (sim_.RequestCount() != requestsBefore + static_cast<uint64_t>(tries))
+            Violation(x, "frames on the line do not match the attempts logged");
         if (!x.faults.empty())
             std::this_thread::sleep_for(Ms(3));
         if (x.station != ABSENT_STATION)

@@ -251,8 +251,18 @@ struct RateResult {
     ThreadTimes floorCpu;
     uint64_t allocations = 0;
     uint64_t failures = 0;
+    std::vector<double> roundRatios;  // driver rate / floor rate, round by round
     double DriverRate() const { return exchanges / driverSeconds; }
     double FloorRate() const { return exchanges / floorSeconds; }
+    // The median round: a burst of other work on the machine spoils one
+    // round, not the figure.
+    double Ratio() const
+    {
+        std::vector<double> sorted = roundRatios;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t n = sorted.size();
+        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
 };
 
 RateResult MeasureRate(const ExchangeKind& kind, int rounds, int perRound, int warmUp)
@@ -286,27 +296,34 @@ RateResult MeasureRate(const ExchangeKind& kind, int rounds, int perRound, int w
             for (int i = 0; i < perRound; ++i)
                 result.failures += !driver.Exchange();
         }
-        result.driverSeconds += Seconds(Clock::now() - start);
+        const double seconds = Seconds(Clock::now() - start);
+        result.driverSeconds += seconds;
         result.driverCpu += Now() - cpu;
         result.allocations += AllocationCount() - allocations;
+        return seconds;
     };
     const auto runFloor = [&] {
         const ThreadTimes cpu = Now();
         const auto start = Clock::now();
         for (int i = 0; i < perRound; ++i)
             result.failures += !floor.Exchange(kind.request, reply.data(), kind.header, kind.rest);
-        result.floorSeconds += Seconds(Clock::now() - start);
+        const double seconds = Seconds(Clock::now() - start);
+        result.floorSeconds += seconds;
         result.floorCpu += Now() - cpu;
+        return seconds;
     };
     for (int round = 0; round < rounds; ++round) {
         // Each side goes first every other round: neither always follows the other.
+        double driverSeconds = 0;
+        double floorSeconds = 0;
         if (round % 2 == 0) {
-            runDriver();
-            runFloor();
+            driverSeconds = runDriver();
+            floorSeconds = runFloor();
         } else {
-            runFloor();
-            runDriver();
+            floorSeconds = runFloor();
+            driverSeconds = runDriver();
         }
+        result.roundRatios.push_back(floorSeconds / driverSeconds);
     }
     result.exchanges = static_cast<uint64_t>(rounds) * static_cast<uint64_t>(perRound);
 
@@ -745,8 +762,8 @@ struct Plan {
     bool quick = false;
     bool callgrind = true;
     bool section[7] = {false, true, true, true, true, true, true};
-    int rateRounds = 20;
-    int ratePerRound[3] = {2000, 400, 2000};
+    int rateRounds = 40;
+    int ratePerRound[3] = {1000, 200, 1000};
     int rateWarmUp = 200;
     int callgrindExchanges = 200;
     int silentExchanges[2] = {5, 2};  // readTimeout 10, 100
@@ -760,7 +777,7 @@ struct Plan {
     {
         Plan p;
         p.quick = true;
-        p.rateRounds = 4;
+        p.rateRounds = 6;
         p.ratePerRound[0] = p.ratePerRound[2] = 100;
         p.ratePerRound[1] = 25;
         p.rateWarmUp = 20;
@@ -812,9 +829,10 @@ std::string Header(const Plan& plan)
 void ReportRates(const Plan& plan, const std::vector<RateResult>& rates)
 {
     Section("1. Exchange rate against the floor (pty, responder answers at once)");
-    Table table({"exchange", "bytes out/in", "driver exch/s", "floor exch/s", "driver/floor", "target", "result"});
+    Table table({"exchange", "bytes out/in", "driver exch/s", "floor exch/s", "driver/floor (median round)",
+                 "target", "result"});
     for (const RateResult& r : rates) {
-        const double ratio = r.DriverRate() / r.FloorRate();
+        const double ratio = r.Ratio();
         table.Row({r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()),
                    Grouped(r.DriverRate()), Grouped(r.FloorRate()), Format("%.3f", ratio), "≥ 0.90",
                    Verdict(ratio >= 0.90 && r.failures == 0, std::string("rate ") + r.kind->name) + Failed(r.failures)});

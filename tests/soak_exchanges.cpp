@@ -552,6 +552,9 @@ int Soak::Run(FILE* report)
             sim_.ClearFaults(x.station);
 
         Check(x, result, host, before, sent, tries, elapsed);
+        if (options_.exchanges >= 10000 && (exchangeNumber_ + 1) % 5000 == 0)
+            std::fprintf(report, "progress: %ld exchanges, %ld violations, %.0f s\n", exchangeNumber_ + 1, violations_,
+                         std::chrono::duration<double>(Clock::now() - started).count());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     channel_.Call(CMD_CLOSE_COM);

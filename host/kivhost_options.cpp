@@ -21,12 +21,12 @@ const std::map<std::string_view, Command> COMMANDS = {
 enum class Takes { Nothing, Argument };
 
 // Options that belong to some commands only; the others fit them all.
-struct OptionSpec {
+struct OptionRule {
     Takes takes;
     std::vector<Command> only;  // empty: any command
 };
 
-const std::map<std::string_view, OptionSpec> OPTIONS = {
+const std::map<std::string_view, OptionRule> OPTIONS = {
     {"--port", {Takes::Argument, {}}},
     {"--baud", {Takes::Argument, {}}},
     {"--data-bits", {Takes::Argument, {}}},
@@ -150,14 +150,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const auto spec = OPTIONS.find(name);
-        if (spec == OPTIONS.end())
+        const auto rule = OPTIONS.find(name);
+        if (rule == OPTIONS.end())
             return fail("unknown option " + name + "; kivhost --help lists the options");
-        if (spec->second.takes == Takes::Argument && !value) {
+        if (rule->second.takes == Takes::Argument && !value) {
             if (i + 1 >= args.size())
                 return fail(name + " needs a value; kivhost --help shows it");
             value = args[++i];
-        } else if (spec->second.takes == Takes::Nothing && value) {
+        } else if (rule->second.takes == Takes::Nothing && value) {
             return fail(name + " takes no value");
         }
         raw.options.emplace_back(name, value.value_or(""));
@@ -181,9 +181,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     const std::vector<std::string> operands(raw.positional.begin() + 1, raw.positional.end());
 
     for (const auto& [name, value] : raw.options) {
-        const OptionSpec& spec = OPTIONS.at(name);
-        bool fits = spec.only.empty();
-        for (Command c : spec.only)
+        const OptionRule& rule = OPTIONS.at(name);
+        bool fits = rule.only.empty();
+        for (Command c : rule.only)
             fits = fits || c == options.command;
         if (!fits)
             return fail(name + " does not apply to " + CommandName(options.command) + "; kivhost --help shows where it goes");

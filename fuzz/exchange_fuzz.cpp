@@ -239,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (operand == 'A' || operand == 'E')
         number &= 0x01F7;
     const uint8_t bitByte = in.Byte();
-    const int32_t bit = bitByte < 16 ? bitByte : NO_BIT;
+    const int32_t bit = bitByte < 16 ? int32_t{bitByte} : int32_t{NO_BIT};
     const bool read = command == CMD_SINGLE_READ || command == CMD_BLOCK_READ;
     const bool word = operand == 'W';
 

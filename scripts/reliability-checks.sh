@@ -2,8 +2,8 @@
 # The longer reliability checks, each in a build of its own:
 #   build-rel   the reliability tests, the short soak, and valgrind memcheck
 #               over the integration suite and the reliability tests;
-#   build-tsan  four channels on four threads (and the integration suite)
-#               under ThreadSanitizer;
+#   build-tsan  four channels on four threads, the reliability tests and the
+#               integration suite under ThreadSanitizer;
 #   build-fuzz  each fuzz target for a bounded time under AddressSanitizer
 #               and UndefinedBehaviorSanitizer (clang).
 # Works from a fresh clone: it configures and builds what it needs. Takes
@@ -67,9 +67,9 @@ fi
 
 step "ThreadSanitizer (build-tsan)"
 cmake --preset tsan >/dev/null
-cmake --build build-tsan -j "$jobs" --target reliability_threads_test driver_integration_tests >/dev/null
+cmake --build build-tsan -j "$jobs" --target reliability_threads_test reliability_tests driver_integration_tests >/dev/null
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-for t in reliability_threads_test driver_integration_tests; do
+for t in reliability_threads_test reliability_tests driver_integration_tests; do
   run_logged "$logs/tsan-$t.log" "build-tsan/bin/$t"
 done
 done_step

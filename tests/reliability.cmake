@@ -30,3 +30,13 @@ if(NOT KIV_SANITIZE AND NOT KIV_TSAN AND NOT KIV_FUZZ)
     SOURCES reliability_alloc_test.cpp
     LIBS davodev_core DORVAK plcsim_lib)
 endif()
+
+# The fuzz targets' checks over their seed inputs, in every build; the fuzz
+# preset builds the same sources with libFuzzer and explores from there.
+foreach(target address_parser_fuzz decode_reply_fuzz exchange_fuzz)
+  add_executable(replay_${target} ${CMAKE_SOURCE_DIR}/fuzz/${target}.cpp fuzz_replay_main.cpp)
+  target_link_libraries(replay_${target} PRIVATE davodev_core DORVAK)
+  target_include_directories(replay_${target} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
+  set_target_properties(replay_${target} PROPERTIES BUILD_RPATH "\$ORIGIN")
+  add_test(NAME fuzz_seeds_${target} COMMAND replay_${target} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${target})
+endforeach()

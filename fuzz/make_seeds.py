@@ -130,3 +130,29 @@ exchange("write-fails-then-good", 2, 3, 1, 1, 0x20, NONE, bytes([WRITE_FAILS]) +
 exchange("write-short-then-good", 3, 3, 4, 1, 0x20, NONE, bytes([WRITE_SHORT]) + chunks(reply(1, b"SW")))
 exchange("write-nak", 3, 3, 2, 1, 0x20, NONE, chunks(b"/N01SW00\r") * 4)
 exchange("write-e", 2, 2, 1, 1, 0x10, NONE, chunks(reply(1, b"SE")))
+
+# --- lifecycle: commands of 4 bytes: command (0 ColdStart, 1 WarmStart, 2
+# CloseCom, 3 ReOpenCom, 4 ChangeKivParams, 5 EndKiv, 6 ColdStart disabled,
+# 7 ChangeKivParams keeping the settings), name (0 PA, 1 PB, 2 NUL,
+# 3 MISSING, 4 ELEVENCHARS, 5 too long), failures (1 open, 2 get state,
+# 4 set time-outs, 8 set state, 16 close, 32 get time-outs), time-out.
+COLD, WARM, CLOSE, REOPEN, CHANGE, END, COLD_OFF, CHANGE_KEEP = range(8)
+PA, PB, NUL, MISSING, ELEVEN, TOO_LONG = range(6)
+
+
+def lifecycle(name, *commands):
+    write("lifecycle_fuzz", name, b"".join(bytes([c, n, f, t]) for c, n, f, t in commands))
+
+
+lifecycle("cold-close-reopen", (COLD, PA, 0, 5), (CLOSE, PA, 0, 0), (REOPEN, PA, 0, 0), (WARM, PA, 0, 0),
+          (END, PA, 0, 0))
+lifecycle("change-between-ports", (COLD, PA, 0, 50), (CHANGE, PB, 0, 0), (CHANGE_KEEP, PA, 0, 0),
+          (CHANGE, MISSING, 0, 0))
+lifecycle("same-name-while-open", (COLD, PA, 0, 5), (REOPEN, PA, 0, 0), (CHANGE, PA, 0, 0), (COLD, PA, 0, 7))
+lifecycle("null-device", (COLD, NUL, 0, 5), (REOPEN, NUL, 0, 0), (CHANGE_KEEP, NUL, 0, 0), (CLOSE, NUL, 0, 0))
+lifecycle("open-steps-fail", (COLD, PA, 1, 5), (COLD, PA, 2, 5), (COLD, PA, 4, 5), (COLD, PA, 8, 5),
+          (COLD, PA, 0, 5), (REOPEN, PB, 32, 0))
+lifecycle("close-fails", (COLD, PA, 0, 5), (CLOSE, PA, 16, 0), (CHANGE, PB, 16, 0), (COLD, PA, 16, 9),
+          (END, PA, 16, 0))
+lifecycle("names", (COLD, TOO_LONG, 0, 5), (COLD, ELEVEN, 0, 5), (COLD_OFF, TOO_LONG, 0, 0), (CHANGE, TOO_LONG, 0, 0),
+          (REOPEN, PA, 0, 0))

@@ -1,0 +1,306 @@
+// The channel lifecycle through KivMain, over an in-memory platform whose
+// calls fail where the input says: any sequence of ColdStart, WarmStart,
+// CloseCom, ReOpenCom, ChangeKivParams and EndKiv, with good, missing,
+// shareable and over-long port names. Checked after every command:
+//   - the result is 0, 1 or 2, and a refusal or failure changes what the
+//     state table says it leaves alone;
+//   - the stored handle is a port that is open, and an open port implies an
+//     enabled channel;
+//   - no port is left open unless the driver holds it, or its close failed
+//     (a port whose close fails is dropped by ColdStart and ChangeKivParams
+//     as decided);
+//   - a successful open has the channel's time-out on the port;
+//   - nothing outside the channel's port fields changes: guards, the unused
+//     bytes, the transmit and receive areas.
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "commands.h"
+#include "davodev.h"
+#include "fuzz_support.h"
+#include "serial_platform.h"
+
+namespace {
+
+using kiv::PortHandle;
+
+// Failures the input injects into one command's platform calls.
+enum Fail : uint8_t {
+    FAIL_OPEN = 1,
+    FAIL_GET_STATE = 2,
+    FAIL_SET_TIMEOUTS = 4,
+    FAIL_SET_STATE = 8,
+    FAIL_CLOSE = 16,
+    FAIL_GET_TIMEOUTS = 32,
+};
+
+struct Port {
+    std::string device;
+    kiv::PortTimeouts timeouts{};
+};
+
+struct Platform {
+    uint8_t fail = 0;
+    PortHandle next = 0x100;
+    std::set<std::string> held;           // exclusive devices open
+    std::map<PortHandle, Port> open;      // every open handle
+    std::set<PortHandle> closeFailed;     // handles whose close was refused
+};
+
+Platform platform;
+
+bool Serial(const std::string& device)
+{
+    return device == "PA" || device == "PB";
+}
+
+bool Open(const char* name, PortHandle* handle)
+{
+    const std::string device = name;
+    if ((platform.fail & FAIL_OPEN) || (device != "NUL" && !Serial(device)))
+        return false;
+    if (Serial(device) && !platform.held.insert(device).second)
+        return false;  // exclusive, like a Windows port opened without sharing
+    *handle = platform.next++;
+    platform.open[*handle] = Port{device, {}};
+    return true;
+}
+
+Port* Find(PortHandle handle)
+{
+    const auto it = platform.open.find(handle);
+    return it == platform.open.end() ? nullptr : &it->second;
+}
+
+Port* FindSerial(PortHandle handle)
+{
+    Port* port = Find(handle);
+    return port != nullptr && Serial(port->device) ? port : nullptr;
+}
+
+bool Close(PortHandle handle)
+{
+    Port* port = Find(handle);
+    if (port == nullptr)
+        return false;
+    if (platform.fail & FAIL_CLOSE) {
+        platform.closeFailed.insert(handle);
+        return false;
+    }
+    platform.held.erase(port->device);
+    platform.open.erase(handle);
+    return true;
+}
+
+bool GetState(PortHandle handle, kiv::LineConfig* config)
+{
+    if (FindSerial(handle) == nullptr || (platform.fail & FAIL_GET_STATE))
+        return false;
+    std::memset(config, 0, sizeof *config);
+    return true;
+}
+
+bool SetState(PortHandle handle, const kiv::LineConfig*)
+{
+    return FindSerial(handle) != nullptr && !(platform.fail & FAIL_SET_STATE);
+}
+
+bool GetTimeouts(PortHandle handle, kiv::PortTimeouts* timeouts)
+{
+    Port* port = FindSerial(handle);
+    if (port == nullptr || (platform.fail & FAIL_GET_TIMEOUTS))
+        return false;
+    *timeouts = port->timeouts;
+    return true;
+}
+
+bool SetTimeouts(PortHandle handle, const kiv::PortTimeouts* timeouts)
+{
+    Port* port = FindSerial(handle);
+    if (port == nullptr || (platform.fail & FAIL_SET_TIMEOUTS))
+        return false;
+    port->timeouts = *timeouts;
+    return true;
+}
+
+bool SetupQueues(PortHandle handle, uint32_t, uint32_t)
+{
+    return FindSerial(handle) != nullptr;
+}
+
+bool ClearError(PortHandle handle, uint32_t* waiting)
+{
+    *waiting = 0;
+    return FindSerial(handle) != nullptr;
+}
+
+bool Read(PortHandle handle, void*, uint32_t, uint32_t* got)
+{
+    *got = 0;
+    return Find(handle) != nullptr;
+}
+
+bool Write(PortHandle handle, const void*, uint32_t n, uint32_t* written)
+{
+    *written = n;
+    return Find(handle) != nullptr;
+}
+
+bool SetBreak(PortHandle handle, bool)
+{
+    return FindSerial(handle) != nullptr;
+}
+
+void SleepMs(uint32_t) {}
+
+constexpr kiv::SerialPlatform MEMORY_PLATFORM = {
+    Open, Close, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, ClearError, Read, Write, SetBreak, SleepMs,
+};
+
+// Names by the input's choice: two serial devices, the null device, one
+// that does not exist, one of exactly 11 characters, and too long for the
+// channel (12 characters: no room for the NUL in ColdStartBlock).
+void PickName(uint8_t choice, char* out, size_t size)
+{
+    static const char* const names[] = {"PA", "PB", "NUL", "MISSING", "ELEVENCHARS"};
+    std::memset(out, 0, size);
+    if (choice % 6 == 5) {
+        std::memset(out, 'L', size < 16 ? size : 12);  // no NUL within 12 bytes
+        return;
+    }
+    std::strncpy(out, names[choice % 6], size - 1);
+}
+
+constexpr uint8_t AREA_FILL = 0x6B;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    fuzz::QuietDriverOutput();
+    kiv::UseSerialPlatform(&MEMORY_PLATFORM);
+    return 0;
+}
+
+// Input: commands of 4 bytes each: the command (low 3 bits: ColdStart,
+// WarmStart, CloseCom, ReOpenCom, ChangeKivParams, EndKiv, ColdStart with
+// enable 0, ChangeKivParams keeping the settings), the port name choice,
+// the failures to inject (see Fail), and the time-out.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    platform = Platform{};
+    kiv::ResetDriverEndedForTests();
+    fuzz::Input in(data, size);
+
+    fuzz::Guarded<ChannelBlock> channel;
+    std::memset(channel.value.unused, 0x3D, sizeof channel.value.unused);
+    std::memset(channel.value.txArea, AREA_FILL, sizeof channel.value.txArea);
+    std::memset(channel.value.rxArea, AREA_FILL, sizeof channel.value.rxArea);
+    const ChannelBlock initial = channel.value;
+
+    for (int step = 0; step < 64 && !in.AtEnd(); ++step) {
+        const uint8_t command = in.Byte() & 7;
+        const uint8_t nameChoice = in.Byte();
+        const uint8_t fail = in.Byte() & 63;
+        const uint32_t timeout = in.Byte();
+
+        ColdStartBlock start{};
+        ChangeParamsBlock change{};
+        DriverRequest request{};
+        request.channel = &channel.value;
+        switch (command) {
+        case 0:
+        case 6:
+            PickName(nameChoice, start.portName, sizeof start.portName);
+            start.enable = command == 6 ? 0 : 1u + (nameChoice >> 4);
+            start.timeout = timeout;
+            start.settings = PortSettings{9600, 8, 0, 0};
+            request.code = CMD_COLD_START;
+            request.params = &start;
+            break;
+        case 1: request.code = CMD_WARM_START; break;
+        case 2: request.code = CMD_CLOSE_COM; break;
+        case 3: request.code = CMD_REOPEN_COM; break;
+        case 4:
+        case 7:
+            PickName(nameChoice, change.portName, sizeof change.portName);
+            change.settings = PortSettings{static_cast<uint16_t>(command == 7 ? 0 : 19200), 7, 0, 2};
+            request.code = CMD_CHANGE_KIV_PARAMS;
+            request.params = &change;
+            break;
+        default: request.code = CMD_END_KIV; break;
+        }
+
+        const ChannelBlock before = channel.value;
+        const size_t openBefore = platform.open.size();
+        platform.fail = fail;
+        const int32_t result = KivMain(&request);
+        platform.fail = 0;
+        const ChannelBlock& after = channel.value;
+
+        FUZZ_CHECK(result == SUCCESS || result == REJECTED || result == RECOVERY_ERROR);
+        FUZZ_CHECK(channel.GuardsIntact());
+        FUZZ_CHECK(std::memcmp(after.unused, initial.unused, sizeof initial.unused) == 0);
+        FUZZ_CHECK(std::memcmp(after.txArea, initial.txArea, sizeof initial.txArea) == 0);
+        FUZZ_CHECK(std::memcmp(after.rxArea, initial.rxArea, sizeof initial.rxArea) == 0);
+
+        // A refusal, and the failures the state table calls "unchanged".
+        const bool unchanged = std::memcmp(&after, &before, sizeof before) == 0;
+        if (result == REJECTED)
+            FUZZ_CHECK(unchanged && platform.open.size() == openBefore);
+        if (request.code == CMD_WARM_START)
+            FUZZ_CHECK(result == SUCCESS && unchanged);
+        if (request.code == CMD_REOPEN_COM && result != SUCCESS)
+            FUZZ_CHECK(unchanged);
+        if (request.code == CMD_CLOSE_COM || request.code == CMD_END_KIV) {
+            if (before.portHandle == 0)
+                FUZZ_CHECK(result == SUCCESS && unchanged);
+            else if (result == SUCCESS)
+                FUZZ_CHECK(after.portHandle == 0 && after.portEnabled == 0);
+            else
+                FUZZ_CHECK(unchanged);
+        }
+        if (request.code == CMD_END_KIV) {
+            FUZZ_CHECK(kiv::DriverEnded());
+            // Ended: every call does nothing and returns 0.
+            DriverRequest again = request;
+            again.code = CMD_REOPEN_COM;
+            const ChannelBlock ended = channel.value;
+            FUZZ_CHECK(KivMain(&again) == SUCCESS);
+            FUZZ_CHECK(std::memcmp(&channel.value, &ended, sizeof ended) == 0);
+            kiv::ResetDriverEndedForTests();
+        }
+
+        // The handle names an open port, and an open port an enabled channel.
+        if (after.portHandle != 0) {
+            FUZZ_CHECK(platform.open.count(after.portHandle) == 1);
+            FUZZ_CHECK(after.portEnabled != 0);
+        }
+        // Nothing open that the driver does not hold, bar refused closes.
+        for (const auto& [handle, port] : platform.open)
+            FUZZ_CHECK(handle == after.portHandle || platform.closeFailed.count(handle) == 1);
+
+        // An open that succeeded carries the channel's time-out.
+        const bool opened = result == SUCCESS && (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
+                            after.portHandle != 0;
+        if (opened) {
+            const Port* port = Find(after.portHandle);
+            FUZZ_CHECK(port != nullptr);
+            if (Serial(port->device) && !(fail & (FAIL_GET_TIMEOUTS | FAIL_SET_TIMEOUTS)))
+                FUZZ_CHECK(port->timeouts.readTotalConstant == after.readTimeout * 10u);
+        }
+    }
+
+    // Whatever the sequence, CloseCom leaves nothing open it could close.
+    DriverRequest close{};
+    close.channel = &channel.value;
+    close.code = CMD_CLOSE_COM;
+    FUZZ_CHECK(KivMain(&close) == SUCCESS);
+    for (const auto& [handle, port] : platform.open)
+        FUZZ_CHECK(platform.closeFailed.count(handle) == 1);
+    FUZZ_CHECK(channel.GuardsIntact());
+    return 0;
+}

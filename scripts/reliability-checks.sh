@@ -7,7 +7,7 @@
 #   build-fuzz  each fuzz target for a bounded time under AddressSanitizer
 #               and UndefinedBehaviorSanitizer (clang).
 # Works from a fresh clone: it configures and builds what it needs. Takes
-# about six minutes on two cores. Environment: KIV_FUZZ_SECONDS (default 60)
+# about four and a half minutes on two cores, most of it building. Environment: KIV_FUZZ_SECONDS (default 60)
 # per fuzz target, KIV_SOAK_EXCHANGES (default 3000).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -533,6 +533,7 @@ int Soak::Run(FILE* report)
             for (const Scripted& s : x.faults)
                 sim_.ScriptFault(x.station, s.fault, s.requests);
 
+        const IoBlock ioBefore = host.io;
         const uint64_t requestsBefore = sim_.RequestCount();
         attempts = 0;
         const auto start = Clock::now();
@@ -551,6 +552,8 @@ int Soak::Run(FILE* report)
         if (x.station != ABSENT_STATION)
             sim_.ClearFaults(x.station);
 
+        if (std::memcmp(&host.io, &ioBefore, sizeof ioBefore) != 0)
+            Violation(x, "the IoBlock changed");
         Check(x, result, host, before, sent, tries, elapsed);
         if (options_.exchanges >= 10000 && (exchangeNumber_ + 1) % 5000 == 0)
             std::fprintf(report, "progress: %ld exchanges, %ld violations, %.0f s\n", exchangeNumber_ + 1, violations_,

@@ -5,7 +5,9 @@
 // fall on both alike. The table goes to the terminal; the driver's traces go
 // to /dev/null (file descriptor 1), and the host's log drops every line, as a
 // host with logging off would have it.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,13 +24,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>

@@ -165,7 +165,7 @@ Exchange Soak::Choose()
 
     if (x.operand == 'A' || x.operand == 'E') {
         x.count = std::min(x.count, BYTE_BIT_RUN);
-        x.runIndex = Uniform(0, BYTE_BIT_RUN - x.count);
+        x.runIndex = Uniform(0, BYTE_BIT_RUN - std::max(x.count, 1));
         x.number = (x.runIndex / 8) << 4 | (x.runIndex % 8);
     } else {
         x.number = Uniform(0, WINDOW - std::max(x.count, 1));

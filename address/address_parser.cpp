@@ -1,5 +1,6 @@
 #include "address_parser.h"
 
+#include <array>
 #include <cstring>
 
 #include "commands.h"
@@ -20,15 +21,22 @@ constexpr const char* POSITION_SETS[TEXT_LENGTH] = {
     HEX_DIGITS, HEX_DIGITS, OPERANDS, HEX_DIGITS, HEX_DIGITS, HEX_DIGITS, HEX_DIGITS, BIT_DIGITS,
 };
 
+// Digit values by character code; 99 for anything that is no digit. Replies
+// of 255 words are read through here a thousand digits at a time.
+constexpr std::array<uint8_t, 256> DIGIT_VALUES = [] {
+    std::array<uint8_t, 256> values{};
+    values.fill(99);
+    for (int c = '0'; c <= '9'; ++c)
+        values[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c)
+        values[c] = values[c - 'A' + 'a'] = static_cast<uint8_t>(c - 'A' + 10);
+    return values;
+}();
+
 int DigitValue(char c, int base)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (base == 16 && c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (base == 16 && c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    const int value = DIGIT_VALUES[static_cast<unsigned char>(c)];
+    return value < base ? value : -1;
 }
 
 // Only ASCII letters change: bytes above 0x7F stay as they are and fail the

@@ -1,6 +1,7 @@
 #include "exchange.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "frames.h"
 #include "host_log.h"
@@ -9,25 +10,75 @@
 
 namespace kiv {
 
+namespace {
+
+// The traces keep the exact forms of printf("(%s)\n") and
+// printf("REVIZ: %d bytes ...\n"), but are put together here and written
+// whole: formatting them costs more than the rest of an exchange.
+template <size_t N>
+void PrintByteCount(uint32_t count, const char (&what)[N])
+{
+    char digits[10];
+    size_t nDigits = 0;
+    do {
+        digits[nDigits++] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count != 0);
+
+    static constexpr char PREFIX[] = "REVIZ: ";
+    char out[sizeof PREFIX + sizeof digits + N];
+    size_t n = sizeof PREFIX - 1;
+    std::memcpy(out, PREFIX, n);
+    while (nDigits > 0)
+        out[n++] = digits[--nDigits];
+    std::memcpy(out + n, what, N - 1);
+    std::fwrite(out, 1, n + N - 1, stdout);
+}
+
+// One trace line in its printed form: "(", the text, ")\n". The text is what
+// "%s" would show, so it stops at a zero byte although the line went on.
+class TraceLine {
+public:
+    void Add(char c)
+    {
+        out_[1 + length_++] = c;
+        if (c != '\0' && visible_ + 1 == length_)
+            visible_ = length_;
+    }
+    bool Full() const { return length_ == TRACE_LINE; }
+    bool Empty() const { return length_ == 0; }
+
+    void Print(bool log)
+    {
+        out_[1 + visible_] = '\0';
+        if (log)
+            HostLog(LEVEL_INFO, MSG_RECEIVED_LINE, static_cast<const char*>(out_ + 1));
+        out_[0] = '(';
+        out_[1 + visible_] = ')';
+        out_[2 + visible_] = '\n';
+        std::fwrite(out_, 1, visible_ + 3, stdout);
+        length_ = visible_ = 0;
+    }
+
+private:
+    char out_[TRACE_LINE + 3];
+    uint32_t length_ = 0;   // bytes of the line so far
+    uint32_t visible_ = 0;  // of them, before the first zero byte
+};
+
+}  // namespace
+
 void TraceDump(const uint8_t* bytes, uint32_t n, bool logLines)
 {
-    // A zero byte ends the line's text but still counts toward its 33.
-    char line[TRACE_LINE + 1];
-    uint32_t length = 0;
+    TraceLine line;
     for (uint32_t i = 0; i < n; ++i) {
-        line[length++] = bytes[i] == 0x0D ? '.' : static_cast<char>(bytes[i]);
-        if (length == TRACE_LINE) {
-            line[length] = '\0';
-            if (logLines)
-                HostLog(LEVEL_INFO, MSG_RECEIVED_LINE, static_cast<const char*>(line));
-            std::printf("(%s)\n", line);
-            length = 0;
-        }
+        line.Add(bytes[i] == 0x0D ? '.' : static_cast<char>(bytes[i]));
+        if (line.Full())
+            line.Print(logLines);
     }
-    if (length > 0) {
-        line[length] = '\0';
-        std::printf("(%s)\n", line);
-    }
+    // The last, shorter line is printed but never logged.
+    if (!line.Empty())
+        line.Print(false);
 }
 
 int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)
@@ -36,7 +87,7 @@ int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)
     // the answer to this frame.
     PortFlushInput(channel.portHandle);
     HostLog(LEVEL_INFO, MSG_WILL_SEND, static_cast<int>(n));
-    std::printf("REVIZ: %d bytes will be send\n", static_cast<int>(n));
+    PrintByteCount(n, " bytes will be send\n");
     TraceDump(frame, n, false);
 
     uint32_t written = 0;
@@ -49,7 +100,7 @@ int32_t Receive(ChannelBlock& channel, uint8_t* buffer, uint32_t* got, uint32_t 
 {
     *got = 0;
     const PortStatus status = PortRead(channel.portHandle, buffer, want, got);
-    std::printf("REVIZ: %d bytes received\n", static_cast<int>(*got));
+    PrintByteCount(*got, " bytes received\n");
     TraceDump(buffer, *got, true);
     if (status != PORT_OK) {
         HostLog(LEVEL_INFO, MSG_RECEIVE_FAILED);

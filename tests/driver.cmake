@@ -1,6 +1,6 @@
 # The driver's pure parts, linked from its objects.
 kiv_add_gtest(driver_unit_tests
-  SOURCES address_parser_test.cpp frames_test.cpp entry_test.cpp
+  SOURCES address_parser_test.cpp frames_test.cpp entry_test.cpp trace_dump_test.cpp
   LIBS davodev_core DORVAK)
 
 # The shared library as a host loads it.

@@ -17,44 +17,7 @@
 #include "davodev.h"
 #include "log_capture.h"
 #include "plc_simulator.h"
-
-// Redirects file descriptor 1 (where the driver prints its traces) to a file
-// until Take() or destruction.
-class StdoutCapture {
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        file_ = std::tmpfile();
-        saved_ = dup(1);
-        dup2(fileno(file_), 1);
-    }
-    ~StdoutCapture() { Take(); }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    std::string Take()
-    {
-        if (saved_ < 0)
-            return text_;
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        saved_ = -1;
-        std::rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            text_.append(buffer, n);
-        std::fclose(file_);
-        return text_;
-    }
-
-private:
-    FILE* file_ = nullptr;
-    int saved_ = -1;
-    std::string text_;
-};
+#include "stdout_capture.h"
 
 // The checksum the protocol puts before CR: the characters after "/", summed.
 inline std::string WithChecksum(const std::string& frameWithoutChecksum)

@@ -31,6 +31,10 @@ DORVAK_API int DORVAK_CDECL err(int32_t level, const char* format, ...);
 // "err <level>: <text>" lines to standard error.
 DORVAK_API void DORVAK_CDECL DorvakSetSink(DorvakSink sink, void* context);
 
+// 0 switches logging off, as a host may: err then returns at once without
+// expanding its format. Nonzero switches it back on (the default).
+DORVAK_API void DORVAK_CDECL DorvakSetLogging(int enabled);
+
 typedef void(DORVAK_CDECL* DorvakSetSinkFn)(DorvakSink sink, void* context);
 
 #ifdef __cplusplus

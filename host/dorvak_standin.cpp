@@ -9,11 +9,14 @@ namespace {
 // Set while the driver is quiet (before a run, between tests); read by every line.
 std::atomic<DorvakSink> currentSink{nullptr};
 std::atomic<void*> currentContext{nullptr};
+std::atomic<bool> loggingOn{true};
 
 }  // namespace
 
 extern "C" DORVAK_API int DORVAK_CDECL err(int32_t level, const char* format, ...)
 {
+    if (!loggingOn.load(std::memory_order_relaxed))
+        return 0;
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -32,4 +35,9 @@ extern "C" DORVAK_API void DORVAK_CDECL DorvakSetSink(DorvakSink sink, void* con
 {
     currentContext.store(context, std::memory_order_release);
     currentSink.store(sink, std::memory_order_release);
+}
+
+extern "C" DORVAK_API void DORVAK_CDECL DorvakSetLogging(int enabled)
+{
+    loggingOn.store(enabled != 0, std::memory_order_relaxed);
 }

@@ -313,8 +313,6 @@ bool Harmless(const Fault& fault, uint32_t timeoutUnits)
         return fault.value <= third;
     case FaultKind::Split:
         return fault.pause_ms <= third;
-    case FaultKind::WrongStation:
-        return false;  // decided per exchange: see below
     default:
         return false;
     }

@@ -400,11 +400,11 @@ CallgrindDump ReadCallgrindDump(const std::string& path)
             dump.inErr += std::strtod(line.c_str() + line.rfind(' ') + 1, nullptr);
             costOfErr = false;
         } else if (line.rfind("fn=", 0) == 0 || line.rfind("cfn=", 0) == 0) {
-            const std::string spec = line.substr(line.find('=') + 1);
-            const size_t space = spec.find(' ');
-            const std::string id = spec.substr(0, space);
+            const std::string function = line.substr(line.find('=') + 1);
+            const size_t space = function.find(' ');
+            const std::string id = function.substr(0, space);
             if (space != std::string::npos)
-                names[id] = spec.substr(space + 1);
+                names[id] = function.substr(space + 1);
             if (line[0] == 'c')
                 callee = names[id];
         } else if (line.rfind("calls=", 0) == 0) {

@@ -156,3 +156,15 @@ lifecycle("close-fails", (COLD, PA, 0, 5), (CLOSE, PA, 16, 0), (CHANGE, PB, 16, 
           (END, PA, 16, 0))
 lifecycle("names", (COLD, TOO_LONG, 0, 5), (COLD, ELEVEN, 0, 5), (COLD_OFF, TOO_LONG, 0, 0), (CHANGE, TOO_LONG, 0, 0),
           (REOPEN, PA, 0, 0))
+
+# --- trace dump: flags (bit 0: log full lines), then the bytes.
+def trace(name, log, data):
+    write("trace_dump_fuzz", name, bytes([1 if log else 0]) + data)
+
+
+trace("frame", False, b"/01RW0010022D\r")
+trace("two-full-lines", True, bytes(range(0x21, 0x21 + 66)))
+trace("zero-mid-line", True, b"/A01RW" + b"\x00" + b"1234" * 8 + b"\r" + b"tail")
+trace("zero-first", True, b"\x00" * 40)
+trace("reply-255-words", True, b"/A01RW" + b"".join(b"%04X" % i for i in range(255)) + b"7F\r")
+trace("high-bytes", False, bytes(range(0x80, 0x100)))

@@ -33,7 +33,7 @@ endif()
 
 # The fuzz targets' checks over their seed inputs, in every build; the fuzz
 # preset builds the same sources with libFuzzer and explores from there.
-foreach(target address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz)
+foreach(target address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz)
   add_executable(replay_${target} ${CMAKE_SOURCE_DIR}/fuzz/${target}.cpp fuzz_replay_main.cpp)
   target_link_libraries(replay_${target} PRIVATE davodev_core DORVAK)
   target_include_directories(replay_${target} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)

@@ -9,16 +9,23 @@
 //   - a read that fails leaves every value untouched, and so does any write;
 //   - a write that returns SUCCESS is in the station's memory; any write
 //     lands whole or not at all;
-//   - nothing succeeds for a station that is not on the line;
+//   - nothing succeeds for a station that is not on the line; four attempts
+//     each met by a failing fault (silent, lost, not acknowledged, cut short,
+//     noise, or for a read another station) fail; replies that all arrive
+//     whole and in time succeed;
 //   - no exchange makes more than four attempts, a failed one makes exactly
-//     four, and none takes longer than its attempts' time-outs allow.
+//     four, the line carries exactly one frame per attempt logged, the
+//     IoBlock is never written, and no exchange takes longer than its
+//     attempts' time-outs allow.
 // Each exchange's faults are scripted for its own requests only, so which
 // fault hit which exchange is known; afterwards the soak waits until the
 // simulator has answered every request of it, so a late reply is never
 // taken for the next exchange's.
 //
 // Short run (ctest):  soak_exchanges --exchanges 3000 --seed 1 --fault-rate 0.15
-// Long run:           build-rel/bin/soak_exchanges --exchanges 50000 --seed 7
+// Long run (about 25 minutes on two cores):
+//   cmake -S . -B build-rel && cmake --build build-rel --target soak_exchanges
+//   build-rel/bin/soak_exchanges --exchanges 50000 --seed 7
 // Options: --exchanges N, --seed S, --timeout UNITS (10 ms each, default 5),
 // --fault-rate P (share of exchanges with a fault, default 0.35).
 #include <fcntl.h>

@@ -17,6 +17,7 @@
 #include "davodev.h"
 #include "log_capture.h"
 #include "plc_simulator.h"
+#include "serial_port.h"
 #include "stdout_capture.h"
 
 // The checksum the protocol puts before CR: the characters after "/", summed.
@@ -33,6 +34,16 @@ inline std::string WithChecksum(const std::string& frameWithoutChecksum)
 inline PortSettings Settings8N1(uint16_t baud = 9600)
 {
     return PortSettings{baud, 8, 0, 0};
+}
+
+// True when nobody holds the device: it can be opened (and is closed again).
+inline bool PortIsFree(const std::string& name)
+{
+    kiv::PortHandle handle = kiv::NO_PORT;
+    if (kiv::PortOpen(name.c_str(), Settings8N1(), LINE_FLAGS_DTR_RTS_ON, &handle) != kiv::PORT_OK)
+        return false;
+    kiv::PortClose(handle);
+    return true;
 }
 
 // One channel as a host keeps it.

@@ -1,12 +1,12 @@
 // Starting, closing, reopening, reconfiguring and ending channels, as the
 // state table has it, with the decided guards against bad host input.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
 #include "driver_fixture.h"
+#include "reliability_support.h"
 #include "serial_port.h"
 
 namespace {
@@ -19,27 +19,6 @@ const LogLine INSTALLED{LEVEL_INFO, "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 
 const LogLine ENDED{LEVEL_INFO, "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 Bit driver Ended "
                                 "\xDB\xDB\xB2\xB2\xB1\xB1\xB0\xB0"};
 const LogLine NEW_PORT_FAILED{LEVEL_ERROR, "REVUD> ChangeKivParams() open new COM port failed"};
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++n;
-        closedir(dir);
-    }
-    return n;
-}
-
-// True when nobody holds the device: it can be opened (and is closed again).
-bool PortIsFree(const std::string& path)
-{
-    kiv::PortHandle handle = kiv::NO_PORT;
-    if (kiv::PortOpen(path.c_str(), Settings8N1(), LINE_FLAGS_DTR_RTS_ON, &handle) != kiv::PORT_OK)
-        return false;
-    kiv::PortClose(handle);
-    return true;
-}
 
 class LifecycleTest : public ::testing::Test {
 protected:
@@ -200,14 +179,14 @@ TEST_F(LifecycleTest, ColdStartOnAnOpenChannelClosesItsPortFirst)
 TEST_F(LifecycleTest, NullDeviceReopenedManyTimesLeavesNoDescriptorBehind)
 {
     ASSERT_EQ(one_.ColdStart("NUL", 10), SUCCESS);
-    const int before = OpenDescriptors();
+    const int before = reliability::OpenDescriptors();
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(one_.Call(CMD_REOPEN_COM), SUCCESS);
         ASSERT_EQ(one_.ChangeParams("NUL", PortSettings{0, 0, 0, 0}), SUCCESS);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(reliability::OpenDescriptors(), before);
     ASSERT_EQ(one_.Call(CMD_CLOSE_COM), SUCCESS);
-    EXPECT_EQ(OpenDescriptors(), before - 1);
+    EXPECT_EQ(reliability::OpenDescriptors(), before - 1);
 }
 
 TEST_F(LifecycleTest, NamesLongerThanElevenCharactersAreRejected)

@@ -18,16 +18,6 @@ using reliability::OpenDescriptors;
 constexpr int CYCLES = 10000;
 constexpr uint32_t TIMEOUT_UNITS = 5;
 
-// True when nobody holds the device: it can be opened (and is closed again).
-bool PortIsFree(const std::string& name)
-{
-    kiv::PortHandle handle = kiv::NO_PORT;
-    if (kiv::PortOpen(name.c_str(), Settings8N1(), LINE_FLAGS_DTR_RTS_ON, &handle) != kiv::PORT_OK)
-        return false;
-    kiv::PortClose(handle);
-    return true;
-}
-
 struct Ports {
     std::string first;   // the port the cycle works on
     std::string second;  // another one, for a change of port

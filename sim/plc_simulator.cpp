@@ -254,6 +254,22 @@ struct Simulator::Impl {
 
   // --- thread ---------------------------------------------------------------
 
+  // Opens the line and starts serving it; a failed open leaves nothing behind.
+  void Start(LineKind line, const std::string& path) {
+    std::lock_guard lock(control);
+    if (kind != LineKind::None) throw std::logic_error("simulator already started");
+    kind = line;
+    device_path = path;
+    try {
+      OpenLine();
+    } catch (...) {
+      CloseLine();
+      kind = LineKind::None;
+      throw;
+    }
+    StartThread();
+  }
+
   void StartThread() {
     uint64_t drained;
     while (read(wake_fd, &drained, sizeof drained) > 0) {
@@ -516,34 +532,9 @@ Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(o
 
 Simulator::~Simulator() { Stop(); }
 
-void Simulator::StartPty() {
-  std::lock_guard control(impl_->control);
-  if (impl_->kind != Impl::LineKind::None) throw std::logic_error("simulator already started");
-  impl_->kind = Impl::LineKind::Pty;
-  try {
-    impl_->OpenLine();
-  } catch (...) {
-    impl_->CloseLine();
-    impl_->kind = Impl::LineKind::None;
-    throw;
-  }
-  impl_->StartThread();
-}
+void Simulator::StartPty() { impl_->Start(Impl::LineKind::Pty, ""); }
 
-void Simulator::StartDevice(const std::string& path) {
-  std::lock_guard control(impl_->control);
-  if (impl_->kind != Impl::LineKind::None) throw std::logic_error("simulator already started");
-  impl_->kind = Impl::LineKind::Device;
-  impl_->device_path = path;
-  try {
-    impl_->OpenLine();
-  } catch (...) {
-    impl_->CloseLine();
-    impl_->kind = Impl::LineKind::None;
-    throw;
-  }
-  impl_->StartThread();
-}
+void Simulator::StartDevice(const std::string& path) { impl_->Start(Impl::LineKind::Device, path); }
 
 void Simulator::Stop() {
   std::lock_guard control(impl_->control);

@@ -15,21 +15,11 @@
 
 #include "commands.h"
 #include "davodev.h"
+#include "framed.h"
 #include "log_capture.h"
 #include "plc_simulator.h"
 #include "serial_port.h"
 #include "stdout_capture.h"
-
-// The checksum the protocol puts before CR: the characters after "/", summed.
-inline std::string WithChecksum(const std::string& frameWithoutChecksum)
-{
-    unsigned sum = 0;
-    for (size_t i = 1; i < frameWithoutChecksum.size(); ++i)
-        sum += static_cast<unsigned char>(frameWithoutChecksum[i]);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
-    return frameWithoutChecksum + digits + "\r";
-}
 
 inline PortSettings Settings8N1(uint16_t baud = 9600)
 {

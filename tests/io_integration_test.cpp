@@ -85,7 +85,7 @@ TEST_F(LineTest, RoadOfOneReadByteForByte)
     ASSERT_EQ(Run(CMD_BLOCK_READ, host, &out), SUCCESS);
 
     EXPECT_EQ(Requests(sim_), std::vector<std::string>{"/01RW0010022D\r"});
-    const std::string reply = WithChecksum("/A01RW1234ABCD");
+    const std::string reply = Framed("A01RW1234ABCD");
     std::string rest = reply.substr(7);
     rest.back() = '.';
     EXPECT_EQ(out, "REVIZ: 14 bytes will be send\n"

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "pcon_station.h"
+#include "framed.h"
 #include "plc_simulator.h"
 
 namespace {
@@ -27,14 +28,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using plcsim::Fault;
 using plcsim::FaultKind;
-
-std::string Framed(const std::string& body) {
-  unsigned sum = 0;
-  for (char c : body) sum += static_cast<unsigned char>(c);
-  char digits[3];
-  std::snprintf(digits, sizeof digits, "%02X", sum % 256);
-  return "/" + body + digits + "\r";
-}
 
 std::string ReadOf(int station) { return Framed(plcsim::Hex(station, 2) + "RW001002"); }
 

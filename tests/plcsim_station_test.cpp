@@ -7,6 +7,7 @@
 
 #include "faults.h"
 #include "pcon_station.h"
+#include "framed.h"
 #include "plc_simulator.h"
 
 namespace {
@@ -14,15 +15,6 @@ namespace {
 using plcsim::Fault;
 using plcsim::FaultKind;
 using plcsim::Memory;
-
-// The frame "/" body checksum CR, checksum computed here independently.
-std::string Framed(const std::string& body) {
-  unsigned sum = 0;
-  for (char c : body) sum += static_cast<unsigned char>(c);
-  char digits[3];
-  std::snprintf(digits, sizeof digits, "%02X", sum % 256);
-  return "/" + body + digits + "\r";
-}
 
 int A(int byte, int bit) { return byte * 8 + bit; }
 

@@ -1,0 +1,271 @@
+#include "trace_reader.h"
+
+#include <algorithm>
+
+namespace kivhost {
+namespace {
+
+constexpr uint32_t TRACE_LINE = 33;  // bytes per "(...)" line
+constexpr uint32_t MAX_DUMP = 65536;  // far above any frame: a larger count is not the driver's
+constexpr size_t READ_HEADER = 7;
+constexpr std::string_view PREFIX = "REVIZ: ";
+constexpr std::string_view SENT = " bytes will be send";
+constexpr std::string_view RECEIVED = " bytes received";
+constexpr std::string_view LINE_END = ")\n";
+
+// The count of a "REVIZ: N ..." line ending in what, or -1.
+long ByteCount(std::string_view line, std::string_view what)
+{
+    if (line.substr(0, PREFIX.size()) != PREFIX || line.size() < PREFIX.size() + what.size() + 1 ||
+        line.substr(line.size() - what.size()) != what)
+        return -1;
+    const std::string_view digits = line.substr(PREFIX.size(), line.size() - PREFIX.size() - what.size());
+    if (digits.size() > 9)
+        return -1;
+    long n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n <= static_cast<long>(MAX_DUMP) ? n : -1;
+}
+
+}  // namespace
+
+void TraceReader::Feed(std::string_view text)
+{
+    // Windows writes line ends in text mode as CR LF. The driver never
+    // prints a CR of its own (it shows them as "."), so every CR goes.
+    text_.reserve(text_.size() + text.size());
+    for (char c : text)
+        if (c != '\r')
+            text_ += c;
+    Parse(false);
+}
+
+void TraceReader::Finish()
+{
+    Parse(true);
+    if (dump_ != Dump::None)
+        EndDump();
+    CloseAttempt();
+    CloseExchange();
+    counter_.Reset();
+    text_.clear();
+    at_ = 0;
+}
+
+bool TraceReader::NextAttempt(TraceAttempt* attempt)
+{
+    if (doneAttempts_.empty())
+        return false;
+    *attempt = std::move(doneAttempts_.front());
+    doneAttempts_.pop_front();
+    return true;
+}
+
+bool TraceReader::NextExchange(TraceExchange* exchange)
+{
+    if (doneExchanges_.empty())
+        return false;
+    *exchange = std::move(doneExchanges_.front());
+    doneExchanges_.pop_front();
+    return true;
+}
+
+void TraceReader::Parse(bool atEnd)
+{
+    for (;;) {
+        if (dump_ != Dump::None && at_ < text_.size() && text_[at_] == '(') {
+            if (!ParseByteLine(atEnd))
+                break;
+            continue;
+        }
+        size_t end = text_.find('\n', at_);
+        if (end == std::string::npos) {
+            if (!atEnd || at_ >= text_.size())
+                break;
+            end = text_.size();
+        }
+        ParseTextLine(std::string_view(text_).substr(at_, end - at_));
+        at_ = std::min(end + 1, text_.size());
+    }
+    text_.erase(0, at_);
+    at_ = 0;
+}
+
+// One "(...)" line of the dump under way; false when more text is needed to
+// tell where it ends. A reply byte may be a line feed or ")", so the end is
+// found from the byte count: a whole line shows min(33, bytes left) bytes;
+// a line whose text stopped at a zero byte shows fewer.
+bool TraceReader::ParseByteLine(bool atEnd)
+{
+    const size_t length = std::min(TRACE_LINE, dumpLeft_);
+    const size_t open = at_ + 1;
+    const size_t available = text_.size() - open;
+    const bool whole = available >= length + LINE_END.size() && text_.compare(open + length, 2, LINE_END) == 0;
+
+    size_t cut = std::string::npos;
+    for (size_t i = open; i + 1 < text_.size() && i < open + length; ++i) {
+        if (text_[i] == ')' && text_[i + 1] == '\n') {
+            cut = i;
+            break;
+        }
+    }
+
+    size_t shown = length;
+    if (cut != std::string::npos) {
+        const size_t next = cut + LINE_END.size();
+        if (next >= text_.size() && !atEnd)
+            return false;
+        // Both readings fit: a cut line is followed by more of the trace.
+        const bool traceFollows = next >= text_.size() || text_[next] == '(' || text_[next] == PREFIX[0];
+        if (!whole || traceFollows)
+            shown = cut - open;
+    } else if (!whole) {
+        if (available >= length + LINE_END.size()) {
+            // Not a line of this dump: someone else's text in parentheses.
+            const size_t end = text_.find('\n', at_);
+            at_ = end == std::string::npos ? text_.size() : end + 1;
+            return true;
+        }
+        if (!atEnd)
+            return false;
+        shown = std::min(available, length);  // the text ends inside the line
+    }
+
+    for (size_t i = 0; i < length; ++i) {
+        const bool known = i <= shown;  // the zero that cut the line is known too
+        dumpBytes_ += i < shown ? text_[open + i] : '\0';
+        dumpShown_.push_back(known);
+    }
+    at_ = std::min(open + shown + LINE_END.size(), text_.size());
+    dumpLeft_ -= static_cast<uint32_t>(length);
+    if (dumpLeft_ == 0)
+        EndDump();
+    return true;
+}
+
+void TraceReader::ParseTextLine(std::string_view line)
+{
+    const long sent = ByteCount(line, SENT);
+    const long received = sent < 0 ? ByteCount(line, RECEIVED) : -1;
+    if (sent < 0 && received < 0)
+        return;  // not the driver's
+    if (dump_ != Dump::None)
+        EndDump();
+    dump_ = sent >= 0 ? Dump::Send : Dump::Receive;
+    dumpLeft_ = static_cast<uint32_t>(sent >= 0 ? sent : received);
+    dumpBytes_.clear();
+    dumpShown_.clear();
+    if (dumpLeft_ == 0)
+        EndDump();
+}
+
+void TraceReader::EndDump()
+{
+    const Dump dump = dump_;
+    dump_ = Dump::None;
+    // A count line with none of its byte lines is a host echoing the
+    // driver's log line before the driver's own.
+    if (dumpLeft_ > 0 && dumpBytes_.empty()) {
+        dumpLeft_ = 0;
+        return;
+    }
+    dumpLeft_ = 0;
+    if (dump == Dump::Send)
+        Sent(std::move(dumpBytes_));
+    else if (dump == Dump::Receive)
+        Received(std::move(dumpBytes_), std::move(dumpShown_));
+    dumpBytes_.clear();
+    dumpShown_.clear();
+}
+
+void TraceReader::Sent(std::string bytes)
+{
+    CloseAttempt();
+    // A request holds no "." of its own: the last one is its CR.
+    if (!bytes.empty() && bytes.back() == '.')
+        bytes.back() = FRAME_END;
+    const int number = counter_.Next(bytes);
+    if (number == 1) {
+        CloseExchange();
+        exchangeOpen_ = true;
+        exchange_ = TraceExchange{};
+        exchange_.number = ++exchanges_;
+    }
+    attempt_ = TraceAttempt{};
+    attempt_.request = DecodeRequest(bytes);
+    attempt_.requestBytes = std::move(bytes);
+    attempt_.attempt = number;
+    attempt_.exchange = exchange_.number;
+    attemptOpen_ = true;
+}
+
+void TraceReader::Received(std::string bytes, std::vector<bool> shown)
+{
+    // A trace that starts in the middle of an attempt, or a third reception
+    // the driver never makes: nothing to add it to.
+    if (!attemptOpen_ || attempt_.receptions.size() >= 2)
+        return;
+    attempt_.receptions.push_back(static_cast<uint32_t>(bytes.size()));
+    attempt_.replyBytes += bytes;
+    attempt_.replyShown.insert(attempt_.replyShown.end(), shown.begin(), shown.end());
+    if (Decided())
+        CloseAttempt();
+}
+
+// Whether the driver is done with the attempt: a write after its one
+// reception; a read after a short or refused header, or after the rest.
+bool TraceReader::Decided() const
+{
+    const PconRequest& request = attempt_.request;
+    if (!request.valid)
+        return false;  // known only when the next frame goes out
+    if (!request.IsRead() || attempt_.receptions.size() == 2)
+        return true;
+    return attempt_.receptions[0] < READ_HEADER || JudgeReply(request, attempt_.replyBytes) != Outcome::Short;
+}
+
+void TraceReader::CloseAttempt()
+{
+    if (!attemptOpen_)
+        return;
+    attemptOpen_ = false;
+    TraceAttempt& a = attempt_;
+    const size_t expected = a.request.valid ? a.request.ReplyLength() : a.replyBytes.size();
+    if (expected > 0 && a.replyBytes.size() >= expected && a.replyBytes[expected - 1] == '.')
+        a.replyBytes[expected - 1] = FRAME_END;  // a whole reply ends in CR
+    a.outcome = a.receptions.empty() ? Outcome::NotSent : JudgeReply(a.request, a.replyBytes);
+    a.reply = DecodeReply(a.replyBytes, a.request);
+    counter_.Judged(a.outcome);
+
+    doneAttempts_.push_back(a);
+    exchange_.outcome = a.outcome;
+    exchange_.attempts.push_back(std::move(a));
+    if (counter_.ExchangeOver())
+        CloseExchange();
+}
+
+void TraceReader::CloseExchange()
+{
+    if (exchangeOpen_ && !exchange_.attempts.empty())
+        doneExchanges_.push_back(std::move(exchange_));
+    exchangeOpen_ = false;
+    exchange_ = TraceExchange{};
+}
+
+std::vector<TraceExchange> ReadTrace(std::string_view text)
+{
+    TraceReader reader;
+    reader.Feed(text);
+    reader.Finish();
+    std::vector<TraceExchange> exchanges;
+    TraceExchange exchange;
+    while (reader.NextExchange(&exchange))
+        exchanges.push_back(std::move(exchange));
+    return exchanges;
+}
+
+}  // namespace kivhost

@@ -1,0 +1,104 @@
+// The driver's byte traces read back: the "REVIZ: N bytes will be send" and
+// "REVIZ: N bytes received" lines with the "(...)" lines under them, turned
+// into the attempts and exchanges they record, each with its verdict. Any
+// other text among them (a host's own output) is passed over.
+//
+// The printed form hides things, which are put back where the frame form
+// allows: the byte lines are 33 bytes each, so a dump is reassembled from
+// the byte count; a zero byte cuts a line's text short, so the bytes after
+// it in that line are known to exist but not what they were; CR is shown as
+// "." and is restored as the last byte of a request and of a whole reply.
+//
+// One call of the driver:   for (const TraceExchange& e : ReadTrace(text)) ...
+// A captured stream:        reader.Feed(chunk) ...; reader.Finish();
+//                           while (reader.NextAttempt(&a)) ...
+#ifndef KIVHOST_TRACE_READER_H
+#define KIVHOST_TRACE_READER_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pcon_frame.h"
+
+namespace kivhost {
+
+struct TraceAttempt {
+    std::string requestBytes;  // as sent, CR restored
+    // Both receptions joined. Bytes the trace could not show (after a zero
+    // byte in the same line) are zero here and false in replyShown.
+    std::string replyBytes;
+    std::vector<bool> replyShown;
+    std::vector<uint32_t> receptions;  // the count of each "bytes received" line: none, one or two
+
+    PconRequest request;  // decoded from requestBytes
+    PconReply reply;      // decoded from replyBytes against the request
+    Outcome outcome = Outcome::NotSent;
+    int attempt = 0;         // 1 to 4 within its exchange
+    uint64_t exchange = 0;   // number of its exchange, from 1 for the reader's first
+};
+
+struct TraceExchange {
+    uint64_t number = 0;
+    std::vector<TraceAttempt> attempts;
+    // Of the last attempt: good, or why the exchange failed in the end.
+    Outcome outcome = Outcome::NotSent;
+
+    const PconRequest& Request() const { return attempts.front().request; }
+    int AttemptsUsed() const { return static_cast<int>(attempts.size()); }
+    bool Good() const { return outcome == Outcome::Good; }
+};
+
+class TraceReader {
+public:
+    // Text as the driver printed it, in pieces of any size.
+    void Feed(std::string_view text);
+    // The end of the text: what is pending is judged as far as it goes, and
+    // the open exchange ends. The reader can go on with new text after it.
+    void Finish();
+
+    // Attempts as soon as their verdict is known, and exchanges once they
+    // have ended; each handed out once, in the order of the trace.
+    bool NextAttempt(TraceAttempt* attempt);
+    bool NextExchange(TraceExchange* exchange);
+
+private:
+    enum class Dump { None, Send, Receive };
+
+    void Parse(bool atEnd);
+    bool ParseByteLine(bool atEnd);
+    void ParseTextLine(std::string_view line);
+    void EndDump();
+    void Sent(std::string bytes);
+    void Received(std::string bytes, std::vector<bool> shown);
+    bool Decided() const;
+    void CloseAttempt();
+    void CloseExchange();
+
+    std::string text_;  // not yet taken apart
+    size_t at_ = 0;
+
+    Dump dump_ = Dump::None;
+    uint32_t dumpLeft_ = 0;  // bytes of the dump whose lines are still to come
+    std::string dumpBytes_;
+    std::vector<bool> dumpShown_;
+
+    bool attemptOpen_ = false;
+    TraceAttempt attempt_;
+    bool exchangeOpen_ = false;
+    TraceExchange exchange_;
+    uint64_t exchanges_ = 0;
+    AttemptCounter counter_;
+
+    std::deque<TraceAttempt> doneAttempts_;
+    std::deque<TraceExchange> doneExchanges_;
+};
+
+// The exchanges in the whole text of one or more calls, e.g. one KivMain call's.
+std::vector<TraceExchange> ReadTrace(std::string_view text);
+
+}  // namespace kivhost
+
+#endif  // KIVHOST_TRACE_READER_H

@@ -240,6 +240,11 @@ void TraceReader::CloseAttempt()
     a.outcome = a.receptions.empty() ? Outcome::NotSent : JudgeReply(a.request, a.replyBytes);
     a.reply = DecodeReply(a.replyBytes, a.request);
     counter_.Judged(a.outcome);
+    if (a.request.valid) {
+        bool& timedOut = stationTimedOut_[a.request.station];
+        a.followsTimeout = timedOut;
+        timedOut = a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
+    }
 
     doneAttempts_.push_back(a);
     exchange_.outcome = a.outcome;

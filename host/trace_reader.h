@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,11 @@ struct TraceAttempt {
     Outcome outcome = Outcome::NotSent;
     int attempt = 0;         // 1 to 4 within its exchange
     uint64_t exchange = 0;   // number of its exchange, from 1 for the reader's first
+    // The attempt before it to the same station ended in a time-out (no
+    // reply, or short): a reply may be that one's, late, since the protocol
+    // carries no request number. Kept across Finish for a reader fed call
+    // after call.
+    bool followsTimeout = false;
 };
 
 struct TraceExchange {
@@ -91,6 +97,7 @@ private:
     TraceExchange exchange_;
     uint64_t exchanges_ = 0;
     AttemptCounter counter_;
+    std::map<int, bool> stationTimedOut_;  // by station: its last attempt timed out
 
     std::deque<TraceAttempt> doneAttempts_;
     std::deque<TraceExchange> doneExchanges_;

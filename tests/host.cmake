@@ -15,6 +15,13 @@ endif()
 
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
 
+# The line analysis: frames, the driver's traces read back (made by the
+# driver's own exchanges over the fake port), the line monitor's splitting
+# and pairing, tag files and the block planner.
+kivhost_add_gtest(kivhost_analysis_tests
+  SOURCES kivhost_analysis_test.cpp fake_serial_platform.cpp
+  LIBS kivhost_core davodev_core)
+
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
 add_dependencies(kivhost_process_tests kivhost)

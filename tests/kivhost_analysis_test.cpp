@@ -1,0 +1,693 @@
+// kivhost's line analysis without a line: frames taken apart, the driver's
+// traces read back (printed by the driver's own exchanges over the fake
+// port), a listening line split and paired, tag files and the block planner.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "address_parser.h"
+#include "block_planner.h"
+#include "case_name.h"
+#include "dorvak.h"
+#include "exchange.h"
+#include "fake_serial_platform.h"
+#include "frame_splitter.h"
+#include "framed.h"
+#include "kivhost_driver.h"
+#include "kivhost_text.h"
+#include "pcon_frame.h"
+#include "serial_port.h"
+#include "stdout_capture.h"
+#include "tag_list.h"
+#include "trace_reader.h"
+
+namespace kivhost {
+void PrintTo(Outcome outcome, std::ostream* os)
+{
+    *os << OutcomeName(outcome);
+}
+}  // namespace kivhost
+
+namespace {
+
+using namespace kivhost;
+
+template <typename Case>
+void PrintCaseName(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// ---------------------------------------------------------------------------
+// Requests as they are sent
+
+struct RequestCase {
+    const char* name;
+    std::string frame;
+    bool valid;
+    FrameCommand command;
+    std::string address;
+    int count;
+    std::vector<uint16_t> values;
+    bool checksumPresent;
+    bool checksumOk;
+};
+void PrintTo(const RequestCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+const RequestCase REQUEST_CASES[] = {
+    {"read 2 words", "/01RW0010022D\r", true, FrameCommand::Read, "01W0010", 2, {}, true, true},
+    {"read a bit of A", "/02RA1F,70130\r", true, FrameCommand::Read, "02A01F7", 1, {}, true, true},
+    {"read 20 bits of B", "/01RB0100141B\r", true, FrameCommand::Read, "01B0100", 20, {}, true, true},
+    {"write a word", "/01SW0010011234F7\r", true, FrameCommand::Write, "01W0010", 1, {0x1234}, true, true},
+    {"write 3 bits", "/02SB010003101AD\r", true, FrameCommand::Write, "02B0100", 3, {1, 0, 1}, true, true},
+    {"set a bit of a word", "/01X100105s53\r", true, FrameCommand::Set, "01W00105", 1, {1}, true, true},
+    {"reset it", "/01X100105r52\r", true, FrameCommand::Reset, "01W00105", 1, {0}, true, true},
+    {"wrong checksum", "/01RW0010022E\r", true, FrameCommand::Read, "01W0010", 2, {}, true, false},
+    {"no checksum, no CR", "/01RW001002", true, FrameCommand::Read, "01W0010", 2, {}, false, false},
+    {"write shorter than its count", "/01SW001002123404\r", false, FrameCommand::Write, "", 0, {}, false, false},
+    {"a reply is no request", Framed("A01RW0001"), false, FrameCommand::Read, "", 0, {}, false, false},
+    {"characters after the checksum", "/01RW0010022D0\r", false, FrameCommand::Read, "", 0, {}, false, false},
+    {"A without its comma", "/02RA1F70130\r", false, FrameCommand::Read, "", 0, {}, false, false},
+};
+
+class RequestDecoding : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(RequestDecoding, FieldsAndChecksum)
+{
+    const RequestCase& c = GetParam();
+    const PconRequest r = DecodeRequest(c.frame);
+    ASSERT_EQ(r.valid, c.valid) << r.error;
+    EXPECT_EQ(LooksLikeRequest(c.frame), c.frame[1] != 'A');
+    if (!c.valid) {
+        EXPECT_FALSE(r.error.empty());
+        return;
+    }
+    EXPECT_EQ(r.command, c.command);
+    EXPECT_EQ(r.Address(), c.address);
+    EXPECT_EQ(r.count, c.count);
+    EXPECT_EQ(r.values, c.values);
+    EXPECT_EQ(r.checksumPresent, c.checksumPresent);
+    EXPECT_EQ(r.checksumOk, c.checksumOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, RequestDecoding, ::testing::ValuesIn(REQUEST_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Replies, read against the request they answer
+
+struct ReplyCase {
+    const char* name;
+    std::string request;
+    std::string reply;
+    Outcome outcome;
+    std::vector<uint16_t> values;
+    bool checksumOk;
+};
+void PrintTo(const ReplyCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+const std::string READ_2W = "/01RW0010022D\r";
+const std::string READ_20B = "/01RB0100141B\r";
+const std::string WRITE_W = "/01SW0010011234F7\r";
+
+std::string BadChecksum(std::string frame)
+{
+    frame[frame.size() - 2] = frame[frame.size() - 2] == '0' ? '1' : '0';
+    return frame;
+}
+
+const ReplyCase REPLY_CASES[] = {
+    {"two words", READ_2W, Framed("A01RW1234ABCD"), Outcome::Good, {0x1234, 0xABCD}, true},
+    {"lower-case digits read the same", READ_2W, Framed("A01RW1234abcd"), Outcome::Good, {0x1234, 0xABCD}, true},
+    {"digits not hex read as FFFF", READ_2W, Framed("A01RW12G4ABCD"), Outcome::Good, {0xFFFF, 0xABCD}, true},
+    {"checksum off is still good", READ_2W, BadChecksum(Framed("A01RW1234ABCD")), Outcome::Good, {0x1234, 0xABCD}, false},
+    {"longer than asked is judged as far as read", READ_2W, Framed("A01RW1234ABCD") + "junk", Outcome::Good,
+     {0x1234, 0xABCD}, true},
+    {"twenty bits", READ_20B, Framed("A01RB10100000000000000001"), Outcome::Good,
+     {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, true},
+    {"not acknowledged", READ_2W, Framed("N01RW1234ABCD"), Outcome::Nak, {0x1234, 0xABCD}, true},
+    {"another station", READ_2W, Framed("A02RW1234ABCD"), Outcome::WrongStation, {0x1234, 0xABCD}, true},
+    {"header cut short", READ_2W, "/A01R", Outcome::Short, {}, false},
+    {"data cut short", READ_2W, "/A01RW1234AB", Outcome::Short, {0x1234}, false},
+    {"noise", READ_2W, "\xFF\xFE\x80", Outcome::Garbled, {}, false},
+    {"zero byte in the header", READ_2W, std::string("/A\0" "1RW1234ABCD00\r", 16), Outcome::Garbled,
+     {0x1234, 0xABCD}, false},
+    {"nothing", READ_2W, "", Outcome::NoReply, {}, false},
+    {"write acknowledged", WRITE_W, Framed("A01SW"), Outcome::Good, {}, true},
+    {"write acknowledged by another station", WRITE_W, Framed("A02SW"), Outcome::Good, {}, true},
+    {"write not acknowledged", WRITE_W, Framed("N01SW"), Outcome::Nak, {}, true},
+    {"write reply cut short", WRITE_W, "/A01S", Outcome::Short, {}, false},
+};
+
+class ReplyDecoding : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(ReplyDecoding, VerdictValuesAndChecksum)
+{
+    const ReplyCase& c = GetParam();
+    const PconRequest request = DecodeRequest(c.request);
+    ASSERT_TRUE(request.valid);
+    EXPECT_EQ(OutcomeName(JudgeReply(request, c.reply)), std::string(OutcomeName(c.outcome)));
+    const PconReply reply = DecodeReply(c.reply, request);
+    EXPECT_EQ(reply.values, c.values);
+    EXPECT_EQ(reply.checksumOk, c.checksumOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, ReplyDecoding, ::testing::ValuesIn(REPLY_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// The driver's traces read back. The driver's own exchanges print them, over
+// the fake port whose station answers each frame from a script.
+
+struct Step {
+    std::string frame;                  // what the host asks: a request frame, decoded for the IoBlock
+    std::vector<std::string> replies;   // one per attempt; "" is silence
+    bool writeFails = false;            // the port refuses every write
+};
+
+struct ClassifierCase {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::vector<Outcome>> exchanges;  // the attempts' outcomes, exchange by exchange
+};
+void PrintTo(const ClassifierCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+const std::string SET_BIT = "/01X100105s53\r";
+
+// A 255-word reply whose data holds a zero byte (the line showing it is cut
+// short) and, in another line, ")" and a line feed.
+std::string LongReply()
+{
+    std::string data;
+    for (int i = 0; i < 255; ++i) {
+        char word[5];
+        std::snprintf(word, sizeof word, "%04X", i * 257 & 0xFFFF);
+        data += word;
+    }
+    data[100] = '\0';
+    data[400] = ')';
+    data[401] = '\n';
+    return Framed("A01RW" + data);
+}
+
+std::string Request(const std::string& body)
+{
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", FrameSum(body));
+    return "/" + body + digits + "\r";
+}
+
+const std::string LONG_READ = Request("01RW0000FF");
+
+const ClassifierCase CLASSIFIER_CASES[] = {
+    {"good at once", {{READ_2W, {Framed("A01RW1234ABCD")}}}, {{Outcome::Good}}},
+    {"silence then good", {{READ_2W, {"", Framed("A01RW1234ABCD")}}}, {{Outcome::NoReply, Outcome::Good}}},
+    {"four refusals", {{READ_2W, {Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"),
+                                  Framed("N01RW1234ABCD")}}},
+     {{Outcome::Nak, Outcome::Nak, Outcome::Nak, Outcome::Nak}}},
+    {"every kind of failure, then good",
+     {{READ_2W, {Framed("A02RW1234ABCD"), "/A01RW12", "\xFF\xFE\xFD\xFC\xFB\xFA\xF9", Framed("A01RW1234ABCD")}}},
+     {{Outcome::WrongStation, Outcome::Short, Outcome::Garbled, Outcome::Good}}},
+    {"a header cut short", {{READ_20B, {"/A0", Framed("A01RB10100000000000000001")}}},
+     {{Outcome::Short, Outcome::Good}}},
+    {"255 words with a zero byte, then a write", {{LONG_READ, {LongReply()}}, {WRITE_W, {Framed("A01SW")}}},
+     {{Outcome::Good}, {Outcome::Good}}},
+    {"a silent station fails a write",
+     {{WRITE_W, {"", "", "", ""}}, {SET_BIT, {Framed("N01X1"), Framed("A01X1")}}},
+     {{Outcome::NoReply, Outcome::NoReply, Outcome::NoReply, Outcome::NoReply}, {Outcome::Nak, Outcome::Good}}},
+    {"the same read twice is two exchanges",
+     {{READ_2W, {Framed("A01RW1234ABCD")}}, {READ_2W, {Framed("A01RW1234ABCD")}}}, {{Outcome::Good}, {Outcome::Good}}},
+    {"a port that takes no frame", {{WRITE_W, {}, true}},
+     {{Outcome::NotSent, Outcome::NotSent, Outcome::NotSent, Outcome::NotSent}}},
+};
+
+// The IoBlock a host would hand in for the frame.
+struct HostRequest {
+    IoBlock io{};
+    std::vector<uint16_t> values;
+
+    explicit HostRequest(const PconRequest& r)
+    {
+        io.address.station = r.station;
+        io.address.operand = r.operand;
+        io.address.number = r.number;
+        io.address.bit = r.bit < 0 ? NO_BIT : r.bit;
+        io.address.width = r.operand == 'W' ? 16 : 1;
+        io.count = r.count;
+        values = r.values.empty() ? std::vector<uint16_t>() : PackValues(io.address, r.values);
+        values.resize(260);
+        io.values = values.data();
+    }
+};
+
+// Runs the steps on the driver and returns what it printed, with a host's
+// own output between the calls, as a captured standard output has it.
+std::string DriverTrace(const std::vector<Step>& steps)
+{
+    kiv::fake::FakeSerialPlatform fake;
+    kiv::fake::FakeDevice& com = fake.AddDevice("COM1");
+    std::deque<std::string> replies;
+    com.onWrite = [&replies](kiv::fake::FakeDevice& d, const uint8_t*, uint32_t) {
+        if (!replies.empty()) {
+            d.Arrive(replies.front(), d.NowMs() + 2);
+            replies.pop_front();
+        }
+    };
+    ChannelBlock channel{};
+    EXPECT_EQ(kiv::PortOpen("COM1", PortSettings{9600, 8, 0, 0}, LINE_FLAGS_DTR_RTS_ON, &channel.portHandle),
+              kiv::PORT_OK);
+    channel.portEnabled = 1;
+
+    DorvakSetLogging(0);
+    StdoutCapture out;
+    std::printf("host: starting\n(a host's own line)\n");
+    for (const Step& step : steps) {
+        replies.assign(step.replies.begin(), step.replies.end());
+        if (step.writeFails)
+            com.Fail(kiv::fake::FakeOp::Write);
+        const PconRequest r = DecodeRequest(step.frame);
+        HostRequest host(r);
+        // A host that prints the driver's log lines too shows this one just
+        // before the driver's own.
+        std::printf("REVIZ: %u bytes will be send\n", static_cast<unsigned>(step.frame.size()));
+        if (r.IsRead())
+            kiv::ReadExchange(channel, host.io);
+        else
+            kiv::WriteExchange(channel, host.io);
+        std::printf("host: value 5 (ok)\n");
+    }
+    const std::string text = out.Take();
+    DorvakSetLogging(1);
+    kiv::PortClose(channel.portHandle);
+    return text;
+}
+
+std::vector<std::vector<Outcome>> Outcomes(const std::vector<TraceExchange>& exchanges)
+{
+    std::vector<std::vector<Outcome>> outcomes;
+    for (const TraceExchange& e : exchanges) {
+        outcomes.emplace_back();
+        for (const TraceAttempt& a : e.attempts)
+            outcomes.back().push_back(a.outcome);
+    }
+    return outcomes;
+}
+
+class TraceClassifier : public ::testing::TestWithParam<ClassifierCase> {};
+
+TEST_P(TraceClassifier, AttemptsAndOutcomesFromTheDriversOwnTrace)
+{
+    const ClassifierCase& c = GetParam();
+    const std::string text = DriverTrace(c.steps);
+    const std::vector<TraceExchange> whole = ReadTrace(text);
+    ASSERT_EQ(Outcomes(whole), c.exchanges) << text;
+
+    bool timedOut = false;  // every case asks station 1
+    for (size_t e = 0; e < whole.size(); ++e) {
+        const TraceExchange& exchange = whole[e];
+        EXPECT_EQ(exchange.outcome, exchange.attempts.back().outcome);
+        for (size_t i = 0; i < exchange.attempts.size(); ++i) {
+            const TraceAttempt& a = exchange.attempts[i];
+            EXPECT_EQ(a.attempt, static_cast<int>(i + 1));
+            EXPECT_EQ(a.followsTimeout, timedOut) << "exchange " << e << " attempt " << i + 1;
+            timedOut = a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
+            EXPECT_EQ(a.requestBytes, c.steps[e].frame);
+            if (a.outcome != Outcome::Good)
+                continue;
+            // What the trace shows of a good reply is what the station sent.
+            const std::string& sent = c.steps[e].replies[i];
+            ASSERT_EQ(a.replyBytes.size(), a.request.ReplyLength());
+            for (size_t b = 0; b < a.replyBytes.size(); ++b) {
+                if (a.replyShown[b]) {
+                    ASSERT_EQ(a.replyBytes[b], sent[b]) << "byte " << b;
+                }
+            }
+        }
+    }
+
+    // Fed in pieces of any size, the reader finds the same.
+    for (size_t piece : {size_t{1}, size_t{5}, size_t{34}}) {
+        TraceReader reader;
+        for (size_t at = 0; at < text.size(); at += piece)
+            reader.Feed(std::string_view(text).substr(at, piece));
+        reader.Finish();
+        std::vector<TraceExchange> pieces;
+        TraceExchange exchange;
+        while (reader.NextExchange(&exchange))
+            pieces.push_back(exchange);
+        EXPECT_EQ(Outcomes(pieces), c.exchanges) << "pieces of " << piece;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, TraceClassifier, ::testing::ValuesIn(CLASSIFIER_CASES), CaseName());
+
+TEST(TraceClassifierHidden, ZeroByteHidesTheRestOfItsLineOnly)
+{
+    const std::string reply = LongReply();
+    const std::vector<TraceExchange> exchanges = ReadTrace(DriverTrace({{LONG_READ, {reply}}}));
+    ASSERT_EQ(exchanges.size(), 1u);
+    const TraceAttempt& a = exchanges[0].attempts[0];
+    // The zero is data byte 100, reply byte 106: the second reception (from
+    // byte 7) shows it in its line 3, bytes 106 to 138 of the reply.
+    for (size_t b = 0; b < a.replyShown.size(); ++b)
+        EXPECT_EQ(a.replyShown[b], b <= 106 || b >= 139) << "byte " << b;
+    EXPECT_EQ(a.replyBytes.back(), '\r');
+    EXPECT_EQ(a.reply.values.size(), 255u);
+}
+
+// ---------------------------------------------------------------------------
+// A listening line cut into frames
+
+struct Chunk {
+    std::string bytes;
+    uint64_t us;
+};
+
+struct SplitCase {
+    const char* name;
+    std::vector<Chunk> chunks;
+    uint64_t idleUs;  // then nothing until this time (0: the input ends)
+    std::vector<LineFrame> frames;
+};
+void PrintTo(const SplitCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+constexpr uint64_t GAP_US = 20000;
+
+LineFrame F(std::string bytes, uint64_t startUs, uint64_t endUs, FrameEnd end, bool garbage = false)
+{
+    return LineFrame{std::move(bytes), startUs, endUs, garbage, end};
+}
+
+const SplitCase SPLIT_CASES[] = {
+    {"a frame over three reads", {{"/01R", 10}, {"W00100", 900}, {"22D\r", 1500}}, 0,
+     {F("/01RW0010022D\r", 10, 1500, FrameEnd::Cr)}},
+    {"two frames in one read", {{"/01RW0010022D\r/A01RW1234ABCD9E\r", 70}}, 0,
+     {F("/01RW0010022D\r", 70, 70, FrameEnd::Cr), F("/A01RW1234ABCD9E\r", 70, 70, FrameEnd::Cr)}},
+    {"CR lost, then a gap", {{"/01RW0010022D", 0}, {"/A01", 50000}, {"RW1234ABCD9E\r", 51000}}, 0,
+     {F("/01RW0010022D", 0, 0, FrameEnd::Gap), F("/A01RW1234ABCD9E\r", 50000, 51000, FrameEnd::Cr)}},
+    {"CR lost, the next frame at once", {{"/01RW0010022D/A01RW1234ABCD9E\r", 5}}, 0,
+     {F("/01RW0010022D", 5, 5, FrameEnd::NextFrame), F("/A01RW1234ABCD9E\r", 5, 5, FrameEnd::Cr)}},
+    {"CR lost, then silence", {{"/01RW0010022D", 100}}, 100 + GAP_US + 1,
+     {F("/01RW0010022D", 100, 100, FrameEnd::Gap)}},
+    {"a pause shorter than the gap", {{"/01RW00", 0}, {"10022D\r", GAP_US}}, 0,
+     {F("/01RW0010022D\r", 0, GAP_US, FrameEnd::Cr)}},
+    {"noise before, between and after",
+     {{std::string("\xFF\0", 2), 0}, {"/01RW0010022D\r~~", 10}, {"\r", 20}, {"/A01", 30}, {"RW", 40}, {"zz", 90000}},
+     0,
+     {F(std::string("\xFF\0", 2), 0, 0, FrameEnd::NextFrame, true), F("/01RW0010022D\r", 10, 10, FrameEnd::Cr),
+      F("~~\r", 10, 20, FrameEnd::Cr, true), F("/A01RW", 30, 40, FrameEnd::Gap),
+      F("zz", 90000, 90000, FrameEnd::EndOfInput, true)}},
+    {"longer than any frame", {{"/" + std::string(2100, '1'), 0}}, 0,
+     {F("/" + std::string(2047, '1'), 0, 0, FrameEnd::Overlong), F(std::string(53, '1'), 0, 0, FrameEnd::EndOfInput, true)}},
+};
+
+class LineSplitting : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(LineSplitting, FramesTimesAndGarbage)
+{
+    const SplitCase& c = GetParam();
+    FrameSplitter splitter(GAP_US);
+    for (const Chunk& chunk : c.chunks)
+        splitter.Feed(chunk.bytes, chunk.us);
+    if (c.idleUs)
+        splitter.Idle(c.idleUs);
+    else
+        splitter.Finish();
+    std::vector<LineFrame> frames;
+    LineFrame frame;
+    while (splitter.Next(&frame))
+        frames.push_back(frame);
+    ASSERT_EQ(frames.size(), c.frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        EXPECT_EQ(frames[i].bytes, c.frames[i].bytes);
+        EXPECT_EQ(frames[i].startUs, c.frames[i].startUs);
+        EXPECT_EQ(frames[i].endUs, c.frames[i].endUs);
+        EXPECT_EQ(frames[i].garbage, c.frames[i].garbage);
+        EXPECT_EQ(frames[i].end, c.frames[i].end);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, LineSplitting, ::testing::ValuesIn(SPLIT_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Requests paired with the replies that follow them
+
+struct PairSeen {
+    bool hasRequest;
+    Outcome outcome;
+    int attempt;
+    uint32_t flags;
+    uint64_t latencyUs;
+
+    bool operator==(const PairSeen&) const = default;
+};
+
+void PrintTo(const PairSeen& p, std::ostream* os)
+{
+    *os << (p.hasRequest ? "request " : "no request ") << OutcomeName(p.outcome) << " attempt " << p.attempt
+        << " flags " << p.flags << " latency " << p.latencyUs;
+}
+
+struct PairCase {
+    const char* name;
+    std::vector<LineFrame> frames;
+    std::vector<PairSeen> pairs;
+};
+void PrintTo(const PairCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+constexpr uint64_t LATE_US = 1000000;
+const std::string GOOD_2W = Framed("A01RW1234ABCD");
+
+LineFrame At(const std::string& bytes, uint64_t startUs, uint64_t endUs)
+{
+    return F(bytes, startUs, endUs, bytes.back() == '\r' ? FrameEnd::Cr : FrameEnd::Gap, bytes[0] != '/');
+}
+
+const PairCase PAIR_CASES[] = {
+    {"answered", {At(READ_2W, 0, 14), At(GOOD_2W, 30, 47)}, {{true, Outcome::Good, 1, 0, 16}}},
+    {"a retry after silence",
+     {At(READ_2W, 0, 14), At(READ_2W, 1000000, 1000014), At(GOOD_2W, 1000020, 1000040)},
+     {{true, Outcome::NoReply, 1, 0, 0}, {true, Outcome::Good, 2, 0, 6}}},
+    {"late", {At(READ_2W, 0, 14), At(GOOD_2W, 1500014, 1500030)}, {{true, Outcome::Good, 1, PAIR_LATE, 1500000}}},
+    {"answered twice", {At(READ_2W, 0, 14), At(GOOD_2W, 20, 40), At(GOOD_2W, 50, 70)},
+     {{true, Outcome::Good, 1, 0, 6}, {true, Outcome::Good, 1, PAIR_ANSWERED_AGAIN, 36}}},
+    {"a reply without a request", {At(GOOD_2W, 0, 17)}, {{false, Outcome::Good, 0, PAIR_NO_REQUEST, 0}}},
+    {"a bad request checksum", {At("/01RW0010022E\r", 0, 14)},
+     {{true, Outcome::NoReply, 1, PAIR_BAD_REQUEST_CHECKSUM, 0}}},
+    {"garbage where the reply should be", {At(READ_2W, 0, 14), At("\xF0\xF8\xFF", 20, 20)},
+     {{true, Outcome::Garbled, 1, PAIR_GARBAGE, 6}}},
+    {"garbage and a reply without its CR", {At("\xF0\xF8", 0, 0), At(READ_2W, 5, 14), At(GOOD_2W.substr(0, 16), 20, 30)},
+     {{false, Outcome::Garbled, 0, PAIR_GARBAGE, 0}, {true, Outcome::Short, 1, PAIR_NO_CR, 6}}},
+    {"another station answers, four times",
+     {At(READ_2W, 0, 1), At(Framed("A02RW1234ABCD"), 2, 3), At(READ_2W, 4, 5), At(Framed("A02RW1234ABCD"), 6, 7),
+      At(READ_2W, 8, 9), At(Framed("A02RW1234ABCD"), 10, 11), At(READ_2W, 12, 13), At(Framed("A02RW1234ABCD"), 14, 15),
+      At(READ_2W, 16, 17)},
+     {{true, Outcome::WrongStation, 1, 0, 1}, {true, Outcome::WrongStation, 2, 0, 1}, {true, Outcome::WrongStation, 3, 0, 1},
+      {true, Outcome::WrongStation, 4, 0, 1}, {true, Outcome::NoReply, 1, 0, 0}}},
+};
+
+class LinePairing : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(LinePairing, OutcomesAttemptsAndFlags)
+{
+    const PairCase& c = GetParam();
+    LinePairer pairer(LATE_US);
+    for (const LineFrame& frame : c.frames)
+        pairer.Add(frame);
+    pairer.Finish();
+    std::vector<PairSeen> seen;
+    LinePair pair;
+    while (pairer.Next(&pair))
+        seen.push_back({pair.hasRequest, pair.outcome, pair.attempt, pair.flags, pair.latencyUs});
+    EXPECT_EQ(seen, c.pairs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, LinePairing, ::testing::ValuesIn(PAIR_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Tag files
+
+// As kivhost checks an address: through the driver's parser, the single one
+// for one element and the block one for a run, with the hint it shows.
+bool DriverValidates(const Tag& tag, DriverAddress* address, std::string* why)
+{
+    AddressParseBlock block{};
+    block.text = tag.text.c_str();
+    block.tagType = tag.kind == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;
+    block.count = tag.count;
+    const bool run = tag.count > 1;
+    DorvakSetLogging(0);
+    const int32_t result = kiv::ParseAddress(&block, run ? kiv::ParseMode::Block : kiv::ParseMode::Single);
+    DorvakSetLogging(1);
+    if (result != SUCCESS) {
+        *why = RejectionHint(tag.text, run, block.tagType, tag.count);
+        return false;
+    }
+    *address = block.address;
+    return true;
+}
+
+TEST(TagFile, ReadsColumnsInAnyOrderQuotesCommentsAndLineEnds)
+{
+    const std::string content =
+        "\xEF\xBB\xBF# line 1: a comment before the header\r\n"
+        "Comment, address ,NAME,count\r\n"
+        "\r\n"
+        "\"rpm, set by the panel\",01W0010,pump speed,\r\n"
+        "   # a comment row\n"
+        "\"say \"\"hi\"\"\",01b0100,valves,0x0C\n"
+        ",02A01F7,door,";
+    const TagFile file = ParseTagFile(content, "job.csv", DriverValidates);
+    ASSERT_TRUE(file.Ok()) << file.errors[0].Message();
+    ASSERT_EQ(file.tags.size(), 3u);
+    EXPECT_EQ(file.tags[0].name, "pump speed");
+    EXPECT_EQ(file.tags[0].comment, "rpm, set by the panel");
+    EXPECT_EQ(file.tags[0].line, 4);
+    EXPECT_EQ(file.tags[0].kind, ValueKind::Word);
+    EXPECT_EQ(file.tags[1].comment, "say \"hi\"");
+    EXPECT_EQ(file.tags[1].count, 12);
+    EXPECT_EQ(file.tags[1].address.operand, 'B');
+    EXPECT_EQ(file.tags[1].line, 6);
+    EXPECT_EQ(file.tags[2].address.number, 0x1F7);
+    EXPECT_EQ(file.tags[2].kind, ValueKind::Bit);
+}
+
+struct TagFileCase {
+    const char* name;
+    std::string content;
+    int line;          // of the one error
+    const char* says;  // part of its reason
+};
+void PrintTo(const TagFileCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+const std::string HEADER = "name,address,count,type,comment\n";
+
+const TagFileCase TAG_FILE_CASES[] = {
+    {"empty", "# nothing\n\n", 0, "no header line"},
+    {"header only", HEADER, 0, "no tags"},
+    {"header without address", "name,count\nx,3\n", 1, "name and address at least"},
+    {"misspelt column", "name,address,cuont\n", 1, "unknown column \"cuont\""},
+    {"column twice", "name,address,Name\n", 1, "appears twice"},
+    {"broken quote in the header", "name,\"address\n", 1, "quote is not closed"},
+    {"too many fields", HEADER + "a,01W0010,1,word,x,y\n", 2, "6 fields, the header 5"},
+    {"text after a quote", HEADER + "a,\"01W0010\"x\n", 2, "text follows a closing quote"},
+    {"no name", HEADER + ",01W0010\n", 2, "no name"},
+    {"name taken", HEADER + "a,01W0010\na,01W0011\n", 3, "taken by an earlier row"},
+    {"no address", HEADER + "a,,1\n", 2, "no address"},
+    {"address too long", HEADER + "a,01W001000\n", 2, "longer than 8 characters"},
+    {"count 0", HEADER + "a,01W0010,0\n", 2, "from 1 to 255"},
+    {"count 256", HEADER + "a,01W0010,256\n", 2, "from 1 to 255"},
+    {"count not a number", HEADER + "a,01W0010,ten\n", 2, "from 1 to 255"},
+    {"unknown type", HEADER + "a,01W0010,1,float\n", 2, "neither word nor bit"},
+    {"type against the address", HEADER + "a,01W0010,1,bit\n", 2, "the type says bit but 01W0010 names a word"},
+    {"operand the driver does not know", HEADER + "a,01C0000\n", 2, "the operand is W"},
+    {"six characters", HEADER + "a,02A1F7\n", 2, "seven characters"},
+    {"a bit of a word in a run", HEADER + "a,01W00105,2\n", 2, "a bit of a word goes alone"},
+    {"a word run past FFFF", HEADER + "a,01WFFFF,2\n", 2, "a run of 2 from 01WFFFF goes past 01WFFFF"},
+    {"a bit run past the last A bit", HEADER + "a,01A01F6,4\n", 2, "goes past 01A01F7, the last of the A area: at most 2"},
+    {"a bad row among good ones", HEADER + "a,01W0010\n# b\nb,01B100000\nc,01E0000\n", 4, "longer than 8"},
+};
+
+class TagFileRejections : public ::testing::TestWithParam<TagFileCase> {};
+
+TEST_P(TagFileRejections, FileLineTextAndWhy)
+{
+    const TagFileCase& c = GetParam();
+    const TagFile file = ParseTagFile(c.content, "job.csv", DriverValidates);
+    ASSERT_EQ(file.errors.size(), 1u);
+    const TagFileError& error = file.errors[0];
+    EXPECT_EQ(error.line, c.line);
+    EXPECT_NE(error.why.find(c.says), std::string::npos) << error.why;
+    const std::string message = error.Message();
+    EXPECT_EQ(message.rfind("job.csv:", 0), 0u) << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TagFileRejections, ::testing::ValuesIn(TAG_FILE_CASES), CaseName());
+
+TEST(TagFile, EveryBadRowIsReported)
+{
+    const TagFile file = ParseTagFile(HEADER + "a,01W001000\nb,01W0010\nc,01W0011,300\n", "job.csv", DriverValidates);
+    ASSERT_EQ(file.errors.size(), 2u);
+    EXPECT_EQ(file.errors[0].Message(),
+              "job.csv:2: the address \"01W001000\" is longer than 8 characters, e.g. 01W0010, or 01W00105 for a bit: "
+              "a,01W001000");
+    EXPECT_EQ(file.errors[1].line, 4);
+    EXPECT_EQ(file.tags.size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The block planner
+
+struct PlanCase {
+    const char* name;
+    std::vector<std::pair<std::string, int>> tags;  // address, count
+    int maxGap;
+    std::vector<std::string> blocks;  // start address and count: "01W0010x3"
+    std::vector<std::string> places;  // per tag: block, offset, and the bit of a word: "0+2", "0+1.5"
+};
+void PrintTo(const PlanCase& c, std::ostream* os) { PrintCaseName(c, os); }
+
+const PlanCase PLAN_CASES[] = {
+    {"neighbours", {{"01W0012", 1}, {"01W0010", 1}, {"01W0011", 1}}, 0, {"01W0010x3"}, {"0+2", "0+0", "0+1"}},
+    {"a gap within the limit", {{"01W0010", 1}, {"01W0015", 2}}, 4, {"01W0010x7"}, {"0+0", "0+5"}},
+    {"a gap beyond it", {{"01W0010", 1}, {"01W0015", 2}}, 3, {"01W0010x1", "01W0015x2"}, {"0+0", "1+0"}},
+    {"grouping off", {{"01W0010", 1}, {"01W0011", 1}, {"01W0010", 1}}, NO_GROUPING,
+     {"01W0010x1", "01W0010x1", "01W0011x1"}, {"0+0", "2+0", "1+0"}},
+    {"the same tag twice", {{"01W0010", 3}, {"01W0010", 3}}, 0, {"01W0010x3"}, {"0+0", "0+0"}},
+    {"a bit of a word from its word", {{"01W0010", 2}, {"01W00115", 1}, {"01W0012F", 1}}, 0, {"01W0010x3"},
+     {"0+0", "0+1.5", "0+2.15"}},
+    {"stations and operands apart", {{"01W0010", 1}, {"02W0011", 1}, {"01B0011", 1}}, 8,
+     {"01B0011x1", "01W0010x1", "02W0011x1"}, {"1+0", "2+0", "0+0"}},
+    {"exactly 255", {{"01W0000", 100}, {"01W0064", 155}}, 0, {"01W0000x255"}, {"0+0", "0+100"}},
+    {"one more splits", {{"01W0000", 100}, {"01W0064", 156}}, 0, {"01W0000x100", "01W0064x156"}, {"0+0", "1+0"}},
+    {"neighbouring runs split at 255", {{"01B0000", 200}, {"01B00C8", 100}, {"01B00D0", 8}}, 0,
+     {"01B0000x200", "01B00C8x100"}, {"0+0", "1+0", "1+8"}},
+    {"up to the top of W", {{"01WFFFE", 2}, {"01WFFF0", 1}}, 14, {"01WFFF0x16"}, {"0+14", "0+0"}},
+    {"B runs across what would be bytes", {{"01B0007", 1}, {"01B0008", 1}}, 0, {"01B0007x2"}, {"0+0", "0+1"}},
+    {"A within one byte", {{"01A0107", 1}, {"01A0100", 2}, {"01A0103", 1}}, 8, {"01A0100x8"}, {"0+7", "0+0", "0+3"}},
+    {"A never across a byte", {{"01A0107", 1}, {"01A0110", 1}}, 8, {"01A0107x1", "01A0110x1"}, {"0+0", "1+0"}},
+    {"an A run across a byte is read alone", {{"01A0106", 4}, {"01A0107", 1}, {"01E0106", 4}, {"01E0106", 4}}, 8,
+     {"01A0106x4", "01A0107x1", "01E0106x4"}, {"0+0", "1+0", "2+0", "2+0"}},
+    {"the top of A", {{"01A01F5", 3}, {"01A01F0", 1}}, 8, {"01A01F0x8"}, {"0+5", "0+0"}},
+};
+
+class BlockPlanner : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(BlockPlanner, FewestBlocksAndEachTagsPlace)
+{
+    const PlanCase& c = GetParam();
+    std::vector<Tag> tags;
+    for (const auto& [text, count] : c.tags) {
+        Tag tag;
+        tag.text = text;
+        tag.count = count;
+        tag.kind = GuessValueKind(text);
+        std::string why;
+        ASSERT_TRUE(DriverValidates(tag, &tag.address, &why)) << text << ": " << why;
+        tags.push_back(tag);
+    }
+    const ReadPlan plan = PlanReads(tags, c.maxGap);
+    std::vector<std::string> blocks;
+    for (const ReadBlock& block : plan.blocks) {
+        blocks.push_back(ElementAddress(block.start, 0) + "x" + std::to_string(block.count));
+        std::string why;
+        EXPECT_TRUE(block.count >= 1 && block.count <= BLOCK_MAX);
+        EXPECT_EQ(block.start.bit, NO_BIT);
+    }
+    EXPECT_EQ(blocks, c.blocks);
+    std::vector<std::string> places;
+    for (size_t i = 0; i < plan.places.size(); ++i) {
+        const TagPlace& p = plan.places[i];
+        places.push_back(std::to_string(p.block) + "+" + std::to_string(p.offset) +
+                         (p.bit != NO_BIT ? "." + std::to_string(p.bit) : ""));
+        EXPECT_LE(p.offset + p.count, plan.blocks[p.block].count) << "tag " << i;
+    }
+    EXPECT_EQ(places, c.places);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tags, BlockPlanner, ::testing::ValuesIn(PLAN_CASES), CaseName());
+
+}  // namespace

@@ -246,7 +246,8 @@ void TraceReader::CloseAttempt()
         timedOut = a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
     }
 
-    doneAttempts_.push_back(a);
+    if (output_ != TraceOutput::Exchanges)
+        doneAttempts_.push_back(a);
     exchange_.outcome = a.outcome;
     exchange_.attempts.push_back(std::move(a));
     if (counter_.ExchangeOver())
@@ -255,7 +256,7 @@ void TraceReader::CloseAttempt()
 
 void TraceReader::CloseExchange()
 {
-    if (exchangeOpen_ && !exchange_.attempts.empty())
+    if (exchangeOpen_ && !exchange_.attempts.empty() && output_ != TraceOutput::Attempts)
         doneExchanges_.push_back(std::move(exchange_));
     exchangeOpen_ = false;
     exchange_ = TraceExchange{};
@@ -263,7 +264,7 @@ void TraceReader::CloseExchange()
 
 std::vector<TraceExchange> ReadTrace(std::string_view text)
 {
-    TraceReader reader;
+    TraceReader reader(TraceOutput::Exchanges);
     reader.Feed(text);
     reader.Finish();
     std::vector<TraceExchange> exchanges;

@@ -10,8 +10,9 @@
 // "." and is restored as the last byte of a request and of a whole reply.
 //
 // One call of the driver:   for (const TraceExchange& e : ReadTrace(text)) ...
-// A captured stream:        reader.Feed(chunk) ...; reader.Finish();
-//                           while (reader.NextAttempt(&a)) ...
+// A captured stream:        TraceReader reader;
+//                           reader.Feed(chunk); while (reader.NextAttempt(&a)) ...
+//                           reader.Finish(); ... while (reader.NextExchange(&e)) ...
 #ifndef KIVHOST_TRACE_READER_H
 #define KIVHOST_TRACE_READER_H
 
@@ -57,8 +58,13 @@ struct TraceExchange {
     bool Good() const { return outcome == Outcome::Good; }
 };
 
+// What a reader hands out: what nobody takes would pile up.
+enum class TraceOutput { Attempts, Exchanges, Both };
+
 class TraceReader {
 public:
+    explicit TraceReader(TraceOutput output = TraceOutput::Both) : output_(output) {}
+
     // Text as the driver printed it, in pieces of any size.
     void Feed(std::string_view text);
     // The end of the text: what is pending is judged as far as it goes, and
@@ -83,6 +89,7 @@ private:
     void CloseAttempt();
     void CloseExchange();
 
+    TraceOutput output_;
     std::string text_;  // not yet taken apart
     size_t at_ = 0;
 

@@ -326,12 +326,24 @@ TEST_P(TraceClassifier, AttemptsAndOutcomesFromTheDriversOwnTrace)
         }
     }
 
-    // Fed in pieces of any size, the reader finds the same.
+    // Fed in pieces of any size, the reader finds the same, and hands out
+    // each attempt as it is judged.
+    std::vector<Outcome> attempts;
+    for (const auto& exchange : c.exchanges)
+        attempts.insert(attempts.end(), exchange.begin(), exchange.end());
     for (size_t piece : {size_t{1}, size_t{5}, size_t{34}}) {
         TraceReader reader;
-        for (size_t at = 0; at < text.size(); at += piece)
+        std::vector<Outcome> streamed;
+        TraceAttempt attempt;
+        for (size_t at = 0; at < text.size(); at += piece) {
             reader.Feed(std::string_view(text).substr(at, piece));
+            while (reader.NextAttempt(&attempt))
+                streamed.push_back(attempt.outcome);
+        }
         reader.Finish();
+        while (reader.NextAttempt(&attempt))
+            streamed.push_back(attempt.outcome);
+        EXPECT_EQ(streamed, attempts) << "pieces of " << piece;
         std::vector<TraceExchange> pieces;
         TraceExchange exchange;
         while (reader.NextExchange(&exchange))

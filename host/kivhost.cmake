@@ -9,6 +9,7 @@ target_link_libraries(kivhost PRIVATE kivhost_core)
 add_dependencies(kivhost DAVODEV)
 if(WIN32)
   target_link_options(kivhost PRIVATE -static-libgcc -static-libstdc++ -static)
+  kiv_add_version_info(kivhost "kivhost: the DAVODEV driver from a terminal")
 else()
   # The demo serves its own stations; the simulator is Linux-only.
   target_sources(kivhost PRIVATE kivhost_demo.cpp)

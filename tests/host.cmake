@@ -15,7 +15,7 @@ endif()
 
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
 
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
 add_dependencies(kivhost_process_tests kivhost)
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "dorvak.h"
 #include "kivhost_text.h"
@@ -127,13 +128,13 @@ std::string DefaultLibraryPath()
     const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME, ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
     for (const std::string& path : candidates)
         if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return path;
+            return std::filesystem::path(path).lexically_normal().string();
 #else
     const std::string candidates[] = {ProgramFolder() + "/" + LIBRARY_NAME,
                                       ProgramFolder() + "/../" + KIVHOST_INSTALL_LIBDIR + "/" + LIBRARY_NAME};
     for (const std::string& path : candidates)
         if (access(path.c_str(), F_OK) == 0)
-            return path;
+            return std::filesystem::path(path).lexically_normal().string();
 #endif
     return candidates[0];  // named in the message when it does not load
 }

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "commands.h"
+#include "davodev_version.h"
 
 namespace kiv {
 namespace {
@@ -13,6 +14,9 @@ constexpr char FULL = '\xDB', DARK = '\xB2', MEDIUM = '\xB1', LIGHT = '\xB0';
 
 constexpr std::string_view VERSION_LINE = "  DAVODEV serial driver, Unitronix PLCs  Version 7.00";
 static_assert(VERSION_LINE.size() == 53 && VERSION_LINE.ends_with("Version 7.00"));
+// Hosts read the banner's version as it is: a project version other than 7.0.x
+// needs the banner changed with it.
+static_assert(VERSION_LINE.ends_with(BANNER_VERSION), "the banner's version line and the project's version differ");
 
 constexpr size_t BANNER_LENGTH = 379;  // a line feed, then six framed lines of 62 and a line feed each
 

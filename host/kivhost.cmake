@@ -1,19 +1,26 @@
 # kivhost: a host program for the driver, from a terminal. It loads the
-# driver at run time from beside itself and shares the log stand-in with it.
+# driver at run time (beside itself, or where a package installs it) and
+# shares the log stand-in with it.
 add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_driver.cpp
   address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp block_planner.cpp)
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
-target_link_libraries(kivhost_core PUBLIC DORVAK ${CMAKE_DL_LIBS})
+target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS})
+# Installed, the driver is in the library folder of kivhost's prefix.
+target_compile_definitions(kivhost_core PRIVATE KIVHOST_INSTALL_LIBDIR="${KIV_INSTALL_LIBDIR}")
 
 add_executable(kivhost kivhost_main.cpp kivhost_commands.cpp)
 target_link_libraries(kivhost PRIVATE kivhost_core)
 add_dependencies(kivhost DAVODEV)
 if(WIN32)
   target_link_options(kivhost PRIVATE -static-libgcc -static-libstdc++ -static)
+  kiv_add_version_info(kivhost "kivhost: the DAVODEV driver from a terminal")
 else()
   # The demo serves its own stations; the simulator is Linux-only.
   target_sources(kivhost PRIVATE kivhost_demo.cpp)
   target_link_libraries(kivhost PRIVATE plcsim_lib)
   add_dependencies(kivhost plcsim)
-  set_target_properties(kivhost PROPERTIES BUILD_RPATH "\$ORIGIN" INSTALL_RPATH "\$ORIGIN")
+  # The log stand-in beside kivhost (build, tarball), or installed in its
+  # private folder (Debian package).
+  set_target_properties(kivhost PROPERTIES BUILD_RPATH "\$ORIGIN"
+    INSTALL_RPATH "\$ORIGIN;\$ORIGIN/../${KIV_INSTALL_PRIVATE_LIBDIR}")
 endif()

@@ -19,6 +19,7 @@ struct Context {
     std::string library;
 };
 
+int RunVersion(Context& context);  // the driver's half: kivhost's own line comes first
 int RunInfo(Context& context);
 int RunParse(Context& context);
 int RunRead(Context& context);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "dorvak.h"
 #include "kivhost_text.h"
@@ -118,13 +119,24 @@ bool IsBitOperand(const DriverAddress& address)
 
 }  // namespace
 
+// Beside this program first (a build folder, the tarball); then where the
+// packages put the driver: driver\ beside tools\ in the Windows zip, the
+// library folder of the prefix on Linux (/usr/bin/kivhost, /usr/lib/<arch>).
 std::string DefaultLibraryPath()
 {
 #if defined(_WIN32)
-    return ProgramFolder() + "\\" + LIBRARY_NAME;
+    const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME, ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
+    for (const std::string& path : candidates)
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return std::filesystem::path(path).lexically_normal().string();
 #else
-    return ProgramFolder() + "/" + LIBRARY_NAME;
+    const std::string candidates[] = {ProgramFolder() + "/" + LIBRARY_NAME,
+                                      ProgramFolder() + "/../" + KIVHOST_INSTALL_LIBDIR + "/" + LIBRARY_NAME};
+    for (const std::string& path : candidates)
+        if (access(path.c_str(), F_OK) == 0)
+            return std::filesystem::path(path).lexically_normal().string();
 #endif
+    return candidates[0];  // named in the message when it does not load
 }
 
 // ---------------------------------------------------------------------------
@@ -136,7 +148,7 @@ std::unique_ptr<DriverLibrary> DriverLibrary::Load(const std::string& path, std:
     HMODULE handle = LoadLibraryA(path.c_str());
     if (handle == nullptr) {
         *error = "cannot load the driver " + path + " (Windows error " + std::to_string(GetLastError()) +
-                 "); keep DAVODEV.dll and DORVAK.dll beside kivhost.exe, or give --lib PATH";
+                 "); keep DAVODEV.dll in the zip's driver folder, or beside kivhost.exe, or give --lib PATH";
         return nullptr;
     }
     // GetProcAddress hands out a generic function pointer; KivMain's type is known.

@@ -14,7 +14,7 @@
 
 namespace kivhost {
 
-// The driver library beside this program (libDAVODEV.so, DAVODEV.dll).
+// The driver library to load when --lib is not given (libDAVODEV.so, DAVODEV.dll).
 std::string DefaultLibraryPath();
 
 class DriverLibrary {

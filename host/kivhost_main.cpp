@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "davodev_version.h"
 #include "kivhost_commands.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
@@ -18,6 +19,11 @@ int main(int argc, char** argv)
     if (options.command == Command::Help) {
         std::fputs(UsageText().c_str(), stdout);
         return EXIT_DONE;
+    }
+    if (options.command == Command::Version) {
+        // Before the driver is loaded: shown even when it cannot be.
+        std::printf("kivhost %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
+        std::fflush(stdout);
     }
 #if defined(_WIN32)
     if (options.command == Command::Demo)
@@ -37,6 +43,7 @@ int main(int argc, char** argv)
     Session session(driver->Entry(), output);
     Context context{options, session, output, library};
     switch (options.command) {
+    case Command::Version: return RunVersion(context);
     case Command::Info: return RunInfo(context);
     case Command::Parse: return RunParse(context);
     case Command::Read: return RunRead(context);

@@ -37,6 +37,7 @@ const std::map<std::string_view, OptionRule> OPTIONS = {
     {"--json", {Takes::Nothing, {}}},
     {"--trace", {Takes::Nothing, {}}},
     {"--help", {Takes::Nothing, {}}},
+    {"--version", {Takes::Nothing, {}}},
     {"--type", {Takes::Argument, {Command::Parse}}},
     {"--block", {Takes::Nothing, {Command::Parse}}},
     {"--count", {Takes::Argument, {Command::Parse, Command::Read, Command::Poll}}},
@@ -46,6 +47,8 @@ const std::map<std::string_view, OptionRule> OPTIONS = {
 
 const char* CommandName(Command command)
 {
+    if (command == Command::Version)
+        return "--version";
     for (const auto& [name, value] : COMMANDS)
         if (value == command)
             return name.data();
@@ -165,20 +168,29 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 
     Options options;
     bool help = false;
-    for (const auto& [name, value] : raw.options)
+    bool version = false;
+    for (const auto& [name, value] : raw.options) {
         help = help || name == "--help";
+        version = version || name == "--version";
+    }
     if (raw.positional.empty()) {
         if (help)
             return {options, {}};
-        return fail("no command given; try kivhost demo, or kivhost --help for the commands");
+        if (!version)
+            return fail("no command given; try kivhost demo, or kivhost --help for the commands");
+        options.command = Command::Version;  // still takes --lib
+    } else {
+        const auto command = COMMANDS.find(raw.positional.front());
+        if (command == COMMANDS.end())
+            return fail("unknown command \"" + raw.positional.front() + "\"; the commands are info, parse, read, write, poll and demo");
+        options.command = help ? Command::Help : command->second;
+        if (options.command == Command::Help)
+            return {options, {}};
+        if (version)
+            return fail("--version takes no command; try kivhost --version");
     }
-    const auto command = COMMANDS.find(raw.positional.front());
-    if (command == COMMANDS.end())
-        return fail("unknown command \"" + raw.positional.front() + "\"; the commands are info, parse, read, write, poll and demo");
-    options.command = help ? Command::Help : command->second;
-    if (options.command == Command::Help)
-        return {options, {}};
-    const std::vector<std::string> operands(raw.positional.begin() + 1, raw.positional.end());
+    const std::vector<std::string> operands(raw.positional.empty() ? raw.positional.end() : raw.positional.begin() + 1,
+                                            raw.positional.end());
 
     for (const auto& [name, value] : raw.options) {
         const OptionRule& rule = OPTIONS.at(name);
@@ -266,6 +278,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 
     switch (options.command) {
     case Command::Help:
+    case Command::Version:
         break;
     case Command::Info:
     case Command::Demo:
@@ -368,7 +381,8 @@ Output:
   --trace           the driver's byte traces ("trace| ") and log lines
                     ("log 16| ") on standard error, as they happen
   --lib PATH        the driver library to load (default: the one beside
-                    kivhost)
+                    kivhost, else the one its package installed)
+  --version         kivhost's version, and the driver's from its banner
   -h, --help        this text
 
 Exit status: 0 done; 1 rejected by the driver (address, operand); 2 line or

@@ -19,7 +19,7 @@ enum ExitStatus : int {
     EXIT_USAGE = 64,    // the command line itself is wrong
 };
 
-enum class Command { Help, Info, Parse, Read, Write, Poll, Demo };
+enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo };
 
 // Tag types the host hands the parsers.
 enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };

@@ -62,6 +62,26 @@ std::string Cp437ToUtf8(std::string_view bytes)
     return out;
 }
 
+std::string BannerVersionLine(const char* banner)
+{
+    std::string_view rest = banner == nullptr ? std::string_view() : banner;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.find("Version") == std::string_view::npos)
+            continue;
+        // The frame is drawn with code page 437 characters above 0x7F.
+        auto isFrame = [](char c) { return c == ' ' || static_cast<unsigned char>(c) > 0x7F; };
+        while (!line.empty() && isFrame(line.front()))
+            line.remove_prefix(1);
+        while (!line.empty() && isFrame(line.back()))
+            line.remove_suffix(1);
+        return Cp437ToUtf8(line);
+    }
+    return {};
+}
+
 std::string JsonString(std::string_view utf8)
 {
     std::string out = "\"";

@@ -15,6 +15,10 @@ namespace kivhost {
 // Line feeds and tabs pass; other control bytes are shown as "\xNN".
 std::string Cp437ToUtf8(std::string_view bytes);
 
+// The banner's line that states the driver's version, without its frame and
+// the spaces around it; empty if there is none.
+std::string BannerVersionLine(const char* banner);
+
 // A JSON string literal, quotes included. The text must be UTF-8.
 std::string JsonString(std::string_view utf8);
 

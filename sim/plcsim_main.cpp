@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "davodev_version.h"
 #include "pcon_station.h"
 #include "plc_simulator.h"
 
@@ -75,6 +76,7 @@ Output:
   -v, --verbose       print every request (rx) and reply (tx), one a line:
                       seconds since start, rx/tx, station, the bytes with CR
                       as \r, [faults applied] and (why no reply).
+  --version           plcsim's version.
   -h, --help          this text.
 
 Requests and replies (checksum: sum of the character codes after "/", mod 256,
@@ -187,6 +189,9 @@ Settings ParseArguments(int argc, char** argv) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("plcsim %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
       std::exit(0);
     } else if (arg == "-v" || arg == "--verbose") {
       settings.verbose = true;

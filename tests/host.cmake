@@ -22,20 +22,26 @@ kivhost_add_gtest(kivhost_analysis_tests
   SOURCES kivhost_analysis_test.cpp fake_serial_platform.cpp
   LIBS kivhost_core davodev_core)
 
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
 add_dependencies(kivhost_process_tests kivhost)
 
 # The packages, made by cpack from this build; with the Windows side built
-# beside it, the same run makes the zip, whose DAVODEV.dll is checked too.
+# beside it, the same run makes the zip, whose DAVODEV.dll is checked too and
+# whose kivhost.exe runs under wine.
 if(KIV_WINDOWS_DIR)
+  find_program(KIV_WINE wine)
   set(kivhost_package_windows windows)
+  if(KIV_WINE)
+    list(APPEND kivhost_package_windows ${CMAKE_CURRENT_SOURCE_DIR}/wine/run-wine.sh ${CMAKE_BINARY_DIR}/wineprefix)
+  endif()
   set(kivhost_package_locks kivhost_package wine)
 else()
   set(kivhost_package_windows "")
   set(kivhost_package_locks kivhost_package)
 endif()
 add_test(NAME kivhost.packages
-  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kivhost_package.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
-          ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-dll-tables.sh ${kivhost_package_windows})
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kivhost_package.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
+          ${PROJECT_VERSION} ${KIV_INSTALL_LIBDIR} ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-dll-tables.sh
+          ${kivhost_package_windows})
 set_tests_properties(kivhost.packages PROPERTIES RESOURCE_LOCK "${kivhost_package_locks}" TIMEOUT 600)

@@ -1,26 +1,55 @@
 #!/usr/bin/env bash
-# The packages as a user gets them: made by cpack from a built tree, then
-# unpacked, listed, and their programs run.
-#   kivhost_package.sh CPACK BUILD_DIR CHECK_DLL_TABLES [windows]
+# The packages as a user gets them: made by cpack from a built tree, checked
+# against SHA256SUMS, unpacked, listed, and their programs run.
+#   kivhost_package.sh CPACK BUILD_DIR SOURCE_DIR VERSION LIBDIR CHECK_DLL_TABLES [windows [RUN_WINE...]]
+# LIBDIR is the Debian package's library folder under /usr (lib/<multiarch>).
 # With "windows", the Windows zip (made from the cross-built side by the same
-# cpack run) is checked too: its DAVODEV.dll must be the 32-bit library with
-# the single export.
+# cpack run) is checked too; RUN_WINE, when given, runs its kivhost.exe.
+# The Debian package is installed (dpkg -i), run from PATH and removed when
+# running as root; elsewhere that step says it is skipped. On CI (CI=true) a
+# missing tool is a failure, not a skip.
 set -euo pipefail
 cpack=$1
 build=$2
-check_dll=$3
-windows=${4:-}
+source=$3
+version=$4
+libdir=$5
+check_dll=$6
+windows=${7:-}
+run_wine=("${@:8}")
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+deb_installed=0
+cleanup() {
+  if [ "$deb_installed" = 1 ]; then
+    dpkg -P davodev >/dev/null 2>&1 || echo "could not remove davodev: dpkg -P davodev by hand"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# A tool that is missing: fatal on CI, a skipped step elsewhere.
+missing() {
+  [ "${CI:-}" = true ] && fail "$1 (CI must install it)"
+  echo "skip: $1"
+}
 
 if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
   fail "cpack did not make the packages"
 fi
 
+# ---------------------------------------------------------------------------
+# SHA256SUMS: every package, once, and right.
+packages=$(cd "$work" && shopt -s nullglob && printf '%s\n' *.tar.gz *.zip *.deb | sort | tr '\n' ' ')
+summed=$(awk '{print $2}' "$work/SHA256SUMS" | sort | tr '\n' ' ') || fail "no SHA256SUMS beside the packages"
+[ "$summed" = "$packages" ] || fail "SHA256SUMS lists '$summed', the packages are '$packages'"
+(cd "$work" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the packages"
+echo "ok: SHA256SUMS"
+
+# ---------------------------------------------------------------------------
 # Linux tarball: everything in one folder, found through $ORIGIN.
-tarball=$(ls "$work"/DAVODEV-*-Linux.tar.gz) || fail "no tarball in $(ls "$work")"
+tarball=$work/DAVODEV-$version-Linux.tar.gz
+[ -f "$tarball" ] || fail "no $(basename "$tarball") in: $packages"
 top=$(basename "$tarball" .tar.gz)
 listing=$(tar tzf "$tarball" | grep -v '/$' | sort | tr '\n' ' ')
 want="$top/README.md $top/include/davodev.h $top/kivhost $top/libDAVODEV.so $top/libDORVAK.so $top/plcsim "
@@ -29,26 +58,183 @@ mkdir "$work/linux"
 tar xzf "$tarball" -C "$work/linux"
 unpacked="$work/linux/$top"
 if command -v readelf >/dev/null; then
-  for binary in kivhost libDAVODEV.so; do
+  # kivhost: beside itself first, then the Debian package's private folder.
+  for want in "kivhost \$ORIGIN:\$ORIGIN/../$libdir/davodev" "libDAVODEV.so \$ORIGIN"; do
+    binary=${want%% *}
     runpath=$(readelf -d "$unpacked/$binary" | sed -n 's/.*RUNPATH.*\[\(.*\)\]/\1/p')
-    [ "$runpath" = '$ORIGIN' ] || fail "$binary has RUNPATH '$runpath'; it must find its neighbours only"
+    [ "$runpath" = "${want#* }" ] || fail "$binary has RUNPATH '$runpath', not '${want#* }'"
   done
 fi
 "$unpacked/kivhost" info | grep -q 'K I V U X' || fail "the unpacked kivhost info"
+"$unpacked/kivhost" --version | grep -qxF "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ($unpacked/libDAVODEV.so)" ||
+  fail "the unpacked kivhost --version: $("$unpacked/kivhost" --version 2>&1)"
 "$unpacked/kivhost" demo >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "the unpacked kivhost demo"; }
 "$unpacked/plcsim" --help | grep -q 'Usage: plcsim' || fail "the unpacked plcsim"
 echo "ok: $(basename "$tarball")"
 
+# ---------------------------------------------------------------------------
+# Debian package.
+check_deb() {
+  local deb
+  deb=$work/davodev_${version}_$(dpkg --print-architecture).deb
+  [ -f "$deb" ] || fail "no $(basename "$deb") in: $packages"
+  local field
+  for field in "Package davodev" "Version $version"; do
+    [ "$(dpkg-deb -f "$deb" "${field%% *}")" = "${field#* }" ] || fail "$(basename "$deb"): ${field%% *} is not ${field#* }"
+  done
+  local depends
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for field in libc6 libstdc++6; do
+    [[ ", $depends," == *", $field ("* ]] || fail "Depends: '$depends' does not name $field"
+  done
+
+  # The files: the optional man pages and completions apart.
+  local files
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort)
+  local fixed
+  fixed=$(grep -vE '^/usr/share/(man|bash-completion|zsh|fish)/' <<<"$files" | tr '\n' ' ')
+  local want="/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md "
+  [ "$fixed" = "$want" ] || fail "the Debian package holds: $fixed"
+  # The log stand-in only where no host looks for its own.
+  local standins
+  standins=$(grep -i '/libDORVAK[^/]*$' <<<"$files" | grep -v "^/usr/$libdir/davodev/" || true)
+  [ -z "$standins" ] || fail "the log stand-in where a host would find it: $standins"
+  local scd page section
+  for scd in "$source"/man/*.scd; do
+    [ -e "$scd" ] || continue
+    page=$(basename "$scd" .scd)
+    [[ "$page" =~ \.([1-9])[a-z]*$ ]] && section=${BASH_REMATCH[1]} || { section=1; page=$page.1; }
+    grep -qx "/usr/share/man/man$section/$page.gz" <<<"$files" || fail "no man page $page for $scd (is scdoc installed?)"
+  done
+  local script name
+  for script in "$source"/completion/* "$source"/*/completion/*; do
+    [ -f "$script" ] || continue
+    name=$(basename "$script")
+    name=${name#_}
+    name=${name%.*}
+    grep -qE "^/usr/share/(bash-completion/completions|zsh/vendor-completions|fish/vendor_completions.d)/_?$name(\.fish)?$" <<<"$files" ||
+      fail "no completion for $name from $script"
+  done
+
+  # Unpacked as it installs: kivhost finds its stand-in and the driver from bin/.
+  mkdir "$work/deb"
+  dpkg-deb -x "$deb" "$work/deb"
+  "$work/deb/usr/bin/kivhost" --version | grep -qF "Version 7.00 ($work/deb/usr/$libdir/libDAVODEV.so)" ||
+    fail "the unpacked Debian kivhost --version: $("$work/deb/usr/bin/kivhost" --version 2>&1)"
+  echo "ok: $(basename "$deb")"
+
+  if [ "$(id -u)" != 0 ]; then
+    echo "skip: installing $(basename "$deb") needs root (dpkg -i, kivhost demo from PATH, dpkg -r)"
+    return
+  fi
+  # One install at a time on this machine, and never over one made by hand.
+  exec 8>"${TMPDIR:-/tmp}/davodev-deb-test.lock"
+  flock -w 600 8 || fail "another package test holds ${TMPDIR:-/tmp}/davodev-deb-test.lock"
+  if [ "$(dpkg-query -W -f='${db:Status-Status}' davodev 2>/dev/null || true)" = installed ]; then
+    echo "skip: davodev is installed on this machine already; the test leaves it alone"
+    return
+  fi
+  deb_installed=1
+  dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i $(basename "$deb")"; }
+  local path=/usr/bin:/bin
+  [ "$(PATH=$path command -v kivhost)" = /usr/bin/kivhost ] || fail "kivhost is not on PATH after dpkg -i"
+  PATH=$path kivhost --version | grep -qF "Version 7.00 (/usr/$libdir/libDAVODEV.so)" ||
+    fail "the installed kivhost --version: $(PATH=$path kivhost --version 2>&1)"
+  (cd "$work" && PATH=$path kivhost demo) >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "the installed kivhost demo"; }
+  PATH=$path plcsim --version | grep -qxF "plcsim $version" || fail "the installed plcsim --version"
+  dpkg -r davodev >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r davodev"; }
+  deb_installed=0
+  local left
+  left=$(while read -r file; do [ ! -e "$file" ] || echo "$file"; done <<<"$files")
+  [ -z "$left" ] || fail "left after dpkg -r: $left"
+  [ ! -e "/usr/$libdir/davodev" ] || fail "left after dpkg -r: /usr/$libdir/davodev"
+  # Its postrm (ldconfig) stays registered until a purge, which leaves no trace.
+  local status
+  status=$(dpkg-query -W -f='${db:Status-Status}' davodev 2>/dev/null || true)
+  [ "$status" = config-files ] || [ "$status" = not-installed ] || fail "davodev is '$status' after dpkg -r"
+  dpkg -P davodev >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -P davodev"; }
+  status=$(dpkg-query -W -f='${db:Status-Status}' davodev 2>/dev/null || true)
+  [ -z "$status" ] || [ "$status" = not-installed ] || fail "davodev is '$status' after dpkg -P"
+  echo "ok: $(basename "$deb") installed, kivhost demo run from PATH, removed"
+}
+if command -v dpkg-shlibdeps >/dev/null && command -v dpkg-deb >/dev/null; then
+  check_deb
+else
+  missing "the Debian package needs dpkg-shlibdeps and dpkg-deb (dpkg-dev)"
+fi
+
 [ "$windows" = windows ] || exit 0
 
-# Windows zip: no plcsim, which is Linux-only.
-zip=$(ls "$work"/DAVODEV-*-win32.zip) || fail "no zip in $(ls "$work")"
+# ---------------------------------------------------------------------------
+# Windows zip: the driver folder is what goes into the host's folder, and
+# the log stand-in stays with kivhost.exe in tools; no plcsim (Linux-only).
+zip=$work/DAVODEV-$version-win32.zip
+[ -f "$zip" ] || fail "no $(basename "$zip") in: $packages"
 top=$(basename "$zip" .zip)
+hostlibs=$(unzip -Z1 "$zip" | grep -iE '/dorvak[^/]*$' | grep -v "^$top/tools/" || true)
+[ -z "$hostlibs" ] || fail "named like a host library, outside tools/: $hostlibs"
 listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
-want="$top/DAVODEV.dll $top/DORVAK.dll $top/README.md $top/include/davodev.h $top/kivhost.exe "
+want="$top/INSTALL.txt $top/README.md $top/driver/DAVODEV.dll $top/include/davodev.h $top/tools/DORVAK.dll $top/tools/kivhost.exe "
 [ "$listing" = "$want" ] || fail "zip holds: $listing"
 unzip -q "$zip" -d "$work/windows"
-"$check_dll" "$work/windows/$top/DAVODEV.dll" || fail "the zip's DAVODEV.dll"
+unpacked="$work/windows/$top"
+
+# INSTALL.txt: five lines, each ended by CR LF, for Notepad.
+install_txt=$unpacked/INSTALL.txt
+lf=$(tr -cd '\n' <"$install_txt" | wc -c)
+cr=$(tr -cd '\r' <"$install_txt" | wc -c)
+crlf=$(grep -c $'\r$' "$install_txt" || true)
+[ "$lf" = 5 ] && [ "$cr" = 5 ] && [ "$crlf" = 5 ] && [ "$(tail -c 2 "$install_txt" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
+  fail "INSTALL.txt is not five CR LF lines ($lf LF, $cr CR)"
+for text in 'driver\' 'tools\' 'tools\kivhost.exe'; do
+  grep -qF "$text" "$install_txt" || fail "INSTALL.txt does not mention $text"
+done
+
+"$check_dll" "$unpacked/driver/DAVODEV.dll" || fail "the zip's DAVODEV.dll"
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-"$objdump" -f "$work/windows/$top/kivhost.exe" | grep -q 'file format pei-i386' || fail "kivhost.exe is not a 32-bit program"
+"$objdump" -f "$unpacked/tools/kivhost.exe" | grep -q 'file format pei-i386' || fail "kivhost.exe is not a 32-bit program"
+
+# The version resource, as Explorer shows it: the fixed file and product
+# versions, and the strings.
+check_version_resource() {
+  local file=$1 name
+  name=$(basename "$file")
+  local res=$work/version.res
+  wrestool -x --raw -t 16 "$file" >"$res" 2>/dev/null && [ -s "$res" ] || fail "$name has no version resource"
+  local hex fixed
+  hex=$(od -An -v -tx1 "$res" | tr -d ' \n')
+  fixed=${hex#*bd04effe}  # the signature; then the structure's version, file MS, LS, product MS, LS
+  [ "$fixed" != "$hex" ] || fail "$name: no fixed version information"
+  local at words=() part
+  for at in 8 16 24 32; do
+    part=${fixed:at:8}  # a little-endian 32-bit word: two 16-bit numbers, the high one first
+    words+=("$((16#${part:6:2}${part:4:2})).$((16#${part:2:2}${part:0:2}))")
+  done
+  [ "${words[0]}.${words[1]}" = "$version.0" ] || fail "$name: file version ${words[0]}.${words[1]}, not $version.0"
+  [ "${words[2]}.${words[3]}" = "$version.0" ] || fail "$name: product version ${words[2]}.${words[3]}, not $version.0"
+  local strings
+  strings=$(strings -el "$res")
+  value() { awk -v key="$1" 'found { print; exit } $0 == key { found = 1 }' <<<"$strings"; }
+  for field in "FileVersion $version" "ProductVersion $version" "ProductName DAVODEV" "OriginalFilename $name"; do
+    [ "$(value "${field%% *}")" = "${field#* }" ] || fail "$name: ${field%% *} is '$(value "${field%% *}")', not '${field#* }'"
+  done
+  [ -n "$(value FileDescription)" ] || fail "$name: no FileDescription"
+  ! grep -qx CompanyName <<<"$strings" || fail "$name names a company"
+}
+if command -v wrestool >/dev/null; then
+  check_version_resource "$unpacked/driver/DAVODEV.dll"
+  check_version_resource "$unpacked/tools/kivhost.exe"
+  echo "ok: version resources of DAVODEV.dll and kivhost.exe"
+else
+  missing "reading the version resources needs wrestool (icoutils)"
+fi
+
+# As INSTALL.txt says: tools\kivhost.exe, from the zip's folder, loads the driver from driver\.
+if [ ${#run_wine[@]} -gt 0 ]; then
+  (cd "$unpacked" && "${run_wine[@]}" tools/kivhost.exe --version) 2>&1 | tr -d '\r' >"$work/wine.txt" ||
+    { cat "$work/wine.txt"; fail "tools\\kivhost.exe --version under wine"; }
+  grep -qxF "kivhost $version" "$work/wine.txt" && grep -qF 'Version 7.00 (' "$work/wine.txt" &&
+    grep -qF '\driver\DAVODEV.dll)' "$work/wine.txt" || { cat "$work/wine.txt"; fail "tools\\kivhost.exe --version"; }
+  echo "ok: tools\\kivhost.exe finds driver\\DAVODEV.dll"
+fi
 echo "ok: $(basename "$zip")"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "case_name.h"
+#include "davodev_version.h"
 #include "plc_simulator.h"
 
 namespace {
@@ -318,6 +319,10 @@ void PrintTo(const RunCase& c, std::ostream* os)
 const RunCase RUN_CASES[] = {
     {"info", {"info"}, 0, {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"}, "", 0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
+    {"version", {"--version"}, 0,
+     {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("}, "", 0},
+    {"version without a driver", {"--lib", "/nonexistent/libDAVODEV.so", "--version"}, 2, {"kivhost " + std::string(kiv::VERSION)},
+     "cannot load the driver", 0},
     {"parse a bit of a word", {"parse", "01w00105"}, 0, {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"}, "", 0},
     {"parse a block", {"parse", "01W0010", "--count", "255"}, 0, {"accepted by BlockAddressParser", "width    16"}, "", 0},
     {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},

@@ -55,6 +55,7 @@ const RefusedCase REFUSED_CASES[] = {
     {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
     {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
+    {"version with a command", {"info", "--version"}, "--version takes no command"},
 #if !defined(_WIN32)
     {"no port on Linux", {"read", "01W0010"}, "no port given"},
 #endif
@@ -120,6 +121,14 @@ TEST(CommandLine, WriteValuesAreCheckedAgainstTheAddressKind)
     CommandLine bits = ParseCommandLine({"--port", "COM1", "write", "02A01F7", "1", "0", "--", "1"});
     ASSERT_TRUE(bits.options) << bits.error;
     EXPECT_EQ(bits.options->values, (std::vector<uint16_t>{1, 0, 1}));
+}
+
+TEST(CommandLine, VersionStandsAloneAndTakesTheLibrary)
+{
+    const CommandLine line = ParseCommandLine({"--lib", "/opt/libDAVODEV.so", "--version"});
+    ASSERT_TRUE(line.options) << line.error;
+    EXPECT_EQ(line.options->command, Command::Version);
+    EXPECT_EQ(line.options->library, "/opt/libDAVODEV.so");
 }
 
 TEST(CommandLine, ParseTakesAnyCountAndTypeForTheDriverToJudge)
@@ -236,6 +245,23 @@ TEST(Cp437, EveryHighByteHasItsOwnCharacter)
         seen.insert(utf8);
     }
     EXPECT_EQ(seen.size(), 128u);
+}
+
+TEST(BannerVersionLine, TheLineThatStatesTheVersionWithoutItsFrame)
+{
+    struct {
+        const char* banner;
+        const char* line;
+    } const cases[] = {
+        {"\n \xC9\xCD\xBB\n \xBA  PCON_NET \xBA\n \xBA  DAVODEV driver  Version 7.00      \xBA\n \xC8\xCD\xBC\n",
+         "DAVODEV driver  Version 7.00"},
+        {"Version 1 without a frame or a line feed", "Version 1 without a frame or a line feed"},
+        {"\n \xBA no version here \xBA\n", ""},
+        {"", ""},
+        {nullptr, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BannerVersionLine(c.banner), c.line) << (c.banner == nullptr ? "null" : c.banner);
 }
 
 TEST(Json, StringsAreEscaped)

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "davodev_version.h"
 #include "pcon_station.h"
 #include "framed.h"
 #include "plc_simulator.h"
@@ -517,9 +518,13 @@ TEST(plcsim_program, HelpNamesEveryOptionAndBadOptionsFail) {
   const std::string text = out.ReadQuiet(milliseconds(3000));
   EXPECT_EQ(ExitCode(help.pid), 0);
   for (const char* option : {"--pty", "--device", "--link", "--baud", "--format", "--pace", "--stations",
-                             "--set", "--fault", "--script", "--seed", "--verbose", "--help"}) {
+                             "--set", "--fault", "--script", "--seed", "--verbose", "--version", "--help"}) {
     EXPECT_NE(text.find(option), std::string::npos) << option;
   }
+  Child version = Spawn({"--version"});
+  Port version_out(version.out);
+  EXPECT_EQ(version_out.ReadQuiet(milliseconds(3000)), "plcsim " + std::string(kiv::VERSION) + "\n");
+  EXPECT_EQ(ExitCode(version.pid), 0);
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--bogus"}, {"--fault", "1:bogus"}, {"--set", "3:W0010=1"}, {"--format", "9Z9"}, {"--baud"}}) {
     Child bad = Spawn(args);

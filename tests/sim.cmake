@@ -2,5 +2,5 @@
 # and the plcsim program.
 kiv_add_gtest(plcsim_tests
   SOURCES plcsim_station_test.cpp plcsim_line_test.cpp
-  LIBS plcsim_lib)
+  LIBS plcsim_lib davodev_version)
 add_dependencies(plcsim_tests plcsim)

@@ -1,0 +1,27 @@
+# Run by CPack after each package build, before it moves the packages beside
+# the others: SHA256SUMS there gets their lines, and keeps those of the other
+# packages still there, for `sha256sum -c SHA256SUMS`.
+set(sums_file "${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS")
+set(made "")
+set(lines "")
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name "${package}" NAME)
+  file(SHA256 "${package}" hash)
+  list(APPEND made "${name}")
+  list(APPEND lines "${name}  ${hash}")
+endforeach()
+if(EXISTS "${sums_file}")
+  file(STRINGS "${sums_file}" old)
+  foreach(line IN LISTS old)
+    string(REGEX REPLACE "^([0-9a-f]+)  (.*)$" "\\2;\\1" entry "${line}")
+    list(GET entry 0 name)
+    list(GET entry 1 hash)
+    if(NOT name IN_LIST made AND EXISTS "${CPACK_PACKAGE_DIRECTORY}/${name}")
+      list(APPEND lines "${name}  ${hash}")
+    endif()
+  endforeach()
+endif()
+list(SORT lines)  # by name, then written as sha256sum writes them
+list(TRANSFORM lines REPLACE "^(.*)  ([0-9a-f]+)$" "\\2  \\1")
+list(JOIN lines "\n" text)
+file(WRITE "${sums_file}" "${text}\n")

@@ -7,7 +7,7 @@
 //   - the stored handle is a port that is open, and an open port implies an
 //     enabled channel;
 //   - no port is left open unless the driver holds it, or its close failed
-//     (ColdStart and ChangeKivParams let go of a port whose close fails);
+//     (the serial layer lets go of a port whose close fails);
 //   - a successful open has the channel's time-out on the port;
 //   - nothing outside the channel's port fields changes: guards, the unused
 //     bytes, the transmit and receive areas.

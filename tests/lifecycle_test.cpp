@@ -176,6 +176,70 @@ TEST_F(LifecycleTest, ColdStartOnAnOpenChannelClosesItsPortFirst)
     EXPECT_TRUE(PortIsFree(simB_.SlavePath()));
 }
 
+TEST_F(LifecycleTest, StaleHandlesInABlockAreNeverClosed)
+{
+    // Live ports of others: another channel's line, and a NUL channel that
+    // took over the slot of a port closed before.
+    ASSERT_EQ(two_.ColdStart(simB_.SlavePath(), 20), SUCCESS);
+    kiv::PortHandle closed = kiv::NO_PORT;
+    ASSERT_EQ(kiv::PortOpen("NUL", Settings8N1(), LINE_FLAGS_DTR_RTS_ON, &closed), kiv::PORT_OK);
+    ASSERT_EQ(kiv::PortClose(closed), kiv::PORT_OK);
+    HostChannel nul;
+    ASSERT_EQ(nul.ColdStart("NUL", 20), SUCCESS);
+    ASSERT_EQ(nul.block.portHandle & 0xFF, closed & 0xFF);  // the same slot, a new generation
+
+    struct Case {
+        const char* what;
+        uint32_t handle;
+        bool held;  // a port the driver holds: only ColdStart leaves it alone
+    };
+    const Case cases[] = {
+        {"garbage", 0x6B6B6B6B, false},
+        {"a reused slot's old handle", closed, false},
+        {"another channel's live handle", two_.block.portHandle, true},
+        {"the live handle of the slot's new port", nul.block.portHandle, true},
+    };
+    const uint32_t codes[] = {CMD_COLD_START, CMD_CLOSE_COM, CMD_END_KIV, CMD_REOPEN_COM, CMD_CHANGE_KIV_PARAMS};
+    for (const Case& c : cases) {
+        for (uint32_t code : codes) {
+            if (c.held && code != CMD_COLD_START)
+                continue;
+            SCOPED_TRACE(testing::Message() << c.what << ", command " << code);
+            HostChannel stale;
+            std::memset(&stale.block, 0x6B, sizeof stale.block);
+            stale.block.portHandle = c.handle;
+            std::strcpy(stale.block.portName, simA_.SlavePath().c_str());
+            stale.block.settings = Settings8N1();
+            int32_t result = RECOVERY_ERROR;
+            if (code == CMD_COLD_START)
+                result = stale.ColdStart(simA_.SlavePath(), 20);
+            else if (code == CMD_CHANGE_KIV_PARAMS)
+                result = stale.ChangeParams(simA_.SlavePath(), Settings8N1());
+            else
+                result = stale.Call(code);
+            kiv::ResetDriverEndedForTests();
+            EXPECT_EQ(result, SUCCESS);
+            // A handle the driver does not hold is forgotten by a close.
+            if (code == CMD_CLOSE_COM || code == CMD_END_KIV) {
+                EXPECT_EQ(stale.block.portHandle, 0u);
+            }
+
+            uint16_t value = 0;
+            EXPECT_EQ(ReadWord(two_, &value), SUCCESS);
+            EXPECT_TRUE(kiv::PortIsOpen(nul.block.portHandle));
+            EXPECT_EQ(stale.Call(CMD_CLOSE_COM), SUCCESS);
+            EXPECT_TRUE(PortIsFree(simA_.SlavePath()));
+        }
+    }
+    // A started block that the host moves is still the channel.
+    HostChannel moved;
+    std::memcpy(&moved.block, &two_.block, sizeof moved.block);
+    two_.block = ChannelBlock{};
+    EXPECT_EQ(moved.Call(CMD_CLOSE_COM), SUCCESS);
+    EXPECT_TRUE(PortIsFree(simB_.SlavePath()));
+    EXPECT_EQ(nul.Call(CMD_CLOSE_COM), SUCCESS);
+}
+
 TEST_F(LifecycleTest, NullDeviceReopenedManyTimesLeavesNoDescriptorBehind)
 {
     ASSERT_EQ(one_.ColdStart("NUL", 10), SUCCESS);

@@ -1,5 +1,6 @@
-// Starting, closing, reopening, reconfiguring and ending channels, as the
-// state table has it, with the decided guards against bad host input.
+// Starting, closing, reopening, reconfiguring and ending channels: what each
+// command leaves in the channel block and on the line, and the guards
+// against bad host input.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -8,6 +8,7 @@
 
 #include "driver_fixture.h"
 #include "reliability_support.h"
+#include "serial_platform.h"
 #include "serial_port.h"
 
 namespace {
@@ -164,6 +165,39 @@ TEST_F(LifecycleTest, SecondOpenOfTheSameDeviceFailsAndKeepsTheOldPort)
     EXPECT_EQ(one_.block.settings.baudRate, 19200);  // stored although the port runs on at 9600
     uint16_t value = 0;
     EXPECT_EQ(ReadWord(one_, &value), SUCCESS);
+}
+
+TEST_F(LifecycleTest, WarmStartDrainsAnEnabledChannelsInputAndTouchesNothingElse)
+{
+    ASSERT_EQ(one_.ColdStart(simA_.SlavePath(), 20), SUCCESS);
+    auto waiting = [this] {
+        uint32_t n = 0;
+        EXPECT_TRUE(kiv::NativeSerialPlatform().clearError(one_.block.portHandle, &n));
+        return n;
+    };
+    for (const bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled ? "enabled" : "disabled");
+        one_.block.portEnabled = 1;
+        simA_.ScriptFault(1, {FaultKind::Extra, 1.0, 30}, 1);  // left behind by the reply
+        uint16_t value = 0;
+        ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
+        for (int i = 0; i < 200 && waiting() < 30; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(waiting(), 30u);
+
+        one_.block.portEnabled = enabled ? 1 : 0;
+        const ChannelBlock before = one_.block;
+        const uint64_t requests = simA_.RequestCount();
+        LogCapture log;
+        StdoutCapture out;
+        EXPECT_EQ(one_.Call(CMD_WARM_START), SUCCESS);
+        EXPECT_EQ(out.Take(), "");
+        EXPECT_TRUE(log.Lines().empty());
+        EXPECT_EQ(std::memcmp(&one_.block, &before, sizeof before), 0);
+        EXPECT_EQ(simA_.RequestCount(), requests);
+        EXPECT_EQ(waiting(), enabled ? 0u : 30u);
+        EXPECT_EQ(kiv::PortSetReadTimeout(one_.block.portHandle, 20), 20u);  // the time-out as it was
+    }
 }
 
 TEST_F(LifecycleTest, ColdStartOnAnOpenChannelClosesItsPortFirst)

@@ -63,14 +63,15 @@ bool IsByteAndBitOperand(int32_t operand)
 int32_t ReadNumber(const char* chars, int n, char mode)
 {
     const int base = mode == 'D' ? 10 : 16;
-    int32_t value = 0;
+    // Unsigned, so that eight or more digits wrap instead of overflowing.
+    uint32_t value = 0;
     for (int i = 0; i < n; ++i) {
         const int digit = DigitValue(chars[i], base);
         if (digit < 0)
             return -1;
-        value = value * base + digit;
+        value = value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
     }
-    return value;
+    return static_cast<int32_t>(value);
 }
 
 int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)

@@ -1,6 +1,8 @@
 // Starting, refreshing, closing, reopening, reconfiguring and ending a
 // channel. These are the only commands that open or close its port; the
-// channel's whole state lives in the host's ChannelBlock.
+// channel's whole state lives in the host's ChannelBlock. The host may hand
+// in a block it never zeroed, or one holding another channel's handle, so a
+// stored handle is closed only when the serial layer holds that port.
 #include <cstring>
 
 #include "commands.h"
@@ -27,22 +29,26 @@ void StoreName(ChannelBlock& channel, const char* name)
     } while (name[i++] != '\0');
 }
 
-// The port described by the channel, or NO_PORT; the status is not passed on.
+// The port described by the channel, opened for this block, or NO_PORT;
+// the status is not passed on.
 PortHandle OpenStoredPort(const ChannelBlock& channel)
 {
     if (!NameFits(channel.portName))
         return NO_PORT;
     PortHandle handle = NO_PORT;
-    if (PortOpen(channel.portName, channel.settings, channel.lineFlags, &handle) != PORT_OK)
+    if (PortOpen(channel.portName, channel.settings, channel.lineFlags, &handle, &channel) != PORT_OK)
         return NO_PORT;
     return handle;
 }
 
+// Any block may close a port the layer holds, so a host that moves a started
+// block keeps working. A handle the layer does not hold (garbage, or closed
+// already) names no open port: it is forgotten, not closed.
 int32_t CloseChannel(ChannelBlock& channel)
 {
     if (channel.portHandle == NO_PORT)
         return SUCCESS;
-    if (PortClose(channel.portHandle) != PORT_OK)
+    if (PortIsOpen(channel.portHandle) && PortClose(channel.portHandle) != PORT_OK)
         return RECOVERY_ERROR;
     channel.portHandle = NO_PORT;
     channel.portEnabled = 0;
@@ -60,8 +66,10 @@ int32_t ColdStart(DriverRequest* request)
     if (block->enable != 0 && !NameFits(block->portName))
         return REJECTED;
 
-    // A port still open from an earlier start would stay locked and leak.
-    if (channel->portHandle != NO_PORT)
+    // A port this block opened and still holds would stay locked and leak.
+    // Only such a port: before its first start the block may hold anything,
+    // another channel's live handle included.
+    if (PortOpenedBy(channel->portHandle, channel))
         PortClose(channel->portHandle);  // dropped whatever the close says
 
     channel->portEnabled = block->enable;
@@ -108,8 +116,10 @@ int32_t ReOpenCom(DriverRequest* request)
     const PortHandle handle = OpenStoredPort(*channel);
     if (handle == NO_PORT)
         return RECOVERY_ERROR;
-    // Only a device that admits a second open (the null device) gets here
-    // while its first handle is stored.
+    // A handle still stored here is let go: the null device opened again,
+    // a vanished device whose name works again, or the old port left by a
+    // ChangeKivParams whose close and open both failed. PortClose closes it
+    // only if the layer still holds it.
     if (channel->portHandle != NO_PORT && channel->portHandle != handle)
         PortClose(channel->portHandle);
     channel->portEnabled = 1;

@@ -2,12 +2,12 @@
 // calls fail where the input says: any sequence of ColdStart, WarmStart,
 // CloseCom, ReOpenCom, ChangeKivParams and EndKiv, with good, missing,
 // shareable and over-long port names. Checked after every command:
-//   - the result is 0, 1 or 2, and a refusal or failure changes what the
-//     state table says it leaves alone;
+//   - the result is 0, 1 or 2; a refusal changes nothing, and neither do
+//     WarmStart, a failed ReOpenCom, or a failed CloseCom or EndKiv;
 //   - the stored handle is a port that is open, and an open port implies an
 //     enabled channel;
 //   - no port is left open unless the driver holds it, or its close failed
-//     (ColdStart and ChangeKivParams let go of a port whose close fails);
+//     (the serial layer lets go of a port whose close fails);
 //   - a successful open has the channel's time-out on the port;
 //   - nothing outside the channel's port fields changes: guards, the unused
 //     bytes, the transmit and receive areas.
@@ -246,7 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(std::memcmp(after.txArea, initial.txArea, sizeof initial.txArea) == 0);
         FUZZ_CHECK(std::memcmp(after.rxArea, initial.rxArea, sizeof initial.rxArea) == 0);
 
-        // A refusal, and the failures the state table calls "unchanged".
+        // What leaves the channel as it was: a refusal, WarmStart, a failed
+        // ReOpenCom, a failed close.
         const bool unchanged = std::memcmp(&after, &before, sizeof before) == 0;
         if (result == REJECTED)
             FUZZ_CHECK(unchanged && platform.open.size() == openBefore);

@@ -97,23 +97,31 @@ namespace {
 //
 // A handle is the slot's 1-based index in the low byte and the slot's
 // generation above it, so a handle kept after its close does not name the
-// port that reuses the slot. Slots are claimed with a compare-and-swap: two
-// threads opening ports at once never share one, and the I/O path takes no
-// lock at all.
+// port that reuses the slot. A slot's generation and state are one atomic
+// word: it is claimed with a compare-and-swap (two threads opening ports at
+// once never share one), and a close swaps only the word of its own
+// generation, so a stale handle cannot close the port that reuses its slot
+// even while that open is under way. The I/O path takes no lock at all.
 
 constexpr uint32_t SLOT_COUNT = 64;
 constexpr uint32_t INDEX_BITS = 8;
 constexpr uint32_t INDEX_MASK = (1u << INDEX_BITS) - 1;
 constexpr uint32_t GENERATION_MASK = 0xFFFFFFu;
+constexpr uint32_t STATE_BITS = 2;
+constexpr uint32_t STATE_MASK = (1u << STATE_BITS) - 1;
 constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 static_assert(SLOT_COUNT <= INDEX_MASK, "slot index must fit the handle's low byte");
 static_assert(sizeof(termios2) <= sizeof(LineConfig::native), "termios2 must fit the native blob");
 
 enum SlotState : uint32_t { SLOT_FREE, SLOT_BUSY, SLOT_OPEN };
 
+constexpr uint32_t SlotWord(uint32_t generation, SlotState state)
+{
+    return generation << STATE_BITS | state;
+}
+
 struct Slot {
-    std::atomic<uint32_t> state{SLOT_FREE};
-    std::atomic<uint32_t> generation{0};
+    std::atomic<uint32_t> word{SlotWord(0, SLOT_FREE)};  // generation and state
     // The rest belongs to whoever holds the handle.
     int fd = -1;
     bool tty = false;
@@ -134,17 +142,26 @@ PortHandle MakeHandle(uint32_t index, uint32_t generation)
     return (generation << INDEX_BITS) | (index + 1);
 }
 
-Slot* Lookup(PortHandle handle)
+// The slot a handle's index names, whatever its state, or nullptr.
+Slot* SlotOf(PortHandle handle)
 {
     const uint32_t index = handle & INDEX_MASK;
     if (index == 0 || index > SLOT_COUNT)
         return nullptr;
-    Slot& slot = slots[index - 1];
-    if (slot.state.load(std::memory_order_acquire) != SLOT_OPEN)
+    return &slots[index - 1];
+}
+
+uint32_t OpenWord(PortHandle handle)
+{
+    return SlotWord(handle >> INDEX_BITS, SLOT_OPEN);
+}
+
+Slot* Lookup(PortHandle handle)
+{
+    Slot* slot = SlotOf(handle);
+    if (slot == nullptr || slot->word.load(std::memory_order_acquire) != OpenWord(handle))
         return nullptr;
-    if (slot.generation.load(std::memory_order_relaxed) != (handle >> INDEX_BITS))
-        return nullptr;
-    return &slot;
+    return slot;
 }
 
 // The configuration calls exist only for terminals; on anything else (the
@@ -279,8 +296,11 @@ bool PosixOpen(const char* name, PortHandle* handle)
 
     for (uint32_t i = 0; i < SLOT_COUNT; ++i) {
         Slot& slot = slots[i];
-        uint32_t expected = SLOT_FREE;
-        if (!slot.state.compare_exchange_strong(expected, SLOT_BUSY, std::memory_order_acquire))
+        uint32_t expected = slot.word.load(std::memory_order_relaxed);
+        if ((expected & STATE_MASK) != SLOT_FREE)
+            continue;
+        const uint32_t previous = expected >> STATE_BITS;
+        if (!slot.word.compare_exchange_strong(expected, SlotWord(previous, SLOT_BUSY), std::memory_order_acquire))
             continue;
         slot.fd = fd;
         slot.tty = tty;
@@ -288,9 +308,8 @@ bool PosixOpen(const char* name, PortHandle* handle)
         slot.configured = false;
         slot.rs485 = false;
         slot.softwareToggle = false;
-        const uint32_t generation = (slot.generation.load(std::memory_order_relaxed) + 1) & GENERATION_MASK;
-        slot.generation.store(generation, std::memory_order_relaxed);
-        slot.state.store(SLOT_OPEN, std::memory_order_release);
+        const uint32_t generation = (previous + 1) & GENERATION_MASK;
+        slot.word.store(SlotWord(generation, SLOT_OPEN), std::memory_order_release);
         *handle = MakeHandle(i, generation);
         return true;
     }
@@ -303,11 +322,12 @@ bool PosixOpen(const char* name, PortHandle* handle)
 
 bool PosixClose(PortHandle handle)
 {
-    Slot* slot = Lookup(handle);
+    Slot* slot = SlotOf(handle);
     if (slot == nullptr)
         return false;
-    uint32_t expected = SLOT_OPEN;
-    if (!slot->state.compare_exchange_strong(expected, SLOT_BUSY, std::memory_order_acquire))
+    const uint32_t generation = handle >> INDEX_BITS;
+    uint32_t expected = SlotWord(generation, SLOT_OPEN);
+    if (!slot->word.compare_exchange_strong(expected, SlotWord(generation, SLOT_BUSY), std::memory_order_acquire))
         return false;
     const int fd = slot->fd;
     if (slot->tty) {
@@ -321,7 +341,7 @@ bool PosixClose(PortHandle handle)
     // Linux releases the descriptor even when close reports EINTR.
     const bool closed = close(fd) == 0 || errno == EINTR;
     slot->fd = -1;
-    slot->state.store(SLOT_FREE, std::memory_order_release);
+    slot->word.store(SlotWord(generation, SLOT_FREE), std::memory_order_release);
     return closed;
 }
 

@@ -10,16 +10,79 @@
 #include <cstring>
 
 #include "serial_platform.h"
+#include "serial_win_dcb.h"
 
 namespace kiv {
+
+static_assert(sizeof(DCB) <= sizeof(LineConfig::native), "DCB must fit the native blob");
+
+void LineConfigFromDcb(const DCB& dcb, LineConfig* config)
+{
+    std::memset(config, 0, sizeof *config);
+    std::memcpy(config->native, &dcb, sizeof dcb);
+    config->baudRate = dcb.BaudRate;
+    config->dataBits = dcb.ByteSize;
+    config->parity = dcb.Parity;
+    config->stopBits = dcb.StopBits;
+    config->binary = dcb.fBinary != 0;
+    config->parityCheck = dcb.fParity != 0;
+    config->outxCtsFlow = dcb.fOutxCtsFlow != 0;
+    config->outxDsrFlow = dcb.fOutxDsrFlow != 0;
+    config->dsrSensitivity = dcb.fDsrSensitivity != 0;
+    config->dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE      ? DtrControl::On
+                  : dcb.fDtrControl == DTR_CONTROL_HANDSHAKE ? DtrControl::Handshake
+                                                             : DtrControl::Off;
+    config->rts = dcb.fRtsControl == RTS_CONTROL_ENABLE      ? RtsControl::On
+                  : dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ? RtsControl::Handshake
+                  : dcb.fRtsControl == RTS_CONTROL_TOGGLE    ? RtsControl::Toggle
+                                                             : RtsControl::Off;
+    config->outX = dcb.fOutX != 0;
+    config->inX = dcb.fInX != 0;
+    config->errorReplace = dcb.fErrorChar != 0;
+    config->discardNull = dcb.fNull != 0;
+    config->abortOnError = dcb.fAbortOnError != 0;
+    config->errorChar = dcb.ErrorChar;
+}
+
+void DcbFromLineConfig(const LineConfig& config, DCB* out)
+{
+    DCB dcb;
+    std::memcpy(&dcb, config.native, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = config.baudRate;
+    dcb.fBinary = config.binary;
+    dcb.fParity = config.parityCheck;
+    dcb.fOutxCtsFlow = config.outxCtsFlow;
+    dcb.fOutxDsrFlow = config.outxDsrFlow;
+    dcb.fDsrSensitivity = config.dsrSensitivity;
+    switch (config.dtr) {
+    case DtrControl::On: dcb.fDtrControl = DTR_CONTROL_ENABLE; break;
+    case DtrControl::Handshake: dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; break;
+    default: dcb.fDtrControl = DTR_CONTROL_DISABLE; break;
+    }
+    switch (config.rts) {
+    case RtsControl::On: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
+    case RtsControl::Handshake: dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
+    case RtsControl::Toggle: dcb.fRtsControl = RTS_CONTROL_TOGGLE; break;
+    default: dcb.fRtsControl = RTS_CONTROL_DISABLE; break;
+    }
+    dcb.fOutX = config.outX;
+    dcb.fInX = config.inX;
+    dcb.fErrorChar = config.errorReplace;
+    dcb.fNull = config.discardNull;
+    dcb.fAbortOnError = config.abortOnError;
+    dcb.ByteSize = config.dataBits;
+    dcb.Parity = config.parity;
+    dcb.StopBits = config.stopBits;
+    dcb.ErrorChar = config.errorChar;
+    *out = dcb;
+}
 
 namespace {
 
 // The host's ChannelBlock keeps the handle in 32 bits, which holds a HANDLE
 // only in a 32-bit process.
 static_assert(sizeof(HANDLE) == sizeof(PortHandle), "the driver is a 32-bit Windows library");
-static_assert(sizeof(DCB) <= sizeof(LineConfig::native), "DCB must fit the native blob");
-
 HANDLE ToNative(PortHandle handle)
 {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
@@ -76,66 +139,14 @@ bool WinGetState(PortHandle handle, LineConfig* config)
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(ToNative(handle), &dcb))
         return false;
-    std::memset(config, 0, sizeof *config);
-    std::memcpy(config->native, &dcb, sizeof dcb);
-    config->baudRate = dcb.BaudRate;
-    config->dataBits = dcb.ByteSize;
-    config->parity = dcb.Parity;
-    config->stopBits = dcb.StopBits;
-    config->binary = dcb.fBinary != 0;
-    config->parityCheck = dcb.fParity != 0;
-    config->outxCtsFlow = dcb.fOutxCtsFlow != 0;
-    config->outxDsrFlow = dcb.fOutxDsrFlow != 0;
-    config->dsrSensitivity = dcb.fDsrSensitivity != 0;
-    config->dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE      ? DtrControl::On
-                  : dcb.fDtrControl == DTR_CONTROL_HANDSHAKE ? DtrControl::Handshake
-                                                             : DtrControl::Off;
-    config->rts = dcb.fRtsControl == RTS_CONTROL_ENABLE      ? RtsControl::On
-                  : dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ? RtsControl::Handshake
-                  : dcb.fRtsControl == RTS_CONTROL_TOGGLE    ? RtsControl::Toggle
-                                                             : RtsControl::Off;
-    config->outX = dcb.fOutX != 0;
-    config->inX = dcb.fInX != 0;
-    config->errorReplace = dcb.fErrorChar != 0;
-    config->discardNull = dcb.fNull != 0;
-    config->abortOnError = dcb.fAbortOnError != 0;
-    config->errorChar = dcb.ErrorChar;
+    LineConfigFromDcb(dcb, config);
     return true;
 }
 
 bool WinSetState(PortHandle handle, const LineConfig* config)
 {
-    // Start from the DCB as read, so the fields the layer leaves alone
-    // (XON/XOFF limits and characters, continue-on-XOFF, ...) go back as they were.
     DCB dcb;
-    std::memcpy(&dcb, config->native, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = config->baudRate;
-    dcb.fBinary = config->binary;
-    dcb.fParity = config->parityCheck;
-    dcb.fOutxCtsFlow = config->outxCtsFlow;
-    dcb.fOutxDsrFlow = config->outxDsrFlow;
-    dcb.fDsrSensitivity = config->dsrSensitivity;
-    switch (config->dtr) {
-    case DtrControl::On: dcb.fDtrControl = DTR_CONTROL_ENABLE; break;
-    case DtrControl::Handshake: dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; break;
-    default: dcb.fDtrControl = DTR_CONTROL_DISABLE; break;
-    }
-    switch (config->rts) {
-    case RtsControl::On: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
-    case RtsControl::Handshake: dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-    case RtsControl::Toggle: dcb.fRtsControl = RTS_CONTROL_TOGGLE; break;
-    default: dcb.fRtsControl = RTS_CONTROL_DISABLE; break;
-    }
-    dcb.fOutX = config->outX;
-    dcb.fInX = config->inX;
-    dcb.fErrorChar = config->errorReplace;
-    dcb.fNull = config->discardNull;
-    dcb.fAbortOnError = config->abortOnError;
-    dcb.ByteSize = config->dataBits;
-    dcb.Parity = config->parity;
-    dcb.StopBits = config->stopBits;
-    dcb.ErrorChar = config->errorChar;
+    DcbFromLineConfig(*config, &dcb);
     return SetCommState(ToNative(handle), &dcb) != 0;
 }
 

@@ -87,26 +87,10 @@ bool SetReadTotalMs(const SerialPlatform& platform, PortHandle handle, uint32_t 
     return platform.setTimeouts(handle, &timeouts);
 }
 
-}  // namespace
-
-const SerialPlatform& CurrentSerialPlatform()
+// Opens and configures the port; on any failure nothing is left open.
+PortStatus OpenAndConfigure(const SerialPlatform& platform, const char* name, const PortSettings& settings,
+                            uint16_t lineFlags, PortHandle* handle)
 {
-    const SerialPlatform* platform = installedPlatform.load(std::memory_order_acquire);
-    return platform ? *platform : NativeSerialPlatform();
-}
-
-void UseSerialPlatform(const SerialPlatform* platform)
-{
-    installedPlatform.store(platform, std::memory_order_release);
-}
-
-PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lineFlags, PortHandle* handle)
-{
-    *handle = NO_PORT;
-    if (name == nullptr)
-        return PORT_OPEN_FAILED;
-    const SerialPlatform& platform = CurrentSerialPlatform();
-
     PortHandle port = NO_PORT;
     if (!platform.open(name, &port) || port == NO_PORT)
         return PORT_OPEN_FAILED;
@@ -146,11 +130,134 @@ PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lin
     return PORT_OK;
 }
 
-PortStatus PortClose(PortHandle handle)
+// ---------------------------------------------------------------------------
+// The ports the layer holds
+//
+// A ChannelBlock belongs to the host, which may hand in one that was never
+// zeroed or that still holds another channel's handle: a close must reach
+// only a port this layer opened (on Windows any other value could be one of
+// the host's own files). Every open is entered here with its owner. Fixed
+// size and no lock: an entry's handle and state are one atomic word, so it
+// is claimed, taken for a close and released by compare-and-swap.
+
+enum EntryState : uint64_t { ENTRY_FREE, ENTRY_BUSY, ENTRY_OPEN };
+
+struct HeldPort {
+    std::atomic<uint64_t> word{0};  // handle << 32 | state; 0 is a free entry
+    std::atomic<const void*> owner{nullptr};
+};
+
+constinit HeldPort heldPorts[OPEN_PORT_LIMIT];
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "held-port entries must not take a lock");
+
+constexpr uint64_t EntryWord(PortHandle handle, EntryState state)
+{
+    return static_cast<uint64_t>(handle) << 32 | state;
+}
+
+// An entry for an open in progress, or nullptr when every one is taken.
+HeldPort* ClaimEntry()
+{
+    for (HeldPort& entry : heldPorts) {
+        uint64_t expected = EntryWord(NO_PORT, ENTRY_FREE);
+        if (entry.word.compare_exchange_strong(expected, EntryWord(NO_PORT, ENTRY_BUSY), std::memory_order_acquire))
+            return &entry;
+    }
+    return nullptr;
+}
+
+void ReleaseEntry(HeldPort& entry)
+{
+    entry.owner.store(nullptr, std::memory_order_relaxed);
+    entry.word.store(EntryWord(NO_PORT, ENTRY_FREE), std::memory_order_release);
+}
+
+// The held entry of handle, now busy for the caller, or nullptr.
+HeldPort* TakeEntry(PortHandle handle)
 {
     if (handle == NO_PORT)
+        return nullptr;
+    for (HeldPort& entry : heldPorts) {
+        uint64_t expected = EntryWord(handle, ENTRY_OPEN);
+        if (entry.word.compare_exchange_strong(expected, EntryWord(handle, ENTRY_BUSY), std::memory_order_acquire))
+            return &entry;
+    }
+    return nullptr;
+}
+
+void PublishEntry(HeldPort& entry, PortHandle handle, const void* owner)
+{
+    // The platform has just handed out this value, so no older entry still
+    // holds a port by it: one that names it lost its port to a close outside
+    // the layer, and goes.
+    while (HeldPort* stale = TakeEntry(handle))
+        ReleaseEntry(*stale);
+    entry.owner.store(owner, std::memory_order_relaxed);
+    entry.word.store(EntryWord(handle, ENTRY_OPEN), std::memory_order_release);
+}
+
+}  // namespace
+
+const SerialPlatform& CurrentSerialPlatform()
+{
+    const SerialPlatform* platform = installedPlatform.load(std::memory_order_acquire);
+    return platform ? *platform : NativeSerialPlatform();
+}
+
+void UseSerialPlatform(const SerialPlatform* platform)
+{
+    installedPlatform.store(platform, std::memory_order_release);
+}
+
+PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lineFlags, PortHandle* handle,
+                    const void* owner)
+{
+    *handle = NO_PORT;
+    if (name == nullptr)
+        return PORT_OPEN_FAILED;
+    HeldPort* entry = ClaimEntry();
+    if (entry == nullptr)
+        return PORT_OPEN_FAILED;
+    PortHandle port = NO_PORT;
+    const PortStatus status = OpenAndConfigure(CurrentSerialPlatform(), name, settings, lineFlags, &port);
+    if (status != PORT_OK) {
+        ReleaseEntry(*entry);
+        return status;
+    }
+    PublishEntry(*entry, port, owner);
+    *handle = port;
+    return PORT_OK;
+}
+
+PortStatus PortClose(PortHandle handle)
+{
+    HeldPort* entry = TakeEntry(handle);
+    if (entry == nullptr)
         return PORT_IO_FAILED;
-    return CurrentSerialPlatform().close(handle) ? PORT_OK : PORT_IO_FAILED;
+    const bool closed = CurrentSerialPlatform().close(handle);
+    ReleaseEntry(*entry);
+    return closed ? PORT_OK : PORT_IO_FAILED;
+}
+
+bool PortIsOpen(PortHandle handle)
+{
+    if (handle == NO_PORT)
+        return false;
+    for (const HeldPort& entry : heldPorts)
+        if (entry.word.load(std::memory_order_acquire) == EntryWord(handle, ENTRY_OPEN))
+            return true;
+    return false;
+}
+
+bool PortOpenedBy(PortHandle handle, const void* owner)
+{
+    if (handle == NO_PORT || owner == nullptr)
+        return false;
+    for (const HeldPort& entry : heldPorts)
+        if (entry.word.load(std::memory_order_acquire) == EntryWord(handle, ENTRY_OPEN) &&
+            entry.owner.load(std::memory_order_relaxed) == owner)
+            return true;
+    return false;
 }
 
 uint32_t PortSetReadTimeout(PortHandle handle, uint32_t units)

@@ -25,8 +25,22 @@ enum PortStatus : int32_t {
 
 // Opens the named device exclusively and configures it from settings and
 // lineFlags; on any failure nothing is left open and *handle is NO_PORT.
-PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lineFlags, PortHandle* handle);
+// owner is what the port is opened for (a channel's ChannelBlock; nullptr
+// for none); PortOpenedBy answers for it later. The layer holds at most
+// OPEN_PORT_LIMIT ports at once; beyond that an open fails before the
+// device is touched.
+constexpr uint32_t OPEN_PORT_LIMIT = 64;
+PortStatus PortOpen(const char* name, const PortSettings& settings, uint16_t lineFlags, PortHandle* handle,
+                    const void* owner = nullptr);
+// Closes a port this layer opened and still holds. Any other value (never
+// opened here, closed already, or a host's own handle) is PORT_IO_FAILED and
+// reaches no platform call. Whatever the close reports, the handle is no
+// longer held afterwards: no platform leaves a port usable after a failed close.
 PortStatus PortClose(PortHandle handle);
+// True while the layer holds the port: opened here and not closed since.
+bool PortIsOpen(PortHandle handle);
+// True while the layer holds the port and opened it for owner (not nullptr).
+bool PortOpenedBy(PortHandle handle, const void* owner);
 // Sets the read total time-out to units x 10 ms; returns the previous one in
 // units, or 0 on failure.
 uint32_t PortSetReadTimeout(PortHandle handle, uint32_t units);

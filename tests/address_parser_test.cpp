@@ -115,6 +115,9 @@ TEST(ReadNumber, DigitsAndFailures)
         {"0010", 4, 'H', 0x10}, {"ffFF", 4, 'H', 0xFFFF}, {"aB", 2, 'X', 0xAB}, {"19", 2, 'D', 19},
         {"1A", 2, 'D', -1},     {"1G", 2, 'H', -1},       {"1", 2, 'H', -1},    {"\x80" "1", 2, 'H', -1},
         {"12", 0, 'H', 0},      {"7", 1, 'H', 7},
+        // Eight digits and more wrap instead of overflowing.
+        {"7FFFFFFF", 8, 'H', INT32_MAX}, {"80000000", 8, 'H', INT32_MIN}, {"123456789", 9, 'H', 0x23456789},
+        {"4294967296", 10, 'D', 0},
     };
     for (const NumberCase& c : cases)
         EXPECT_EQ(kiv::ReadNumber(c.chars, c.n, c.mode), c.value) << c.chars << " " << c.mode;

@@ -10,6 +10,9 @@ namespace {
 
 constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 FakeSerialPlatform* active = nullptr;
+// Counted across fakes, as a real platform never hands out a live handle
+// twice: the serial layer remembers the handles it opened.
+PortHandle nextHandle = 0x101;
 
 }  // namespace
 
@@ -123,6 +126,12 @@ FakeSerialPlatform::FakeSerialPlatform()
 
 FakeSerialPlatform::~FakeSerialPlatform()
 {
+    // Ports a test left open leave the layer's table with their devices.
+    std::vector<PortHandle> open;
+    for (const auto& [handle, device] : handles_)
+        open.push_back(handle);
+    for (PortHandle handle : open)
+        PortClose(handle);
     UseSerialPlatform(nullptr);
     active = nullptr;
 }
@@ -190,7 +199,7 @@ bool FakeSerialPlatform::Open(const char* name, PortHandle* handle)
     bool ok = device != nullptr && (device->shareable || !device->isOpen()) && !device->ShouldFail(FakeOp::Open);
     PortHandle h = 0;
     if (ok) {
-        h = nextHandle_++;
+        h = nextHandle++;
         handles_[h] = device;
         ++device->openHandles_;
         ++device->opens;

@@ -166,7 +166,6 @@ private:
 
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;
     std::map<PortHandle, FakeDevice*> handles_;
-    PortHandle nextHandle_ = 0x101;
     uint64_t nowMs_ = 0;
     std::vector<FakeCall> calls_;
 };

@@ -100,6 +100,42 @@ TEST_F(LineTest, RoadOfOneReadByteForByte)
     EXPECT_EQ(host.values[2], 0xBEEF);
 }
 
+TEST_F(LineTest, OnlyTheReceiveSideLogsItsFullTraceLines)
+{
+    // 255 words: the read's reply has 30 full lines after its 7-byte header;
+    // the write's frame of 1034 bytes has 31, logged none.
+    struct Case {
+        uint32_t code;
+        size_t loggedLines;
+    };
+    for (const Case c : {Case{CMD_BLOCK_READ, 30}, Case{CMD_BLOCK_WRITE, 0}}) {
+        SCOPED_TRACE(c.code);
+        HostIo host(1, 'W', 0x100, 255);
+        for (int i = 0; i < 255; ++i)
+            host.values[i] = static_cast<uint16_t>(0x1000 + i);
+        LogCapture log;
+        std::string out;
+        ASSERT_EQ(Run(c.code, host, &out), SUCCESS);
+        size_t sends = 0;
+        size_t lines = 0;
+        for (const LogLine& line : log.Lines()) {
+            if (line == LogLine{LEVEL_INFO, c.code == CMD_BLOCK_READ ? "REVIZ: 14 bytes will be send"
+                                                                     : "REVIZ: 1034 bytes will be send"}) {
+                ++sends;
+            } else {
+                // Seven spaces and the full line as printed, without its parentheses.
+                EXPECT_EQ(line.level, LEVEL_INFO);
+                ASSERT_EQ(line.text.size(), 7u + 33u) << line.text;
+                EXPECT_EQ(line.text.substr(0, 7), "       ");
+                EXPECT_NE(out.find("(" + line.text.substr(7) + ")\n"), std::string::npos) << line.text;
+                ++lines;
+            }
+        }
+        EXPECT_EQ(sends, 1u);
+        EXPECT_EQ(lines, c.loggedLines);
+    }
+}
+
 struct CommandFrameCase {
     const char* name;
     uint32_t code;
@@ -170,15 +206,21 @@ TEST_F(LineTest, WritesChangeTheStationsMemory)
 
 TEST_F(LineTest, ReadsFillTheValuesAsLaidOut)
 {
-    // Bit of a word: element 1 becomes that bit.
-    sim_.SetWord(1, 0x10, 0x0008);
-    HostIo bit(1, 'W', 0x10, 1, 3);
-    ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
-    EXPECT_EQ(bit.values[1], 1);
-    EXPECT_EQ(bit.values[0], 0xBEEF);
-    sim_.SetWord(1, 0x10, 0x0007);
-    ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
-    EXPECT_EQ(bit.values[1], 0);
+    // Bit of a word: element 1 becomes exactly that bit, 0 or 1, whatever
+    // the word's other bits are.
+    struct BitCase {
+        uint16_t word;
+        int32_t bit;
+        uint16_t value;
+    };
+    for (const BitCase c : {BitCase{0x1234, 4, 1}, BitCase{0x1234, 0, 0}, BitCase{0x0008, 3, 1},
+                            BitCase{0xFFF7, 3, 0}, BitCase{0xFFFF, 15, 1}}) {
+        sim_.SetWord(1, 0x10, c.word);
+        HostIo bit(1, 'W', 0x10, 1, c.bit);
+        ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
+        EXPECT_EQ(bit.values[1], c.value) << std::hex << c.word << " bit " << c.bit;
+        EXPECT_EQ(bit.values[0], 0xBEEF);
+    }
 
     // A run of 20 bits: element 0 whole, bits 0-3 of element 1, the rest 0.
     for (int i : {0, 15, 16, 19})
@@ -215,6 +257,7 @@ TEST_F(LineTest, ReadsFillTheValuesAsLaidOut)
 struct FailedAttemptCase {
     const char* name;
     Fault fault;
+    size_t receives;  // after a failed header check the rest is not read
 };
 
 void PrintTo(const FailedAttemptCase& c, std::ostream* os) { *os << c.name; }
@@ -234,6 +277,7 @@ TEST_P(FailedAttemptTest, FourAttemptsThenRecoveryErrorWithValuesUntouched)
     const auto elapsed = Clock::now() - start;
     EXPECT_EQ(Requests(sim_), std::vector<std::string>(4, "/01RW0010022D\r"));
     EXPECT_EQ(Occurrences(out, "REVIZ: 14 bytes will be send\n"), 4u);
+    EXPECT_EQ(Occurrences(out, " bytes received\n"), GetParam().receives);
     EXPECT_EQ(host.values[0], 0xBEEF);
     EXPECT_EQ(host.values[1], 0xBEEF);
     EXPECT_LT(elapsed, std::chrono::milliseconds(4 * 100 * 2 + 2000));
@@ -241,11 +285,12 @@ TEST_P(FailedAttemptTest, FourAttemptsThenRecoveryErrorWithValuesUntouched)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailedAttemptTest,
-    ::testing::Values(FailedAttemptCase{"Silent", {FaultKind::Silent}},
-                      FailedAttemptCase{"WrongStation", {FaultKind::WrongStation, 1.0, 2}},
-                      FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}},
-                      FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}},
-                      FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}}),
+    ::testing::Values(FailedAttemptCase{"Silent", {FaultKind::Silent}, 4},
+                      FailedAttemptCase{"WrongStation", {FaultKind::WrongStation, 1.0, 2}, 4},
+                      FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}, 4},
+                      FailedAttemptCase{"NoSlash", {FaultKind::Noise, 1.0, 1}, 4},
+                      FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}, 8},
+                      FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}, 4}),
     CaseName());
 
 TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)
@@ -284,9 +329,13 @@ TEST_F(LineTest, WrongStationThreeTimesThenRightSucceeds)
     sim_.SetWord(1, 0x10, 0x0102);
     sim_.ScriptFault(1, {FaultKind::WrongStation, 1.0, 2}, 3);
     HostIo host(1, 'W', 0x10, 1);
-    EXPECT_EQ(Run(CMD_SINGLE_READ, host), SUCCESS);
+    std::string out;
+    EXPECT_EQ(Run(CMD_SINGLE_READ, host, &out), SUCCESS);
     EXPECT_EQ(host.values[1], 0x0102);
     EXPECT_EQ(Requests(sim_).size(), 4u);
+    // Each wrong reply's rest stayed unread, for the next send to drain.
+    EXPECT_EQ(Occurrences(out, "REVIZ: 7 bytes received\n(/A02"), 3u);
+    EXPECT_EQ(Occurrences(out, " bytes received\n"), 5u);
 }
 
 TEST_F(LineTest, RestOfALongerReplyIsDrainedByTheNextExchange)

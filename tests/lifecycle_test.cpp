@@ -1,5 +1,6 @@
-// Starting, closing, reopening, reconfiguring and ending channels, as the
-// state table has it, with the decided guards against bad host input.
+// Starting, closing, reopening, reconfiguring and ending channels: what each
+// command leaves in the channel block and on the line, and the guards
+// against bad host input.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 
 #include "driver_fixture.h"
 #include "reliability_support.h"
+#include "serial_platform.h"
 #include "serial_port.h"
 
 namespace {
@@ -165,6 +167,39 @@ TEST_F(LifecycleTest, SecondOpenOfTheSameDeviceFailsAndKeepsTheOldPort)
     EXPECT_EQ(ReadWord(one_, &value), SUCCESS);
 }
 
+TEST_F(LifecycleTest, WarmStartDrainsAnEnabledChannelsInputAndTouchesNothingElse)
+{
+    ASSERT_EQ(one_.ColdStart(simA_.SlavePath(), 20), SUCCESS);
+    auto waiting = [this] {
+        uint32_t n = 0;
+        EXPECT_TRUE(kiv::NativeSerialPlatform().clearError(one_.block.portHandle, &n));
+        return n;
+    };
+    for (const bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled ? "enabled" : "disabled");
+        one_.block.portEnabled = 1;
+        simA_.ScriptFault(1, {FaultKind::Extra, 1.0, 30}, 1);  // left behind by the reply
+        uint16_t value = 0;
+        ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
+        for (int i = 0; i < 200 && waiting() < 30; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(waiting(), 30u);
+
+        one_.block.portEnabled = enabled ? 1 : 0;
+        const ChannelBlock before = one_.block;
+        const uint64_t requests = simA_.RequestCount();
+        LogCapture log;
+        StdoutCapture out;
+        EXPECT_EQ(one_.Call(CMD_WARM_START), SUCCESS);
+        EXPECT_EQ(out.Take(), "");
+        EXPECT_TRUE(log.Lines().empty());
+        EXPECT_EQ(std::memcmp(&one_.block, &before, sizeof before), 0);
+        EXPECT_EQ(simA_.RequestCount(), requests);
+        EXPECT_EQ(waiting(), enabled ? 0u : 30u);
+        EXPECT_EQ(kiv::PortSetReadTimeout(one_.block.portHandle, 20), 20u);  // the time-out as it was
+    }
+}
+
 TEST_F(LifecycleTest, ColdStartOnAnOpenChannelClosesItsPortFirst)
 {
     ASSERT_EQ(one_.ColdStart(simA_.SlavePath(), 20), SUCCESS);
@@ -174,6 +209,70 @@ TEST_F(LifecycleTest, ColdStartOnAnOpenChannelClosesItsPortFirst)
     EXPECT_TRUE(PortIsFree(simA_.SlavePath()));
     ASSERT_EQ(one_.ColdStart(simB_.SlavePath(), 20, 0), SUCCESS);
     EXPECT_TRUE(PortIsFree(simB_.SlavePath()));
+}
+
+TEST_F(LifecycleTest, StaleHandlesInABlockAreNeverClosed)
+{
+    // Live ports of others: another channel's line, and a NUL channel that
+    // took over the slot of a port closed before.
+    ASSERT_EQ(two_.ColdStart(simB_.SlavePath(), 20), SUCCESS);
+    kiv::PortHandle closed = kiv::NO_PORT;
+    ASSERT_EQ(kiv::PortOpen("NUL", Settings8N1(), LINE_FLAGS_DTR_RTS_ON, &closed), kiv::PORT_OK);
+    ASSERT_EQ(kiv::PortClose(closed), kiv::PORT_OK);
+    HostChannel nul;
+    ASSERT_EQ(nul.ColdStart("NUL", 20), SUCCESS);
+    ASSERT_EQ(nul.block.portHandle & 0xFF, closed & 0xFF);  // the same slot, a new generation
+
+    struct Case {
+        const char* what;
+        uint32_t handle;
+        bool held;  // a port the driver holds: only ColdStart leaves it alone
+    };
+    const Case cases[] = {
+        {"garbage", 0x6B6B6B6B, false},
+        {"a reused slot's old handle", closed, false},
+        {"another channel's live handle", two_.block.portHandle, true},
+        {"the live handle of the slot's new port", nul.block.portHandle, true},
+    };
+    const uint32_t codes[] = {CMD_COLD_START, CMD_CLOSE_COM, CMD_END_KIV, CMD_REOPEN_COM, CMD_CHANGE_KIV_PARAMS};
+    for (const Case& c : cases) {
+        for (uint32_t code : codes) {
+            if (c.held && code != CMD_COLD_START)
+                continue;
+            SCOPED_TRACE(testing::Message() << c.what << ", command " << code);
+            HostChannel stale;
+            std::memset(&stale.block, 0x6B, sizeof stale.block);
+            stale.block.portHandle = c.handle;
+            std::strcpy(stale.block.portName, simA_.SlavePath().c_str());
+            stale.block.settings = Settings8N1();
+            int32_t result = RECOVERY_ERROR;
+            if (code == CMD_COLD_START)
+                result = stale.ColdStart(simA_.SlavePath(), 20);
+            else if (code == CMD_CHANGE_KIV_PARAMS)
+                result = stale.ChangeParams(simA_.SlavePath(), Settings8N1());
+            else
+                result = stale.Call(code);
+            kiv::ResetDriverEndedForTests();
+            EXPECT_EQ(result, SUCCESS);
+            // A handle the driver does not hold is forgotten by a close.
+            if (code == CMD_CLOSE_COM || code == CMD_END_KIV) {
+                EXPECT_EQ(stale.block.portHandle, 0u);
+            }
+
+            uint16_t value = 0;
+            EXPECT_EQ(ReadWord(two_, &value), SUCCESS);
+            EXPECT_TRUE(kiv::PortIsOpen(nul.block.portHandle));
+            EXPECT_EQ(stale.Call(CMD_CLOSE_COM), SUCCESS);
+            EXPECT_TRUE(PortIsFree(simA_.SlavePath()));
+        }
+    }
+    // A started block that the host moves is still the channel.
+    HostChannel moved;
+    std::memcpy(&moved.block, &two_.block, sizeof moved.block);
+    two_.block = ChannelBlock{};
+    EXPECT_EQ(moved.Call(CMD_CLOSE_COM), SUCCESS);
+    EXPECT_TRUE(PortIsFree(simB_.SlavePath()));
+    EXPECT_EQ(nul.Call(CMD_CLOSE_COM), SUCCESS);
 }
 
 TEST_F(LifecycleTest, NullDeviceReopenedManyTimesLeavesNoDescriptorBehind)

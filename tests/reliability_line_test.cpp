@@ -112,11 +112,16 @@ TEST_P(DeviceVanishes, MidExchangeThenBackUnderTheSameName)
     EXPECT_LT(elapsed, 4 * (TIMEOUT + SLACK));
     EXPECT_EQ(host.values, before);
 
-    // While it is gone every exchange fails at once, and it cannot be reopened.
+    // While it is gone every exchange fails at once, and it cannot be
+    // reopened. Every send fails, and no attempt then waits for a reply.
     start = Clock::now();
+    StdoutCapture trace;
     EXPECT_EQ(Exchange(c.read, host), RECOVERY_ERROR);
+    const std::string out = trace.Take();
     EXPECT_LT(Clock::now() - start, 4 * (TIMEOUT + SLACK));
     EXPECT_EQ(host.values, before);
+    EXPECT_EQ(out.find(" bytes received"), std::string::npos) << out;
+    EXPECT_NE(out.find(" bytes will be send"), std::string::npos) << out;
     EXPECT_EQ(channel_.Call(CMD_WARM_START), SUCCESS);
 
     // Back, under the same name (the link now names a new pseudo-terminal).

@@ -339,9 +339,69 @@ TEST_F(SerialPortTest, CloseFailureAndEmptyRead)
     EXPECT_EQ(PortRead(h, buffer, 0, &got), PORT_OK);  // nothing asked: no wait, no "no byte" failure
     EXPECT_EQ(got, 0u);
     EXPECT_TRUE(fake.Calls().empty());
+    // A failed close still lets the handle go: no platform leaves it usable.
     com.Fail(FakeOp::Close, 1);
     EXPECT_EQ(PortClose(h), PORT_IO_FAILED);
-    EXPECT_EQ(PortClose(h), PORT_OK);
+    EXPECT_FALSE(PortIsOpen(h));
+    fake.ClearCalls();
+    EXPECT_EQ(PortClose(h), PORT_IO_FAILED);
+    EXPECT_TRUE(fake.Calls().empty());
+}
+
+TEST_F(SerialPortTest, CloseReachesOnlyPortsTheLayerHolds)
+{
+    const int channelA = 0, channelB = 0;  // owners are addresses
+    PortHandle held = NO_PORT;
+    ASSERT_EQ(PortOpen("COM1", SETTINGS_9600_7E1, 0x0303, &held, &channelA), PORT_OK);
+    FakeDevice& other = fake.AddDevice("COM2");
+    PortHandle closed = NO_PORT;
+    ASSERT_EQ(PortOpen("COM2", SETTINGS_9600_7E1, 0x0303, &closed, &channelB), PORT_OK);
+    ASSERT_EQ(PortClose(closed), PORT_OK);
+    // Opened behind the layer's back, as a host's own file would be.
+    FakeDevice& hosts = fake.AddDevice("HOSTFILE");
+    PortHandle foreign = NO_PORT;
+    ASSERT_TRUE(FakeSerialPlatform::Table().open("HOSTFILE", &foreign));
+
+    EXPECT_TRUE(PortIsOpen(held));
+    EXPECT_TRUE(PortOpenedBy(held, &channelA));
+    EXPECT_FALSE(PortOpenedBy(held, &channelB));
+    EXPECT_FALSE(PortOpenedBy(held, nullptr));
+    fake.ClearCalls();
+    for (PortHandle stale : {closed, foreign, held + 1000, NO_PORT}) {
+        EXPECT_FALSE(PortIsOpen(stale)) << std::hex << stale;
+        EXPECT_FALSE(PortOpenedBy(stale, &channelB)) << std::hex << stale;
+        EXPECT_EQ(PortClose(stale), PORT_IO_FAILED) << std::hex << stale;
+    }
+    EXPECT_TRUE(fake.Calls().empty());
+    EXPECT_TRUE(hosts.isOpen());
+    EXPECT_FALSE(other.isOpen());
+
+    ASSERT_EQ(PortClose(held), PORT_OK);
+    EXPECT_FALSE(PortIsOpen(held));
+    EXPECT_FALSE(PortOpenedBy(held, &channelA));
+}
+
+TEST_F(SerialPortTest, FullTableRefusesBeforeTheDeviceIsTouched)
+{
+    FakeDevice& nul = fake.AddDevice("NUL");
+    nul.commDevice = false;
+    nul.shareable = true;
+    std::vector<PortHandle> handles;
+    PortHandle h = NO_PORT;
+    while (handles.size() <= OPEN_PORT_LIMIT && PortOpen("NUL", SETTINGS_9600_7E1, 0x0303, &h) == PORT_OK)
+        handles.push_back(h);
+    EXPECT_EQ(handles.size(), OPEN_PORT_LIMIT);
+    fake.ClearCalls();
+    EXPECT_EQ(PortOpen("NUL", SETTINGS_9600_7E1, 0x0303, &h), PORT_OPEN_FAILED);
+    EXPECT_EQ(h, NO_PORT);
+    EXPECT_TRUE(fake.Calls().empty());
+
+    ASSERT_EQ(PortClose(handles.back()), PORT_OK);
+    handles.pop_back();
+    ASSERT_EQ(PortOpen("NUL", SETTINGS_9600_7E1, 0x0303, &h), PORT_OK);
+    handles.push_back(h);
+    for (PortHandle held : handles)
+        EXPECT_EQ(PortClose(held), PORT_OK);
 }
 
 TEST_F(SerialPortTest, BreakHoldsTheLineForItsTime)

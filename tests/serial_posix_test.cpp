@@ -459,13 +459,17 @@ TEST_F(SerialPosixTest, ClosedHandleNamesNothing)
 {
     PortHandle old = Open();
     Close(old);
-    PortHandle current = Open();  // may take the same slot
+    PortHandle current = Open();
+    ASSERT_EQ(current & 0xFF, old & 0xFF);  // the slot, reused
     EXPECT_NE(current, old);
     uint8_t buffer[4] = {};
     uint32_t count = 0;
     EXPECT_EQ(PortWrite(old, buffer, 4, &count), PORT_IO_FAILED);
     EXPECT_EQ(PortClose(old), PORT_IO_FAILED);
+    // The backend itself, past the layer's table, refuses the old generation.
+    EXPECT_FALSE(NativeSerialPlatform().close(old));
     EXPECT_EQ(PortWrite(current, buffer, 4, &count), PORT_OK);
+    EXPECT_EQ(pty.Receive(4).size(), 4u);
     EXPECT_EQ(PortClose(0x12345678), PORT_IO_FAILED);  // garbage
 }
 

@@ -25,13 +25,18 @@ void CollectLine(int32_t level, const char* text, void*)
 KivMainFn kivMain;
 ChannelBlock channel;
 
-int32_t Call(uint32_t code, void* params)
+int32_t CallOn(ChannelBlock& block, uint32_t code, void* params)
 {
     DriverRequest request{};
-    request.channel = &channel;
+    request.channel = &block;
     request.code = code;
     request.params = params;
     return kivMain(&request);
+}
+
+int32_t Call(uint32_t code, void* params)
+{
+    return CallOn(channel, code, params);
 }
 
 int32_t Io(uint32_t code, int32_t station, int32_t number, int32_t count, uint16_t* values)
@@ -129,6 +134,38 @@ int main(int argc, char** argv)
     uint16_t back[2] = {0, 0};
     WINE_CHECK(Io(CMD_SINGLE_READ, 1, 0x20, 1, back) == SUCCESS);
     WINE_CHECK(back[1] == 0x5A5A);
+
+    // Stale blocks: the host's own file and this channel's live port, each
+    // written into a garbage-filled block before its first ColdStart, stay
+    // open; so does the file through the block's CloseCom.
+    HANDLE file = CreateFileA("io_wine_stale.tmp", GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    WINE_CHECK(file != INVALID_HANDLE_VALUE);
+    const uint32_t fileHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(file));
+    ColdStartBlock nul{};
+    std::strcpy(nul.portName, "NUL");
+    nul.enable = 1;
+    nul.timeout = 10;
+    nul.settings = {9600, 8, 0, 0};
+    for (const uint32_t stale : {fileHandle, channel.portHandle}) {
+        ChannelBlock block;
+        std::memset(&block, 0x6B, sizeof block);
+        block.portHandle = stale;
+        WINE_CHECK(CallOn(block, CMD_COLD_START, &nul) == SUCCESS);
+        WINE_CHECK(block.portHandle != 0 && block.portHandle != stale);
+        WINE_CHECK(CallOn(block, CMD_CLOSE_COM, nullptr) == SUCCESS);
+    }
+    ChannelBlock block;
+    std::memset(&block, 0x6B, sizeof block);
+    block.portHandle = fileHandle;
+    WINE_CHECK(CallOn(block, CMD_CLOSE_COM, nullptr) == SUCCESS);
+    WINE_CHECK(block.portHandle == 0);
+    DWORD fileWritten = 0;
+    WINE_CHECK(WriteFile(file, "still open", 10, &fileWritten, nullptr) && fileWritten == 10);
+    WINE_CHECK(CloseHandle(file));
+    uint16_t again[2] = {0, 0};
+    WINE_CHECK(Io(CMD_SINGLE_READ, 1, 0x10, 1, again) == SUCCESS);
+    WINE_CHECK(again[1] == 0x1234);
 
     // A silent station: four attempts, each ending in a time-out.
     logLines.clear();

@@ -1,6 +1,7 @@
 // The serial layer over the real Windows services, run under wine against a
 // pseudo-terminal whose far end echoes every byte (serial_pty_peer). COM5
-// and COM12 name the same line.
+// and COM12 name the same line. First, with no port, the translation of the
+// layer's line configuration into the DCB the services are given.
 //
 // Not checked here: exclusive opens (wine lets a second CreateFileA with
 // share mode 0 succeed; the Linux tests cover exclusivity), and the data
@@ -13,6 +14,7 @@
 
 #include "serial_platform.h"
 #include "serial_port.h"
+#include "serial_win_dcb.h"
 #include "wine_check.h"
 
 namespace {
@@ -32,6 +34,93 @@ std::string ReadText(PortHandle h, uint32_t want, PortStatus* status)
     uint32_t got = 0;
     *status = PortRead(h, reinterpret_cast<uint8_t*>(buffer), want, &got);
     return std::string(buffer, got);
+}
+
+// A port that exists only as its DCB: read as dcbRead, written to dcbWritten.
+DCB dcbRead;
+DCB dcbWritten;
+
+const SerialPlatform DCB_PLATFORM = {
+    [](const char*, PortHandle* h) { *h = 0x5C; return true; },
+    [](PortHandle) { return true; },
+    [](PortHandle, LineConfig* c) { LineConfigFromDcb(dcbRead, c); return true; },
+    [](PortHandle, const LineConfig* c) { DcbFromLineConfig(*c, &dcbWritten); return true; },
+    [](PortHandle, PortTimeouts* t) { *t = PortTimeouts{}; return true; },
+    [](PortHandle, const PortTimeouts*) { return true; },
+    [](PortHandle, uint32_t, uint32_t) { return true; },
+    [](PortHandle, uint32_t* waiting) { *waiting = 0; return true; },
+    [](PortHandle, void*, uint32_t, uint32_t* got) { *got = 0; return true; },
+    [](PortHandle, const void*, uint32_t n, uint32_t* written) { *written = n; return true; },
+    [](PortHandle, bool) { return true; },
+    [](uint32_t) {},
+};
+
+void CheckLineConfigurationToDcb()
+{
+    // Read: every flag the open turns off is on, and the fields it keeps hold
+    // values of their own.
+    std::memset(&dcbRead, 0, sizeof dcbRead);
+    dcbRead.DCBlength = sizeof dcbRead;
+    dcbRead.BaudRate = 1200;
+    dcbRead.fBinary = 0;
+    dcbRead.fParity = 0;
+    dcbRead.fOutxCtsFlow = 1;
+    dcbRead.fOutxDsrFlow = 1;
+    dcbRead.fDsrSensitivity = 1;
+    dcbRead.fTXContinueOnXoff = 1;
+    dcbRead.fOutX = 1;
+    dcbRead.fInX = 1;
+    dcbRead.fErrorChar = 1;
+    dcbRead.fNull = 1;
+    dcbRead.fAbortOnError = 1;
+    dcbRead.XonLim = 123;
+    dcbRead.XoffLim = 456;
+    dcbRead.XonChar = 0x21;
+    dcbRead.XoffChar = 0x22;
+    dcbRead.EofChar = 0x23;
+    dcbRead.EvtChar = 0x24;
+    dcbRead.ErrorChar = 0x25;
+
+    struct Case {
+        uint16_t lineFlags;
+        DWORD dtr;
+        DWORD rts;
+    };
+    const Case cases[] = {
+        {0x0303, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE},
+        {0x0000, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
+        {0x0100, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x0001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x8000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE},
+        {0x8001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x0200, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+        {0x0002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+        {0x1000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},
+        {0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+        {0x3000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},
+        {0x3002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+        {0xB000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE},
+    };
+    UseSerialPlatform(&DCB_PLATFORM);
+    for (const Case& c : cases) {
+        std::memset(&dcbWritten, 0xA5, sizeof dcbWritten);
+        PortHandle h = NO_PORT;
+        const PortSettings settings{19200, 7, 2, 2};  // 7E2
+        WINE_CHECK(PortOpen("COM3", settings, c.lineFlags, &h) == PORT_OK);
+        WINE_CHECK(PortClose(h) == PORT_OK);
+        const DCB& d = dcbWritten;
+        const bool ok = d.DCBlength == sizeof(DCB) && d.BaudRate == 19200 && d.ByteSize == 7 && d.Parity == 2 &&
+                        d.StopBits == 2 && d.fDtrControl == c.dtr && d.fRtsControl == c.rts && d.fBinary == 1 &&
+                        d.fParity == 1 && d.fOutxCtsFlow == 0 && d.fOutxDsrFlow == 0 && d.fDsrSensitivity == 0 &&
+                        d.fOutX == 0 && d.fInX == 0 && d.fErrorChar == 0 && d.fNull == 0 && d.fAbortOnError == 0 &&
+                        static_cast<unsigned char>(d.ErrorChar) == 0xFC && d.fTXContinueOnXoff == 1 &&
+                        d.XonLim == 123 && d.XoffLim == 456 && d.XonChar == 0x21 && d.XoffChar == 0x22 &&
+                        d.EofChar == 0x23 && d.EvtChar == 0x24;
+        WINE_CHECK(ok);
+        if (!ok)
+            std::fprintf(stderr, "  line flags %04X\n", c.lineFlags);
+    }
+    UseSerialPlatform(nullptr);
 }
 
 void CheckOpenAndConfiguration()
@@ -62,6 +151,18 @@ void CheckOpenAndConfiguration()
     PortHandle nul = NO_PORT;
     WINE_CHECK(PortOpen("NUL", SETTINGS_9600_8N1, 0x0303, &nul) == PORT_OK);
     WINE_CHECK(PortClose(nul) == PORT_OK);
+
+    // A handle the layer did not open is never closed: not a host's file,
+    // not a port closed already.
+    HANDLE file = CreateFileA("serial_wine_test.tmp", GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    WINE_CHECK(file != INVALID_HANDLE_VALUE);
+    WINE_CHECK(PortClose(static_cast<PortHandle>(reinterpret_cast<uintptr_t>(file))) == PORT_IO_FAILED);
+    WINE_CHECK(PortClose(nul) == PORT_IO_FAILED);
+    DWORD written = 0;
+    WINE_CHECK(WriteFile(file, "still open", 10, &written, nullptr) && written == 10);
+    WINE_CHECK(CloseHandle(file));
+
     WINE_CHECK(PortOpen("COM99", SETTINGS_9600_8N1, 0x0303, &h) == PORT_OPEN_FAILED);
     WINE_CHECK(h == NO_PORT);
 }
@@ -137,6 +238,7 @@ void CheckTransfersAndTimeouts()
 
 int main()
 {
+    CheckLineConfigurationToDcb();
     CheckOpenAndConfiguration();
     CheckTransfersAndTimeouts();
     return WineCheckResult("serial_wine_test");

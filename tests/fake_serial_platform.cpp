@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial_read_plan.h"
+
 namespace kiv::fake {
 
 namespace {
 
-constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 FakeSerialPlatform* active = nullptr;
 // Counted across fakes, as a real platform never hands out a live handle
 // twice: the serial layer remembers the handles it opened.
@@ -324,38 +325,33 @@ bool FakeSerialPlatform::Read(PortHandle handle, void* buffer, uint32_t n, uint3
         return true;
     }
 
-    // When does this read end? Windows rules, against the virtual clock.
-    const PortTimeouts& to = device->timeouts;
-    const bool immediate = to.readInterval == MAXDWORD && to.readTotalMultiplier == 0 && to.readTotalConstant == 0;
-    const bool firstByte = to.readInterval == MAXDWORD && to.readTotalMultiplier == MAXDWORD &&
-                           to.readTotalConstant != 0 && to.readTotalConstant != MAXDWORD;
-    const uint64_t totalMs = immediate   ? 0
-                             : firstByte ? to.readTotalConstant
-                                         : static_cast<uint64_t>(to.readTotalMultiplier) * n + to.readTotalConstant;
-    const bool forever = !immediate && totalMs == 0;
-    const uint32_t want = firstByte ? 1 : n;
-    const uint64_t deadline = nowMs_ + totalMs;
+    // When does this read end? The port's plan, against the virtual clock.
+    const ReadPlan plan = PlanRead(device->timeouts, n);
+    constexpr uint64_t NEVER = UINT64_MAX;
+    const uint64_t deadline = plan.limited ? nowMs_ + plan.totalMs : NEVER;
+    const uint32_t want = plan.endsOnFirstByte ? 1 : n;
 
     uint32_t count = 0;
     uint64_t lastAt = nowMs_;
+    const auto gapEnd = [&] { return plan.intervalMs != 0 && count > 0 ? lastAt + plan.intervalMs : NEVER; };
     for (const FakeDevice::TimedByte& b : device->input_) {
-        if (count == want || (!forever && b.atMs > deadline))
+        if (count == want || b.atMs > deadline || b.atMs > gapEnd())
             break;
         lastAt = std::max(lastAt, b.atMs);
         ++count;
     }
-    if (firstByte) {
+    if (plan.endsOnFirstByte) {
         // Everything already here comes along with the first byte.
         for (size_t i = count; i < device->input_.size() && count < n && device->input_[i].atMs <= lastAt; ++i)
             ++count;
     }
-    if (count == want || (firstByte && count > 0)) {
+    if (count == want || (plan.endsOnFirstByte && count > 0)) {
         nowMs_ = lastAt;
-    } else if (forever) {
+    } else if (std::min(deadline, gapEnd()) == NEVER) {
         ++device->stalls;  // a real port would hang here; hand over what there is
         nowMs_ = lastAt;
     } else {
-        nowMs_ = deadline;
+        nowMs_ = std::min(deadline, gapEnd());
     }
     for (uint32_t i = 0; i < count; ++i) {
         out[i] = device->input_.front().value;

@@ -23,7 +23,7 @@
 
 #include "serial_platform.h"
 #include "serial_port.h"
-#include "serial_posix.h"
+#include "serial_posix_name.h"
 
 namespace kiv {
 namespace {
@@ -180,22 +180,6 @@ TEST(SerialPosixNames, MapToDevicePaths)
     }
     char tiny[8];
     EXPECT_FALSE(PosixDevicePath("ttyUSB0", tiny, sizeof tiny));  // "/dev/ttyUSB0" does not fit
-}
-
-TEST(SerialPosixDeadline, OrdersExpiresAndRoundsUp)
-{
-    EXPECT_EQ(Deadline::Never().PollTimeoutMs(), -1);
-    EXPECT_TRUE(Deadline::AfterMs(0).Expired());
-    EXPECT_EQ(Deadline::AfterMs(0).PollTimeoutMs(), 0);
-    const Deadline soon = Deadline::AfterMs(50);
-    const Deadline late = Deadline::AfterMs(60000);
-    EXPECT_GT(late.PollTimeoutMs(), 50000);
-    EXPECT_LE(Deadline::Earlier(late, soon).PollTimeoutMs(), 50);
-    EXPECT_TRUE(Deadline::Earlier(Deadline::Never(), Deadline::Never()).IsNever());
-    // Rounded up: a wait that ends before the deadline would spin to it.
-    const Deadline tiny = Deadline::AfterMs(1);
-    const int wait = tiny.PollTimeoutMs();
-    EXPECT_TRUE(wait >= 1 || tiny.Expired());
 }
 
 TEST_F(SerialPosixTest, SecondOpenInThisProcessFails)

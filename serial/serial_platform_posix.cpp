@@ -93,7 +93,7 @@ bool PosixOpen(const char* name, PortHandle* handle)
         return true;
     // Every slot taken.
     if (tty)
-        (void)ioctl(fd, TIOCNXCL);
+        (void)ioctl(fd, TIOCNXCL);  // undoes the TIOCEXCL above, which may have been refused itself
     (void)close(fd);  // never used: the open's failure is what counts
     return false;
 }
@@ -106,7 +106,7 @@ bool PosixClose(PortHandle handle)
     const int fd = port->fd;
     if (port->tty) {
         if (port->rs485)
-            (void)SetRs485(fd, false);
+            (void)SetRs485(fd, false);  // best effort: the next opener configures the mode it wants
         // The exclusive flag belongs to the terminal, not to this descriptor:
         // left set, it would lock out the next open while any other
         // descriptor on the device (a peer, a monitor) stays open.
@@ -149,7 +149,7 @@ bool PosixSetState(PortHandle handle, const LineConfig* config)
     SetModemLine(port->fd, TIOCM_DTR, config->dtr != DtrControl::Off);
     const bool toggle = config->rts == RtsControl::Toggle;
     if (port->rs485 && !toggle) {
-        (void)SetRs485(port->fd, false);  // a device that keeps the mode still sends
+        (void)SetRs485(port->fd, false);  // best effort: a device that keeps the mode still sends
         port->rs485 = false;
     }
     port->softwareToggle = false;

@@ -57,7 +57,7 @@ protected:
     {
         StdoutCapture quiet;
         LogCapture quietLog;
-        channel_.Call(CMD_CLOSE_COM);
+        (void)channel_.Call(CMD_CLOSE_COM);  // tear-down: what the test checks is done
         sim_.Stop();
     }
 

@@ -197,15 +197,19 @@ bool PosixClearError(PortHandle handle, uint32_t* bytesWaiting)
     PosixPort* port = FindTty(handle);
     if (port == nullptr)
         return false;
+    // One look answers both questions, input waiting and a hangup, so that
+    // the usual case before a request, nothing waiting, costs one call; the
+    // count is asked for only when there is input.
+    pollfd p{port->fd, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0)
+        p.revents = POLLIN;  // no answer: the count decides, as it would alone
     int waiting = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) != 0)
+    if ((p.revents & POLLIN) && ioctl(port->fd, FIONREAD, &waiting) != 0)
         return false;
-    if (waiting == 0) {
-        // A vanished device may still answer FIONREAD; its hangup shows here.
-        pollfd p{port->fd, POLLIN, 0};
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return false;
-    }
+    // A vanished device may still answer FIONREAD, with 0; its hangup shows here.
+    if (waiting == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        return false;
+    port->inputSeenEmpty = waiting == 0;
     *bytesWaiting = static_cast<uint32_t>(waiting);
     return true;
 }
@@ -227,7 +231,19 @@ bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t have = 0;
+    // Reading where the input was just seen empty would only say so again:
+    // wait first, then read.
+    bool waitFirst = port->inputSeenEmpty;
     for (;;) {
+        const Deadline until = Deadline::Earlier(total, gap);
+        if (waitFirst && !until.Expired()) {
+            if (WaitFor(port->fd, POLLIN, until) < 0) {
+                *got = have;
+                return have > 0;
+            }
+            // Ready or timed out: the read tells which, and an expired
+            // deadline ends the loop after it without another wait.
+        }
         const ssize_t r = read(port->fd, bytes + have, n - have);
         if (r > 0) {
             have += static_cast<uint32_t>(r);
@@ -235,6 +251,7 @@ bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
                 break;
             if (plan.intervalMs != 0)
                 gap = Deadline::AfterMs(plan.intervalMs);
+            waitFirst = true;  // it took all there was
             continue;
         }
         if (r == 0) {
@@ -245,23 +262,21 @@ bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
             *got = have;
             return have > 0;  // keep what came; the next read reports the loss
         }
-        if (errno == EINTR)
+        if (errno == EINTR) {
+            waitFirst = false;
             continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *got = have;
             return have > 0;
         }
-        const Deadline until = Deadline::Earlier(total, gap);
-        if (until.Expired())
+        if (Deadline::Earlier(total, gap).Expired())
             break;
-        const int ready = WaitFor(port->fd, POLLIN, until);
-        if (ready < 0) {
-            *got = have;
-            return have > 0;
-        }
-        // Ready or timed out: the next read tells which, and an expired
-        // deadline ends the loop above without another wait.
+        waitFirst = true;
     }
+    // A read that got fewer than it asked for has emptied the input; one
+    // that got all may have left more behind.
+    port->inputSeenEmpty = port->tty && have < n;
     *got = have;
     return true;
 }

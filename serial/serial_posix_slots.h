@@ -23,6 +23,10 @@ struct PosixPort {
     LineConfig asked{};
     bool rs485 = false;           // the kernel raises RTS while sending
     bool softwareToggle = false;  // no RS-485 mode: raise RTS around each write here
+    // The last look at the input found it empty (the drain check before a
+    // request, or a read that took all there was): a read now would find
+    // nothing, so the next one waits before it reads.
+    bool inputSeenEmpty = false;
 };
 
 // Enters fd as a new port in a free slot, with its handle in *handle;

@@ -13,10 +13,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION . COMPONENT ${KIV_PACKAG
 install(FILES ${CMAKE_SOURCE_DIR}/driver/davodev.h DESTINATION include COMPONENT ${KIV_PACKAGE_COMPONENT})
 
 # Import libraries and the like stay out of the packages.
-set(kiv_package_targets DAVODEV DORVAK)
-if(TARGET kivhost)
-  list(APPEND kiv_package_targets kivhost)
-endif()
+set(kiv_package_targets DAVODEV DORVAK kivhost)
 if(TARGET plcsim)
   list(APPEND kiv_package_targets plcsim)
 endif()

@@ -9,10 +9,6 @@ function(kivhost_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "kivhost." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
-if(NOT TARGET kivhost)
-  return()
-endif()
-
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
 
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)

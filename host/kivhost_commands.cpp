@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "kivhost_hint.h"
 #include "kivhost_text.h"
 
 #if defined(_WIN32)
@@ -100,10 +101,15 @@ std::string PortFailure(const LineOptions& line)
            "and that you may use it (on Linux, the dialout group)";
 }
 
-std::string ParseRejection(const std::string& text, bool block, uint32_t tagType, int32_t count)
+// Asks the parser about variants of the request, so before EndKiv.
+std::string ParseRejection(Session& session, const std::string& text, bool block, uint32_t tagType, int32_t count)
 {
+    const AddressParser probe = [&session](const std::string& variant, bool variantBlock, uint32_t variantType,
+                                           int32_t variantCount, DriverAddress* address) {
+        return session.ProbeParse(variant, variantBlock, variantType, variantCount, address);
+    };
     return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " + std::to_string(tagType) +
-           ", count " + std::to_string(count) + "): " + RejectionHint(text, block, tagType, count);
+           ", count " + std::to_string(count) + "): " + RejectionHint(probe, text, block, tagType, count);
 }
 
 int StatusOf(int32_t result)
@@ -158,10 +164,11 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, DriverA
     const int32_t result = context.session.Parse(text, block, tagType, count, address);
     if (result == SUCCESS)
         return EXIT_DONE;
+    const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
     context.session.End();
     if (context.options.json)
         Emit(context, json.Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)).Done());
-    return Complain(StatusOf(result), ParseRejection(text, block, tagType, count));
+    return Complain(StatusOf(result), rejection);
 }
 
 }  // namespace
@@ -311,6 +318,8 @@ int RunParse(Context& context)
     DriverAddress address{};
     const int32_t result = context.session.Parse(text, block, tagType, options.count, &address);
     const std::vector<LogLine> log = context.session.LastLog();
+    const std::string rejection =
+        result == REJECTED ? ParseRejection(context.session, text, block, tagType, options.count) : "";
     context.session.End();
 
     if (options.json) {
@@ -346,7 +355,7 @@ int RunParse(Context& context)
     if (result == SUCCESS)
         return EXIT_DONE;
     if (result == REJECTED)
-        return Complain(EXIT_REJECTED, ParseRejection(text, block, tagType, options.count));
+        return Complain(EXIT_REJECTED, rejection);
     return Complain(EXIT_FAILED, std::string(ParserName(block)) + " returned " + ResultName(result));
 }
 

@@ -257,6 +257,8 @@ Session::~Session()
 void Session::Sink(int32_t level, const char* text, void* context)
 {
     auto* session = static_cast<Session*>(context);
+    if (session->probing_)
+        return;
     // Whatever the driver printed before this line comes first.
     session->lastTrace_ += session->output_.Collect();
     session->lastLog_.push_back({level, text});
@@ -298,13 +300,43 @@ int32_t Session::ColdStart(const LineOptions& line, bool enable)
     return Call(CMD_COLD_START, &block);
 }
 
-int32_t Session::Parse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address)
+namespace {
+
+AddressParseBlock ParseBlock(const std::string& text, uint32_t tagType, int32_t count)
 {
     AddressParseBlock parse{};
     parse.text = text.c_str();
     parse.tagType = tagType;
     parse.count = count;
-    const int32_t result = Call(block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER, &parse);
+    return parse;
+}
+
+uint32_t ParserCode(bool block)
+{
+    return block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER;
+}
+
+}  // namespace
+
+int32_t Session::Parse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address)
+{
+    AddressParseBlock parse = ParseBlock(text, tagType, count);
+    const int32_t result = Call(ParserCode(block), &parse);
+    *address = parse.address;
+    return result;
+}
+
+int32_t Session::ProbeParse(const std::string& text, bool block, uint32_t tagType, int32_t count,
+                            DriverAddress* address)
+{
+    AddressParseBlock parse = ParseBlock(text, tagType, count);
+    DriverRequest request{};
+    request.channel = &Channel();
+    request.code = ParserCode(block);
+    request.params = &parse;
+    probing_ = true;
+    const int32_t result = entry_(&request);
+    probing_ = false;
     *address = parse.address;
     return result;
 }

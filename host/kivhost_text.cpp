@@ -1,6 +1,5 @@
 #include "kivhost_text.h"
 
-#include <cctype>
 #include <cstdio>
 
 namespace kivhost {
@@ -37,11 +36,6 @@ std::string Hex(unsigned value, int digits)
     char text[16];
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
-}
-
-bool IsHex(char c)
-{
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 }  // namespace
@@ -106,45 +100,6 @@ std::string ElementAddress(const DriverAddress& address, int index)
     if (address.bit != NO_BIT)
         text += Hex(static_cast<unsigned>(address.bit), 1);
     return text;
-}
-
-std::string RejectionHint(std::string_view text, bool block, uint32_t tagType, int32_t count)
-{
-    std::string upper(text.substr(0, 8));
-    for (char& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (upper.size() < 7)
-        return "an address has seven characters (eight with a bit digit), e.g. 01W0010";
-    if (!IsHex(upper[0]) || !IsHex(upper[1]) || std::stoi(upper.substr(0, 2), nullptr, 16) < 1 ||
-        std::stoi(upper.substr(0, 2), nullptr, 16) > 32)
-        return "the station is two hex digits from 01 to 20 (32 stations)";
-    const char operand = upper[2];
-    if (operand != 'W' && operand != 'B' && operand != 'A' && operand != 'E')
-        return "the operand is W (word), B (bit), or A or E (byte and bit)";
-    for (int i = 3; i < 7; ++i)
-        if (!IsHex(upper[i]))
-            return "four hex digits follow the operand, e.g. 01W0010";
-    const bool bitDigit = upper.size() >= 8 && upper[7] != ' ';
-    if (bitDigit && !IsHex(upper[7]))
-        return "the eighth character is a bit digit, 0 to F, or nothing";
-    if (operand == 'A' || operand == 'E') {
-        const int number = std::stoi(upper.substr(3, 4), nullptr, 16);
-        if ((number & 0xF) > 7 || number >= 0x200)
-            return "A and E take a byte from 000 to 01F and a bit from 0 to 7, e.g. 02A01F7";
-    }
-    if (count > 255)
-        return "a run holds at most 255 elements";
-    if (block && bitDigit)
-        return "a bit of a word goes alone: leave out the bit digit for a run of words, or the count for the bit";
-    if (!block) {
-        if (operand == 'W' && bitDigit && tagType != 6)
-            return "a bit of a word takes tag type 6";
-        if (operand == 'W' && !bitDigit && tagType != 0 && tagType != 1)
-            return "a whole word takes tag type 0 or 1; a bit of it needs a bit digit and type 6";
-        if (operand != 'W' && tagType != 6)
-            return "bit operands (B, A, E) take tag type 6";
-    }
-    return "check it against the address form in kivhost --help";
 }
 
 }  // namespace kivhost

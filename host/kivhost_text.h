@@ -25,10 +25,6 @@ std::string ResultName(int32_t result);
 // 01W0011 for element 1 of 01W0010, 02A0200 for element 1 of 02A01F7.
 std::string ElementAddress(const DriverAddress& address, int index);
 
-// Why the parser may have refused text with this tag type and count, and
-// what to try instead.
-std::string RejectionHint(std::string_view text, bool block, uint32_t tagType, int32_t count);
-
 }  // namespace kivhost
 
 #endif  // KIVHOST_TEXT_H

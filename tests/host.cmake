@@ -10,6 +10,7 @@ function(kivhost_add_gtest name)
 endfunction()
 
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
+add_dependencies(kivhost_unit_tests DAVODEV)
 
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")

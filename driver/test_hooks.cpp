@@ -4,6 +4,9 @@
 
 namespace kiv {
 
-void ResetDriverEndedForTests() { driverEnded.store(false, std::memory_order_relaxed); }
+void ResetDriverEndedForTests()
+{
+    driverEnded.store(false, std::memory_order_relaxed);
+}
 
 }  // namespace kiv

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native build with the Windows side under
-# wine, then the native tests again under the sanitizers.
+# Checks the format, then builds and runs every test: the native build with
+# the Windows side under wine, then the native tests again under the
+# sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+echo "=== scripts/check-format.sh"
+scripts/check-format.sh
 
 run_preset() {
   echo "=== $1"

@@ -1,8 +1,8 @@
 // The driver's own instructions per exchange, counted by callgrind: the
 // benchmark runs itself again under valgrind as a child that collects only
 // inside KivMain, and reads the child's dumps.
-#ifndef KIVBENCH_CALLGRIND_H
-#define KIVBENCH_CALLGRIND_H
+#ifndef DAVODEV_KIVBENCH_CALLGRIND_H
+#define DAVODEV_KIVBENCH_CALLGRIND_H
 
 #include <map>
 #include <string>
@@ -28,4 +28,4 @@ std::map<std::string, Instructions> RunCallgrind(int exchanges, std::string* rea
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_CALLGRIND_H
+#endif  // DAVODEV_KIVBENCH_CALLGRIND_H

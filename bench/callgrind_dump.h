@@ -1,6 +1,6 @@
 // A dump file of callgrind, read for what the benchmark needs of it.
-#ifndef KIVBENCH_CALLGRIND_DUMP_H
-#define KIVBENCH_CALLGRIND_DUMP_H
+#ifndef DAVODEV_KIVBENCH_CALLGRIND_DUMP_H
+#define DAVODEV_KIVBENCH_CALLGRIND_DUMP_H
 
 #include <string>
 
@@ -18,4 +18,4 @@ CallgrindDump ReadCallgrindDump(const std::string& path);
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_CALLGRIND_DUMP_H
+#endif  // DAVODEV_KIVBENCH_CALLGRIND_DUMP_H

@@ -1,7 +1,7 @@
 // The three exchanges every measurement uses, and a driver channel set up
 // for one of them.
-#ifndef KIVBENCH_EXCHANGE_KINDS_H
-#define KIVBENCH_EXCHANGE_KINDS_H
+#ifndef DAVODEV_KIVBENCH_EXCHANGE_KINDS_H
+#define DAVODEV_KIVBENCH_EXCHANGE_KINDS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -44,4 +44,4 @@ void CheckSameFrame(const DriverSide& side, const ExchangeKind& kind);
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_EXCHANGE_KINDS_H
+#endif  // DAVODEV_KIVBENCH_EXCHANGE_KINDS_H

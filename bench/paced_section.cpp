@@ -38,7 +38,7 @@ plcsim::Options PacedOptions(int baud)
     options.stations = {1};
     options.baud = baud;
     options.pace = true;
-    options.max_records = 8;
+    options.maxRecords = 8;
     return options;
 }
 

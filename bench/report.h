@@ -1,7 +1,7 @@
 // The benchmark's report: Markdown tables on the terminal, the verdicts
 // against the targets, and the summary line that counts them.
-#ifndef KIVBENCH_REPORT_H
-#define KIVBENCH_REPORT_H
+#ifndef DAVODEV_KIVBENCH_REPORT_H
+#define DAVODEV_KIVBENCH_REPORT_H
 
 #include <cstdint>
 #include <cstdio>
@@ -47,4 +47,4 @@ void PrintSummary();
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_REPORT_H
+#endif  // DAVODEV_KIVBENCH_REPORT_H

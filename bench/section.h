@@ -2,8 +2,8 @@
 // A section is a file of its own ending in a SectionRegistration, and its
 // line in the source list of bench/CMakeLists.txt. Its number orders the
 // report and names it for --only.
-#ifndef KIVBENCH_SECTION_H
-#define KIVBENCH_SECTION_H
+#ifndef DAVODEV_KIVBENCH_SECTION_H
+#define DAVODEV_KIVBENCH_SECTION_H
 
 #include <cstdint>
 #include <string>
@@ -45,4 +45,4 @@ const std::vector<Section>& Sections();
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_SECTION_H
+#endif  // DAVODEV_KIVBENCH_SECTION_H

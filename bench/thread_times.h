@@ -1,7 +1,7 @@
 // Time for the measurements: the monotonic clock, and the processor time of
 // the calling thread, user and system apart.
-#ifndef KIVBENCH_THREAD_TIMES_H
-#define KIVBENCH_THREAD_TIMES_H
+#ifndef DAVODEV_KIVBENCH_THREAD_TIMES_H
+#define DAVODEV_KIVBENCH_THREAD_TIMES_H
 
 #include <chrono>
 
@@ -27,4 +27,4 @@ ThreadTimes& operator+=(ThreadTimes& a, const ThreadTimes& b);
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_THREAD_TIMES_H
+#endif  // DAVODEV_KIVBENCH_THREAD_TIMES_H

@@ -1,7 +1,7 @@
 // kivhost as the driver's host: the library loaded at run time, standard
 // output taken back from the driver's traces, the log sink, the records.
-#ifndef KIVHOST_DRIVER_H
-#define KIVHOST_DRIVER_H
+#ifndef DAVODEV_KIVHOST_DRIVER_H
+#define DAVODEV_KIVHOST_DRIVER_H
 
 #include <cstdint>
 #include <cstdio>
@@ -112,4 +112,4 @@ std::vector<uint16_t> UnpackValues(const DriverAddress& address, int32_t count, 
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_DRIVER_H
+#endif  // DAVODEV_KIVHOST_DRIVER_H

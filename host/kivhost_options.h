@@ -1,7 +1,7 @@
 // kivhost's command line: subcommands, line options, addresses and values,
 // all checked before the driver is loaded or the port is opened.
-#ifndef KIVHOST_OPTIONS_H
-#define KIVHOST_OPTIONS_H
+#ifndef DAVODEV_KIVHOST_OPTIONS_H
+#define DAVODEV_KIVHOST_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
@@ -82,4 +82,4 @@ std::string DriverPortName(std::string_view name, std::string* error);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_OPTIONS_H
+#endif  // DAVODEV_KIVHOST_OPTIONS_H

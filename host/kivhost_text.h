@@ -1,7 +1,7 @@
 // Text for people and for scripts: code page 437 shown as UTF-8, JSON
 // strings, names of the driver's results and addresses.
-#ifndef KIVHOST_TEXT_H
-#define KIVHOST_TEXT_H
+#ifndef DAVODEV_KIVHOST_TEXT_H
+#define DAVODEV_KIVHOST_TEXT_H
 
 #include <cstdint>
 #include <string>
@@ -27,4 +27,4 @@ std::string ElementAddress(const DriverAddress& address, int index);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_TEXT_H
+#endif  // DAVODEV_KIVHOST_TEXT_H

@@ -16,7 +16,7 @@ struct FaultEntry {
   const char* name;
 };
 
-constexpr std::array<FaultEntry, 11> kFaultNames{{
+constexpr std::array<FaultEntry, 11> FAULT_NAMES{{
     {FaultKind::Silent, "silent"},
     {FaultKind::Drop, "drop"},
     {FaultKind::WrongStation, "wrong"},
@@ -31,7 +31,7 @@ constexpr std::array<FaultEntry, 11> kFaultNames{{
 }};
 
 // Never "/" or CR, so noise cannot start or end a frame for the reader.
-constexpr std::string_view kJunk = "#$%&*+-.:;<=>?@^_~";
+constexpr std::string_view JUNK = "#$%&*+-.:;<=>?@^_~";
 
 std::optional<int> ParseInt(std::string_view text) {
   int value = 0;
@@ -55,7 +55,7 @@ double Uniform(std::mt19937& rng) { return rng() / 4294967296.0; }
 
 std::string Junk(int count, std::mt19937& rng) {
   std::string bytes;
-  for (int i = 0; i < count; ++i) bytes += kJunk[rng() % kJunk.size()];
+  for (int i = 0; i < count; ++i) bytes += JUNK[rng() % JUNK.size()];
   return bytes;
 }
 
@@ -78,14 +78,14 @@ const Fault* Find(const std::vector<Fault>& faults, FaultKind kind) {
 }  // namespace
 
 const char* FaultName(FaultKind kind) {
-  for (const auto& entry : kFaultNames) {
+  for (const auto& entry : FAULT_NAMES) {
     if (entry.kind == kind) return entry.name;
   }
   return "?";
 }
 
 std::optional<FaultKind> FaultFromName(std::string_view name) {
-  for (const auto& entry : kFaultNames) {
+  for (const auto& entry : FAULT_NAMES) {
     if (name == entry.name) return entry.kind;
   }
   return std::nullopt;
@@ -119,7 +119,7 @@ std::optional<Fault> ParseFault(std::string_view text) {
     if (const size_t slash = value.find('/'); slash != std::string_view::npos) {
       const auto pause = ParseInt(value.substr(slash + 1));
       if (!pause) return std::nullopt;
-      fault.pause_ms = *pause;
+      fault.pauseMs = *pause;
       value = value.substr(0, slash);
     }
   }
@@ -134,18 +134,18 @@ std::optional<Fault> ParseFault(std::string_view text) {
 }
 
 int CharFormat::BitsPerChar() const {
-  return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits;
+  return 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
 }
 
 std::optional<CharFormat> ParseCharFormat(std::string_view text) {
   if (text.size() != 3) return std::nullopt;
   CharFormat format;
-  format.data_bits = text[0] - '0';
+  format.dataBits = text[0] - '0';
   format.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
-  format.stop_bits = text[2] - '0';
-  if (format.data_bits < 5 || format.data_bits > 8) return std::nullopt;
+  format.stopBits = text[2] - '0';
+  if (format.dataBits < 5 || format.dataBits > 8) return std::nullopt;
   if (format.parity != 'N' && format.parity != 'E' && format.parity != 'O') return std::nullopt;
-  if (format.stop_bits != 1 && format.stop_bits != 2) return std::nullopt;
+  if (format.stopBits != 1 && format.stopBits != 2) return std::nullopt;
   return format;
 }
 
@@ -174,8 +174,8 @@ Delivery ShapeReply(std::string reply, const std::vector<Fault>& faults, std::mt
     reply[1] = static_cast<char>(ValueOr(*fault, 'N'));
     FixReplyChecksum(reply);
   }
-  if (Has(faults, FaultKind::Corrupt) && reply.size() > kReplyOverhead) {
-    const size_t at = kReplyDataStart + rng() % (reply.size() - kReplyOverhead);
+  if (Has(faults, FaultKind::Corrupt) && reply.size() > REPLY_OVERHEAD) {
+    const size_t at = REPLY_DATA_START + rng() % (reply.size() - REPLY_OVERHEAD);
     if (reply[5] == 'W') {
       reply[at] = 'G';
     } else {
@@ -200,7 +200,7 @@ Delivery ShapeReply(std::string reply, const std::vector<Fault>& faults, std::mt
   size_t pieces = 1;
   if (const Fault* fault = Find(faults, FaultKind::Split)) {
     pieces = std::clamp<size_t>(ValueOr(*fault, 2), 1, std::max<size_t>(reply.size(), 1));
-    delivery.pause = std::chrono::milliseconds(fault->pause_ms > 0 ? fault->pause_ms : 20);
+    delivery.pause = std::chrono::milliseconds(fault->pauseMs > 0 ? fault->pauseMs : 20);
   }
   const size_t size = (reply.size() + pieces - 1) / pieces;
   for (size_t at = 0; at < reply.size(); at += size) delivery.pieces.push_back(reply.substr(at, size));

@@ -27,9 +27,9 @@ int HexValue(std::string_view text) {
 
 int RunLength(char operand) {
   switch (operand) {
-    case 'W': return kWordCount;
-    case 'B': return kBCount;
-    default: return kByteBitCount;
+    case 'W': return WORD_COUNT;
+    case 'B': return B_COUNT;
+    default: return BYTE_BIT_COUNT;
   }
 }
 
@@ -70,7 +70,7 @@ int TakeAddress(Fields& fields, char operand) {
   const auto comma = fields.TakeChar();
   const int bit = fields.TakeHex(1);
   if (byte < 0 || comma != ',' || bit < 0) return -1;
-  if (byte >= kByteBitBytes || bit > 7) return -1;
+  if (byte >= BYTE_BIT_BYTES || bit > 7) return -1;
   return byte * 8 + bit;
 }
 
@@ -94,7 +94,7 @@ std::optional<Request> ParseBody(std::string_view body) {
   Request request;
   const auto digits = fields.Take(2);
   if (!digits || HexValue(*digits) < 0) return std::nullopt;
-  request.station_digits = std::string(*digits);
+  request.stationDigits = std::string(*digits);
   request.station = HexValue(*digits);
 
   const auto command = fields.TakeChar();
@@ -132,7 +132,7 @@ std::optional<Request> ParseBody(std::string_view body) {
 }
 
 std::string BuildReply(const Request& request, std::string_view echo, std::string_view data) {
-  std::string body = "A" + request.station_digits;
+  std::string body = "A" + request.stationDigits;
   body += echo;
   body += data;
   return "/" + body + Hex(Checksum(body), 2) + "\r";
@@ -141,7 +141,7 @@ std::string BuildReply(const Request& request, std::string_view echo, std::strin
 }  // namespace
 
 Memory::Memory()
-    : words_(kWordCount, 0), b_(kBCount, 0), a_(kByteBitCount, 0), e_(kByteBitCount, 0) {}
+    : words_(WORD_COUNT, 0), b_(B_COUNT, 0), a_(BYTE_BIT_COUNT, 0), e_(BYTE_BIT_COUNT, 0) {}
 
 std::vector<uint8_t>& Memory::BitsOf(char operand) {
   return const_cast<std::vector<uint8_t>&>(std::as_const(*this).BitsOf(operand));
@@ -165,7 +165,7 @@ void Memory::SetBit(char operand, int index, bool value) {
 int ByteBitIndex(int number) {
   const int byte = number >> 4;
   const int bit = number & 0xF;
-  if (number < 0 || byte >= kByteBitBytes || bit > 7) return -1;
+  if (number < 0 || byte >= BYTE_BIT_BYTES || bit > 7) return -1;
   return byte * 8 + bit;
 }
 
@@ -176,10 +176,10 @@ uint8_t Checksum(std::string_view text) {
 }
 
 std::string Hex(unsigned value, int width) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+  static constexpr char DIGITS[] = "0123456789ABCDEF";
   std::string text(width, '0');
   for (int i = width - 1; i >= 0; --i) {
-    text[i] = kDigits[value & 0xF];
+    text[i] = DIGITS[value & 0xF];
     value >>= 4;
   }
   return text;
@@ -237,10 +237,10 @@ std::optional<std::string> HandleRequest(std::string_view frame, Memory& memory)
 }
 
 void FixReplyChecksum(std::string& reply) {
-  if (reply.size() < kReplyOverhead) return;
-  const size_t checksum_at = reply.size() - 3;
-  const std::string digits = Hex(Checksum(std::string_view(reply).substr(1, checksum_at - 1)), 2);
-  reply.replace(checksum_at, 2, digits);
+  if (reply.size() < REPLY_OVERHEAD) return;
+  const size_t checksumAt = reply.size() - 3;
+  const std::string digits = Hex(Checksum(std::string_view(reply).substr(1, checksumAt - 1)), 2);
+  reply.replace(checksumAt, 2, digits);
 }
 
 }  // namespace plcsim

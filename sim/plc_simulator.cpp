@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 // Longer than the longest request (a write of 255 words is 1034 characters)
 // with room to spare; past it the bytes cannot be a frame.
-constexpr size_t kMaxFrame = 2100;
+constexpr size_t MAX_FRAME = 2100;
 
 std::system_error SystemError(const std::string& what) {
   return std::system_error(errno, std::generic_category(), what);
@@ -40,13 +40,13 @@ speed_t SpeedOf(int baud) {
     int baud;
     speed_t speed;
   };
-  static constexpr Entry kSpeeds[] = {
+  static constexpr Entry SPEEDS[] = {
       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
       {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
       {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
       {921600, B921600},
   };
-  for (const Entry& entry : kSpeeds) {
+  for (const Entry& entry : SPEEDS) {
     if (entry.baud == baud) return entry.speed;
   }
   throw std::invalid_argument("unsupported baud rate " + std::to_string(baud));
@@ -59,11 +59,11 @@ void MakeRaw(int fd, int baud, const CharFormat& format) {
   cfmakeraw(&settings);
   settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
   settings.c_cflag |= CLOCAL | CREAD;
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  settings.c_cflag |= kSizes[format.data_bits - 5];
+  static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+  settings.c_cflag |= SIZES[format.dataBits - 5];
   if (format.parity != 'N') settings.c_cflag |= PARENB;
   if (format.parity == 'O') settings.c_cflag |= PARODD;
-  if (format.stop_bits == 2) settings.c_cflag |= CSTOPB;
+  if (format.stopBits == 2) settings.c_cflag |= CSTOPB;
   settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   const speed_t speed = SpeedOf(baud);
@@ -150,14 +150,14 @@ struct Simulator::Impl {
       stations[station];
     }
     if (options.baud <= 0) throw std::invalid_argument("baud rate must be positive");
-    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd < 0) throw SystemError("eventfd");
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) throw SystemError("eventfd");
   }
 
   ~Impl() {
     StopThread();
     CloseLine();
-    CloseFd(wake_fd);
+    CloseFd(wakeFd);
   }
 
   StationState& StationAt(int station) {
@@ -204,14 +204,14 @@ struct Simulator::Impl {
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     std::lock_guard lock(mutex);
-    line_fd = master;
-    slave_fd = slave;
-    line_path = name;
+    lineFd = master;
+    slaveFd = slave;
+    linePath = name;
   }
 
   void OpenDevice() {
-    int fd = open(device_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw SystemError("open " + device_path);
+    int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw SystemError("open " + devicePath);
     try {
       MakeRaw(fd, options.baud, options.format);
     } catch (...) {
@@ -220,15 +220,15 @@ struct Simulator::Impl {
     }
     tcflush(fd, TCIOFLUSH);
     std::lock_guard lock(mutex);
-    line_fd = fd;
-    line_path = device_path;
+    lineFd = fd;
+    linePath = devicePath;
   }
 
   void CloseLine() {
     RemoveLink();
     std::lock_guard lock(mutex);
-    CloseFd(line_fd);
-    CloseFd(slave_fd);
+    CloseFd(lineFd);
+    CloseFd(slaveFd);
   }
 
   // Through a rename, so a port opened during a replug finds one line or
@@ -236,7 +236,7 @@ struct Simulator::Impl {
   void MakeLink() {
     const std::string temporary = options.link + ".new";
     unlink(temporary.c_str());
-    if (symlink(line_path.c_str(), temporary.c_str()) != 0 ||
+    if (symlink(linePath.c_str(), temporary.c_str()) != 0 ||
         rename(temporary.c_str(), options.link.c_str()) != 0) {
       throw SystemError("link " + options.link);
     }
@@ -244,12 +244,12 @@ struct Simulator::Impl {
 
   // Only our own link: someone may have pointed it elsewhere meanwhile.
   void RemoveLink() {
-    if (options.link.empty() || line_path.empty()) return;
+    if (options.link.empty() || linePath.empty()) return;
     char target[256];
     const ssize_t n = readlink(options.link.c_str(), target, sizeof target - 1);
     if (n < 0) return;
     target[n] = '\0';
-    if (line_path == target) unlink(options.link.c_str());
+    if (linePath == target) unlink(options.link.c_str());
   }
 
   // --- thread ---------------------------------------------------------------
@@ -259,7 +259,7 @@ struct Simulator::Impl {
     std::lock_guard lock(control);
     if (kind != LineKind::None) throw std::logic_error("simulator already started");
     kind = line;
-    device_path = path;
+    devicePath = path;
     try {
       OpenLine();
     } catch (...) {
@@ -272,10 +272,10 @@ struct Simulator::Impl {
 
   void StartThread() {
     uint64_t drained;
-    while (read(wake_fd, &drained, sizeof drained) > 0) {
+    while (read(wakeFd, &drained, sizeof drained) > 0) {
     }
     stopping = false;
-    in_frame = false;
+    inFrame = false;
     frame.clear();
     thread = std::thread([this] { Serve(); });
     std::lock_guard lock(mutex);
@@ -286,7 +286,7 @@ struct Simulator::Impl {
     if (!thread.joinable()) return;
     stopping = true;
     const uint64_t one = 1;
-    if (write(wake_fd, &one, sizeof one) < 0) {
+    if (write(wakeFd, &one, sizeof one) < 0) {
       // The counter is far from full; a failure here would leave the thread
       // waiting, so it is worth knowing about.
       std::perror("plcsim: wake");
@@ -304,7 +304,7 @@ struct Simulator::Impl {
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
       const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
       const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-      pollfd wake{wake_fd, POLLIN, 0};
+      pollfd wake{wakeFd, POLLIN, 0};
       if (ppoll(&wake, 1, &timeout, nullptr) > 0) return false;
     }
     return false;
@@ -313,14 +313,14 @@ struct Simulator::Impl {
   // False when the line fails or a stop is asked for.
   bool WriteAll(std::string_view bytes) {
     while (!bytes.empty()) {
-      const ssize_t n = write(line_fd, bytes.data(), bytes.size());
+      const ssize_t n = write(lineFd, bytes.data(), bytes.size());
       if (n > 0) {
         bytes.remove_prefix(n);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN) return false;
-      pollfd fds[2] = {{line_fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+      pollfd fds[2] = {{lineFd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
       if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
       if (fds[1].revents != 0) return false;
     }
@@ -330,7 +330,7 @@ struct Simulator::Impl {
   void Serve() {
     char buffer[4096];
     while (!stopping) {
-      pollfd fds[2] = {{line_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+      pollfd fds[2] = {{lineFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         if (!WaitUntil(Clock::now() + std::chrono::milliseconds(10))) return;
@@ -338,7 +338,7 @@ struct Simulator::Impl {
       }
       if (fds[1].revents != 0) return;
       if (fds[0].revents & POLLIN) {
-        const ssize_t n = read(line_fd, buffer, sizeof buffer);
+        const ssize_t n = read(lineFd, buffer, sizeof buffer);
         if (n > 0) {
           Feed(std::string_view(buffer, n), Clock::now());
           continue;
@@ -357,21 +357,21 @@ struct Simulator::Impl {
       // unterminated was noise or a frame cut short.
       if (c == '/') {
         frame = "/";
-        in_frame = true;
-        frame_start = now;
+        inFrame = true;
+        frameStart = now;
         continue;
       }
-      if (!in_frame) continue;
+      if (!inFrame) continue;
       frame += c;
       if (c == '\r') {
-        in_frame = false;
+        inFrame = false;
         Handle(frame, now);
-      } else if (frame.size() > kMaxFrame) {
-        in_frame = false;
+      } else if (frame.size() > MAX_FRAME) {
+        inFrame = false;
         Record record;
         record.bytes = frame;
         record.note = "too long, discarded";
-        record.start = frame_start;
+        record.start = frameStart;
         record.end = now;
         Publish(std::move(record));
         CountRequest();
@@ -392,7 +392,7 @@ struct Simulator::Impl {
   void Handle(const std::string& bytes, Clock::time_point end) {
     Record request;
     request.bytes = bytes;
-    request.start = frame_start;
+    request.start = frameStart;
     request.end = end;
     std::optional<Delivery> delivery;
     {
@@ -453,7 +453,7 @@ struct Simulator::Impl {
       return true;
     };
     // Bit times of one character, rounded to the nanosecond.
-    const auto char_time = std::chrono::nanoseconds(
+    const auto charTime = std::chrono::nanoseconds(
         static_cast<int64_t>(options.format.BitsPerChar()) * 1'000'000'000 / options.baud);
 
     bool whole = WaitUntil(Clock::now() + delivery.delay);
@@ -467,7 +467,7 @@ struct Simulator::Impl {
       // Each byte leaves when a real line would have finished carrying it.
       auto due = Clock::now();
       for (char c : delivery.pieces[i]) {
-        due += char_time;
+        due += charTime;
         whole = WaitUntil(due) && wrote(std::string_view(&c, 1));
         if (!whole) break;
       }
@@ -483,17 +483,17 @@ struct Simulator::Impl {
   void Publish(Record record) {
     {
       std::lock_guard lock(mutex);
-      record.sequence = next_sequence++;
+      record.sequence = nextSequence++;
       records.push_back(record);
-      while (records.size() > options.max_records) records.pop_front();
+      while (records.size() > options.maxRecords) records.pop_front();
     }
-    if (options.on_record) options.on_record(record);
+    if (options.onRecord) options.onRecord(record);
   }
 
   void CountRequest() {
     {
       std::lock_guard lock(mutex);
-      ++request_count;
+      ++requestCount;
     }
     handled.notify_all();
   }
@@ -507,25 +507,25 @@ struct Simulator::Impl {
   std::map<int, StationState> stations;
   std::mt19937 rng;
   std::deque<Record> records;
-  uint64_t next_sequence = 0;
-  uint64_t request_count = 0;
+  uint64_t nextSequence = 0;
+  uint64_t requestCount = 0;
   bool running = false;
-  std::string line_path;
+  std::string linePath;
 
   // Serialises Start, Stop, Unplug and Replug.
   std::mutex control;
   LineKind kind = LineKind::None;
-  std::string device_path;
-  int line_fd = -1;
-  int slave_fd = -1;
-  int wake_fd = -1;
+  std::string devicePath;
+  int lineFd = -1;
+  int slaveFd = -1;
+  int wakeFd = -1;
   std::thread thread;
   std::atomic<bool> stopping{false};
 
   // Framing, touched by the serving thread only.
   std::string frame;
-  bool in_frame = false;
-  Clock::time_point frame_start;
+  bool inFrame = false;
+  Clock::time_point frameStart;
 };
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -550,7 +550,7 @@ bool Simulator::Running() const {
 
 std::string Simulator::SlavePath() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->line_path;
+  return impl_->linePath;
 }
 
 void Simulator::Unplug() {
@@ -619,10 +619,10 @@ void Simulator::ClearFaults(int station) {
   state.script.clear();
 }
 
-void Simulator::ScriptFault(int station, const Fault& fault, int next_requests) {
+void Simulator::ScriptFault(int station, const Fault& fault, int nextRequests) {
   std::lock_guard lock(impl_->mutex);
   auto& script = impl_->StationAt(station).script;
-  if (next_requests > 0) script.emplace_back(fault, next_requests);
+  if (nextRequests > 0) script.emplace_back(fault, nextRequests);
 }
 
 std::vector<Record> Simulator::Records() const {
@@ -637,12 +637,12 @@ void Simulator::ClearRecords() {
 
 uint64_t Simulator::RequestCount() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->request_count;
+  return impl_->requestCount;
 }
 
 bool Simulator::WaitForRequests(uint64_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
-  return impl_->handled.wait_for(lock, timeout, [&] { return impl_->request_count >= count; });
+  return impl_->handled.wait_for(lock, timeout, [&] { return impl_->requestCount >= count; });
 }
 
 }  // namespace plcsim

@@ -2,7 +2,8 @@
 // hardware. The simulator serves the master side of a pseudo-terminal (or a
 // real serial device) from a background thread; the driver opens the other
 // side like a port.
-#pragma once
+#ifndef DAVODEV_PLCSIM_PLC_SIMULATOR_H
+#define DAVODEV_PLCSIM_PLC_SIMULATOR_H
 
 #include <chrono>
 #include <cstdint>
@@ -38,7 +39,7 @@ enum class FaultKind {
 //   Truncate:     characters kept (default 5)
 //   Extra, Noise: number of bytes (default 3)
 //   Delay:        milliseconds
-//   Split:        number of pieces (default 2); pause_ms between them (default 20)
+//   Split:        number of pieces (default 2); pauseMs between them (default 20)
 // Corrupt puts 'G' in place of a word digit and flips a bit character;
 // replies without data are left alone. Pace uses the line's baud rate and
 // character format.
@@ -46,7 +47,7 @@ struct Fault {
   FaultKind kind = FaultKind::Silent;
   double probability = 1.0;  // chance of applying, drawn per request
   int value = 0;
-  int pause_ms = 0;
+  int pauseMs = 0;
 };
 
 const char* FaultName(FaultKind kind);
@@ -56,9 +57,9 @@ std::optional<FaultKind> FaultFromName(std::string_view name);
 std::optional<Fault> ParseFault(std::string_view text);
 
 struct CharFormat {
-  int data_bits = 8;
+  int dataBits = 8;
   char parity = 'N';  // N, E or O
-  int stop_bits = 1;
+  int stopBits = 1;
   int BitsPerChar() const;  // start + data + parity + stop
 };
 // "8N1", "7E2" and the like.
@@ -89,9 +90,9 @@ struct Options {
   CharFormat format;
   bool pace = false;     // pace every reply, as the Pace fault does
   std::string link;      // if set, a symlink to the line's path
-  size_t max_records = 100000;
+  size_t maxRecords = 100000;
   // Called on the serving thread after each record is stored.
-  std::function<void(const Record&)> on_record;
+  std::function<void(const Record&)> onRecord;
 };
 
 // All members are safe to call from any thread while the simulator runs.
@@ -130,11 +131,11 @@ class Simulator {
   void SetFault(int station, const Fault& fault);
   // Removes the station's standing and scripted faults.
   void ClearFaults(int station);
-  // The next next_requests requests to the station get this fault, on top of
+  // The next nextRequests requests to the station get this fault, on top of
   // the standing ones. Scripts queue up behind each other.
-  void ScriptFault(int station, const Fault& fault, int next_requests);
+  void ScriptFault(int station, const Fault& fault, int nextRequests);
 
-  std::vector<Record> Records() const;  // the latest max_records
+  std::vector<Record> Records() const;  // the latest maxRecords
   void ClearRecords();
   // Frames taken off the line and fully handled (reply sent or not).
   uint64_t RequestCount() const;
@@ -146,3 +147,5 @@ class Simulator {
 };
 
 }  // namespace plcsim
+
+#endif  // DAVODEV_PLCSIM_PLC_SIMULATOR_H

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: plcsim [options]
+constexpr const char* HELP = R"(Usage: plcsim [options]
 
 Simulates PLC stations on a serial line. They answer read, write and
 set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT),
@@ -102,8 +102,8 @@ int ParseNumber(std::string_view text, const std::string& what) {
   return static_cast<int>(value);
 }
 
-int ParseHex(std::string_view text, size_t max_digits, const std::string& what) {
-  if (text.empty() || text.size() > max_digits) Fail("bad " + what + ": " + std::string(text));
+int ParseHex(std::string_view text, size_t maxDigits, const std::string& what) {
+  if (text.empty() || text.size() > maxDigits) Fail("bad " + what + ": " + std::string(text));
   return ParseNumber("0x" + std::string(text), what);
 }
 
@@ -147,7 +147,7 @@ void ApplySet(plcsim::Simulator& sim, std::string_view text) {
   if (address.size() != 4 || address[2] != ',') Fail("A and E are written bb,b: " + std::string(text));
   const int byte = ParseHex(address.substr(0, 2), 2, "byte");
   const int bit = ParseHex(address.substr(3), 1, "bit");
-  if (byte >= plcsim::kByteBitBytes || bit > 7) Fail("no such bit: " + std::string(text));
+  if (byte >= plcsim::BYTE_BIT_BYTES || bit > 7) Fail("no such bit: " + std::string(text));
   sim.SetBit(station, operand, byte << 4 | bit, value == "1");
 }
 
@@ -171,22 +171,22 @@ Settings ParseArguments(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
-    std::string inline_value;
-    bool has_inline = false;
+    std::string inlineValue;
+    bool hasInline = false;
     if (arg.starts_with("--")) {
       if (const size_t eq = arg.find('='); eq != std::string::npos) {
-        inline_value = arg.substr(eq + 1);
+        inlineValue = arg.substr(eq + 1);
         arg.resize(eq);
-        has_inline = true;
+        hasInline = true;
       }
     }
     const auto value = [&]() -> std::string {
-      if (has_inline) return inline_value;
+      if (hasInline) return inlineValue;
       if (i + 1 >= args.size()) Fail(arg + " needs a value");
       return args[++i];
     };
     if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
+      std::fputs(HELP, stdout);
       std::exit(0);
     } else if (arg == "-v" || arg == "--verbose") {
       settings.verbose = true;
@@ -246,16 +246,16 @@ int main(int argc, char** argv) {
 
   // Blocked before the serving thread exists, so it inherits the mask and
   // the signals are taken only by sigwait below.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   const auto origin = std::chrono::steady_clock::now();
   if (settings.verbose) {
-    settings.options.on_record = [origin](const plcsim::Record& record) {
+    settings.options.onRecord = [origin](const plcsim::Record& record) {
       std::printf("%s\n", plcsim::FormatRecord(record, origin).c_str());
       std::fflush(stdout);
     };
@@ -278,8 +278,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", sim.SlavePath().c_str());
     std::fflush(stdout);
 
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
     sim.Stop();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "plcsim: %s\n", error.what());

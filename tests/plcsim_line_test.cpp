@@ -110,7 +110,7 @@ std::string Exchange(plcsim::Simulator& sim, Port& port, const std::string& fram
   return port.ReadQuiet(milliseconds(20));
 }
 
-TEST(plcsim_line, AnswersAndChangesMemoryOverAPseudoTerminal) {
+TEST(PlcsimLine, AnswersAndChangesMemoryOverAPseudoTerminal) {
   plcsim::Simulator sim;
   sim.StartPty();
   sim.SetWord(1, 0x10, 0x1234);
@@ -124,7 +124,7 @@ TEST(plcsim_line, AnswersAndChangesMemoryOverAPseudoTerminal) {
   EXPECT_EQ(sim.Word(1, 0x10), 0x1214);
 }
 
-TEST(plcsim_line, OnlyTheAddressedStationAnswers) {
+TEST(PlcsimLine, OnlyTheAddressedStationAnswers) {
   plcsim::Simulator sim(StationsOptions({1, 2, 5}));
   sim.StartPty();
   Port port(sim.SlavePath());
@@ -140,7 +140,7 @@ TEST(plcsim_line, OnlyTheAddressedStationAnswers) {
   EXPECT_EQ(sim.Records().back().note, "no such station");
 }
 
-TEST(plcsim_line, EachFaultDoesWhatItSays) {
+TEST(PlcsimLine, EachFaultDoesWhatItSays) {
   struct Row {
     const char* name;
     Fault fault;
@@ -185,7 +185,7 @@ TEST(plcsim_line, EachFaultDoesWhatItSays) {
   EXPECT_EQ(Exchange(sim, port, "/01RW0010022D\r"), good);
 }
 
-TEST(plcsim_line, SilentRequestsAreNotExecutedDroppedOnesAre) {
+TEST(PlcsimLine, SilentRequestsAreNotExecutedDroppedOnesAre) {
   plcsim::Simulator sim;
   sim.StartPty();
   Port port(sim.SlavePath());
@@ -198,7 +198,7 @@ TEST(plcsim_line, SilentRequestsAreNotExecutedDroppedOnesAre) {
   EXPECT_EQ(sim.Word(1, 0x10), 0x1234);
 }
 
-TEST(plcsim_line, DelayHoldsTheReplyBack) {
+TEST(PlcsimLine, DelayHoldsTheReplyBack) {
   plcsim::Simulator sim;
   sim.StartPty();
   sim.SetFault(1, {FaultKind::Delay, 1.0, 150});
@@ -209,7 +209,7 @@ TEST(plcsim_line, DelayHoldsTheReplyBack) {
   EXPECT_GE(Millis(Clock::now() - start), 140);
 }
 
-TEST(plcsim_line, SplitSendsPiecesWithPauses) {
+TEST(PlcsimLine, SplitSendsPiecesWithPauses) {
   plcsim::Simulator sim;
   sim.StartPty();
   sim.SetFault(1, {FaultKind::Split, 1.0, 3, 80});
@@ -226,7 +226,7 @@ TEST(plcsim_line, SplitSendsPiecesWithPauses) {
   EXPECT_GE(Millis(reply.end - reply.start), 140);  // two pauses of 80
 }
 
-TEST(plcsim_line, PacingSendsAtTheLineRate) {
+TEST(PlcsimLine, PacingSendsAtTheLineRate) {
   plcsim::Options options;
   options.baud = 1200;  // 17 characters of 10 bits: about 142 ms
   options.pace = true;
@@ -265,7 +265,7 @@ std::string DropPattern(uint32_t seed) {
   return pattern;
 }
 
-TEST(plcsim_line, DropIsDeterministicUnderASeed) {
+TEST(PlcsimLine, DropIsDeterministicUnderASeed) {
   const std::string first = DropPattern(7);
   EXPECT_EQ(first, DropPattern(7));
   const auto dropped = std::count(first.begin(), first.end(), 'x');
@@ -273,7 +273,7 @@ TEST(plcsim_line, DropIsDeterministicUnderASeed) {
   EXPECT_LE(dropped, 25) << first;
 }
 
-TEST(plcsim_line, ScriptedFaultsApplyToTheNextRequestsInOrder) {
+TEST(PlcsimLine, ScriptedFaultsApplyToTheNextRequestsInOrder) {
   plcsim::Simulator sim(StationsOptions({1, 2}));
   sim.StartPty();
   Port port(sim.SlavePath());
@@ -285,7 +285,7 @@ TEST(plcsim_line, ScriptedFaultsApplyToTheNextRequestsInOrder) {
   EXPECT_EQ(Exchange(sim, port, ReadOf(1)), Framed("A01RW00000000"));
 }
 
-TEST(plcsim_line, FramingSkipsNoiseCutFramesAndOverlongOnes) {
+TEST(PlcsimLine, FramingSkipsNoiseCutFramesAndOverlongOnes) {
   plcsim::Simulator sim;
   sim.StartPty();
   Port port(sim.SlavePath());
@@ -300,9 +300,9 @@ TEST(plcsim_line, FramingSkipsNoiseCutFramesAndOverlongOnes) {
   EXPECT_EQ(Exchange(sim, port, "\r" + ReadOf(1)), reply);
 }
 
-TEST(plcsim_line, RecordsEveryRequestAndReply) {
+TEST(PlcsimLine, RecordsEveryRequestAndReply) {
   plcsim::Options options;
-  options.max_records = 3;
+  options.maxRecords = 3;
   plcsim::Simulator sim(options);
   sim.StartPty();
   Port port(sim.SlavePath());
@@ -337,7 +337,7 @@ TEST(plcsim_line, RecordsEveryRequestAndReply) {
             "    0.000000 rx -- /01RW0010022E\\r (bad checksum)");
 }
 
-TEST(plcsim_line, StopIsPromptIdempotentAndHangsUpTheLine) {
+TEST(PlcsimLine, StopIsPromptIdempotentAndHangsUpTheLine) {
   auto sim = std::make_unique<plcsim::Simulator>();
   sim->StartPty();
   sim->SetFault(1, {FaultKind::Delay, 1.0, 20000});
@@ -358,14 +358,14 @@ TEST(plcsim_line, StopIsPromptIdempotentAndHangsUpTheLine) {
   sim.reset();  // the destructor after a stop
 }
 
-TEST(plcsim_line, UnplugHangsUpAndReplugServesANewLineAtTheLink) {
+TEST(PlcsimLine, UnplugHangsUpAndReplugServesANewLineAtTheLink) {
   const std::string link = "/tmp/plcsim-" + std::to_string(getpid());
   plcsim::Options options;
   options.link = link;
   plcsim::Simulator sim(options);
   sim.StartPty();
   sim.SetWord(1, 0x10, 0x4321);
-  const std::string first_path = sim.SlavePath();
+  const std::string firstPath = sim.SlavePath();
   Port port(link);
   ASSERT_TRUE(port.IsOpen());
   EXPECT_EQ(Exchange(sim, port, "/01RW0010012C\r"), Framed("A01RW4321"));
@@ -381,7 +381,7 @@ TEST(plcsim_line, UnplugHangsUpAndReplugServesANewLineAtTheLink) {
 
   sim.Replug();
   EXPECT_TRUE(sim.Running());
-  EXPECT_NE(sim.SlavePath(), first_path);
+  EXPECT_NE(sim.SlavePath(), firstPath);
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(sim.SlavePath(), target);
@@ -400,7 +400,7 @@ double CpuSeconds() {
          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-TEST(plcsim_line, IdleLineDoesNotSpin) {
+TEST(PlcsimLine, IdleLineDoesNotSpin) {
   plcsim::Simulator sim;
   sim.StartPty();
   { Port once(sim.SlavePath()); }  // opened and closed again: nobody holds the port now
@@ -411,7 +411,7 @@ TEST(plcsim_line, IdleLineDoesNotSpin) {
   EXPECT_EQ(Exchange(sim, port, ReadOf(1)), Framed("A01RW00000000"));
 }
 
-TEST(plcsim_line, ServesADevice) {
+TEST(PlcsimLine, ServesADevice) {
   // A pseudo-terminal stands in for the device; the test talks on its master.
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(master, 0);
@@ -428,7 +428,7 @@ TEST(plcsim_line, ServesADevice) {
   EXPECT_THROW(sim.StartPty(), std::logic_error);
 }
 
-TEST(plcsim_line, AccessorsRejectWhatDoesNotExist) {
+TEST(PlcsimLine, AccessorsRejectWhatDoesNotExist) {
   plcsim::Simulator sim(StationsOptions({3}));
   EXPECT_THROW(sim.SetWord(1, 0, 1), std::out_of_range);
   EXPECT_THROW(sim.Word(3, 0x10000), std::out_of_range);
@@ -455,11 +455,11 @@ struct Child {
 };
 
 Child Spawn(const std::vector<std::string>& args) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return {};
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(pipeFds[1], STDOUT_FILENO);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDERR_FILENO);
     std::vector<char*> argv;
@@ -470,8 +470,8 @@ Child Spawn(const std::vector<std::string>& args) {
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  close(pipe_fds[1]);
-  return {pid, pipe_fds[0]};
+  close(pipeFds[1]);
+  return {pid, pipeFds[0]};
 }
 
 int ExitCode(pid_t pid) {
@@ -480,19 +480,19 @@ int ExitCode(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST(plcsim_program, ServesAPtyUntilSigterm) {
+TEST(PlcsimProgram, ServesAPtyUntilSigterm) {
   Child child = Spawn({"--pty", "--stations", "1,2", "--set", "2:W0010=BEEF", "--fault", "1:nak",
                        "--set", "2:A1F,7=1", "-v"});
   ASSERT_GT(child.pid, 0);
   Port out(child.out);
-  std::string first_line;
-  while (first_line.empty() || first_line.back() != '\n') {
+  std::string firstLine;
+  while (firstLine.empty() || firstLine.back() != '\n') {
     const std::string more = out.Read(1, milliseconds(5000));
     if (more.empty()) break;
-    first_line += more;
+    firstLine += more;
   }
-  ASSERT_FALSE(first_line.empty());
-  const std::string path = first_line.substr(0, first_line.size() - 1);
+  ASSERT_FALSE(firstLine.empty());
+  const std::string path = firstLine.substr(0, firstLine.size() - 1);
   Port port(path);
   ASSERT_TRUE(port.IsOpen()) << path;
 
@@ -511,7 +511,7 @@ TEST(plcsim_program, ServesAPtyUntilSigterm) {
   EXPECT_NE(trace.find("[nak]"), std::string::npos) << trace;
 }
 
-TEST(plcsim_program, HelpNamesEveryOptionAndBadOptionsFail) {
+TEST(PlcsimProgram, HelpNamesEveryOptionAndBadOptionsFail) {
   Child help = Spawn({"--help"});
   Port out(help.out);
   const std::string text = out.ReadQuiet(milliseconds(3000));

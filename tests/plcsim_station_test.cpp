@@ -26,7 +26,7 @@ struct Exchange {
   std::function<void(const Memory&)> after;
 };
 
-TEST(plcsim_station, RequestsGetTheirRepliesAndMemoryChanges) {
+TEST(PlcsimStation, RequestsGetTheirRepliesAndMemoryChanges) {
   const auto nothing = [](auto&) {};
   const std::vector<Exchange> table = {
       {"read two words", "/01RW0010022D\r", [](Memory& m) { m.SetWord(0x10, 0x1234); },
@@ -89,7 +89,7 @@ TEST(plcsim_station, RequestsGetTheirRepliesAndMemoryChanges) {
   }
 }
 
-TEST(plcsim_station, ReadReplyLengthIsNinePlusData) {
+TEST(PlcsimStation, ReadReplyLengthIsNinePlusData) {
   Memory memory;
   for (const auto& [body, data] : std::vector<std::pair<std::string, size_t>>{
            {"01RWFF00FF", 255 * 4}, {"01RB000010", 16}, {"01RA00,001", 1}}) {
@@ -99,7 +99,7 @@ TEST(plcsim_station, ReadReplyLengthIsNinePlusData) {
   }
 }
 
-TEST(plcsim_station, BadRequestsGetNoReplyAndChangeNothing) {
+TEST(PlcsimStation, BadRequestsGetNoReplyAndChangeNothing) {
   const std::vector<std::pair<const char*, std::string>> table = {
       {"checksum off by one", "/01RW0010022E\r"},
       {"checksum not hex", "/01RW001002ZZ\r"},
@@ -137,13 +137,13 @@ TEST(plcsim_station, BadRequestsGetNoReplyAndChangeNothing) {
   }
 }
 
-TEST(plcsim_faults, ParsesTheCommandLineForms) {
+TEST(PlcsimFaults, ParsesTheCommandLineForms) {
   struct Row {
     const char* text;
     FaultKind kind;
     double probability;
     int value;
-    int pause_ms;
+    int pauseMs;
   };
   const std::vector<Row> good = {
       {"silent", FaultKind::Silent, 1.0, 0, 0},     {"drop=0.3", FaultKind::Drop, 0.3, 0, 0},
@@ -159,7 +159,7 @@ TEST(plcsim_faults, ParsesTheCommandLineForms) {
     EXPECT_EQ(fault->kind, row.kind);
     EXPECT_DOUBLE_EQ(fault->probability, row.probability);
     EXPECT_EQ(fault->value, row.value);
-    EXPECT_EQ(fault->pause_ms, row.pause_ms);
+    EXPECT_EQ(fault->pauseMs, row.pauseMs);
     EXPECT_EQ(plcsim::FaultFromName(plcsim::FaultName(row.kind)), row.kind);
   }
   for (const char* bad : {"", "bogus", "drop=2", "delay=x", "delay=-5", "silent@", "split=3/"}) {
@@ -167,7 +167,7 @@ TEST(plcsim_faults, ParsesTheCommandLineForms) {
   }
 }
 
-TEST(plcsim_faults, CharacterFormats) {
+TEST(PlcsimFaults, CharacterFormats) {
   EXPECT_EQ(plcsim::ParseCharFormat("8N1")->BitsPerChar(), 10);
   EXPECT_EQ(plcsim::ParseCharFormat("7E1")->BitsPerChar(), 10);
   EXPECT_EQ(plcsim::ParseCharFormat("8o2")->BitsPerChar(), 12);
@@ -182,7 +182,7 @@ std::string Joined(const plcsim::Delivery& delivery) {
   return all;
 }
 
-TEST(plcsim_faults, ShapesTheReply) {
+TEST(PlcsimFaults, ShapesTheReply) {
   const std::string words = "/A01RW12340000D5\r";
   const std::string bits = Framed("A01RB0110");
   struct Row {
@@ -256,7 +256,7 @@ TEST(plcsim_faults, ShapesTheReply) {
   }
 }
 
-TEST(plcsim_faults, FaultsCombine) {
+TEST(PlcsimFaults, FaultsCombine) {
   std::mt19937 rng(1);
   const auto delivery = plcsim::ShapeReply(
       "/A01RW12340000D5\r",
@@ -267,7 +267,7 @@ TEST(plcsim_faults, FaultsCombine) {
   EXPECT_EQ(all.substr(2), "/N02RW");
 }
 
-TEST(plcsim_faults, DrawsAreDeterministicUnderASeed) {
+TEST(PlcsimFaults, DrawsAreDeterministicUnderASeed) {
   const std::vector<Fault> candidates = {{FaultKind::Drop, 0.3}, {FaultKind::Delay, 1.0, 10}};
   const auto pattern = [&](uint32_t seed) {
     std::mt19937 rng(seed);
@@ -287,7 +287,7 @@ TEST(plcsim_faults, DrawsAreDeterministicUnderASeed) {
   EXPECT_LT(dropped, 380);
 }
 
-TEST(plcsim_records, PrintableShowsControlBytes) {
+TEST(PlcsimRecords, PrintableShowsControlBytes) {
   EXPECT_EQ(plcsim::Printable("/01RW0010022D\r"), "/01RW0010022D\\r");
   EXPECT_EQ(plcsim::Printable(std::string("a\n\\\0\xFF", 5)), "a\\n\\\\\\x00\\xFF");
 }

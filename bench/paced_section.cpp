@@ -115,10 +115,9 @@ void ReportPaced(const std::vector<PacedResult>& paced)
                  "driver added", "target", "result"});
     for (const PacedResult& p : paced) {
         const double added = p.DriverMs() - p.FloorMs();
-        table.Row({std::to_string(p.baud), p.kind->name,
-                   Format("%.2f + %.2f ms", p.RequestWireMs(), p.ReplyWireMs()), Format("%.2f ms", p.FloorMs()),
-                   Format("%.2f ms", p.FloorMs() - p.ReplyWireMs()), Format("%.2f ms", p.DriverMs()),
-                   Format("%+.3f ms", added), "< 1 ms",
+        table.Row({std::to_string(p.baud), p.kind->name, Format("%.2f + %.2f ms", p.RequestWireMs(), p.ReplyWireMs()),
+                   Format("%.2f ms", p.FloorMs()), Format("%.2f ms", p.FloorMs() - p.ReplyWireMs()),
+                   Format("%.2f ms", p.DriverMs()), Format("%+.3f ms", added), "< 1 ms",
                    Verdict(added < 1.0 && p.failures == 0, Format("paced %d %s", p.baud, p.kind->name)) +
                        Failed(p.failures)});
     }

@@ -117,10 +117,11 @@ void ReportRates(const std::vector<RateResult>& rates)
                  "driver/floor, median round", "target", "result"});
     for (const RateResult& r : rates) {
         const double ratio = r.Ratio();
-        table.Row({r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()),
-                   Grouped(r.DriverRate()), Grouped(r.FloorRate()), Format("%.3f", r.DriverRate() / r.FloorRate()),
-                   Format("%.3f", ratio), "median ≥ 0.90",
-                   Verdict(ratio >= 0.90 && r.failures == 0, std::string("rate ") + r.kind->name) + Failed(r.failures)});
+        table.Row(
+            {r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()), Grouped(r.DriverRate()),
+             Grouped(r.FloorRate()), Format("%.3f", r.DriverRate() / r.FloorRate()), Format("%.3f", ratio),
+             "median ≥ 0.90",
+             Verdict(ratio >= 0.90 && r.failures == 0, std::string("rate ") + r.kind->name) + Failed(r.failures)});
     }
     table.Print();
 }

@@ -122,8 +122,8 @@ void RunScaleSection(BenchRun& run)
         const bool waiting = turnaround.count() > 0;
         PrintParagraph(waiting ? "Station turnaround 2 ms: the line, not the processors, limits each channel."
                                : "Station answers at once: the two processors limit the total (no target).");
-        Table table({"channels", "driver exch/s", "floor exch/s", "driver/floor", "driver speed-up",
-                     "floor speed-up", "driver speed-up / floor's", "target", "result"});
+        Table table({"channels", "driver exch/s", "floor exch/s", "driver/floor", "driver speed-up", "floor speed-up",
+                     "driver speed-up / floor's", "target", "result"});
         ScaleResult single;
         for (int channels : {1, 2, 4, 8}) {
             const ScaleResult s =
@@ -134,14 +134,13 @@ void RunScaleSection(BenchRun& run)
             const double floorSpeedUp = s.floorRate / single.floorRate;
             const double scaling = driverSpeedUp / floorSpeedUp;
             const bool judged = waiting && channels > 1;
-            table.Row({std::to_string(channels), Grouped(s.driverRate), Grouped(s.floorRate),
-                       Format("%.3f", s.driverRate / s.floorRate), Format("%.2f×", driverSpeedUp),
-                       Format("%.2f×", floorSpeedUp), channels > 1 ? Format("%.3f", scaling) : "—",
-                       judged ? "≥ 0.90" : "—",
-                       (judged ? Verdict(scaling >= 0.90 && s.failures == 0,
-                                         Format("%d channels side by side", channels))
-                               : std::string("—")) +
-                           Failed(s.failures)});
+            table.Row(
+                {std::to_string(channels), Grouped(s.driverRate), Grouped(s.floorRate),
+                 Format("%.3f", s.driverRate / s.floorRate), Format("%.2f×", driverSpeedUp),
+                 Format("%.2f×", floorSpeedUp), channels > 1 ? Format("%.3f", scaling) : "—", judged ? "≥ 0.90" : "—",
+                 (judged ? Verdict(scaling >= 0.90 && s.failures == 0, Format("%d channels side by side", channels))
+                         : std::string("—")) +
+                     Failed(s.failures)});
         }
         table.Print();
     }

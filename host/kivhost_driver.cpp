@@ -47,10 +47,22 @@ int OpenScratch()
     return _open(path, _O_RDWR | _O_BINARY | _O_TEMPORARY);
 }
 
-int DupFd(int fd) { return _dup(fd); }
-int Dup2Fd(int from, int to) { return _dup2(from, to); }
-FILE* OpenFd(int fd) { return _fdopen(fd, "w"); }
-bool IsTerminal(int fd) { return _isatty(fd) != 0; }
+int DupFd(int fd)
+{
+    return _dup(fd);
+}
+int Dup2Fd(int from, int to)
+{
+    return _dup2(from, to);
+}
+FILE* OpenFd(int fd)
+{
+    return _fdopen(fd, "w");
+}
+bool IsTerminal(int fd)
+{
+    return _isatty(fd) != 0;
+}
 
 std::string TakeScratch(int fd)
 {
@@ -89,10 +101,22 @@ int OpenScratch()
     return fd;
 }
 
-int DupFd(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
-int Dup2Fd(int from, int to) { return dup2(from, to); }
-FILE* OpenFd(int fd) { return fdopen(fd, "w"); }
-bool IsTerminal(int fd) { return isatty(fd) != 0; }
+int DupFd(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+int Dup2Fd(int from, int to)
+{
+    return dup2(from, to);
+}
+FILE* OpenFd(int fd)
+{
+    return fdopen(fd, "w");
+}
+bool IsTerminal(int fd)
+{
+    return isatty(fd) != 0;
+}
 
 std::string TakeScratch(int fd)
 {
@@ -149,7 +173,8 @@ std::unique_ptr<DriverLibrary> DriverLibrary::Load(const std::string& path, std:
 #else
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        *error = std::string("cannot load the driver: ") + dlerror() + "; keep libDAVODEV.so beside kivhost, or give --lib PATH";
+        *error = std::string("cannot load the driver: ") + dlerror() +
+                 "; keep libDAVODEV.so beside kivhost, or give --lib PATH";
         return nullptr;
     }
     auto entry = reinterpret_cast<KivMainFn>(dlsym(handle, "KivMain"));
@@ -222,7 +247,8 @@ std::string DriverOutput::Collect()
         pending_ += text;
         size_t start = 0;
         for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-            std::fprintf(stderr, "trace| %s\n", Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
+            std::fprintf(stderr, "trace| %s\n",
+                         Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
             start = end + 1;
         }
         pending_.erase(0, start);

@@ -136,9 +136,9 @@ std::string TextHint(const ParserProbe& probe, const std::string& text)
         if (bytes.count == 0 || bits.count == 0)
             return FALLBACK;
         const std::string operand(1, static_cast<char>(std::toupper(static_cast<unsigned char>(head[OPERAND_AT]))));
-        return operand + " takes a byte from " + Hex(bytes.first, 3) + " to " + Hex(bytes.last, 3) + " and a bit from " +
-               Hex(bits.first, 1) + " to " + Hex(bits.last, 1) + ", e.g. " + head.substr(0, OPERAND_AT) + operand +
-               Hex(bytes.last, 3) + Hex(bits.last, 1);
+        return operand + " takes a byte from " + Hex(bytes.first, 3) + " to " + Hex(bytes.last, 3) +
+               " and a bit from " + Hex(bits.first, 1) + " to " + Hex(bits.last, 1) + ", e.g. " +
+               head.substr(0, OPERAND_AT) + operand + Hex(bytes.last, 3) + Hex(bits.last, 1);
     }
 
     const std::string withBitDigit = text.substr(0, BIT_DIGIT_AT + 1);

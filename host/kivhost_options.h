@@ -29,8 +29,8 @@ struct LineOptions {
     bool portGiven = false;
     uint16_t baud = 9600;
     uint16_t dataBits = 8;
-    uint16_t stopBits = 0;  // driver codes: 0 one, 1 one and a half, 2 two
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;        // driver codes: 0 one, 1 one and a half, 2 two
+    uint16_t parity = 0;          // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint32_t timeoutUnits = 100;  // 10 ms units
     bool timeoutGiven = false;
 };

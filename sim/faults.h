@@ -14,10 +14,10 @@
 namespace plcsim {
 
 struct Delivery {
-  std::vector<std::string> pieces;  // none: nothing is sent
-  std::chrono::milliseconds delay{0};
-  std::chrono::milliseconds pause{0};  // between pieces
-  bool paced = false;
+    std::vector<std::string> pieces;  // none: nothing is sent
+    std::chrono::milliseconds delay{0};
+    std::chrono::milliseconds pause{0};  // between pieces
+    bool paced = false;
 };
 
 bool Has(const std::vector<Fault>& faults, FaultKind kind);

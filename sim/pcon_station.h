@@ -14,30 +14,30 @@ namespace plcsim {
 
 inline constexpr int WORD_COUNT = 0x10000;
 inline constexpr int B_COUNT = 0x10000;
-inline constexpr int BYTE_BIT_BYTES = 32;                 // A and E: bytes 0x00..0x1F
+inline constexpr int BYTE_BIT_BYTES = 32;                  // A and E: bytes 0x00..0x1F
 inline constexpr int BYTE_BIT_COUNT = BYTE_BIT_BYTES * 8;  // bits in byte*8+bit order
 
 // One station's memory, all zero at start. Bits of A and E are indexed in
 // run order (byte * 8 + bit); ByteBitIndex converts a tag-style number.
 class Memory {
- public:
-  Memory();
+public:
+    Memory();
 
-  uint16_t Word(int index) const { return words_.at(index); }
-  void SetWord(int index, uint16_t value) { words_.at(index) = value; }
+    uint16_t Word(int index) const { return words_.at(index); }
+    void SetWord(int index, uint16_t value) { words_.at(index) = value; }
 
-  // operand is 'B', 'A' or 'E'; index as above. Throws std::out_of_range.
-  bool Bit(char operand, int index) const;
-  void SetBit(char operand, int index, bool value);
+    // operand is 'B', 'A' or 'E'; index as above. Throws std::out_of_range.
+    bool Bit(char operand, int index) const;
+    void SetBit(char operand, int index, bool value);
 
- private:
-  std::vector<uint8_t>& BitsOf(char operand);
-  const std::vector<uint8_t>& BitsOf(char operand) const;
+private:
+    std::vector<uint8_t>& BitsOf(char operand);
+    const std::vector<uint8_t>& BitsOf(char operand) const;
 
-  std::vector<uint16_t> words_;
-  std::vector<uint8_t> b_;
-  std::vector<uint8_t> a_;
-  std::vector<uint8_t> e_;
+    std::vector<uint16_t> words_;
+    std::vector<uint8_t> b_;
+    std::vector<uint8_t> a_;
+    std::vector<uint8_t> e_;
 };
 
 // Tag-style A/E number (byte << 4 | bit, bit 0..7) to run index, or -1.
@@ -46,15 +46,15 @@ int ByteBitIndex(int number);
 enum class Command { Read, Write, SetReset };
 
 struct Request {
-  std::string stationDigits;  // as sent, echoed in the reply
-  int station = 0;
-  Command command = Command::Read;
-  char operand = 'W';  // W, B, A, E; W for set/reset
-  int index = 0;       // W/B number, or A/E run index
-  int count = 0;       // 1 for set/reset
-  std::string data;    // write data as sent
-  int bit = 0;         // set/reset: bit within the word
-  bool set = false;    // set/reset: 's' sets, 'r' clears
+    std::string stationDigits;  // as sent, echoed in the reply
+    int station = 0;
+    Command command = Command::Read;
+    char operand = 'W';  // W, B, A, E; W for set/reset
+    int index = 0;       // W/B number, or A/E run index
+    int count = 0;       // 1 for set/reset
+    std::string data;    // write data as sent
+    int bit = 0;         // set/reset: bit within the word
+    bool set = false;    // set/reset: 's' sets, 'r' clears
 };
 
 // Sum of the character codes, modulo 256.

@@ -31,11 +31,10 @@ const char* const CommandNames[COMMAND_SLOTS] = {
 };
 
 // One flag for the whole library, shared by every channel's thread.
-static std::atomic<bool> driverEnded{false};
+std::atomic<bool> driverEnded{false};
 
 bool DriverEnded() { return driverEnded.load(std::memory_order_relaxed); }
 void SetDriverEnded() { driverEnded.store(true, std::memory_order_relaxed); }
-void ResetDriverEndedForTests() { driverEnded.store(false, std::memory_order_relaxed); }
 
 }  // namespace kiv
 

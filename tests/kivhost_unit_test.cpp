@@ -1,5 +1,6 @@
-// kivhost's own parts without a driver or a line: the command line, values,
-// port names, the text shown to people and scripts, the host's value arrays.
+// kivhost's own parts without a line: the command line, values, port names,
+// the text shown to people and scripts, the rejection hints (from the driver
+// beside the program, as kivhost loads it), the host's value arrays.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -7,7 +8,9 @@
 #include <vector>
 
 #include "case_name.h"
+#include "dorvak.h"
 #include "kivhost_driver.h"
+#include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "kivhost_text.h"
 
@@ -293,6 +296,24 @@ TEST(ElementAddress, RunsGoOnAsThePlcCountsThem)
 
 TEST(RejectionHint, NamesTheLikelyFault)
 {
+    std::string error;
+    const std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(DefaultLibraryPath(), &error);
+    ASSERT_NE(driver, nullptr) << error;
+    const KivMainFn entry = driver->Entry();
+    const AddressParser parse = [entry](const std::string& text, bool block, uint32_t tagType, int32_t count,
+                                        DriverAddress* address) {
+        AddressParseBlock parseBlock{};
+        parseBlock.text = text.c_str();
+        parseBlock.tagType = tagType;
+        parseBlock.count = count;
+        DriverRequest request{};
+        request.code = block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER;
+        request.params = &parseBlock;
+        const int32_t result = entry(&request);
+        *address = parseBlock.address;
+        return result;
+    };
+    DorvakSetLogging(0);
     struct {
         const char* text;
         bool block;
@@ -315,8 +336,9 @@ TEST(RejectionHint, NamesTheLikelyFault)
         {"01B0100", false, 0, 1, "take tag type 6"},
     };
     for (const auto& c : cases)
-        EXPECT_NE(RejectionHint(c.text, c.block, c.tagType, c.count).find(c.says), std::string::npos)
-            << c.text << ": " << RejectionHint(c.text, c.block, c.tagType, c.count);
+        EXPECT_NE(RejectionHint(parse, c.text, c.block, c.tagType, c.count).find(c.says), std::string::npos)
+            << c.text << ": " << RejectionHint(parse, c.text, c.block, c.tagType, c.count);
+    DorvakSetLogging(1);
 }
 
 // ---------------------------------------------------------------------------

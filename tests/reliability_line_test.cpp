@@ -45,7 +45,7 @@ protected:
         plcsim::Options options;
         options.stations = {1};
         options.link = link;
-        options.on_record = [requests](const plcsim::Record& record) {
+        options.onRecord = [requests](const plcsim::Record& record) {
             if (record.direction == plcsim::Record::Direction::Request)
                 requests->fetch_add(1);
         };

@@ -109,7 +109,7 @@ private:
         sim.stations.assign(std::begin(STATIONS), std::end(STATIONS));
         sim.seed = options.seed;
         sim.baud = BAUD;
-        sim.max_records = 256;
+        sim.maxRecords = 256;
         return sim;
     }
 
@@ -244,7 +244,7 @@ Fault Soak::ChooseFault(FaultKind kind, const Exchange& x)
         break;
     case FaultKind::Split:
         fault.value = Uniform(2, 5);
-        fault.pause_ms = Chance(0.5) ? Uniform(1, std::max(1, timeoutMs / 3)) : Uniform(timeoutMs + 10, 2 * timeoutMs);
+        fault.pauseMs = Chance(0.5) ? Uniform(1, std::max(1, timeoutMs / 3)) : Uniform(timeoutMs + 10, 2 * timeoutMs);
         break;
     default:
         break;
@@ -319,7 +319,7 @@ bool Harmless(const Fault& fault, uint32_t timeoutUnits)
     case FaultKind::Delay:
         return fault.value <= third;
     case FaultKind::Split:
-        return fault.pause_ms <= third;
+        return fault.pauseMs <= third;
     default:
         return false;
     }
@@ -356,7 +356,7 @@ Ms Soak::Allowed(const Exchange& x, long tries) const
         if (s.fault.kind == FaultKind::Delay)
             perRequest = s.fault.value;
         if (s.fault.kind == FaultKind::Split)
-            perRequest = static_cast<long>(s.fault.value) * s.fault.pause_ms;
+            perRequest = static_cast<long>(s.fault.value) * s.fault.pauseMs;
         if (s.fault.kind == FaultKind::Pace)
             perRequest = static_cast<long>((ReplyLength(x) + 50) * charNs / 1'000'000) + 1;
         ms += perRequest * s.requests;

@@ -275,8 +275,8 @@ int RunVersion(Context& context)
     const std::string line = result == SUCCESS ? BannerVersionLine(info.banner) : std::string();
     context.session.End();
     if (line.empty())
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
+        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " +
+                                         context.library + " the DAVODEV driver? Give --lib PATH");
     std::fprintf(context.output.Results(), "driver  %s (%s)\n", line.c_str(), context.library.c_str());
     std::fflush(context.output.Results());
     return EXIT_DONE;

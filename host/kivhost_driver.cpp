@@ -149,7 +149,8 @@ bool IsBitOperand(const DriverAddress& address)
 std::string DefaultLibraryPath()
 {
 #if defined(_WIN32)
-    const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME, ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
+    const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME,
+                                      ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
     for (const std::string& path : candidates)
         if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
             return std::filesystem::path(path).lexically_normal().string();

@@ -183,7 +183,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     } else {
         const auto command = COMMANDS.find(raw.positional.front());
         if (command == COMMANDS.end())
-            return fail("unknown command \"" + raw.positional.front() + "\"; the commands are info, parse, read, write, poll and demo");
+            return fail("unknown command \"" + raw.positional.front() +
+                        "\"; the commands are info, parse, read, write, poll and demo");
         options.command = help ? Command::Help : command->second;
         if (options.command == Command::Help)
             return {options, {}};
@@ -280,8 +281,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 
     switch (options.command) {
     case Command::Help:
-    case Command::Version:
-        break;
+    case Command::Version: break;
     case Command::Info:
     case Command::Demo:
         if (!operands.empty())

@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "framed.h"
 #include "davodev_version.h"
+#include "framed.h"
 #include "pcon_station.h"
 #include "plc_simulator.h"
 

@@ -108,14 +108,9 @@ int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)
     switch (text[2]) {
     case 'A':
     case 'B':
-    case 'E':
-        out.width = 1;
-        break;
-    case 'W':
-        out.width = 16;
-        break;
-    default:
-        return REJECTED;
+    case 'E': out.width = 1; break;
+    case 'W': out.width = 16; break;
+    default: return REJECTED;
     }
 
     const int32_t number = ReadNumber(&text[3], 4, 'H');

@@ -31,7 +31,7 @@ constexpr char PORT_NAME[] = "FUZZ";
 // Control bytes in the line stream, read where the port is asked for input.
 constexpr uint8_t READ_TIMES_OUT = 0xFF;  // a read that gets nothing
 constexpr uint8_t READ_FAILS = 0xFE;
-constexpr uint8_t WRITE_FAILS = 0xFA;    // taken only where a write happens
+constexpr uint8_t WRITE_FAILS = 0xFA;  // taken only where a write happens
 constexpr uint8_t WRITE_SHORT = 0xF9;
 constexpr uint8_t INPUT_WAITING = 0xFC;  // taken only where the port is asked what waits
 constexpr uint8_t CLEAR_FAILS = 0xFB;
@@ -98,8 +98,7 @@ void DecideCall(FakeDevice& port, FakeOp op, const uint8_t* data, uint32_t n)
             port.writeLimit = n > 0 ? n - 1 : 0;
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

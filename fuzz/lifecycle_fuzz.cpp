@@ -201,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(handle == after.portHandle || refused.count(handle) == 1);
 
         // An open that succeeded carries the channel's time-out.
-        const bool opened = result == SUCCESS && (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
+        const bool opened = result == SUCCESS &&
+                            (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
                             after.portHandle != 0;
         if (opened) {
             const FakeDevice* device = fake.DeviceOf(after.portHandle);

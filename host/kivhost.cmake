@@ -1,7 +1,7 @@
 # kivhost: a host program for the driver, from a terminal. It loads the
 # driver at run time (beside itself, or where a package installs it) and
 # shares the log stand-in with it.
-add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_driver.cpp
+add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_hint.cpp kivhost_driver.cpp
   address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp block_planner.cpp)
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
 target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS})

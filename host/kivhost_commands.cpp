@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "kivhost_hint.h"
 #include "kivhost_text.h"
 
 #if defined(_WIN32)
@@ -33,7 +34,7 @@ void CatchStopSignals()
     std::signal(SIGINT, OnStopSignal);
 #else
     // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
-    struct sigaction action{};
+    struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -96,14 +97,21 @@ const char* WriteName(size_t count)
 std::string PortFailure(const LineOptions& line)
 {
     return "cannot open port \"" + line.port +
-           "\" (ColdStart returned RECOVERY_ERROR): check the name (kivhost --help, --port), that no other program holds it, "
+           "\" (ColdStart returned RECOVERY_ERROR): check the name (kivhost --help, --port), that no other program "
+           "holds it, "
            "and that you may use it (on Linux, the dialout group)";
 }
 
-std::string ParseRejection(const std::string& text, bool block, uint32_t tagType, int32_t count)
+// Asks the parser about variants of the request, so before EndKiv.
+std::string ParseRejection(Session& session, const std::string& text, bool block, uint32_t tagType, int32_t count)
 {
-    return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " + std::to_string(tagType) +
-           ", count " + std::to_string(count) + "): " + RejectionHint(text, block, tagType, count);
+    const AddressParser probe = [&session](const std::string& variant, bool variantBlock, uint32_t variantType,
+                                           int32_t variantCount, DriverAddress* address) {
+        return session.ProbeParse(variant, variantBlock, variantType, variantCount, address);
+    };
+    return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " +
+           std::to_string(tagType) + ", count " + std::to_string(count) +
+           "): " + RejectionHint(probe, text, block, tagType, count);
 }
 
 int StatusOf(int32_t result)
@@ -158,10 +166,12 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, DriverA
     const int32_t result = context.session.Parse(text, block, tagType, count, address);
     if (result == SUCCESS)
         return EXIT_DONE;
+    const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
     context.session.End();
     if (context.options.json)
-        Emit(context, json.Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)).Done());
-    return Complain(StatusOf(result), ParseRejection(text, block, tagType, count));
+        Emit(context,
+             json.Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)).Done());
+    return Complain(StatusOf(result), rejection);
 }
 
 }  // namespace
@@ -202,7 +212,8 @@ std::string JsonNumber(double value)
 
 std::string AddressJson(const DriverAddress& address)
 {
-    const char operand[2] = {static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
+    const char operand[2] = {
+        static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
     return JsonObject()
         .Number("station", address.station)
         .Text("operand", address.operand == 0 ? "" : operand)
@@ -264,8 +275,8 @@ int RunVersion(Context& context)
     const std::string line = result == SUCCESS ? BannerVersionLine(info.banner) : std::string();
     context.session.End();
     if (line.empty())
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
+        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " +
+                                         context.library + " the DAVODEV driver? Give --lib PATH");
     std::fprintf(context.output.Results(), "driver  %s (%s)\n", line.c_str(), context.library.c_str());
     std::fflush(context.output.Results());
     return EXIT_DONE;
@@ -286,17 +297,18 @@ int RunInfo(Context& context)
                                          " the DAVODEV driver? Give --lib PATH");
 
     if (context.options.json) {
-        Emit(context, JsonObject()
-                          .Text("command", "info")
-                          .Number("result", result)
-                          .Text("status", ResultName(result))
-                          .Text("library", context.library)
-                          .Text("short_name", shortName)
-                          .Text("banner", banner)
-                          .Number("channel_block_size", info.channelBlockSize)
-                          .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
-                                                    static_cast<uint16_t>(info.word7)}))
-                          .Done());
+        Emit(context,
+             JsonObject()
+                 .Text("command", "info")
+                 .Number("result", result)
+                 .Text("status", ResultName(result))
+                 .Text("library", context.library)
+                 .Text("short_name", shortName)
+                 .Text("banner", banner)
+                 .Number("channel_block_size", info.channelBlockSize)
+                 .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
+                                           static_cast<uint16_t>(info.word7)}))
+                 .Done());
         return EXIT_DONE;
     }
     FILE* out = context.output.Results();
@@ -328,6 +340,8 @@ int RunParse(Context& context)
     DriverAddress address{};
     const int32_t result = context.session.Parse(text, block, tagType, options.count, &address);
     const std::vector<LogLine> log = context.session.LastLog();
+    const std::string rejection =
+        result == REJECTED ? ParseRejection(context.session, text, block, tagType, options.count) : "";
     context.session.End();
 
     if (options.json) {
@@ -344,8 +358,9 @@ int RunParse(Context& context)
         Emit(context, json.Done());
     } else {
         FILE* out = context.output.Results();
-        std::fprintf(out, "%s: %s by %s (tag type %u, count %d)\n", text.c_str(), result == SUCCESS ? "accepted" : "rejected",
-                     ParserName(block), static_cast<unsigned>(tagType), static_cast<int>(options.count));
+        std::fprintf(out, "%s: %s by %s (tag type %u, count %d)\n", text.c_str(),
+                     result == SUCCESS ? "accepted" : "rejected", ParserName(block), static_cast<unsigned>(tagType),
+                     static_cast<int>(options.count));
         if (result == SUCCESS) {
             std::fprintf(out, "  station  %d\n", static_cast<int>(address.station));
             std::fprintf(out, "  operand  %c\n", static_cast<char>(address.operand));
@@ -363,7 +378,7 @@ int RunParse(Context& context)
     if (result == SUCCESS)
         return EXIT_DONE;
     if (result == REJECTED)
-        return Complain(EXIT_REJECTED, ParseRejection(text, block, tagType, options.count));
+        return Complain(EXIT_REJECTED, rejection);
     return Complain(EXIT_FAILED, std::string(ParserName(block)) + " returned " + ResultName(result));
 }
 
@@ -408,11 +423,13 @@ int RunRead(Context& context)
         for (size_t i = 0; i < values.size(); ++i) {
             const std::string at = ElementAddress(address, static_cast<int>(i));
             if (words)
-                std::fprintf(out, "%-9s %6u  0x%04X\n", at.c_str(), static_cast<unsigned>(values[i]), static_cast<unsigned>(values[i]));
+                std::fprintf(out, "%-9s %6u  0x%04X\n", at.c_str(), static_cast<unsigned>(values[i]),
+                             static_cast<unsigned>(values[i]));
             else
                 std::fprintf(out, "%-9s  %u\n", at.c_str(), static_cast<unsigned>(values[i]));
         }
-        std::fprintf(out, "%s of %d %s from station %d in %s\n", ReadName(options.count), static_cast<int>(options.count),
+        std::fprintf(out, "%s of %d %s from station %d in %s\n", ReadName(options.count),
+                     static_cast<int>(options.count),
                      words ? (options.count == 1 ? "word" : "words") : (options.count == 1 ? "bit" : "bits"),
                      static_cast<int>(address.station), Ms(ms).c_str());
         std::fflush(out);
@@ -451,8 +468,8 @@ int RunWrite(Context& context)
     } else if (result == SUCCESS) {
         FILE* out = context.output.Results();
         if (address.operand == 'W' && address.bit != NO_BIT) {
-            std::fprintf(out, "%s: bit %d %s (set/reset frame)\n", ElementAddress(address, 0).c_str(), static_cast<int>(address.bit),
-                         options.values.front() & 1 ? "set" : "reset");
+            std::fprintf(out, "%s: bit %d %s (set/reset frame)\n", ElementAddress(address, 0).c_str(),
+                         static_cast<int>(address.bit), options.values.front() & 1 ? "set" : "reset");
         } else {
             for (size_t i = 0; i < options.values.size(); ++i)
                 std::fprintf(out, "%-9s <- %s\n", ElementAddress(address, static_cast<int>(i)).c_str(),
@@ -537,7 +554,8 @@ int RunPoll(Context& context)
     const bool redraw = !options.json && !options.trace && CanRedraw(context.output);
     FILE* out = context.output.Results();
     char header[160];
-    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %9s %9s", "Address", "Values", "Good", "Failed", "Last ms", "Avg ms");
+    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %9s %9s", "Address", "Values", "Good", "Failed", "Last ms",
+                  "Avg ms");
     int drawnLines = 0;
     uint32_t cycle = 0;
     bool anyFailed = false;
@@ -570,7 +588,9 @@ int RunPoll(Context& context)
                             .Raw("avg_ms", JsonNumber(tag.AverageMs()))
                             .Done();
             }
-            std::fprintf(out, "%s\n", JsonObject().Text("command", "poll").Number("cycle", cycle).Raw("tags", list + "]").Done().c_str());
+            std::fprintf(
+                out, "%s\n",
+                JsonObject().Text("command", "poll").Number("cycle", cycle).Raw("tags", list + "]").Done().c_str());
         } else if (redraw) {
             if (drawnLines > 0)
                 std::fprintf(out, "\x1b[%dA", drawnLines);
@@ -578,7 +598,8 @@ int RunPoll(Context& context)
             for (const PolledTag& tag : tags)
                 std::fprintf(out, "\r\x1b[K%s\n", TableLine(tag).c_str());
             if (options.cycles == 0)
-                std::fprintf(out, "\r\x1b[Kcycle %u, every %u ms - Ctrl-C stops\n", cycle, static_cast<unsigned>(options.intervalMs));
+                std::fprintf(out, "\r\x1b[Kcycle %u, every %u ms - Ctrl-C stops\n", cycle,
+                             static_cast<unsigned>(options.intervalMs));
             else
                 std::fprintf(out, "\r\x1b[Kcycle %u of %u, every %u ms\n", cycle, static_cast<unsigned>(options.cycles),
                              static_cast<unsigned>(options.intervalMs));
@@ -586,8 +607,9 @@ int RunPoll(Context& context)
         } else {
             std::string line = "cycle " + std::to_string(cycle) + ":";
             for (const PolledTag& tag : tags)
-                line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " + std::to_string(tag.good) +
-                        ", failed " + std::to_string(tag.failed) + ", avg " + Ms(tag.AverageMs()) + ");";
+                line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " +
+                        std::to_string(tag.good) + ", failed " + std::to_string(tag.failed) + ", avg " +
+                        Ms(tag.AverageMs()) + ");";
             line.pop_back();
             std::fprintf(out, "%s\n", line.c_str());
         }
@@ -598,7 +620,8 @@ int RunPoll(Context& context)
         // Cycles start at a steady pace; a slow cycle is followed at once.
         next += std::chrono::milliseconds(options.intervalMs);
         while (stopRequested == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 break;
             SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
@@ -615,9 +638,10 @@ int RunPoll(Context& context)
             failed += tag.failed;
             all += tag.good + tag.failed;
         }
-        return Complain(EXIT_FAILED, std::to_string(failed) + " of " + std::to_string(all) +
-                                         " reads failed (RECOVERY_ERROR): check the station numbers, the cable and the line "
-                                         "settings; a slow station may need a longer --timeout");
+        return Complain(EXIT_FAILED,
+                        std::to_string(failed) + " of " + std::to_string(all) +
+                            " reads failed (RECOVERY_ERROR): check the station numbers, the cable and the line "
+                            "settings; a slow station may need a longer --timeout");
     }
     return EXIT_DONE;
 }

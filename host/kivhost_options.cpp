@@ -14,7 +14,7 @@ constexpr int32_t MAX_COUNT = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
 
 const std::map<std::string_view, Command> COMMANDS = {
-    {"help", Command::Help}, {"info", Command::Info}, {"parse", Command::Parse}, {"read", Command::Read},
+    {"help", Command::Help},   {"info", Command::Info}, {"parse", Command::Parse}, {"read", Command::Read},
     {"write", Command::Write}, {"poll", Command::Poll}, {"demo", Command::Demo},
 };
 
@@ -124,7 +124,8 @@ std::string DriverPortName(std::string_view name, std::string* error)
     if (fitted.size() > PORT_NAME_MAX && fitted.starts_with("/dev/"))
         fitted.remove_prefix(5);  // the driver looks for bare names under /dev
     if (fitted.size() > PORT_NAME_MAX) {
-        *error = "port name \"" + std::string(name) + "\" is longer than the driver's 11 characters; make a short link to it, e.g. ln -s " +
+        *error = "port name \"" + std::string(name) +
+                 "\" is longer than the driver's 11 characters; make a short link to it, e.g. ln -s " +
                  std::string(name) + " /tmp/plc1, and use --port /tmp/plc1";
         return {};
     }
@@ -182,7 +183,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     } else {
         const auto command = COMMANDS.find(raw.positional.front());
         if (command == COMMANDS.end())
-            return fail("unknown command \"" + raw.positional.front() + "\"; the commands are info, parse, read, write, poll and demo");
+            return fail("unknown command \"" + raw.positional.front() +
+                        "\"; the commands are info, parse, read, write, poll and demo");
         options.command = help ? Command::Help : command->second;
         if (options.command == Command::Help)
             return {options, {}};
@@ -198,7 +200,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         for (Command c : rule.only)
             fits = fits || c == options.command;
         if (!fits)
-            return fail(name + " does not apply to " + CommandName(options.command) + "; kivhost --help shows where it goes");
+            return fail(name + " does not apply to " + CommandName(options.command) +
+                        "; kivhost --help shows where it goes");
 
         const std::string bad = "bad " + name + " \"" + value + "\": ";
         if (name == "--port") {
@@ -236,8 +239,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             if (!ms)
                 return fail(bad + "give milliseconds from 10 to 60000, e.g. 1000");
             if (*ms % 10 != 0)
-                return fail(bad + "the driver counts time-outs in steps of 10 ms; try " + std::to_string(*ms / 10 * 10) + " or " +
-                            std::to_string(*ms / 10 * 10 + 10));
+                return fail(bad + "the driver counts time-outs in steps of 10 ms; try " +
+                            std::to_string(*ms / 10 * 10) + " or " + std::to_string(*ms / 10 * 10 + 10));
             options.line.timeoutUnits = *ms / 10;
             options.line.timeoutGiven = true;
         } else if (name == "--lib") {
@@ -258,7 +261,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         } else if (name == "--count") {
             // parse shows what the driver makes of any count; reads must fit a frame.
             auto count = options.command == Command::Parse ? ParseInteger<int32_t>(value, INT32_MIN, INT32_MAX)
-                                                            : ParseInteger<int32_t>(value, 1, MAX_COUNT);
+                                                           : ParseInteger<int32_t>(value, 1, MAX_COUNT);
             if (!count)
                 return fail(bad + "give a count from 1 to 255");
             options.count = *count;
@@ -278,12 +281,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 
     switch (options.command) {
     case Command::Help:
-    case Command::Version:
-        break;
+    case Command::Version: break;
     case Command::Info:
     case Command::Demo:
         if (!operands.empty())
-            return fail(std::string(CommandName(options.command)) + " takes no arguments, got \"" + operands.front() + "\"");
+            return fail(std::string(CommandName(options.command)) + " takes no arguments, got \"" + operands.front() +
+                        "\"");
         if (options.command == Command::Demo && options.line.portGiven)
             return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
         break;
@@ -296,15 +299,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         break;
     case Command::Write: {
         if (operands.size() < 2)
-            return fail("write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or 01B0100 1 0 1 (bits)");
+            return fail("write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or 01B0100 1 "
+                        "0 1 (bits)");
         options.addresses = {operands.front()};
         const ValueKind kind = GuessValueKind(operands.front());
         for (size_t i = 1; i < operands.size(); ++i) {
             auto value = ParseValue(operands[i], kind);
             if (!value)
-                return fail("bad value \"" + operands[i] + "\" for " + operands.front() + ": " +
-                            (kind == ValueKind::Bit ? "a bit is 0 or 1"
-                                                    : "a word is 0 to 65535, or 0x0000 to 0xFFFF in hex"));
+                return fail(
+                    "bad value \"" + operands[i] + "\" for " + operands.front() + ": " +
+                    (kind == ValueKind::Bit ? "a bit is 0 or 1" : "a word is 0 to 65535, or 0x0000 to 0xFFFF in hex"));
             options.values.push_back(*value);
         }
         if (options.values.size() > static_cast<size_t>(MAX_COUNT))
@@ -321,7 +325,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         break;
     }
 
-    const bool usesLine = options.command == Command::Read || options.command == Command::Write || options.command == Command::Poll;
+    const bool usesLine =
+        options.command == Command::Read || options.command == Command::Write || options.command == Command::Poll;
     if (usesLine && !options.line.portGiven) {
 #if defined(_WIN32)
         options.line.port = "COM1";  // the first port, as on most Windows hosts

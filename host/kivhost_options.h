@@ -1,7 +1,7 @@
 // kivhost's command line: subcommands, line options, addresses and values,
 // all checked before the driver is loaded or the port is opened.
-#ifndef KIVHOST_OPTIONS_H
-#define KIVHOST_OPTIONS_H
+#ifndef DAVODEV_KIVHOST_OPTIONS_H
+#define DAVODEV_KIVHOST_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
@@ -29,8 +29,8 @@ struct LineOptions {
     bool portGiven = false;
     uint16_t baud = 9600;
     uint16_t dataBits = 8;
-    uint16_t stopBits = 0;  // driver codes: 0 one, 1 one and a half, 2 two
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;        // driver codes: 0 one, 1 one and a half, 2 two
+    uint16_t parity = 0;          // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint32_t timeoutUnits = 100;  // 10 ms units
     bool timeoutGiven = false;
 };
@@ -82,4 +82,4 @@ std::string DriverPortName(std::string_view name, std::string* error);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_OPTIONS_H
+#endif  // DAVODEV_KIVHOST_OPTIONS_H

@@ -73,13 +73,10 @@ bool IsFrameableAddress(const DriverAddress& address)
         return false;
     switch (address.operand) {
     case 'W':
-    case 'B':
-        return true;
+    case 'B': return true;
     case 'A':
-    case 'E':
-        return (address.number & 0xFE0F) <= 7;
-    default:
-        return false;
+    case 'E': return (address.number & 0xFE0F) <= 7;
+    default: return false;
     }
 }
 

@@ -73,7 +73,7 @@ bool PosixOpen(const char* name, PortHandle* handle)
     if (fd < 0)
         return false;
 
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         (void)close(fd);  // failing already; nothing was written through it
         return false;
@@ -94,7 +94,7 @@ bool PosixOpen(const char* name, PortHandle* handle)
     // Every slot taken.
     if (tty)
         (void)ioctl(fd, TIOCNXCL);  // undoes the TIOCEXCL above, which may have been refused itself
-    (void)close(fd);  // never used: the open's failure is what counts
+    (void)close(fd);                // never used: the open's failure is what counts
     return false;
 }
 
@@ -292,8 +292,8 @@ bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* writt
     if (n == 0)
         return true;
 
-    const uint64_t ms = static_cast<uint64_t>(port->timeouts.writeTotalMultiplier) * n +
-                        port->timeouts.writeTotalConstant;
+    const uint64_t ms =
+        static_cast<uint64_t>(port->timeouts.writeTotalMultiplier) * n + port->timeouts.writeTotalConstant;
     const Deadline deadline = ms != 0 ? Deadline::AfterMs(ms) : Deadline::Never();
     if (port->softwareToggle)
         SetModemLine(port->fd, TIOCM_RTS, true);

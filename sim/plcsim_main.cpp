@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: plcsim [options]
+constexpr const char* HELP = R"(Usage: plcsim [options]
 
 Simulates PLC stations on a serial line. They answer read, write and
 set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT),
@@ -86,209 +86,238 @@ two hex digits; CR ends every frame):
   set bit   /01X100105s53      ->  /A01X1cc
 )";
 
-[[noreturn]] void Fail(const std::string& message) {
-  std::fprintf(stderr, "plcsim: %s (try --help)\n", message.c_str());
-  std::exit(2);
+[[noreturn]] void Fail(const std::string& message)
+{
+    std::fprintf(stderr, "plcsim: %s (try --help)\n", message.c_str());
+    std::exit(2);
 }
 
-int ParseNumber(std::string_view text, const std::string& what) {
-  int base = 10;
-  if (text.starts_with("0x") || text.starts_with("0X")) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  std::string digits(text);
-  char* end = nullptr;
-  const long value = digits.empty() ? -1 : std::strtol(digits.c_str(), &end, base);
-  if (digits.empty() || *end != '\0' || value < 0 || value > 0x7FFFFFFF) Fail("bad " + what + ": " + digits);
-  return static_cast<int>(value);
+int ParseNumber(std::string_view text, const std::string& what)
+{
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    std::string digits(text);
+    char* end = nullptr;
+    const long value = digits.empty() ? -1 : std::strtol(digits.c_str(), &end, base);
+    if (digits.empty() || *end != '\0' || value < 0 || value > 0x7FFFFFFF)
+        Fail("bad " + what + ": " + digits);
+    return static_cast<int>(value);
 }
 
-int ParseHex(std::string_view text, size_t max_digits, const std::string& what) {
-  if (text.empty() || text.size() > max_digits) Fail("bad " + what + ": " + std::string(text));
-  return ParseNumber("0x" + std::string(text), what);
+int ParseHex(std::string_view text, size_t maxDigits, const std::string& what)
+{
+    if (text.empty() || text.size() > maxDigits)
+        Fail("bad " + what + ": " + std::string(text));
+    return ParseNumber("0x" + std::string(text), what);
 }
 
-std::vector<int> ParseStations(std::string_view text) {
-  std::vector<int> stations;
-  while (!text.empty()) {
-    const size_t comma = text.find(',');
-    stations.push_back(ParseNumber(text.substr(0, comma), "station"));
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  if (stations.empty()) Fail("no stations");
-  return stations;
+std::vector<int> ParseStations(std::string_view text)
+{
+    std::vector<int> stations;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        stations.push_back(ParseNumber(text.substr(0, comma), "station"));
+        if (comma == std::string_view::npos)
+            break;
+        text.remove_prefix(comma + 1);
+    }
+    if (stations.empty())
+        Fail("no stations");
+    return stations;
 }
 
 // Splits "S:REST" into the station and the rest.
-std::pair<int, std::string> StationAndRest(std::string_view text, const std::string& what) {
-  const size_t colon = text.find(':');
-  if (colon == std::string_view::npos) Fail("bad " + what + ": " + std::string(text));
-  return {ParseNumber(text.substr(0, colon), "station"), std::string(text.substr(colon + 1))};
+std::pair<int, std::string> StationAndRest(std::string_view text, const std::string& what)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        Fail("bad " + what + ": " + std::string(text));
+    return {ParseNumber(text.substr(0, colon), "station"), std::string(text.substr(colon + 1))};
 }
 
-void ApplySet(plcsim::Simulator& sim, std::string_view text) {
-  const auto [station, item] = StationAndRest(text, "--set");
-  const size_t eq = item.find('=');
-  if (item.size() < 2 || eq == std::string::npos) Fail("bad --set: " + std::string(text));
-  const char operand = item[0];
-  const std::string address = item.substr(1, eq - 1);
-  const std::string value = item.substr(eq + 1);
-  if (!sim.HasStation(station)) Fail("--set for a station not on the line: " + std::string(text));
-  if (operand == 'W') {
-    sim.SetWord(station, ParseHex(address, 4, "word number"), ParseHex(value, 4, "word value"));
-    return;
-  }
-  if (value != "0" && value != "1") Fail("a bit is 0 or 1: " + std::string(text));
-  if (operand == 'B') {
-    sim.SetBit(station, 'B', ParseHex(address, 4, "bit number"), value == "1");
-    return;
-  }
-  if (operand != 'A' && operand != 'E') Fail("unknown operand in --set: " + std::string(text));
-  if (address.size() != 4 || address[2] != ',') Fail("A and E are written bb,b: " + std::string(text));
-  const int byte = ParseHex(address.substr(0, 2), 2, "byte");
-  const int bit = ParseHex(address.substr(3), 1, "bit");
-  if (byte >= plcsim::kByteBitBytes || bit > 7) Fail("no such bit: " + std::string(text));
-  sim.SetBit(station, operand, byte << 4 | bit, value == "1");
+void ApplySet(plcsim::Simulator& sim, std::string_view text)
+{
+    const auto [station, item] = StationAndRest(text, "--set");
+    const size_t eq = item.find('=');
+    if (item.size() < 2 || eq == std::string::npos)
+        Fail("bad --set: " + std::string(text));
+    const char operand = item[0];
+    const std::string address = item.substr(1, eq - 1);
+    const std::string value = item.substr(eq + 1);
+    if (!sim.HasStation(station))
+        Fail("--set for a station not on the line: " + std::string(text));
+    if (operand == 'W') {
+        sim.SetWord(station, ParseHex(address, 4, "word number"), ParseHex(value, 4, "word value"));
+        return;
+    }
+    if (value != "0" && value != "1")
+        Fail("a bit is 0 or 1: " + std::string(text));
+    if (operand == 'B') {
+        sim.SetBit(station, 'B', ParseHex(address, 4, "bit number"), value == "1");
+        return;
+    }
+    if (operand != 'A' && operand != 'E')
+        Fail("unknown operand in --set: " + std::string(text));
+    if (address.size() != 4 || address[2] != ',')
+        Fail("A and E are written bb,b: " + std::string(text));
+    const int byte = ParseHex(address.substr(0, 2), 2, "byte");
+    const int bit = ParseHex(address.substr(3), 1, "bit");
+    if (byte >= plcsim::BYTE_BIT_BYTES || bit > 7)
+        Fail("no such bit: " + std::string(text));
+    sim.SetBit(station, operand, byte << 4 | bit, value == "1");
 }
 
-plcsim::Fault ParseFaultOrFail(const std::string& text) {
-  const auto fault = plcsim::ParseFault(text);
-  if (!fault) Fail("bad fault: " + text);
-  return *fault;
+plcsim::Fault ParseFaultOrFail(const std::string& text)
+{
+    const auto fault = plcsim::ParseFault(text);
+    if (!fault)
+        Fail("bad fault: " + text);
+    return *fault;
 }
 
 struct Settings {
-  plcsim::Options options;
-  std::string device;
-  bool verbose = false;
-  std::vector<std::string> sets;
-  std::vector<std::string> faults;
-  std::vector<std::string> scripts;
+    plcsim::Options options;
+    std::string device;
+    bool verbose = false;
+    std::vector<std::string> sets;
+    std::vector<std::string> faults;
+    std::vector<std::string> scripts;
 };
 
-Settings ParseArguments(int argc, char** argv) {
-  Settings settings;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string inline_value;
-    bool has_inline = false;
-    if (arg.starts_with("--")) {
-      if (const size_t eq = arg.find('='); eq != std::string::npos) {
-        inline_value = arg.substr(eq + 1);
-        arg.resize(eq);
-        has_inline = true;
-      }
+Settings ParseArguments(int argc, char** argv)
+{
+    Settings settings;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string inlineValue;
+        bool hasInline = false;
+        if (arg.starts_with("--")) {
+            if (const size_t eq = arg.find('='); eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg.resize(eq);
+                hasInline = true;
+            }
+        }
+        const auto value = [&]() -> std::string {
+            if (hasInline)
+                return inlineValue;
+            if (i + 1 >= args.size())
+                Fail(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(HELP, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("plcsim %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
+            std::exit(0);
+        } else if (arg == "-v" || arg == "--verbose") {
+            settings.verbose = true;
+        } else if (arg == "--pty") {
+            settings.device.clear();
+        } else if (arg == "--device") {
+            settings.device = value();
+        } else if (arg == "--link") {
+            settings.options.link = value();
+        } else if (arg == "--baud") {
+            settings.options.baud = ParseNumber(value(), "baud rate");
+        } else if (arg == "--format") {
+            const std::string text = value();
+            const auto format = plcsim::ParseCharFormat(text);
+            if (!format)
+                Fail("bad format: " + text);
+            settings.options.format = *format;
+        } else if (arg == "--pace") {
+            settings.options.pace = true;
+        } else if (arg == "--stations") {
+            settings.options.stations = ParseStations(value());
+        } else if (arg == "--set") {
+            settings.sets.push_back(value());
+        } else if (arg == "--fault") {
+            settings.faults.push_back(value());
+        } else if (arg == "--script") {
+            settings.scripts.push_back(value());
+        } else if (arg == "--seed") {
+            settings.options.seed = static_cast<uint32_t>(ParseNumber(value(), "seed"));
+        } else {
+            Fail("unknown option " + arg);
+        }
     }
-    const auto value = [&]() -> std::string {
-      if (has_inline) return inline_value;
-      if (i + 1 >= args.size()) Fail(arg + " needs a value");
-      return args[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::printf("plcsim %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
-      std::exit(0);
-    } else if (arg == "-v" || arg == "--verbose") {
-      settings.verbose = true;
-    } else if (arg == "--pty") {
-      settings.device.clear();
-    } else if (arg == "--device") {
-      settings.device = value();
-    } else if (arg == "--link") {
-      settings.options.link = value();
-    } else if (arg == "--baud") {
-      settings.options.baud = ParseNumber(value(), "baud rate");
-    } else if (arg == "--format") {
-      const std::string text = value();
-      const auto format = plcsim::ParseCharFormat(text);
-      if (!format) Fail("bad format: " + text);
-      settings.options.format = *format;
-    } else if (arg == "--pace") {
-      settings.options.pace = true;
-    } else if (arg == "--stations") {
-      settings.options.stations = ParseStations(value());
-    } else if (arg == "--set") {
-      settings.sets.push_back(value());
-    } else if (arg == "--fault") {
-      settings.faults.push_back(value());
-    } else if (arg == "--script") {
-      settings.scripts.push_back(value());
-    } else if (arg == "--seed") {
-      settings.options.seed = static_cast<uint32_t>(ParseNumber(value(), "seed"));
-    } else {
-      Fail("unknown option " + arg);
-    }
-  }
-  return settings;
+    return settings;
 }
 
-void Configure(plcsim::Simulator& sim, const Settings& settings) {
-  for (const auto& text : settings.sets) ApplySet(sim, text);
-  for (const auto& text : settings.faults) {
-    const auto [station, fault] = StationAndRest(text, "--fault");
-    if (!sim.HasStation(station)) Fail("--fault for a station not on the line: " + text);
-    sim.SetFault(station, ParseFaultOrFail(fault));
-  }
-  for (const auto& text : settings.scripts) {
-    const auto [station, rest] = StationAndRest(text, "--script");
-    const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos) Fail("bad --script (S:FAULT:N): " + text);
-    if (!sim.HasStation(station)) Fail("--script for a station not on the line: " + text);
-    sim.ScriptFault(station, ParseFaultOrFail(rest.substr(0, colon)),
-                    ParseNumber(rest.substr(colon + 1), "request count"));
-  }
+void Configure(plcsim::Simulator& sim, const Settings& settings)
+{
+    for (const auto& text : settings.sets)
+        ApplySet(sim, text);
+    for (const auto& text : settings.faults) {
+        const auto [station, fault] = StationAndRest(text, "--fault");
+        if (!sim.HasStation(station))
+            Fail("--fault for a station not on the line: " + text);
+        sim.SetFault(station, ParseFaultOrFail(fault));
+    }
+    for (const auto& text : settings.scripts) {
+        const auto [station, rest] = StationAndRest(text, "--script");
+        const size_t colon = rest.rfind(':');
+        if (colon == std::string::npos)
+            Fail("bad --script (S:FAULT:N): " + text);
+        if (!sim.HasStation(station))
+            Fail("--script for a station not on the line: " + text);
+        sim.ScriptFault(station, ParseFaultOrFail(rest.substr(0, colon)),
+                        ParseNumber(rest.substr(colon + 1), "request count"));
+    }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  Settings settings = ParseArguments(argc, argv);
+int main(int argc, char** argv)
+{
+    Settings settings = ParseArguments(argc, argv);
 
-  // Blocked before the serving thread exists, so it inherits the mask and
-  // the signals are taken only by sigwait below.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Blocked before the serving thread exists, so it inherits the mask and
+    // the signals are taken only by sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  const auto origin = std::chrono::steady_clock::now();
-  if (settings.verbose) {
-    settings.options.on_record = [origin](const plcsim::Record& record) {
-      std::printf("%s\n", plcsim::FormatRecord(record, origin).c_str());
-      std::fflush(stdout);
-    };
-  }
-
-  // The driver's port name holds at most 11 characters.
-  if (settings.options.link.size() > 11) {
-    std::fprintf(stderr, "plcsim: note: %s is longer than a port name can be (11 characters)\n",
-                 settings.options.link.c_str());
-  }
-
-  try {
-    plcsim::Simulator sim(settings.options);
-    Configure(sim, settings);
-    if (settings.device.empty()) {
-      sim.StartPty();
-    } else {
-      sim.StartDevice(settings.device);
+    const auto origin = std::chrono::steady_clock::now();
+    if (settings.verbose) {
+        settings.options.onRecord = [origin](const plcsim::Record& record) {
+            std::printf("%s\n", plcsim::FormatRecord(record, origin).c_str());
+            std::fflush(stdout);
+        };
     }
-    std::printf("%s\n", sim.SlavePath().c_str());
-    std::fflush(stdout);
 
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    sim.Stop();
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "plcsim: %s\n", error.what());
-    return 1;
-  }
-  return 0;
+    // The driver's port name holds at most 11 characters.
+    if (settings.options.link.size() > 11) {
+        std::fprintf(stderr, "plcsim: note: %s is longer than a port name can be (11 characters)\n",
+                     settings.options.link.c_str());
+    }
+
+    try {
+        plcsim::Simulator sim(settings.options);
+        Configure(sim, settings);
+        if (settings.device.empty()) {
+            sim.StartPty();
+        } else {
+            sim.StartDevice(settings.device);
+        }
+        std::printf("%s\n", sim.SlavePath().c_str());
+        std::fflush(stdout);
+
+        int signalNumber = 0;
+        sigwait(&stopSignals, &signalNumber);
+        sim.Stop();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "plcsim: %s\n", error.what());
+        return 1;
+    }
+    return 0;
 }

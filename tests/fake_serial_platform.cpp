@@ -190,7 +190,8 @@ std::vector<FakeOp> FakeSerialPlatform::Ops() const
 
 size_t FakeSerialPlatform::Count(FakeOp op) const
 {
-    return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [op](const FakeCall& c) { return c.op == op; }));
+    return static_cast<size_t>(
+        std::count_if(calls_.begin(), calls_.end(), [op](const FakeCall& c) { return c.op == op; }));
 }
 
 void FakeSerialPlatform::Record(FakeOp op, const FakeDevice* device, PortHandle handle, uint32_t size, uint32_t result,
@@ -199,8 +200,7 @@ void FakeSerialPlatform::Record(FakeOp op, const FakeDevice* device, PortHandle 
     calls_.push_back({op, device ? device->name() : std::string(), handle, size, result, ok, nowMs_});
 }
 
-FakeDevice* FakeSerialPlatform::Begin(FakeOp op, PortHandle handle, bool* fails, const uint8_t* data,
-                                      uint32_t size)
+FakeDevice* FakeSerialPlatform::Begin(FakeOp op, PortHandle handle, bool* fails, const uint8_t* data, uint32_t size)
 {
     FakeDevice* device = DeviceOf(handle);
     *fails = device == nullptr || device->ShouldFail(op, data, size);

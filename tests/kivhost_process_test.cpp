@@ -138,7 +138,10 @@ struct Json {
         return array == nullptr || index >= array->size() ? missing : (*array)[index];
     }
     double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -1e300; }
-    std::string Text() const { return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>"; }
+    std::string Text() const
+    {
+        return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>";
+    }
     size_t Size() const
     {
         if (const auto* array = std::get_if<std::vector<Json>>(&value))
@@ -163,7 +166,8 @@ public:
 private:
     void Space()
     {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+        while (at_ < text_.size() &&
+               (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
             ++at_;
     }
     bool Take(char c)
@@ -317,29 +321,101 @@ void PrintTo(const RunCase& c, std::ostream* os)
 }
 
 const RunCase RUN_CASES[] = {
-    {"info", {"info"}, 0, {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"}, "", 0},
+    {"info",
+     {"info"},
+     0,
+     {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"},
+     "",
+     0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
-    {"version", {"--version"}, 0,
-     {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("}, "", 0},
-    {"version without a driver", {"--lib", "/nonexistent/libDAVODEV.so", "--version"}, 2, {"kivhost " + std::string(kiv::VERSION)},
-     "cannot load the driver", 0},
-    {"parse a bit of a word", {"parse", "01w00105"}, 0, {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"}, "", 0},
-    {"parse a block", {"parse", "01W0010", "--count", "255"}, 0, {"accepted by BlockAddressParser", "width    16"}, "", 0},
+    {"version",
+     {"--version"},
+     0,
+     {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("},
+     "",
+     0},
+    {"version without a driver",
+     {"--lib", "/nonexistent/libDAVODEV.so", "--version"},
+     2,
+     {"kivhost " + std::string(kiv::VERSION)},
+     "cannot load the driver",
+     0},
+    {"parse a bit of a word",
+     {"parse", "01w00105"},
+     0,
+     {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"},
+     "",
+     0},
+    {"parse a block",
+     {"parse", "01W0010", "--count", "255"},
+     0,
+     {"accepted by BlockAddressParser", "width    16"},
+     "",
+     0},
     {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},
-    {"parse shows the driver's log", {"parse", "02A1F7"}, 1, {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"}, "seven characters", 0},
-    {"parse rejects a long block", {"parse", "01W0010", "--block", "--count", "256"}, 1, {"rejected by BlockAddressParser"}, "at most 255", 0},
-    {"read words", {"--port", "{port}", "read", "01W0010", "--count", "2"}, 0,
-     {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"}, "", 1},
-    {"read a bit", {"--port", "{port}", "read", "02A01F7"}, 0, {"02A01F7    1", "SingleRead of 1 bit from station 2"}, "", 1},
-    {"read a bit of a word", {"--port", "{port}", "read", "01W00102"}, 0, {"01W00102   1"}, "", 1},  // 0x1234: bit 2 set
-    {"silent station", {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, {}, "after 4 attempts (RECOVERY_ERROR)", 4},
-    {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 acknowledged"}, "", 1},
-    {"set a bit of a word", {"--port", "{port}", "write", "01W00100", "1"}, 0, {"01W00100: bit 0 set (set/reset frame)"}, "", 1},
+    {"parse shows the driver's log",
+     {"parse", "02A1F7"},
+     1,
+     {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"},
+     "seven characters",
+     0},
+    {"parse rejects a long block",
+     {"parse", "01W0010", "--block", "--count", "256"},
+     1,
+     {"rejected by BlockAddressParser"},
+     "at most 255",
+     0},
+    {"read words",
+     {"--port", "{port}", "read", "01W0010", "--count", "2"},
+     0,
+     {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"},
+     "",
+     1},
+    {"read a bit",
+     {"--port", "{port}", "read", "02A01F7"},
+     0,
+     {"02A01F7    1", "SingleRead of 1 bit from station 2"},
+     "",
+     1},
+    {"read a bit of a word",
+     {"--port", "{port}", "read", "01W00102"},
+     0,
+     {"01W00102   1"},
+     "",
+     1},  // 0x1234: bit 2 set
+    {"silent station",
+     {"--port", "{port}", "--timeout", "50", "read", "03W0000"},
+     2,
+     {},
+     "after 4 attempts (RECOVERY_ERROR)",
+     4},
+    {"write words",
+     {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"},
+     0,
+     {"01W0031   <- 0x0011", "BlockWrite to station 1 acknowledged"},
+     "",
+     1},
+    {"set a bit of a word",
+     {"--port", "{port}", "write", "01W00100", "1"},
+     0,
+     {"01W00100: bit 0 set (set/reset frame)"},
+     "",
+     1},
     {"inputs are not written", {"--port", "{port}", "write", "01E0010", "1"}, 1, {}, "does not write E operands", 0},
-    {"bad address is not sent", {"--port", "{port}", "read", "01C0010"}, 1, {}, "the driver rejects address \"01C0010\"", 0},
+    {"bad address is not sent",
+     {"--port", "{port}", "read", "01C0010"},
+     1,
+     {},
+     "the driver rejects address \"01C0010\"",
+     0},
     {"bit digit in a run", {"--port", "{port}", "read", "01W00105", "--count", "2"}, 1, {}, "BlockAddressParser", 0},
     {"bad value is not sent", {"--port", "{port}", "write", "01B0100", "1", "2"}, 64, {}, "a bit is 0 or 1", 0},
-    {"bad option is not sent", {"--port", "{port}", "--parity", "odd-ish", "read", "01W0010"}, 64, {}, "bad --parity", 0},
+    {"bad option is not sent",
+     {"--port", "{port}", "--parity", "odd-ish", "read", "01W0010"},
+     64,
+     {},
+     "bad --parity",
+     0},
     {"no port", {"read", "01W0010"}, 64, {}, "no port given", 0},
     {"no command", {}, 64, {}, "no command given", 0},
     {"port that is not there", {"--port", "ttyNOPE", "read", "01W0010"}, 2, {}, "cannot open port \"ttyNOPE\"", 0},
@@ -437,7 +513,8 @@ TEST_F(KivhostLine, JsonDocumentsReadBack)
 
 TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
 {
-    const Outcome run = Kivhost({"--port", "{port}", "poll", "01W0010", "02A01F7", "--cycles", "3", "--interval", "10"});
+    const Outcome run =
+        Kivhost({"--port", "{port}", "poll", "01W0010", "02A01F7", "--cycles", "3", "--interval", "10"});
     EXPECT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
@@ -452,8 +529,8 @@ TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
 
 TEST_F(KivhostLine, PollJsonCountsGoodAndFailedExchanges)
 {
-    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "20", "poll", "01W0010", "03W0000", "--count", "2",
-                             "--cycles", "2", "--interval", "0"});
+    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "20", "poll", "01W0010", "03W0000",
+                                 "--count", "2", "--cycles", "2", "--interval", "0"});
     EXPECT_EQ(run.status, 2);  // some exchanges failed
     EXPECT_NE(run.err.find("2 of 4 reads failed"), std::string::npos) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
@@ -509,10 +586,10 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
 {
     const Outcome run = Kivhost({"demo"});
     EXPECT_EQ(run.status, 0) << run.err;
-    for (const char* part : {" K I V U X ", "1. GetKivInfo", "2. ColdStart", "3. SingleAddressParser", "4. BlockRead",
-                             "0x1234 0xABCD 0x0007 0x00FF", "5. SingleRead", "6. SingleWrite", "read back 0x5A5A",
-                             "7. SingleWrite", "word 0x5A5B", "8. SingleRead", "-> RECOVERY_ERROR", "4 attempts, 4 with no reply",
-                             "9. EndKiv"})
+    for (const char* part :
+         {" K I V U X ", "1. GetKivInfo", "2. ColdStart", "3. SingleAddressParser", "4. BlockRead",
+          "0x1234 0xABCD 0x0007 0x00FF", "5. SingleRead", "6. SingleWrite", "read back 0x5A5A", "7. SingleWrite",
+          "word 0x5A5B", "8. SingleRead", "-> RECOVERY_ERROR", "4 attempts, 4 with no reply", "9. EndKiv"})
         EXPECT_NE(run.out.find(part), std::string::npos) << "missing: " << part << "\n" << run.out;
     EXPECT_EQ(run.out.find("REVIZ"), std::string::npos);
     EXPECT_EQ(sim_.RequestCount(), 0u);  // its own stations, not these

@@ -34,15 +34,15 @@ TEST(SerialDeadline, ExpiresOrdersAndRoundsUp)
          [] { return Deadline::Earlier(Deadline::AfterMs(HOUR), Deadline::AfterMs(MINUTE)); }, false, false,
          MINUTE - 10000, MINUTE},
         {"earlier of a minute and never",
-         [] { return Deadline::Earlier(Deadline::AfterMs(MINUTE), Deadline::Never()); }, false, false,
-         MINUTE - 10000, MINUTE},
+         [] { return Deadline::Earlier(Deadline::AfterMs(MINUTE), Deadline::Never()); }, false, false, MINUTE - 10000,
+         MINUTE},
         {"earlier of never and a minute",
-         [] { return Deadline::Earlier(Deadline::Never(), Deadline::AfterMs(MINUTE)); }, false, false,
-         MINUTE - 10000, MINUTE},
-        {"earlier of never and never", [] { return Deadline::Earlier(Deadline::Never(), Deadline::Never()); },
-         true, false, -1, -1},
-        {"earlier of now and never", [] { return Deadline::Earlier(Deadline::AfterMs(0), Deadline::Never()); },
-         false, true, 0, 0},
+         [] { return Deadline::Earlier(Deadline::Never(), Deadline::AfterMs(MINUTE)); }, false, false, MINUTE - 10000,
+         MINUTE},
+        {"earlier of never and never", [] { return Deadline::Earlier(Deadline::Never(), Deadline::Never()); }, true,
+         false, -1, -1},
+        {"earlier of now and never", [] { return Deadline::Earlier(Deadline::AfterMs(0), Deadline::Never()); }, false,
+         true, 0, 0},
     };
     for (const Case& c : cases) {
         const Deadline d = c.make();

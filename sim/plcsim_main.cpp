@@ -326,6 +326,7 @@ void ApplyFormat(const Arguments& args, plcsim::CharFormat& format)
         format.parity = *parity;
     }
     if (!args.stopBits.empty()) {
+        // The stop bits read as the last part of a format, by the one rule.
         const auto parsed = plcsim::ParseCharFormat("8N" + args.stopBits);
         if (!parsed)
             Fail("--stop-bits " + args.stopBits + ": use 1, 1.5 or 2");

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "serial_deadline.h"
 #include "serial_platform.h"

@@ -22,6 +22,9 @@ std::string BannerVersionLine(const char* banner);
 // A JSON string literal, quotes included. The text must be UTF-8.
 std::string JsonString(std::string_view utf8);
 
+// Now, as ISO 8601 in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
+std::string UtcTimestamp();
+
 // "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
 std::string ResultName(int32_t result);
 

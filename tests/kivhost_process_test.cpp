@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -121,7 +125,7 @@ std::vector<std::string> Lines(const std::string& text)
 // Just enough JSON to read kivhost's documents back.
 
 struct Json {
-    std::variant<std::nullptr_t, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
 
     const Json& operator[](const std::string& key) const
     {
@@ -138,6 +142,8 @@ struct Json {
         return array == nullptr || index >= array->size() ? missing : (*array)[index];
     }
     double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -1e300; }
+    bool Bool() const { return std::holds_alternative<bool>(value) && std::get<bool>(value); }
+    bool IsBool() const { return std::holds_alternative<bool>(value); }
     std::string Text() const { return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>"; }
     size_t Size() const
     {
@@ -238,6 +244,16 @@ private:
             out->value = array;
             return true;
         }
+        for (const auto& [word, meaning] : {std::pair<std::string_view, int>{"true", 1}, {"false", 0}, {"null", -1}}) {
+            if (text_.substr(at_, word.size()) == word) {
+                at_ += word.size();
+                if (meaning < 0)
+                    out->value = nullptr;
+                else
+                    out->value = meaning == 1;
+                return true;
+            }
+        }
         if (c == '"') {
             std::string text;
             if (!String(&text))
@@ -287,7 +303,12 @@ protected:
         sim_.SetBit(2, 'A', 0x1F7, true);
         sim_.StartPty();
     }
-    void TearDown() override { sim_.Stop(); }
+    void TearDown() override
+    {
+        if (held_ >= 0)
+            close(held_);
+        sim_.Stop();
+    }
 
     // args with "{port}" replaced by the line's path.
     Outcome Kivhost(std::vector<std::string> args, std::function<bool(const std::string&)> interruptWhen = {})
@@ -298,7 +319,19 @@ protected:
         return RunKivhost(args, std::move(interruptWhen));
     }
 
+public:
+    std::string Path() const { return sim_.SlavePath(); }
+    // The line opened and locked here, as another program holding it would.
+    void HoldPort()
+    {
+        held_ = open(sim_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(held_, 0);
+        ASSERT_EQ(flock(held_, LOCK_EX | LOCK_NB), 0);
+    }
+
+protected:
     plcsim::Simulator sim_;
+    int held_ = -1;
 };
 
 // Each command's table output, exit status and the requests it made.
@@ -319,6 +352,8 @@ void PrintTo(const RunCase& c, std::ostream* os)
 const RunCase RUN_CASES[] = {
     {"info", {"info"}, 0, {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"}, "", 0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
+    {"help of a command", {"write", "--help"}, 0,
+     {"kivhost write: ", "Usage: kivhost [options] write ADDR VALUE...", "--port NAME", "--trace[=MODE]"}, "", 0},
     {"version", {"--version"}, 0,
      {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("}, "", 0},
     {"version without a driver", {"--lib", "/nonexistent/libDAVODEV.so", "--version"}, 2, {"kivhost " + std::string(kiv::VERSION)},
@@ -327,13 +362,12 @@ const RunCase RUN_CASES[] = {
     {"parse a block", {"parse", "01W0010", "--count", "255"}, 0, {"accepted by BlockAddressParser", "width    16"}, "", 0},
     {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},
     {"parse shows the driver's log", {"parse", "02A1F7"}, 1, {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"}, "seven characters", 0},
-    {"parse rejects a long block", {"parse", "01W0010", "--block", "--count", "256"}, 1, {"rejected by BlockAddressParser"}, "at most 255", 0},
     {"read words", {"--port", "{port}", "read", "01W0010", "--count", "2"}, 0,
      {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"}, "", 1},
     {"read a bit", {"--port", "{port}", "read", "02A01F7"}, 0, {"02A01F7    1", "SingleRead of 1 bit from station 2"}, "", 1},
     {"read a bit of a word", {"--port", "{port}", "read", "01W00102"}, 0, {"01W00102   1"}, "", 1},  // 0x1234: bit 2 set
-    {"silent station", {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, {}, "after 4 attempts (RECOVERY_ERROR)", 4},
-    {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 acknowledged"}, "", 1},
+    {"silent station", {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, {}, "no reply from station 3 (03)", 4},
+    {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 (01) acknowledged"}, "", 1},
     {"set a bit of a word", {"--port", "{port}", "write", "01W00100", "1"}, 0, {"01W00100: bit 0 set (set/reset frame)"}, "", 1},
     {"inputs are not written", {"--port", "{port}", "write", "01E0010", "1"}, 1, {}, "does not write E operands", 0},
     {"bad address is not sent", {"--port", "{port}", "read", "01C0010"}, 1, {}, "the driver rejects address \"01C0010\"", 0},
@@ -374,6 +408,195 @@ TEST_P(KivhostRun, OutputStatusAndLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KivhostRun, ::testing::ValuesIn(RUN_CASES), CaseName());
+
+// Everything that can be checked without the line is checked first, in the
+// order a reader meets it, and nothing is sent when anything is wrong.
+const RunCase PRE_LINE_CASES[] = {
+    {"run past the W area", {"--port", "{port}", "read", "01WFFFF", "--count", "2"}, 64, {}, "goes past 01WFFFF, the last of the W area", 0},
+    {"run past the A area", {"--port", "{port}", "read", "01A01F6", "--count", "4"}, 64, {}, "at most 2 elements from there", 0},
+    {"write past the A area", {"--port", "{port}", "write", "01A01F7", "1", "1"}, 64, {}, "goes past 01A01F7", 0},
+    {"a bit written as 2", {"--port", "{port}", "write", "01B0100", "1", "2"}, 64, {}, "bad value \"2\" for 01B0100: a bit is 0 or 1", 0},
+    {"address before value", {"--port", "{port}", "write", "01C00105", "5"}, 1, {}, "the driver rejects address \"01C00105\"", 0},
+    {"address before port", {"--port", "ttyNOPE", "read", "01C0010"}, 1, {}, "the driver rejects address", 0},
+    {"run before port", {"--port", "ttyNOPE", "poll", "01W0010", "01WFFFF", "--count", "2"}, 64, {}, "goes past 01WFFFF", 0},
+    {"address longer than read", {"--port", "{port}", "write", "01W001000", "1"}, 64, {}, "the driver would read only \"01W00100\"", 0},
+    {"parse count as read count", {"parse", "01W0010", "--block", "--count", "256"}, 64, {}, "1 to 255", 0},
+    {"count in hex", {"--port", "{port}", "read", "01W0010", "--count", "0x2"}, 0, {"01W0011    43981  0xABCD"}, "", 1},
+    {"format in one", {"--port", "{port}", "--format", "7e1", "--parity", "e", "read", "01W0010"}, 64, {}, "give one of them", 0},
+    {"format and parity letters", {"--port", "{port}", "--format", "8N2", "read", "01W0010"}, 0, {"01W0010     4660"}, "", 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(PreLine, KivhostRun, ::testing::ValuesIn(PRE_LINE_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Why an exchange failed, or took more than one attempt, from the driver's
+// traces, against the simulator's faults on station 1.
+
+struct ReasonCase {
+    const char* name;
+    std::optional<plcsim::Fault> standing;
+    std::optional<plcsim::Fault> once;  // on the next request only
+    std::vector<std::string> args;
+    int status;
+    std::string reason;  // JSON "reason"; "" when it succeeds
+    int attempts;
+    std::string says;  // in the one line on failure, in the results on success
+};
+
+void PrintTo(const ReasonCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+using plcsim::FaultKind;
+const std::vector<std::string> READ_WORD = {"--port", "{port}", "--timeout", "50", "read", "01W0010"};
+
+const ReasonCase REASON_CASES[] = {
+    {"no reply", std::nullopt, std::nullopt, {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, "no-reply", 4,
+     "no reply from station 3 (03) to the read of 03W0000: 4 attempts, nothing within 50 ms of each; check that a PLC"},
+    {"not acknowledged", plcsim::Fault{FaultKind::Nak}, std::nullopt, READ_WORD, 2, "nak", 4,
+     "station 1 (01) did not acknowledge the read of 01W0010 (\"/N01RW"},
+    {"another station", plcsim::Fault{FaultKind::WrongStation, 1.0, 2}, std::nullopt, READ_WORD, 2, "wrong-station", 4,
+     "station 2 (02) answered the read of 01W0010 meant for station 1 (01)"},
+    {"short", plcsim::Fault{FaultKind::Truncate, 1.0, 5}, std::nullopt, READ_WORD, 2, "short", 4, "the last 5 of 13 characters"},
+    {"garbled", plcsim::Fault{FaultKind::Noise}, std::nullopt, READ_WORD, 2, "garbled", 4, "--baud and --format"},
+    {"not acknowledged write", plcsim::Fault{FaultKind::Nak}, std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "write", "01W0030", "1"}, 2, "nak", 4, "and may be written"},
+    {"good at the second attempt", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
+     "in 0.00 ms, 2 attempts (1 no reply)"},
+    {"possibly late", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2, "Note: possibly a late answer"},
+    {"checksum", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 0, "", 1, "checksum? the reply does not end"},
+};
+
+class KivhostReason : public KivhostLine, public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(KivhostReason, ReasonAttemptsAndAdvice)
+{
+    const ReasonCase& c = GetParam();
+    for (bool json : {false, true}) {
+        sim_.ClearFaults(1);
+        if (c.standing)
+            sim_.SetFault(1, *c.standing);
+        if (c.once)
+            sim_.ScriptFault(1, *c.once, 1);
+        std::vector<std::string> args = c.args;
+        if (json)
+            args.push_back("--json");
+        const Outcome run = Kivhost(args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (json) {
+            const Json result = ParseJson(run.out);
+            EXPECT_EQ(result["attempts"].Number(), c.attempts) << run.out;
+            EXPECT_EQ(result["outcomes"].Size(), static_cast<size_t>(c.attempts)) << run.out;
+            EXPECT_FALSE(result["time"].Text().empty());
+            if (c.reason.empty()) {
+                EXPECT_TRUE(result["reason"].Text() == "<not text>") << run.out;
+            } else {
+                EXPECT_EQ(result["reason"].Text(), c.reason) << run.out;
+                EXPECT_EQ("kivhost: " + result["message"].Text() + "\n", run.err);
+            }
+        } else if (c.status == 0) {
+            // "in 0.00 ms" stands for any time.
+            const std::string says = c.says.starts_with("in 0.00 ms") ? c.says.substr(10) : c.says;
+            EXPECT_NE(run.out.find(says), std::string::npos) << run.out;
+        } else {
+            EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+            EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << run.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, KivhostReason, ::testing::ValuesIn(REASON_CASES), CaseName());
+
+TEST_F(KivhostLine, ChecksumsAreFlaggedUntilAStationNeverMatches)
+{
+    sim_.SetFault(1, plcsim::Fault{FaultKind::Corrupt});
+    sim_.ScriptFault(1, plcsim::Fault{FaultKind::Silent}, 1);
+    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "50", "poll", "01W0010", "--cycles", "5", "--interval", "0"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Json tag = ParseJson(lines[i])["tags"][0];
+        EXPECT_EQ(tag["checksum_suspect"].Bool(), i < 3) << lines[i];  // kivhost's CHECKSUM_FLAGS_BEFORE_TRUST
+        // The silent first attempt: a retry, and the reply after it may be late.
+        EXPECT_EQ(tag["attempts"].Number(), i == 0 ? 2 : 1) << lines[i];
+        EXPECT_EQ(tag["possibly_late"].Bool(), i == 0) << lines[i];
+        EXPECT_EQ(tag["retries"].Number(), 1) << lines[i];
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A port that cannot be used is told apart, before the driver opens it or
+// after it refused; nothing is sent.
+
+struct PortCase {
+    const char* name;
+    std::function<std::string(KivhostLine&)> port;  // the --port to give
+    std::string says;
+};
+
+void PrintTo(const PortCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// A path the driver's 11 characters hold, for this process only.
+std::string ShortPath(char kind)
+{
+    return "/tmp/k" + std::string(1, kind) + std::to_string(getpid() % 10000);
+}
+
+const PortCase PORT_CASES[] = {
+    {"missing", [](KivhostLine&) { return std::string("ttyNOPE"); },
+     "cannot open port \"ttyNOPE\" (/dev/ttyNOPE): it does not exist; "},
+    {"directory", [](KivhostLine&) { return std::string("/tmp"); }, "cannot open port \"/tmp\": it is a directory, not a serial port"},
+    {"regular file",
+     [](KivhostLine&) {
+         const std::string path = ShortPath('f');
+         std::FILE* file = std::fopen(path.c_str(), "w");
+         if (file != nullptr)
+             std::fclose(file);
+         return path;
+     },
+     "it is a regular file, not a serial port"},
+    {"link to nothing",
+     [](KivhostLine&) {
+         const std::string path = ShortPath('l');
+         unlink(path.c_str());
+         EXPECT_EQ(symlink("/dev/pts/999999", path.c_str()), 0);
+         return path;
+     },
+     "it is a link to /dev/pts/999999, which does not exist"},
+    {"held by another program",
+     [](KivhostLine& line) {
+         line.HoldPort();
+         return line.Path();
+     },
+     "it is held by another program: pid " + std::to_string(getpid()) + " ("},
+};
+
+class KivhostPort : public KivhostLine, public ::testing::WithParamInterface<PortCase> {
+protected:
+    void TearDown() override
+    {
+        for (char kind : {'f', 'l'})
+            unlink(ShortPath(kind).c_str());
+        KivhostLine::TearDown();
+    }
+};
+
+TEST_P(KivhostPort, SaysWhatIsInTheWay)
+{
+    const std::string port = GetParam().port(*this);
+    const Outcome run = Kivhost({"--port", port, "--timeout", "50", "read", "01W0010"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(GetParam().says), std::string::npos) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << run.err;
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, KivhostPort, ::testing::ValuesIn(PORT_CASES), CaseName());
 
 TEST_F(KivhostLine, WritesReachTheStation)
 {
@@ -494,15 +717,41 @@ TEST_F(KivhostLine, TraceShowsTheDriversLinesApartFromTheResults)
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("01W0010     4660  0x1234"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("REVIZ"), std::string::npos) << run.out;
-    // In the order the driver made them: log line, then the trace of the frame.
-    const std::string expected = "log 16| REVIZ: 14 bytes will be send\n"
-                                 "trace| REVIZ: 14 bytes will be send\n"
-                                 "trace| (/01RW0010012C.)\n"
-                                 "trace| REVIZ: 7 bytes received\n"
-                                 "trace| (/A01RW1)\n";
-    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    // A frame a line, whole, in the order of the line; the log lines marked.
+    const std::vector<std::string> lines = Lines(run.err);
+    std::vector<std::string> tags;
+    for (const std::string& line : lines) {
+        ASSERT_GT(line.size(), 20u) << line;
+        EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << "a time in ms: " << line;
+        tags.push_back(line.substr(12, 6));
+    }
+    EXPECT_EQ(tags, (std::vector<std::string>{"log 16", "log 16", "TX    ", "RX    ", "log 16"})) << run.err;
+    EXPECT_NE(run.err.find("  TX      /01RW0010012C\\r\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  RX      /A01RW123415\\r\n"), std::string::npos) << run.err;
     // The code page 437 decoration of the log, shown as UTF-8.
-    EXPECT_NE(run.err.find("log 16| REVIZ: \xE2\x96\x91\xE2\x96\x91\xE2\x96\x92"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  log 16  REVIZ: \xE2\x96\x91\xE2\x96\x91\xE2\x96\x92"), std::string::npos) << run.err;
+
+    const Outcome hex = Kivhost({"--port", "{port}", "--trace=hex", "read", "01W0010"});
+    EXPECT_NE(hex.err.find("  2F 30 31 52 57 30 30 31 30 30 31 32 43 0D\n"), std::string::npos) << hex.err;
+
+    // The driver's own form, with its log lines, in the order it made them.
+    const Outcome raw = Kivhost({"--port", "{port}", "--trace=raw", "read", "01W0010"});
+    EXPECT_NE(raw.err.find("log 16| REVIZ: 14 bytes will be send\n"
+                           "trace| REVIZ: 14 bytes will be send\n"
+                           "trace| (/01RW0010012C.)\n"
+                           "trace| REVIZ: 7 bytes received\n"
+                           "trace| (/A01RW1)\n"),
+              std::string::npos)
+        << raw.err;
+
+    // The same into a file, and nothing on standard error.
+    const std::string file = ::testing::TempDir() + "kivhost-trace.txt";
+    const Outcome filed = Kivhost({"--port", "{port}", "--trace-file", file, "read", "01W0010"});
+    EXPECT_EQ(filed.err, "");
+    std::ifstream in(file);
+    const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(traced.find("  TX      /01RW0010012C\\r\n"), std::string::npos) << traced;
+    std::remove(file.c_str());
 }
 
 TEST_F(KivhostLine, DemoRunsOnItsOwn)
@@ -526,7 +775,8 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
 
     const Outcome traced = Kivhost({"demo", "--trace"});
     EXPECT_EQ(traced.status, 0) << traced.err;
-    EXPECT_EQ(Occurrences(traced.err, "trace| (/03RW0000012D.)"), 4u) << traced.err;
+    EXPECT_EQ(Occurrences(traced.err, "  TX      /03RW0000012D\\r\n"), 4u) << traced.err;
+    EXPECT_EQ(Occurrences(traced.err, "  RX      (nothing)   no reply, attempt "), 4u) << traced.err;
 }
 
 }  // namespace

@@ -9,13 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -777,6 +779,79 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
     EXPECT_EQ(traced.status, 0) << traced.err;
     EXPECT_EQ(Occurrences(traced.err, "  TX      /03RW0000012D\\r\n"), 4u) << traced.err;
     EXPECT_EQ(Occurrences(traced.err, "  RX      (nothing)   no reply, attempt "), 4u) << traced.err;
+}
+
+// ---------------------------------------------------------------------------
+// The man page and the bash completion, against the program's own help.
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Standard output of a bash script run with the completion loaded.
+std::string Complete(const std::string& words)
+{
+    const std::string script = "source '" KIV_SOURCE_DIR "/host/completion/kivhost.bash'; COMP_WORDS=(" + words +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kivhost; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::string out;
+    if (std::FILE* pipe = popen(("bash 2>&1 <<'EOF'\n" + script + "\nEOF\n").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
+{
+    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "demo"};
+    std::string help = RunKivhost({"--help"}).out;
+    for (const std::string& command : commands)
+        help += RunKivhost({command, "--help"}).out;
+    const std::string letters = "abcdefghijklmnopqrstuvwxyz-";
+    std::set<std::string> options;  // every "--name" the help lists in its left column
+    for (const std::string& line : Lines(help)) {
+        const size_t at = line.find("--");
+        if (at == std::string::npos || line.find_first_not_of(" -h,") < at)
+            continue;
+        options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
+    }
+    EXPECT_EQ(options.size(), 18u) << help;
+    // text holds word where neither neighbour could continue it.
+    auto holds = [&letters](const std::string& text, const std::string& word) {
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+            const size_t end = at + word.size();
+            if ((at == 0 || letters.find(text[at - 1]) == std::string::npos) &&
+                (end == text.size() || letters.find(text[end]) == std::string::npos))
+                return true;
+        }
+        return false;
+    };
+
+    const std::string man = ReadFile(KIV_SOURCE_DIR "/man/kivhost.1.scd");
+    const std::string completion = ReadFile(KIV_SOURCE_DIR "/host/completion/kivhost.bash");
+    for (const std::string& option : options) {
+        EXPECT_NE(man.find("*" + option + "*"), std::string::npos) << option << " is not in the man page";
+        EXPECT_TRUE(holds(completion, option)) << option << " is not in the completion";
+    }
+    for (const std::string& command : commands) {
+        EXPECT_NE(man.find("*" + command + "*"), std::string::npos) << command << " is not in the man page";
+        EXPECT_TRUE(holds(completion, command)) << command << " is not in the completion";
+    }
+}
+
+TEST_F(KivhostLine, CompletionOffersCommandsOptionsValuesAndPorts)
+{
+    EXPECT_EQ(Complete("kivhost --port x re"), "read\n");
+    EXPECT_EQ(Complete("kivhost poll 01W0010 --cy"), "--cycles\n");
+    EXPECT_EQ(Complete("kivhost --parity o"), "odd\n");
+    EXPECT_EQ(Complete("kivhost --trace = r"), "raw\n");
+    // The line of this test is a pseudo-terminal: it is offered.
+    const std::vector<std::string> ports = Lines(Complete("kivhost read 01W0010 --port /dev/pts/"));
+    EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end()) << Complete("kivhost --port /dev/pts/");
 }
 
 }  // namespace

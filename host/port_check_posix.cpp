@@ -5,13 +5,16 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "port_check.h"
@@ -119,6 +122,35 @@ std::vector<Holder> Holders(dev_t device)
     return holders;
 }
 
+// Processes that hold a lock on the file (flock or fcntl), from /proc/locks:
+// "1: FLOCK  ADVISORY  WRITE 1234 00:18:5 0 EOF" names the file by its
+// file system's device in hex and its inode.
+std::vector<long> LockHolders(const struct stat& file)
+{
+    std::vector<long> pids;
+    std::ifstream locks("/proc/locks");
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, where;
+        long pid = 0;
+        if (fields >> id >> kind >> mode >> access >> pid >> where && where == wanted &&
+            std::find(pids.begin(), pids.end(), pid) == pids.end())
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+std::string HolderList(const std::vector<Holder>& holders)
+{
+    std::string list;
+    for (size_t i = 0; i < holders.size(); ++i)
+        list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(holders[i].pid) + " (" + holders[i].command + ")";
+    return list;
+}
+
 std::string GroupName(gid_t gid)
 {
     const group* entry = getgrgid(gid);
@@ -175,12 +207,17 @@ std::string PortProblemAfterRefusal(const std::string& name)
 
     const std::vector<Holder> holders = Holders(st.st_rdev);
     if (!holders.empty()) {
-        std::string list;
-        for (size_t i = 0; i < holders.size(); ++i)
-            list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(holders[i].pid) + " (" + holders[i].command + ")";
-        return lead + "it is held by another program: " + list +
-               "; close it and try again (programs that take no lock, like cat, do not keep a port from opening, but "
-               "read what comes in)";
+        // The one with the lock is the one that keeps the driver out.
+        const std::vector<long> locking = LockHolders(st);
+        std::vector<Holder> lockers;
+        std::vector<Holder> others;
+        for (const Holder& holder : holders)
+            (std::find(locking.begin(), locking.end(), holder.pid) != locking.end() ? lockers : others).push_back(holder);
+        const std::string noLock = "programs that take no lock, like cat, do not keep a port from opening, but read what comes in";
+        if (lockers.empty())
+            return lead + "it is held by another program: " + HolderList(holders) + "; close it and try again (" + noLock + ")";
+        return lead + "it is locked by another program: " + HolderList(lockers) +
+               (others.empty() ? "" : "; also open in " + HolderList(others)) + "; close it and try again (" + noLock + ")";
     }
     // Nobody this user can see: the open itself tells what is in the way.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

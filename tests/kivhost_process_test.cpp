@@ -575,7 +575,7 @@ const PortCase PORT_CASES[] = {
          line.HoldPort();
          return line.Path();
      },
-     "it is held by another program: pid " + std::to_string(getpid()) + " ("},
+     "it is locked by another program: pid " + std::to_string(getpid()) + " ("},
 };
 
 class KivhostPort : public KivhostLine, public ::testing::WithParamInterface<PortCase> {

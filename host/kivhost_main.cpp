@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,19 +57,17 @@ int main(int argc, char** argv)
     if (!driver)
         return Complain(EXIT_FAILED, error);
 
+    // Each command's run, from GetKivInfo to EndKiv.
+    using Run = int (*)(Context&);
+    static const std::map<Command, Run> RUNS = {
+        {Command::Version, RunVersion}, {Command::Info, RunInfo}, {Command::Parse, RunParse}, {Command::Read, RunRead},
+        {Command::Write, RunWrite},     {Command::Poll, RunPoll},
+#if !defined(_WIN32)
+        {Command::Demo, RunDemo},
+#endif
+    };
     Session session(driver->Entry(), output);
     Context context{options, session, output, library};
-    switch (options.command) {
-    case Command::Version: return RunVersion(context);
-    case Command::Info: return RunInfo(context);
-    case Command::Parse: return RunParse(context);
-    case Command::Read: return RunRead(context);
-    case Command::Write: return RunWrite(context);
-    case Command::Poll: return RunPoll(context);
-#if !defined(_WIN32)
-    case Command::Demo: return RunDemo(context);
-#endif
-    default: break;
-    }
-    return EXIT_DONE;
+    const auto run = RUNS.find(options.command);
+    return run == RUNS.end() ? EXIT_DONE : run->second(context);
 }

@@ -25,8 +25,8 @@ const std::string OTHER_GROUP = "Other";
 // counts, then the options), so that the fault named is the first one a
 // reader meets.
 struct Given {
-    std::vector<std::string> addresses;
-    std::string address;  // write's one address
+    std::string address;                 // parse, read, write
+    std::vector<std::string> addresses;  // poll
     std::vector<std::string> values;
     std::string port, baud, format, dataBits, parity, stopBits, timeout;
     std::string library, trace, traceFile;

@@ -425,7 +425,7 @@ const RunCase PRE_LINE_CASES[] = {
     {"parse count as read count", {"parse", "01W0010", "--block", "--count", "256"}, 64, {}, "1 to 255", 0},
     {"count in hex", {"--port", "{port}", "read", "01W0010", "--count", "0x2"}, 0, {"01W0011    43981  0xABCD"}, "", 1},
     {"format in one", {"--port", "{port}", "--format", "7e1", "--parity", "e", "read", "01W0010"}, 64, {}, "give one of them", 0},
-    {"format and parity letters", {"--port", "{port}", "--format", "8N2", "read", "01W0010"}, 0, {"01W0010     4660"}, "", 1},
+    {"format 8N2", {"--port", "{port}", "--format", "8N2", "read", "01W0010"}, 0, {"01W0010     4660"}, "", 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(PreLine, KivhostRun, ::testing::ValuesIn(PRE_LINE_CASES), CaseName());

@@ -108,14 +108,9 @@ int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)
     switch (text[2]) {
     case 'A':
     case 'B':
-    case 'E':
-        out.width = 1;
-        break;
-    case 'W':
-        out.width = 16;
-        break;
-    default:
-        return REJECTED;
+    case 'E': out.width = 1; break;
+    case 'W': out.width = 16; break;
+    default: return REJECTED;
     }
 
     const int32_t number = ReadNumber(&text[3], 4, 'H');
@@ -167,13 +162,10 @@ bool IsFrameableAddress(const DriverAddress& address)
         return false;
     switch (address.operand) {
     case 'W':
-    case 'B':
-        return true;
+    case 'B': return true;
     case 'A':
-    case 'E':
-        return (address.number & 0xFE0F) <= 7;
-    default:
-        return false;
+    case 'E': return (address.number & 0xFE0F) <= 7;
+    default: return false;
     }
 }
 

@@ -1,8 +1,8 @@
 // Heap allocations made by one thread while it asks for them to be counted.
 // malloc and its relatives are replaced for the whole benchmark process
 // (glibc lets a program do so) and hand on to the C library's own.
-#ifndef KIVBENCH_ALLOC_COUNTER_H
-#define KIVBENCH_ALLOC_COUNTER_H
+#ifndef DAVODEV_KIVBENCH_ALLOC_COUNTER_H
+#define DAVODEV_KIVBENCH_ALLOC_COUNTER_H
 
 #include <cstdint>
 
@@ -24,4 +24,4 @@ public:
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_ALLOC_COUNTER_H
+#endif  // DAVODEV_KIVBENCH_ALLOC_COUNTER_H

@@ -1,8 +1,8 @@
 // The line side of the benchmark: pseudo-terminals, a responder that answers
 // without parsing, and the floor client that makes the driver's system calls
 // with no driver around them.
-#ifndef KIVBENCH_BENCH_LINE_H
-#define KIVBENCH_BENCH_LINE_H
+#ifndef DAVODEV_KIVBENCH_BENCH_LINE_H
+#define DAVODEV_KIVBENCH_BENCH_LINE_H
 
 #include <chrono>
 #include <cstddef>
@@ -90,4 +90,4 @@ private:
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_BENCH_LINE_H
+#endif  // DAVODEV_KIVBENCH_BENCH_LINE_H

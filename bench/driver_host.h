@@ -1,7 +1,7 @@
 // The benchmark as a host: the driver loaded from libDAVODEV.so as a host
 // loads it, channels kept in host-owned blocks, the host's log a no-op.
-#ifndef KIVBENCH_DRIVER_HOST_H
-#define KIVBENCH_DRIVER_HOST_H
+#ifndef DAVODEV_KIVBENCH_DRIVER_HOST_H
+#define DAVODEV_KIVBENCH_DRIVER_HOST_H
 
 #include <cstdint>
 #include <string>
@@ -35,4 +35,4 @@ struct HostIo {
 
 }  // namespace kivbench
 
-#endif  // KIVBENCH_DRIVER_HOST_H
+#endif  // DAVODEV_KIVBENCH_DRIVER_HOST_H

@@ -3,6 +3,7 @@
 #ifndef DAVODEV_COMMANDS_H
 #define DAVODEV_COMMANDS_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "davodev.h"
@@ -32,9 +33,14 @@ int32_t BlockWrite(DriverRequest* request);
 // Self-description.
 int32_t GetKivInfo(DriverRequest* request);
 
-// The whole library's ended state: once set by EndKiv, every call does nothing.
+// The whole library's ended state: once set by EndKiv, every call does
+// nothing. Read and set through the two functions below.
+extern std::atomic<bool> driverEnded;
 bool DriverEnded();
 void SetDriverEnded();
+
+// For the test programs only: test_hooks.cpp is linked into them and never
+// into the library, whose only export stays KivMain.
 void ResetDriverEndedForTests();
 
 extern const CommandHandler CommandTable[COMMAND_SLOTS];

@@ -41,6 +41,8 @@ constexpr BannerWriter MakeBanner()
     BannerWriter w;
     w.Put('\n');
 
+    // The calls grouped as the banner is drawn, a blank line between its lines.
+    // clang-format off
     w.Put(' '); w.Put(TOP_LEFT); w.Put(DOUBLE_BAR, 59); w.Put(TOP_RIGHT); w.Put('\n');
 
     w.Put(' '); w.Put(DOUBLE_SIDE); w.Put(' ');
@@ -60,6 +62,7 @@ constexpr BannerWriter MakeBanner()
     w.Put(' '); w.Put(DOUBLE_SIDE); w.Put(VERSION_LINE); w.Put(' ', 6); w.Put(DOUBLE_SIDE); w.Put('\n');
 
     w.Put(' '); w.Put(BOTTOM_LEFT); w.Put(DOUBLE_BAR, 59); w.Put(BOTTOM_RIGHT); w.Put('\n');
+    // clang-format on
 
     return w;
 }

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr size_t FRONT = 16;     // guard elements before values[0]
+constexpr size_t FRONT = 16;      // guard elements before values[0]
 constexpr size_t ELEMENTS = 272;  // room for 255 words and guards after them
 constexpr uint16_t GUARD = 0xA55A;
 

@@ -30,7 +30,7 @@ constexpr char PORT_NAME[] = "FUZZ";
 // Control bytes in the line stream, read where the port is asked for input.
 constexpr uint8_t READ_TIMES_OUT = 0xFF;  // a read that gets nothing
 constexpr uint8_t READ_FAILS = 0xFE;
-constexpr uint8_t WRITE_FAILS = 0xFA;    // taken only where a write happens
+constexpr uint8_t WRITE_FAILS = 0xFA;  // taken only where a write happens
 constexpr uint8_t WRITE_SHORT = 0xF9;
 constexpr uint8_t INPUT_WAITING = 0xFC;  // taken only where the port is asked what waits
 constexpr uint8_t CLEAR_FAILS = 0xFB;
@@ -175,7 +175,9 @@ bool SetBreak(PortHandle handle, bool)
     return Ours(handle);
 }
 
-void SleepMs(uint32_t) {}
+void SleepMs(uint32_t)
+{
+}
 
 constexpr kiv::SerialPlatform MEMORY_PLATFORM = {
     Open, Close, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, ClearError, Read, Write, SetBreak, SleepMs,

@@ -44,9 +44,9 @@ struct Port {
 struct Platform {
     uint8_t fail = 0;
     PortHandle next = 0x100;
-    std::set<std::string> held;           // exclusive devices open
-    std::map<PortHandle, Port> open;      // every open handle
-    std::set<PortHandle> closeFailed;     // handles whose close was refused
+    std::set<std::string> held;        // exclusive devices open
+    std::map<PortHandle, Port> open;   // every open handle
+    std::set<PortHandle> closeFailed;  // handles whose close was refused
 };
 
 Platform platform;
@@ -153,7 +153,9 @@ bool SetBreak(PortHandle handle, bool)
     return FindSerial(handle) != nullptr;
 }
 
-void SleepMs(uint32_t) {}
+void SleepMs(uint32_t)
+{
+}
 
 constexpr kiv::SerialPlatform MEMORY_PLATFORM = {
     Open, Close, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, ClearError, Read, Write, SetBreak, SleepMs,
@@ -284,7 +286,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(handle == after.portHandle || platform.closeFailed.count(handle) == 1);
 
         // An open that succeeded carries the channel's time-out.
-        const bool opened = result == SUCCESS && (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
+        const bool opened = result == SUCCESS &&
+                            (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
                             after.portHandle != 0;
         if (opened) {
             const Port* port = Find(after.portHandle);

@@ -11,7 +11,7 @@
 
 namespace kivhost {
 
-constexpr int32_t WORD_AREA_SIZE = 0x10000;  // W and B
+constexpr int32_t WORD_AREA_SIZE = 0x10000;     // W and B
 constexpr int32_t BYTE_BIT_AREA_SIZE = 32 * 8;  // A and E: bytes 0x00 to 0x1F
 
 bool IsByteBitOperand(int32_t operand);

@@ -28,9 +28,9 @@ struct ReadBlock {
 // Where a tag's elements are in the blocks read.
 struct TagPlace {
     size_t block = 0;
-    int32_t offset = 0;      // of the tag's first element within the block
-    int32_t count = 0;       // the tag's elements
-    int32_t bit = NO_BIT;    // a bit of a word: which bit of the word at offset
+    int32_t offset = 0;    // of the tag's first element within the block
+    int32_t count = 0;     // the tag's elements
+    int32_t bit = NO_BIT;  // a bit of a word: which bit of the word at offset
 };
 
 struct ReadPlan {

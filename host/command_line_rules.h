@@ -14,8 +14,8 @@
 //
 // A line format is data bits, parity and stop bits in one word: 8N1, 7E1,
 // 8N2, 8N1.5. Parity is N, O, E, M or S (none, odd, even, mark, space).
-#ifndef KIVHOST_COMMAND_LINE_RULES_H
-#define KIVHOST_COMMAND_LINE_RULES_H
+#ifndef DAVODEV_KIVHOST_COMMAND_LINE_RULES_H
+#define DAVODEV_KIVHOST_COMMAND_LINE_RULES_H
 
 #include <cstdint>
 #include <optional>
@@ -55,4 +55,4 @@ std::string LineFormatText(const LineFormat& format);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_COMMAND_LINE_RULES_H
+#endif  // DAVODEV_KIVHOST_COMMAND_LINE_RULES_H

@@ -1,7 +1,7 @@
 // Stand-in for the host's log library DORVAK: exports err as a host's runtime
 // does, and lets a program (the host program, a test) receive every line.
-#ifndef DORVAK_H
-#define DORVAK_H
+#ifndef DAVODEV_DORVAK_H
+#define DAVODEV_DORVAK_H
 
 #include <stdint.h>
 
@@ -41,4 +41,4 @@ typedef void(DORVAK_CDECL* DorvakSetSinkFn)(DorvakSink sink, void* context);
 }
 #endif
 
-#endif  // DORVAK_H
+#endif  // DAVODEV_DORVAK_H

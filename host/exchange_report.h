@@ -2,8 +2,8 @@
 // the attempts it took, why it failed, and what may be wrong with a reply
 // the driver took. The driver does not judge a reply's checksum, and the
 // protocol carries no request number; both are kivhost's own diagnostics.
-#ifndef KIVHOST_EXCHANGE_REPORT_H
-#define KIVHOST_EXCHANGE_REPORT_H
+#ifndef DAVODEV_KIVHOST_EXCHANGE_REPORT_H
+#define DAVODEV_KIVHOST_EXCHANGE_REPORT_H
 
 #include <cstdint>
 #include <map>
@@ -71,4 +71,4 @@ std::string OutcomesJson(const ExchangeReport& report);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_EXCHANGE_REPORT_H
+#endif  // DAVODEV_KIVHOST_EXCHANGE_REPORT_H

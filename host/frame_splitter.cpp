@@ -2,7 +2,9 @@
 
 namespace kivhost {
 
-FrameSplitter::FrameSplitter(uint64_t gapUs, size_t maxFrame) : gapUs_(gapUs), maxFrame_(maxFrame > 0 ? maxFrame : 1) {}
+FrameSplitter::FrameSplitter(uint64_t gapUs, size_t maxFrame) : gapUs_(gapUs), maxFrame_(maxFrame > 0 ? maxFrame : 1)
+{
+}
 
 void FrameSplitter::Feed(std::string_view bytes, uint64_t timeUs)
 {

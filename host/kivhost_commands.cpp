@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "address_area.h"
+#include "kivhost_hint.h"
 #include "kivhost_text.h"
 #include "port_check.h"
 
@@ -95,10 +96,15 @@ const char* WriteName(size_t count)
     return count == 1 ? "SingleWrite" : "BlockWrite";
 }
 
-std::string ParseRejection(const std::string& text, bool block, uint32_t tagType, int32_t count)
+// Asks the parser about variants of the request, so before EndKiv.
+std::string ParseRejection(Session& session, const std::string& text, bool block, uint32_t tagType, int32_t count)
 {
+    const AddressParser probe = [&session](const std::string& variant, bool variantBlock, uint32_t variantType,
+                                           int32_t variantCount, DriverAddress* address) {
+        return session.ProbeParse(variant, variantBlock, variantType, variantCount, address);
+    };
     return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " + std::to_string(tagType) +
-           ", count " + std::to_string(count) + "): " + RejectionHint(text, block, tagType, count);
+           ", count " + std::to_string(count) + "): " + RejectionHint(probe, text, block, tagType, count);
 }
 
 int StatusOf(int32_t result)
@@ -164,10 +170,11 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, const s
     const uint32_t tagType = DefaultTagType(text);
     const int32_t result = context.session.Parse(text, block, tagType, count, address);
     if (result != SUCCESS) {
+        const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
         context.session.End();
         return Fail(context,
                     JsonObject(json).Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)),
-                    StatusOf(result), ParseRejection(text, block, tagType, count));
+                    StatusOf(result), rejection);
     }
     std::string why;
     if (!RunFitsArea(*address, count, &why))
@@ -391,6 +398,9 @@ int RunParse(Context& context)
     DriverAddress address{};
     const int32_t result = context.session.Parse(text, block, tagType, options.count, &address);
     const std::vector<LogLine> log = context.session.LastLog();
+    const std::string failure = result == SUCCESS  ? ""
+                                : result == REJECTED ? ParseRejection(context.session, text, block, tagType, options.count)
+                                                     : std::string(ParserName(block)) + " returned " + ResultName(result);
     context.session.End();
 
     if (options.json) {
@@ -405,8 +415,7 @@ int RunParse(Context& context)
             .Raw("address", AddressJson(address))
             .Raw("log", LogJson(log));
         if (result != SUCCESS)
-            json.Text("message", result == REJECTED ? ParseRejection(text, block, tagType, options.count)
-                                                    : std::string(ParserName(block)) + " returned " + ResultName(result));
+            json.Text("message", failure);
         Emit(context, json);
     } else {
         FILE* out = context.output.Results();
@@ -428,9 +437,7 @@ int RunParse(Context& context)
     }
     if (result == SUCCESS)
         return EXIT_DONE;
-    if (result == REJECTED)
-        return Complain(EXIT_REJECTED, ParseRejection(text, block, tagType, options.count));
-    return Complain(EXIT_FAILED, std::string(ParserName(block)) + " returned " + ResultName(result));
+    return Complain(result == REJECTED ? EXIT_REJECTED : EXIT_FAILED, failure);
 }
 
 // ---------------------------------------------------------------------------

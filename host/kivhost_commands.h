@@ -1,6 +1,6 @@
 // kivhost's subcommands, each a host's run from GetKivInfo to EndKiv.
-#ifndef KIVHOST_COMMANDS_H
-#define KIVHOST_COMMANDS_H
+#ifndef DAVODEV_KIVHOST_COMMANDS_H
+#define DAVODEV_KIVHOST_COMMANDS_H
 
 #include <cstdint>
 #include <string>
@@ -60,4 +60,4 @@ private:
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_COMMANDS_H
+#endif  // DAVODEV_KIVHOST_COMMANDS_H

@@ -82,8 +82,8 @@ public:
         if (!context_.options.json)
             Print("   -> " + ResultName(result) + time + (outcome.empty() ? "" : ": " + outcome));
         if (result != expected && failure_.empty())
-            failure_ = "step " + std::to_string(number_) + " returned " + ResultName(result) + " where " + ResultName(expected) +
-                       " was expected";
+            failure_ = "step " + std::to_string(number_) + " returned " + ResultName(result) + " where " +
+                       ResultName(expected) + " was expected";
     }
 
     void Print(const std::string& line)
@@ -143,8 +143,8 @@ int RunDemo(Context& context)
     try {
         sim.StartPty();
     } catch (const std::exception& error) {
-        return Complain(EXIT_FAILED, std::string("cannot start the simulated stations on a pseudo-terminal: ") + error.what() +
-                                         "; is /dev/ptmx usable here?");
+        return Complain(EXIT_FAILED, std::string("cannot start the simulated stations on a pseudo-terminal: ") +
+                                         error.what() + "; is /dev/ptmx usable here?");
     }
 
     std::string portError;
@@ -162,20 +162,21 @@ int RunDemo(Context& context)
     Session& session = context.session;
     Steps steps(context);
     if (!options.json)
-        steps.Print("kivhost demo: the DAVODEV driver and simulated PLC stations 1 and 2 on the pseudo-terminal " + sim.SlavePath() +
-                    "; station 3 is not on the line.\n");
+        steps.Print("kivhost demo: the DAVODEV driver and simulated PLC stations 1 and 2 on the pseudo-terminal " +
+                    sim.SlavePath() + "; station 3 is not on the line.\n");
 
     steps.Begin("GetKivInfo", "the host asks the driver who it is; its banner is code page 437, shown here as UTF-8");
     DriverInfoBlock info{};
     int32_t result = session.GetInfo(&info);
     if (!options.json)
         steps.Print(BannerUtf8(info));
-    steps.End(result, SUCCESS, std::string(info.shortName != nullptr ? info.shortName : "") + ", " +
-                                   std::to_string(info.channelBlockSize) + "-byte channel block",
+    steps.End(result, SUCCESS,
+              std::string(info.shortName != nullptr ? info.shortName : "") + ", " +
+                  std::to_string(info.channelBlockSize) + "-byte channel block",
               JsonObject().Text("banner", BannerUtf8(info)));
 
-    steps.Begin("ColdStart", "open " + line.port + " at " + std::to_string(line.baud) + " baud, " + format + ", with a " +
-                                 std::to_string(timeoutMs) + " ms reply time-out");
+    steps.Begin("ColdStart", "open " + line.port + " at " + std::to_string(line.baud) + " baud, " + format +
+                                 ", with a " + std::to_string(timeoutMs) + " ms reply time-out");
     result = session.ColdStart(line, true);
     steps.End(result, SUCCESS, result == SUCCESS ? "the channel is open" : "the port did not open");
     if (result != SUCCESS) {
@@ -196,12 +197,15 @@ int RunDemo(Context& context)
     Tag word{"01W0020", false, TAG_TYPE_WORD, 1};
     Tag wordBit{"01W00200", false, TAG_TYPE_BIT, 1};
     Tag silent{"03W0000", false, TAG_TYPE_WORD, 1};
-    steps.Begin("SingleAddressParser", "the host's tag text \"01W0010\" (a word of station 1) becomes the driver address it hands back later");
+    steps.Begin("SingleAddressParser",
+                "the host's tag text \"01W0010\" (a word of station 1) becomes the driver address it hands back later");
     DriverAddress shown{};
     result = session.Parse("01W0010", false, TAG_TYPE_WORD, 1, &shown);
     char parsed[160];
-    std::snprintf(parsed, sizeof parsed, "station %d, operand %c, number 0x%04X, bit %d (none), width %d; the demo's other tags go "
-                  "through the parsers too", static_cast<int>(shown.station), static_cast<char>(shown.operand),
+    std::snprintf(parsed, sizeof parsed,
+                  "station %d, operand %c, number 0x%04X, bit %d (none), width %d; the demo's other tags go "
+                  "through the parsers too",
+                  static_cast<int>(shown.station), static_cast<char>(shown.operand),
                   static_cast<unsigned>(shown.number), static_cast<int>(shown.bit), static_cast<int>(shown.width));
     steps.End(result, SUCCESS, parsed, JsonObject().Raw("address", AddressJson(shown)));
     for (Tag* tag : {&words, &bit, &word, &wordBit, &silent}) {
@@ -229,7 +233,9 @@ int RunDemo(Context& context)
     steps.End(back, SUCCESS, "frame " + writeFrame + ", read back " + ValueList(word.address, values),
               JsonObject().Text("frame", writeFrame).Raw("read_back", JsonValues(values)), true);
 
-    steps.Begin("SingleWrite", "set, then reset, bit 0 of that word: tag 01W00200 has a bit digit, so the driver sends set/reset frames");
+    steps.Begin(
+        "SingleWrite",
+        "set, then reset, bit 0 of that word: tag 01W00200 has a bit digit, so the driver sends set/reset frames");
     std::string outcome;
     std::string frames;
     result = SUCCESS;
@@ -248,14 +254,19 @@ int RunDemo(Context& context)
     }
     steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", "[" + frames + "]"), true);
 
-    steps.Begin("SingleRead", "station 3 does not answer: the driver tries the exchange four times, each ending after the " +
-                                  std::to_string(timeoutMs) + " ms time-out, then reports a line failure");
+    steps.Begin("SingleRead",
+                "station 3 does not answer: the driver tries the exchange four times, each ending after the " +
+                    std::to_string(timeoutMs) + " ms time-out, then reports a line failure");
     result = session.Read(silent.address, 1, &values);
     const size_t attempts = Count(session.LastTrace(), "bytes will be send\n");
     const size_t empty = Count(session.LastTrace(), "REVIZ: 0 bytes received\n");
     steps.End(result, RECOVERY_ERROR,
-              std::to_string(attempts) + " attempts, " + std::to_string(empty) + " with no reply; the host would mark the tag failed",
-              JsonObject().Number("attempts", static_cast<long long>(attempts)).Number("silent", static_cast<long long>(empty)), true);
+              std::to_string(attempts) + " attempts, " + std::to_string(empty) +
+                  " with no reply; the host would mark the tag failed",
+              JsonObject()
+                  .Number("attempts", static_cast<long long>(attempts))
+                  .Number("silent", static_cast<long long>(empty)),
+              true);
 
     steps.Begin("EndKiv", "the host is done: the port is closed and the driver ends; further calls do nothing");
     result = session.End();
@@ -265,7 +276,8 @@ int RunDemo(Context& context)
     if (options.json)
         steps.Print(steps.Json(line.port));
     if (!steps.Failure().empty())
-        return Complain(EXIT_FAILED, "the demo went wrong: " + steps.Failure() + "; run kivhost demo --trace to see the line");
+        return Complain(EXIT_FAILED,
+                        "the demo went wrong: " + steps.Failure() + "; run kivhost demo --trace to see the line");
     return EXIT_DONE;
 }
 

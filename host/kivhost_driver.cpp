@@ -48,10 +48,22 @@ int OpenScratch()
     return _open(path, _O_RDWR | _O_BINARY | _O_TEMPORARY);
 }
 
-int DupFd(int fd) { return _dup(fd); }
-int Dup2Fd(int from, int to) { return _dup2(from, to); }
-FILE* OpenFd(int fd) { return _fdopen(fd, "w"); }
-bool IsTerminal(int fd) { return _isatty(fd) != 0; }
+int DupFd(int fd)
+{
+    return _dup(fd);
+}
+int Dup2Fd(int from, int to)
+{
+    return _dup2(from, to);
+}
+FILE* OpenFd(int fd)
+{
+    return _fdopen(fd, "w");
+}
+bool IsTerminal(int fd)
+{
+    return _isatty(fd) != 0;
+}
 
 std::string TakeScratch(int fd)
 {
@@ -90,10 +102,22 @@ int OpenScratch()
     return fd;
 }
 
-int DupFd(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
-int Dup2Fd(int from, int to) { return dup2(from, to); }
-FILE* OpenFd(int fd) { return fdopen(fd, "w"); }
-bool IsTerminal(int fd) { return isatty(fd) != 0; }
+int DupFd(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+int Dup2Fd(int from, int to)
+{
+    return dup2(from, to);
+}
+FILE* OpenFd(int fd)
+{
+    return fdopen(fd, "w");
+}
+bool IsTerminal(int fd)
+{
+    return isatty(fd) != 0;
+}
 
 std::string TakeScratch(int fd)
 {
@@ -125,7 +149,8 @@ bool IsBitOperand(const DriverAddress& address)
 std::string DefaultLibraryPath()
 {
 #if defined(_WIN32)
-    const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME, ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
+    const std::string candidates[] = {ProgramFolder() + "\\" + LIBRARY_NAME,
+                                      ProgramFolder() + "\\..\\driver\\" + LIBRARY_NAME};
     for (const std::string& path : candidates)
         if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
             return std::filesystem::path(path).lexically_normal().string();
@@ -161,7 +186,8 @@ std::unique_ptr<DriverLibrary> DriverLibrary::Load(const std::string& path, std:
 #else
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        *error = std::string("cannot load the driver: ") + dlerror() + "; keep libDAVODEV.so beside kivhost, or give --lib PATH";
+        *error = std::string("cannot load the driver: ") + dlerror() +
+                 "; keep libDAVODEV.so beside kivhost, or give --lib PATH";
         return nullptr;
     }
     auto entry = reinterpret_cast<KivMainFn>(dlsym(handle, "KivMain"));
@@ -266,6 +292,8 @@ Session::~Session()
 void Session::Sink(int32_t level, const char* text, void* context)
 {
     auto* session = static_cast<Session*>(context);
+    if (session->probing_)
+        return;
     // Whatever the driver printed before this line comes first.
     session->lastTrace_ += session->output_.Collect();
     session->lastLog_.push_back({level, text});
@@ -313,13 +341,43 @@ int32_t Session::ColdStart(const LineOptions& line, bool enable)
     return Call(CMD_COLD_START, &block);
 }
 
-int32_t Session::Parse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address)
+namespace {
+
+AddressParseBlock ParseBlock(const std::string& text, uint32_t tagType, int32_t count)
 {
     AddressParseBlock parse{};
     parse.text = text.c_str();
     parse.tagType = tagType;
     parse.count = count;
-    const int32_t result = Call(block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER, &parse);
+    return parse;
+}
+
+uint32_t ParserCode(bool block)
+{
+    return block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER;
+}
+
+}  // namespace
+
+int32_t Session::Parse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address)
+{
+    AddressParseBlock parse = ParseBlock(text, tagType, count);
+    const int32_t result = Call(ParserCode(block), &parse);
+    *address = parse.address;
+    return result;
+}
+
+int32_t Session::ProbeParse(const std::string& text, bool block, uint32_t tagType, int32_t count,
+                            DriverAddress* address)
+{
+    AddressParseBlock parse = ParseBlock(text, tagType, count);
+    DriverRequest request{};
+    request.channel = &Channel();
+    request.code = ParserCode(block);
+    request.params = &parse;
+    probing_ = true;
+    const int32_t result = entry_(&request);
+    probing_ = false;
     *address = parse.address;
     return result;
 }

@@ -1,7 +1,7 @@
 // kivhost as the driver's host: the library loaded at run time, standard
 // output taken back from the driver's traces, the log sink, the records.
-#ifndef KIVHOST_DRIVER_H
-#define KIVHOST_DRIVER_H
+#ifndef DAVODEV_KIVHOST_DRIVER_H
+#define DAVODEV_KIVHOST_DRIVER_H
 
 #include <cstdint>
 #include <cstdio>
@@ -81,6 +81,9 @@ public:
     int32_t GetInfo(DriverInfoBlock* info);  // also sizes the channel block
     int32_t ColdStart(const LineOptions& line, bool enable);
     int32_t Parse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address);
+    // The same call as a question about the address, not a step of the
+    // session: its log lines are neither kept nor shown, the last call's stay.
+    int32_t ProbeParse(const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address);
     // Elements one per value or bit, in run order. count 1 goes through
     // SingleRead / SingleWrite, a run through BlockRead / BlockWrite.
     int32_t Read(const DriverAddress& address, int32_t count, std::vector<uint16_t>* elements);
@@ -108,6 +111,7 @@ private:
     std::vector<LogLine> lastLog_;
     TraceReader reader_{TraceOutput::Exchanges};
     std::vector<TraceExchange> lastExchanges_;
+    bool probing_ = false;
 };
 
 // Values of a run as the driver lays them out in the host's array, and back.
@@ -116,4 +120,4 @@ std::vector<uint16_t> UnpackValues(const DriverAddress& address, int32_t count, 
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_DRIVER_H
+#endif  // DAVODEV_KIVHOST_DRIVER_H

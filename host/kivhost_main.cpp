@@ -33,8 +33,10 @@ int main(int argc, char** argv)
     }
 #if defined(_WIN32)
     if (options.command == Command::Demo)
-        return Complain(EXIT_USAGE, "demo needs the simulated stations of plcsim, which runs on Linux only; serve a COM port from a "
-                                    "Linux machine with plcsim --device (see README) and use kivhost read or poll --port COMn");
+        return Complain(
+            EXIT_USAGE,
+            "demo needs the simulated stations of plcsim, which runs on Linux only; serve a COM port from a "
+            "Linux machine with plcsim --device (see README) and use kivhost read or poll --port COMn");
 #endif
 
     std::string error;

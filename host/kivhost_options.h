@@ -8,8 +8,8 @@
 // are checked), and its Run function in the table of kivhost_main.cpp; the
 // man page and the bash completion name it too (a test holds them to the
 // program's help).
-#ifndef KIVHOST_OPTIONS_H
-#define KIVHOST_OPTIONS_H
+#ifndef DAVODEV_KIVHOST_OPTIONS_H
+#define DAVODEV_KIVHOST_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
@@ -113,4 +113,4 @@ std::string DriverPortName(std::string_view name, std::string* error);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_OPTIONS_H
+#endif  // DAVODEV_KIVHOST_OPTIONS_H

@@ -1,7 +1,7 @@
 // Text for people and for scripts: code page 437 shown as UTF-8, JSON
 // strings, names of the driver's results and addresses.
-#ifndef KIVHOST_TEXT_H
-#define KIVHOST_TEXT_H
+#ifndef DAVODEV_KIVHOST_TEXT_H
+#define DAVODEV_KIVHOST_TEXT_H
 
 #include <cstdint>
 #include <string>
@@ -32,10 +32,6 @@ std::string ResultName(int32_t result);
 // 01W0011 for element 1 of 01W0010, 02A0200 for element 1 of 02A01F7.
 std::string ElementAddress(const DriverAddress& address, int index);
 
-// Why the parser may have refused text with this tag type and count, and
-// what to try instead.
-std::string RejectionHint(std::string_view text, bool block, uint32_t tagType, int32_t count);
-
 }  // namespace kivhost
 
-#endif  // KIVHOST_TEXT_H
+#endif  // DAVODEV_KIVHOST_TEXT_H

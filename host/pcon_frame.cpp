@@ -201,8 +201,9 @@ PconRequest DecodeRequest(std::string_view frame)
                 value = in.Hex(4);
             }
             if (value < 0)
-                return Invalid(r, r.IsBitOperand() ? "the data holds fewer bits (0 or 1) than the count says"
-                                                   : "the data holds fewer words (four hex digits) than the count says");
+                return Invalid(r, r.IsBitOperand()
+                                      ? "the data holds fewer bits (0 or 1) than the count says"
+                                      : "the data holds fewer words (four hex digits) than the count says");
             r.values.push_back(static_cast<uint16_t>(value));
         }
     } else {

@@ -3,8 +3,8 @@
 // permission is denied) and after the driver refused it (another program
 // holds it). Linux looks at the device and at /proc; Windows says only what
 // to check.
-#ifndef KIVHOST_PORT_CHECK_H
-#define KIVHOST_PORT_CHECK_H
+#ifndef DAVODEV_KIVHOST_PORT_CHECK_H
+#define DAVODEV_KIVHOST_PORT_CHECK_H
 
 #include <string>
 
@@ -20,4 +20,4 @@ std::string PortProblemAfterRefusal(const std::string& name);
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_PORT_CHECK_H
+#endif  // DAVODEV_KIVHOST_PORT_CHECK_H

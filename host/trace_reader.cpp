@@ -5,7 +5,7 @@
 namespace kivhost {
 namespace {
 
-constexpr uint32_t TRACE_LINE = 33;  // bytes per "(...)" line
+constexpr uint32_t TRACE_LINE = 33;   // bytes per "(...)" line
 constexpr uint32_t MAX_DUMP = 65536;  // far above any frame: a larger count is not the driver's
 constexpr size_t READ_HEADER = 7;
 constexpr std::string_view PREFIX = "REVIZ: ";

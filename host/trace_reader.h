@@ -38,8 +38,8 @@ struct TraceAttempt {
     PconRequest request;  // decoded from requestBytes
     PconReply reply;      // decoded from replyBytes against the request
     Outcome outcome = Outcome::NotSent;
-    int attempt = 0;         // 1 to 4 within its exchange
-    uint64_t exchange = 0;   // number of its exchange, from 1 for the reader's first
+    int attempt = 0;        // 1 to 4 within its exchange
+    uint64_t exchange = 0;  // number of its exchange, from 1 for the reader's first
     // The attempt before it to the same station ended in a time-out (no
     // reply, or short): a reply may be that one's, late, since the protocol
     // carries no request number. Kept across Finish for a reader fed call

@@ -11,8 +11,8 @@
 //   13.092  RX      /A01RW1234ABCDE7\r
 //   13.120  log 16  REVIZ: 14 bytes will be send
 // Raw: the driver's own lines as it printed them ("trace| ", "log 16| ").
-#ifndef KIVHOST_TRACE_VIEW_H
-#define KIVHOST_TRACE_VIEW_H
+#ifndef DAVODEV_KIVHOST_TRACE_VIEW_H
+#define DAVODEV_KIVHOST_TRACE_VIEW_H
 
 #include <chrono>
 #include <cstdint>
@@ -68,4 +68,4 @@ private:
 
 }  // namespace kivhost
 
-#endif  // KIVHOST_TRACE_VIEW_H
+#endif  // DAVODEV_KIVHOST_TRACE_VIEW_H

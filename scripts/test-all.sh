@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native build with the Windows side under
+# Checks the format, then builds and runs every test: the native build with the Windows side under
 # wine, then the native tests again under the sanitizers, then the longer
 # checks. Installs what is missing first (scripts/install-deps.sh). The
 # Windows side is never skipped quietly: without the cross compiler or wine
@@ -19,6 +19,9 @@ esac
 export KIV_WITH_WINDOWS=$windows
 
 scripts/install-deps.sh
+
+echo "=== scripts/check-format.sh"
+scripts/check-format.sh
 
 run_preset() {
   local preset=$1

@@ -160,13 +160,12 @@ struct SpeedCode {
 };
 
 constexpr SpeedCode SPEEDS[] = {
-    {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-    {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-    {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
-    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-    {B3500000, 3500000}, {B4000000, 4000000},
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
 };
 
 uint32_t RateOf(const termios2& t)
@@ -252,7 +251,7 @@ bool PosixOpen(const char* name, PortHandle* handle)
     if (fd < 0)
         return false;
 
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         close(fd);
         return false;
@@ -396,8 +395,8 @@ bool PosixSetState(PortHandle handle, const LineConfig* config)
     std::memcpy(&t, config->native, sizeof t);
 
     // Raw: every byte passes unchanged in both directions.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
-                                        IXON | IXOFF | IXANY | IMAXBEL | IGNPAR | INPCK);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+                                        IXOFF | IXANY | IMAXBEL | IGNPAR | INPCK);
     // With parity checking a character that fails it reads as a 0 byte; the
     // frame's own checksum then rejects the reply.
     if (config->parityCheck && config->parity != 0)
@@ -527,8 +526,7 @@ bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
         if (ms != 0)
             total = Deadline::AfterMs(ms);
     }
-    const uint32_t intervalMs =
-        (to.readInterval != 0 && to.readInterval != MAXDWORD) ? to.readInterval : 0;
+    const uint32_t intervalMs = (to.readInterval != 0 && to.readInterval != MAXDWORD) ? to.readInterval : 0;
     Deadline gap = Deadline::Never();
 
     auto* bytes = static_cast<uint8_t*>(buffer);
@@ -583,8 +581,8 @@ bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* writt
     if (n == 0)
         return true;
 
-    const uint64_t ms = static_cast<uint64_t>(slot->timeouts.writeTotalMultiplier) * n +
-                        slot->timeouts.writeTotalConstant;
+    const uint64_t ms =
+        static_cast<uint64_t>(slot->timeouts.writeTotalMultiplier) * n + slot->timeouts.writeTotalConstant;
     const Deadline deadline = ms != 0 ? Deadline::AfterMs(ms) : Deadline::Never();
     if (slot->softwareToggle)
         SetModemLine(slot->fd, TIOCM_RTS, true);

@@ -113,7 +113,7 @@ bool WinOpen(const char* name, PortHandle* handle)
     // are reached through the device namespace.
     char path[MAX_PATH];
     const int written = IsNumberedPortAbove9(name) ? std::snprintf(path, sizeof path, "\\\\.\\%s", name)
-                                                  : std::snprintf(path, sizeof path, "%s", name);
+                                                   : std::snprintf(path, sizeof path, "%s", name);
     if (written <= 0 || static_cast<size_t>(written) >= sizeof path)
         return false;
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

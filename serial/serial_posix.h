@@ -4,9 +4,9 @@
 #ifndef DAVODEV_SERIAL_POSIX_H
 #define DAVODEV_SERIAL_POSIX_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <chrono>
 
 namespace kiv {
 

@@ -2,7 +2,8 @@
 // hardware. The simulator serves the master side of a pseudo-terminal (or a
 // real serial device) from a background thread; the driver opens the other
 // side like a port.
-#pragma once
+#ifndef DAVODEV_PLCSIM_PLC_SIMULATOR_H
+#define DAVODEV_PLCSIM_PLC_SIMULATOR_H
 
 #include <chrono>
 #include <cstdint>
@@ -19,17 +20,17 @@ namespace plcsim {
 // Nak, Truncate, Extra, Noise and Corrupt change what is sent; Delay, Split
 // and Pace change when it is sent.
 enum class FaultKind {
-  Silent,        // the request is not heard: not executed, no reply
-  Drop,          // executed, but the reply is lost
-  WrongStation,  // the reply names another station (checksum made to fit)
-  Nak,           // position 1 is not "A" (checksum made to fit)
-  Truncate,      // only the first characters of the reply are sent
-  Extra,         // bytes follow the reply
-  Noise,         // bytes come before the reply
-  Delay,         // the reply starts late
-  Split,         // the reply comes in pieces with pauses between them
-  Corrupt,       // one data character is damaged (checksum left as it was)
-  Pace,          // each byte is sent when a real line would deliver it
+    Silent,        // the request is not heard: not executed, no reply
+    Drop,          // executed, but the reply is lost
+    WrongStation,  // the reply names another station (checksum made to fit)
+    Nak,           // position 1 is not "A" (checksum made to fit)
+    Truncate,      // only the first characters of the reply are sent
+    Extra,         // bytes follow the reply
+    Noise,         // bytes come before the reply
+    Delay,         // the reply starts late
+    Split,         // the reply comes in pieces with pauses between them
+    Corrupt,       // one data character is damaged (checksum left as it was)
+    Pace,          // each byte is sent when a real line would deliver it
 };
 
 // A fault and its parameters. value means, by kind:
@@ -38,44 +39,56 @@ enum class FaultKind {
 //   Truncate:     characters kept (default 5)
 //   Extra, Noise: number of bytes (default 3)
 //   Delay:        milliseconds
-//   Split:        number of pieces (default 2); pause_ms between them (default 20)
+//   Split:        number of pieces (default 2); pauseMs between them
 // Corrupt puts 'G' in place of a word digit and flips a bit character;
 // replies without data are left alone. Pace uses the line's baud rate and
 // character format.
 struct Fault {
-  FaultKind kind = FaultKind::Silent;
-  double probability = 1.0;  // chance of applying, drawn per request
-  int value = 0;
-  int pause_ms = 0;
+    FaultKind kind = FaultKind::Silent;
+    double probability = 1.0;  // chance of applying, drawn per request
+    int value = 0;
+    int pauseMs = 20;
 };
 
 const char* FaultName(FaultKind kind);
 std::optional<FaultKind> FaultFromName(std::string_view name);
 // "NAME[=VALUE][@PROBABILITY]", e.g. "silent", "drop=0.3" (for drop the value
-// is the probability), "delay=200", "split=3/20", "truncate=5", "nak@0.5".
-std::optional<Fault> ParseFault(std::string_view text);
+// is the chance that the reply is lost; with @ as well the two multiply),
+// "delay=200", "split=3/20", "truncate=5", "nak@0.5". Numbers are decimal or
+// hex with 0x; a value out of its range, or a value for a fault that takes
+// none, is refused, and why says why.
+std::optional<Fault> ParseFault(std::string_view text, std::string* why = nullptr);
 
 struct CharFormat {
-  int data_bits = 8;
-  char parity = 'N';  // N, E or O
-  int stop_bits = 1;
-  int BitsPerChar() const;  // start + data + parity + stop
+    int dataBits = 8;
+    char parity = 'N';           // N, E, O, M (mark) or S (space)
+    double stopBits = 1;         // 1, 1.5 or 2
+    double BitsPerChar() const;  // start + data + parity + stop
 };
-// "8N1", "7E2" and the like.
+// "8N1", "7E2", "8N1.5" and the like.
 std::optional<CharFormat> ParseCharFormat(std::string_view text);
+// "none", "odd", "even", "mark", "space" or their first letters, any case.
+std::optional<char> ParseParity(std::string_view text);
+// The rates a line can be set to (those termios names).
+bool SupportedBaud(int baud);
 
 struct Record {
-  enum class Direction { Request, Reply };
-  uint64_t sequence = 0;  // counts every record ever made
-  Direction direction = Direction::Request;
-  int station = -1;       // -1 when the request could not be read
-  std::string bytes;
-  std::vector<FaultKind> faults;  // the faults applied to this exchange
-  std::string note;               // why a request got no reply
-  // Request: its "/" and its CR received. Reply: first and last byte written.
-  std::chrono::steady_clock::time_point start;
-  std::chrono::steady_clock::time_point end;
+    enum class Direction { Request, Reply };
+    uint64_t sequence = 0;  // counts every record ever made
+    Direction direction = Direction::Request;
+    int station = -1;  // -1 when the request could not be read
+    std::string bytes;
+    std::vector<FaultKind> faults;  // the faults applied to this exchange
+    std::string note;               // why a request got no reply
+    // Request: its "/" and its CR received. Reply: first and last byte written.
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point end;
 };
+
+// Why path cannot be made a link to a line, or "" when it can: only a
+// symbolic link (dangling or not) is replaced, nothing else, and the folder
+// must exist and be writable.
+std::string LinkRefusal(const std::string& path);
 
 // Bytes as text: CR as "\r", LF as "\n", other control bytes as "\xNN".
 std::string Printable(std::string_view bytes);
@@ -83,15 +96,20 @@ std::string Printable(std::string_view bytes);
 std::string FormatRecord(const Record& record, std::chrono::steady_clock::time_point origin);
 
 struct Options {
-  std::vector<int> stations{1};  // station numbers present on the line, 0..255
-  uint32_t seed = 1;             // for every random choice of the faults
-  int baud = 9600;
-  CharFormat format;
-  bool pace = false;     // pace every reply, as the Pace fault does
-  std::string link;      // if set, a symlink to the line's path
-  size_t max_records = 100000;
-  // Called on the serving thread after each record is stored.
-  std::function<void(const Record&)> on_record;
+    std::vector<int> stations{1};  // station numbers present on the line, 0..255
+    uint32_t seed = 1;             // for every random choice of the faults
+    int baud = 9600;
+    CharFormat format;
+    bool pace = false;  // pace every reply, as the Pace fault does
+    std::string link;   // if set, a symlink to the line's path
+    // If set, a second pseudo-terminal, linked here, on which every byte of
+    // the line appears in time order, requests and replies alike, as a
+    // listening adapter on a bus sees them. Its reader never holds the line
+    // up: what it is too slow to take is dropped and counted.
+    std::string mirror;
+    size_t maxRecords = 100000;
+    // Called on the serving thread after each record is stored.
+    std::function<void(const Record&)> onRecord;
 };
 
 // All members are safe to call from any thread while the simulator runs.
@@ -99,50 +117,57 @@ struct Options {
 // numbers outside memory. A and E numbers are in tag form: byte << 4 | bit.
 // Only replies are paced: requests are taken as fast as they come.
 class Simulator {
- public:
-  explicit Simulator(Options options = {});
-  ~Simulator();
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
+public:
+    explicit Simulator(Options options = {});
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
 
-  // Opens the line and starts serving. Throws std::system_error on failure.
-  void StartPty();
-  void StartDevice(const std::string& path);
-  // Stops serving, closes the line and removes the link. Idempotent.
-  void Stop();
-  bool Running() const;
-  // The pseudo-terminal's slave path, or the device path.
-  std::string SlavePath() const;
+    // Opens the line (and the mirror) and starts serving. Throws
+    // std::system_error on failure, leaving no link behind.
+    void StartPty();
+    void StartDevice(const std::string& path);
+    // Stops serving, closes the line and removes the link. Idempotent.
+    void Stop();
+    bool Running() const;
+    // The pseudo-terminal's slave path, or the device path.
+    std::string SlavePath() const;
+    // The mirror's slave path ("" without a mirror), and the bytes its
+    // reader missed because it did not take them in time.
+    std::string MirrorPath() const;
+    uint64_t MirrorDropped() const;
 
-  // Unplug closes the line as a pulled cable would: the other side of a
-  // pseudo-terminal sees a hang-up. Replug opens a new one (a new slave path;
-  // the link, if any, is moved to it) and serves it.
-  void Unplug();
-  void Replug();
+    // Unplug closes the line as a pulled cable would: the other side of a
+    // pseudo-terminal sees a hang-up. Replug opens a new one (a new slave path;
+    // the link, if any, is moved to it) and serves it. The mirror stays.
+    void Unplug();
+    void Replug();
 
-  bool HasStation(int station) const;
-  void SetWord(int station, int number, uint16_t value);
-  uint16_t Word(int station, int number) const;
-  void SetBit(int station, char operand, int number, bool value);
-  bool Bit(int station, char operand, int number) const;
+    bool HasStation(int station) const;
+    void SetWord(int station, int number, uint16_t value);
+    uint16_t Word(int station, int number) const;
+    void SetBit(int station, char operand, int number, bool value);
+    bool Bit(int station, char operand, int number) const;
 
-  // A standing fault; replaces one of the same kind.
-  void SetFault(int station, const Fault& fault);
-  // Removes the station's standing and scripted faults.
-  void ClearFaults(int station);
-  // The next next_requests requests to the station get this fault, on top of
-  // the standing ones. Scripts queue up behind each other.
-  void ScriptFault(int station, const Fault& fault, int next_requests);
+    // A standing fault; replaces one of the same kind.
+    void SetFault(int station, const Fault& fault);
+    // Removes the station's standing and scripted faults.
+    void ClearFaults(int station);
+    // The next nextRequests requests to the station get this fault, on top of
+    // the standing ones. Scripts queue up behind each other.
+    void ScriptFault(int station, const Fault& fault, int nextRequests);
 
-  std::vector<Record> Records() const;  // the latest max_records
-  void ClearRecords();
-  // Frames taken off the line and fully handled (reply sent or not).
-  uint64_t RequestCount() const;
-  bool WaitForRequests(uint64_t count, std::chrono::milliseconds timeout) const;
+    std::vector<Record> Records() const;  // the latest maxRecords
+    void ClearRecords();
+    // Frames taken off the line and fully handled (reply sent or not).
+    uint64_t RequestCount() const;
+    bool WaitForRequests(uint64_t count, std::chrono::milliseconds timeout) const;
 
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace plcsim
+
+#endif  // DAVODEV_PLCSIM_PLC_SIMULATOR_H

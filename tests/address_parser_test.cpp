@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "case_name.h"
 #include "address_parser.h"
+#include "case_name.h"
 #include "log_capture.h"
 
 namespace {
@@ -23,7 +23,10 @@ struct ParseCase {
     bool logged;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const ParseCase PARSE_CASES[] = {
     {"word", "01W0010", 0, 1, ParseMode::Single, SUCCESS, {1, 'W', 0x10, 255, 16}, false},
@@ -51,9 +54,24 @@ const ParseCase PARSE_CASES[] = {
     {"two characters", "01", 0, 1, ParseMode::Single, REJECTED, {1, 0, 0, 255, 1}, false},
     {"one character", "1", 0, 1, ParseMode::Single, REJECTED, {0, 0, 0, 255, 1}, false},
     {"empty", "", 0, 1, ParseMode::Single, REJECTED, {0, 0, 0, 255, 1}, false},
-    {"characters after the eighth", "01W0010 and more", 0, 1, ParseMode::Single, SUCCESS, {1, 'W', 0x10, 255, 16}, false},
+    {"characters after the eighth",
+     "01W0010 and more",
+     0,
+     1,
+     ParseMode::Single,
+     SUCCESS,
+     {1, 'W', 0x10, 255, 16},
+     false},
     {"byte above 0x7F in number", "01W001\xE9", 0, 1, ParseMode::Single, REJECTED, {0, 0, 0, 255, 1}, false},
-    {"byte above 0x7F as operand", "01\xC1" "0010", 0, 1, ParseMode::Single, REJECTED, {0, 0, 0, 255, 1}, false},
+    {"byte above 0x7F as operand",
+     "01\xC1"
+     "0010",
+     0,
+     1,
+     ParseMode::Single,
+     REJECTED,
+     {0, 0, 0, 255, 1},
+     false},
     {"byte above 0x7F as bit", "01W0010\xFF", 6, 1, ParseMode::Single, REJECTED, {0, 0, 0, 255, 1}, false},
     {"count 256", "01W0010", 0, 256, ParseMode::Single, REJECTED, {1, 'W', 0x10, 255, 16}, false},
     {"count 0", "01W0010", 0, 0, ParseMode::Single, SUCCESS, {1, 'W', 0x10, 255, 16}, false},
@@ -89,8 +107,7 @@ TEST_P(ParseAddressTest, ResultFieldsAndLog)
         EXPECT_TRUE(log.Lines().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ParseAddressTest, ::testing::ValuesIn(PARSE_CASES),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Texts, ParseAddressTest, ::testing::ValuesIn(PARSE_CASES), CaseName());
 
 TEST(ParseAddress, TextWithoutNulWithinItsFirst256BytesIsReadNoFurther)
 {
@@ -112,11 +129,22 @@ struct NumberCase {
 TEST(ReadNumber, DigitsAndFailures)
 {
     const NumberCase cases[] = {
-        {"0010", 4, 'H', 0x10}, {"ffFF", 4, 'H', 0xFFFF}, {"aB", 2, 'X', 0xAB}, {"19", 2, 'D', 19},
-        {"1A", 2, 'D', -1},     {"1G", 2, 'H', -1},       {"1", 2, 'H', -1},    {"\x80" "1", 2, 'H', -1},
-        {"12", 0, 'H', 0},      {"7", 1, 'H', 7},
+        {"0010", 4, 'H', 0x10},
+        {"ffFF", 4, 'H', 0xFFFF},
+        {"aB", 2, 'X', 0xAB},
+        {"19", 2, 'D', 19},
+        {"1A", 2, 'D', -1},
+        {"1G", 2, 'H', -1},
+        {"1", 2, 'H', -1},
+        {"\x80"
+         "1",
+         2, 'H', -1},
+        {"12", 0, 'H', 0},
+        {"7", 1, 'H', 7},
         // Eight digits and more wrap instead of overflowing.
-        {"7FFFFFFF", 8, 'H', INT32_MAX}, {"80000000", 8, 'H', INT32_MIN}, {"123456789", 9, 'H', 0x23456789},
+        {"7FFFFFFF", 8, 'H', INT32_MAX},
+        {"80000000", 8, 'H', INT32_MIN},
+        {"123456789", 9, 'H', 0x23456789},
         {"4294967296", 10, 'D', 0},
     };
     for (const NumberCase& c : cases)

@@ -63,21 +63,23 @@ struct BadCase {
     std::function<void(Arena&)> spoil;
     int32_t result;
     unsigned allowed;
-    bool ends = false;           // EndKiv ends the whole driver
-    bool nullRequest = false;    // KivMain gets no request at all
-    bool checkAddress = false;   // the parse block's address must be exactly `address`
+    bool ends = false;          // EndKiv ends the whole driver
+    bool nullRequest = false;   // KivMain gets no request at all
+    bool checkAddress = false;  // the parse block's address must be exactly `address`
     DriverAddress address{};
 };
 
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const char* CommandName(uint32_t code)
 {
-    static const char* const names[] = {"Code0",      "ColdStart",  "WarmStart",       "SingleParser",
-                                        "BlockParser", "SingleRead", "BlockRead",       "SingleWrite",
-                                        "Code8",      "Code9",      "BlockWrite",      "EndKiv",
-                                        "CloseCom",   "ReOpenCom",  "GetKivInfo",      "ChangeKivParams",
-                                        "Code16"};
+    static const char* const names[] = {"Code0",           "ColdStart", "WarmStart",   "SingleParser", "BlockParser",
+                                        "SingleRead",      "BlockRead", "SingleWrite", "Code8",        "Code9",
+                                        "BlockWrite",      "EndKiv",    "CloseCom",    "ReOpenCom",    "GetKivInfo",
+                                        "ChangeKivParams", "Code16"};
     return code < 17 ? names[code] : "CodeOutside";
 }
 
@@ -117,8 +119,7 @@ void MakeValid(Arena& a, uint32_t code)
         std::strcpy(a.params.change.portName, MISSING_PORT);
         a.params.change.settings = Settings8N1();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -136,16 +137,20 @@ std::vector<BadCase> Cases()
 
     // No channel, no parameter block, no values.
     for (uint32_t code : {1u, 2u, 5u, 6u, 7u, 10u, 11u, 12u, 13u, 15u})
-        add(std::string("NullChannel") + CommandName(code), Start::Open, code,
+        add(
+            std::string("NullChannel") + CommandName(code), Start::Open, code,
             [](Arena& a) { a.request.channel = nullptr; }, REJECTED, NOTHING);
     for (uint32_t code : {1u, 3u, 4u, 5u, 6u, 7u, 10u, 14u, 15u})
-        add(std::string("NullParams") + CommandName(code), Start::Open, code,
+        add(
+            std::string("NullParams") + CommandName(code), Start::Open, code,
             [](Arena& a) { a.request.params = nullptr; }, REJECTED, NOTHING);
     for (uint32_t code : {5u, 6u, 7u, 10u})
-        add(std::string("NullValues") + CommandName(code), Start::Open, code,
+        add(
+            std::string("NullValues") + CommandName(code), Start::Open, code,
             [](Arena& a) { a.params.io.values = nullptr; }, REJECTED, NOTHING);
     for (uint32_t code : {3u, 4u})
-        add(std::string("NullText") + CommandName(code), Start::Open, code,
+        add(
+            std::string("NullText") + CommandName(code), Start::Open, code,
             [](Arena& a) { a.params.parse.text = nullptr; }, REJECTED, NOTHING);
 
     // Codes without a command.
@@ -178,82 +183,104 @@ std::vector<BadCase> Cases()
         {"BitMinus1", [](IoBlock& io) { io.address.bit = -1; }},
         {"Bit254", [](IoBlock& io) { io.address.bit = 254; }},
         {"Bit256", [](IoBlock& io) { io.address.bit = 256; }},
-        {"ABit8", [](IoBlock& io) { io.address = {1, 'A', 0x108, NO_BIT, 1}; }},
-        {"AByte20", [](IoBlock& io) { io.address = {1, 'A', 0x200, NO_BIT, 1}; }},
-        {"EBit8", [](IoBlock& io) { io.address = {1, 'E', 0x1F8, NO_BIT, 1}; }},
+        {"ABit8",
+         [](IoBlock& io) {
+             io.address = {1, 'A', 0x108, NO_BIT, 1};
+         }},
+        {"AByte20",
+         [](IoBlock& io) {
+             io.address = {1, 'A', 0x200, NO_BIT, 1};
+         }},
+        {"EBit8",
+         [](IoBlock& io) {
+             io.address = {1, 'E', 0x1F8, NO_BIT, 1};
+         }},
     };
     for (const IoField& field : ioFields)
         for (uint32_t code : {CMD_SINGLE_READ, CMD_BLOCK_READ, CMD_SINGLE_WRITE, CMD_BLOCK_WRITE})
-            add(std::string(field.name) + CommandName(code), Start::Open, code,
+            add(
+                std::string(field.name) + CommandName(code), Start::Open, code,
                 [set = field.set](Arena& a) { set(a.params.io); }, REJECTED, NOTHING);
 
     // Address texts: a byte above 0x7F anywhere in the eight positions stops
     // the parse at the character check, with every field at its default.
     for (int position = 0; position < 8; ++position) {
         for (uint8_t byte : {uint8_t{0x80}, uint8_t{0xB0}, uint8_t{0xFF}}) {
-            BadCase* c = add("HighByte" + std::to_string(byte) + "AtPosition" + std::to_string(position), Start::Open,
-                             CMD_SINGLE_ADDRESS_PARSER,
-                             [position, byte](Arena& a) {
-                                 std::strcpy(a.text, "01W00105");
-                                 a.text[position] = static_cast<char>(byte);
-                                 a.params.parse.tagType = 6;
-                             },
-                             REJECTED, ADDRESS);
+            BadCase* c = add(
+                "HighByte" + std::to_string(byte) + "AtPosition" + std::to_string(position), Start::Open,
+                CMD_SINGLE_ADDRESS_PARSER,
+                [position, byte](Arena& a) {
+                    std::strcpy(a.text, "01W00105");
+                    a.text[position] = static_cast<char>(byte);
+                    a.params.parse.tagType = 6;
+                },
+                REJECTED, ADDRESS);
             c->checkAddress = true;
             c->address = {0, 0, 0, NO_BIT, 1};
         }
     }
     // Tag types out of range: parsed all the way, then refused.
     for (uint32_t tagType : {2u, 5u, 7u, 0x80000006u, 0xFFFFFFFFu}) {
-        BadCase* c = add("TagType" + std::to_string(tagType), Start::Open, CMD_SINGLE_ADDRESS_PARSER,
-                         [tagType](Arena& a) { a.params.parse.tagType = tagType; }, REJECTED, ADDRESS);
+        BadCase* c = add(
+            "TagType" + std::to_string(tagType), Start::Open, CMD_SINGLE_ADDRESS_PARSER,
+            [tagType](Arena& a) { a.params.parse.tagType = tagType; }, REJECTED, ADDRESS);
         c->checkAddress = true;
         c->address = {1, 'W', 0x10, NO_BIT, 16};
     }
     for (int32_t count : {256, 0x10000, INT_MAX}) {
-        BadCase* c = add("ParseCount" + std::to_string(count), Start::Open, CMD_BLOCK_ADDRESS_PARSER,
-                         [count](Arena& a) { a.params.parse.count = count; }, REJECTED, ADDRESS);
+        BadCase* c = add(
+            "ParseCount" + std::to_string(count), Start::Open, CMD_BLOCK_ADDRESS_PARSER,
+            [count](Arena& a) { a.params.parse.count = count; }, REJECTED, ADDRESS);
         c->checkAddress = true;
         c->address = {1, 'W', 0x10, NO_BIT, 16};
     }
     {
-        BadCase* c = add("TextLongerThanTheCopy", Start::Open, CMD_SINGLE_ADDRESS_PARSER,
-                         [](Arena& a) {
-                             std::memset(a.text, 'Z', sizeof a.text - 1);
-                             std::memcpy(a.text, "01W0010 ", 8);
-                             a.text[sizeof a.text - 1] = '\0';
-                         },
-                         SUCCESS, ADDRESS);
+        BadCase* c = add(
+            "TextLongerThanTheCopy", Start::Open, CMD_SINGLE_ADDRESS_PARSER,
+            [](Arena& a) {
+                std::memset(a.text, 'Z', sizeof a.text - 1);
+                std::memcpy(a.text, "01W0010 ", 8);
+                a.text[sizeof a.text - 1] = '\0';
+            },
+            SUCCESS, ADDRESS);
         c->checkAddress = true;
         c->address = {1, 'W', 0x10, NO_BIT, 16};
     }
 
     // Port names: too long or without their NUL.
-    add("ColdStartNameUnterminated", Start::ZeroFilled, CMD_COLD_START,
+    add(
+        "ColdStartNameUnterminated", Start::ZeroFilled, CMD_COLD_START,
         [](Arena& a) { std::memset(a.params.cold.portName, 'N', sizeof a.params.cold.portName); }, REJECTED, NOTHING);
-    add("ColdStartNameUnterminatedOnAnOpenChannel", Start::Open, CMD_COLD_START,
+    add(
+        "ColdStartNameUnterminatedOnAnOpenChannel", Start::Open, CMD_COLD_START,
         [](Arena& a) { std::memset(a.params.cold.portName, 'N', sizeof a.params.cold.portName); }, REJECTED, NOTHING);
-    add("ColdStartNameUnterminatedDisabled", Start::ZeroFilled, CMD_COLD_START,
+    add(
+        "ColdStartNameUnterminatedDisabled", Start::ZeroFilled, CMD_COLD_START,
         [](Arena& a) {
             std::memset(a.params.cold.portName, 'N', sizeof a.params.cold.portName);
             a.params.cold.enable = 0;
         },
         SUCCESS, CHANNEL_HEAD);
-    add("ColdStartNameEmpty", Start::ZeroFilled, CMD_COLD_START, [](Arena& a) { a.params.cold.portName[0] = '\0'; },
+    add(
+        "ColdStartNameEmpty", Start::ZeroFilled, CMD_COLD_START, [](Arena& a) { a.params.cold.portName[0] = '\0'; },
         RECOVERY_ERROR, CHANNEL_HEAD);
-    add("ColdStartNameHighBytes", Start::ZeroFilled, CMD_COLD_START,
+    add(
+        "ColdStartNameHighBytes", Start::ZeroFilled, CMD_COLD_START,
         [](Arena& a) { std::strcpy(a.params.cold.portName, "COM\xFF\xB0"); }, RECOVERY_ERROR, CHANNEL_HEAD);
     for (size_t length : {12u, 15u})
-        add("ChangeKivParamsName" + std::to_string(length) + "Characters", Start::Open, CMD_CHANGE_KIV_PARAMS,
+        add(
+            "ChangeKivParamsName" + std::to_string(length) + "Characters", Start::Open, CMD_CHANGE_KIV_PARAMS,
             [length](Arena& a) {
                 std::memset(a.params.change.portName, 'N', length);
                 a.params.change.portName[length] = '\0';
             },
             REJECTED, NOTHING);
-    add("ChangeKivParamsNameUnterminated", Start::Open, CMD_CHANGE_KIV_PARAMS,
+    add(
+        "ChangeKivParamsNameUnterminated", Start::Open, CMD_CHANGE_KIV_PARAMS,
         [](Arena& a) { std::memset(a.params.change.portName, 'N', sizeof a.params.change.portName); }, REJECTED,
         NOTHING);
-    add("ChangeKivParamsNameHighBytes", Start::ZeroFilled, CMD_CHANGE_KIV_PARAMS,
+    add(
+        "ChangeKivParamsNameHighBytes", Start::ZeroFilled, CMD_CHANGE_KIV_PARAMS,
         [](Arena& a) { std::strcpy(a.params.change.portName, "/tmp/\xFF\xFE"); }, RECOVERY_ERROR, CHANNEL_HEAD);
 
     // Line settings a port refuses: the open fails and leaves nothing open.
@@ -261,17 +288,19 @@ std::vector<BadCase> Cases()
         const char* name;
         PortSettings settings;
     };
-    for (const SettingsCase& s : {SettingsCase{"Baud0", {0, 8, 0, 0}}, SettingsCase{"DataBits4", {9600, 4, 0, 0}},
-                                  SettingsCase{"DataBits9", {9600, 9, 0, 0}},
-                                  SettingsCase{"DataBitsLowByte9", {9600, 0xFF09, 0, 0}},
-                                  SettingsCase{"Parity5", {9600, 8, 0, 5}}, SettingsCase{"StopBits3", {9600, 8, 3, 0}}}) {
-        add(std::string("ColdStart") + s.name, Start::ZeroFilled, CMD_COLD_START,
+    for (const SettingsCase& s :
+         {SettingsCase{"Baud0", {0, 8, 0, 0}}, SettingsCase{"DataBits4", {9600, 4, 0, 0}},
+          SettingsCase{"DataBits9", {9600, 9, 0, 0}}, SettingsCase{"DataBitsLowByte9", {9600, 0xFF09, 0, 0}},
+          SettingsCase{"Parity5", {9600, 8, 0, 5}}, SettingsCase{"StopBits3", {9600, 8, 3, 0}}}) {
+        add(
+            std::string("ColdStart") + s.name, Start::ZeroFilled, CMD_COLD_START,
             [settings = s.settings](Arena& a) {
                 a.params.cold.settings = settings;
                 std::strcpy(a.params.cold.portName, "SIMLINE");  // replaced by the line's path
             },
             RECOVERY_ERROR, CHANNEL_HEAD);
-        add(std::string("ChangeKivParams") + s.name, Start::ZeroFilled, CMD_CHANGE_KIV_PARAMS,
+        add(
+            std::string("ChangeKivParams") + s.name, Start::ZeroFilled, CMD_CHANGE_KIV_PARAMS,
             [settings = s.settings](Arena& a) {
                 a.params.change.settings = settings;
                 std::strcpy(a.params.change.portName, "SIMLINE");
@@ -307,8 +336,8 @@ std::vector<BadCase> Cases()
         BadCase* zero = add(std::string("BeforeColdStartZeroFilled") + CommandName(e.code), Start::ZeroFilled, e.code,
                             none, e.zeroResult, e.zeroAllowed);
         zero->ends = e.code == CMD_END_KIV;
-        BadCase* garbage = add(std::string("BeforeColdStartGarbageFilled") + CommandName(e.code),
-                               Start::GarbageFilled, e.code, none, e.garbageResult, e.garbageAllowed);
+        BadCase* garbage = add(std::string("BeforeColdStartGarbageFilled") + CommandName(e.code), Start::GarbageFilled,
+                               e.code, none, e.garbageResult, e.garbageAllowed);
         garbage->ends = e.code == CMD_END_KIV;
     }
     return cases;
@@ -340,8 +369,8 @@ bool MayChange(const Arena& a, size_t offset, unsigned allowed)
     };
     if ((allowed & ADDRESS) && within(&a.params.parse.address, sizeof a.params.parse.address))
         return true;
-    if ((allowed & AREAS) && (within(a.channel.txArea, sizeof a.channel.txArea) ||
-                              within(a.channel.rxArea, sizeof a.channel.rxArea)))
+    if ((allowed & AREAS) &&
+        (within(a.channel.txArea, sizeof a.channel.txArea) || within(a.channel.rxArea, sizeof a.channel.rxArea)))
         return true;
     if ((allowed & CHANNEL_HEAD) && within(&a.channel, offsetof(ChannelBlock, unused)))
         return true;
@@ -363,9 +392,7 @@ TEST_P(BadInput, ResultAndNothingOutsideTheRecords)
     const int descriptorsBefore = reliability::OpenDescriptors();
 
     switch (c.start) {
-    case Start::ZeroFilled:
-        std::memset(&a.channel, 0, sizeof a.channel);
-        break;
+    case Start::ZeroFilled: std::memset(&a.channel, 0, sizeof a.channel); break;
     case Start::GarbageFilled:
         std::memset(&a.channel, GARBAGE, sizeof a.channel);
         a.channel.portHandle = 0;

@@ -74,8 +74,7 @@ struct HostIo {
     IoBlock io{};
     std::vector<uint16_t> values;
 
-    HostIo(int32_t station, char operand, int32_t number, int32_t count, int32_t bit = NO_BIT,
-           uint16_t fill = 0xBEEF)
+    HostIo(int32_t station, char operand, int32_t number, int32_t count, int32_t bit = NO_BIT, uint16_t fill = 0xBEEF)
         : values(count + 16 > 18 ? count + 16 : 18, fill)
     {
         io.address = {station, operand, number, bit, operand == 'W' ? 16 : 1};

@@ -89,7 +89,8 @@ TEST_F(EntryTest, GetKivInfoFillsItsWordsAndLeavesTheHostsAlone)
     const size_t versionLine = 1 + 4 * 63;
     EXPECT_EQ(banner.substr(versionLine, 2), " \xBA");
     EXPECT_EQ(banner.substr(versionLine + 2 + 41, 12), "Version 7.00");
-    EXPECT_EQ(banner.substr(versionLine + 2 + 53), std::string(6, ' ') + "\xBA\n" + ExpectedBanner().substr(versionLine));
+    EXPECT_EQ(banner.substr(versionLine + 2 + 53),
+              std::string(6, ' ') + "\xBA\n" + ExpectedBanner().substr(versionLine));
     EXPECT_EQ(banner.substr(0, versionLine), ExpectedBanner().substr(0, versionLine));
 }
 

@@ -177,7 +177,8 @@ std::vector<FakeOp> FakeSerialPlatform::Ops() const
 
 size_t FakeSerialPlatform::Count(FakeOp op) const
 {
-    return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [op](const FakeCall& c) { return c.op == op; }));
+    return static_cast<size_t>(
+        std::count_if(calls_.begin(), calls_.end(), [op](const FakeCall& c) { return c.op == op; }));
 }
 
 void FakeSerialPlatform::Record(FakeOp op, const FakeDevice* device, PortHandle handle, uint32_t size, uint32_t result,

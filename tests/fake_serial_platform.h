@@ -66,8 +66,8 @@ public:
     bool breakOn = false;
 
     // Behaviour.
-    bool commDevice = true;   // false: like Windows' NUL (no configuration, reads give nothing, writes vanish)
-    bool shareable = false;   // admits further opens while open
+    bool commDevice = true;            // false: like Windows' NUL (no configuration, reads give nothing, writes vanish)
+    bool shareable = false;            // admits further opens while open
     uint32_t writeLimit = UINT32_MAX;  // a write takes at most this many bytes
     // Called after every successful write with the bytes taken: queue a reply here.
     std::function<void(FakeDevice&, const uint8_t*, uint32_t)> onWrite;
@@ -88,11 +88,11 @@ public:
     int opens = 0;   // successful opens
     int closes = 0;  // successful closes
     std::vector<uint8_t> written;
-    std::vector<LineConfig> statesSet;       // every configuration accepted
-    std::vector<PortTimeouts> timeoutsSet;   // every time-out record accepted
-    uint32_t stalls = 0;  // reads with no time-out that would have waited forever
-    size_t PendingInput() const;             // scripted bytes not read yet, arrived or not
-    size_t ArrivedInput() const;             // of those, the ones already here
+    std::vector<LineConfig> statesSet;      // every configuration accepted
+    std::vector<PortTimeouts> timeoutsSet;  // every time-out record accepted
+    uint32_t stalls = 0;                    // reads with no time-out that would have waited forever
+    size_t PendingInput() const;            // scripted bytes not read yet, arrived or not
+    size_t ArrivedInput() const;            // of those, the ones already here
     uint64_t NowMs() const;
 
 private:

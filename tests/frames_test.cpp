@@ -37,7 +37,10 @@ struct FrameCase {
     std::string frame;
 };
 
-void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FrameCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const FrameCase FRAME_CASES[] = {
     {"read 2 words", false, 1, 'W', 0x0010, 255, 2, {0, 0}, "/01RW0010022D\r"},
@@ -58,8 +61,7 @@ TEST_P(FrameTableTest, ByteForByte)
     EXPECT_EQ(Frame(c.write ? kiv::BuildWriteFrame : kiv::BuildReadFrame, io), c.frame);
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, FrameTableTest, ::testing::ValuesIn(FRAME_CASES),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Requests, FrameTableTest, ::testing::ValuesIn(FRAME_CASES), CaseName());
 
 // The checksum is the low byte of the sum of everything between "/" and itself.
 void ExpectChecksumHolds(const std::string& frame)
@@ -120,7 +122,10 @@ struct DecodeCase {
     std::vector<uint16_t> expected;  // the whole array after decoding; it starts as 0xAAAA each
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DecodeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const DecodeCase DECODE_CASES[] = {
     {"one word in element 1", 'W', 1, "1234", {0xAAAA, 0x1234, 0xAAAA}},
@@ -145,8 +150,7 @@ TEST_P(DecodeTest, FillsExactlyTheElementsOfTheCount)
     EXPECT_EQ(values, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, DecodeTest, ::testing::ValuesIn(DECODE_CASES),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Replies, DecodeTest, ::testing::ValuesIn(DECODE_CASES), CaseName());
 
 TEST(Frames, ExpectedReplyLengths)
 {

@@ -9,11 +9,8 @@ function(kivhost_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "kivhost." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
-if(NOT TARGET kivhost)
-  return()
-endif()
-
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
+add_dependencies(kivhost_unit_tests DAVODEV)
 
 # The line analysis: frames, the driver's traces read back (made by the
 # driver's own exchanges over the fake port), the line monitor's splitting

@@ -93,7 +93,8 @@ TEST_F(LineTest, RoadOfOneReadByteForByte)
                    "REVIZ: 7 bytes received\n"
                    "(/A01RW1)\n"
                    "REVIZ: 10 bytes received\n"
-                   "(" + rest + ")\n");
+                   "(" +
+                       rest + ")\n");
     EXPECT_EQ(log.Lines(), (std::vector<LogLine>{{LEVEL_INFO, "REVIZ: 14 bytes will be send"}}));
     EXPECT_EQ(host.values[0], 0x1234);
     EXPECT_EQ(host.values[1], 0xABCD);
@@ -148,7 +149,10 @@ struct CommandFrameCase {
     std::string frame;
 };
 
-void PrintTo(const CommandFrameCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandFrameCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class CommandFrameTest : public LineTest, public ::testing::WithParamInterface<CommandFrameCase> {};
 
@@ -167,10 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandFrameCase{"BlockRead2Words", CMD_BLOCK_READ, 1, 'W', 0x10, 2, NO_BIT, {}, "/01RW0010022D\r"},
         CommandFrameCase{"SingleReadABit", CMD_SINGLE_READ, 2, 'A', 0x1F7, 1, NO_BIT, {}, "/02RA1F,70130\r"},
         CommandFrameCase{"BlockRead20Bits", CMD_BLOCK_READ, 1, 'B', 0x100, 20, NO_BIT, {}, "/01RB0100141B\r"},
-        CommandFrameCase{"SingleWriteWord", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, NO_BIT, {0, 0x1234},
-                         "/01SW0010011234F7\r"},
-        CommandFrameCase{"BlockWrite3Bits", CMD_BLOCK_WRITE, 2, 'B', 0x100, 3, NO_BIT, {0b101},
-                         "/02SB010003101AD\r"},
+        CommandFrameCase{
+            "SingleWriteWord", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, NO_BIT, {0, 0x1234}, "/01SW0010011234F7\r"},
+        CommandFrameCase{"BlockWrite3Bits", CMD_BLOCK_WRITE, 2, 'B', 0x100, 3, NO_BIT, {0b101}, "/02SB010003101AD\r"},
         CommandFrameCase{"SetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 1}, "/01X100105s53\r"},
         CommandFrameCase{"ResetBit5", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 5, {0, 2}, "/01X100105r52\r"}),
     CaseName());
@@ -213,8 +216,8 @@ TEST_F(LineTest, ReadsFillTheValuesAsLaidOut)
         int32_t bit;
         uint16_t value;
     };
-    for (const BitCase c : {BitCase{0x1234, 4, 1}, BitCase{0x1234, 0, 0}, BitCase{0x0008, 3, 1},
-                            BitCase{0xFFF7, 3, 0}, BitCase{0xFFFF, 15, 1}}) {
+    for (const BitCase c : {BitCase{0x1234, 4, 1}, BitCase{0x1234, 0, 0}, BitCase{0x0008, 3, 1}, BitCase{0xFFF7, 3, 0},
+                            BitCase{0xFFFF, 15, 1}}) {
         sim_.SetWord(1, 0x10, c.word);
         HostIo bit(1, 'W', 0x10, 1, c.bit);
         ASSERT_EQ(Run(CMD_SINGLE_READ, bit), SUCCESS);
@@ -260,7 +263,10 @@ struct FailedAttemptCase {
     size_t receives;  // after a failed header check the rest is not read
 };
 
-void PrintTo(const FailedAttemptCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailedAttemptCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class FailedAttemptTest : public LineTest, public ::testing::WithParamInterface<FailedAttemptCase> {};
 
@@ -283,15 +289,14 @@ TEST_P(FailedAttemptTest, FourAttemptsThenRecoveryErrorWithValuesUntouched)
     EXPECT_LT(elapsed, std::chrono::milliseconds(4 * 100 * 2 + 2000));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FailedAttemptTest,
-    ::testing::Values(FailedAttemptCase{"Silent", {FaultKind::Silent}, 4},
-                      FailedAttemptCase{"WrongStation", {FaultKind::WrongStation, 1.0, 2}, 4},
-                      FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}, 4},
-                      FailedAttemptCase{"NoSlash", {FaultKind::Noise, 1.0, 1}, 4},
-                      FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}, 8},
-                      FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}, 4}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Faults, FailedAttemptTest,
+                         ::testing::Values(FailedAttemptCase{"Silent", {FaultKind::Silent}, 4},
+                                           FailedAttemptCase{"WrongStation", {FaultKind::WrongStation, 1.0, 2}, 4},
+                                           FailedAttemptCase{"NotAcknowledged", {FaultKind::Nak}, 4},
+                                           FailedAttemptCase{"NoSlash", {FaultKind::Noise, 1.0, 1}, 4},
+                                           FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}, 8},
+                                           FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}, 4}),
+                         CaseName());
 
 TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)
 {
@@ -394,7 +399,10 @@ struct BadIoCase {
     int32_t bit;
 };
 
-void PrintTo(const BadIoCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadIoCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class BadIoTest : public LineTest, public ::testing::WithParamInterface<BadIoCase> {};
 
@@ -415,19 +423,18 @@ TEST_P(BadIoTest, RejectedBeforeAnythingIsSent)
     EXPECT_EQ(sim_.RequestCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, BadIoTest,
-    ::testing::Values(BadIoCase{"ReadCount256", CMD_BLOCK_READ, 1, 'W', 0, 256, NO_BIT},
-                      BadIoCase{"ReadCountMinus1", CMD_BLOCK_READ, 1, 'W', 0, -1, NO_BIT},
-                      BadIoCase{"WriteCount256", CMD_BLOCK_WRITE, 1, 'B', 0, 256, NO_BIT},
-                      BadIoCase{"WriteCountMinus5", CMD_SINGLE_WRITE, 1, 'W', 0, -5, NO_BIT},
-                      BadIoCase{"Station0", CMD_SINGLE_READ, 0, 'W', 0, 1, NO_BIT},
-                      BadIoCase{"Station33", CMD_SINGLE_WRITE, 33, 'W', 0, 1, NO_BIT},
-                      BadIoCase{"UnknownOperand", CMD_BLOCK_READ, 1, 'C', 0, 1, NO_BIT},
-                      BadIoCase{"NumberAbove16Bits", CMD_BLOCK_READ, 1, 'W', 0x10000, 1, NO_BIT},
-                      BadIoCase{"ABit8", CMD_SINGLE_READ, 1, 'A', 0x108, 1, NO_BIT},
-                      BadIoCase{"Bit16", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 16}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Inputs, BadIoTest,
+                         ::testing::Values(BadIoCase{"ReadCount256", CMD_BLOCK_READ, 1, 'W', 0, 256, NO_BIT},
+                                           BadIoCase{"ReadCountMinus1", CMD_BLOCK_READ, 1, 'W', 0, -1, NO_BIT},
+                                           BadIoCase{"WriteCount256", CMD_BLOCK_WRITE, 1, 'B', 0, 256, NO_BIT},
+                                           BadIoCase{"WriteCountMinus5", CMD_SINGLE_WRITE, 1, 'W', 0, -5, NO_BIT},
+                                           BadIoCase{"Station0", CMD_SINGLE_READ, 0, 'W', 0, 1, NO_BIT},
+                                           BadIoCase{"Station33", CMD_SINGLE_WRITE, 33, 'W', 0, 1, NO_BIT},
+                                           BadIoCase{"UnknownOperand", CMD_BLOCK_READ, 1, 'C', 0, 1, NO_BIT},
+                                           BadIoCase{"NumberAbove16Bits", CMD_BLOCK_READ, 1, 'W', 0x10000, 1, NO_BIT},
+                                           BadIoCase{"ABit8", CMD_SINGLE_READ, 1, 'A', 0x108, 1, NO_BIT},
+                                           BadIoCase{"Bit16", CMD_SINGLE_WRITE, 1, 'W', 0x10, 1, 16}),
+                         CaseName());
 
 TEST_F(LineTest, NullParametersAreRejected)
 {

@@ -17,6 +17,7 @@
 #include "frame_splitter.h"
 #include "framed.h"
 #include "kivhost_driver.h"
+#include "kivhost_hint.h"
 #include "kivhost_text.h"
 #include "pcon_frame.h"
 #include "serial_port.h"
@@ -55,7 +56,10 @@ struct RequestCase {
     bool checksumPresent;
     bool checksumOk;
 };
-void PrintTo(const RequestCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const RequestCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 const RequestCase REQUEST_CASES[] = {
     {"read 2 words", "/01RW0010022D\r", true, FrameCommand::Read, "01W0010", 2, {}, true, true},
@@ -106,7 +110,10 @@ struct ReplyCase {
     std::vector<uint16_t> values;
     bool checksumOk;
 };
-void PrintTo(const ReplyCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const ReplyCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 const std::string READ_2W = "/01RW0010022D\r";
 const std::string READ_20B = "/01RB0100141B\r";
@@ -122,18 +129,37 @@ const ReplyCase REPLY_CASES[] = {
     {"two words", READ_2W, Framed("A01RW1234ABCD"), Outcome::Good, {0x1234, 0xABCD}, true},
     {"lower-case digits read the same", READ_2W, Framed("A01RW1234abcd"), Outcome::Good, {0x1234, 0xABCD}, true},
     {"digits not hex read as FFFF", READ_2W, Framed("A01RW12G4ABCD"), Outcome::Good, {0xFFFF, 0xABCD}, true},
-    {"checksum off is still good", READ_2W, BadChecksum(Framed("A01RW1234ABCD")), Outcome::Good, {0x1234, 0xABCD}, false},
-    {"longer than asked is judged as far as read", READ_2W, Framed("A01RW1234ABCD") + "junk", Outcome::Good,
-     {0x1234, 0xABCD}, true},
-    {"twenty bits", READ_20B, Framed("A01RB10100000000000000001"), Outcome::Good,
-     {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, true},
+    {"checksum off is still good",
+     READ_2W,
+     BadChecksum(Framed("A01RW1234ABCD")),
+     Outcome::Good,
+     {0x1234, 0xABCD},
+     false},
+    {"longer than asked is judged as far as read",
+     READ_2W,
+     Framed("A01RW1234ABCD") + "junk",
+     Outcome::Good,
+     {0x1234, 0xABCD},
+     true},
+    {"twenty bits",
+     READ_20B,
+     Framed("A01RB10100000000000000001"),
+     Outcome::Good,
+     {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+     true},
     {"not acknowledged", READ_2W, Framed("N01RW1234ABCD"), Outcome::Nak, {0x1234, 0xABCD}, true},
     {"another station", READ_2W, Framed("A02RW1234ABCD"), Outcome::WrongStation, {0x1234, 0xABCD}, true},
     {"header cut short", READ_2W, "/A01R", Outcome::Short, {}, false},
     {"data cut short", READ_2W, "/A01RW1234AB", Outcome::Short, {0x1234}, false},
     {"noise", READ_2W, "\xFF\xFE\x80", Outcome::Garbled, {}, false},
-    {"zero byte in the header", READ_2W, std::string("/A\0" "1RW1234ABCD00\r", 16), Outcome::Garbled,
-     {0x1234, 0xABCD}, false},
+    {"zero byte in the header",
+     READ_2W,
+     std::string("/A\0"
+                 "1RW1234ABCD00\r",
+                 16),
+     Outcome::Garbled,
+     {0x1234, 0xABCD},
+     false},
     {"nothing", READ_2W, "", Outcome::NoReply, {}, false},
     {"write acknowledged", WRITE_W, Framed("A01SW"), Outcome::Good, {}, true},
     {"write acknowledged by another station", WRITE_W, Framed("A02SW"), Outcome::Good, {}, true},
@@ -161,9 +187,9 @@ INSTANTIATE_TEST_SUITE_P(Frames, ReplyDecoding, ::testing::ValuesIn(REPLY_CASES)
 // the fake port whose station answers each frame from a script.
 
 struct Step {
-    std::string frame;                  // what the host asks: a request frame, decoded for the IoBlock
-    std::vector<std::string> replies;   // one per attempt; "" is silence
-    bool writeFails = false;            // the port refuses every write
+    std::string frame;                 // what the host asks: a request frame, decoded for the IoBlock
+    std::vector<std::string> replies;  // one per attempt; "" is silence
+    bool writeFails = false;           // the port refuses every write
 };
 
 struct ClassifierCase {
@@ -171,7 +197,10 @@ struct ClassifierCase {
     std::vector<Step> steps;
     std::vector<std::vector<Outcome>> exchanges;  // the attempts' outcomes, exchange by exchange
 };
-void PrintTo(const ClassifierCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const ClassifierCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 const std::string SET_BIT = "/01X100105s53\r";
 
@@ -203,22 +232,26 @@ const std::string LONG_READ = Request("01RW0000FF");
 const ClassifierCase CLASSIFIER_CASES[] = {
     {"good at once", {{READ_2W, {Framed("A01RW1234ABCD")}}}, {{Outcome::Good}}},
     {"silence then good", {{READ_2W, {"", Framed("A01RW1234ABCD")}}}, {{Outcome::NoReply, Outcome::Good}}},
-    {"four refusals", {{READ_2W, {Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"),
-                                  Framed("N01RW1234ABCD")}}},
+    {"four refusals",
+     {{READ_2W, {Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD"), Framed("N01RW1234ABCD")}}},
      {{Outcome::Nak, Outcome::Nak, Outcome::Nak, Outcome::Nak}}},
     {"every kind of failure, then good",
      {{READ_2W, {Framed("A02RW1234ABCD"), "/A01RW12", "\xFF\xFE\xFD\xFC\xFB\xFA\xF9", Framed("A01RW1234ABCD")}}},
      {{Outcome::WrongStation, Outcome::Short, Outcome::Garbled, Outcome::Good}}},
-    {"a header cut short", {{READ_20B, {"/A0", Framed("A01RB10100000000000000001")}}},
+    {"a header cut short",
+     {{READ_20B, {"/A0", Framed("A01RB10100000000000000001")}}},
      {{Outcome::Short, Outcome::Good}}},
-    {"255 words with a zero byte, then a write", {{LONG_READ, {LongReply()}}, {WRITE_W, {Framed("A01SW")}}},
+    {"255 words with a zero byte, then a write",
+     {{LONG_READ, {LongReply()}}, {WRITE_W, {Framed("A01SW")}}},
      {{Outcome::Good}, {Outcome::Good}}},
     {"a silent station fails a write",
      {{WRITE_W, {"", "", "", ""}}, {SET_BIT, {Framed("N01X1"), Framed("A01X1")}}},
      {{Outcome::NoReply, Outcome::NoReply, Outcome::NoReply, Outcome::NoReply}, {Outcome::Nak, Outcome::Good}}},
     {"the same read twice is two exchanges",
-     {{READ_2W, {Framed("A01RW1234ABCD")}}, {READ_2W, {Framed("A01RW1234ABCD")}}}, {{Outcome::Good}, {Outcome::Good}}},
-    {"a port that takes no frame", {{WRITE_W, {}, true}},
+     {{READ_2W, {Framed("A01RW1234ABCD")}}, {READ_2W, {Framed("A01RW1234ABCD")}}},
+     {{Outcome::Good}, {Outcome::Good}}},
+    {"a port that takes no frame",
+     {{WRITE_W, {}, true}},
      {{Outcome::NotSent, Outcome::NotSent, Outcome::NotSent, Outcome::NotSent}}},
 };
 
@@ -382,7 +415,10 @@ struct SplitCase {
     uint64_t idleUs;  // then nothing until this time (0: the input ends)
     std::vector<LineFrame> frames;
 };
-void PrintTo(const SplitCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const SplitCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 constexpr uint64_t GAP_US = 20000;
 
@@ -392,17 +428,29 @@ LineFrame F(std::string bytes, uint64_t startUs, uint64_t endUs, FrameEnd end, b
 }
 
 const SplitCase SPLIT_CASES[] = {
-    {"a frame over three reads", {{"/01R", 10}, {"W00100", 900}, {"22D\r", 1500}}, 0,
+    {"a frame over three reads",
+     {{"/01R", 10}, {"W00100", 900}, {"22D\r", 1500}},
+     0,
      {F("/01RW0010022D\r", 10, 1500, FrameEnd::Cr)}},
-    {"two frames in one read", {{"/01RW0010022D\r/A01RW1234ABCD9E\r", 70}}, 0,
+    {"two frames in one read",
+     {{"/01RW0010022D\r/A01RW1234ABCD9E\r", 70}},
+     0,
      {F("/01RW0010022D\r", 70, 70, FrameEnd::Cr), F("/A01RW1234ABCD9E\r", 70, 70, FrameEnd::Cr)}},
-    {"CR lost, then a gap", {{"/01RW0010022D", 0}, {"/A01", 50000}, {"RW1234ABCD9E\r", 51000}}, 0,
+    {"CR lost, then a gap",
+     {{"/01RW0010022D", 0}, {"/A01", 50000}, {"RW1234ABCD9E\r", 51000}},
+     0,
      {F("/01RW0010022D", 0, 0, FrameEnd::Gap), F("/A01RW1234ABCD9E\r", 50000, 51000, FrameEnd::Cr)}},
-    {"CR lost, the next frame at once", {{"/01RW0010022D/A01RW1234ABCD9E\r", 5}}, 0,
+    {"CR lost, the next frame at once",
+     {{"/01RW0010022D/A01RW1234ABCD9E\r", 5}},
+     0,
      {F("/01RW0010022D", 5, 5, FrameEnd::NextFrame), F("/A01RW1234ABCD9E\r", 5, 5, FrameEnd::Cr)}},
-    {"CR lost, then silence", {{"/01RW0010022D", 100}}, 100 + GAP_US + 1,
+    {"CR lost, then silence",
+     {{"/01RW0010022D", 100}},
+     100 + GAP_US + 1,
      {F("/01RW0010022D", 100, 100, FrameEnd::Gap)}},
-    {"a pause shorter than the gap", {{"/01RW00", 0}, {"10022D\r", GAP_US}}, 0,
+    {"a pause shorter than the gap",
+     {{"/01RW00", 0}, {"10022D\r", GAP_US}},
+     0,
      {F("/01RW0010022D\r", 0, GAP_US, FrameEnd::Cr)}},
     {"noise before, between and after",
      {{std::string("\xFF\0", 2), 0}, {"/01RW0010022D\r~~", 10}, {"\r", 20}, {"/A01", 30}, {"RW", 40}, {"zz", 90000}},
@@ -410,8 +458,11 @@ const SplitCase SPLIT_CASES[] = {
      {F(std::string("\xFF\0", 2), 0, 0, FrameEnd::NextFrame, true), F("/01RW0010022D\r", 10, 10, FrameEnd::Cr),
       F("~~\r", 10, 20, FrameEnd::Cr, true), F("/A01RW", 30, 40, FrameEnd::Gap),
       F("zz", 90000, 90000, FrameEnd::EndOfInput, true)}},
-    {"longer than any frame", {{"/" + std::string(2100, '1'), 0}}, 0,
-     {F("/" + std::string(2047, '1'), 0, 0, FrameEnd::Overlong), F(std::string(53, '1'), 0, 0, FrameEnd::EndOfInput, true)}},
+    {"longer than any frame",
+     {{"/" + std::string(2100, '1'), 0}},
+     0,
+     {F("/" + std::string(2047, '1'), 0, 0, FrameEnd::Overlong),
+      F(std::string(53, '1'), 0, 0, FrameEnd::EndOfInput, true)}},
 };
 
 class LineSplitting : public ::testing::TestWithParam<SplitCase> {};
@@ -467,7 +518,10 @@ struct PairCase {
     std::vector<LineFrame> frames;
     std::vector<PairSeen> pairs;
 };
-void PrintTo(const PairCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const PairCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 constexpr uint64_t LATE_US = 1000000;
 const std::string GOOD_2W = Framed("A01RW1234ABCD");
@@ -483,21 +537,28 @@ const PairCase PAIR_CASES[] = {
      {At(READ_2W, 0, 14), At(READ_2W, 1000000, 1000014), At(GOOD_2W, 1000020, 1000040)},
      {{true, Outcome::NoReply, 1, 0, 0}, {true, Outcome::Good, 2, 0, 6}}},
     {"late", {At(READ_2W, 0, 14), At(GOOD_2W, 1500014, 1500030)}, {{true, Outcome::Good, 1, PAIR_LATE, 1500000}}},
-    {"answered twice", {At(READ_2W, 0, 14), At(GOOD_2W, 20, 40), At(GOOD_2W, 50, 70)},
+    {"answered twice",
+     {At(READ_2W, 0, 14), At(GOOD_2W, 20, 40), At(GOOD_2W, 50, 70)},
      {{true, Outcome::Good, 1, 0, 6}, {true, Outcome::Good, 1, PAIR_ANSWERED_AGAIN, 36}}},
     {"a reply without a request", {At(GOOD_2W, 0, 17)}, {{false, Outcome::Good, 0, PAIR_NO_REQUEST, 0}}},
-    {"a bad request checksum", {At("/01RW0010022E\r", 0, 14)},
+    {"a bad request checksum",
+     {At("/01RW0010022E\r", 0, 14)},
      {{true, Outcome::NoReply, 1, PAIR_BAD_REQUEST_CHECKSUM, 0}}},
-    {"garbage where the reply should be", {At(READ_2W, 0, 14), At("\xF0\xF8\xFF", 20, 20)},
+    {"garbage where the reply should be",
+     {At(READ_2W, 0, 14), At("\xF0\xF8\xFF", 20, 20)},
      {{true, Outcome::Garbled, 1, PAIR_GARBAGE, 6}}},
-    {"garbage and a reply without its CR", {At("\xF0\xF8", 0, 0), At(READ_2W, 5, 14), At(GOOD_2W.substr(0, 16), 20, 30)},
+    {"garbage and a reply without its CR",
+     {At("\xF0\xF8", 0, 0), At(READ_2W, 5, 14), At(GOOD_2W.substr(0, 16), 20, 30)},
      {{false, Outcome::Garbled, 0, PAIR_GARBAGE, 0}, {true, Outcome::Short, 1, PAIR_NO_CR, 6}}},
     {"another station answers, four times",
      {At(READ_2W, 0, 1), At(Framed("A02RW1234ABCD"), 2, 3), At(READ_2W, 4, 5), At(Framed("A02RW1234ABCD"), 6, 7),
       At(READ_2W, 8, 9), At(Framed("A02RW1234ABCD"), 10, 11), At(READ_2W, 12, 13), At(Framed("A02RW1234ABCD"), 14, 15),
       At(READ_2W, 16, 17)},
-     {{true, Outcome::WrongStation, 1, 0, 1}, {true, Outcome::WrongStation, 2, 0, 1}, {true, Outcome::WrongStation, 3, 0, 1},
-      {true, Outcome::WrongStation, 4, 0, 1}, {true, Outcome::NoReply, 1, 0, 0}}},
+     {{true, Outcome::WrongStation, 1, 0, 1},
+      {true, Outcome::WrongStation, 2, 0, 1},
+      {true, Outcome::WrongStation, 3, 0, 1},
+      {true, Outcome::WrongStation, 4, 0, 1},
+      {true, Outcome::NoReply, 1, 0, 0}}},
 };
 
 class LinePairing : public ::testing::TestWithParam<PairCase> {};
@@ -534,7 +595,20 @@ bool DriverValidates(const Tag& tag, DriverAddress* address, std::string* why)
     const int32_t result = kiv::ParseAddress(&block, run ? kiv::ParseMode::Block : kiv::ParseMode::Single);
     DorvakSetLogging(1);
     if (result != SUCCESS) {
-        *why = RejectionHint(tag.text, run, block.tagType, tag.count);
+        const AddressParser parse = [](const std::string& text, bool blockMode, uint32_t tagType, int32_t count,
+                                       DriverAddress* parsed) {
+            AddressParseBlock probe{};
+            probe.text = text.c_str();
+            probe.tagType = tagType;
+            probe.count = count;
+            DorvakSetLogging(0);
+            const int32_t verdict =
+                kiv::ParseAddress(&probe, blockMode ? kiv::ParseMode::Block : kiv::ParseMode::Single);
+            DorvakSetLogging(1);
+            *parsed = probe.address;
+            return verdict;
+        };
+        *why = RejectionHint(parse, tag.text, run, block.tagType, tag.count);
         return false;
     }
     *address = block.address;
@@ -543,14 +617,13 @@ bool DriverValidates(const Tag& tag, DriverAddress* address, std::string* why)
 
 TEST(TagFile, ReadsColumnsInAnyOrderQuotesCommentsAndLineEnds)
 {
-    const std::string content =
-        "\xEF\xBB\xBF# line 1: a comment before the header\r\n"
-        "Comment, address ,NAME,count\r\n"
-        "\r\n"
-        "\"rpm, set by the panel\",01W0010,pump speed,\r\n"
-        "   # a comment row\n"
-        "\"say \"\"hi\"\"\",01b0100,valves,0x0C\n"
-        ",02A01F7,door,";
+    const std::string content = "\xEF\xBB\xBF# line 1: a comment before the header\r\n"
+                                "Comment, address ,NAME,count\r\n"
+                                "\r\n"
+                                "\"rpm, set by the panel\",01W0010,pump speed,\r\n"
+                                "   # a comment row\n"
+                                "\"say \"\"hi\"\"\",01b0100,valves,0x0C\n"
+                                ",02A01F7,door,";
     const TagFile file = ParseTagFile(content, "job.csv", DriverValidates);
     ASSERT_TRUE(file.Ok()) << file.errors[0].Message();
     ASSERT_EQ(file.tags.size(), 3u);
@@ -572,7 +645,10 @@ struct TagFileCase {
     int line;          // of the one error
     const char* says;  // part of its reason
 };
-void PrintTo(const TagFileCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const TagFileCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 const std::string HEADER = "name,address,count,type,comment\n";
 
@@ -598,7 +674,8 @@ const TagFileCase TAG_FILE_CASES[] = {
     {"six characters", HEADER + "a,02A1F7\n", 2, "seven characters"},
     {"a bit of a word in a run", HEADER + "a,01W00105,2\n", 2, "a bit of a word goes alone"},
     {"a word run past FFFF", HEADER + "a,01WFFFF,2\n", 2, "a run of 2 from 01WFFFF goes past 01WFFFF"},
-    {"a bit run past the last A bit", HEADER + "a,01A01F6,4\n", 2, "goes past 01A01F7, the last of the A area: at most 2"},
+    {"a bit run past the last A bit", HEADER + "a,01A01F6,4\n", 2,
+     "goes past 01A01F7, the last of the A area: at most 2"},
     {"a bad row among good ones", HEADER + "a,01W0010\n# b\nb,01B100000\nc,01E0000\n", 4, "longer than 8"},
 };
 
@@ -640,29 +717,47 @@ struct PlanCase {
     std::vector<std::string> blocks;  // start address and count: "01W0010x3"
     std::vector<std::string> places;  // per tag: block, offset, and the bit of a word: "0+2", "0+1.5"
 };
-void PrintTo(const PlanCase& c, std::ostream* os) { PrintCaseName(c, os); }
+void PrintTo(const PlanCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
 
 const PlanCase PLAN_CASES[] = {
     {"neighbours", {{"01W0012", 1}, {"01W0010", 1}, {"01W0011", 1}}, 0, {"01W0010x3"}, {"0+2", "0+0", "0+1"}},
     {"a gap within the limit", {{"01W0010", 1}, {"01W0015", 2}}, 4, {"01W0010x7"}, {"0+0", "0+5"}},
     {"a gap beyond it", {{"01W0010", 1}, {"01W0015", 2}}, 3, {"01W0010x1", "01W0015x2"}, {"0+0", "1+0"}},
-    {"grouping off", {{"01W0010", 1}, {"01W0011", 1}, {"01W0010", 1}}, NO_GROUPING,
-     {"01W0010x1", "01W0010x1", "01W0011x1"}, {"0+0", "2+0", "1+0"}},
+    {"grouping off",
+     {{"01W0010", 1}, {"01W0011", 1}, {"01W0010", 1}},
+     NO_GROUPING,
+     {"01W0010x1", "01W0010x1", "01W0011x1"},
+     {"0+0", "2+0", "1+0"}},
     {"the same tag twice", {{"01W0010", 3}, {"01W0010", 3}}, 0, {"01W0010x3"}, {"0+0", "0+0"}},
-    {"a bit of a word from its word", {{"01W0010", 2}, {"01W00115", 1}, {"01W0012F", 1}}, 0, {"01W0010x3"},
+    {"a bit of a word from its word",
+     {{"01W0010", 2}, {"01W00115", 1}, {"01W0012F", 1}},
+     0,
+     {"01W0010x3"},
      {"0+0", "0+1.5", "0+2.15"}},
-    {"stations and operands apart", {{"01W0010", 1}, {"02W0011", 1}, {"01B0011", 1}}, 8,
-     {"01B0011x1", "01W0010x1", "02W0011x1"}, {"1+0", "2+0", "0+0"}},
+    {"stations and operands apart",
+     {{"01W0010", 1}, {"02W0011", 1}, {"01B0011", 1}},
+     8,
+     {"01B0011x1", "01W0010x1", "02W0011x1"},
+     {"1+0", "2+0", "0+0"}},
     {"exactly 255", {{"01W0000", 100}, {"01W0064", 155}}, 0, {"01W0000x255"}, {"0+0", "0+100"}},
     {"one more splits", {{"01W0000", 100}, {"01W0064", 156}}, 0, {"01W0000x100", "01W0064x156"}, {"0+0", "1+0"}},
-    {"neighbouring runs split at 255", {{"01B0000", 200}, {"01B00C8", 100}, {"01B00D0", 8}}, 0,
-     {"01B0000x200", "01B00C8x100"}, {"0+0", "1+0", "1+8"}},
+    {"neighbouring runs split at 255",
+     {{"01B0000", 200}, {"01B00C8", 100}, {"01B00D0", 8}},
+     0,
+     {"01B0000x200", "01B00C8x100"},
+     {"0+0", "1+0", "1+8"}},
     {"up to the top of W", {{"01WFFFE", 2}, {"01WFFF0", 1}}, 14, {"01WFFF0x16"}, {"0+14", "0+0"}},
     {"B runs across what would be bytes", {{"01B0007", 1}, {"01B0008", 1}}, 0, {"01B0007x2"}, {"0+0", "0+1"}},
     {"A within one byte", {{"01A0107", 1}, {"01A0100", 2}, {"01A0103", 1}}, 8, {"01A0100x8"}, {"0+7", "0+0", "0+3"}},
     {"A never across a byte", {{"01A0107", 1}, {"01A0110", 1}}, 8, {"01A0107x1", "01A0110x1"}, {"0+0", "1+0"}},
-    {"an A run across a byte is read alone", {{"01A0106", 4}, {"01A0107", 1}, {"01E0106", 4}, {"01E0106", 4}}, 8,
-     {"01A0106x4", "01A0107x1", "01E0106x4"}, {"0+0", "1+0", "2+0", "2+0"}},
+    {"an A run across a byte is read alone",
+     {{"01A0106", 4}, {"01A0107", 1}, {"01E0106", 4}, {"01E0106", 4}},
+     8,
+     {"01A0106x4", "01A0107x1", "01E0106x4"},
+     {"0+0", "1+0", "2+0", "2+0"}},
     {"the top of A", {{"01A01F5", 3}, {"01A01F0", 1}}, 8, {"01A01F0x8"}, {"0+5", "0+0"}},
 };
 

@@ -171,7 +171,8 @@ public:
 private:
     void Space()
     {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+        while (at_ < text_.size() &&
+               (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
             ++at_;
     }
     bool Take(char c)
@@ -352,7 +353,12 @@ void PrintTo(const RunCase& c, std::ostream* os)
 }
 
 const RunCase RUN_CASES[] = {
-    {"info", {"info"}, 0, {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"}, "", 0},
+    {"info",
+     {"info"},
+     0,
+     {"\xE2\x95\x94\xE2\x95\x90", " K I V U X ", "Version 7.00", "Unitronix PLC", "4140 bytes"},
+     "",
+     0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
     {"help of a command", {"write", "--help"}, 0,
      {"kivhost write: ", "Usage: kivhost [options] write ADDR VALUE...", "--port NAME", "--trace[=MODE]"}, "", 0},
@@ -372,10 +378,20 @@ const RunCase RUN_CASES[] = {
     {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 (01) acknowledged"}, "", 1},
     {"set a bit of a word", {"--port", "{port}", "write", "01W00100", "1"}, 0, {"01W00100: bit 0 set (set/reset frame)"}, "", 1},
     {"inputs are not written", {"--port", "{port}", "write", "01E0010", "1"}, 1, {}, "does not write E operands", 0},
-    {"bad address is not sent", {"--port", "{port}", "read", "01C0010"}, 1, {}, "the driver rejects address \"01C0010\"", 0},
+    {"bad address is not sent",
+     {"--port", "{port}", "read", "01C0010"},
+     1,
+     {},
+     "the driver rejects address \"01C0010\"",
+     0},
     {"bit digit in a run", {"--port", "{port}", "read", "01W00105", "--count", "2"}, 1, {}, "BlockAddressParser", 0},
     {"bad value is not sent", {"--port", "{port}", "write", "01B0100", "1", "2"}, 64, {}, "a bit is 0 or 1", 0},
-    {"bad option is not sent", {"--port", "{port}", "--parity", "odd-ish", "read", "01W0010"}, 64, {}, "bad --parity", 0},
+    {"bad option is not sent",
+     {"--port", "{port}", "--parity", "odd-ish", "read", "01W0010"},
+     64,
+     {},
+     "bad --parity",
+     0},
     {"no port", {"read", "01W0010"}, 64, {}, "no port given", 0},
     {"no command", {}, 64, {}, "no command given", 0},
     {"port that is not there", {"--port", "ttyNOPE", "read", "01W0010"}, 2, {}, "cannot open port \"ttyNOPE\"", 0},
@@ -662,7 +678,8 @@ TEST_F(KivhostLine, JsonDocumentsReadBack)
 
 TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
 {
-    const Outcome run = Kivhost({"--port", "{port}", "poll", "01W0010", "02A01F7", "--cycles", "3", "--interval", "10"});
+    const Outcome run =
+        Kivhost({"--port", "{port}", "poll", "01W0010", "02A01F7", "--cycles", "3", "--interval", "10"});
     EXPECT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
@@ -677,8 +694,8 @@ TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
 
 TEST_F(KivhostLine, PollJsonCountsGoodAndFailedExchanges)
 {
-    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "20", "poll", "01W0010", "03W0000", "--count", "2",
-                             "--cycles", "2", "--interval", "0"});
+    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "20", "poll", "01W0010", "03W0000",
+                                 "--count", "2", "--cycles", "2", "--interval", "0"});
     EXPECT_EQ(run.status, 2);  // some exchanges failed
     EXPECT_NE(run.err.find("2 of 4 reads failed"), std::string::npos) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
@@ -760,10 +777,10 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
 {
     const Outcome run = Kivhost({"demo"});
     EXPECT_EQ(run.status, 0) << run.err;
-    for (const char* part : {" K I V U X ", "1. GetKivInfo", "2. ColdStart", "3. SingleAddressParser", "4. BlockRead",
-                             "0x1234 0xABCD 0x0007 0x00FF", "5. SingleRead", "6. SingleWrite", "read back 0x5A5A",
-                             "7. SingleWrite", "word 0x5A5B", "8. SingleRead", "-> RECOVERY_ERROR", "4 attempts, 4 with no reply",
-                             "9. EndKiv"})
+    for (const char* part :
+         {" K I V U X ", "1. GetKivInfo", "2. ColdStart", "3. SingleAddressParser", "4. BlockRead",
+          "0x1234 0xABCD 0x0007 0x00FF", "5. SingleRead", "6. SingleWrite", "read back 0x5A5A", "7. SingleWrite",
+          "word 0x5A5B", "8. SingleRead", "-> RECOVERY_ERROR", "4 attempts, 4 with no reply", "9. EndKiv"})
         EXPECT_NE(run.out.find(part), std::string::npos) << "missing: " << part << "\n" << run.out;
     EXPECT_EQ(run.out.find("REVIZ"), std::string::npos);
     EXPECT_EQ(sim_.RequestCount(), 0u);  // its own stations, not these

@@ -1,5 +1,6 @@
-// kivhost's own parts without a driver or a line: the command line, values,
-// port names, the text shown to people and scripts, the host's value arrays.
+// kivhost's own parts without a line: the command line, values, port names,
+// the text shown to people and scripts, the rejection hints (from the driver
+// beside the program, as kivhost loads it), the host's value arrays.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,7 +10,9 @@
 
 #include "case_name.h"
 #include "command_line_rules.h"
+#include "dorvak.h"
 #include "kivhost_driver.h"
+#include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "kivhost_text.h"
 
@@ -52,7 +55,9 @@ const RefusedCase REFUSED_CASES[] = {
     {"count not a number", {"--port", "COM1", "read", "01W0010", "--count", "0x"}, "1 to 255"},
     {"count above a frame", {"--port", "COM1", "poll", "01W0010", "--count", "256"}, "1 to 255"},
     {"count for write", {"--port", "COM1", "write", "01W0010", "1", "--count", "2"}, "--count does not apply to write"},
-    {"interval for read", {"--port", "COM1", "read", "01W0010", "--interval", "10"}, "--interval does not apply to read"},
+    {"interval for read",
+     {"--port", "COM1", "read", "01W0010", "--interval", "10"},
+     "--interval does not apply to read"},
     {"read without address", {"--port", "COM1", "read"}, "read takes one address"},
     {"write without value", {"--port", "COM1", "write", "01W0010"}, "write takes an address and its values"},
     {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "0 to 65535"},
@@ -103,9 +108,10 @@ TEST(CommandLine, DefaultsAreWhatUsersOfThesePlcsExpect)
 
 TEST(CommandLine, LineOptionsBecomeTheDriversCodes)
 {
-    const CommandLine line = ParseCommandLine({"--port=ttyUSB0", "--baud", "19200", "--data-bits", "7", "--parity", "EVEN",
-                                               "--stop-bits", "1.5", "--timeout", "250", "poll", "01W0010", "01B0100",
-                                               "--interval", "0", "--cycles", "3", "--count", "4", "--json", "--trace"});
+    const CommandLine line = ParseCommandLine(
+        {"--port=ttyUSB0", "--baud", "19200",  "--data-bits", "7",       "--parity",   "EVEN", "--stop-bits", "1.5",
+         "--timeout",      "250",    "poll",   "01W0010",     "01B0100", "--interval", "0",    "--cycles",    "3",
+         "--count",        "4",      "--json", "--trace"});
     ASSERT_TRUE(line.options) << line.error;
     const Options& o = *line.options;
     EXPECT_EQ(o.command, Command::Poll);
@@ -275,9 +281,9 @@ TEST(AddressKind, WordsBitsAndBitsOfWords)
         ValueKind kind;
         uint32_t tagType;
     } const cases[] = {
-        {"01W0010", ValueKind::Word, TAG_TYPE_WORD},  {"01W0010 ", ValueKind::Word, TAG_TYPE_WORD},
-        {"01w00105", ValueKind::Bit, TAG_TYPE_BIT},   {"01B0100", ValueKind::Bit, TAG_TYPE_BIT},
-        {"02a01F7", ValueKind::Bit, TAG_TYPE_BIT},    {"01E0010", ValueKind::Bit, TAG_TYPE_BIT},
+        {"01W0010", ValueKind::Word, TAG_TYPE_WORD}, {"01W0010 ", ValueKind::Word, TAG_TYPE_WORD},
+        {"01w00105", ValueKind::Bit, TAG_TYPE_BIT},  {"01B0100", ValueKind::Bit, TAG_TYPE_BIT},
+        {"02a01F7", ValueKind::Bit, TAG_TYPE_BIT},   {"01E0010", ValueKind::Bit, TAG_TYPE_BIT},
         {"0", ValueKind::Word, TAG_TYPE_WORD},  // the driver will say what is wrong with it
     };
     for (const auto& c : cases) {
@@ -292,9 +298,15 @@ TEST(PortName, FitsTheDriversElevenCharacters)
         const char* given;
         const char* driver;  // empty: refused
     } const cases[] = {
-        {"COM1", "COM1"},         {"ttyUSB0", "ttyUSB0"},    {"/dev/ttyS0", "/dev/ttyS0"},
-        {"/dev/ttyUSB0", "ttyUSB0"}, {"/dev/pts/123", "pts/123"}, {"/tmp/plc1", "/tmp/plc1"},
-        {"/tmp/plc123456", ""},   {"", ""},                  {"/dev/serial/by-id/x", ""},
+        {"COM1", "COM1"},
+        {"ttyUSB0", "ttyUSB0"},
+        {"/dev/ttyS0", "/dev/ttyS0"},
+        {"/dev/ttyUSB0", "ttyUSB0"},
+        {"/dev/pts/123", "pts/123"},
+        {"/tmp/plc1", "/tmp/plc1"},
+        {"/tmp/plc123456", ""},
+        {"", ""},
+        {"/dev/serial/by-id/x", ""},
     };
     for (const auto& c : cases) {
         std::string error;
@@ -313,11 +325,13 @@ TEST(Cp437, FrameAndShadeCharactersOfTheBanner)
         const char* utf8;
     } const cases[] = {
         {"\xC9", "\xE2\x95\x94"},  // double down and right
-        {"\xCD", "\xE2\x95\x90"},  {"\xBB", "\xE2\x95\x97"}, {"\xBA", "\xE2\x95\x91"},
-        {"\xC8", "\xE2\x95\x9A"},  {"\xBC", "\xE2\x95\x9D"}, {"\xB0", "\xE2\x96\x91"},
-        {"\xB1", "\xE2\x96\x92"},  {"\xB2", "\xE2\x96\x93"}, {"\xDB", "\xE2\x96\x88"},
-        {"\x80", "\xC3\x87"},      {"\xE1", "\xC3\x9F"},     {"\xFF", "\xC2\xA0"},
-        {"A z\n\t", "A z\n\t"},    {"\x01\x1B\x7F", "\\x01\\x1B\\x7F"},
+        {"\xCD", "\xE2\x95\x90"}, {"\xBB", "\xE2\x95\x97"},
+        {"\xBA", "\xE2\x95\x91"}, {"\xC8", "\xE2\x95\x9A"},
+        {"\xBC", "\xE2\x95\x9D"}, {"\xB0", "\xE2\x96\x91"},
+        {"\xB1", "\xE2\x96\x92"}, {"\xB2", "\xE2\x96\x93"},
+        {"\xDB", "\xE2\x96\x88"}, {"\x80", "\xC3\x87"},
+        {"\xE1", "\xC3\x9F"},     {"\xFF", "\xC2\xA0"},
+        {"A z\n\t", "A z\n\t"},   {"\x01\x1B\x7F", "\\x01\\x1B\\x7F"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Cp437ToUtf8(c.cp437), c.utf8) << c.cp437;
@@ -366,12 +380,9 @@ TEST(ElementAddress, RunsGoOnAsThePlcCountsThem)
         int index;
         const char* text;
     } const cases[] = {
-        {{1, 'W', 0x0010, NO_BIT, 16}, 0, "01W0010"},
-        {{1, 'W', 0x0010, NO_BIT, 16}, 1, "01W0011"},
-        {{1, 'W', 0xFFFF, NO_BIT, 16}, 1, "01W0000"},
-        {{1, 'W', 0x0010, 5, 16}, 0, "01W00105"},
-        {{1, 'B', 0x0100, NO_BIT, 1}, 3, "01B0103"},
-        {{2, 'A', 0x01F7, NO_BIT, 1}, 0, "02A01F7"},
+        {{1, 'W', 0x0010, NO_BIT, 16}, 0, "01W0010"}, {{1, 'W', 0x0010, NO_BIT, 16}, 1, "01W0011"},
+        {{1, 'W', 0xFFFF, NO_BIT, 16}, 1, "01W0000"}, {{1, 'W', 0x0010, 5, 16}, 0, "01W00105"},
+        {{1, 'B', 0x0100, NO_BIT, 1}, 3, "01B0103"},  {{2, 'A', 0x01F7, NO_BIT, 1}, 0, "02A01F7"},
         {{2, 'A', 0x01F7, NO_BIT, 1}, 1, "02A0200"},  // bit 7 is a byte's last
         {{32, 'E', 0x0013, NO_BIT, 1}, 6, "20E0021"},
     };
@@ -381,6 +392,24 @@ TEST(ElementAddress, RunsGoOnAsThePlcCountsThem)
 
 TEST(RejectionHint, NamesTheLikelyFault)
 {
+    std::string error;
+    const std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(DefaultLibraryPath(), &error);
+    ASSERT_NE(driver, nullptr) << error;
+    const KivMainFn entry = driver->Entry();
+    const AddressParser parse = [entry](const std::string& text, bool block, uint32_t tagType, int32_t count,
+                                        DriverAddress* address) {
+        AddressParseBlock parseBlock{};
+        parseBlock.text = text.c_str();
+        parseBlock.tagType = tagType;
+        parseBlock.count = count;
+        DriverRequest request{};
+        request.code = block ? CMD_BLOCK_ADDRESS_PARSER : CMD_SINGLE_ADDRESS_PARSER;
+        request.params = &parseBlock;
+        const int32_t result = entry(&request);
+        *address = parseBlock.address;
+        return result;
+    };
+    DorvakSetLogging(0);
     struct {
         const char* text;
         bool block;
@@ -388,23 +417,18 @@ TEST(RejectionHint, NamesTheLikelyFault)
         int32_t count;
         const char* says;
     } const cases[] = {
-        {"02A1F7", false, 6, 1, "seven characters"},
-        {"00W0010", false, 0, 1, "01 to 20"},
-        {"21W0010", false, 0, 1, "01 to 20"},
-        {"01C0010", false, 0, 1, "operand is W"},
-        {"01W00G0", false, 0, 1, "four hex digits"},
-        {"01W0010X", false, 6, 1, "bit digit"},
-        {"01A0108", false, 6, 1, "bit from 0 to 7"},
-        {"01E0200", false, 6, 1, "byte from 000 to 01F"},
-        {"01W0010", true, 0, 256, "at most 255"},
-        {"01W00105", true, 6, 2, "a bit of a word goes alone"},
-        {"01W00105", false, 0, 1, "tag type 6"},
-        {"01W0010", false, 6, 1, "tag type 0 or 1"},
+        {"02A1F7", false, 6, 1, "seven characters"}, {"00W0010", false, 0, 1, "01 to 20"},
+        {"21W0010", false, 0, 1, "01 to 20"},        {"01C0010", false, 0, 1, "operand is W"},
+        {"01W00G0", false, 0, 1, "four hex digits"}, {"01W0010X", false, 6, 1, "bit digit"},
+        {"01A0108", false, 6, 1, "bit from 0 to 7"}, {"01E0200", false, 6, 1, "byte from 000 to 01F"},
+        {"01W0010", true, 0, 256, "at most 255"},    {"01W00105", true, 6, 2, "a bit of a word goes alone"},
+        {"01W00105", false, 0, 1, "tag type 6"},     {"01W0010", false, 6, 1, "tag type 0 or 1"},
         {"01B0100", false, 0, 1, "take tag type 6"},
     };
     for (const auto& c : cases)
-        EXPECT_NE(RejectionHint(c.text, c.block, c.tagType, c.count).find(c.says), std::string::npos)
-            << c.text << ": " << RejectionHint(c.text, c.block, c.tagType, c.count);
+        EXPECT_NE(RejectionHint(parse, c.text, c.block, c.tagType, c.count).find(c.says), std::string::npos)
+            << c.text << ": " << RejectionHint(parse, c.text, c.block, c.tagType, c.count);
+    DorvakSetLogging(1);
 }
 
 // ---------------------------------------------------------------------------

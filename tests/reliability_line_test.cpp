@@ -34,7 +34,10 @@ struct VanishCase {
     Recovery recovery;  // how the host gets the channel back
 };
 
-void PrintTo(const VanishCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const VanishCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class DeviceVanishes : public ::testing::TestWithParam<VanishCase> {
 protected:
@@ -45,7 +48,7 @@ protected:
         plcsim::Options options;
         options.stations = {1};
         options.link = link;
-        options.on_record = [requests](const plcsim::Record& record) {
+        options.onRecord = [requests](const plcsim::Record& record) {
             if (record.direction == plcsim::Record::Direction::Request)
                 requests->fetch_add(1);
         };
@@ -127,9 +130,7 @@ TEST_P(DeviceVanishes, MidExchangeThenBackUnderTheSameName)
     // Back, under the same name (the link now names a new pseudo-terminal).
     sim_.Replug();
     switch (c.recovery) {
-    case Recovery::ReOpenCom:
-        ASSERT_EQ(channel_.Call(CMD_REOPEN_COM), SUCCESS);
-        break;
+    case Recovery::ReOpenCom: ASSERT_EQ(channel_.Call(CMD_REOPEN_COM), SUCCESS); break;
     case Recovery::CloseComThenReOpenCom:
         ASSERT_EQ(channel_.Call(CMD_CLOSE_COM), SUCCESS);
         ASSERT_EQ(channel_.Call(CMD_REOPEN_COM), SUCCESS);
@@ -161,11 +162,16 @@ INSTANTIATE_TEST_SUITE_P(
     Line, DeviceVanishes,
     ::testing::Values(
         VanishCase{"ReadWaitingForALateReplyThenReOpenCom", true, {FaultKind::Delay, 1.0, 2000}, Recovery::ReOpenCom},
-        VanishCase{"ReadHalfWayThroughASplitReplyThenCloseAndReOpen", true, {FaultKind::Split, 1.0, 2, 2000},
+        VanishCase{"ReadHalfWayThroughASplitReplyThenCloseAndReOpen",
+                   true,
+                   {FaultKind::Split, 1.0, 2, 2000},
                    Recovery::CloseComThenReOpenCom},
-        VanishCase{"WriteWaitingForALateReplyThenChangeKivParams", false, {FaultKind::Delay, 1.0, 2000},
+        VanishCase{"WriteWaitingForALateReplyThenChangeKivParams",
+                   false,
+                   {FaultKind::Delay, 1.0, 2000},
                    Recovery::ChangeKivParamsSameName},
-        VanishCase{"ReadOfASilentStationThenChangeKivParams", true, {FaultKind::Silent}, Recovery::ChangeKivParamsSameName}),
+        VanishCase{
+            "ReadOfASilentStationThenChangeKivParams", true, {FaultKind::Silent}, Recovery::ChangeKivParamsSameName}),
     CaseName());
 
 TEST(DeviceGone, ReOpenComFailsUntilItIsBackAndTheChannelIsUnchanged)

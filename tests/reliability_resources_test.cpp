@@ -32,7 +32,10 @@ struct CycleCase {
     std::function<bool(HostChannel&, const Ports&)> cycle;
 };
 
-void PrintTo(const CycleCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CycleCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class OpenCloseCycles : public ::testing::TestWithParam<CycleCase> {
 protected:
@@ -141,23 +144,23 @@ bool ColdStartMissingDevice(HostChannel& ch, const Ports&)
     return ch.ColdStart("/tmp/kvnone", TIMEOUT_UNITS) == RECOVERY_ERROR && ch.block.portHandle == 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cycles, OpenCloseCycles,
-    ::testing::Values(CycleCase{"ColdStartCloseComPty", true, false, ColdStartThenClose},
-                      CycleCase{"ColdStartCloseComNul", false, false, ColdStartThenClose},
-                      CycleCase{"CloseComReOpenComPty", true, true, CloseThenReOpen},
-                      CycleCase{"CloseComReOpenComNul", false, true, CloseThenReOpen},
-                      CycleCase{"ReOpenComWhileOpenPty", true, true, ReOpenWhileOpen},
-                      CycleCase{"ReOpenComWhileOpenNul", false, true, ReOpenWhileOpen},
-                      CycleCase{"ColdStartWhileOpenPty", true, true, ColdStartWhileOpen},
-                      CycleCase{"ColdStartWhileOpenNul", false, true, ColdStartWhileOpen},
-                      CycleCase{"ChangeKivParamsBetweenTwoPtys", true, true, ChangeBetweenPorts},
-                      CycleCase{"ChangeKivParamsSameNamePty", true, true, ChangeToTheSameName},
-                      CycleCase{"ChangeKivParamsSameNameNul", false, true, ChangeToTheSameName},
-                      CycleCase{"ChangeKivParamsWhileClosedPty", true, false, ChangeWhileClosed},
-                      CycleCase{"ChangeKivParamsWhileClosedNul", false, false, ChangeWhileClosed},
-                      CycleCase{"ColdStartRefusedSettingsPty", true, false, ColdStartRefusedSettings},
-                      CycleCase{"ColdStartMissingDevice", false, false, ColdStartMissingDevice}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Cycles, OpenCloseCycles,
+                         ::testing::Values(CycleCase{"ColdStartCloseComPty", true, false, ColdStartThenClose},
+                                           CycleCase{"ColdStartCloseComNul", false, false, ColdStartThenClose},
+                                           CycleCase{"CloseComReOpenComPty", true, true, CloseThenReOpen},
+                                           CycleCase{"CloseComReOpenComNul", false, true, CloseThenReOpen},
+                                           CycleCase{"ReOpenComWhileOpenPty", true, true, ReOpenWhileOpen},
+                                           CycleCase{"ReOpenComWhileOpenNul", false, true, ReOpenWhileOpen},
+                                           CycleCase{"ColdStartWhileOpenPty", true, true, ColdStartWhileOpen},
+                                           CycleCase{"ColdStartWhileOpenNul", false, true, ColdStartWhileOpen},
+                                           CycleCase{"ChangeKivParamsBetweenTwoPtys", true, true, ChangeBetweenPorts},
+                                           CycleCase{"ChangeKivParamsSameNamePty", true, true, ChangeToTheSameName},
+                                           CycleCase{"ChangeKivParamsSameNameNul", false, true, ChangeToTheSameName},
+                                           CycleCase{"ChangeKivParamsWhileClosedPty", true, false, ChangeWhileClosed},
+                                           CycleCase{"ChangeKivParamsWhileClosedNul", false, false, ChangeWhileClosed},
+                                           CycleCase{"ColdStartRefusedSettingsPty", true, false,
+                                                     ColdStartRefusedSettings},
+                                           CycleCase{"ColdStartMissingDevice", false, false, ColdStartMissingDevice}),
+                         CaseName());
 
 }  // namespace

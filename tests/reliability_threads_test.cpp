@@ -87,7 +87,7 @@ TEST(FourChannels, OnFourThreadsWithoutCrossTalk)
     for (int i = 0; i < CHANNELS; ++i) {
         plcsim::Options options;
         options.seed = 100 + i;
-        options.max_records = 64;
+        options.maxRecords = 64;
         sims.push_back(std::make_unique<plcsim::Simulator>(options));
         sims.back()->StartPty();
         ASSERT_EQ(channels[i].ColdStart(sims.back()->SlavePath(), TIMEOUT_UNITS), SUCCESS);

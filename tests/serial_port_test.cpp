@@ -45,7 +45,7 @@ protected:
 
 TEST_F(SerialPortTest, OpenConfiguresThePortAndKeepsTheRest)
 {
-    com.state.outX = true;  // switched off by the open
+    com.state.outX = true;                                        // switched off by the open
     const PortSettings settings{0x1234, 0x0107, 0x0100, 0x0302};  // only low bytes count
     PortHandle h = NO_PORT;
     ASSERT_EQ(PortOpen("COM1", settings, 0x0303, &h), PORT_OK);
@@ -53,8 +53,8 @@ TEST_F(SerialPortTest, OpenConfiguresThePortAndKeepsTheRest)
     EXPECT_EQ(fake.Ops(), (std::vector<FakeOp>{FakeOp::Open, FakeOp::GetState, FakeOp::SetTimeouts, FakeOp::SetState,
                                                FakeOp::SetupQueues}));
     const PortTimeouts& t = com.timeouts;
-    EXPECT_EQ((std::vector<uint32_t>{t.readInterval, t.readTotalMultiplier, t.readTotalConstant,
-                                     t.writeTotalMultiplier, t.writeTotalConstant}),
+    EXPECT_EQ((std::vector<uint32_t>{t.readInterval, t.readTotalMultiplier, t.readTotalConstant, t.writeTotalMultiplier,
+                                     t.writeTotalConstant}),
               (std::vector<uint32_t>{0, 0, 1000, 0, 0}));
     EXPECT_EQ(com.inQueue, 1200u);
     EXPECT_EQ(com.outQueue, 1200u);
@@ -80,18 +80,12 @@ TEST_F(SerialPortTest, LineFlagsDecodeFirstMatchWins)
         RtsControl rts;
     };
     const Case cases[] = {
-        {0x0303, DtrControl::On, RtsControl::On},
-        {0x0000, DtrControl::Off, RtsControl::Off},
-        {0x0100, DtrControl::On, RtsControl::Off},
-        {0x0001, DtrControl::On, RtsControl::Off},
-        {0x8000, DtrControl::Handshake, RtsControl::Off},
-        {0x8001, DtrControl::On, RtsControl::Off},
-        {0x0200, DtrControl::Off, RtsControl::On},
-        {0x1000, DtrControl::Off, RtsControl::Handshake},
-        {0x2000, DtrControl::Off, RtsControl::Toggle},
-        {0x3000, DtrControl::Off, RtsControl::Handshake},
-        {0x3002, DtrControl::Off, RtsControl::On},
-        {0xB000, DtrControl::Handshake, RtsControl::Handshake},
+        {0x0303, DtrControl::On, RtsControl::On},         {0x0000, DtrControl::Off, RtsControl::Off},
+        {0x0100, DtrControl::On, RtsControl::Off},        {0x0001, DtrControl::On, RtsControl::Off},
+        {0x8000, DtrControl::Handshake, RtsControl::Off}, {0x8001, DtrControl::On, RtsControl::Off},
+        {0x0200, DtrControl::Off, RtsControl::On},        {0x1000, DtrControl::Off, RtsControl::Handshake},
+        {0x2000, DtrControl::Off, RtsControl::Toggle},    {0x3000, DtrControl::Off, RtsControl::Handshake},
+        {0x3002, DtrControl::Off, RtsControl::On},        {0xB000, DtrControl::Handshake, RtsControl::Handshake},
     };
     for (const Case& c : cases) {
         PortHandle h = NO_PORT;
@@ -109,10 +103,8 @@ TEST_F(SerialPortTest, EveryFailedOpenStepClosesWhatItOpened)
         PortStatus status;
     };
     const Case cases[] = {
-        {FakeOp::Open, PORT_OPEN_FAILED},
-        {FakeOp::GetState, PORT_GET_STATE_FAILED},
-        {FakeOp::SetTimeouts, PORT_OPEN_FAILED},
-        {FakeOp::SetState, PORT_SET_STATE_FAILED},
+        {FakeOp::Open, PORT_OPEN_FAILED},        {FakeOp::GetState, PORT_GET_STATE_FAILED},
+        {FakeOp::SetTimeouts, PORT_OPEN_FAILED}, {FakeOp::SetState, PORT_SET_STATE_FAILED},
         {FakeOp::SetupQueues, PORT_OK},  // its outcome is ignored
     };
     for (const Case& c : cases) {
@@ -192,7 +184,7 @@ TEST_F(SerialPortTest, FlushWaitsOutAQuietLineAfterAFullChunk)
 {
     PortHandle h = OpenCom();
     com.Arrive(std::string(512, 'x'));
-    com.Arrive(std::string(10, 'y'), 30);  // still drained: within the 50 ms
+    com.Arrive(std::string(10, 'y'), 30);   // still drained: within the 50 ms
     com.Arrive(std::string(10, 'z'), 200);  // a new reply: left alone
     EXPECT_EQ(PortFlushInput(h), 0);
     EXPECT_EQ(ReadSizes(), (std::vector<uint32_t>{512, 10}));
@@ -225,10 +217,8 @@ TEST_F(SerialPortTest, FlushResultFollowsTheLastCall)
         size_t reads;
     };
     const Case cases[] = {
-        {"nothing waiting", false, 0, 0, 0, 0},
-        {"clear fails, reads work", true, 0, 0, 0, 1},
-        {"clear fails, read fails", true, 0, 1, 1, 1},
-        {"second read fails", false, 600, 2, 1, 2},
+        {"nothing waiting", false, 0, 0, 0, 0},        {"clear fails, reads work", true, 0, 0, 0, 1},
+        {"clear fails, read fails", true, 0, 1, 1, 1}, {"second read fails", false, 600, 2, 1, 2},
         {"first read fails", false, 20, 1, 1, 1},
     };
     for (const Case& c : cases) {

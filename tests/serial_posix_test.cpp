@@ -255,11 +255,11 @@ TEST_F(SerialPosixTest, ConfigurationReadsBackAsAsked)
         bool hardwareFlow;
     };
     const Case cases[] = {
-        {{9600, 7, 0, 2}, 0x0303, false, false, false},   // 7E1
-        {{19200, 8, 2, 0}, 0x0303, false, true, false},   // 8N2
-        {{12345, 8, 0, 1}, 0x0303, true, false, false},   // 8O1
-        {{65535, 6, 0, 4}, 0x1101, true, false, true},    // 6S1, RTS handshake
-        {{300, 5, 1, 3}, 0x0000, false, true, false},     // 5M1.5
+        {{9600, 7, 0, 2}, 0x0303, false, false, false},  // 7E1
+        {{19200, 8, 2, 0}, 0x0303, false, true, false},  // 8N2
+        {{12345, 8, 0, 1}, 0x0303, true, false, false},  // 8O1
+        {{65535, 6, 0, 4}, 0x1101, true, false, true},   // 6S1, RTS handshake
+        {{300, 5, 1, 3}, 0x0000, false, true, false},    // 5M1.5
     };
     for (const Case& c : cases) {
         const PortSettings& s = c.settings;
@@ -284,7 +284,9 @@ TEST_F(SerialPosixTest, ConfigurationReadsBackAsAsked)
         EXPECT_EQ(config.dataBits, s.dataBits);
         EXPECT_EQ(config.parity, s.parity);
         EXPECT_EQ(config.stopBits, s.stopBits);
-        EXPECT_EQ(config.rts, c.hardwareFlow ? RtsControl::Handshake : (c.flags & 0x0202) ? RtsControl::On : RtsControl::Off);
+        EXPECT_EQ(config.rts, c.hardwareFlow       ? RtsControl::Handshake
+                              : (c.flags & 0x0202) ? RtsControl::On
+                                                   : RtsControl::Off);
         Close(h);
     }
 }

@@ -109,7 +109,7 @@ private:
         sim.stations.assign(std::begin(STATIONS), std::end(STATIONS));
         sim.seed = options.seed;
         sim.baud = BAUD;
-        sim.max_records = 256;
+        sim.maxRecords = 256;
         return sim;
     }
 
@@ -229,25 +229,18 @@ Fault Soak::ChooseFault(FaultKind kind, const Exchange& x)
         fault.value = Chance(0.5) ? 0 : code;
         break;
     }
-    case FaultKind::Truncate:
-        fault.value = Uniform(1, static_cast<int>(ReplyLength(x)) - 1);
-        break;
-    case FaultKind::Extra:
-        fault.value = Uniform(1, 40);
-        break;
-    case FaultKind::Noise:
-        fault.value = Uniform(1, 10);
-        break;
+    case FaultKind::Truncate: fault.value = Uniform(1, static_cast<int>(ReplyLength(x)) - 1); break;
+    case FaultKind::Extra: fault.value = Uniform(1, 40); break;
+    case FaultKind::Noise: fault.value = Uniform(1, 10); break;
     case FaultKind::Delay:
         // Short ones should go unnoticed, long ones cost an attempt or more.
         fault.value = Chance(0.5) ? Uniform(1, std::max(1, timeoutMs / 3)) : Uniform(timeoutMs + 10, 3 * timeoutMs);
         break;
     case FaultKind::Split:
         fault.value = Uniform(2, 5);
-        fault.pause_ms = Chance(0.5) ? Uniform(1, std::max(1, timeoutMs / 3)) : Uniform(timeoutMs + 10, 2 * timeoutMs);
+        fault.pauseMs = Chance(0.5) ? Uniform(1, std::max(1, timeoutMs / 3)) : Uniform(timeoutMs + 10, 2 * timeoutMs);
         break;
-    default:
-        break;
+    default: break;
     }
     return fault;
 }
@@ -298,12 +291,9 @@ bool FailsTheAttempt(const Exchange& x, const Fault& fault)
     case FaultKind::Drop:
     case FaultKind::Nak:
     case FaultKind::Truncate:
-    case FaultKind::Noise:
-        return true;
-    case FaultKind::WrongStation:
-        return x.read;  // a write reply's station is not checked
-    default:
-        return false;
+    case FaultKind::Noise: return true;
+    case FaultKind::WrongStation: return x.read;  // a write reply's station is not checked
+    default: return false;
     }
 }
 
@@ -314,14 +304,10 @@ bool Harmless(const Fault& fault, uint32_t timeoutUnits)
     switch (fault.kind) {
     case FaultKind::Extra:
     case FaultKind::Corrupt:
-    case FaultKind::Pace:
-        return true;
-    case FaultKind::Delay:
-        return fault.value <= third;
-    case FaultKind::Split:
-        return fault.pause_ms <= third;
-    default:
-        return false;
+    case FaultKind::Pace: return true;
+    case FaultKind::Delay: return fault.value <= third;
+    case FaultKind::Split: return fault.pauseMs <= third;
+    default: return false;
     }
 }
 
@@ -356,7 +342,7 @@ Ms Soak::Allowed(const Exchange& x, long tries) const
         if (s.fault.kind == FaultKind::Delay)
             perRequest = s.fault.value;
         if (s.fault.kind == FaultKind::Split)
-            perRequest = static_cast<long>(s.fault.value) * s.fault.pause_ms;
+            perRequest = static_cast<long>(s.fault.value) * s.fault.pauseMs;
         if (s.fault.kind == FaultKind::Pace)
             perRequest = static_cast<long>((ReplyLength(x) + 50) * charNs / 1'000'000) + 1;
         ms += perRequest * s.requests;
@@ -407,13 +393,12 @@ void Soak::Check(const Exchange& x, int32_t result, const HostIo& host, const st
         Violation(x, "success from a station that is not on the line");
     // Four attempts all hit by a failing fault cannot succeed; an exchange
     // whose replies all arrive whole and in time cannot fail.
-    if (x.faults.size() == 1 && x.faults[0].requests == 4 && FailsTheAttempt(x, x.faults[0].fault) &&
-        result == SUCCESS)
+    if (x.faults.size() == 1 && x.faults[0].requests == 4 && FailsTheAttempt(x, x.faults[0].fault) && result == SUCCESS)
         Violation(x, "succeeded although every attempt met a failing fault");
     bool harmless = x.station != ABSENT_STATION;
     for (const Scripted& s : x.faults)
-        harmless = harmless && (Harmless(s.fault, options_.timeoutUnits) ||
-                                (s.fault.kind == FaultKind::WrongStation && !x.read));
+        harmless = harmless &&
+                   (Harmless(s.fault, options_.timeoutUnits) || (s.fault.kind == FaultKind::WrongStation && !x.read));
     if (harmless && result != SUCCESS)
         Violation(x, "failed although every reply arrived whole and in time");
 
@@ -481,8 +466,8 @@ void Soak::Check(const Exchange& x, int32_t result, const HostIo& host, const st
     // that can damage data unseen.
     bool outsideCovered = false;
     for (size_t i = 0; i < want.size(); ++i) {
-        const bool covered = x.count == 1 ? i == 1
-                                          : i < static_cast<size_t>(x.operand == 'W' ? x.count : (x.count + 15) / 16);
+        const bool covered =
+            x.count == 1 ? i == 1 : i < static_cast<size_t>(x.operand == 'W' ? x.count : (x.count + 15) / 16);
         if (!covered && host.values[i] != want[i])
             outsideCovered = true;
     }
@@ -569,8 +554,8 @@ int Soak::Run(FILE* report)
     DorvakSetSink(nullptr, nullptr);
     sim_.Stop();
 
-    std::fprintf(report, "soak: %ld exchanges, seed %u, time-out %u0 ms, fault rate %.2f, %.1f s\n",
-                 options_.exchanges, options_.seed, options_.timeoutUnits, options_.faultRate, seconds);
+    std::fprintf(report, "soak: %ld exchanges, seed %u, time-out %u0 ms, fault rate %.2f, %.1f s\n", options_.exchanges,
+                 options_.seed, options_.timeoutUnits, options_.faultRate, seconds);
     std::fprintf(report, "%-22s", "fault");
     for (const char* outcome : OUTCOMES)
         std::fprintf(report, "%14s", outcome);
@@ -619,8 +604,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseArguments(argc, argv, &options)) {
-        std::fprintf(stderr,
-                     "usage: %s [--exchanges N] [--seed S] [--timeout UNITS] [--fault-rate P]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--exchanges N] [--seed S] [--timeout UNITS] [--fault-rate P]\n", argv[0]);
         return 2;
     }
     // The driver traces every frame on standard output: tens of thousands of

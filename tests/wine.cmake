@@ -26,15 +26,13 @@ endfunction()
 
 kiv_add_wine_test(windows.entry entry_wine_test.exe)
 
-if(TARGET plcsim)
-  add_test(NAME windows.io_against_plcsim
-    COMMAND ${CMAKE_COMMAND} -E env
-      "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
-      PLCSIM_COM=com7
-      ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
-    WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
-  set_tests_properties(windows.io_against_plcsim PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
-endif()
+add_test(NAME windows.io_against_plcsim
+  COMMAND ${CMAKE_COMMAND} -E env
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
+    PLCSIM_COM=com7
+    ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.io_against_plcsim PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
 # Serial layer: the Windows backend against an echoing pseudo-terminal
 # linked as COM5 and COM12 of the prefix.
@@ -62,14 +60,12 @@ add_test(NAME windows.kivhost_demo_needs_linux
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
-if(TARGET plcsim)
-  add_test(NAME windows.kivhost_read
-    COMMAND ${CMAKE_COMMAND} -E env
-      "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
-      PLCSIM_COM=com9
-      ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
-        "err:  TX      /01RW0010022D\\r" "err:  RX      /A01RW1234ABCD" "err:  log 16  REVIZ: 14 bytes will be send"
-        -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
-    WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
-  set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
-endif()
+add_test(NAME windows.kivhost_read
+  COMMAND ${CMAKE_COMMAND} -E env
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
+    PLCSIM_COM=com9
+    ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
+      "err:  TX      /01RW0010022D\\r" "err:  RX      /A01RW1234ABCD" "err:  log 16  REVIZ: 14 bytes will be send"
+      -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)

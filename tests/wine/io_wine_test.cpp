@@ -88,8 +88,10 @@ size_t CountLog(const Line& expected)
     return n;
 }
 
-const char* const INSTALLED = "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 Bit driver Installed \xDB\xDB\xB2\xB2\xB1\xB1\xB0\xB0";
-const char* const ENDED = "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 Bit driver Ended \xDB\xDB\xB2\xB2\xB1\xB1\xB0\xB0";
+const char* const INSTALLED =
+    "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 Bit driver Installed \xDB\xDB\xB2\xB2\xB1\xB1\xB0\xB0";
+const char* const ENDED =
+    "REVIZ: \xB0\xB0\xB1\xB1\xB2\xB2\xDB\xDB 32 Bit driver Ended \xDB\xDB\xB2\xB2\xB1\xB1\xB0\xB0";
 
 }  // namespace
 
@@ -121,9 +123,8 @@ int main(int argc, char** argv)
     const std::string roadTrace = road.Take();
     WINE_CHECK(roadResult == SUCCESS);
     WINE_CHECK(values[0] == 0x1234 && values[1] == 0xABCD && values[2] == 0xBEEF);
-    WINE_CHECK(roadTrace ==
-               "REVIZ: 14 bytes will be send\n(/01RW0010022D.)\nREVIZ: 7 bytes received\n(/A01RW1)\n"
-               "REVIZ: 10 bytes received\n(234ABCD1F.)\n");
+    WINE_CHECK(roadTrace == "REVIZ: 14 bytes will be send\n(/01RW0010022D.)\nREVIZ: 7 bytes received\n(/A01RW1)\n"
+                            "REVIZ: 10 bytes received\n(234ABCD1F.)\n");
     WINE_CHECK(logLines.size() == 1 && CountLog({LEVEL_INFO, "REVIZ: 14 bytes will be send"}) == 1);
     if (roadResult != SUCCESS || roadTrace.size() < 20)
         std::fprintf(stderr, "trace was:\n%s\n", roadTrace.c_str());

@@ -41,16 +41,37 @@ DCB dcbRead;
 DCB dcbWritten;
 
 const SerialPlatform DCB_PLATFORM = {
-    [](const char*, PortHandle* h) { *h = 0x5C; return true; },
+    [](const char*, PortHandle* h) {
+        *h = 0x5C;
+        return true;
+    },
     [](PortHandle) { return true; },
-    [](PortHandle, LineConfig* c) { LineConfigFromDcb(dcbRead, c); return true; },
-    [](PortHandle, const LineConfig* c) { DcbFromLineConfig(*c, &dcbWritten); return true; },
-    [](PortHandle, PortTimeouts* t) { *t = PortTimeouts{}; return true; },
+    [](PortHandle, LineConfig* c) {
+        LineConfigFromDcb(dcbRead, c);
+        return true;
+    },
+    [](PortHandle, const LineConfig* c) {
+        DcbFromLineConfig(*c, &dcbWritten);
+        return true;
+    },
+    [](PortHandle, PortTimeouts* t) {
+        *t = PortTimeouts{};
+        return true;
+    },
     [](PortHandle, const PortTimeouts*) { return true; },
     [](PortHandle, uint32_t, uint32_t) { return true; },
-    [](PortHandle, uint32_t* waiting) { *waiting = 0; return true; },
-    [](PortHandle, void*, uint32_t, uint32_t* got) { *got = 0; return true; },
-    [](PortHandle, const void*, uint32_t n, uint32_t* written) { *written = n; return true; },
+    [](PortHandle, uint32_t* waiting) {
+        *waiting = 0;
+        return true;
+    },
+    [](PortHandle, void*, uint32_t, uint32_t* got) {
+        *got = 0;
+        return true;
+    },
+    [](PortHandle, const void*, uint32_t n, uint32_t* written) {
+        *written = n;
+        return true;
+    },
     [](PortHandle, bool) { return true; },
     [](uint32_t) {},
 };
@@ -87,18 +108,12 @@ void CheckLineConfigurationToDcb()
         DWORD rts;
     };
     const Case cases[] = {
-        {0x0303, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE},
-        {0x0000, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
-        {0x0100, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
-        {0x0001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
-        {0x8000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE},
-        {0x8001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
-        {0x0200, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
-        {0x0002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
-        {0x1000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},
-        {0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
-        {0x3000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},
-        {0x3002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+        {0x0303, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE},       {0x0000, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
+        {0x0100, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},      {0x0001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x8000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE},   {0x8001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x0200, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},      {0x0002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+        {0x1000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},   {0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+        {0x3000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},   {0x3002, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
         {0xB000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE},
     };
     UseSerialPlatform(&DCB_PLATFORM);

@@ -17,12 +17,12 @@ Function Proc(HMODULE module, LPCSTR name)
 
 inline int wineCheckFailures = 0;
 
-#define WINE_CHECK(condition)                                                          \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
-            std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #condition);         \
-            ++wineCheckFailures;                                                       \
-        }                                                                              \
+#define WINE_CHECK(condition)                                                         \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+            ++wineCheckFailures;                                                      \
+        }                                                                             \
     } while (0)
 
 inline int WineCheckResult(const char* name)

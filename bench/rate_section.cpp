@@ -1,0 +1,177 @@
+// Sections 1 and 2: the exchange rate of the driver against the floor's, and
+// what each exchange costs the processor, measured in the same rounds; the
+// instructions in KivMain come from a callgrind run.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "alloc_counter.h"
+#include "bench_line.h"
+#include "callgrind.h"
+#include "exchange_kinds.h"
+#include "report.h"
+#include "section.h"
+#include "thread_times.h"
+
+namespace kivbench {
+
+namespace {
+
+struct RateResult {
+    const ExchangeKind* kind = nullptr;
+    uint64_t exchanges = 0;  // each side
+    double driverSeconds = 0;
+    double floorSeconds = 0;
+    ThreadTimes driverCpu;
+    ThreadTimes floorCpu;
+    uint64_t allocations = 0;
+    uint64_t failures = 0;
+    std::vector<double> roundRatios;  // driver rate / floor rate, round by round
+    double DriverRate() const { return exchanges / driverSeconds; }
+    double FloorRate() const { return exchanges / floorSeconds; }
+    // The median round: a burst of other work on the machine spoils one
+    // round, not the figure.
+    double Ratio() const
+    {
+        std::vector<double> sorted = roundRatios;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t n = sorted.size();
+        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+};
+
+RateResult MeasureRate(const ExchangeKind& kind, int rounds, int perRound, int warmUp)
+{
+    RateResult result;
+    result.kind = &kind;
+    Responder station(2, kind.reply);  // line 0 the driver's, line 1 the floor's
+    DriverSide driver(kind);
+    Require(driver.channel.ColdStart(station.Line(0).PortName(), 100) == SUCCESS, "ColdStart on a pty failed");
+    FloorClient floor;
+    Require(floor.Open(station.Line(1).SlavePath()), "floor client: cannot open the pty");
+    station.Start();
+    std::vector<uint8_t> reply(kind.reply.size());
+
+    for (int i = 0; i < warmUp; ++i) {
+        Require(driver.Exchange(), std::string(kind.name) + ": the driver's exchange failed");
+        Require(floor.Exchange(kind.request, reply.data(), kind.header, kind.rest),
+                std::string(kind.name) + ": the floor's exchange failed");
+    }
+    CheckSameFrame(driver, kind);
+    Require(std::memcmp(reply.data(), kind.reply.data(), reply.size()) == 0, "floor: unexpected reply");
+    if (kind.code == CMD_BLOCK_READ)
+        Require(driver.io.values[0] == 0x1234 && driver.io.values[1] == 0x1335, "driver: values not decoded");
+
+    const auto runDriver = [&] {
+        const ThreadTimes cpu = Now();
+        const uint64_t allocations = AllocationCount();
+        const auto start = Clock::now();
+        {
+            AllocationScope counting;
+            for (int i = 0; i < perRound; ++i)
+                result.failures += !driver.Exchange();
+        }
+        const double seconds = Seconds(Clock::now() - start);
+        result.driverSeconds += seconds;
+        result.driverCpu += Now() - cpu;
+        result.allocations += AllocationCount() - allocations;
+        return seconds;
+    };
+    const auto runFloor = [&] {
+        const ThreadTimes cpu = Now();
+        const auto start = Clock::now();
+        for (int i = 0; i < perRound; ++i)
+            result.failures += !floor.Exchange(kind.request, reply.data(), kind.header, kind.rest);
+        const double seconds = Seconds(Clock::now() - start);
+        result.floorSeconds += seconds;
+        result.floorCpu += Now() - cpu;
+        return seconds;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        // Each side goes first every other round: neither always follows the other.
+        double driverSeconds = 0;
+        double floorSeconds = 0;
+        if (round % 2 == 0) {
+            driverSeconds = runDriver();
+            floorSeconds = runFloor();
+        } else {
+            floorSeconds = runFloor();
+            driverSeconds = runDriver();
+        }
+        result.roundRatios.push_back(floorSeconds / driverSeconds);
+    }
+    result.exchanges = static_cast<uint64_t>(rounds) * static_cast<uint64_t>(perRound);
+
+    driver.channel.CloseCom();
+    floor.Close();
+    station.Join();
+    return result;
+}
+
+void ReportRates(const std::vector<RateResult>& rates)
+{
+    PrintHeading("1. Exchange rate against the floor (pty, responder answers at once)");
+    Table table({"exchange", "bytes out/in", "driver exch/s", "floor exch/s", "driver/floor, all rounds",
+                 "driver/floor, median round", "target", "result"});
+    for (const RateResult& r : rates) {
+        const double ratio = r.Ratio();
+        table.Row(
+            {r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()), Grouped(r.DriverRate()),
+             Grouped(r.FloorRate()), Format("%.3f", r.DriverRate() / r.FloorRate()), Format("%.3f", ratio),
+             "median ≥ 0.90",
+             Verdict(ratio >= 0.90 && r.failures == 0, std::string("rate ") + r.kind->name) + Failed(r.failures)});
+    }
+    table.Print();
+}
+
+void ReportProcessorCost(const std::vector<RateResult>& rates, const std::map<std::string, Instructions>& instructions,
+                         const std::string& reason)
+{
+    PrintHeading("2. Processor cost per exchange (calling thread, kernel included; instructions: user space only)");
+    Table cpu({"exchange", "driver user+sys", "(user / sys)", "floor user+sys", "driver − floor",
+               "instructions in KivMain", "of them in the host's err", "result"});
+    for (const RateResult& r : rates) {
+        const double n = static_cast<double>(r.exchanges);
+        const auto found = instructions.find(r.kind->name);
+        const bool counted = found != instructions.end();
+        cpu.Row({r.kind->name, Us(r.driverCpu.Total() / n) + " µs",
+                 Us(r.driverCpu.user / n) + " / " + Us(r.driverCpu.system / n), Us(r.floorCpu.Total() / n) + " µs",
+                 Us((r.driverCpu.Total() - r.floorCpu.Total()) / n) + " µs",
+                 counted ? Grouped(found->second.total) : "— (" + reason + ")",
+                 counted ? Grouped(found->second.inErr) : "—", "no target"});
+    }
+    cpu.Print();
+}
+
+void RunRateSection(BenchRun& run)
+{
+    // 40 rounds of 1000 exchanges a side, 200 for 255 words.
+    const int rounds = run.quick ? 6 : 40;
+    const int perRound[] = {run.quick ? 100 : 1000, run.quick ? 25 : 200, run.quick ? 100 : 1000};
+    const int warmUp = run.quick ? 20 : 200;
+    const int callgrindExchanges = run.quick ? 20 : 200;
+
+    const std::vector<ExchangeKind> kinds = Kinds();
+    std::vector<RateResult> rates;
+    for (size_t k = 0; k < kinds.size(); ++k)
+        rates.push_back(MeasureRate(kinds[k], rounds, perRound[k], warmUp));
+    ReportRates(rates);
+    for (const RateResult& r : rates)
+        run.heap.push_back({r.kind->name, r.exchanges, r.allocations});
+
+    std::string reason;
+    std::map<std::string, Instructions> instructions;
+    if (run.callgrind)
+        instructions = RunCallgrind(callgrindExchanges, &reason);
+    else
+        reason = "skipped";
+    ReportProcessorCost(rates, instructions, reason);
+}
+
+const SectionRegistration RATE_SECTION({1, "1 (rate, with 2 and 5)", RunRateSection});
+
+}  // namespace
+
+}  // namespace kivbench

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "command_line_rules.h"
+#include "kivhost_text.h"
 
 namespace kivhost {
 namespace {
@@ -121,14 +121,14 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
     std::string advice;
     switch (report.outcome) {
     case Outcome::NoReply:
-        head = "no reply from " + who + " to the " + what + ": " + attempts + ", nothing within " + std::to_string(timeoutMs) +
-               " ms of each";
+        head = "no reply from " + who + " to the " + what + ": " + attempts + ", nothing within " +
+               std::to_string(timeoutMs) + " ms of each";
         advice = "check that a PLC with this station number is on the line and powered, the cable, and that --baud and "
                  "--format match the PLC";
         break;
     case Outcome::Short:
-        head = "short reply from " + who + " to the " + what + ": " + attempts + ", the last " + std::to_string(report.received) +
-               " of " + std::to_string(report.expected) + " characters";
+        head = "short reply from " + who + " to the " + what + ": " + attempts + ", the last " +
+               std::to_string(report.received) + " of " + std::to_string(report.expected) + " characters";
         advice = "a slow station or a line that loses characters: try a longer --timeout, then check the cable";
         break;
     case Outcome::Nak:
@@ -137,20 +137,21 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
                  std::string(what.starts_with("write") ? " and may be written" : "");
         break;
     case Outcome::WrongStation:
-        head = (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation) : std::string("another station")) +
+        head = (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
+                                             : std::string("another station")) +
                " answered the " + what + " meant for " + who + ": " + attempts;
         advice = "two PLCs on the line may share a station number, or the PLC is not set to the number in the address";
         break;
     case Outcome::Garbled:
-        head = "no reply of this protocol from " + who + " to the " + what + " (\"" + report.replyStart + "\"): " + attempts;
+        head = "no reply of this protocol from " + who + " to the " + what + " (\"" + report.replyStart +
+               "\"): " + attempts;
         advice = "--baud and --format (8N1, 7E1, ...) probably do not match the PLC, or the line is noisy";
         break;
     case Outcome::NotSent:
         head = "the port did not take the request for the " + what + ": " + attempts;
         advice = "the adapter may have gone; check it and start again";
         break;
-    case Outcome::Good:
-        return {};
+    case Outcome::Good: return {};
     }
     std::string message = head + "; " + advice;
     if (report.possiblyLate)
@@ -162,10 +163,12 @@ std::string SuccessNotes(const ExchangeReport& report)
 {
     std::string notes;
     if (report.possiblyLate)
-        notes += "possibly a late answer: an attempt before it to the station timed out, and the protocol carries no request "
+        notes += "possibly a late answer: an attempt before it to the station timed out, and the protocol carries no "
+                 "request "
                  "number; raise --timeout";
     if (report.checksumSuspect)
-        notes += std::string(notes.empty() ? "" : "; ") + "checksum? the reply does not end in the checksum of the request rule";
+        notes += std::string(notes.empty() ? "" : "; ") +
+                 "checksum? the reply does not end in the checksum of the request rule";
     return notes;
 }
 

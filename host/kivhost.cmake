@@ -15,11 +15,11 @@ file(CREATE_LINK ${KIV_CLI11_DIR}/CLI ${kiv_cli11_include}/CLI SYMBOLIC)
 add_library(kiv_cli11 INTERFACE)
 target_include_directories(kiv_cli11 SYSTEM INTERFACE ${kiv_cli11_include})
 
-add_library(kivhost_core STATIC command_line_rules.cpp kivhost_options.cpp kivhost_text.cpp kivhost_hint.cpp kivhost_driver.cpp
+add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_hint.cpp kivhost_driver.cpp
   exchange_report.cpp trace_view.cpp address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp
   block_planner.cpp)
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
-target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS} PRIVATE kiv_cli11)
+target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS} PRIVATE kiv_cli11 kiv_number_rules)
 # Why a port does not open: Linux looks at the device the driver would open
 # (named as the driver names it) and at /proc; Windows only says what to check.
 if(WIN32)

@@ -36,7 +36,7 @@ void CatchStopSignals()
     std::signal(SIGINT, OnStopSignal);
 #else
     // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -103,8 +103,9 @@ std::string ParseRejection(Session& session, const std::string& text, bool block
                                            int32_t variantCount, DriverAddress* address) {
         return session.ProbeParse(variant, variantBlock, variantType, variantCount, address);
     };
-    return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " + std::to_string(tagType) +
-           ", count " + std::to_string(count) + "): " + RejectionHint(probe, text, block, tagType, count);
+    return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " +
+           std::to_string(tagType) + ", count " + std::to_string(count) +
+           "): " + RejectionHint(probe, text, block, tagType, count);
 }
 
 int StatusOf(int32_t result)
@@ -142,7 +143,8 @@ std::string LogJson(const std::vector<LogLine>& lines)
 
 std::string NoDriverMessage(const Context& context, int32_t result)
 {
-    return "GetKivInfo returned " + ResultName(result) + "; is " + context.library + " the DAVODEV driver? Give --lib PATH";
+    return "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
+           " the DAVODEV driver? Give --lib PATH";
 }
 
 // GetKivInfo, then ColdStart with the port left closed: the parsers need no
@@ -153,8 +155,10 @@ int StartChannel(Context& context, const JsonObject& json)
     const int32_t result = context.session.GetInfo(&info);
     if (result != SUCCESS) {
         context.session.End();
-        return Fail(context, JsonObject(json).Text("stage", "GetKivInfo").Number("result", result).Text("status", ResultName(result)),
-                    EXIT_FAILED, NoDriverMessage(context, result));
+        return Fail(
+            context,
+            JsonObject(json).Text("stage", "GetKivInfo").Number("result", result).Text("status", ResultName(result)),
+            EXIT_FAILED, NoDriverMessage(context, result));
     }
     context.session.ColdStart(context.options.line, false);
     return EXIT_DONE;
@@ -173,7 +177,10 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, const s
         const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
         context.session.End();
         return Fail(context,
-                    JsonObject(json).Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)),
+                    JsonObject(json)
+                        .Text("stage", ParserName(block))
+                        .Number("result", result)
+                        .Text("status", ResultName(result)),
                     StatusOf(result), rejection);
     }
     std::string why;
@@ -201,7 +208,8 @@ int OpenLine(Context& context, const JsonObject& json)
     if (result == SUCCESS)
         return EXIT_DONE;
     context.session.End();
-    return Fail(context, JsonObject(json).Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)),
+    return Fail(context,
+                JsonObject(json).Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)),
                 EXIT_FAILED, PortProblemAfterRefusal(line.port));
 }
 
@@ -273,7 +281,8 @@ std::string JsonNumber(double value)
 
 std::string AddressJson(const DriverAddress& address)
 {
-    const char operand[2] = {static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
+    const char operand[2] = {
+        static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
     return JsonObject()
         .Number("station", address.station)
         .Text("operand", address.operand == 0 ? "" : operand)
@@ -338,8 +347,8 @@ int RunVersion(Context& context)
     const std::string line = result == SUCCESS ? BannerVersionLine(info.banner) : std::string();
     context.session.End();
     if (line.empty())
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
+        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + " and no version line; is " +
+                                         context.library + " the DAVODEV driver? Give --lib PATH");
     std::fprintf(context.output.Results(), "driver  %s (%s)\n", line.c_str(), context.library.c_str());
     std::fflush(context.output.Results());
     return EXIT_DONE;
@@ -361,12 +370,13 @@ int RunInfo(Context& context)
         return Fail(context, json, EXIT_FAILED, NoDriverMessage(context, result));
 
     if (context.options.json) {
-        Emit(context, json.Text("library", context.library)
-                          .Text("short_name", shortName)
-                          .Text("banner", banner)
-                          .Number("channel_block_size", info.channelBlockSize)
-                          .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
-                                                    static_cast<uint16_t>(info.word7)})));
+        Emit(context,
+             json.Text("library", context.library)
+                 .Text("short_name", shortName)
+                 .Text("banner", banner)
+                 .Number("channel_block_size", info.channelBlockSize)
+                 .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
+                                           static_cast<uint16_t>(info.word7)})));
         return EXIT_DONE;
     }
     FILE* out = context.output.Results();
@@ -398,9 +408,10 @@ int RunParse(Context& context)
     DriverAddress address{};
     const int32_t result = context.session.Parse(text, block, tagType, options.count, &address);
     const std::vector<LogLine> log = context.session.LastLog();
-    const std::string failure = result == SUCCESS  ? ""
-                                : result == REJECTED ? ParseRejection(context.session, text, block, tagType, options.count)
-                                                     : std::string(ParserName(block)) + " returned " + ResultName(result);
+    const std::string failure = result == SUCCESS ? ""
+                                : result == REJECTED
+                                    ? ParseRejection(context.session, text, block, tagType, options.count)
+                                    : std::string(ParserName(block)) + " returned " + ResultName(result);
     context.session.End();
 
     if (options.json) {
@@ -419,8 +430,9 @@ int RunParse(Context& context)
         Emit(context, json);
     } else {
         FILE* out = context.output.Results();
-        std::fprintf(out, "%s: %s by %s (tag type %u, count %d)\n", text.c_str(), result == SUCCESS ? "accepted" : "rejected",
-                     ParserName(block), static_cast<unsigned>(tagType), static_cast<int>(options.count));
+        std::fprintf(out, "%s: %s by %s (tag type %u, count %d)\n", text.c_str(),
+                     result == SUCCESS ? "accepted" : "rejected", ParserName(block), static_cast<unsigned>(tagType),
+                     static_cast<int>(options.count));
         if (result == SUCCESS) {
             std::fprintf(out, "  station  %d\n", static_cast<int>(address.station));
             std::fprintf(out, "  operand  %c\n", static_cast<char>(address.operand));
@@ -489,11 +501,13 @@ int RunRead(Context& context)
         for (size_t i = 0; i < values.size(); ++i) {
             const std::string at = ElementAddress(address, static_cast<int>(i));
             if (words)
-                std::fprintf(out, "%-9s %6u  0x%04X\n", at.c_str(), static_cast<unsigned>(values[i]), static_cast<unsigned>(values[i]));
+                std::fprintf(out, "%-9s %6u  0x%04X\n", at.c_str(), static_cast<unsigned>(values[i]),
+                             static_cast<unsigned>(values[i]));
             else
                 std::fprintf(out, "%-9s  %u\n", at.c_str(), static_cast<unsigned>(values[i]));
         }
-        std::fprintf(out, "%s of %d %s from station %s in %s%s\n", ReadName(options.count), static_cast<int>(options.count),
+        std::fprintf(out, "%s of %d %s from station %s in %s%s\n", ReadName(options.count),
+                     static_cast<int>(options.count),
                      words ? (options.count == 1 ? "word" : "words") : (options.count == 1 ? "bit" : "bits"),
                      StationText(address.station).c_str(), Ms(ms).c_str(), AttemptsClause(report).c_str());
         PrintNotes(out, report);
@@ -541,8 +555,8 @@ int RunWrite(Context& context)
     } else if (result == SUCCESS) {
         FILE* out = context.output.Results();
         if (address.operand == 'W' && address.bit != NO_BIT) {
-            std::fprintf(out, "%s: bit %d %s (set/reset frame)\n", ElementAddress(address, 0).c_str(), static_cast<int>(address.bit),
-                         options.values.front() & 1 ? "set" : "reset");
+            std::fprintf(out, "%s: bit %d %s (set/reset frame)\n", ElementAddress(address, 0).c_str(),
+                         static_cast<int>(address.bit), options.values.front() & 1 ? "set" : "reset");
         } else {
             for (size_t i = 0; i < options.values.size(); ++i)
                 std::fprintf(out, "%-9s <- %s\n", ElementAddress(address, static_cast<int>(i)).c_str(),
@@ -612,9 +626,10 @@ struct PolledTag {
 std::string TableLine(const PolledTag& tag)
 {
     char line[200];
-    std::snprintf(line, sizeof line, "%-9s %-32s %7llu %7llu %7llu %9.2f %9.2f  %s", tag.text.c_str(), tag.Values(28).c_str(),
-                  static_cast<unsigned long long>(tag.good), static_cast<unsigned long long>(tag.failed),
-                  static_cast<unsigned long long>(tag.retries), tag.lastMs, tag.AverageMs(), tag.Flags().c_str());
+    std::snprintf(line, sizeof line, "%-9s %-32s %7llu %7llu %7llu %9.2f %9.2f  %s", tag.text.c_str(),
+                  tag.Values(28).c_str(), static_cast<unsigned long long>(tag.good),
+                  static_cast<unsigned long long>(tag.failed), static_cast<unsigned long long>(tag.retries), tag.lastMs,
+                  tag.AverageMs(), tag.Flags().c_str());
     return line;
 }
 
@@ -667,8 +682,8 @@ int RunPoll(Context& context)
     const bool redraw = !options.json && !traceOnTerminal && CanRedraw(context.output);
     FILE* out = context.output.Results();
     char header[200];
-    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %7s %9s %9s  %s", "Address", "Values", "Good", "Failed", "Retries",
-                  "Last ms", "Avg ms", "Notes");
+    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %7s %9s %9s  %s", "Address", "Values", "Good", "Failed",
+                  "Retries", "Last ms", "Avg ms", "Notes");
     int drawnLines = 0;
     uint32_t cycle = 0;
     uint64_t failedReads = 0;
@@ -714,7 +729,8 @@ int RunPoll(Context& context)
             for (const PolledTag& tag : tags)
                 std::fprintf(out, "\r\x1b[K%s\n", TableLine(tag).c_str());
             if (options.cycles == 0)
-                std::fprintf(out, "\r\x1b[Kcycle %u, every %u ms - Ctrl-C stops\n", cycle, static_cast<unsigned>(options.intervalMs));
+                std::fprintf(out, "\r\x1b[Kcycle %u, every %u ms - Ctrl-C stops\n", cycle,
+                             static_cast<unsigned>(options.intervalMs));
             else
                 std::fprintf(out, "\r\x1b[Kcycle %u of %u, every %u ms\n", cycle, static_cast<unsigned>(options.cycles),
                              static_cast<unsigned>(options.intervalMs));
@@ -723,9 +739,9 @@ int RunPoll(Context& context)
             std::string line = "cycle " + std::to_string(cycle) + ":";
             for (const PolledTag& tag : tags) {
                 const std::string flags = tag.Flags();
-                line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " + std::to_string(tag.good) +
-                        ", failed " + std::to_string(tag.failed) + ", avg " + Ms(tag.AverageMs()) +
-                        (flags.empty() ? "" : "; " + flags) + ");";
+                line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " +
+                        std::to_string(tag.good) + ", failed " + std::to_string(tag.failed) + ", avg " +
+                        Ms(tag.AverageMs()) + (flags.empty() ? "" : "; " + flags) + ");";
             }
             line.pop_back();
             std::fprintf(out, "%s\n", line.c_str());
@@ -737,7 +753,8 @@ int RunPoll(Context& context)
         // Cycles start at a steady pace; a slow cycle is followed at once.
         next += std::chrono::milliseconds(options.intervalMs);
         while (stopRequested == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 break;
             SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
@@ -748,8 +765,8 @@ int RunPoll(Context& context)
     context.session.End();
 
     if (failedReads > 0)
-        return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) + " reads failed; the last: " +
-                                         lastFailure);
+        return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) +
+                                         " reads failed; the last: " + lastFailure);
     return EXIT_DONE;
 }
 

@@ -47,7 +47,8 @@ int main(int argc, char** argv)
     if (!options.traceFile.empty()) {
         traceFile.reset(std::fopen(options.traceFile.c_str(), "w"));
         if (!traceFile)
-            return Complain(EXIT_USAGE, "cannot write the trace file " + options.traceFile + ": " + std::strerror(errno));
+            return Complain(EXIT_USAGE,
+                            "cannot write the trace file " + options.traceFile + ": " + std::strerror(errno));
     }
     std::optional<TraceView> view;
     if (options.trace != TraceMode::Off) {
@@ -62,8 +63,12 @@ int main(int argc, char** argv)
     // Each command's run, from GetKivInfo to EndKiv.
     using Run = int (*)(Context&);
     static const std::map<Command, Run> RUNS = {
-        {Command::Version, RunVersion}, {Command::Info, RunInfo}, {Command::Parse, RunParse}, {Command::Read, RunRead},
-        {Command::Write, RunWrite},     {Command::Poll, RunPoll},
+        {Command::Version, RunVersion},
+        {Command::Info, RunInfo},
+        {Command::Parse, RunParse},
+        {Command::Read, RunRead},
+        {Command::Write, RunWrite},
+        {Command::Poll, RunPoll},
 #if !defined(_WIN32)
         {Command::Demo, RunDemo},
 #endif

@@ -6,6 +6,8 @@
 #include <functional>
 #include <sstream>
 
+#include "number_rules.h"
+
 namespace kivhost {
 namespace {
 
@@ -15,6 +17,8 @@ constexpr uint32_t TIMEOUT_MIN_MS = 10;
 constexpr uint32_t TIMEOUT_MAX_MS = 60000;
 constexpr uint32_t COUNT_MAX = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
+
+constexpr const char* PARITY_LETTERS = "NOEMS";  // by the driver's parity code
 
 const std::string LINE_GROUP = "Line (defaults: 9600 baud, 8N1, 1000 ms)";
 const std::string OUTPUT_GROUP = "Output";
@@ -46,8 +50,17 @@ struct CommandSpec {
     const char* footer;   // more about it, and examples
     bool usesLine;
     std::function<void(CLI::App&, Given&)> declare;  // its arguments and options
-    Check take;  // its arguments and options into the options, or why not
+    Check take;                                      // its arguments and options into the options, or why not
 };
+
+// A number by the rule both programs read them by (decimal, or hex after 0x).
+std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high)
+{
+    const auto value = plcsim::ParseNumber(text, low, high);
+    if (!value)
+        return std::nullopt;
+    return static_cast<uint32_t>(*value);
+}
 
 bool IsGiven(const CLI::App& app, const std::string& name)
 {
@@ -96,9 +109,8 @@ void AddCount(CLI::App& sub, Given& given, const char* description)
 const std::vector<CommandSpec>& Commands()
 {
     static const std::vector<CommandSpec> COMMANDS = {
-        {Command::Info, "info", "the driver's banner and what it tells a host", "info",
-         "Example:\n  kivhost info", false, [](CLI::App&, Given&) {},
-         [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+        {Command::Info, "info", "the driver's banner and what it tells a host", "info", "Example:\n  kivhost info",
+         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
 
         {Command::Parse, "parse", "the driver address made of a tag text, or its rejection",
          "parse ADDR [--type N] [--count N] [--block]",
@@ -146,13 +158,15 @@ const std::vector<CommandSpec>& Commands()
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
-             sub.add_option("VALUE", given.values, "up to 255 values: words 0 to 65535 (or 0x0000 to\n0xFFFF), bits 0 or 1")
+             sub.add_option("VALUE", given.values,
+                            "up to 255 values: words 0 to 65535 (or 0x0000 to\n0xFFFF), bits 0 or 1")
                  ->type_name("");
          },
          [](const Given& given, const CLI::App&, Options& options) {
              if (given.address.empty() || given.values.empty())
-                 return std::string("write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or "
-                                    "01B0100 1 0 1 (bits)");
+                 return std::string(
+                     "write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or "
+                     "01B0100 1 0 1 (bits)");
              if (std::string error = TakeAddresses({given.address}, options); !error.empty())
                  return error;
              for (const std::string& text : given.values) {
@@ -193,7 +207,8 @@ const std::vector<CommandSpec>& Commands()
              if (IsGiven(app, "--interval")) {
                  const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
                  if (!ms)
-                     return Bad("--interval", given.interval, "give milliseconds between cycles, 0 to 3600000, e.g. 500");
+                     return Bad("--interval", given.interval,
+                                "give milliseconds between cycles, 0 to 3600000, e.g. 500");
                  options.intervalMs = *ms;
              }
              if (IsGiven(app, "--cycles")) {
@@ -258,7 +273,7 @@ public:
             out << make_positionals(app);
             out << Groups(app, {"Options"});
             out << Groups(parent, spec != nullptr && spec->usesLine ? std::vector<std::string>{LINE_GROUP, OUTPUT_GROUP}
-                                                                     : std::vector<std::string>{OUTPUT_GROUP});
+                                                                    : std::vector<std::string>{OUTPUT_GROUP});
             out << "\nkivhost --help shows the rest.\n";
         }
         if (!app->get_footer().empty())
@@ -270,7 +285,8 @@ public:
     {
         std::string out;
         for (const std::string& group : groups) {
-            const auto options = app->get_options([&group](const CLI::Option* o) { return o->get_group() == group && o->nonpositional(); });
+            const auto options = app->get_options(
+                [&group](const CLI::Option* o) { return o->get_group() == group && o->nonpositional(); });
             if (!options.empty())
                 out += make_group(group, false, options);
         }
@@ -302,7 +318,8 @@ std::string ParseErrorText(const CLI::ParseError& error)
     const std::string what = error.what();
     if (what.find("disallowed flag override") != std::string::npos)
         return "--" + what.substr(0, what.find(' ')) + " takes no value";
-    if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos && what.starts_with("-"))
+    if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos &&
+        what.starts_with("-"))
         return what.substr(0, what.find(':')) + " needs a value; kivhost --help shows it";
     return what;
 }
@@ -316,7 +333,8 @@ bool LooksLikeOption(const std::string& text)
 // know, or does not know where they were given, and arguments too many.
 using Subcommands = std::vector<std::pair<const CommandSpec*, CLI::App*>>;
 
-std::string LeftOver(const std::vector<std::string>& left, const Subcommands& subs, const CommandSpec* spec, const CLI::App* sub)
+std::string LeftOver(const std::vector<std::string>& left, const Subcommands& subs, const CommandSpec* spec,
+                     const CLI::App* sub)
 {
     for (const std::string& item : left) {
         if (!LooksLikeOption(item))
@@ -338,8 +356,8 @@ std::string LeftOver(const std::vector<std::string>& left, const Subcommands& su
     if (spec == nullptr)
         return "unknown command \"" + left.front() + "\"; the commands are " + CommandNames();
     const bool takesArguments = !sub->get_options([](const CLI::Option* o) { return o->get_positional(); }).empty();
-    return std::string(spec->name) + (takesArguments ? " takes no more arguments" : " takes no arguments") + ", got \"" +
-           left.front() + "\"; kivhost " + spec->name + " --help shows its usage";
+    return std::string(spec->name) + (takesArguments ? " takes no more arguments" : " takes no arguments") +
+           ", got \"" + left.front() + "\"; kivhost " + spec->name + " --help shows its usage";
 }
 
 std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
@@ -360,37 +378,49 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
             return Bad("--baud", given.baud, "the driver takes 50 to 65535 bits per second, e.g. 9600 or 19200");
         line.baud = static_cast<uint16_t>(*baud);
     }
-    LineFormat format;
-    if (IsGiven(app, "--format")) {
-        for (const char* part : {"--data-bits", "--parity", "--stop-bits"})
-            if (IsGiven(app, part))
-                return std::string("--format ") + given.format + " and " + part + " both set the line format; give one of them";
-        const auto parsed = ParseLineFormat(given.format);
+    // --format and the separate options may both be given where they agree, as in plcsim.
+    plcsim::CharFormat format;  // 8N1
+    const bool formatGiven = IsGiven(app, "--format");
+    if (formatGiven) {
+        const auto parsed = plcsim::ParseCharFormat(given.format);
         if (!parsed)
-            return Bad("--format", given.format, "give data bits 5 to 8, parity N, E, O, M or S, and stop bits 1, 1.5 or 2, e.g. 8N1 or 7E1");
+            return Bad("--format", given.format,
+                       "give data bits 5 to 8, parity N, E, O, M or S, and stop bits 1, 1.5 or 2, e.g. 8N1 or 7E1");
         format = *parsed;
     }
+    auto disagree = [&given](const char* option, const std::string& value) {
+        return "--format " + given.format + " and " + option + " " + value + " disagree";
+    };
     if (IsGiven(app, "--data-bits")) {
         const auto bits = ParseNumber(given.dataBits, 5, 8);
         if (!bits)
             return Bad("--data-bits", given.dataBits, "data bits are 5 to 8, usually 8 (or 7 with even parity)");
-        format.dataBits = static_cast<uint16_t>(*bits);
+        if (formatGiven && static_cast<int>(*bits) != format.dataBits)
+            return disagree("--data-bits", given.dataBits);
+        format.dataBits = static_cast<int>(*bits);
     }
     if (IsGiven(app, "--parity")) {
-        const auto parity = ParseParity(given.parity);
+        const auto parity = plcsim::ParseParity(given.parity);
         if (!parity)
             return Bad("--parity", given.parity, "use none, odd, even, mark or space (or n, o, e, m, s)");
+        if (formatGiven && *parity != format.parity)
+            return disagree("--parity", given.parity);
         format.parity = *parity;
     }
     if (IsGiven(app, "--stop-bits")) {
-        const auto stop = ParseStopBits(given.stopBits);
-        if (!stop)
+        // The stop bits read as the last part of a format, by the one rule.
+        const auto parsed = plcsim::ParseCharFormat("8N" + given.stopBits);
+        if (!parsed)
             return Bad("--stop-bits", given.stopBits, "use 1, 1.5 or 2");
-        format.stopBits = *stop;
+        if (formatGiven && parsed->stopBits != format.stopBits)
+            return disagree("--stop-bits", given.stopBits);
+        format.stopBits = parsed->stopBits;
     }
-    line.dataBits = format.dataBits;
-    line.parity = static_cast<uint16_t>(format.parity);
-    line.stopBits = static_cast<uint16_t>(format.stopBits);
+    // The driver's codes: parity 0 none, 1 odd, 2 even, 3 mark, 4 space; stop
+    // bits 0 one, 1 one and a half, 2 two.
+    line.dataBits = static_cast<uint16_t>(format.dataBits);
+    line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format.parity));
+    line.stopBits = format.stopBits < 1.25 ? 0 : format.stopBits < 1.75 ? 1 : 2;
     if (IsGiven(app, "--timeout")) {
         const auto ms = ParseNumber(given.timeout, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
         if (!ms)
@@ -437,7 +467,9 @@ std::string TakeOutput(const Given& given, const CLI::App& app, Options& options
 
 std::string LineOptions::FormatText() const
 {
-    return LineFormatText({dataBits, static_cast<Parity>(parity), static_cast<StopBits>(stopBits)});
+    static constexpr const char* STOP[] = {"1", "1.5", "2"};
+    return std::to_string(dataBits) + (parity < 5 ? PARITY_LETTERS[parity] : '?') +
+           (stopBits < 3 ? STOP[stopBits] : "?");
 }
 
 ValueKind GuessValueKind(std::string_view address)
@@ -465,13 +497,16 @@ std::string AddressTextProblem(std::string_view address)
 {
     const std::string text(address);
     if (address.size() > ADDRESS_MAX)
-        return "\"" + text + "\" is not an address: it has at most 8 characters (station, operand, four hex digits, and a bit "
-                             "digit for a bit of a W word), e.g. 01W0010 or 01W00105; the driver would read only \"" +
+        return "\"" + text +
+               "\" is not an address: it has at most 8 characters (station, operand, four hex digits, and a bit "
+               "digit for a bit of a W word), e.g. 01W0010 or 01W00105; the driver would read only \"" +
                text.substr(0, ADDRESS_MAX) + "\"";
-    const char operand = address.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(address[2]))) : 0;
+    const char operand =
+        address.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(address[2]))) : 0;
     if (HasBitDigit(address) && (operand == 'B' || operand == 'A' || operand == 'E'))
         return "\"" + text + "\": a bit digit goes on a W word only; " + operand +
-               " names a bit already and the driver would ignore the \"" + text.substr(7) + "\": write " + text.substr(0, 7);
+               " names a bit already and the driver would ignore the \"" + text.substr(7) + "\": write " +
+               text.substr(0, 7);
     return {};
 }
 
@@ -483,16 +518,16 @@ std::optional<uint16_t> ParseValue(std::string_view text, ValueKind kind)
     return static_cast<uint16_t>(*value);
 }
 
-std::string WriteValuesProblem(const DriverAddress& address, const std::string& text, const std::vector<std::string>& valueTexts,
-                               const std::vector<uint16_t>& values)
+std::string WriteValuesProblem(const DriverAddress& address, const std::string& text,
+                               const std::vector<std::string>& valueTexts, const std::vector<uint16_t>& values)
 {
     const bool bit = address.operand != 'W' || address.bit != NO_BIT;
     if (!bit)
         return {};
     for (size_t i = 0; i < values.size(); ++i)
         if (values[i] > 1)
-            return "bad value \"" + (i < valueTexts.size() ? valueTexts[i] : std::to_string(values[i])) + "\" for " + text +
-                   ": a bit is 0 or 1";
+            return "bad value \"" + (i < valueTexts.size() ? valueTexts[i] : std::to_string(values[i])) + "\" for " +
+                   text + ": a bit is 0 or 1";
     return {};
 }
 
@@ -506,7 +541,8 @@ std::string DriverPortName(std::string_view name, std::string* error)
     if (fitted.size() > PORT_NAME_MAX && fitted.starts_with("/dev/"))
         fitted.remove_prefix(5);  // the driver looks for bare names under /dev
     if (fitted.size() > PORT_NAME_MAX) {
-        *error = "port name \"" + std::string(name) + "\" is longer than the driver's 11 characters; make a short link to it, e.g. ln -s " +
+        *error = "port name \"" + std::string(name) +
+                 "\" is longer than the driver's 11 characters; make a short link to it, e.g. ln -s " +
                  std::string(name) + " /tmp/plc1, and use --port /tmp/plc1";
         return {};
     }
@@ -543,18 +579,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                    "or a path such as /tmp/plc1")
         ->type_name("NAME")
         ->group(LINE_GROUP);
-    app.add_option("--baud", given.baud, "50 to 65535 (the driver's field is 16 bits)")->type_name("N")->group(LINE_GROUP);
-    app.add_option("--format", given.format, "data bits, parity and stop bits in one: 8N1, 7E1,\n8N2, 8N1.5 (or the next three)")
+    app.add_option("--baud", given.baud, "50 to 65535 (the driver's field is 16 bits)")
+        ->type_name("N")
+        ->group(LINE_GROUP);
+    app.add_option("--format", given.format,
+                   "data bits, parity and stop bits in one: 8N1, 7E1,\n8N2, 8N1.5 (the three below must agree with it)")
         ->type_name("DPS")
         ->group(LINE_GROUP);
     app.add_option("--data-bits", given.dataBits, "5 to 8")->type_name("N")->group(LINE_GROUP);
-    app.add_option("--parity", given.parity, "none, odd, even, mark or space (n, o, e, m, s)")->type_name("P")->group(LINE_GROUP);
+    app.add_option("--parity", given.parity, "none, odd, even, mark or space (n, o, e, m, s)")
+        ->type_name("P")
+        ->group(LINE_GROUP);
     app.add_option("--stop-bits", given.stopBits, "1, 1.5 or 2")->type_name("S")->group(LINE_GROUP);
     app.add_option("--timeout", given.timeout,
                    "reply time-out, 10 to 60000 in steps of 10; a station\nthat does not answer costs four of them")
         ->type_name("MS")
         ->group(LINE_GROUP);
-    app.add_flag("--json", given.json, "for scripts: one JSON document per command (poll:\none object per cycle, one a line)")
+    app.add_flag("--json", given.json,
+                 "for scripts: one JSON document per command (poll:\none object per cycle, one a line)")
         ->disable_flag_override()
         ->group(OUTPUT_GROUP);
     app.add_flag("--trace{text}", given.trace,

@@ -17,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include "command_line_rules.h"
 #include "davodev.h"
 
 namespace kivhost {
@@ -40,13 +39,13 @@ enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
 enum class TraceMode { Off, Text, Hex, Raw };
 
 struct LineOptions {
-    std::string port;  // as the driver takes it: at most 11 characters
+    std::string port;         // as the driver takes it: at most 11 characters
     std::string portGivenAs;  // as the user wrote it, for messages
     bool portGiven = false;
     uint16_t baud = 9600;
     uint16_t dataBits = 8;
-    uint16_t stopBits = 0;  // driver codes: 0 one, 1 one and a half, 2 two
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;        // driver codes: 0 one, 1 one and a half, 2 two
+    uint16_t parity = 0;          // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint32_t timeoutUnits = 100;  // 10 ms units
     bool timeoutGiven = false;
 

@@ -101,6 +101,11 @@ std::string JsonString(std::string_view utf8)
     return out + "\"";
 }
 
+std::string StationText(int station)
+{
+    return std::to_string(station) + " (" + Hex(static_cast<unsigned>(station) & 0xFF, 2) + ")";
+}
+
 std::string UtcTimestamp()
 {
     const auto now = std::chrono::system_clock::now();

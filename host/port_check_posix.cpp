@@ -102,7 +102,7 @@ std::vector<Holder> Holders(dev_t device)
             continue;
         bool holds = false;
         while (const dirent* fd = readdir(fds)) {
-            struct stat st{};
+            struct stat st {};
             if (fd->d_name[0] != '.' && stat((fdFolder + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
                 st.st_rdev == device) {
                 holds = true;
@@ -147,7 +147,8 @@ std::string HolderList(const std::vector<Holder>& holders)
 {
     std::string list;
     for (size_t i = 0; i < holders.size(); ++i)
-        list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(holders[i].pid) + " (" + holders[i].command + ")";
+        list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(holders[i].pid) + " (" + holders[i].command +
+                ")";
     return list;
 }
 
@@ -165,14 +166,15 @@ std::string PortProblemBeforeOpen(const std::string& name)
     if (path.empty())
         return {};  // the driver's name rules decide
     const std::string lead = Lead(name, path);
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         const int error = errno;
-        struct stat link{};
+        struct stat link {};
         if (error == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
             char target[PATH_MAX] = {};
             const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-            return lead + "it is a link to " + (n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("?")) +
+            return lead + "it is a link to " +
+                   (n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("?")) +
                    ", which does not exist (has the program that made it, such as plcsim, ended?)";
         }
         if (error == ENOENT)
@@ -189,8 +191,8 @@ std::string PortProblemBeforeOpen(const std::string& name)
         return lead + "it is not a character device, as a serial port is";
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         const std::string group = GroupName(st.st_gid);
-        return lead + "permission denied: it may be used by the group " + group + ", and you are not in it; add yourself with " +
-               "sudo usermod -aG " + group + " $USER and log in again";
+        return lead + "permission denied: it may be used by the group " + group +
+               ", and you are not in it; add yourself with " + "sudo usermod -aG " + group + " $USER and log in again";
     }
     return {};
 }
@@ -201,7 +203,7 @@ std::string PortProblemAfterRefusal(const std::string& name)
         return before;  // it changed since, or never was a port
     const std::string path = DevicePath(name);
     const std::string lead = Lead(name, path);
-    struct stat st{};
+    struct stat st {};
     if (path.empty() || stat(path.c_str(), &st) != 0)
         return lead + "the driver refused it (ColdStart returned RECOVERY_ERROR)";
 
@@ -212,12 +214,16 @@ std::string PortProblemAfterRefusal(const std::string& name)
         std::vector<Holder> lockers;
         std::vector<Holder> others;
         for (const Holder& holder : holders)
-            (std::find(locking.begin(), locking.end(), holder.pid) != locking.end() ? lockers : others).push_back(holder);
-        const std::string noLock = "programs that take no lock, like cat, do not keep a port from opening, but read what comes in";
+            (std::find(locking.begin(), locking.end(), holder.pid) != locking.end() ? lockers : others)
+                .push_back(holder);
+        const std::string noLock =
+            "programs that take no lock, like cat, do not keep a port from opening, but read what comes in";
         if (lockers.empty())
-            return lead + "it is held by another program: " + HolderList(holders) + "; close it and try again (" + noLock + ")";
+            return lead + "it is held by another program: " + HolderList(holders) + "; close it and try again (" +
+                   noLock + ")";
         return lead + "it is locked by another program: " + HolderList(lockers) +
-               (others.empty() ? "" : "; also open in " + HolderList(others)) + "; close it and try again (" + noLock + ")";
+               (others.empty() ? "" : "; also open in " + HolderList(others)) + "; close it and try again (" + noLock +
+               ")";
     }
     // Nobody this user can see: the open itself tells what is in the way.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

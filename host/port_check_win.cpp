@@ -10,7 +10,8 @@ std::string PortProblemBeforeOpen(const std::string&)
 
 std::string PortProblemAfterRefusal(const std::string& name)
 {
-    return "cannot open port \"" + name + "\" (ColdStart returned RECOVERY_ERROR): check the name (Device Manager lists the "
+    return "cannot open port \"" + name +
+           "\" (ColdStart returned RECOVERY_ERROR): check the name (Device Manager lists the "
            "COM ports under Ports), that the adapter is plugged in, and that no other program has the port open";
 }
 

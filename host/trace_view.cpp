@@ -23,7 +23,9 @@ bool Shown(const std::vector<bool>& shown, size_t i)
 
 }  // namespace
 
-TraceView::TraceView(TraceMode mode, FILE* out) : mode_(mode), out_(out), start_(std::chrono::steady_clock::now()) {}
+TraceView::TraceView(TraceMode mode, FILE* out) : mode_(mode), out_(out), start_(std::chrono::steady_clock::now())
+{
+}
 
 double TraceView::Now() const
 {
@@ -73,7 +75,8 @@ void TraceView::Driver(std::string_view text)
         pending_ += text;
         size_t start = 0;
         for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-            std::fprintf(out_, "trace| %s\n", Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
+            std::fprintf(out_, "trace| %s\n",
+                         Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
             start = end + 1;
         }
         pending_.erase(0, start);

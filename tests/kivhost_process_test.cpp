@@ -146,7 +146,10 @@ struct Json {
     double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -1e300; }
     bool Bool() const { return std::holds_alternative<bool>(value) && std::get<bool>(value); }
     bool IsBool() const { return std::holds_alternative<bool>(value); }
-    std::string Text() const { return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>"; }
+    std::string Text() const
+    {
+        return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>";
+    }
     size_t Size() const
     {
         if (const auto* array = std::get_if<std::vector<Json>>(&value))
@@ -360,23 +363,79 @@ const RunCase RUN_CASES[] = {
      "",
      0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
-    {"help of a command", {"write", "--help"}, 0,
-     {"kivhost write: ", "Usage: kivhost [options] write ADDR VALUE...", "--port NAME", "--trace[=MODE]"}, "", 0},
-    {"version", {"--version"}, 0,
-     {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("}, "", 0},
-    {"version without a driver", {"--lib", "/nonexistent/libDAVODEV.so", "--version"}, 2, {"kivhost " + std::string(kiv::VERSION)},
-     "cannot load the driver", 0},
-    {"parse a bit of a word", {"parse", "01w00105"}, 0, {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"}, "", 0},
-    {"parse a block", {"parse", "01W0010", "--count", "255"}, 0, {"accepted by BlockAddressParser", "width    16"}, "", 0},
+    {"help of a command",
+     {"write", "--help"},
+     0,
+     {"kivhost write: ", "Usage: kivhost [options] write ADDR VALUE...", "--port NAME", "--trace[=MODE]"},
+     "",
+     0},
+    {"version",
+     {"--version"},
+     0,
+     {"kivhost " + std::string(kiv::VERSION) + "\n", "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ("},
+     "",
+     0},
+    {"version without a driver",
+     {"--lib", "/nonexistent/libDAVODEV.so", "--version"},
+     2,
+     {"kivhost " + std::string(kiv::VERSION)},
+     "cannot load the driver",
+     0},
+    {"parse a bit of a word",
+     {"parse", "01w00105"},
+     0,
+     {"accepted by SingleAddressParser (tag type 6, count 1)", "bit      5"},
+     "",
+     0},
+    {"parse a block",
+     {"parse", "01W0010", "--count", "255"},
+     0,
+     {"accepted by BlockAddressParser", "width    16"},
+     "",
+     0},
     {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},
-    {"parse shows the driver's log", {"parse", "02A1F7"}, 1, {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"}, "seven characters", 0},
-    {"read words", {"--port", "{port}", "read", "01W0010", "--count", "2"}, 0,
-     {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"}, "", 1},
-    {"read a bit", {"--port", "{port}", "read", "02A01F7"}, 0, {"02A01F7    1", "SingleRead of 1 bit from station 2"}, "", 1},
-    {"read a bit of a word", {"--port", "{port}", "read", "01W00102"}, 0, {"01W00102   1"}, "", 1},  // 0x1234: bit 2 set
-    {"silent station", {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, {}, "no reply from station 3 (03)", 4},
-    {"write words", {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"}, 0, {"01W0031   <- 0x0011", "BlockWrite to station 1 (01) acknowledged"}, "", 1},
-    {"set a bit of a word", {"--port", "{port}", "write", "01W00100", "1"}, 0, {"01W00100: bit 0 set (set/reset frame)"}, "", 1},
+    {"parse shows the driver's log",
+     {"parse", "02A1F7"},
+     1,
+     {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"},
+     "seven characters",
+     0},
+    {"read words",
+     {"--port", "{port}", "read", "01W0010", "--count", "2"},
+     0,
+     {"01W0010     4660  0x1234", "01W0011    43981  0xABCD", "BlockRead of 2 words from station 1"},
+     "",
+     1},
+    {"read a bit",
+     {"--port", "{port}", "read", "02A01F7"},
+     0,
+     {"02A01F7    1", "SingleRead of 1 bit from station 2"},
+     "",
+     1},
+    {"read a bit of a word",
+     {"--port", "{port}", "read", "01W00102"},
+     0,
+     {"01W00102   1"},
+     "",
+     1},  // 0x1234: bit 2 set
+    {"silent station",
+     {"--port", "{port}", "--timeout", "50", "read", "03W0000"},
+     2,
+     {},
+     "no reply from station 3 (03)",
+     4},
+    {"write words",
+     {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"},
+     0,
+     {"01W0031   <- 0x0011", "BlockWrite to station 1 (01) acknowledged"},
+     "",
+     1},
+    {"set a bit of a word",
+     {"--port", "{port}", "write", "01W00100", "1"},
+     0,
+     {"01W00100: bit 0 set (set/reset frame)"},
+     "",
+     1},
     {"inputs are not written", {"--port", "{port}", "write", "01E0010", "1"}, 1, {}, "does not write E operands", 0},
     {"bad address is not sent",
      {"--port", "{port}", "read", "01C0010"},
@@ -430,17 +489,52 @@ INSTANTIATE_TEST_SUITE_P(Cases, KivhostRun, ::testing::ValuesIn(RUN_CASES), Case
 // Everything that can be checked without the line is checked first, in the
 // order a reader meets it, and nothing is sent when anything is wrong.
 const RunCase PRE_LINE_CASES[] = {
-    {"run past the W area", {"--port", "{port}", "read", "01WFFFF", "--count", "2"}, 64, {}, "goes past 01WFFFF, the last of the W area", 0},
-    {"run past the A area", {"--port", "{port}", "read", "01A01F6", "--count", "4"}, 64, {}, "at most 2 elements from there", 0},
+    {"run past the W area",
+     {"--port", "{port}", "read", "01WFFFF", "--count", "2"},
+     64,
+     {},
+     "goes past 01WFFFF, the last of the W area",
+     0},
+    {"run past the A area",
+     {"--port", "{port}", "read", "01A01F6", "--count", "4"},
+     64,
+     {},
+     "at most 2 elements from there",
+     0},
     {"write past the A area", {"--port", "{port}", "write", "01A01F7", "1", "1"}, 64, {}, "goes past 01A01F7", 0},
-    {"a bit written as 2", {"--port", "{port}", "write", "01B0100", "1", "2"}, 64, {}, "bad value \"2\" for 01B0100: a bit is 0 or 1", 0},
-    {"address before value", {"--port", "{port}", "write", "01C00105", "5"}, 1, {}, "the driver rejects address \"01C00105\"", 0},
+    {"a bit written as 2",
+     {"--port", "{port}", "write", "01B0100", "1", "2"},
+     64,
+     {},
+     "bad value \"2\" for 01B0100: a bit is 0 or 1",
+     0},
+    {"address before value",
+     {"--port", "{port}", "write", "01C00105", "5"},
+     1,
+     {},
+     "the driver rejects address \"01C00105\"",
+     0},
     {"address before port", {"--port", "ttyNOPE", "read", "01C0010"}, 1, {}, "the driver rejects address", 0},
-    {"run before port", {"--port", "ttyNOPE", "poll", "01W0010", "01WFFFF", "--count", "2"}, 64, {}, "goes past 01WFFFF", 0},
-    {"address longer than read", {"--port", "{port}", "write", "01W001000", "1"}, 64, {}, "the driver would read only \"01W00100\"", 0},
+    {"run before port",
+     {"--port", "ttyNOPE", "poll", "01W0010", "01WFFFF", "--count", "2"},
+     64,
+     {},
+     "goes past 01WFFFF",
+     0},
+    {"address longer than read",
+     {"--port", "{port}", "write", "01W001000", "1"},
+     64,
+     {},
+     "the driver would read only \"01W00100\"",
+     0},
     {"parse count as read count", {"parse", "01W0010", "--block", "--count", "256"}, 64, {}, "1 to 255", 0},
     {"count in hex", {"--port", "{port}", "read", "01W0010", "--count", "0x2"}, 0, {"01W0011    43981  0xABCD"}, "", 1},
-    {"format in one", {"--port", "{port}", "--format", "7e1", "--parity", "e", "read", "01W0010"}, 64, {}, "give one of them", 0},
+    {"format and parity that disagree",
+     {"--port", "{port}", "--format", "7e1", "--parity", "n", "read", "01W0010"},
+     64,
+     {},
+     "--format 7e1 and --parity n disagree",
+     0},
     {"format 8N2", {"--port", "{port}", "--format", "8N2", "read", "01W0010"}, 0, {"01W0010     4660"}, "", 1},
 };
 
@@ -470,20 +564,35 @@ using plcsim::FaultKind;
 const std::vector<std::string> READ_WORD = {"--port", "{port}", "--timeout", "50", "read", "01W0010"};
 
 const ReasonCase REASON_CASES[] = {
-    {"no reply", std::nullopt, std::nullopt, {"--port", "{port}", "--timeout", "50", "read", "03W0000"}, 2, "no-reply", 4,
+    {"no reply",
+     std::nullopt,
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "read", "03W0000"},
+     2,
+     "no-reply",
+     4,
      "no reply from station 3 (03) to the read of 03W0000: 4 attempts, nothing within 50 ms of each; check that a PLC"},
     {"not acknowledged", plcsim::Fault{FaultKind::Nak}, std::nullopt, READ_WORD, 2, "nak", 4,
      "station 1 (01) did not acknowledge the read of 01W0010 (\"/N01RW"},
     {"another station", plcsim::Fault{FaultKind::WrongStation, 1.0, 2}, std::nullopt, READ_WORD, 2, "wrong-station", 4,
      "station 2 (02) answered the read of 01W0010 meant for station 1 (01)"},
-    {"short", plcsim::Fault{FaultKind::Truncate, 1.0, 5}, std::nullopt, READ_WORD, 2, "short", 4, "the last 5 of 13 characters"},
+    {"short", plcsim::Fault{FaultKind::Truncate, 1.0, 5}, std::nullopt, READ_WORD, 2, "short", 4,
+     "the last 5 of 13 characters"},
     {"garbled", plcsim::Fault{FaultKind::Noise}, std::nullopt, READ_WORD, 2, "garbled", 4, "--baud and --format"},
-    {"not acknowledged write", plcsim::Fault{FaultKind::Nak}, std::nullopt,
-     {"--port", "{port}", "--timeout", "50", "write", "01W0030", "1"}, 2, "nak", 4, "and may be written"},
+    {"not acknowledged write",
+     plcsim::Fault{FaultKind::Nak},
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "write", "01W0030", "1"},
+     2,
+     "nak",
+     4,
+     "and may be written"},
     {"good at the second attempt", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
      "in 0.00 ms, 2 attempts (1 no reply)"},
-    {"possibly late", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2, "Note: possibly a late answer"},
-    {"checksum", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 0, "", 1, "checksum? the reply does not end"},
+    {"possibly late", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
+     "Note: possibly a late answer"},
+    {"checksum", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 0, "", 1,
+     "checksum? the reply does not end"},
 };
 
 class KivhostReason : public KivhostLine, public ::testing::WithParamInterface<ReasonCase> {};
@@ -530,7 +639,8 @@ TEST_F(KivhostLine, ChecksumsAreFlaggedUntilAStationNeverMatches)
 {
     sim_.SetFault(1, plcsim::Fault{FaultKind::Corrupt});
     sim_.ScriptFault(1, plcsim::Fault{FaultKind::Silent}, 1);
-    const Outcome run = Kivhost({"--port", "{port}", "--json", "--timeout", "50", "poll", "01W0010", "--cycles", "5", "--interval", "0"});
+    const Outcome run = Kivhost(
+        {"--port", "{port}", "--json", "--timeout", "50", "poll", "01W0010", "--cycles", "5", "--interval", "0"});
     EXPECT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 5u) << run.out;
@@ -568,7 +678,8 @@ std::string ShortPath(char kind)
 const PortCase PORT_CASES[] = {
     {"missing", [](KivhostLine&) { return std::string("ttyNOPE"); },
      "cannot open port \"ttyNOPE\" (/dev/ttyNOPE): it does not exist; "},
-    {"directory", [](KivhostLine&) { return std::string("/tmp"); }, "cannot open port \"/tmp\": it is a directory, not a serial port"},
+    {"directory", [](KivhostLine&) { return std::string("/tmp"); },
+     "cannot open port \"/tmp\": it is a directory, not a serial port"},
     {"regular file",
      [](KivhostLine&) {
          const std::string path = ShortPath('f');
@@ -868,7 +979,8 @@ TEST_F(KivhostLine, CompletionOffersCommandsOptionsValuesAndPorts)
     EXPECT_EQ(Complete("kivhost --trace = r"), "raw\n");
     // The line of this test is a pseudo-terminal: it is offered.
     const std::vector<std::string> ports = Lines(Complete("kivhost read 01W0010 --port /dev/pts/"));
-    EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end()) << Complete("kivhost --port /dev/pts/");
+    EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end())
+        << Complete("kivhost --port /dev/pts/");
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "case_name.h"
-#include "command_line_rules.h"
 #include "dorvak.h"
 #include "kivhost_driver.h"
 #include "kivhost_hint.h"
@@ -44,7 +43,9 @@ const RefusedCase REFUSED_CASES[] = {
     {"data bits", {"--port", "COM1", "--data-bits", "9", "read", "01W0010"}, "5 to 8"},
     {"parity", {"--port", "COM1", "--parity", "x", "read", "01W0010"}, "none, odd, even, mark or space"},
     {"format", {"--port", "COM1", "--format", "9N1", "read", "01W0010"}, "data bits 5 to 8"},
-    {"format with its parts", {"--port", "COM1", "--format", "7E1", "--parity", "e", "read", "01W0010"}, "give one of them"},
+    {"format and its parts that disagree",
+     {"--port", "COM1", "--format", "7E1", "--parity", "none", "read", "01W0010"},
+     "--format 7E1 and --parity none disagree"},
     {"stop bits", {"--port", "COM1", "--stop-bits", "3", "read", "01W0010"}, "1, 1.5 or 2"},
     {"timeout off the 10 ms grid", {"--port", "COM1", "--timeout", "125", "read", "01W0010"}, "try 120 or 130"},
     {"timeout too short", {"--port", "COM1", "--timeout", "5", "read", "01W0010"}, "10 to 60000"},
@@ -61,12 +62,16 @@ const RefusedCase REFUSED_CASES[] = {
     {"read without address", {"--port", "COM1", "read"}, "read takes one address"},
     {"write without value", {"--port", "COM1", "write", "01W0010"}, "write takes an address and its values"},
     {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "0 to 65535"},
-    {"address longer than the driver reads", {"--port", "COM1", "write", "01W001000", "1"}, "the driver would read only \"01W00100\""},
+    {"address longer than the driver reads",
+     {"--port", "COM1", "write", "01W001000", "1"},
+     "the driver would read only \"01W00100\""},
     {"address before its value", {"--port", "COM1", "write", "01W0010ZZZ", "5"}, "\"01W0010ZZZ\" is not an address"},
     {"parse of a long text", {"parse", "01B010012345"}, "at most 8 characters"},
     {"bit digit where it means nothing", {"parse", "01B01001"}, "write 01B0100"},
     {"address before the port", {"--port", "/tmp/a-long-link", "read", "01W001000"}, "is not an address"},
-    {"command option before the command", {"--count", "2", "--port", "COM1", "read", "01W0010"}, "goes after the command"},
+    {"command option before the command",
+     {"--count", "2", "--port", "COM1", "read", "01W0010"},
+     "goes after the command"},
     {"trace mode", {"--trace=bin", "info"}, "--trace=hex or --trace=raw"},
     {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
@@ -138,8 +143,13 @@ TEST(CommandLine, NumbersAndLineFormatsAreReadAsTheyAreWritten)
         {{"--port", "COM1", "read", "01W0010", "--count", "0x10"}, [](const Options& o) { EXPECT_EQ(o.count, 16); }},
         {{"--port", "COM1", "--parity", "e", "read", "01W0010"}, [](const Options& o) { EXPECT_EQ(o.line.parity, 2); }},
         {{"--port", "COM1", "--parity", "O", "read", "01W0010"}, [](const Options& o) { EXPECT_EQ(o.line.parity, 1); }},
-        {{"--port", "COM1", "--format", "7e1", "read", "01W0010"},
+        {{"--port", "COM1", "--format", "7e1", "--parity", "even", "read", "01W0010"},
          [](const Options& o) { EXPECT_EQ(o.line.FormatText(), "7E1"); }},
+        {{"--port", "COM1", "--format", "8s2", "read", "01W0010"},
+         [](const Options& o) {
+             EXPECT_EQ(o.line.parity, 4);
+             EXPECT_EQ(o.line.stopBits, 2);
+         }},
         {{"--port", "COM1", "--format", "8N1.5", "--timeout", "0x64", "read", "01W0010"},
          [](const Options& o) {
              EXPECT_EQ(o.line.stopBits, 1);
@@ -152,7 +162,9 @@ TEST(CommandLine, NumbersAndLineFormatsAreReadAsTheyAreWritten)
              EXPECT_EQ(o.cycles, 2u);
          }},
         {{"--port", "COM1", "write", "01w0010", "4660", "0xabcd", "0"},
-         [](const Options& o) { EXPECT_EQ(o.values, (std::vector<uint16_t>{0x1234, 0xABCD, 0})); }},
+         [](const Options& o) {
+             EXPECT_EQ(o.values, (std::vector<uint16_t>{0x1234, 0xABCD, 0}));
+         }},
         {{"--trace=hex", "info"}, [](const Options& o) { EXPECT_EQ(o.trace, TraceMode::Hex); }},
         {{"info", "--trace-file", "t.txt"},
          [](const Options& o) {
@@ -160,7 +172,8 @@ TEST(CommandLine, NumbersAndLineFormatsAreReadAsTheyAreWritten)
              EXPECT_EQ(o.traceFile, "t.txt");
          }},
         {{"--trace=raw", "--trace-file=t.txt", "info"}, [](const Options& o) { EXPECT_EQ(o.trace, TraceMode::Raw); }},
-        {{"read", "--help"}, [](const Options& o) { EXPECT_TRUE(o.helpText.starts_with("kivhost read: ")) << o.helpText; }},
+        {{"read", "--help"},
+         [](const Options& o) { EXPECT_TRUE(o.helpText.starts_with("kivhost read: ")) << o.helpText; }},
     };
     for (const auto& c : cases) {
         const CommandLine line = ParseCommandLine(c.args);
@@ -208,30 +221,6 @@ TEST(CommandLine, ParseTakesAnyTypeForTheDriverToJudge)
     EXPECT_EQ(line.options->count, 16);
     EXPECT_EQ(line.options->tagType, 7u);
     EXPECT_TRUE(line.options->block);
-}
-
-// Station numbers on their own: decimal, 0x, or the address form, and
-// refused where the readings give two stations.
-TEST(CommandLine, StationsReadOneWayOrAreRefused)
-{
-    struct {
-        const char* text;
-        int station;  // 0: refused
-        const char* says;
-    } const cases[] = {
-        {"7", 7, ""},    {"07", 7, ""},   {"0A", 10, ""},  {"1a", 26, ""},  {"0x1A", 26, ""}, {"26", 26, ""},
-        {"32", 32, ""},  {"0x20", 32, ""}, {"21", 21, ""},
-        {"10", 0, "ambiguous: station 10 as a number, station 16 in the address form; write 0x0A for station 10, or 0x10"},
-        {"20", 0, "ambiguous"},   {"16", 0, "ambiguous"}, {"0", 0, "1 to 32"}, {"33", 0, "1 to 32"},
-        {"2A", 0, "1 to 32"},     {"0x21", 0, "1 to 32"}, {"x1", 0, "not a number"}, {"", 0, "not a number"},
-    };
-    for (const auto& c : cases) {
-        std::string error;
-        const std::optional<int> station = ParseStation(c.text, &error);
-        EXPECT_EQ(station.value_or(0), c.station) << c.text;
-        EXPECT_NE(error.find(c.says), std::string::npos) << c.text << ": " << error;
-    }
-    EXPECT_EQ(StationText(10), "10 (0A)");
 }
 
 // ---------------------------------------------------------------------------

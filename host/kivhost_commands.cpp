@@ -123,10 +123,12 @@ void Emit(Context& context, JsonObject json)
 
 // The one line on standard error and, for scripts, the document that led to
 // it with the same line in it.
-int Fail(Context& context, JsonObject json, int status, const std::string& message)
+// A failure before any exchange: reason is "driver" (GetKivInfo), "rejected"
+// (by the parser), "check" (a run or value that cannot be sent) or "port".
+int Fail(Context& context, JsonObject json, int status, const char* reason, const std::string& message)
 {
     if (context.options.json)
-        Emit(context, json.Text("message", message));
+        Emit(context, json.Text("reason", reason).Number("attempts", 0).Text("message", message));
     return Complain(status, message);
 }
 
@@ -158,7 +160,7 @@ int StartChannel(Context& context, const JsonObject& json)
         return Fail(
             context,
             JsonObject(json).Text("stage", "GetKivInfo").Number("result", result).Text("status", ResultName(result)),
-            EXIT_FAILED, NoDriverMessage(context, result));
+            EXIT_FAILED, "driver", NoDriverMessage(context, result));
     }
     context.session.ColdStart(context.options.line, false);
     return EXIT_DONE;
@@ -181,7 +183,7 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, const s
                         .Text("stage", ParserName(block))
                         .Number("result", result)
                         .Text("status", ResultName(result)),
-                    StatusOf(result), rejection);
+                    StatusOf(result), result == REJECTED ? "rejected" : "driver", rejection);
     }
     std::string why;
     if (!RunFitsArea(*address, count, &why))
@@ -193,7 +195,7 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, const s
     if (why.empty())
         return EXIT_DONE;
     context.session.End();
-    return Fail(context, JsonObject(json).Text("stage", "check"), EXIT_USAGE, why);
+    return Fail(context, JsonObject(json).Text("stage", "check"), EXIT_USAGE, "check", why);
 }
 
 // The port as far as the system shows it, then opened by the driver.
@@ -202,7 +204,7 @@ int OpenLine(Context& context, const JsonObject& json)
     const LineOptions& line = context.options.line;
     if (const std::string problem = PortProblemBeforeOpen(line.port); !problem.empty()) {
         context.session.End();
-        return Fail(context, JsonObject(json).Text("stage", "port"), EXIT_FAILED, problem);
+        return Fail(context, JsonObject(json).Text("stage", "port"), EXIT_FAILED, "port", problem);
     }
     const int32_t result = context.session.ColdStart(line, true);
     if (result == SUCCESS)
@@ -210,7 +212,7 @@ int OpenLine(Context& context, const JsonObject& json)
     context.session.End();
     return Fail(context,
                 JsonObject(json).Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)),
-                EXIT_FAILED, PortProblemAfterRefusal(line.port));
+                EXIT_FAILED, "port", PortProblemAfterRefusal(line.port));
 }
 
 // What the trace showed of an exchange, for scripts.
@@ -367,7 +369,7 @@ int RunInfo(Context& context)
     JsonObject json;
     json.Text("command", "info").Number("result", result).Text("status", ResultName(result));
     if (result != SUCCESS)
-        return Fail(context, json, EXIT_FAILED, NoDriverMessage(context, result));
+        return Fail(context, json, EXIT_FAILED, "driver", NoDriverMessage(context, result));
 
     if (context.options.json) {
         Emit(context,
@@ -426,7 +428,7 @@ int RunParse(Context& context)
             .Raw("address", AddressJson(address))
             .Raw("log", LogJson(log));
         if (result != SUCCESS)
-            json.Text("message", failure);
+            json.Text("reason", result == REJECTED ? "rejected" : "driver").Text("message", failure);
         Emit(context, json);
     } else {
         FILE* out = context.output.Results();

@@ -785,6 +785,20 @@ TEST_F(KivhostLine, JsonDocumentsReadBack)
 
     const Outcome rejected = Kivhost({"--port", "{port}", "--json", "write", "01E0010", "1"});
     EXPECT_EQ(ParseJson(rejected.out)["status"].Text(), "REJECTED");
+    EXPECT_EQ(ParseJson(rejected.out)["reason"].Text(), "rejected");
+
+    // Every failure document says why, with the one line of standard error.
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--port", "ttyNOPE", "--json", "read", "01W0010"}, "port"},
+             {{"--port", "{port}", "--json", "read", "01WFFFF", "--count", "2"}, "check"},
+             {{"--port", "{port}", "--json", "read", "01C0010"}, "rejected"},
+             {{"--json", "parse", "01C0010"}, "rejected"}}) {
+        const Outcome run = Kivhost(args);
+        const Json failure = ParseJson(run.out);
+        EXPECT_EQ(failure["reason"].Text(), reason) << run.out;
+        EXPECT_FALSE(failure["time"].Text().empty()) << run.out;
+        EXPECT_EQ("kivhost: " + failure["message"].Text() + "\n", run.err);
+    }
 }
 
 TEST_F(KivhostLine, PollPrintsOneLinePerCycle)

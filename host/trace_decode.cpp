@@ -87,7 +87,7 @@ std::string RequestText(const AttemptView& view)
         text += Printf(" x%d", r.count);
     if (r.command == FrameCommand::Write)
         text += (r.count == 1 ? " = " : Printf(" x%d = ", r.count)) + ValueList(r.values, r.IsBitOperand());
-    const char* sum = !r.checksumPresent ? "no sum" : r.checksumOk ? "sum ok" : "sum bad";
+    const char* sum = !r.checksumPresent ? "no sum " : r.checksumOk ? "sum ok " : "sum bad";
     if (text.size() < REQUEST_WIDTH)
         text.resize(REQUEST_WIDTH, ' ');
     return text + " " + sum;

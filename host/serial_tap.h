@@ -5,6 +5,7 @@
 #define DAVODEV_KIVHOST_SERIAL_TAP_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,10 +53,13 @@ enum class WatchEnd {
 
 struct WatchOptions {
     uint64_t gapUs = 50000;  // as the monitor's: how soon a quiet frame is ended
-    // After bytes came, how long to let more gather before reading again,
-    // as a UART's FIFO does: fewer wake-ups on a fast line. The first byte
-    // after a quiet line is stamped when it comes, whatever this is.
-    uint64_t gatherUs = 0;
+    // Inside a long frame, how long to let bytes gather before reading
+    // again, as a UART's FIFO does: a fast line then wakes the monitor once
+    // for many bytes, not once a byte. The start and end of a request and
+    // of a short reply, which the latency is taken from, are read as they
+    // come; so is the first byte after a quiet line.
+    uint64_t gatherUs = 1000;
+    size_t gatherAfter = 32;  // bytes of a frame read one by one before gathering
 };
 
 // Reads the tap into the monitor until stop is set (a signal handler or

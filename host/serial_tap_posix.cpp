@@ -142,6 +142,7 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
     const int quietMs = static_cast<int>(std::min<uint64_t>(options.gapUs / 1000 + 1, IDLE_POLL_MS));
     const timespec gather{0, static_cast<long>(std::min<uint64_t>(options.gatherUs, 999999) * 1000)};
     char buffer[4096];
+    size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
     while (!stop.load(std::memory_order_relaxed)) {
         pollfd watched{tap.Fd(), POLLIN, 0};
         const int ready = poll(&watched, 1, quietMs);
@@ -157,8 +158,11 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
         const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
         const uint64_t now = MonotonicUs() - originUs;
         if (got > 0) {
-            monitor.Feed(std::string_view(buffer, static_cast<size_t>(got)), now);
-            if (options.gatherUs > 0)
+            const std::string_view bytes(buffer, static_cast<size_t>(got));
+            monitor.Feed(bytes, now);
+            const size_t cr = bytes.rfind(FRAME_END);
+            sinceCr = cr == std::string_view::npos ? sinceCr + bytes.size() : bytes.size() - cr - 1;
+            if (options.gatherUs > 0 && sinceCr >= options.gatherAfter)
                 nanosleep(&gather, nullptr);
             continue;
         }

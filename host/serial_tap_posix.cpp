@@ -173,6 +173,10 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
             return WatchEnd::HungUp;
         return WatchEnd::Failed;
     }
+    // What had come before the stop is the line's too.
+    const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
+    if (got > 0)
+        monitor.Feed(std::string_view(buffer, static_cast<size_t>(got)), MonotonicUs() - originUs);
     return WatchEnd::Stopped;
 }
 

@@ -5,6 +5,7 @@
 
 #include "davodev_version.h"
 #include "kivhost_commands.h"
+#include "kivhost_diag.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
 
@@ -25,6 +26,12 @@ int main(int argc, char** argv)
         std::printf("kivhost %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
         std::fflush(stdout);
     }
+    // The diagnostics read traces and lines, not the driver.
+    if (options.command == Command::Decode)
+        return RunDecode({options.traceFile, options.json});
+    if (options.command == Command::Monitor)
+        return RunMonitor({options.tapPort, options.tapBaud, options.line.dataBits, options.line.parity,
+                           options.line.stopBits, options.gapMs, options.lateMs, options.jsonlFile, options.csvFile});
 #if defined(_WIN32)
     if (options.command == Command::Demo)
         return Complain(

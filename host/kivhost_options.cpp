@@ -14,8 +14,9 @@ constexpr int32_t MAX_COUNT = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
 
 const std::map<std::string_view, Command> COMMANDS = {
-    {"help", Command::Help},   {"info", Command::Info}, {"parse", Command::Parse}, {"read", Command::Read},
-    {"write", Command::Write}, {"poll", Command::Poll}, {"demo", Command::Demo},
+    {"help", Command::Help}, {"info", Command::Info},     {"parse", Command::Parse},
+    {"read", Command::Read}, {"write", Command::Write},   {"poll", Command::Poll},
+    {"demo", Command::Demo}, {"decode", Command::Decode}, {"monitor", Command::Monitor},
 };
 
 enum class Takes { Nothing, Argument };
@@ -43,6 +44,10 @@ const std::map<std::string_view, OptionRule> OPTIONS = {
     {"--count", {Takes::Argument, {Command::Parse, Command::Read, Command::Poll}}},
     {"--interval", {Takes::Argument, {Command::Poll}}},
     {"--cycles", {Takes::Argument, {Command::Poll}}},
+    {"--gap", {Takes::Argument, {Command::Monitor}}},
+    {"--late", {Takes::Argument, {Command::Monitor}}},
+    {"--jsonl", {Takes::Argument, {Command::Monitor}}},
+    {"--csv", {Takes::Argument, {Command::Monitor}}},
 };
 
 const char* CommandName(Command command)
@@ -184,7 +189,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         const auto command = COMMANDS.find(raw.positional.front());
         if (command == COMMANDS.end())
             return fail("unknown command \"" + raw.positional.front() +
-                        "\"; the commands are info, parse, read, write, poll and demo");
+                        "\"; the commands are info, parse, read, write, poll, demo, decode and monitor");
         options.command = help ? Command::Help : command->second;
         if (options.command == Command::Help)
             return {options, {}};
@@ -204,7 +209,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                         "; kivhost --help shows where it goes");
 
         const std::string bad = "bad " + name + " \"" + value + "\": ";
-        if (name == "--port") {
+        if (name == "--port" && options.command == Command::Monitor) {
+            // The monitor opens the port itself: any path.
+            if (value.empty())
+                return fail("--port needs a name, e.g. --port ttyUSB1 or --port /tmp/plc1-mirror");
+            options.tapPort = value;
+            options.line.portGiven = true;
+        } else if (name == "--baud" && options.command == Command::Monitor) {
+            auto baud = ParseInteger<uint32_t>(value, 50, 4000000);
+            if (!baud)
+                return fail(bad + "give the line's rate, e.g. 9600 or 115200");
+            options.tapBaud = *baud;
+        } else if (name == "--gap" || name == "--late") {
+            auto ms = ParseInteger<uint32_t>(value, 1, 600000);
+            if (!ms)
+                return fail(bad + "give milliseconds, e.g. " + (name == "--gap" ? "50" : "1000"));
+            (name == "--gap" ? options.gapMs : options.lateMs) = *ms;
+        } else if (name == "--jsonl" || name == "--csv") {
+            if (value.empty())
+                return fail(name + " needs a file name");
+            (name == "--jsonl" ? options.jsonlFile : options.csvFile) = value;
+        } else if (name == "--port") {
             std::string error;
             options.line.port = DriverPortName(value, &error);
             if (options.line.port.empty())
@@ -323,6 +348,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             return fail("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100");
         options.addresses = operands;
         break;
+    case Command::Decode:
+        if (operands.size() > 1)
+            return fail("decode takes one file (or - for standard input), e.g. kivhost decode host.log");
+        options.traceFile = operands.empty() ? "" : operands.front();
+        break;
+    case Command::Monitor:
+        if (!operands.empty())
+            return fail("monitor takes no arguments, got \"" + operands.front() + "\"");
+        if (!options.line.portGiven)
+            return fail("monitor needs the listening port: --port NAME, e.g. --port ttyUSB1 or plcsim's mirror");
+        break;
     }
 
     const bool usesLine =
@@ -360,6 +396,17 @@ Commands:
                           failed exchanges, last and average time
   demo                    the driver at work against simulated stations on a
                           pseudo-terminal: no hardware, no options needed
+  decode [FILE|-]         a host's captured standard output (the driver's
+                          traces among it) taken apart: one line per exchange
+                          attempt, why each failed, a summary per station;
+                          --json: one object per attempt
+  monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]
+                          listens on a line (a second adapter, or plcsim's
+                          --mirror) without ever writing to it: each request
+                          with its reply and latency; Ctrl-C ends it with a
+                          summary per station. --gap (default 50) ends a
+                          frame whose CR was lost, --late (default 1000)
+                          flags slow replies; Linux only
 
 Addresses: SSOnnnn[b] - station SS (hex, 01 to 20), operand O (W word, B bit,
   A or E byte and bit, E read-only), four hex digits, then an optional bit

@@ -19,7 +19,7 @@ enum ExitStatus : int {
     EXIT_USAGE = 64,    // the command line itself is wrong
 };
 
-enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo };
+enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo, Decode, Monitor };
 
 // Tag types the host hands the parsers.
 enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
@@ -52,6 +52,16 @@ struct Options {
     // poll
     uint32_t intervalMs = 1000;
     uint32_t cycles = 0;  // 0: until interrupted
+    // decode: the trace file ("" or "-": standard input)
+    std::string traceFile;
+    // monitor: the port as given (no driver field to fit), its rate, the
+    // gap that ends a frame, the late threshold, the logs
+    std::string tapPort;
+    uint32_t tapBaud = 9600;
+    uint32_t gapMs = 50;
+    uint32_t lateMs = 1000;
+    std::string jsonlFile;
+    std::string csvFile;
 };
 
 // Either options or the one-line message of a usage error.

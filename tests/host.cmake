@@ -20,7 +20,7 @@ kivhost_add_gtest(kivhost_analysis_tests
   LIBS kivhost_core davodev_core)
 target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version)
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
 add_dependencies(kivhost_process_tests kivhost)
 

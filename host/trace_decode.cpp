@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
+#include <string_view>
 
 namespace kivhost {
 namespace {
@@ -27,6 +29,16 @@ std::string Printf(const char* format, ...)
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     std::vsnprintf(text.data(), text.size() + 1, format, again);
     va_end(again);
+    return text;
+}
+
+// Pieces joined. (Not "text" + std::string: g++ 12 warns wrongly of
+// overlapping copies there, -Wrestrict, when it inlines the insert.)
+std::string Cat(std::initializer_list<std::string_view> pieces)
+{
+    std::string text;
+    for (std::string_view piece : pieces)
+        text += piece;
     return text;
 }
 
@@ -70,10 +82,21 @@ std::string ValueList(const std::vector<uint16_t>& values, bool bit)
 {
     const size_t shown = std::min(values.size(), bit ? BITS_SHOWN : VALUES_SHOWN);
     std::string text;
-    for (size_t i = 0; i < shown; ++i)
-        text += (i == 0 ? "" : bit ? " " : ", ") + ValueText(values[i], bit);
+    for (size_t i = 0; i < shown; ++i) {
+        text += i == 0 ? "" : bit ? " " : ", ";
+        text += ValueText(values[i], bit);
+    }
     if (shown < values.size())
-        text += Printf(" ... (%zu in all)", values.size());
+        text += Cat({" ... (", std::to_string(values.size()), " in all)"});
+    return text;
+}
+
+// In double quotes, for a terminal.
+std::string Quoted(const std::string& bytes, const std::vector<bool>& shown = {})
+{
+    std::string text(1, '"');
+    text += PrintableBytes(bytes, shown);
+    text += '"';
     return text;
 }
 
@@ -81,7 +104,7 @@ std::string RequestText(const AttemptView& view)
 {
     const PconRequest& r = view.request;
     if (!r.valid)
-        return "\"" + PrintableBytes(view.requestBytes) + "\" (not a request: " + r.error + ")";
+        return Cat({Quoted(view.requestBytes), " (not a request: ", r.error, ")"});
     std::string text = Printf("%-5s ", FrameCommandName(r.command)) + r.Address();
     if (r.command == FrameCommand::Read && r.count != 1)
         text += Printf(" x%d", r.count);
@@ -98,19 +121,20 @@ std::string ReplyText(const AttemptView& view)
     if (!view.hasReply)
         return OutcomeText(view.outcome);
     const PconRequest& r = view.request;
-    const std::string bytes = "\"" + PrintableBytes(view.replyBytes, view.replyShown) + "\"";
+    const std::string bytes = Quoted(view.replyBytes, view.replyShown);
     std::string text = OutcomeText(view.outcome);
     switch (view.outcome) {
     case Outcome::Good:
         if (r.valid && r.IsRead())
-            text += ": " + ValueList(view.reply.values, IsBitRequest(r));
+            text += Cat({": ", ValueList(view.reply.values, IsBitRequest(r))});
         break;
-    case Outcome::WrongStation: text += ": " + StationText(view.reply.stationEcho) + " answered " + bytes; break;
+    case Outcome::WrongStation: text += Cat({": ", StationText(view.reply.stationEcho), " answered ", bytes}); break;
     case Outcome::Short:
     case Outcome::Garbled:
         text += ": " + bytes;
         if (r.valid && view.replyBytes.size() < r.ReplyLength())
-            text += Printf(" (%zu of %zu bytes)", view.replyBytes.size(), r.ReplyLength());
+            text +=
+                Cat({" (", std::to_string(view.replyBytes.size()), " of ", std::to_string(r.ReplyLength()), " bytes)"});
         break;
     default: text += ": " + bytes; break;
     }
@@ -285,10 +309,10 @@ std::string AttemptLine(const AttemptView& view)
 
     if (!view.hasRequest) {
         if (view.flags & PAIR_NO_REQUEST)
-            line += "reply without a request: \"" + PrintableBytes(view.replyBytes) + "\" from station " +
-                    StationText(view.reply.stationEcho);
+            line += Cat({"reply without a request: ", Quoted(view.replyBytes), " from station ",
+                         StationText(view.reply.stationEcho)});
         else
-            line += "garbage between frames: \"" + PrintableBytes(view.replyBytes) + "\"";
+            line += Cat({"garbage between frames: ", Quoted(view.replyBytes)});
         return line + Notes(view);
     }
     line += Printf("try %d  ", view.attempt) + RequestText(view) + "  -> ";
@@ -363,10 +387,10 @@ std::string AttemptCsv(const AttemptView& view, int64_t utcAtOriginUs)
     else if (valid && !r.IsRead())
         shown = &r.values;
     for (size_t i = 0; shown != nullptr && i < shown->size(); ++i)
-        values += (i == 0 ? "" : " ") + std::to_string((*shown)[i]);
+        values += Cat({i == 0 ? "" : " ", std::to_string((*shown)[i])});
     std::string flags;
     for (const std::string& name : FlagNames(view.flags))
-        flags += (flags.empty() ? "" : " ") + name;
+        flags += Cat({flags.empty() ? "" : " ", name});
 
     std::vector<std::string> fields = {
         view.timed ? Printf("%.3f", static_cast<double>(view.timeUs) / 1000.0) : "",
@@ -564,7 +588,8 @@ std::string LineTally::Table(bool withLine) const
     for (const auto& row : rows) {
         std::string line;
         for (size_t i = 0; i < row.size(); ++i)
-            line += (i == 0 ? row[i] + std::string(widths[i] - row[i].size(), ' ') : "  " + Padded(row[i], widths[i]));
+            line += i == 0 ? row[i] + std::string(widths[i] - row[i].size(), ' ')
+                           : std::string(2, ' ') + Padded(row[i], widths[i]);
         text += line + "\n";
     }
     if (stations_.empty())

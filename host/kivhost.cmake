@@ -7,7 +7,9 @@ add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_hin
 include(${CMAKE_SOURCE_DIR}/cmake/nlohmann_json.cmake)
 target_link_libraries(kivhost_core PUBLIC kiv_nlohmann_json)
 if(NOT WIN32)
-  target_sources(kivhost_core PRIVATE serial_tap_posix.cpp)  # monitor's listening port
+  # The monitor's listening port, found by the name the driver would give it.
+  target_sources(kivhost_core PRIVATE serial_tap_posix.cpp ${CMAKE_SOURCE_DIR}/serial/serial_posix_name.cpp)
+  target_include_directories(kivhost_core PRIVATE ${CMAKE_SOURCE_DIR}/serial)
 endif()
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
 target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS})

@@ -15,7 +15,7 @@
 namespace kivhost {
 
 struct TapSettings {
-    std::string port;  // a path, or a name under /dev; COMn is /dev/ttyS(n-1) as for the driver
+    std::string port;  // named as for the driver: a path, COMn for /dev/ttyS(n-1), or a name under /dev
     uint32_t baud = 9600;
     uint16_t dataBits = 8;
     uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space

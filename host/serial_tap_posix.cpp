@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "serial_posix_name.h"
 #include "serial_tap.h"
 
 namespace kivhost {
@@ -30,21 +31,6 @@ constexpr Speed SPEEDS[] = {
     {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
     {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
 };
-
-// As the driver finds its ports: a path as given, COMn as /dev/ttyS(n-1),
-// any other name under /dev.
-std::string DevicePath(const std::string& name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    if (name.size() > 3 && strncasecmp(name.c_str(), "COM", 3) == 0 &&
-        std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        const unsigned long number = std::strtoul(name.c_str() + 3, nullptr, 10);
-        if (number >= 1 && number <= 256)
-            return "/dev/ttyS" + std::to_string(number - 1);
-    }
-    return "/dev/" + name;
-}
 
 std::string OpenFailure(const std::string& path, int error)
 {
@@ -84,7 +70,13 @@ std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::str
                  std::to_string(settings.baud);
         return nullptr;
     }
-    const std::string path = DevicePath(settings.port);
+    // The device the driver would open for this name.
+    char device[4096];
+    if (!kiv::PosixDevicePath(settings.port.c_str(), device, sizeof device)) {
+        *error = "no port name given, or one too long: \"" + settings.port + "\"";
+        return nullptr;
+    }
+    const std::string path = device;
     // Read only: the monitor never writes, whatever else goes wrong.
     const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

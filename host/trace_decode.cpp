@@ -1,5 +1,8 @@
 #include "trace_decode.h"
 
+#include "kivhost_text.h"
+#include "trace_view.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -13,7 +16,6 @@ namespace {
 
 constexpr size_t VALUES_SHOWN = 8;    // words on a line for people; JSON has them all
 constexpr size_t BITS_SHOWN = 32;     // bits, which take less room
-constexpr int CHECKSUM_GRACE = 3;     // replies of a station flagged before its rule is taken as its own
 constexpr size_t REQUEST_WIDTH = 26;  // the request column, so that the verdicts line up
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -42,9 +44,10 @@ std::string Cat(std::initializer_list<std::string_view> pieces)
     return text;
 }
 
-std::string StationText(int station)
+// "2 (02)", or "--" where nothing told the station.
+std::string StationOrNone(int station)
 {
-    return station < 0 ? "--" : Printf("%02X", static_cast<unsigned>(station));
+    return station < 0 ? "--" : StationText(station);
 }
 
 std::string Ms(uint64_t us)
@@ -95,7 +98,7 @@ std::string ValueList(const std::vector<uint16_t>& values, bool bit)
 std::string Quoted(const std::string& bytes, const std::vector<bool>& shown = {})
 {
     std::string text(1, '"');
-    text += PrintableBytes(bytes, shown);
+    text += TraceView::Visible(bytes, shown);
     text += '"';
     return text;
 }
@@ -128,7 +131,7 @@ std::string ReplyText(const AttemptView& view)
         if (r.valid && r.IsRead())
             text += Cat({": ", ValueList(view.reply.values, IsBitRequest(r))});
         break;
-    case Outcome::WrongStation: text += Cat({": ", StationText(view.reply.stationEcho), " answered ", bytes}); break;
+    case Outcome::WrongStation: text += Cat({": ", StationOrNone(view.reply.stationEcho), " answered ", bytes}); break;
     case Outcome::Short:
     case Outcome::Garbled:
         text += ": " + bytes;
@@ -248,55 +251,14 @@ AttemptView ViewOf(const LinePair& pair)
 
 void AttemptNotes::Judge(AttemptView* view)
 {
-    view->replyChecksumSuspect = false;
     const PconReply& reply = view->reply;
-    if (!view->hasReply || !reply.framed || !reply.complete || view->outcome == Outcome::Garbled)
-        return;
-    Station& station = stations_[view->Station()];
-    if (reply.checksumOk) {
-        ++station.kept;
-        return;
-    }
-    ++station.broken;
-    view->replyChecksumSuspect = station.kept > 0 || station.broken <= CHECKSUM_GRACE;
+    view->replyChecksumSuspect = view->hasReply && view->outcome == Outcome::Good && reply.complete &&
+                                 checksums_.Suspect(view->Station(), reply.checksumOk);
 }
 
 std::string ValueText(uint16_t value, bool bit)
 {
     return bit ? std::to_string(value) : Printf("%u (0x%04X)", value, value);
-}
-
-std::string PrintableBytes(const std::string& bytes, const std::vector<bool>& shown)
-{
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (i < shown.size() && !shown[i])
-            out += '?';
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c >= 0x7F)
-            out += Printf("\\x%02X", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
-const char* OutcomeText(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Good: return "good";
-    case Outcome::NoReply: return "no reply";
-    case Outcome::Short: return "short";
-    case Outcome::Nak: return "not acknowledged";
-    case Outcome::WrongStation: return "wrong station";
-    case Outcome::Garbled: return "garbled";
-    case Outcome::NotSent: return "not sent";
-    }
-    return "?";
 }
 
 std::string AttemptLine(const AttemptView& view)
@@ -310,7 +272,7 @@ std::string AttemptLine(const AttemptView& view)
     if (!view.hasRequest) {
         if (view.flags & PAIR_NO_REQUEST)
             line += Cat({"reply without a request: ", Quoted(view.replyBytes), " from station ",
-                         StationText(view.reply.stationEcho)});
+                         StationOrNone(view.reply.stationEcho)});
         else
             line += Cat({"garbage between frames: ", Quoted(view.replyBytes)});
         return line + Notes(view);
@@ -408,8 +370,8 @@ std::string AttemptCsv(const AttemptView& view, int64_t utcAtOriginUs)
         values,
         view.maybeLate ? "true" : "false",
         flags,
-        CsvField(view.hasRequest ? PrintableBytes(view.requestBytes) : ""),
-        CsvField(view.hasReply ? PrintableBytes(view.replyBytes, view.replyShown) : ""),
+        CsvField(view.hasRequest ? TraceView::Visible(view.requestBytes, {}) : ""),
+        CsvField(view.hasReply ? TraceView::Visible(view.replyBytes, view.replyShown) : ""),
     };
     std::string row;
     for (size_t i = 0; i < fields.size(); ++i)
@@ -554,7 +516,7 @@ std::string LineTally::Table(bool withLine) const
 
     std::vector<std::vector<std::string>> rows = {header};
     for (const auto& [number, s] : stations_) {
-        std::vector<std::string> row = {StationText(number)};
+        std::vector<std::string> row = {StationOrNone(number)};
         const auto count = [&row](uint64_t n) { row.push_back(std::to_string(n)); };
         if (withLine) {
             count(s.attempts);

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "exchange_report.h"
 #include "frame_splitter.h"
 #include "pcon_frame.h"
 #include "trace_reader.h"
@@ -65,28 +66,18 @@ struct AttemptView {
 AttemptView ViewOf(const TraceAttempt& attempt);
 AttemptView ViewOf(const LinePair& pair);
 
-// Notes that depend on what came before: the reply checksum rule is pointed
-// out for a station only while its replies have ever kept it, or for its
-// first few; a station whose replies never keep it has another rule.
+// Notes that depend on what came before: a good reply's checksum that
+// breaks the rule, pointed out as kivhost's other commands do.
 class AttemptNotes {
 public:
     void Judge(AttemptView* view);
 
 private:
-    struct Station {
-        int kept = 0;
-        int broken = 0;
-    };
-    std::map<int, Station> stations_;
+    ChecksumTrust checksums_;
 };
 
 // "4660 (0x1234)" for a word, "1" for a bit.
 std::string ValueText(uint16_t value, bool bit);
-// Bytes for a terminal: CR as \r, other control and non-ASCII bytes as
-// \xNN, a byte the trace hid as "?".
-std::string PrintableBytes(const std::string& bytes, const std::vector<bool>& shown = {});
-// "good", "no reply", "short", "not acknowledged", "wrong station", ...
-const char* OutcomeText(Outcome outcome);
 
 // One line, no line feed: on the line led by the time and followed by the
 // latency.

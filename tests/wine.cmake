@@ -45,7 +45,8 @@ set_tests_properties(windows.serial_port PROPERTIES RESOURCE_LOCK wine TIMEOUT 3
 
 # ---------------------------------------------------------------------------
 # kivhost.exe: the banner, and a read against plcsim linked as COM9, with the
-# driver's traces taken off standard output and shown on standard error.
+# driver's traces taken off standard output and shown on standard error, a
+# frame a line.
 set(KIVHOST_EXPECT ${CMAKE_CURRENT_SOURCE_DIR}/wine/kivhost_expect.sh)
 add_test(NAME windows.kivhost_info
   COMMAND ${KIVHOST_EXPECT} 0 "out: K I V U X " "out:Version 7.00" "out:Channel block   4140 bytes"
@@ -59,12 +60,21 @@ add_test(NAME windows.kivhost_demo_needs_linux
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
+# decode needs no line: the trace captured for the golden test, read by kivhost.exe.
+add_test(NAME windows.kivhost_decode
+  COMMAND ${KIVHOST_EXPECT} 0 "out:#1    try 2  read  01W0010 x2           sum ok   -> good: 4660 (0x1234)"
+          "out:#14   try 1  read  05W0010              sum ok   -> wrong station: 6 (06)"
+          "out:2 (02)           1       1         4         4"
+          -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe decode ${CMAKE_CURRENT_SOURCE_DIR}/data/decode_every_outcome.trace
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.kivhost_decode PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
 add_test(NAME windows.kivhost_read
   COMMAND ${CMAKE_COMMAND} -E env
     "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
     PLCSIM_COM=com9
     ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
-      "err:trace| (/01RW0010022D.)" "err:log 16| REVIZ: 14 bytes will be send"
+      "err:  TX      /01RW0010022D\\r" "err:  RX      /A01RW1234ABCD" "err:  log 16  REVIZ: 14 bytes will be send"
       -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)

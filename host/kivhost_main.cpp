@@ -10,6 +10,7 @@
 
 #include "davodev_version.h"
 #include "kivhost_commands.h"
+#include "kivhost_diag.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
 #include "trace_view.h"
@@ -31,6 +32,11 @@ int main(int argc, char** argv)
         std::printf("kivhost %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
         std::fflush(stdout);
     }
+    // The diagnostics read traces and lines, not the driver.
+    if (options.command == Command::Decode)
+        return RunDecode(options.decode);
+    if (options.command == Command::Monitor)
+        return RunMonitor(options.monitor);
 #if defined(_WIN32)
     if (options.command == Command::Demo)
         return Complain(

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "number_rules.h"
 
@@ -17,6 +18,8 @@ constexpr uint32_t TIMEOUT_MIN_MS = 10;
 constexpr uint32_t TIMEOUT_MAX_MS = 60000;
 constexpr uint32_t COUNT_MAX = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
+constexpr uint32_t MONITOR_BAUD_MAX = 4000000;  // the monitor's port takes rates the driver's field cannot hold
+constexpr uint32_t MONITOR_MS_MAX = 600000;
 
 constexpr const char* PARITY_LETTERS = "NOEMS";  // by the driver's parity code
 
@@ -35,6 +38,7 @@ struct Given {
     std::string port, baud, format, dataBits, parity, stopBits, timeout;
     std::string library, trace, traceFile;
     std::string type, count, interval, cycles;
+    std::string file, gap, late, jsonl, csv;  // decode, monitor
     bool json = false;
     bool block = false;
     bool version = false;
@@ -225,6 +229,77 @@ const std::vector<CommandSpec>& Commands()
          "3 is silent. Each call of the driver is shown and explained.\n"
          "Examples:\n  kivhost demo\n  kivhost demo --trace",
          false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+
+        {Command::Decode, "decode", "a captured host trace: each attempt and why it failed", "decode [FILE|-]",
+         "Reads a host's standard output as captured (FILE, or standard input for - or\n"
+         "none): the driver's \"REVIZ: N bytes will be send\" and \"... received\" lines\n"
+         "with the bytes under them, whatever else is among them. One line per exchange\n"
+         "attempt (the request, its checksum, the reply and the verdict), then a summary\n"
+         "per station. --json: one object per attempt, one a line, then the summary.\n"
+         "Examples:\n  kivhost decode host.log\n  host-program | kivhost decode --json -",
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("FILE", given.file, "the captured output; - or none: standard input")->type_name("");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             options.decode.file = given.file;
+             return std::string();
+         }},
+
+        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency (Linux)",
+         "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]",
+         "Opens DEV itself and never writes to it: a second adapter that only listens on\n"
+         "the bus, or plcsim's --mirror. --port takes any path here, and --baud any rate\n"
+         "the port takes (115200 too); --timeout does not apply. Frames end at CR, or\n"
+         "after a quiet gap; each is timed at its first byte. Ctrl-C ends it with the\n"
+         "summary per station: requests, replies, failures by reason, latency p50, p99\n"
+         "and max.\n"
+         "Examples:\n  kivhost monitor --port ttyUSB1 --baud 19200 --format 7E1\n"
+         "  kivhost monitor --port /tmp/tap1 --jsonl line.jsonl",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--gap", given.gap, "quiet that ends a frame whose CR was lost (default 50)")
+                 ->type_name("MS");
+             sub.add_option("--late", given.late,
+                            "a reply later than this after its request is flagged\n(default 1000)")
+                 ->type_name("MS");
+             sub.add_option("--jsonl", given.jsonl, "each attempt as a JSON object, one a line, into FILE")
+                 ->type_name("FILE");
+             sub.add_option("--csv", given.csv, "each attempt as a CSV row into FILE")->type_name("FILE");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             MonitorOptions& monitor = options.monitor;
+             if (given.port.empty())
+                 return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
+                                    "plcsim's --mirror path");
+             monitor.port = given.port;
+             options.line.portGiven = true;
+             options.line.portGivenAs = given.port;
+             if (!given.baud.empty()) {
+                 const auto baud = ParseNumber(given.baud, 50, MONITOR_BAUD_MAX);
+                 if (!baud)
+                     return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
+                 monitor.baud = *baud;
+             }
+             if (!given.timeout.empty())
+                 return std::string("monitor only listens: --timeout does not apply (--late flags slow replies)");
+             for (auto [name, text, ms] : {std::tuple{"--gap", &given.gap, &monitor.gapMs},
+                                           std::tuple{"--late", &given.late, &monitor.lateMs}}) {
+                 if (!IsGiven(app, name))
+                     continue;
+                 const auto value = ParseNumber(*text, 1, MONITOR_MS_MAX);
+                 if (!value)
+                     return Bad(name, *text, "give milliseconds, 1 to 600000");
+                 *ms = *value;
+             }
+             for (auto [name, text, file] : {std::tuple{"--jsonl", &given.jsonl, &monitor.jsonl},
+                                             std::tuple{"--csv", &given.csv, &monitor.csv}}) {
+                 if (IsGiven(app, name) && text->empty())
+                     return std::string(name) + " needs the name of a file";
+                 *file = *text;
+             }
+             return std::string();
+         }},
     };
     return COMMANDS;
 }
@@ -363,7 +438,9 @@ std::string LeftOver(const std::vector<std::string>& left, const Subcommands& su
 std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
 {
     LineOptions& line = options.line;
-    if (IsGiven(app, "--port")) {
+    // The monitor opens its port itself: no driver field to fit (its take has them).
+    const bool ownPort = options.command == Command::Monitor;
+    if (IsGiven(app, "--port") && !ownPort) {
         std::string error;
         line.port = DriverPortName(given.port, &error);
         if (line.port.empty())
@@ -371,7 +448,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
         line.portGivenAs = given.port;
         line.portGiven = true;
     }
-    if (IsGiven(app, "--baud")) {
+    if (IsGiven(app, "--baud") && !ownPort) {
         // Larger rates do not fit the driver's 16-bit field.
         const auto baud = ParseNumber(given.baud, 50, 65535);
         if (!baud)
@@ -560,6 +637,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                  "kivhost");
     app.formatter(std::make_shared<HelpFormatter>());
     app.allow_extras();
+    // A path such as /tmp/plc1 is an argument on Windows too, not an option
+    // written /name (the commands, added below, take this from the app).
+    app.allow_windows_style_options(false);
     app.set_help_flag("-h,--help", "this help; kivhost COMMAND --help for a command's own");
     app.footer("Addresses: SSOnnnn[b] - station SS (hex, 01 to 20), operand O (W word, B bit,\n"
                "  A or E byte and bit, E read-only), four hex digits, then an optional bit\n"
@@ -678,6 +758,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         return fail(error);
     if (std::string error = TakeOutput(given, app, options); !error.empty())
         return fail(error);
+    // The diagnostics' own copies of what the shared options say.
+    options.decode.json = options.json;
+    options.monitor.dataBits = options.line.dataBits;
+    options.monitor.parity = options.line.parity;
+    options.monitor.stopBits = options.line.stopBits;
+    if (spec->command == Command::Decode && options.line.portGiven)
+        return fail("decode reads a captured trace, not a port; leave out --port (monitor listens on one)");
     if (spec->command == Command::Demo && options.line.portGiven)
         return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
     if (spec->usesLine && !options.line.portGiven) {

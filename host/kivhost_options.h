@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "davodev.h"
+#include "kivhost_diag.h"
 
 namespace kivhost {
 
@@ -29,7 +30,7 @@ enum ExitStatus : int {
     EXIT_USAGE = 64,    // the command line itself is wrong
 };
 
-enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo };
+enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo, Decode, Monitor };
 
 // Tag types the host hands the parsers.
 enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
@@ -75,6 +76,9 @@ struct Options {
     // poll
     uint32_t intervalMs = 1000;
     uint32_t cycles = 0;  // 0: until interrupted
+    // decode and monitor; the monitor's character format is in line
+    DecodeOptions decode;
+    MonitorOptions monitor;
 };
 
 // Either options or the one-line message of a usage error.

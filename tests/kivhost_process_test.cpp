@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -97,6 +99,99 @@ Outcome RunKivhost(const std::vector<std::string>& args, std::function<bool(cons
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
+
+// kivhost running beside the test, for a program that runs until Ctrl-C
+// (monitor): its output read as it comes, then interrupted and reaped.
+class KivhostRunning {
+public:
+    explicit KivhostRunning(const std::vector<std::string>& args)
+    {
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+            return;
+        std::string program = KIVHOST_PATH;
+        std::vector<std::string> copies = args;
+        std::vector<char*> argv = {program.data()};
+        for (std::string& arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        child_ = fork();
+        if (child_ == 0) {
+            dup2(outPipe[1], 1);
+            dup2(errPipe[1], 2);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        fds_[0] = {outPipe[0], POLLIN, 0};
+        fds_[1] = {errPipe[0], POLLIN, 0};
+    }
+    ~KivhostRunning()
+    {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        for (pollfd& fd : fds_)
+            if (fd.fd >= 0)
+                close(fd.fd);
+    }
+    KivhostRunning(const KivhostRunning&) = delete;
+    KivhostRunning& operator=(const KivhostRunning&) = delete;
+
+    // Reads until done holds for the output so far; false when the program
+    // ended first, or a minute went by.
+    bool ReadUntil(const std::function<bool(const Outcome&)>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done(run_)) {
+            if (std::chrono::steady_clock::now() > deadline || !ReadSome())
+                return false;
+        }
+        return true;
+    }
+
+    // As from Ctrl-C: everything it prints until it ends, and its status.
+    Outcome Interrupt()
+    {
+        kill(child_, SIGINT);
+        ReadUntil([](const Outcome&) { return false; });
+        int status = 0;
+        waitpid(child_, &status, 0);
+        child_ = -1;
+        run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return run_;
+    }
+
+private:
+    bool ReadSome()
+    {
+        if (fds_[0].fd < 0 && fds_[1].fd < 0)
+            return false;
+        if (poll(fds_, 2, 1000) <= 0)
+            return true;
+        std::string* sinks[2] = {&run_.out, &run_.err};
+        for (int i = 0; i < 2; ++i) {
+            if (fds_[i].fd < 0 || fds_[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds_[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds_[i].fd);
+                fds_[i].fd = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t child_ = -1;
+    pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
+    Outcome run_;
+};
 
 size_t Occurrences(const std::string& text, const std::string& what)
 {
@@ -297,6 +392,8 @@ protected:
     {
         plcsim::Options options;
         options.stations = {1, 2};
+        // What the line carries, for a monitor; unread, it costs nothing.
+        options.mirror = "/tmp/kivhost-test-mirror-" + std::to_string(getpid());
         return options;
     }
 
@@ -949,7 +1046,7 @@ std::string Complete(const std::string& words)
 
 TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
 {
-    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "demo"};
+    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "demo", "decode", "monitor"};
     std::string help = RunKivhost({"--help"}).out;
     for (const std::string& command : commands)
         help += RunKivhost({command, "--help"}).out;
@@ -961,7 +1058,7 @@ TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 18u) << help;
+    EXPECT_EQ(options.size(), 22u) << help;
     // text holds word where neither neighbour could continue it.
     auto holds = [&letters](const std::string& text, const std::string& word) {
         for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
@@ -995,6 +1092,63 @@ TEST_F(KivhostLine, CompletionOffersCommandsOptionsValuesAndPorts)
     const std::vector<std::string> ports = Lines(Complete("kivhost read 01W0010 --port /dev/pts/"));
     EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end())
         << Complete("kivhost --port /dev/pts/");
+}
+
+TEST_F(KivhostLine, MonitorOnTheMirrorCountsEveryReason)
+{
+    const std::string log = "/tmp/kivhost-test-monitor-" + std::to_string(getpid()) + ".jsonl";
+    KivhostRunning monitor({"monitor", "--port", sim_.MirrorPath(), "--jsonl", log});
+    ASSERT_TRUE(
+        monitor.ReadUntil([](const Outcome& run) { return run.err.find("listening on") != std::string::npos; }));
+
+    // Station 2 fails each of its next four exchanges (four attempts each)
+    // another way; station 3 is not on the line.
+    for (const char* fault : {"nak", "wrong", "truncate=5", "noise=3"})
+        sim_.ScriptFault(2, *plcsim::ParseFault(fault), 4);
+    const std::vector<std::vector<std::string>> traffic = {
+        {"read", "01W0010", "--count", "2"},
+        {"write", "01W0030", "5"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "03W0000"},
+    };
+    for (std::vector<std::string> args : traffic) {
+        args.insert(args.begin(), {"--port", "{port}", "--timeout", "50"});
+        Kivhost(args);
+    }
+    // Station 3's third attempt is shown once its fourth is on the line;
+    // Ctrl-C shows the fourth had no reply.
+    ASSERT_TRUE(monitor.ReadUntil([](const Outcome& run) { return Occurrences(run.out, "03W0000") >= 3; }));
+    const Outcome run = monitor.Interrupt();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Per station"), std::string::npos) << run.out;
+
+    std::ifstream in(log);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(in, line);)
+        objects.push_back(nlohmann::json::parse(line));
+    std::remove(log.c_str());
+    ASSERT_GE(objects.size(), 2u);
+    const nlohmann::json& first = objects.front();
+    EXPECT_EQ(first["address"], "01W0010");
+    EXPECT_EQ(first["values"], nlohmann::json({0x1234, 0xABCD}));
+    EXPECT_GE(first["latency_ms"].get<double>(), 0);
+    const nlohmann::json& stations = objects.back()["summary"]["stations"];
+    ASSERT_EQ(stations.size(), 3u) << objects.back();
+    // exchanges, failed, then attempts by reason
+    const std::map<int, std::vector<int>> expected = {
+        {1, {2, 0, 0, 0, 0, 0, 0}},
+        {2, {4, 4, 0, 4, 4, 4, 4}},
+        {3, {1, 1, 4, 0, 0, 0, 0}},
+    };
+    for (const nlohmann::json& s : stations) {
+        const nlohmann::json& f = s["failures"];
+        const std::vector<int> seen = {s["exchanges"], s["failed_exchanges"], f["no-reply"], f["short"],
+                                       f["nak"],       f["wrong-station"],    f["garbled"]};
+        EXPECT_EQ(seen, expected.at(s["station"])) << "station " << s["station"];
+    }
 }
 
 }  // namespace

@@ -2,13 +2,14 @@
 # driver at run time (beside itself, or where a package installs it) and
 # shares the log stand-in with it.
 add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_hint.cpp kivhost_driver.cpp
-  address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp block_planner.cpp)
+  address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp block_planner.cpp
+  scan_engine.cpp)
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
 target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS})
 # Installed, the driver is in the library folder of kivhost's prefix.
 target_compile_definitions(kivhost_core PRIVATE KIVHOST_INSTALL_LIBDIR="${KIV_INSTALL_LIBDIR}")
 
-add_executable(kivhost kivhost_main.cpp kivhost_commands.cpp)
+add_executable(kivhost kivhost_main.cpp kivhost_commands.cpp kivhost_scan.cpp scan_output.cpp)
 target_link_libraries(kivhost PRIVATE kivhost_core)
 add_dependencies(kivhost DAVODEV)
 if(WIN32)

@@ -3,7 +3,7 @@
 # shares the log stand-in with it.
 add_library(kivhost_core STATIC kivhost_options.cpp kivhost_text.cpp kivhost_hint.cpp kivhost_driver.cpp
   address_area.cpp pcon_frame.cpp trace_reader.cpp frame_splitter.cpp tag_list.cpp block_planner.cpp
-  scan_engine.cpp)
+  scan_options.cpp scan_engine.cpp)
 target_include_directories(kivhost_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
 target_link_libraries(kivhost_core PUBLIC DORVAK davodev_version ${CMAKE_DL_LIBS})
 # Installed, the driver is in the library folder of kivhost's prefix.

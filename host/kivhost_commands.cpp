@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "kivhost_hint.h"
+#include "kivhost_scan.h"
 #include "kivhost_text.h"
 
 #if defined(_WIN32)
@@ -492,6 +493,7 @@ namespace {
 struct PolledTag {
     std::string text;
     DriverAddress address{};
+    int32_t count = 1;
     std::vector<uint16_t> values;
     int32_t lastResult = SUCCESS;
     uint64_t good = 0;
@@ -532,6 +534,10 @@ std::string TableLine(const PolledTag& tag)
 int RunPoll(Context& context)
 {
     const Options& options = context.options;
+    std::vector<Tag> fileTags;
+    if (!options.pollTags.empty())
+        if (int status = LoadTagFile(context, options.pollTags, &fileTags); status != EXIT_DONE)
+            return status;
     JsonObject startJson;
     startJson.Text("command", "poll");
     if (int status = OpenLine(context, startJson); status != EXIT_DONE)
@@ -546,6 +552,15 @@ int RunPoll(Context& context)
         json.Text("address", text);
         if (int status = ParseForIo(context, text, options.count, &tag.address, json); status != EXIT_DONE)
             return status;
+        tag.count = options.count;
+        tags.push_back(tag);
+    }
+    // The tag file's, checked by the driver's parser when it was read.
+    for (const Tag& fileTag : fileTags) {
+        PolledTag tag;
+        tag.text = fileTag.text;
+        tag.address = fileTag.address;
+        tag.count = fileTag.count;
         tags.push_back(tag);
     }
 
@@ -563,7 +578,7 @@ int RunPoll(Context& context)
     while (stopRequested == 0 && (options.cycles == 0 || cycle < options.cycles)) {
         ++cycle;
         for (PolledTag& tag : tags) {
-            tag.lastResult = context.session.Read(tag.address, options.count, &tag.values);
+            tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
             (tag.lastResult == SUCCESS ? tag.good : tag.failed) += 1;

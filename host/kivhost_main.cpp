@@ -7,6 +7,7 @@
 #include "kivhost_commands.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
+#include "kivhost_scan.h"
 
 using namespace kivhost;
 
@@ -51,6 +52,8 @@ int main(int argc, char** argv)
     case Command::Read: return RunRead(context);
     case Command::Write: return RunWrite(context);
     case Command::Poll: return RunPoll(context);
+    case Command::Scan: return RunScan(context, options.scan);
+    case Command::Stations: return RunStations(context, options.range);
 #if !defined(_WIN32)
     case Command::Demo: return RunDemo(context);
 #endif

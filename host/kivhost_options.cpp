@@ -14,8 +14,9 @@ constexpr int32_t MAX_COUNT = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
 
 const std::map<std::string_view, Command> COMMANDS = {
-    {"help", Command::Help},   {"info", Command::Info}, {"parse", Command::Parse}, {"read", Command::Read},
-    {"write", Command::Write}, {"poll", Command::Poll}, {"demo", Command::Demo},
+    {"help", Command::Help}, {"info", Command::Info},   {"parse", Command::Parse},
+    {"read", Command::Read}, {"write", Command::Write}, {"poll", Command::Poll},
+    {"demo", Command::Demo}, {"scan", Command::Scan},   {"stations", Command::Stations},
 };
 
 enum class Takes { Nothing, Argument };
@@ -41,8 +42,15 @@ const std::map<std::string_view, OptionRule> OPTIONS = {
     {"--type", {Takes::Argument, {Command::Parse}}},
     {"--block", {Takes::Nothing, {Command::Parse}}},
     {"--count", {Takes::Argument, {Command::Parse, Command::Read, Command::Poll}}},
-    {"--interval", {Takes::Argument, {Command::Poll}}},
-    {"--cycles", {Takes::Argument, {Command::Poll}}},
+    {"--interval", {Takes::Argument, {Command::Poll, Command::Scan}}},
+    {"--cycles", {Takes::Argument, {Command::Poll, Command::Scan}}},
+    {"--tags", {Takes::Argument, {Command::Poll}}},
+    {"--max-gap", {Takes::Argument, {Command::Scan}}},
+    {"--plan", {Takes::Nothing, {Command::Scan}}},
+    {"--retry-down", {Takes::Argument, {Command::Scan}}},
+    {"--csv", {Takes::Argument, {Command::Scan}}},
+    {"--jsonl", {Takes::Argument, {Command::Scan}}},
+    {"--range", {Takes::Argument, {Command::Stations}}},
 };
 
 const char* CommandName(Command command)
@@ -276,6 +284,34 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             if (!cycles)
                 return fail(bad + "give a number of cycles, or 0 to poll until Ctrl-C");
             options.cycles = *cycles;
+        } else if (name == "--tags") {
+            if (value.empty())
+                return fail("--tags needs the path of a tag file");
+            options.pollTags = value;
+        } else if (name == "--max-gap" || name == "--retry-down" || name == "--range") {
+            std::string why;
+            if (name == "--max-gap") {
+                const auto gap = ParseMaxGap(value, &why);
+                if (!gap)
+                    return fail(why);
+                options.scan.maxGap = *gap;
+            } else if (name == "--retry-down") {
+                const auto seconds = ParseRetryDown(value, &why);
+                if (!seconds)
+                    return fail(why);
+                options.scan.retryDownS = *seconds;
+            } else {
+                const auto range = ParseStationRange(value, &why);
+                if (!range)
+                    return fail(why);
+                options.range = *range;
+            }
+        } else if (name == "--plan") {
+            options.scan.plan = true;
+        } else if (name == "--csv" || name == "--jsonl") {
+            if (value.empty())
+                return fail(name + " needs the path of a file to append to");
+            (name == "--csv" ? options.scan.csvPath : options.scan.jsonlPath) = value;
         }
     }
 
@@ -283,6 +319,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     case Command::Help:
     case Command::Version: break;
     case Command::Info:
+    case Command::Stations:
     case Command::Demo:
         if (!operands.empty())
             return fail(std::string(CommandName(options.command)) + " takes no arguments, got \"" + operands.front() +
@@ -319,14 +356,20 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         break;
     }
     case Command::Poll:
-        if (operands.empty())
-            return fail("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100");
+        if (operands.empty() && options.pollTags.empty())
+            return fail("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100, or --tags FILE");
         options.addresses = operands;
+        break;
+    case Command::Scan:
+        if (operands.size() != 1)
+            return fail("scan takes one tag file, e.g. kivhost scan examples/pump-station.csv");
+        options.scan.tagFile = operands.front();
         break;
     }
 
-    const bool usesLine =
-        options.command == Command::Read || options.command == Command::Write || options.command == Command::Poll;
+    const bool usesLine = options.command == Command::Read || options.command == Command::Write ||
+                          options.command == Command::Poll || options.command == Command::Stations ||
+                          (options.command == Command::Scan && !options.scan.plan);
     if (usesLine && !options.line.portGiven) {
 #if defined(_WIN32)
         options.line.port = "COM1";  // the first port, as on most Windows hosts
@@ -358,6 +401,13 @@ Commands:
                           reads the addresses every MS (default 1000) for N
                           cycles (default 0: until Ctrl-C): values, good and
                           failed exchanges, last and average time
+  scan TAGFILE [--interval MS] [--cycles N] [--max-gap N] [--plan]
+       [--retry-down S] [--csv FILE] [--jsonl FILE]
+                          reads the tags of a file in grouped block reads,
+                          cycle after cycle: a live table, logs; a station
+                          that stops answering is asked every S seconds
+  stations [--range 01-20]
+                          asks each station once and lists who answers
   demo                    the driver at work against simulated stations on a
                           pseudo-terminal: no hardware, no options needed
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scan_options.h"
+
 namespace kivhost {
 
 // Exit status of the program.
@@ -19,7 +21,7 @@ enum ExitStatus : int {
     EXIT_USAGE = 64,    // the command line itself is wrong
 };
 
-enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo };
+enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Scan, Stations, Demo };
 
 // Tag types the host hands the parsers.
 enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
@@ -51,7 +53,11 @@ struct Options {
     bool countGiven = false;
     // poll
     uint32_t intervalMs = 1000;
-    uint32_t cycles = 0;  // 0: until interrupted
+    uint32_t cycles = 0;   // 0: until interrupted
+    std::string pollTags;  // poll --tags: a tag file beside the addresses
+    // scan, stations
+    ScanOptions scan;
+    StationRange range;
 };
 
 // Either options or the one-line message of a usage error.

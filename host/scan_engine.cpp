@@ -11,6 +11,8 @@ namespace {
 // many is one that computes it otherwise: its replies are not flagged.
 constexpr uint64_t CHECKSUM_GRACE = 3;
 
+static_assert(NO_GROUPING == -1, "--max-gap -1 turns grouping off");
+
 double Ms(std::chrono::steady_clock::duration span)
 {
     return std::chrono::duration<double, std::milli>(span).count();

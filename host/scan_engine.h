@@ -26,19 +26,13 @@
 #include "block_planner.h"
 #include "kivhost_options.h"
 #include "pcon_frame.h"
+#include "scan_options.h"
 #include "tag_list.h"
 #include "trace_reader.h"
 
 namespace kivhost {
 
 class Session;
-
-// Elements that may lie unused between two tags of a block unless
-// --max-gap says otherwise. A separate read costs a 14-character request,
-// the reply's 9 characters of frame and the station's turnaround; 8 unused
-// words cost 32 characters, about that much, and 8 unused bits 8.
-constexpr int DEFAULT_MAX_GAP = 8;
-constexpr uint32_t DEFAULT_RETRY_DOWN_S = 10;
 
 // A read request is 14 characters whatever it reads: "/", station, "R",
 // operand, four address characters, count, checksum, CR.

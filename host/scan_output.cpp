@@ -121,7 +121,7 @@ void TagRows(const ScanEngine& engine, size_t index, std::vector<std::string>* r
         line += words ? Fit(std::string(VALUE_WIDTH - std::min(VALUE_WIDTH, value.size()), ' ') + value, VALUE_WIDTH)
                       : Fit(value, VALUE_WIDTH);
         if (row == 0)
-            line += "  " + Fit(QualityName(state.quality), 8) + " " + Fit(lastGood, 12) + "  " +
+            line += "  " + Fit(QualityName(state.quality), 8) + " " + Fit(lastGood, 13) + " " +
                     Fit(ReasonText(state), 15) + " " + attempts;
         rows->push_back(line);
     }
@@ -396,8 +396,8 @@ std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& v
     for (size_t i = 0; i < engine.Tags().size(); ++i)
         TagRows(engine, i, &rows);
     const std::string columns = Fit("Name", NAME_WIDTH) + " " + Fit("Address", 9) + " " +
-                                Fit("          Value     Hex", VALUE_WIDTH) + "  " + Fit("Quality", 8) + " " +
-                                Fit("Last good", 12) + "  " + Fit("Reason", 15) + " Att";
+                                Fit("      Value     Hex", VALUE_WIDTH) + "  " + Fit("Quality", 8) + " " +
+                                Fit("Last good UTC", 13) + " " + Fit("Reason", 15) + " Att";
 
     const int fixed = static_cast<int>(head.size() + foot.size()) + 1;  // and the column header
     const int room = view.height - 1 - fixed;                           // the cursor's line stays free

@@ -28,7 +28,7 @@ kiv_add_wine_test(windows.entry entry_wine_test.exe)
 
 add_test(NAME windows.io_against_plcsim
   COMMAND ${CMAKE_COMMAND} -E env
-    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
     PLCSIM_COM=com7
     ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
@@ -61,7 +61,7 @@ set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK w
 
 add_test(NAME windows.kivhost_read
   COMMAND ${CMAKE_COMMAND} -E env
-    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
     PLCSIM_COM=com9
     ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
       "err:trace| (/01RW0010022D.)" "err:log 16| REVIZ: 14 bytes will be send"

@@ -406,7 +406,7 @@ Commands:
                           reads the tags of a file in grouped block reads,
                           cycle after cycle: a live table, logs; a station
                           that stops answering is asked every S seconds
-  stations [--range 01-20]
+  stations [--range 1-32]
                           asks each station once and lists who answers
   demo                    the driver at work against simulated stations on a
                           pseudo-terminal: no hardware, no options needed

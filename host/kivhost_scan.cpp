@@ -440,7 +440,7 @@ int RunStations(Context& context, const StationRange& range)
     int asked = 0;
     const auto started = std::chrono::steady_clock::now();
     if (!options.json) {
-        std::fprintf(out, "Station  Answers  Time        Attempts  Reason\n");
+        std::fprintf(out, "Station   Answers  Time        Attempts  Reason\n");
         std::fflush(out);
     }
     for (int station = range.first; station <= range.last && stopCount == 0; ++station) {
@@ -479,8 +479,9 @@ int RunStations(Context& context, const StationRange& range)
                         .Done();
         } else {
             char row[64];
-            std::snprintf(row, sizeof row, "%-8s %-8s %8.1f ms %9d  ", StationText(station).c_str(),
-                          there ? "yes" : "no", outcome.ms, outcome.attempts);
+            const std::string name = StationText(station) + " (" + std::to_string(station) + ")";
+            std::snprintf(row, sizeof row, "%-9s %-8s %8.2f ms %9d  ", name.c_str(), there ? "yes" : "no", outcome.ms,
+                          outcome.attempts);
             std::fprintf(out, "%s%s\n", row, reason.c_str());
             std::fflush(out);
         }

@@ -38,21 +38,37 @@ std::optional<uint32_t> ParseRetryDown(std::string_view text, std::string* why)
 
 std::optional<StationRange> ParseStationRange(std::string_view text, std::string* why)
 {
-    auto station = [](std::string_view digits) -> int {
+    // Numbers as everywhere on the command line: decimal, or hex with 0x.
+    // Two hex digits with a letter, as a tag address writes a station, are
+    // refused: "0A" could be meant either way.
+    auto station = [why, text](std::string_view part) -> int {
+        const bool hex = part.starts_with("0x") || part.starts_with("0X");
+        const std::string_view digits = hex ? part.substr(2) : part;
         int value = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
-        if (digits.size() != 2 || error != std::errc() || end != digits.data() + digits.size())
-            return -1;
-        return value;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, hex ? 16 : 10);
+        if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() && value >= 1 &&
+            value <= 32)
+            return value;
+        int asHex = 0;
+        const auto [hexEnd, hexError] = std::from_chars(part.data(), part.data() + part.size(), asHex, 16);
+        if (part.size() == 2 && hexError == std::errc() && hexEnd == part.data() + part.size())
+            *why = "ambiguous station " + std::string(part) + " in --range " + std::string(text) + ": write " +
+                   std::to_string(asHex) + " or 0x" + std::string(part);
+        else
+            *why = "bad --range \"" + std::string(text) +
+                   "\": give stations from 1 to 32, decimal or hex with 0x, e.g. --range 1-32 or --range 0x0A-0x0F";
+        return -1;
     };
     const size_t dash = text.find('-');
     StationRange range;
     range.first = station(text.substr(0, dash));
+    if (range.first < 0)
+        return std::nullopt;
     range.last = dash == std::string_view::npos ? range.first : station(text.substr(dash + 1));
-    if (range.first < 1 || range.last > 32 || range.first > range.last) {
-        *why = "bad --range \"" + std::string(text) +
-               "\": give stations as addresses write them, two hex digits from 01 to 20, e.g. --range 01-20 or "
-               "--range 0A-0F";
+    if (range.last < 0)
+        return std::nullopt;
+    if (range.first > range.last) {
+        *why = "bad --range \"" + std::string(text) + "\": the first station comes first, e.g. --range 1-32";
         return std::nullopt;
     }
     return range;

@@ -27,7 +27,7 @@ struct ScanOptions {
     std::string jsonlPath;  // the same as JSON, an object a line
 };
 
-// Stations in the address's own form: two hex digits, 01 to 20.
+// Stations 1 to 32 (01 to 20 in a tag address).
 struct StationRange {
     int first = 1;
     int last = 32;

@@ -457,9 +457,9 @@ const RunCase RUN_CASES[] = {
      "",
      15},
     {"stations",
-     {"--port", "{port}", "stations", "--range", "01-03"},
+     {"--port", "{port}", "stations", "--range", "1-3"},
      0,
-     {"01       yes", "03       no", "2 of 3 stations answer"},
+     {"01 (1)    yes", "03 (3)    no", "2 of 3 stations answer"},
      "",
      6},
 };

@@ -406,8 +406,8 @@ int RunScan(Context& context, const ScanOptions& scan)
     std::string down;
     for (const StationState& station : engine.Stations())
         if (station.down)
-            down += (down.empty() ? "" : ", ") + StationText(station.station) + " (" + ReasonWords(station.reason) +
-                    " since " + IsoTime(station.downSince) + ")";
+            down += std::string(down.empty() ? "" : ", ") + StationText(station.station) + " (" +
+                    ReasonWords(station.reason) + " since " + IsoTime(station.downSince) + ")";
     return Complain(
         EXIT_FAILED,
         std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) + " block reads failed" +
@@ -457,7 +457,8 @@ int RunStations(Context& context, const StationRange& range)
         const bool there = outcome.result == SUCCESS || outcome.reason == Outcome::Nak;
         answers += there ? 1 : 0;
         if (there)
-            answering += (answering.empty() ? "" : " ") + StationText(station);
+            answering += answering.empty() ? "" : " ";
+        answering += StationText(station);
         std::string reason;
         if (outcome.result != SUCCESS) {
             reason = ReasonWords(outcome.reason);

@@ -382,7 +382,8 @@ std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& v
             head.push_back("station " + StationName(station.station) + " up, " + std::to_string(goodOf[s]) + " of " +
                            Plural(tagsOf[s], "tag", "tags") + " good");
         } else {
-            up += (up.empty() ? "" : " ") + StationName(station.station);
+            up += up.empty() ? "" : " ";
+            up += StationName(station.station);
         }
     }
     if (!up.empty())
@@ -448,8 +449,10 @@ std::string PlanText(const std::vector<Tag>& tags, const ReadPlan& plan, int max
         std::string names;
         for (size_t tag : served[b]) {
             const TagPlace& place = plan.places[tag];
-            names += (names.empty() ? "" : ", ") + tags[tag].name + " (+" + std::to_string(place.offset) +
-                     (place.bit != NO_BIT ? "." + std::to_string(place.bit) : "") + ")";
+            if (!names.empty())
+                names += ", ";
+            names += tags[tag].name + " (+" + std::to_string(place.offset) +
+                     (place.bit != NO_BIT ? std::string(".") + std::to_string(place.bit) : std::string()) + ")";
         }
         const std::string bytes = std::to_string(READ_REQUEST_BYTES) + "/" + std::to_string(reply);
         std::snprintf(text, sizeof text, "%-5zu %-7s %-15s %-14s %6.1f ms  ", b + 1,

@@ -372,20 +372,31 @@ std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& v
                 goodOf[s] += engine.States()[i].quality == Quality::Good;
             }
     }
+    std::vector<std::string> trouble;
+    std::string down;
+    std::string partly;
     for (size_t s = 0; s < engine.Stations().size(); ++s) {
         const StationState& station = engine.Stations()[s];
-        if (station.down) {
-            head.push_back("station " + StationName(station.station) + " DOWN since " + ClockTime(station.downSince) +
-                           " (" + ReasonWords(station.reason) + "), asked every " + RetryWords(engine) + "; " +
-                           Plural(tagsOf[s], "tag", "tags") + " keep their last values");
-        } else if (goodOf[s] < tagsOf[s]) {
-            head.push_back("station " + StationName(station.station) + " up, " + std::to_string(goodOf[s]) + " of " +
-                           Plural(tagsOf[s], "tag", "tags") + " good");
-        } else {
-            up += up.empty() ? "" : " ";
-            up += StationName(station.station);
-        }
+        std::string& list = station.down ? down : goodOf[s] < tagsOf[s] ? partly : up;
+        list += list.empty() ? "" : " ";
+        list += StationName(station.station);
+        if (station.down)
+            trouble.push_back("station " + StationName(station.station) + " DOWN since " +
+                              ClockTime(station.downSince) + " (" + ReasonWords(station.reason) + "), asked every " +
+                              RetryWords(engine) + "; " + Plural(tagsOf[s], "tag", "tags") + " keep their last values");
+        else if (goodOf[s] < tagsOf[s])
+            trouble.push_back("station " + StationName(station.station) + " up, " + std::to_string(goodOf[s]) + " of " +
+                              Plural(tagsOf[s], "tag", "tags") + " good");
     }
+    // On a short terminal the stations in trouble share a line.
+    if (static_cast<int>(trouble.size()) > std::max(1, view.height / 4)) {
+        trouble.clear();
+        if (!down.empty())
+            trouble.push_back("stations DOWN, asked every " + RetryWords(engine) + ": " + down);
+        if (!partly.empty())
+            trouble.push_back("stations up with tags not good: " + partly);
+    }
+    head.insert(head.end(), trouble.begin(), trouble.end());
     if (!up.empty())
         head.push_back("stations up, all their tags good: " + up);
 

@@ -80,6 +80,7 @@ std::vector<kivhost::Tag> LoadTags(kivhost::Session& session, int stations)
 struct ScanCase {
     const char* name;
     std::unique_ptr<kivhost::ScanEngine> engine;
+    std::unique_ptr<kivhost::ExchangeReporter> reporter;
     std::unique_ptr<kivhost::ScanLine> line;
     bool silent = false;         // station 3 is silenced while this one runs
     std::vector<double> cycles;  // ms, of whole cycles without a retry
@@ -121,7 +122,8 @@ ScanCase MakeCase(const char* name, kivhost::Session& session, std::vector<kivho
     settings.retryDown = RETRY_DOWN;
     kivhost::ReadPlan plan = kivhost::PlanReads(tags, maxGap);
     c.engine = std::make_unique<kivhost::ScanEngine>(std::move(tags), std::move(plan), settings);
-    c.line = std::make_unique<kivhost::ScanLine>(session);
+    c.reporter = std::make_unique<kivhost::ExchangeReporter>();
+    c.line = std::make_unique<kivhost::ScanLine>(session, *c.reporter, TIMEOUT_UNITS * 10);
     c.silent = silent;
     return c;
 }
@@ -253,7 +255,7 @@ void RunScanSection(BenchRun& run)
     Require(traces >= 0, "scan: dup");
     std::string error;
     kivhost::DriverOutput output;
-    Require(output.Start(false, &error), "scan: " + error);
+    Require(output.Start(&error), "scan: " + error);
     const auto library = kivhost::DriverLibrary::Load(kivhost::DefaultLibraryPath(), &error);
     Require(library != nullptr, "scan: " + error);
 

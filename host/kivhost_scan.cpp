@@ -19,21 +19,15 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
 #else
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 #endif
 
 namespace kivhost {
 namespace {
 
-constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports a program ended by Ctrl-C
-constexpr uint32_t RETRY_DOWN_MAX_S = 86400;
-constexpr int MAX_GAP_MAX = 254;               // a wider gap cannot fit a block of 255 anyway
+constexpr int EXIT_INTERRUPTED = 130;          // as a shell reports a program ended by Ctrl-C
 constexpr uint32_t SURVEY_TIMEOUT_UNITS = 10;  // 100 ms, unless --timeout says otherwise
 constexpr size_t EVENTS_SHOWN = 3;
 
@@ -109,16 +103,6 @@ std::string StopMessage(const LineOptions& line, size_t longestReply)
     return text;
 }
 
-void SleepMs(uint32_t ms)
-{
-#if defined(_WIN32)
-    Sleep(ms);
-#else
-    timespec span{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&span, nullptr);
-#endif
-}
-
 // Until the time, or a stop.
 void WaitUntil(std::chrono::steady_clock::time_point until)
 {
@@ -133,19 +117,6 @@ void WaitUntil(std::chrono::steady_clock::time_point until)
 
 // ---------------------------------------------------------------------------
 // The terminal
-
-bool CanRedraw(DriverOutput& output)
-{
-    if (!output.ResultsOnTerminal())
-        return false;
-#if defined(_WIN32)
-    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(fileno(output.Results())));
-    DWORD mode = 0;
-    return GetConsoleMode(console, &mode) && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    return true;
-#endif
-}
 
 void TerminalSize(FILE* out, int* width, int* height)
 {
@@ -190,46 +161,6 @@ private:
 // ---------------------------------------------------------------------------
 // Shared steps
 
-std::string FormatName(const LineOptions& line)
-{
-    static const char PARITY[] = "NOEMS";
-    static const char* const STOP[] = {"1", "1.5", "2"};
-    return std::to_string(line.dataBits) + PARITY[line.parity % 5] + STOP[line.stopBits % 3];
-}
-
-std::string StationText(int station)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(station) & 0xFF);
-    return text;
-}
-
-// GetKivInfo, and the channel started without its port: enough for the parsers.
-int StartWithoutPort(Context& context)
-{
-    DriverInfoBlock info{};
-    const int32_t result = context.session.GetInfo(&info);
-    if (result != SUCCESS) {
-        context.session.End();
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
-    }
-    context.session.ColdStart(context.options.line, false);
-    return EXIT_DONE;
-}
-
-// ColdStart again, with the port. EXIT_DONE or the status, explained.
-int OpenPort(Context& context, const LineOptions& line)
-{
-    const int32_t result = context.session.ColdStart(line, true);
-    if (result == SUCCESS)
-        return EXIT_DONE;
-    context.session.End();
-    return Complain(EXIT_FAILED, "cannot open port \"" + line.port + "\" (ColdStart returned " + ResultName(result) +
-                                     "): check the name (--port), that no other program holds it, and that you may "
-                                     "use it (on Linux, the dialout group)");
-}
-
 FILE* OpenLog(const std::string& path, std::string_view header, std::string* error)
 {
     FILE* file = std::fopen(path.c_str(), "ab");
@@ -258,12 +189,13 @@ void CloseLog(FILE* file)
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return Complain(EXIT_USAGE, "cannot read the tag file " + path + ": " + std::strerror(errno));
+    if (!file) {
+        const std::string why = std::strerror(errno);
+        context.session.End();
+        return Complain(EXIT_USAGE, "cannot read the tag file " + path + ": " + why);
+    }
     const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 
-    if (int status = StartWithoutPort(context); status != EXIT_DONE)
-        return status;
     Session& session = context.session;
     const AddressParser probe = [&session](const std::string& text, bool block, uint32_t tagType, int32_t count,
                                            DriverAddress* address) {
@@ -291,10 +223,15 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
 // ---------------------------------------------------------------------------
 // scan
 
-int RunScan(Context& context, const ScanOptions& scan)
+int RunScan(Context& context)
 {
     const Options& options = context.options;
+    const ScanOptions& scan = options.scan;
+    JsonObject json;
+    json.Text("command", "scan");
     std::vector<Tag> tags;
+    if (int status = StartChannel(context, json); status != EXIT_DONE)
+        return status;
     if (int status = LoadTagFile(context, scan.tagFile, &tags); status != EXIT_DONE)
         return status;
     ReadPlan plan = PlanReads(tags, scan.maxGap);
@@ -320,7 +257,7 @@ int RunScan(Context& context, const ScanOptions& scan)
         context.session.End();
         return Complain(EXIT_USAGE, "--jsonl: " + error);
     }
-    if (int status = OpenPort(context, options.line); status != EXIT_DONE) {
+    if (int status = OpenLine(context, json); status != EXIT_DONE) {
         CloseLog(csv);
         CloseLog(jsonl);
         return status;
@@ -334,15 +271,16 @@ int RunScan(Context& context, const ScanOptions& scan)
     ScanSettings settings;
     settings.retryDown = std::chrono::seconds(scan.retryDownS);
     ScanEngine engine(std::move(tags), std::move(plan), settings);
-    ScanLine line(context.session);
+    ScanLine line(context.session, context.reporter, options.line.TimeoutMs());
 
     // Traces on the same terminal would tear a table drawn in place.
-    const bool redraw = !options.json && !options.trace && CanRedraw(context.output);
+    const bool traceOnTerminal = options.trace != TraceMode::Off && options.traceFile.empty();
+    const bool redraw = !options.json && !traceOnTerminal && CanRedraw(context.output);
     LiveTable table(out);
     TableView view;
-    view.title = "kivhost scan " + scan.tagFile + " on " + options.line.port + " (" +
-                 std::to_string(options.line.baud) + " " + FormatName(options.line) + ", time-out " +
-                 std::to_string(options.line.timeoutUnits * 10) + " ms), every " + std::to_string(options.intervalMs) +
+    view.title = "kivhost scan " + scan.tagFile + " on " + options.line.portGivenAs + " (" +
+                 std::to_string(options.line.baud) + " " + options.line.FormatText() + ", time-out " +
+                 std::to_string(options.line.TimeoutMs()) + " ms), every " + std::to_string(options.intervalMs) +
                  " ms" + (options.cycles == 0 ? ": Ctrl-C stops" : ", " + std::to_string(options.cycles) + " cycles");
     std::deque<std::string> events;
 
@@ -365,13 +303,13 @@ int RunScan(Context& context, const ScanOptions& scan)
                 std::fflush(jsonl);
         }
         for (const ScanEvent& event : engine.Events()) {
-            const std::string text = IsoTime(event.time).substr(11, 12) + " " + EventText(engine, event);
+            const std::string time = UtcTimestamp(event.time);
             if (redraw) {
-                events.push_back(text);
+                events.push_back(time.substr(11, 12) + " " + EventText(engine, event));
                 if (events.size() > EVENTS_SHOWN)
                     events.pop_front();
             } else {
-                std::fprintf(stderr, "kivhost: %s %s\n", IsoTime(event.time).c_str(), EventText(engine, event).c_str());
+                std::fprintf(stderr, "kivhost: %s %s\n", time.c_str(), EventText(engine, event).c_str());
                 std::fflush(stderr);
             }
         }
@@ -404,86 +342,93 @@ int RunScan(Context& context, const ScanOptions& scan)
     if (engine.Failures() == 0)
         return EXIT_DONE;
     std::string down;
-    for (const StationState& station : engine.Stations())
-        if (station.down)
-            down += std::string(down.empty() ? "" : ", ") + StationText(station.station) + " (" +
-                    ReasonWords(station.reason) + " since " + IsoTime(station.downSince) + ")";
-    return Complain(
-        EXIT_FAILED,
-        std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) + " block reads failed" +
-            (down.empty() ? "; every station answered at the end" : "; not answering at the end: station " + down));
+    for (const StationState& station : engine.Stations()) {
+        if (!station.down)
+            continue;
+        down += down.empty() ? "" : ", ";
+        down += StationText(station.station) + " (" + OutcomeText(station.reason) + " since " +
+                UtcTimestamp(station.downSince) + ")";
+    }
+    return Complain(EXIT_FAILED,
+                    std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) +
+                        " block reads failed" +
+                        (down.empty() ? "; every station answered at the end" : "; not answering at the end: " + down));
 }
 
 // ---------------------------------------------------------------------------
 // stations
 
-int RunStations(Context& context, const StationRange& range)
+int RunStations(Context& context)
 {
-    const Options& options = context.options;
-    if (int status = StartWithoutPort(context); status != EXIT_DONE)
+    // A short time-out unless one is given: most stations asked may be absent.
+    Options options = context.options;
+    if (!options.line.timeoutGiven)
+        options.line.timeoutUnits = SURVEY_TIMEOUT_UNITS;
+    Context survey{options, context.session, context.output, context.library};
+    const StationRange& range = options.range;
+    JsonObject json;
+    json.Text("command", "stations");
+    if (int status = StartChannel(survey, json); status != EXIT_DONE)
         return status;
-    LineOptions line = options.line;
-    if (!line.timeoutGiven)
-        line.timeoutUnits = SURVEY_TIMEOUT_UNITS;
-    if (int status = OpenPort(context, line); status != EXIT_DONE)
+    if (int status = OpenLine(survey, json); status != EXIT_DONE)
         return status;
     ReadBlock oneWord;
     oneWord.start.operand = 'W';
     oneWord.count = 1;
-    CatchStopSignals(StopMessage(line, ReplyBytes(oneWord)));
+    CatchStopSignals(StopMessage(options.line, ReplyBytes(oneWord)));
 
     FILE* out = context.output.Results();
-    ScanLine reader(context.session);
+    ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs());
     std::string list = "[";
     std::string answering;
     int answers = 0;
     int asked = 0;
     const auto started = std::chrono::steady_clock::now();
     if (!options.json) {
-        std::fprintf(out, "Station   Answers  Time        Attempts  Reason\n");
+        std::fprintf(out, "Station   Answers      Time  Attempts  Reason\n");
         std::fflush(out);
     }
     for (int station = range.first; station <= range.last && stopCount == 0; ++station) {
-        const std::string text = StationText(station) + "W0000";
+        char text[16];
+        std::snprintf(text, sizeof text, "%02XW0000", static_cast<unsigned>(station));
         ReadBlock block;
-        if (context.session.Parse(text, false, TAG_TYPE_WORD, 1, &block.start) != SUCCESS)
-            continue;  // the driver's stations are 01 to 20; asked of each in that range
         block.count = 1;
+        if (context.session.Parse(text, false, TAG_TYPE_WORD, 1, &block.start) != SUCCESS)
+            continue;
         inExchange = 1;
         const BlockOutcome outcome = reader.Read(block);
         inExchange = 0;
         ++asked;
         // A station that answers, even to refuse W0000, is there.
         const bool there = outcome.result == SUCCESS || outcome.reason == Outcome::Nak;
-        answers += there ? 1 : 0;
-        if (there)
-            answering += answering.empty() ? "" : " ";
-        answering += StationText(station);
+        if (there) {
+            ++answers;
+            answering += answering.empty() ? "" : ", ";
+            answering += StationText(station);
+        }
         std::string reason;
         if (outcome.result != SUCCESS) {
-            reason = ReasonWords(outcome.reason);
-            if (outcome.reason == Outcome::WrongStation && outcome.replyStation >= 0)
-                reason += " (station " + StationText(outcome.replyStation) +
-                          " answered: two stations with one "
-                          "number, or a late answer)";
+            reason = OutcomeText(outcome.reason);
+            if (outcome.reason == Outcome::WrongStation && outcome.answeringStation >= 0)
+                reason += ": station " + StationText(outcome.answeringStation) +
+                          " answered (two stations with one number, or a late answer)";
         }
         if (options.json) {
             if (list.size() > 1)
                 list += ",";
-            list += JsonObject()
-                        .Number("station", station)
-                        .Text("address", text)
-                        .Raw("answers", there ? "true" : "false")
-                        .Raw("ms", JsonNumber(outcome.ms))
-                        .Number("attempts", outcome.attempts)
-                        .Text("reason", outcome.result == SUCCESS ? "" : OutcomeName(outcome.reason))
-                        .Done();
+            JsonObject row;
+            row.Number("station", station)
+                .Text("address", text)
+                .Bool("answers", there)
+                .Raw("ms", JsonNumber(outcome.ms))
+                .Number("attempts", outcome.attempts)
+                .Text("reason", outcome.result == SUCCESS ? "" : OutcomeName(outcome.reason));
+            if (!outcome.message.empty())
+                row.Text("message", outcome.message);
+            list += row.Done();
         } else {
-            char row[64];
-            const std::string name = StationText(station) + " (" + std::to_string(station) + ")";
-            std::snprintf(row, sizeof row, "%-9s %-8s %8.2f ms %9d  ", name.c_str(), there ? "yes" : "no", outcome.ms,
-                          outcome.attempts);
-            std::fprintf(out, "%s%s\n", row, reason.c_str());
+            std::fprintf(out, "%-9s %-8s %8.2f ms %9d  %s\n", StationText(station).c_str(), there ? "yes" : "no",
+                         outcome.ms, outcome.attempts, reason.c_str());
             std::fflush(out);
         }
     }
@@ -493,8 +438,8 @@ int RunStations(Context& context, const StationRange& range)
         std::fprintf(out, "%s\n",
                      JsonObject()
                          .Text("command", "stations")
-                         .Text("time", IsoTime(std::chrono::system_clock::now()))
-                         .Number("timeout_ms", static_cast<long long>(line.timeoutUnits) * 10)
+                         .Text("time", UtcTimestamp())
+                         .Number("timeout_ms", options.line.TimeoutMs())
                          .Raw("stations", list + "]")
                          .Number("answering", answers)
                          .Done()
@@ -502,7 +447,7 @@ int RunStations(Context& context, const StationRange& range)
     } else {
         char summary[160];
         std::snprintf(summary, sizeof summary, "%d of %d stations answer (time-out %u ms, %.1f s in all)", answers,
-                      asked, static_cast<unsigned>(line.timeoutUnits * 10), seconds);
+                      asked, static_cast<unsigned>(options.line.TimeoutMs()), seconds);
         std::fprintf(out, "%s%s%s\n", summary, answering.empty() ? "" : ": ", answering.c_str());
     }
     std::fflush(out);
@@ -510,8 +455,8 @@ int RunStations(Context& context, const StationRange& range)
         return EXIT_DONE;
     return Complain(EXIT_FAILED, "no station answered from " + StationText(range.first) + " to " +
                                      StationText(range.last) +
-                                     ": check the cable, --baud and the format against the PLCs; a slow line may need "
-                                     "a longer --timeout");
+                                     ": check the cable, and that --baud and --format match the PLCs; a slow line "
+                                     "may need a longer --timeout");
 }
 
 }  // namespace kivhost

@@ -13,11 +13,11 @@
 
 namespace kivhost {
 
-int RunScan(Context& context, const ScanOptions& scan);
-int RunStations(Context& context, const StationRange& range);
+int RunScan(Context& context);
+int RunStations(Context& context);
 
-// The tags of a file, every row checked by the driver's parser before the
-// port opens (the channel is started without it). EXIT_DONE, or the status
+// The tags of a file, every row checked by the driver's parser, on a
+// channel started without its port (StartChannel). EXIT_DONE, or the status
 // to leave with, every bad row told on standard error and the driver ended.
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags);
 

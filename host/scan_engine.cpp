@@ -3,13 +3,10 @@
 #include <algorithm>
 
 #include "kivhost_driver.h"
+#include "kivhost_text.h"
 
 namespace kivhost {
 namespace {
-
-// A station whose replies have never followed the checksum rule after this
-// many is one that computes it otherwise: its replies are not flagged.
-constexpr uint64_t CHECKSUM_GRACE = 3;
 
 static_assert(NO_GROUPING == -1, "--max-gap -1 turns grouping off");
 
@@ -33,6 +30,11 @@ size_t ReplyBytes(const ReadBlock& block)
     request.operand = static_cast<char>(block.start.operand);
     request.count = block.count;
     return request.ReplyLength();
+}
+
+std::string BlockName(const ReadBlock& block)
+{
+    return ElementAddress(block.start, 0) + " x " + std::to_string(block.count);
 }
 
 double WireMs(size_t characters, const LineOptions& line)
@@ -151,15 +153,9 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
             events_.push_back(
                 {ScanEvent::Kind::BlockBack, now.wall, station.station, block, Outcome::Good, outcome.attempts, 0});
         }
-        if (outcome.checksumChecked) {
-            ++station.checksummed;
-            station.checksumOk += outcome.checksumOk ? 1 : 0;
-        }
-        const bool checksumFlag = outcome.checksumChecked && !outcome.checksumOk &&
-                                  !(station.checksumOk == 0 && station.checksummed > CHECKSUM_GRACE);
         // A retry after seconds set aside follows the time-out of the last
         // one, long drained: only a time-out within this exchange counts.
-        const bool late = outcome.followsTimeout && !(stationRetry && outcome.attempts <= 1);
+        const bool late = outcome.possiblyLate && !(stationRetry && outcome.attempts <= 1);
         for (size_t tag : blockTags_[block]) {
             const TagPlace& place = plan_.places[tag];
             TagState& tagState = states_[tag];
@@ -175,7 +171,8 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
             tagState.reason = Outcome::Good;
             tagState.attempts = outcome.attempts;
             tagState.late = late;
-            tagState.checksum = checksumFlag;
+            tagState.checksum = outcome.checksumSuspect;
+            tagState.message.clear();
             ++tagState.good;
             tagState.retried += outcome.attempts > 1 ? 1 : 0;
         }
@@ -191,6 +188,7 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
         tagState.attempts = outcome.attempts;
         tagState.late = false;
         tagState.checksum = false;
+        tagState.message = outcome.message;
         ++tagState.failed;
     }
     // A refusal by the driver costs no time on the line: asked again next cycle.
@@ -261,28 +259,14 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     BlockOutcome outcome;
     outcome.result = session_.Read(block.start, block.count, &outcome.elements);
     outcome.ms = session_.LastMs();
-    reader_.Feed(session_.LastTrace());
-    reader_.Finish();
-    TraceExchange exchange;
-    TraceExchange last;
-    bool traced = false;
-    while (reader_.NextExchange(&exchange)) {
-        last = std::move(exchange);
-        traced = true;
-    }
-    if (!traced) {
-        outcome.reason = outcome.result == SUCCESS ? Outcome::Good : Outcome::NotSent;
-        return outcome;
-    }
-    outcome.reason = last.outcome;
-    outcome.attempts = last.AttemptsUsed();
-    outcome.replyStation = last.attempts.back().reply.stationEcho;
-    if (outcome.result == SUCCESS) {
-        const TraceAttempt& good = last.attempts.back();
-        outcome.followsTimeout = good.followsTimeout;
-        outcome.checksumChecked = good.reply.checksumPresent;
-        outcome.checksumOk = good.reply.checksumOk;
-    }
+    const ExchangeReport report = reporter_.Report(session_.LastExchanges());
+    outcome.reason = report.traced ? report.outcome : outcome.result == SUCCESS ? Outcome::Good : Outcome::NotSent;
+    outcome.attempts = report.Attempts();
+    outcome.possiblyLate = report.possiblyLate;
+    outcome.checksumSuspect = report.checksumSuspect;
+    outcome.answeringStation = report.answeringStation;
+    if (outcome.result == RECOVERY_ERROR)
+        outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;
 }
 

@@ -24,11 +24,11 @@
 #include <vector>
 
 #include "block_planner.h"
+#include "exchange_report.h"
 #include "kivhost_options.h"
 #include "pcon_frame.h"
 #include "scan_options.h"
 #include "tag_list.h"
-#include "trace_reader.h"
 
 namespace kivhost {
 
@@ -38,6 +38,8 @@ class Session;
 // operand, four address characters, count, checksum, CR.
 constexpr size_t READ_REQUEST_BYTES = 14;
 size_t ReplyBytes(const ReadBlock& block);
+// "01W0010 x 12"
+std::string BlockName(const ReadBlock& block);
 // Time the characters take on a line of these settings: start bit, data,
 // parity and stop bits each.
 double WireMs(size_t characters, const LineOptions& line);
@@ -61,10 +63,10 @@ struct BlockOutcome {
     // attempts made; none when nothing was sent.
     Outcome reason = Outcome::Good;
     int attempts = 0;
-    bool followsTimeout = false;   // the good attempt came after a time-out on its station
-    bool checksumChecked = false;  // the good reply carries a checksum ...
-    bool checksumOk = false;       // ... and it follows the rule of requests
-    int replyStation = -1;         // the station the last reply named, -1 for none
+    bool possiblyLate = false;     // a reply came after a time-out on its station
+    bool checksumSuspect = false;  // the reply's checksum does not follow the rule
+    int answeringStation = -1;     // the station the last reply named, -1 for none
+    std::string message;           // a failure's one line, with what to check
     double ms = 0;
 };
 
@@ -87,6 +89,7 @@ struct TagState {
     int attempts = 0;       // this cycle's; 0 when not asked
     bool late = false;      // a good read that may be the answer to an earlier request
     bool checksum = false;  // a good reply whose checksum does not follow the rule
+    std::string message;    // of a failed read: what happened, and what to check
     uint64_t good = 0;
     uint64_t failed = 0;
     uint64_t retried = 0;  // good reads that took more than one attempt
@@ -99,9 +102,6 @@ struct StationState {
     SteadyTime nextRetry{};
     Outcome reason = Outcome::Good;  // of the failure that set it aside
     int attempts = 0;
-    // Of its good replies: how many carried a checksum, how many followed the rule.
-    uint64_t checksummed = 0;
-    uint64_t checksumOk = 0;
 };
 
 struct BlockState {
@@ -201,15 +201,20 @@ private:
 // reply, a short one, or nothing could be sent), rather than refusing.
 bool IsSilence(Outcome reason);
 
-// Block reads through the driver, judged from its traces.
+// Block reads through the driver, judged from its traces as read and poll
+// judge theirs.
 class ScanLine {
 public:
-    explicit ScanLine(Session& session) : session_(session) {}
+    ScanLine(Session& session, ExchangeReporter& reporter, uint32_t timeoutMs)
+        : session_(session), reporter_(reporter), timeoutMs_(timeoutMs)
+    {
+    }
     BlockOutcome Read(const ReadBlock& block);
 
 private:
     Session& session_;
-    TraceReader reader_{TraceOutput::Exchanges};  // across calls: a time-out is remembered
+    ExchangeReporter& reporter_;
+    uint32_t timeoutMs_;
 };
 
 // One cycle: the blocks due, read one after the other until done or until

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "exchange_report.h"
 #include "kivhost_commands.h"
 #include "kivhost_text.h"
 
@@ -23,18 +24,10 @@ std::string Format(const char* format, double value)
     return text;
 }
 
-std::string StationName(int station)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(station) & 0xFF);
-    return text;
-}
-
 // 22:13:37.123, for the table (UTC, as the logs).
 std::string ClockTime(WallTime time)
 {
-    const std::string iso = IsoTime(time);
-    return iso.substr(11, 12);
+    return UtcTimestamp(time).substr(11, 12);
 }
 
 std::string ValuesJson(const TagState& state)
@@ -129,56 +122,6 @@ void TagRows(const ScanEngine& engine, size_t index, std::vector<std::string>* r
 
 }  // namespace
 
-std::string IsoTime(WallTime time)
-{
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(time);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> clock{ms - day};
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-    return text;
-}
-
-std::string ReasonWords(Outcome reason)
-{
-    switch (reason) {
-    case Outcome::Good: return "good";
-    case Outcome::NoReply: return "no reply";
-    case Outcome::Short: return "a short reply";
-    case Outcome::Nak: return "not acknowledged";
-    case Outcome::WrongStation: return "a reply from another station";
-    case Outcome::Garbled: return "a garbled reply";
-    case Outcome::NotSent: return "nothing sent";
-    }
-    return "?";
-}
-
-std::string ReasonAdvice(Outcome reason)
-{
-    switch (reason) {
-    case Outcome::NoReply: return "check the station number, the cable, and --baud and the format against the PLC";
-    case Outcome::Short:
-        return "the reply stopped short: check --baud and the format; a slow station may need a longer --timeout";
-    case Outcome::Nak: return "the station refuses the request: check that it has these addresses";
-    case Outcome::WrongStation:
-        return "another station answered: two stations with one number, or a late answer (raise --timeout)";
-    case Outcome::Garbled: return "check --baud, --data-bits, --parity and --stop-bits against the PLC";
-    case Outcome::NotSent: return "the port took nothing: check that the adapter is still there";
-    case Outcome::Good: break;
-    }
-    return "";
-}
-
-std::string BlockName(const ReadBlock& block)
-{
-    return ElementAddress(block.start, 0) + " x " + std::to_string(block.count);
-}
-
 std::string ValueText(const TagState& state)
 {
     std::string out;
@@ -208,21 +151,20 @@ std::string TagMessage(const ScanEngine& engine, size_t tag)
 {
     const TagState& state = engine.States()[tag];
     const ReadBlock& block = engine.Plan().blocks[engine.Plan().places[tag].block];
-    const std::string station = "station " + StationName(block.start.station);
     switch (state.quality) {
-    case Quality::Failed:
-        return station + ": " + ReasonWords(state.reason) + " to the read of " + BlockName(block) + " after " +
-               Plural(state.attempts, "attempt", "attempts") + "; " + ReasonAdvice(state.reason);
+    case Quality::Failed: return state.message;
     case Quality::Down:
-        return station + " is set aside after " + ReasonWords(state.reason) + " and asked again every " +
-               RetryWords(engine) + "; " + ReasonAdvice(state.reason);
+        return "station " + StationText(block.start.station) +
+               (IsSilence(state.reason) ? "" : " refused the read of " + BlockName(block) + ", which") +
+               " is set aside after " + OutcomeText(state.reason) + " and asked again every " + RetryWords(engine) +
+               "; the value is the last good one";
     case Quality::Rejected: return "the driver rejected the read of " + BlockName(block) + " (REJECTED)";
     case Quality::Good:
         if (state.late)
-            return "the reply came after a time-out on " + station +
-                   " and may answer an earlier request: raise --timeout";
+            return "possibly a late answer: an attempt before it to the station timed out, and the protocol carries "
+                   "no request number; raise --timeout";
         if (state.checksum)
-            return "the reply's checksum does not follow the rule of requests: check the line for noise";
+            return "checksum? the reply does not end in the checksum of the request rule";
         return "";
     case Quality::None: break;
     }
@@ -233,7 +175,7 @@ std::string CsvRow(const ScanEngine& engine, size_t tag)
 {
     const Tag& t = engine.Tags()[tag];
     const TagState& state = engine.States()[tag];
-    return IsoTime(engine.Cycle().start) + "," + CsvField(t.name) + "," + CsvField(t.text) + "," +
+    return UtcTimestamp(engine.Cycle().start) + "," + CsvField(t.name) + "," + CsvField(t.text) + "," +
            CsvField(ValueText(state)) + "," + QualityName(state.quality) + "," + CsvField(ReasonText(state)) + "," +
            std::to_string(state.attempts);
 }
@@ -243,22 +185,23 @@ std::string JsonlRow(const ScanEngine& engine, size_t tag)
     const Tag& t = engine.Tags()[tag];
     const TagState& state = engine.States()[tag];
     JsonObject json;
-    json.Text("time", IsoTime(engine.Cycle().start))
+    json.Text("time", UtcTimestamp(engine.Cycle().start))
         .Text("name", t.name)
         .Text("address", t.text)
         .Raw("value", ValuesJson(state))
         .Text("quality", QualityName(state.quality))
         .Text("reason", ReasonText(state))
         .Number("attempts", state.attempts)
-        .Raw("last_good", state.lastGood ? JsonString(IsoTime(*state.lastGood)) : "null");
+        .Raw("last_good", state.lastGood ? JsonString(UtcTimestamp(*state.lastGood)) : "null");
     return json.Done();
 }
 
 std::string EventText(const ScanEngine& engine, const ScanEvent& event)
 {
-    const std::string station = "station " + StationName(event.station);
+    const std::string station = "station " + StationText(event.station);
     const std::string block = BlockName(engine.Plan().blocks[event.block]);
-    const std::string why = ReasonWords(event.reason) + ", " + Plural(event.attempts, "attempt", "attempts");
+    const std::string why =
+        std::string(OutcomeText(event.reason)) + ", " + Plural(event.attempts, "attempt", "attempts");
     switch (event.kind) {
     case ScanEvent::Kind::StationDown:
         return station + " stopped answering (" + why + " to the read of " + block +
@@ -268,8 +211,7 @@ std::string EventText(const ScanEngine& engine, const ScanEvent& event)
     case ScanEvent::Kind::StationBack:
         return station + " answers again, after " + Format("%.1f s", event.downSeconds) + " set aside";
     case ScanEvent::Kind::BlockRefused:
-        return station + " answers the read of " + block + " with " + why + ": asked again every " +
-               RetryWords(engine) + "; " + ReasonAdvice(event.reason);
+        return station + " answers the read of " + block + " with " + why + ": asked again every " + RetryWords(engine);
     case ScanEvent::Kind::BlockBack: return station + " answers the read of " + block + " again";
     }
     return "";
@@ -283,7 +225,7 @@ std::string CycleJson(const ScanEngine& engine)
         if (events.size() > 1)
             events += ",";
         events += JsonObject()
-                      .Text("time", IsoTime(event.time))
+                      .Text("time", UtcTimestamp(event.time))
                       .Text("event", EventKindName(event.kind))
                       .Number("station", event.station)
                       .Text("block", BlockName(engine.Plan().blocks[event.block]))
@@ -305,7 +247,7 @@ std::string CycleJson(const ScanEngine& engine)
             .Text("quality", QualityName(state.quality))
             .Text("reason", ReasonText(state))
             .Number("attempts", state.attempts)
-            .Raw("last_good", state.lastGood ? JsonString(IsoTime(*state.lastGood)) : "null")
+            .Raw("last_good", state.lastGood ? JsonString(UtcTimestamp(*state.lastGood)) : "null")
             .Number("good", static_cast<long long>(state.good))
             .Number("failed", static_cast<long long>(state.failed))
             .Number("retried", static_cast<long long>(state.retried));
@@ -316,7 +258,7 @@ std::string CycleJson(const ScanEngine& engine)
     }
     return JsonObject()
         .Text("command", "scan")
-        .Text("time", IsoTime(cycle.start))
+        .Text("time", UtcTimestamp(cycle.start))
         .Number("cycle", static_cast<long long>(cycle.number))
         .Raw("cycle_ms", JsonNumber(cycle.ms))
         .Raw("avg_ms", JsonNumber(engine.AverageMs()))
@@ -379,13 +321,13 @@ std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& v
         const StationState& station = engine.Stations()[s];
         std::string& list = station.down ? down : goodOf[s] < tagsOf[s] ? partly : up;
         list += list.empty() ? "" : " ";
-        list += StationName(station.station);
+        list += StationText(station.station);
         if (station.down)
-            trouble.push_back("station " + StationName(station.station) + " DOWN since " +
-                              ClockTime(station.downSince) + " (" + ReasonWords(station.reason) + "), asked every " +
+            trouble.push_back("station " + StationText(station.station) + " DOWN since " +
+                              ClockTime(station.downSince) + " (" + OutcomeText(station.reason) + "), asked every " +
                               RetryWords(engine) + "; " + Plural(tagsOf[s], "tag", "tags") + " keep their last values");
         else if (goodOf[s] < tagsOf[s])
-            trouble.push_back("station " + StationName(station.station) + " up, " + std::to_string(goodOf[s]) + " of " +
+            trouble.push_back("station " + StationText(station.station) + " up, " + std::to_string(goodOf[s]) + " of " +
                               Plural(tagsOf[s], "tag", "tags") + " good");
     }
     // On a short terminal the stations in trouble share a line.
@@ -467,7 +409,7 @@ std::string PlanText(const std::vector<Tag>& tags, const ReadPlan& plan, int max
         }
         const std::string bytes = std::to_string(READ_REQUEST_BYTES) + "/" + std::to_string(reply);
         std::snprintf(text, sizeof text, "%-5zu %-7s %-15s %-14s %6.1f ms  ", b + 1,
-                      StationName(block.start.station).c_str(), BlockName(block).c_str(), bytes.c_str(), ms);
+                      StationText(block.start.station).c_str(), BlockName(block).c_str(), bytes.c_str(), ms);
         out += text + names + "\n";
     }
     const std::string gap = maxGap == NO_GROUPING ? "grouping off" : "max gap " + std::to_string(maxGap);

@@ -14,16 +14,6 @@
 
 namespace kivhost {
 
-// 2026-12-07T22:13:37.123Z
-std::string IsoTime(WallTime time);
-
-// For people and for the one-line messages: "no reply", "not acknowledged", ...
-std::string ReasonWords(Outcome reason);
-// What to check for a failure of this kind.
-std::string ReasonAdvice(Outcome reason);
-// "01W0010 x 12"
-std::string BlockName(const ReadBlock& block);
-
 // A tag's elements in decimal, separated by spaces; empty before its first good read.
 std::string ValueText(const TagState& state);
 // Failed and down: the reason's name (no-reply, nak, wrong-station, short,

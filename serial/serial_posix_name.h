@@ -1,5 +1,6 @@
 // How the Linux backend finds a device for a port name: the names Windows
-// hosts use (COMn, NUL) and the ones Linux users give.
+// hosts use (COMn, NUL) and the ones Linux users give. kivhost looks at the
+// same path before the driver opens it, to say why a port cannot be opened.
 #ifndef DAVODEV_SERIAL_POSIX_NAME_H
 #define DAVODEV_SERIAL_POSIX_NAME_H
 

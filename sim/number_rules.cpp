@@ -1,6 +1,7 @@
 #include "number_rules.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 
@@ -70,6 +71,47 @@ std::optional<int> ParseStation(std::string_view text, std::string* why, int fir
         return std::nullopt;
     }
     return static_cast<int>(*number);
+}
+
+double CharFormat::BitsPerChar() const
+{
+    return 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
+}
+
+std::optional<char> ParseParity(std::string_view text)
+{
+    static constexpr std::array<std::string_view, 5> NAMES = {"none", "even", "odd", "mark", "space"};
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (std::string_view name : NAMES) {
+        if (lower == name || lower == name.substr(0, 1))
+            return static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+    }
+    return std::nullopt;
+}
+
+std::optional<CharFormat> ParseCharFormat(std::string_view text)
+{
+    if (text.size() < 3)
+        return std::nullopt;
+    CharFormat format;
+    format.dataBits = text[0] - '0';
+    const auto parity = ParseParity(text.substr(1, 1));
+    const std::string_view stop = text.substr(2);
+    if (format.dataBits < 5 || format.dataBits > 8 || !parity)
+        return std::nullopt;
+    format.parity = *parity;
+    if (stop == "1") {
+        format.stopBits = 1;
+    } else if (stop == "1.5") {
+        format.stopBits = 1.5;
+    } else if (stop == "2") {
+        format.stopBits = 2;
+    } else {
+        return std::nullopt;
+    }
+    return format;
 }
 
 }  // namespace plcsim

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "number_rules.h"
+
 namespace plcsim {
 
 // What can go wrong with one station's answer. Silent, Drop, WrongStation,
@@ -59,16 +61,6 @@ std::optional<FaultKind> FaultFromName(std::string_view name);
 // none, is refused, and why says why.
 std::optional<Fault> ParseFault(std::string_view text, std::string* why = nullptr);
 
-struct CharFormat {
-    int dataBits = 8;
-    char parity = 'N';           // N, E, O, M (mark) or S (space)
-    double stopBits = 1;         // 1, 1.5 or 2
-    double BitsPerChar() const;  // start + data + parity + stop
-};
-// "8N1", "7E2", "8N1.5" and the like.
-std::optional<CharFormat> ParseCharFormat(std::string_view text);
-// "none", "odd", "even", "mark", "space" or their first letters, any case.
-std::optional<char> ParseParity(std::string_view text);
 // The rates a line can be set to (those termios names).
 bool SupportedBaud(int baud);
 

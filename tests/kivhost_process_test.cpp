@@ -491,7 +491,7 @@ const RunCase RUN_CASES[] = {
     {"stations",
      {"--port", "{port}", "stations", "--range", "1-3"},
      0,
-     {"1 (01)    yes", "3 (03)    no", "2 of 3 stations answer"},
+     {"1 (01)    yes", "3 (03)    no", "2 of 3 stations answer (", "): 1 (01), 2 (02)\n"},
      "",
      6},
 };

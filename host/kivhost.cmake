@@ -31,7 +31,7 @@ endif()
 # Installed, the driver is in the library folder of kivhost's prefix.
 target_compile_definitions(kivhost_core PRIVATE KIVHOST_INSTALL_LIBDIR="${KIV_INSTALL_LIBDIR}")
 
-add_executable(kivhost kivhost_main.cpp kivhost_commands.cpp kivhost_scan.cpp scan_output.cpp)
+add_executable(kivhost kivhost_main.cpp kivhost_commands.cpp kivhost_scan.cpp scan_output.cpp stop_signals.cpp)
 target_link_libraries(kivhost PRIVATE kivhost_core)
 add_dependencies(kivhost DAVODEV)
 if(WIN32)

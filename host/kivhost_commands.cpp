@@ -10,6 +10,7 @@
 #include "kivhost_scan.h"
 #include "kivhost_text.h"
 #include "port_check.h"
+#include "stop_signals.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -22,30 +23,6 @@
 #endif
 
 namespace kivhost {
-namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void OnStopSignal(int)
-{
-    stopRequested = 1;
-}
-
-void CatchStopSignals()
-{
-#if defined(_WIN32)
-    std::signal(SIGINT, OnStopSignal);
-#else
-    // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
-}
-
-}  // namespace
 
 void SleepMs(uint32_t ms)
 {
@@ -705,7 +682,10 @@ int RunPoll(Context& context)
     if (int status = OpenLine(context, startJson); status != EXIT_DONE)
         return status;
 
-    CatchStopSignals();
+    size_t longestReply = 0;
+    for (const PolledTag& tag : tags)
+        longestReply = std::max(longestReply, ReplyBytes(ReadBlock{tag.address, tag.count}));
+    CatchStopSignals(options.line, longestReply);
     // Traces on the same terminal would tear a table drawn in place.
     const bool traceOnTerminal = options.trace != TraceMode::Off && options.traceFile.empty();
     const bool redraw = !options.json && !traceOnTerminal && CanRedraw(context.output);
@@ -722,7 +702,9 @@ int RunPoll(Context& context)
     while (stopRequested == 0 && (options.cycles == 0 || cycle < options.cycles)) {
         ++cycle;
         for (PolledTag& tag : tags) {
+            inExchange = 1;
             tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
+            inExchange = 0;
             tag.lastTime = UtcTimestamp();
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
@@ -781,13 +763,7 @@ int RunPoll(Context& context)
             break;
         // Cycles start at a steady pace; a slow cycle is followed at once.
         next += std::chrono::milliseconds(options.intervalMs);
-        while (stopRequested == 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                break;
-            SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
-        }
+        SleepUntilOrStop(next);
         if (std::chrono::steady_clock::now() > next + std::chrono::milliseconds(options.intervalMs))
             next = std::chrono::steady_clock::now();
     }

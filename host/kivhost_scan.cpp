@@ -15,6 +15,7 @@
 #include "kivhost_hint.h"
 #include "kivhost_text.h"
 #include "scan_output.h"
+#include "stop_signals.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -27,93 +28,8 @@
 namespace kivhost {
 namespace {
 
-constexpr int EXIT_INTERRUPTED = 130;          // as a shell reports a program ended by Ctrl-C
 constexpr uint32_t SURVEY_TIMEOUT_UNITS = 10;  // 100 ms, unless --timeout says otherwise
 constexpr size_t EVENTS_SHOWN = 3;
-
-// ---------------------------------------------------------------------------
-// Stopping: the first Ctrl-C (or SIGTERM) asks the loop to stop after the
-// exchange under way and says how long that can take; the second, while the
-// driver is in an exchange, ends the program at once. Out of an exchange the
-// loop is about to stop anyway and ends the driver.
-
-volatile std::sig_atomic_t stopCount = 0;
-volatile std::sig_atomic_t inExchange = 0;
-char onceText[400];
-size_t onceLength = 0;
-constexpr char TWICE_TEXT[] = "kivhost: stopped at once, in the middle of an exchange; the driver was not ended "
-                              "and the system closes the port\n";
-
-void WriteError(const char* text, size_t length)
-{
-#if defined(_WIN32)
-    const int written = _write(2, text, static_cast<unsigned>(length));
-#else
-    const ssize_t written = write(2, text, length);
-#endif
-    (void)written;  // nothing more can be done in a signal handler
-}
-
-extern "C" void OnScanStopSignal(int signal)
-{
-#if defined(_WIN32)
-    std::signal(signal, OnScanStopSignal);  // Windows puts back the default before calling
-#else
-    (void)signal;
-#endif
-    if (stopCount == 0) {
-        stopCount = 1;
-        WriteError(onceText, onceLength);
-        return;
-    }
-    if (inExchange != 0) {
-        WriteError(TWICE_TEXT, sizeof TWICE_TEXT - 1);
-        _exit(EXIT_INTERRUPTED);
-    }
-    stopCount = 2;
-}
-
-void CatchStopSignals(const std::string& message)
-{
-    onceLength = std::min(message.size(), sizeof onceText);
-    std::memcpy(onceText, message.data(), onceLength);
-#if defined(_WIN32)
-    std::signal(SIGINT, OnScanStopSignal);
-#else
-    // No SA_RESTART: a wait between cycles ends early and the loop sees the flag.
-    struct sigaction action = {};
-    action.sa_handler = OnScanStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
-}
-
-// What the first Ctrl-C says: the longest an exchange can take is four
-// attempts, each a request, the time-out and the longest reply on the line.
-std::string StopMessage(const LineOptions& line, size_t longestReply)
-{
-    const double timeoutMs = line.timeoutUnits * 10.0;
-    const double most = 4 * (timeoutMs + WireMs(READ_REQUEST_BYTES + longestReply, line));
-    char text[300];
-    std::snprintf(text, sizeof text,
-                  "kivhost: stopping after the current exchange: at most %.1f s (4 attempts of --timeout %u ms); "
-                  "Ctrl-C again ends at once\n",
-                  most / 1000, static_cast<unsigned>(timeoutMs));
-    return text;
-}
-
-// Until the time, or a stop.
-void WaitUntil(std::chrono::steady_clock::time_point until)
-{
-    while (stopCount == 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return;
-        SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
-    }
-}
 
 // ---------------------------------------------------------------------------
 // The terminal
@@ -266,7 +182,7 @@ int RunScan(Context& context)
     size_t longestReply = 0;
     for (const ReadBlock& block : plan.blocks)
         longestReply = std::max(longestReply, ReplyBytes(block));
-    CatchStopSignals(StopMessage(options.line, longestReply));
+    CatchStopSignals(options.line, longestReply);
 
     ScanSettings settings;
     settings.retryDown = std::chrono::seconds(scan.retryDownS);
@@ -287,7 +203,7 @@ int RunScan(Context& context)
     const auto started = std::chrono::steady_clock::now();
     auto next = started;
     for (;;) {
-        RunCycle(engine, line, &stopCount, &inExchange);
+        RunCycle(engine, line, &stopRequested, &inExchange);
         const CycleStats& cycle = engine.Cycle();
         if (cycle.complete) {
             // The logs get whole cycles only, each flushed: a killed scan loses at most the one under way.
@@ -325,12 +241,12 @@ int RunScan(Context& context)
         }
         std::fflush(out);
 
-        if (stopCount != 0 || (options.cycles != 0 && cycle.number >= options.cycles))
+        if (stopRequested != 0 || (options.cycles != 0 && cycle.number >= options.cycles))
             break;
         // Cycles start at a steady pace; a slow cycle is followed at once.
         next += std::chrono::milliseconds(options.intervalMs);
-        WaitUntil(next);
-        if (stopCount != 0)
+        SleepUntilOrStop(next);
+        if (stopRequested != 0)
             break;
         if (std::chrono::steady_clock::now() > next + std::chrono::milliseconds(options.intervalMs))
             next = std::chrono::steady_clock::now();
@@ -375,7 +291,7 @@ int RunStations(Context& context)
     ReadBlock oneWord;
     oneWord.start.operand = 'W';
     oneWord.count = 1;
-    CatchStopSignals(StopMessage(options.line, ReplyBytes(oneWord)));
+    CatchStopSignals(options.line, ReplyBytes(oneWord));
 
     FILE* out = context.output.Results();
     ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs());
@@ -388,7 +304,7 @@ int RunStations(Context& context)
         std::fprintf(out, "Station   Answers      Time  Attempts  Reason\n");
         std::fflush(out);
     }
-    for (int station = range.first; station <= range.last && stopCount == 0; ++station) {
+    for (int station = range.first; station <= range.last && stopRequested == 0; ++station) {
         char text[16];
         std::snprintf(text, sizeof text, "%02XW0000", static_cast<unsigned>(station));
         ReadBlock block;

@@ -883,6 +883,10 @@ TEST_F(KivhostLine, PollUntilCtrlCEndsTheDriverAndSucceeds)
                                 {[](const Outcome& so) { return so.out.find("cycle 2:") != std::string::npos; }});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("cycle 2: 01W0010 0x1234"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("kivhost: stopping after the current exchange: at most 4.1 s (4 attempts of --timeout "
+                           "1000 ms); Ctrl-C again ends at once\n"),
+              std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("32 Bit driver Ended"), std::string::npos) << run.err;
 }
 

@@ -667,8 +667,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                "Everything is checked before the port is opened, the addresses by the\n"
                "  driver's parser too.\n"
                "Exit status: 0 done; 1 rejected by the driver (address, operand); 2 line, port\n"
-               "  or PLC failure, or the driver cannot be loaded; 64 usage error; 130 a scan\n"
-               "  ended at once by a second Ctrl-C.");
+               "  or PLC failure, or the driver cannot be loaded; 64 usage error; 130 ended at\n"
+               "  once by a second Ctrl-C (poll, scan, stations).");
 
     app.add_option("--port", given.port,
                    "the serial port, at most 11 characters. Windows: COM1\n"

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -22,7 +20,6 @@
 #include <windows.h>
 #else
 #include <sys/ioctl.h>
-#include <unistd.h>
 #endif
 
 namespace kivhost {

@@ -10,7 +10,7 @@
 // driver's traces. RunCycle joins the two.
 //
 //   ScanEngine engine(tags, PlanReads(tags, maxGap), settings);
-//   ScanLine line(session);
+//   ScanLine line(session, reporter, timeoutMs);
 //   for (;;) { RunCycle(engine, line, &stop); ... engine.Tags(), engine.Cycle() ... }
 #ifndef DAVODEV_KIVHOST_SCAN_ENGINE_H
 #define DAVODEV_KIVHOST_SCAN_ENGINE_H

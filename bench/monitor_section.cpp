@@ -164,7 +164,7 @@ void RunMonitorSection(BenchRun& run)
     table.Print();
 }
 
-const SectionRegistration MONITOR_SECTION({8, "8", RunMonitorSection});
+const SectionRegistration MONITOR_SECTION({9, "9", RunMonitorSection});
 
 }  // namespace
 

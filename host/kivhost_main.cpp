@@ -13,6 +13,7 @@
 #include "kivhost_diag.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
+#include "kivhost_scan.h"
 #include "trace_view.h"
 
 using namespace kivhost;
@@ -75,6 +76,8 @@ int main(int argc, char** argv)
         {Command::Read, RunRead},
         {Command::Write, RunWrite},
         {Command::Poll, RunPoll},
+        {Command::Scan, RunScan},
+        {Command::Stations, RunStations},
 #if !defined(_WIN32)
         {Command::Demo, RunDemo},
 #endif

@@ -13,10 +13,10 @@ _kivhost_ports()
 _kivhost()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} prefix=""
-    local commands="info parse read write poll demo decode monitor"
+    local commands="info parse read write poll scan stations demo decode monitor"
     local global="--port --baud --format --data-bits --parity --stop-bits --timeout --json --trace --trace=hex --trace=raw
                   --trace-file --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles|--gap|--late|--jsonl|--csv"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles|--tags|--max-gap|--retry-down|--csv|--jsonl|--range|--gap|--late"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     local equals=0
@@ -55,7 +55,10 @@ _kivhost()
         --stop-bits) values="1 1.5 2" ;;
         --timeout) values="100 300 1000 3000" ;;
         --trace) ((equals)) && values="hex raw" ;;
-        --trace-file | --lib | --jsonl | --csv)
+        --max-gap) values="-1 0 4 8 16" ;;
+        --retry-down) values="5 10 30 60" ;;
+        --range) values="1-32 1-8" ;;
+        --trace-file | --lib | --tags | --csv | --jsonl)
             COMPREPLY=($(compgen -f -- "$cur"))
             [[ -n $prefix ]] && COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
             return
@@ -73,12 +76,16 @@ _kivhost()
         case $command in
             parse) own="--type --count --block" ;;
             read) own="--count" ;;
-            poll) own="--count --interval --cycles" ;;
+            poll) own="--tags --count --interval --cycles" ;;
+            scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
+            stations) own="--range" ;;
             monitor) own="--gap --late --jsonl --csv" ;;
         esac
         COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    elif [[ $command == scan ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))  # the tag file
     elif [[ $command == decode ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))
     fi

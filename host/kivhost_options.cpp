@@ -39,7 +39,8 @@ struct Given {
     std::string library, trace, traceFile;
     std::string type, count, interval, cycles;
     std::string file, gap, late;  // decode, monitor
-    std::string tagFile, tags, maxGap, retryDown, csv, jsonl, range;  // poll --tags, scan, stations; csv and jsonl for monitor too
+    std::string tagFile, tags, maxGap, retryDown, csv, jsonl,
+        range;  // poll --tags, scan, stations; csv and jsonl for monitor too
     bool plan = false;
     bool json = false;
     bool block = false;

@@ -1241,7 +1241,8 @@ std::string Complete(const std::string& words)
 
 TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
 {
-    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "scan", "stations", "demo", "decode", "monitor"};
+    const std::vector<std::string> commands = {"info", "parse",    "read", "write",  "poll",
+                                               "scan", "stations", "demo", "decode", "monitor"};
     std::string help = RunKivhost({"--help"}).out;
     for (const std::string& command : commands)
         help += RunKivhost({command, "--help"}).out;

@@ -37,16 +37,28 @@ private:
     std::string slavePath_;
 };
 
-// A station on one or more lines, served by one thread: every request
-// (counted by its CR) gets one fixed reply written in one piece, after an
-// optional turnaround; with an empty reply it is a silent station and only
-// drains its lines. The driver's line and the floor's share one responder so
-// that both sides talk to the same thread wherever the scheduler puts it.
+// What a station answers on one of its lines: `reply` to every request. A
+// request ends in a CR, or, when requestLength is not 0, is that many bytes
+// (a binary frame, whose bytes may be anything).
+struct LineAnswer {
+    std::string reply;
+    size_t requestLength = 0;
+};
+
+// A station on one or more lines, served by one thread: every request gets
+// its line's fixed reply written in one piece, after an optional turnaround,
+// with no parsing; with an empty reply it is a silent station and only
+// drains its lines. The driver's line and its baseline's share one responder
+// so that both sides talk to the same thread wherever the scheduler puts it.
 // Start it once the clients have opened the slaves: the thread ends when
 // every slave has been closed.
 class Responder {
 public:
+    // Every line answers `reply` to requests that end in a CR.
     Responder(int lines, std::string reply, std::chrono::microseconds turnaround = std::chrono::microseconds(0));
+    // One line for each answer.
+    explicit Responder(std::vector<LineAnswer> answers,
+                       std::chrono::microseconds turnaround = std::chrono::microseconds(0));
     ~Responder();
     Responder(const Responder&) = delete;
     Responder& operator=(const Responder&) = delete;
@@ -58,10 +70,12 @@ public:
 
 private:
     void Serve();
-    bool Answer(int master, const char* bytes, ssize_t n);
+    bool Answer(size_t line, const char* bytes, ssize_t n);
+    bool Reply(int master, const std::string& reply);
 
     std::vector<std::unique_ptr<Pty>> lines_;
-    std::string reply_;
+    std::vector<LineAnswer> answers_;
+    std::vector<size_t> pending_;  // bytes of a fixed-length request received so far
     std::chrono::microseconds turnaround_;
     std::thread thread_;
 };

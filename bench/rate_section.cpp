@@ -1,7 +1,6 @@
 // Sections 1 and 2: the exchange rate of the driver against the floor's, and
 // what each exchange costs the processor, measured in the same rounds; the
 // instructions in KivMain come from a callgrind run.
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -12,6 +11,7 @@
 #include "callgrind.h"
 #include "exchange_kinds.h"
 #include "report.h"
+#include "rounds.h"
 #include "section.h"
 #include "thread_times.h"
 
@@ -31,15 +31,7 @@ struct RateResult {
     std::vector<double> roundRatios;  // driver rate / floor rate, round by round
     double DriverRate() const { return exchanges / driverSeconds; }
     double FloorRate() const { return exchanges / floorSeconds; }
-    // The median round: a burst of other work on the machine spoils one
-    // round, not the figure.
-    double Ratio() const
-    {
-        std::vector<double> sorted = roundRatios;
-        std::sort(sorted.begin(), sorted.end());
-        const size_t n = sorted.size();
-        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    }
+    double Ratio() const { return Median(roundRatios); }
 };
 
 RateResult MeasureRate(const ExchangeKind& kind, int rounds, int perRound, int warmUp)
@@ -89,19 +81,7 @@ RateResult MeasureRate(const ExchangeKind& kind, int rounds, int perRound, int w
         result.floorCpu += Now() - cpu;
         return seconds;
     };
-    for (int round = 0; round < rounds; ++round) {
-        // Each side goes first every other round: neither always follows the other.
-        double driverSeconds = 0;
-        double floorSeconds = 0;
-        if (round % 2 == 0) {
-            driverSeconds = runDriver();
-            floorSeconds = runFloor();
-        } else {
-            floorSeconds = runFloor();
-            driverSeconds = runDriver();
-        }
-        result.roundRatios.push_back(floorSeconds / driverSeconds);
-    }
+    result.roundRatios = InterleavedRounds(rounds, runDriver, runFloor);
     result.exchanges = static_cast<uint64_t>(rounds) * static_cast<uint64_t>(perRound);
 
     driver.channel.CloseCom();

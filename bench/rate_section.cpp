@@ -19,6 +19,10 @@ namespace kivbench {
 
 namespace {
 
+// The driver's rate over the floor's, median round: what the driver may add to
+// the line's own system calls.
+constexpr double RATE_TARGET = 0.95;
+
 struct RateResult {
     const ExchangeKind* kind = nullptr;
     uint64_t exchanges = 0;  // each side
@@ -119,11 +123,11 @@ void ReportRates(const std::vector<RateResult>& rates)
                  "driver/floor, median round", "target", "result"});
     for (const RateResult& r : rates) {
         const double ratio = r.Ratio();
-        table.Row(
-            {r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()), Grouped(r.DriverRate()),
-             Grouped(r.FloorRate()), Format("%.3f", r.DriverRate() / r.FloorRate()), Format("%.3f", ratio),
-             "median ≥ 0.90",
-             Verdict(ratio >= 0.90 && r.failures == 0, std::string("rate ") + r.kind->name) + Failed(r.failures)});
+        table.Row({r.kind->name, Format("%zu/%zu", r.kind->request.size(), r.kind->reply.size()),
+                   Grouped(r.DriverRate()), Grouped(r.FloorRate()), Format("%.3f", r.DriverRate() / r.FloorRate()),
+                   Format("%.3f", ratio), Format("median ≥ %.2f", RATE_TARGET),
+                   Verdict(ratio >= RATE_TARGET && r.failures == 0, std::string("rate ") + r.kind->name) +
+                       Failed(r.failures)});
     }
     table.Print();
 }

@@ -152,23 +152,6 @@ int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)
     return block->tagType == TAG_TYPE_BIT ? SUCCESS : REJECTED;
 }
 
-bool IsFrameableAddress(const DriverAddress& address)
-{
-    if (address.station < 1 || address.station > 32)
-        return false;
-    if (address.number < 0 || address.number > 0xFFFF)
-        return false;
-    if (address.bit != NO_BIT && (address.bit < 0 || address.bit > 15))
-        return false;
-    switch (address.operand) {
-    case 'W':
-    case 'B': return true;
-    case 'A':
-    case 'E': return (address.number & 0xFE0F) <= 7;
-    default: return false;
-    }
-}
-
 int32_t SingleAddressParser(DriverRequest* request)
 {
     auto* block = static_cast<AddressParseBlock*>(request->params);

@@ -22,14 +22,6 @@ int32_t ReadNumber(const char* chars, int n, char mode);
 // they are.
 int32_t ParseAddress(AddressParseBlock* block, ParseMode mode);
 
-// True for an address whose fields fit a request frame: station 1 to 32,
-// operand W, B, A or E, a 16-bit number (A and E: byte below 0x20, bit 0 to
-// 7) and a bit of NO_BIT or 0 to 15. The I/O commands refuse any other.
-// Wider than what the parser produces: a B address with a bit, or a W bit
-// with a count above 1, passes too, and still makes a whole frame (the bit
-// of a B address is not used; a write to a W bit sets or resets that bit).
-bool IsFrameableAddress(const DriverAddress& address);
-
 }  // namespace kiv
 
 #endif  // DAVODEV_ADDRESS_PARSER_H

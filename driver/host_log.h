@@ -17,7 +17,7 @@ template <typename... Args>
 inline void HostLog(int32_t level, const char* format, Args... args)
 {
     if (ErrFunction log = HostErr())
-        log(level, format, args...);  // err's result means nothing to the driver
+        (void)log(level, format, args...);  // err's result means nothing to the driver
 }
 
 }  // namespace kiv

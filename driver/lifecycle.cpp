@@ -70,7 +70,7 @@ int32_t ColdStart(DriverRequest* request)
     // Only such a port: before its first start the block may hold anything,
     // another channel's live handle included.
     if (PortOpenedBy(channel->portHandle, channel))
-        PortClose(channel->portHandle);  // dropped whatever the close says
+        (void)PortClose(channel->portHandle);  // dropped whatever the close says: the layer lets go of it
 
     channel->portEnabled = block->enable;
     channel->readTimeout = block->timeout;
@@ -87,7 +87,9 @@ int32_t ColdStart(DriverRequest* request)
         return RECOVERY_ERROR;
     channel->portHandle = handle;
     HostLog(LEVEL_INFO, MSG_INSTALLED);
-    PortSetReadTimeout(handle, block->timeout);
+    // The previous time-out is of no use here; a port that refuses the
+    // channel's keeps the one second of the open.
+    (void)PortSetReadTimeout(handle, block->timeout);
     return SUCCESS;
 }
 
@@ -97,7 +99,7 @@ int32_t WarmStart(DriverRequest* request)
     if (channel == nullptr)
         return REJECTED;
     if (channel->portEnabled != 0 && channel->portHandle != NO_PORT)
-        PortFlushInput(channel->portHandle);  // stale input is all it drops
+        (void)PortFlushInput(channel->portHandle);  // stale input is all it drops; it succeeds regardless
     return SUCCESS;
 }
 
@@ -121,7 +123,7 @@ int32_t ReOpenCom(DriverRequest* request)
     // ChangeKivParams whose close and open both failed. PortClose closes it
     // only if the layer still holds it.
     if (channel->portHandle != NO_PORT && channel->portHandle != handle)
-        PortClose(channel->portHandle);
+        (void)PortClose(channel->portHandle);  // the new port is in place whatever the old one's close says
     channel->portEnabled = 1;
     channel->portHandle = handle;
     return SUCCESS;
@@ -138,7 +140,7 @@ int32_t ChangeKivParams(DriverRequest* request)
 
     const bool sameName = std::strncmp(block->portName, channel->portName, PORT_NAME_SIZE) == 0;
     if (!sameName && channel->portHandle != NO_PORT)
-        CloseChannel(*channel);  // a failed close leaves the old handle until the open replaces it
+        (void)CloseChannel(*channel);  // a failed close leaves the old handle until the open replaces it
 
     StoreName(*channel, block->portName);
     if (block->settings.baudRate != 0)
@@ -150,10 +152,10 @@ int32_t ChangeKivParams(DriverRequest* request)
         return RECOVERY_ERROR;
     }
     if (sameName && channel->portHandle != NO_PORT && channel->portHandle != handle)
-        PortClose(channel->portHandle);
+        (void)PortClose(channel->portHandle);  // the new port is in place whatever the old one's close says
     channel->portHandle = handle;
     channel->portEnabled = 1;
-    PortSetReadTimeout(handle, channel->readTimeout);
+    (void)PortSetReadTimeout(handle, channel->readTimeout);  // as in ColdStart
     return SUCCESS;
 }
 

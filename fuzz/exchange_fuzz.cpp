@@ -1,7 +1,7 @@
-// A whole read or write through KivMain over an in-memory port: ColdStart,
-// one I/O command, CloseCom. The port's reads hand out the rest of the fuzz
-// input in chunks the input decides; a read of nothing is a time-out, so no
-// time passes. Checked on every input:
+// A whole read or write through KivMain over the fake port: ColdStart, one
+// I/O command, CloseCom. The port's reads hand out the rest of the fuzz input
+// in chunks the input decides; a read of nothing is a time-out, in virtual
+// time. Checked on every input:
 //   - every frame written is whole ("/", checksum, CR) and every retry sends
 //     the same frame, at most four times;
 //   - RECOVERY_ERROR: four attempts, values untouched;
@@ -14,17 +14,18 @@
 //     the IoBlock and the values; the IoBlock itself stays as it was.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "davodev.h"
+#include "fake_serial_platform.h"
 #include "fuzz_support.h"
-#include "serial_platform.h"
 
 namespace {
 
-using kiv::PortHandle;
+using kiv::fake::FakeDevice;
+using kiv::fake::FakeOp;
 
-constexpr PortHandle HANDLE = 0x2A01;
 constexpr char PORT_NAME[] = "FUZZ";
 
 // Control bytes in the line stream, read where the port is asked for input.
@@ -37,151 +38,69 @@ constexpr uint8_t CLEAR_FAILS = 0xFB;
 
 struct Line {
     fuzz::Input* in = nullptr;
-    bool open = false;
     int writes = 0;
     std::vector<uint8_t> firstFrame;
     bool framesDiffer = false;
     std::vector<uint8_t> readSinceWrite;  // what the port handed out after the last frame
-    kiv::PortTimeouts timeouts{};
 };
 
 Line line;
 
-bool Ours(PortHandle handle)
+// Each call on the port takes its outcome from the line stream as it begins.
+void DecideCall(FakeDevice& port, FakeOp op, const uint8_t* data, uint32_t n)
 {
-    return line.open && handle == HANDLE;
-}
-
-bool Open(const char* name, PortHandle* handle)
-{
-    if (line.open || std::strcmp(name, PORT_NAME) != 0)
-        return false;
-    line.open = true;
-    *handle = HANDLE;
-    return true;
-}
-
-bool Close(PortHandle handle)
-{
-    if (!Ours(handle))
-        return false;
-    line.open = false;
-    return true;
-}
-
-bool GetState(PortHandle handle, kiv::LineConfig* config)
-{
-    if (!Ours(handle))
-        return false;
-    std::memset(config, 0, sizeof *config);
-    config->baudRate = 9600;
-    config->dataBits = 8;
-    return true;
-}
-
-bool SetState(PortHandle handle, const kiv::LineConfig*)
-{
-    return Ours(handle);
-}
-
-bool GetTimeouts(PortHandle handle, kiv::PortTimeouts* timeouts)
-{
-    if (!Ours(handle))
-        return false;
-    *timeouts = line.timeouts;
-    return true;
-}
-
-bool SetTimeouts(PortHandle handle, const kiv::PortTimeouts* timeouts)
-{
-    if (!Ours(handle))
-        return false;
-    line.timeouts = *timeouts;
-    return true;
-}
-
-bool SetupQueues(PortHandle handle, uint32_t, uint32_t)
-{
-    return Ours(handle);
-}
-
-bool ClearError(PortHandle handle, uint32_t* waiting)
-{
-    if (!Ours(handle))
-        return false;
-    *waiting = 0;
-    if (line.in->Peek() == CLEAR_FAILS) {
-        line.in->Byte();
-        return false;
+    fuzz::Input& in = *line.in;
+    switch (op) {
+    case FakeOp::ClearError:
+        if (in.Peek() == CLEAR_FAILS) {
+            in.Byte();
+            port.ScriptClearError(false);
+        } else if (in.Peek() == INPUT_WAITING) {
+            in.Byte();
+            port.ScriptClearError(true, 600);
+        } else {
+            port.ScriptClearError(true, 0);
+        }
+        break;
+    case FakeOp::Read: {
+        if (in.AtEnd()) {
+            port.ScriptRead(true);  // the line has gone quiet: every read times out
+            break;
+        }
+        const uint8_t control = in.Byte();
+        if (control == READ_FAILS || control == READ_TIMES_OUT) {
+            port.ScriptRead(control == READ_TIMES_OUT);
+            break;
+        }
+        size_t take = control;
+        if (take > n)
+            take = n;
+        if (take > in.Left())
+            take = in.Left();
+        port.ScriptRead(true, std::string(reinterpret_cast<const char*>(in.Here()), take));
+        line.readSinceWrite.insert(line.readSinceWrite.end(), in.Here(), in.Here() + take);
+        in.Skip(take);
+        break;
     }
-    if (line.in->Peek() == INPUT_WAITING) {
-        line.in->Byte();
-        *waiting = 600;
+    case FakeOp::Write:
+        if (line.writes == 0)
+            line.firstFrame.assign(data, data + n);
+        else if (line.firstFrame != std::vector<uint8_t>(data, data + n))
+            line.framesDiffer = true;
+        ++line.writes;
+        line.readSinceWrite.clear();
+        port.writeLimit = UINT32_MAX;
+        if (in.Peek() == WRITE_FAILS) {
+            in.Byte();
+            port.Fail(FakeOp::Write, 1);
+        } else if (in.Peek() == WRITE_SHORT) {
+            in.Byte();
+            port.writeLimit = n > 0 ? n - 1 : 0;
+        }
+        break;
+    default: break;
     }
-    return true;
 }
-
-bool Read(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
-{
-    *got = 0;
-    if (!Ours(handle))
-        return false;
-    if (line.in->AtEnd())
-        return true;  // the line has gone quiet: every read times out
-    const uint8_t control = line.in->Byte();
-    if (control == READ_FAILS)
-        return false;
-    if (control == READ_TIMES_OUT)
-        return true;
-    size_t take = control;
-    if (take > n)
-        take = n;
-    if (take > line.in->Left())
-        take = line.in->Left();
-    std::memcpy(buffer, line.in->Here(), take);
-    line.readSinceWrite.insert(line.readSinceWrite.end(), line.in->Here(), line.in->Here() + take);
-    line.in->Skip(take);
-    *got = static_cast<uint32_t>(take);
-    return true;
-}
-
-bool Write(PortHandle handle, const void* data, uint32_t n, uint32_t* written)
-{
-    *written = 0;
-    if (!Ours(handle))
-        return false;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    if (line.writes == 0)
-        line.firstFrame.assign(bytes, bytes + n);
-    else if (line.firstFrame != std::vector<uint8_t>(bytes, bytes + n))
-        line.framesDiffer = true;
-    ++line.writes;
-    line.readSinceWrite.clear();
-    if (line.in->Peek() == WRITE_FAILS) {
-        line.in->Byte();
-        return false;
-    }
-    if (line.in->Peek() == WRITE_SHORT) {
-        line.in->Byte();
-        *written = n > 0 ? n - 1 : 0;
-        return true;
-    }
-    *written = n;
-    return true;
-}
-
-bool SetBreak(PortHandle handle, bool)
-{
-    return Ours(handle);
-}
-
-void SleepMs(uint32_t)
-{
-}
-
-constexpr kiv::SerialPlatform MEMORY_PLATFORM = {
-    Open, Close, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, ClearError, Read, Write, SetBreak, SleepMs,
-};
 
 bool FrameIsWhole(const std::vector<uint8_t>& frame)
 {
@@ -218,7 +137,6 @@ uint16_t Decoded(const uint8_t* data, int32_t count, bool word, int32_t i)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::QuietDriverOutput();
-    kiv::UseSerialPlatform(&MEMORY_PLATFORM);
     return 0;
 }
 
@@ -247,6 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     line = Line{};
     line.in = &in;
+    kiv::fake::FakeSerialPlatform fake;
+    FakeDevice& port = fake.AddDevice(PORT_NAME);
+    port.onCall = DecideCall;
 
     fuzz::Guarded<ChannelBlock> channel;
     DriverRequest request{};
@@ -260,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     request.code = CMD_COLD_START;
     request.params = &start;
     FUZZ_CHECK(KivMain(&request) == SUCCESS);
-    FUZZ_CHECK(channel.value.portHandle == HANDLE);
+    FUZZ_CHECK(fake.DeviceOf(channel.value.portHandle) == &port);
     const ChannelBlock opened = channel.value;
 
     std::vector<uint16_t> storage(FRONT + ELEMENTS, GUARD);
@@ -333,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     request.code = CMD_CLOSE_COM;
     request.params = nullptr;
     FUZZ_CHECK(KivMain(&request) == SUCCESS);
-    FUZZ_CHECK(!line.open);
+    FUZZ_CHECK(!port.isOpen());
     FUZZ_CHECK(channel.value.portHandle == 0 && channel.value.portEnabled == 0);
     FUZZ_CHECK(channel.GuardsIntact());
     return 0;

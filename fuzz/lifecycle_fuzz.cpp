@@ -1,5 +1,5 @@
-// The channel lifecycle through KivMain, over an in-memory platform whose
-// calls fail where the input says: any sequence of ColdStart, WarmStart,
+// The channel lifecycle through KivMain, over the fake platform, whose calls
+// fail where the input says: any sequence of ColdStart, WarmStart,
 // CloseCom, ReOpenCom, ChangeKivParams and EndKiv, with good, missing,
 // shareable and over-long port names. Checked after every command:
 //   - the result is 0, 1 or 2; a refusal changes nothing, and neither do
@@ -13,18 +13,19 @@
 //     bytes, the transmit and receive areas.
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <set>
-#include <string>
 
 #include "commands.h"
 #include "davodev.h"
+#include "fake_serial_platform.h"
 #include "fuzz_support.h"
-#include "serial_platform.h"
 
 namespace {
 
 using kiv::PortHandle;
+using kiv::fake::FakeDevice;
+using kiv::fake::FakeOp;
+using kiv::fake::FakeSerialPlatform;
 
 // Failures the input injects into one command's platform calls.
 enum Fail : uint8_t {
@@ -36,130 +37,36 @@ enum Fail : uint8_t {
     FAIL_GET_TIMEOUTS = 32,
 };
 
-struct Port {
-    std::string device;
-    kiv::PortTimeouts timeouts{};
-};
+uint8_t failing = 0;  // the Fail bits of the command under way
 
-struct Platform {
-    uint8_t fail = 0;
-    PortHandle next = 0x100;
-    std::set<std::string> held;        // exclusive devices open
-    std::map<PortHandle, Port> open;   // every open handle
-    std::set<PortHandle> closeFailed;  // handles whose close was refused
-};
-
-Platform platform;
-
-bool Serial(const std::string& device)
+void InjectFailures(FakeDevice& device, FakeOp op, const uint8_t*, uint32_t)
 {
-    return device == "PA" || device == "PB";
+    const uint8_t bit = op == FakeOp::Open          ? FAIL_OPEN
+                        : op == FakeOp::GetState    ? FAIL_GET_STATE
+                        : op == FakeOp::SetTimeouts ? FAIL_SET_TIMEOUTS
+                        : op == FakeOp::SetState    ? FAIL_SET_STATE
+                        : op == FakeOp::Close       ? FAIL_CLOSE
+                        : op == FakeOp::GetTimeouts ? FAIL_GET_TIMEOUTS
+                                                    : 0;
+    if (failing & bit)
+        device.Fail(op, 1);
 }
 
-bool Open(const char* name, PortHandle* handle)
+bool Serial(const FakeDevice* device)
 {
-    const std::string device = name;
-    if ((platform.fail & FAIL_OPEN) || (device != "NUL" && !Serial(device)))
-        return false;
-    if (Serial(device) && !platform.held.insert(device).second)
-        return false;  // exclusive, like a Windows port opened without sharing
-    *handle = platform.next++;
-    platform.open[*handle] = Port{device, {}};
-    return true;
+    return device != nullptr && device->commDevice;
 }
 
-Port* Find(PortHandle handle)
+// The handles whose close the platform refused: the serial layer lets go of
+// them, so they stay open on the platform.
+std::set<PortHandle> RefusedCloses(const FakeSerialPlatform& fake)
 {
-    const auto it = platform.open.find(handle);
-    return it == platform.open.end() ? nullptr : &it->second;
+    std::set<PortHandle> refused;
+    for (const kiv::fake::FakeCall& call : fake.Calls())
+        if (call.op == FakeOp::Close && !call.ok)
+            refused.insert(call.handle);
+    return refused;
 }
-
-Port* FindSerial(PortHandle handle)
-{
-    Port* port = Find(handle);
-    return port != nullptr && Serial(port->device) ? port : nullptr;
-}
-
-bool Close(PortHandle handle)
-{
-    Port* port = Find(handle);
-    if (port == nullptr)
-        return false;
-    if (platform.fail & FAIL_CLOSE) {
-        platform.closeFailed.insert(handle);
-        return false;
-    }
-    platform.held.erase(port->device);
-    platform.open.erase(handle);
-    return true;
-}
-
-bool GetState(PortHandle handle, kiv::LineConfig* config)
-{
-    if (FindSerial(handle) == nullptr || (platform.fail & FAIL_GET_STATE))
-        return false;
-    std::memset(config, 0, sizeof *config);
-    return true;
-}
-
-bool SetState(PortHandle handle, const kiv::LineConfig*)
-{
-    return FindSerial(handle) != nullptr && !(platform.fail & FAIL_SET_STATE);
-}
-
-bool GetTimeouts(PortHandle handle, kiv::PortTimeouts* timeouts)
-{
-    Port* port = FindSerial(handle);
-    if (port == nullptr || (platform.fail & FAIL_GET_TIMEOUTS))
-        return false;
-    *timeouts = port->timeouts;
-    return true;
-}
-
-bool SetTimeouts(PortHandle handle, const kiv::PortTimeouts* timeouts)
-{
-    Port* port = FindSerial(handle);
-    if (port == nullptr || (platform.fail & FAIL_SET_TIMEOUTS))
-        return false;
-    port->timeouts = *timeouts;
-    return true;
-}
-
-bool SetupQueues(PortHandle handle, uint32_t, uint32_t)
-{
-    return FindSerial(handle) != nullptr;
-}
-
-bool ClearError(PortHandle handle, uint32_t* waiting)
-{
-    *waiting = 0;
-    return FindSerial(handle) != nullptr;
-}
-
-bool Read(PortHandle handle, void*, uint32_t, uint32_t* got)
-{
-    *got = 0;
-    return Find(handle) != nullptr;
-}
-
-bool Write(PortHandle handle, const void*, uint32_t n, uint32_t* written)
-{
-    *written = n;
-    return Find(handle) != nullptr;
-}
-
-bool SetBreak(PortHandle handle, bool)
-{
-    return FindSerial(handle) != nullptr;
-}
-
-void SleepMs(uint32_t)
-{
-}
-
-constexpr kiv::SerialPlatform MEMORY_PLATFORM = {
-    Open, Close, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, ClearError, Read, Write, SetBreak, SleepMs,
-};
 
 // Names by the input's choice: two serial devices, the null device, one
 // that does not exist, one of exactly 11 characters, and too long for the
@@ -182,7 +89,6 @@ constexpr uint8_t AREA_FILL = 0x6B;
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::QuietDriverOutput();
-    kiv::UseSerialPlatform(&MEMORY_PLATFORM);
     return 0;
 }
 
@@ -192,7 +98,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 // the failures to inject (see Fail), and the time-out.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    platform = Platform{};
+    // Two serial devices, exclusive, and the null device, shared.
+    FakeSerialPlatform fake;
+    for (const char* name : {"PA", "PB", "NUL"}) {
+        FakeDevice& device = fake.AddDevice(name);
+        device.onCall = InjectFailures;
+        const bool nul = std::strcmp(name, "NUL") == 0;
+        device.commDevice = !nul;
+        device.shareable = nul;
+    }
     kiv::ResetDriverEndedForTests();
     fuzz::Input in(data, size);
 
@@ -236,10 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
 
         const ChannelBlock before = channel.value;
-        const size_t openBefore = platform.open.size();
-        platform.fail = fail;
+        const size_t openBefore = fake.OpenHandles().size();
+        failing = fail;
         const int32_t result = KivMain(&request);
-        platform.fail = 0;
+        failing = 0;
         const ChannelBlock& after = channel.value;
 
         FUZZ_CHECK(result == SUCCESS || result == REJECTED || result == RECOVERY_ERROR);
@@ -252,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // ReOpenCom, a failed close.
         const bool unchanged = std::memcmp(&after, &before, sizeof before) == 0;
         if (result == REJECTED)
-            FUZZ_CHECK(unchanged && platform.open.size() == openBefore);
+            FUZZ_CHECK(unchanged && fake.OpenHandles().size() == openBefore);
         if (request.code == CMD_WARM_START)
             FUZZ_CHECK(result == SUCCESS && unchanged);
         if (request.code == CMD_REOPEN_COM && result != SUCCESS)
@@ -278,22 +192,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         // The handle names an open port, and an open port an enabled channel.
         if (after.portHandle != 0) {
-            FUZZ_CHECK(platform.open.count(after.portHandle) == 1);
+            FUZZ_CHECK(fake.DeviceOf(after.portHandle) != nullptr);
             FUZZ_CHECK(after.portEnabled != 0);
         }
         // Nothing open that the driver does not hold, bar refused closes.
-        for (const auto& [handle, port] : platform.open)
-            FUZZ_CHECK(handle == after.portHandle || platform.closeFailed.count(handle) == 1);
+        const std::set<PortHandle> refused = RefusedCloses(fake);
+        for (PortHandle handle : fake.OpenHandles())
+            FUZZ_CHECK(handle == after.portHandle || refused.count(handle) == 1);
 
         // An open that succeeded carries the channel's time-out.
         const bool opened = result == SUCCESS &&
                             (request.code == CMD_COLD_START || request.code == CMD_CHANGE_KIV_PARAMS) &&
                             after.portHandle != 0;
         if (opened) {
-            const Port* port = Find(after.portHandle);
-            FUZZ_CHECK(port != nullptr);
-            if (Serial(port->device) && !(fail & (FAIL_GET_TIMEOUTS | FAIL_SET_TIMEOUTS)))
-                FUZZ_CHECK(port->timeouts.readTotalConstant == after.readTimeout * 10u);
+            const FakeDevice* device = fake.DeviceOf(after.portHandle);
+            FUZZ_CHECK(device != nullptr);
+            if (Serial(device) && !(fail & (FAIL_GET_TIMEOUTS | FAIL_SET_TIMEOUTS)))
+                FUZZ_CHECK(device->timeouts.readTotalConstant == after.readTimeout * 10u);
         }
     }
 
@@ -302,8 +217,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     close.channel = &channel.value;
     close.code = CMD_CLOSE_COM;
     FUZZ_CHECK(KivMain(&close) == SUCCESS);
-    for (const auto& [handle, port] : platform.open)
-        FUZZ_CHECK(platform.closeFailed.count(handle) == 1);
+    const std::set<PortHandle> refused = RefusedCloses(fake);
+    for (PortHandle handle : fake.OpenHandles())
+        FUZZ_CHECK(refused.count(handle) == 1);
     FUZZ_CHECK(channel.GuardsIntact());
     return 0;
 }

@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdio>
 
+#include "address_area.h"
 #include "kivhost_hint.h"
 #include "kivhost_text.h"
+#include "port_check.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -34,7 +36,7 @@ void CatchStopSignals()
     std::signal(SIGINT, OnStopSignal);
 #else
     // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
-    struct sigaction action = {};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -94,14 +96,6 @@ const char* WriteName(size_t count)
     return count == 1 ? "SingleWrite" : "BlockWrite";
 }
 
-std::string PortFailure(const LineOptions& line)
-{
-    return "cannot open port \"" + line.port +
-           "\" (ColdStart returned RECOVERY_ERROR): check the name (kivhost --help, --port), that no other program "
-           "holds it, "
-           "and that you may use it (on Linux, the dialout group)";
-}
-
 // Asks the parser about variants of the request, so before EndKiv.
 std::string ParseRejection(Session& session, const std::string& text, bool block, uint32_t tagType, int32_t count)
 {
@@ -119,10 +113,23 @@ int StatusOf(int32_t result)
     return result == SUCCESS ? EXIT_DONE : result == REJECTED ? EXIT_REJECTED : EXIT_FAILED;
 }
 
-void Emit(Context& context, const std::string& line)
+// A result document, stamped with the time it was made.
+void Emit(Context& context, JsonObject json)
 {
-    std::fprintf(context.output.Results(), "%s\n", line.c_str());
+    json.Text("time", UtcTimestamp());
+    std::fprintf(context.output.Results(), "%s\n", json.Done().c_str());
     std::fflush(context.output.Results());
+}
+
+// The one line on standard error and, for scripts, the document that led to
+// it with the same line in it.
+// A failure before any exchange: reason is "driver" (GetKivInfo), "rejected"
+// (by the parser), "check" (a run or value that cannot be sent) or "port".
+int Fail(Context& context, JsonObject json, int status, const char* reason, const std::string& message)
+{
+    if (context.options.json)
+        Emit(context, json.Text("reason", reason).Number("attempts", 0).Text("message", message));
+    return Complain(status, message);
 }
 
 std::string LogJson(const std::vector<LogLine>& lines)
@@ -136,42 +143,106 @@ std::string LogJson(const std::vector<LogLine>& lines)
     return out + "]";
 }
 
-// GetKivInfo and ColdStart with the port enabled, as every talking command
-// begins. EXIT_DONE or the status to leave with (already explained).
-int OpenLine(Context& context, JsonObject& json)
+std::string NoDriverMessage(const Context& context, int32_t result)
 {
-    DriverInfoBlock info{};
-    const char* stage = "GetKivInfo";
-    int32_t result = context.session.GetInfo(&info);
-    if (result == SUCCESS) {
-        stage = "ColdStart";
-        result = context.session.ColdStart(context.options.line, true);
-    }
-    if (result == SUCCESS)
-        return EXIT_DONE;
-    context.session.End();
-    if (context.options.json)
-        Emit(context, json.Text("stage", stage).Number("result", result).Text("status", ResultName(result)).Done());
-    if (std::string_view(stage) == "GetKivInfo")
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
-    return Complain(EXIT_FAILED, PortFailure(context.options.line));
+    return "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
+           " the DAVODEV driver? Give --lib PATH";
 }
 
-// The address through the parser a host would use for this count.
-int ParseForIo(Context& context, const std::string& text, int32_t count, DriverAddress* address, JsonObject& json)
+// GetKivInfo, then ColdStart with the port left closed: the parsers need no
+// more, and nothing can fail on the line yet.
+int StartChannel(Context& context, const JsonObject& json)
+{
+    DriverInfoBlock info{};
+    const int32_t result = context.session.GetInfo(&info);
+    if (result != SUCCESS) {
+        context.session.End();
+        return Fail(
+            context,
+            JsonObject(json).Text("stage", "GetKivInfo").Number("result", result).Text("status", ResultName(result)),
+            EXIT_FAILED, "driver", NoDriverMessage(context, result));
+    }
+    context.session.ColdStart(context.options.line, false);
+    return EXIT_DONE;
+}
+
+// The address through the parser a host would use for this count; then what
+// only the parser's answer lets kivhost check: that the run stays in its
+// area, and that the values to write fit it.
+int ParseForIo(Context& context, const std::string& text, int32_t count, const std::vector<uint16_t>* values,
+               DriverAddress* address, const JsonObject& json)
 {
     const bool block = count != 1;
     const uint32_t tagType = DefaultTagType(text);
     const int32_t result = context.session.Parse(text, block, tagType, count, address);
+    if (result != SUCCESS) {
+        const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
+        context.session.End();
+        return Fail(context,
+                    JsonObject(json)
+                        .Text("stage", ParserName(block))
+                        .Number("result", result)
+                        .Text("status", ResultName(result)),
+                    StatusOf(result), result == REJECTED ? "rejected" : "driver", rejection);
+    }
+    std::string why;
+    if (!RunFitsArea(*address, count, &why))
+        why += "; nothing was sent";
+    else if (values != nullptr)
+        why = WriteValuesProblem(*address, text, context.options.valueTexts, *values);
+    else
+        why.clear();
+    if (why.empty())
+        return EXIT_DONE;
+    context.session.End();
+    return Fail(context, JsonObject(json).Text("stage", "check"), EXIT_USAGE, "check", why);
+}
+
+// The port as far as the system shows it, then opened by the driver.
+int OpenLine(Context& context, const JsonObject& json)
+{
+    const LineOptions& line = context.options.line;
+    if (const std::string problem = PortProblemBeforeOpen(line.port); !problem.empty()) {
+        context.session.End();
+        return Fail(context, JsonObject(json).Text("stage", "port"), EXIT_FAILED, "port", problem);
+    }
+    const int32_t result = context.session.ColdStart(line, true);
     if (result == SUCCESS)
         return EXIT_DONE;
-    const std::string rejection = ParseRejection(context.session, text, block, tagType, count);
     context.session.End();
-    if (context.options.json)
-        Emit(context,
-             json.Text("stage", ParserName(block)).Number("result", result).Text("status", ResultName(result)).Done());
-    return Complain(StatusOf(result), rejection);
+    return Fail(context,
+                JsonObject(json).Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)),
+                EXIT_FAILED, "port", PortProblemAfterRefusal(line.port));
+}
+
+// What the trace showed of an exchange, for scripts.
+JsonObject& ReportJson(JsonObject& json, const ExchangeReport& report)
+{
+    return json.Number("attempts", report.Attempts())
+        .Raw("outcomes", OutcomesJson(report))
+        .Bool("possibly_late", report.possiblyLate)
+        .Bool("checksum_suspect", report.checksumSuspect);
+}
+
+// The reason of a failure, for scripts: an outcome name, or "rejected".
+std::string ReasonName(int32_t result, const ExchangeReport& report)
+{
+    if (result == REJECTED)
+        return "rejected";
+    return report.traced ? OutcomeName(report.outcome) : "unknown";
+}
+
+// ", 2 attempts (1 no reply)" or "".
+std::string AttemptsClause(const ExchangeReport& report)
+{
+    const std::string attempts = AttemptsText(report);
+    return attempts.empty() ? "" : ", " + attempts;
+}
+
+void PrintNotes(FILE* out, const ExchangeReport& report)
+{
+    if (const std::string notes = SuccessNotes(report); !notes.empty())
+        std::fprintf(out, "Note: %s\n", notes.c_str());
 }
 
 }  // namespace
@@ -234,17 +305,15 @@ std::string JsonValues(const std::vector<uint16_t>& values)
     return out + "]";
 }
 
-std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result)
+std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result,
+                            const ExchangeReport& report, uint32_t timeoutMs)
 {
     const std::string what = write ? "write" : "read";
     if (result == REJECTED && write && address.operand == 'E')
         return "the driver does not write E operands, which are the PLC's inputs (REJECTED); write W, B or A instead";
     if (result == REJECTED)
         return "the driver rejected the " + what + " of " + text + " (REJECTED)";
-    return "no good reply from station " + std::to_string(address.station) + " to the " + what + " of " + text +
-           " after 4 attempts (" + ResultName(result) +
-           "): check the station number, the cable, and --baud, --data-bits, --parity and --stop-bits against the PLC; "
-           "a slow station may need a longer --timeout";
+    return FailureMessage(report, what + " of " + text, address.station, timeoutMs);
 }
 
 JsonObject& JsonObject::Raw(std::string_view key, const std::string& json)
@@ -263,6 +332,11 @@ JsonObject& JsonObject::Text(std::string_view key, std::string_view utf8)
 JsonObject& JsonObject::Number(std::string_view key, long long value)
 {
     return Raw(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::Bool(std::string_view key, bool value)
+{
+    return Raw(key, value ? "true" : "false");
 }
 
 // ---------------------------------------------------------------------------
@@ -292,23 +366,19 @@ int RunInfo(Context& context)
     const std::string banner = BannerUtf8(info);
     const std::string shortName = info.shortName == nullptr ? "" : Cp437ToUtf8(info.shortName);
     context.session.End();
+    JsonObject json;
+    json.Text("command", "info").Number("result", result).Text("status", ResultName(result));
     if (result != SUCCESS)
-        return Complain(EXIT_FAILED, "GetKivInfo returned " + ResultName(result) + "; is " + context.library +
-                                         " the DAVODEV driver? Give --lib PATH");
+        return Fail(context, json, EXIT_FAILED, "driver", NoDriverMessage(context, result));
 
     if (context.options.json) {
         Emit(context,
-             JsonObject()
-                 .Text("command", "info")
-                 .Number("result", result)
-                 .Text("status", ResultName(result))
-                 .Text("library", context.library)
+             json.Text("library", context.library)
                  .Text("short_name", shortName)
                  .Text("banner", banner)
                  .Number("channel_block_size", info.channelBlockSize)
                  .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
-                                           static_cast<uint16_t>(info.word7)}))
-                 .Done());
+                                           static_cast<uint16_t>(info.word7)})));
         return EXIT_DONE;
     }
     FILE* out = context.output.Results();
@@ -340,8 +410,10 @@ int RunParse(Context& context)
     DriverAddress address{};
     const int32_t result = context.session.Parse(text, block, tagType, options.count, &address);
     const std::vector<LogLine> log = context.session.LastLog();
-    const std::string rejection =
-        result == REJECTED ? ParseRejection(context.session, text, block, tagType, options.count) : "";
+    const std::string failure = result == SUCCESS ? ""
+                                : result == REJECTED
+                                    ? ParseRejection(context.session, text, block, tagType, options.count)
+                                    : std::string(ParserName(block)) + " returned " + ResultName(result);
     context.session.End();
 
     if (options.json) {
@@ -355,7 +427,9 @@ int RunParse(Context& context)
             .Text("status", ResultName(result))
             .Raw("address", AddressJson(address))
             .Raw("log", LogJson(log));
-        Emit(context, json.Done());
+        if (result != SUCCESS)
+            json.Text("reason", result == REJECTED ? "rejected" : "driver").Text("message", failure);
+        Emit(context, json);
     } else {
         FILE* out = context.output.Results();
         std::fprintf(out, "%s: %s by %s (tag type %u, count %d)\n", text.c_str(),
@@ -377,9 +451,7 @@ int RunParse(Context& context)
     }
     if (result == SUCCESS)
         return EXIT_DONE;
-    if (result == REJECTED)
-        return Complain(EXIT_REJECTED, rejection);
-    return Complain(EXIT_FAILED, std::string(ParserName(block)) + " returned " + ResultName(result));
+    return Complain(result == REJECTED ? EXIT_REJECTED : EXIT_FAILED, failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -392,15 +464,20 @@ int RunRead(Context& context)
     JsonObject json;
     json.Text("command", "read").Text("address", text).Number("count", options.count);
 
-    if (int status = OpenLine(context, json); status != EXIT_DONE)
-        return status;
     DriverAddress address{};
-    if (int status = ParseForIo(context, text, options.count, &address, json); status != EXIT_DONE)
+    if (int status = StartChannel(context, json); status != EXIT_DONE)
+        return status;
+    if (int status = ParseForIo(context, text, options.count, nullptr, &address, json); status != EXIT_DONE)
+        return status;
+    if (int status = OpenLine(context, json); status != EXIT_DONE)
         return status;
     std::vector<uint16_t> values;
     const int32_t result = context.session.Read(address, options.count, &values);
     const double ms = context.session.LastMs();
+    const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
     context.session.End();
+    const std::string failure =
+        result == SUCCESS ? "" : ExchangeFailure(address, text, false, result, report, options.line.TimeoutMs());
 
     if (options.json) {
         std::string addresses = "[";
@@ -415,7 +492,10 @@ int RunRead(Context& context)
             .Raw("ms", JsonNumber(ms))
             .Raw("addresses", addresses + "]")
             .Raw("values", JsonValues(values));
-        Emit(context, json.Done());
+        ReportJson(json, report);
+        if (result != SUCCESS)
+            json.Text("reason", ReasonName(result, report)).Text("message", failure);
+        Emit(context, json);
     } else if (result == SUCCESS) {
         FILE* out = context.output.Results();
         const bool words = IsWordAddress(address);
@@ -428,14 +508,15 @@ int RunRead(Context& context)
             else
                 std::fprintf(out, "%-9s  %u\n", at.c_str(), static_cast<unsigned>(values[i]));
         }
-        std::fprintf(out, "%s of %d %s from station %d in %s\n", ReadName(options.count),
+        std::fprintf(out, "%s of %d %s from station %s in %s%s\n", ReadName(options.count),
                      static_cast<int>(options.count),
                      words ? (options.count == 1 ? "word" : "words") : (options.count == 1 ? "bit" : "bits"),
-                     static_cast<int>(address.station), Ms(ms).c_str());
+                     StationText(address.station).c_str(), Ms(ms).c_str(), AttemptsClause(report).c_str());
+        PrintNotes(out, report);
         std::fflush(out);
     }
     if (result != SUCCESS)
-        return Complain(StatusOf(result), ExchangeFailure(address, text, false, result));
+        return Complain(StatusOf(result), failure);
     return EXIT_DONE;
 }
 
@@ -449,22 +530,30 @@ int RunWrite(Context& context)
     JsonObject json;
     json.Text("command", "write").Text("address", text).Raw("values", JsonValues(options.values));
 
-    if (int status = OpenLine(context, json); status != EXIT_DONE)
-        return status;
     DriverAddress address{};
     const auto count = static_cast<int32_t>(options.values.size());
-    if (int status = ParseForIo(context, text, count, &address, json); status != EXIT_DONE)
+    if (int status = StartChannel(context, json); status != EXIT_DONE)
+        return status;
+    if (int status = ParseForIo(context, text, count, &options.values, &address, json); status != EXIT_DONE)
+        return status;
+    if (int status = OpenLine(context, json); status != EXIT_DONE)
         return status;
     const int32_t result = context.session.Write(address, options.values);
     const double ms = context.session.LastMs();
+    const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
     context.session.End();
+    const std::string failure =
+        result == SUCCESS ? "" : ExchangeFailure(address, text, true, result, report, options.line.TimeoutMs());
 
     if (options.json) {
         json.Text("stage", WriteName(options.values.size()))
             .Number("result", result)
             .Text("status", ResultName(result))
             .Raw("ms", JsonNumber(ms));
-        Emit(context, json.Done());
+        ReportJson(json, report);
+        if (result != SUCCESS)
+            json.Text("reason", ReasonName(result, report)).Text("message", failure);
+        Emit(context, json);
     } else if (result == SUCCESS) {
         FILE* out = context.output.Results();
         if (address.operand == 'W' && address.bit != NO_BIT) {
@@ -475,12 +564,13 @@ int RunWrite(Context& context)
                 std::fprintf(out, "%-9s <- %s\n", ElementAddress(address, static_cast<int>(i)).c_str(),
                              FormatValue(address, options.values[i]).c_str());
         }
-        std::fprintf(out, "%s to station %d acknowledged in %s\n", WriteName(options.values.size()),
-                     static_cast<int>(address.station), Ms(ms).c_str());
+        std::fprintf(out, "%s to station %s acknowledged in %s%s\n", WriteName(options.values.size()),
+                     StationText(address.station).c_str(), Ms(ms).c_str(), AttemptsClause(report).c_str());
+        PrintNotes(out, report);
         std::fflush(out);
     }
     if (result != SUCCESS)
-        return Complain(StatusOf(result), ExchangeFailure(address, text, true, result));
+        return Complain(StatusOf(result), failure);
     return EXIT_DONE;
 }
 
@@ -494,8 +584,12 @@ struct PolledTag {
     DriverAddress address{};
     std::vector<uint16_t> values;
     int32_t lastResult = SUCCESS;
+    ExchangeReport lastReport;
+    std::string lastTime;     // ISO 8601, of the last read
+    std::string lastFailure;  // the one line of the last failed read
     uint64_t good = 0;
     uint64_t failed = 0;
+    uint64_t retries = 0;  // attempts beyond the first, good reads or not
     double lastMs = 0;
     double totalMs = 0;
 
@@ -504,7 +598,7 @@ struct PolledTag {
     std::string Values(size_t width) const
     {
         if (lastResult != SUCCESS)
-            return lastResult == REJECTED ? "(rejected)" : "(no reply)";
+            return lastResult == REJECTED ? "(rejected)" : std::string("(") + OutcomeText(lastReport.outcome) + ")";
         std::string out;
         for (uint16_t value : values) {
             const std::string one = FormatValue(address, value);
@@ -516,15 +610,48 @@ struct PolledTag {
         }
         return out;
     }
+
+    // What to know about the last read beyond its values.
+    std::string Flags() const
+    {
+        std::string flags;
+        if (lastReport.Attempts() > 1)
+            flags += std::to_string(lastReport.Attempts()) + " attempts";
+        if (lastReport.possiblyLate)
+            flags += std::string(flags.empty() ? "" : ", ") + "late?";
+        if (lastReport.checksumSuspect)
+            flags += std::string(flags.empty() ? "" : ", ") + "checksum?";
+        return flags;
+    }
 };
 
 std::string TableLine(const PolledTag& tag)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "%-9s %-32s %7llu %7llu %9.2f %9.2f", tag.text.c_str(), tag.Values(28).c_str(),
-                  static_cast<unsigned long long>(tag.good), static_cast<unsigned long long>(tag.failed), tag.lastMs,
-                  tag.AverageMs());
+    char line[200];
+    std::snprintf(line, sizeof line, "%-9s %-32s %7llu %7llu %7llu %9.2f %9.2f  %s", tag.text.c_str(),
+                  tag.Values(28).c_str(), static_cast<unsigned long long>(tag.good),
+                  static_cast<unsigned long long>(tag.failed), static_cast<unsigned long long>(tag.retries), tag.lastMs,
+                  tag.AverageMs(), tag.Flags().c_str());
     return line;
+}
+
+std::string TagJson(const PolledTag& tag)
+{
+    JsonObject json;
+    json.Text("address", tag.text)
+        .Text("time", tag.lastTime)
+        .Number("result", tag.lastResult)
+        .Text("status", ResultName(tag.lastResult))
+        .Raw("values", JsonValues(tag.values));
+    ReportJson(json, tag.lastReport);
+    if (tag.lastResult != SUCCESS)
+        json.Text("reason", ReasonName(tag.lastResult, tag.lastReport)).Text("message", tag.lastFailure);
+    return json.Number("good", static_cast<long long>(tag.good))
+        .Number("failed", static_cast<long long>(tag.failed))
+        .Number("retries", static_cast<long long>(tag.retries))
+        .Raw("last_ms", JsonNumber(tag.lastMs))
+        .Raw("avg_ms", JsonNumber(tag.AverageMs()))
+        .Done();
 }
 
 }  // namespace
@@ -534,40 +661,55 @@ int RunPoll(Context& context)
     const Options& options = context.options;
     JsonObject startJson;
     startJson.Text("command", "poll");
-    if (int status = OpenLine(context, startJson); status != EXIT_DONE)
-        return status;
 
-    // Every address is checked before the first request goes out.
+    // Every address is checked before the port is opened.
+    if (int status = StartChannel(context, startJson); status != EXIT_DONE)
+        return status;
     std::vector<PolledTag> tags;
     for (const std::string& text : options.addresses) {
         PolledTag tag;
         tag.text = text;
         JsonObject json = startJson;
         json.Text("address", text);
-        if (int status = ParseForIo(context, text, options.count, &tag.address, json); status != EXIT_DONE)
+        if (int status = ParseForIo(context, text, options.count, nullptr, &tag.address, json); status != EXIT_DONE)
             return status;
         tags.push_back(tag);
     }
+    if (int status = OpenLine(context, startJson); status != EXIT_DONE)
+        return status;
 
     CatchStopSignals();
     // Traces on the same terminal would tear a table drawn in place.
-    const bool redraw = !options.json && !options.trace && CanRedraw(context.output);
+    const bool traceOnTerminal = options.trace != TraceMode::Off && options.traceFile.empty();
+    const bool redraw = !options.json && !traceOnTerminal && CanRedraw(context.output);
     FILE* out = context.output.Results();
-    char header[160];
-    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %9s %9s", "Address", "Values", "Good", "Failed", "Last ms",
-                  "Avg ms");
+    char header[200];
+    std::snprintf(header, sizeof header, "%-9s %-32s %7s %7s %7s %9s %9s  %s", "Address", "Values", "Good", "Failed",
+                  "Retries", "Last ms", "Avg ms", "Notes");
     int drawnLines = 0;
     uint32_t cycle = 0;
-    bool anyFailed = false;
+    uint64_t failedReads = 0;
+    uint64_t allReads = 0;
+    std::string lastFailure;
     auto next = std::chrono::steady_clock::now();
     while (stopRequested == 0 && (options.cycles == 0 || cycle < options.cycles)) {
         ++cycle;
         for (PolledTag& tag : tags) {
             tag.lastResult = context.session.Read(tag.address, options.count, &tag.values);
+            tag.lastTime = UtcTimestamp();
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
+            tag.lastReport = context.reporter.Report(context.session.LastExchanges());
+            if (tag.lastReport.Attempts() > 1)
+                tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             (tag.lastResult == SUCCESS ? tag.good : tag.failed) += 1;
-            anyFailed = anyFailed || tag.lastResult != SUCCESS;
+            ++allReads;
+            if (tag.lastResult != SUCCESS) {
+                ++failedReads;
+                tag.lastFailure = ExchangeFailure(tag.address, tag.text, false, tag.lastResult, tag.lastReport,
+                                                  options.line.TimeoutMs());
+                lastFailure = tag.lastFailure;
+            }
             if (stopRequested != 0)
                 break;
         }
@@ -577,20 +719,11 @@ int RunPoll(Context& context)
             for (const PolledTag& tag : tags) {
                 if (list.size() > 1)
                     list += ",";
-                list += JsonObject()
-                            .Text("address", tag.text)
-                            .Number("result", tag.lastResult)
-                            .Text("status", ResultName(tag.lastResult))
-                            .Raw("values", JsonValues(tag.values))
-                            .Number("good", static_cast<long long>(tag.good))
-                            .Number("failed", static_cast<long long>(tag.failed))
-                            .Raw("last_ms", JsonNumber(tag.lastMs))
-                            .Raw("avg_ms", JsonNumber(tag.AverageMs()))
-                            .Done();
+                list += TagJson(tag);
             }
-            std::fprintf(
-                out, "%s\n",
-                JsonObject().Text("command", "poll").Number("cycle", cycle).Raw("tags", list + "]").Done().c_str());
+            JsonObject json;
+            json.Text("command", "poll").Text("time", UtcTimestamp()).Number("cycle", cycle).Raw("tags", list + "]");
+            std::fprintf(out, "%s\n", json.Done().c_str());
         } else if (redraw) {
             if (drawnLines > 0)
                 std::fprintf(out, "\x1b[%dA", drawnLines);
@@ -606,10 +739,12 @@ int RunPoll(Context& context)
             drawnLines = static_cast<int>(tags.size()) + 2;
         } else {
             std::string line = "cycle " + std::to_string(cycle) + ":";
-            for (const PolledTag& tag : tags)
+            for (const PolledTag& tag : tags) {
+                const std::string flags = tag.Flags();
                 line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " +
                         std::to_string(tag.good) + ", failed " + std::to_string(tag.failed) + ", avg " +
-                        Ms(tag.AverageMs()) + ");";
+                        Ms(tag.AverageMs()) + (flags.empty() ? "" : "; " + flags) + ");";
+            }
             line.pop_back();
             std::fprintf(out, "%s\n", line.c_str());
         }
@@ -631,18 +766,9 @@ int RunPoll(Context& context)
     }
     context.session.End();
 
-    if (anyFailed) {
-        uint64_t failed = 0;
-        uint64_t all = 0;
-        for (const PolledTag& tag : tags) {
-            failed += tag.failed;
-            all += tag.good + tag.failed;
-        }
-        return Complain(EXIT_FAILED,
-                        std::to_string(failed) + " of " + std::to_string(all) +
-                            " reads failed (RECOVERY_ERROR): check the station numbers, the cable and the line "
-                            "settings; a slow station may need a longer --timeout");
-    }
+    if (failedReads > 0)
+        return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) +
+                                         " reads failed; the last: " + lastFailure);
     return EXIT_DONE;
 }
 

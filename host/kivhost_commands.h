@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exchange_report.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
 
@@ -17,6 +18,7 @@ struct Context {
     Session& session;
     DriverOutput& output;
     std::string library;
+    ExchangeReporter reporter{};  // the checksums of each station's replies, over the whole run
 };
 
 int RunVersion(Context& context);  // the driver's half: kivhost's own line comes first
@@ -40,7 +42,8 @@ std::string JsonNumber(double value);
 std::string JsonValues(const std::vector<uint16_t>& values);
 std::string AddressJson(const DriverAddress& address);
 // What a failed read or write means, for the one-line message.
-std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result);
+std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result,
+                            const ExchangeReport& report, uint32_t timeoutMs);
 
 // Small JSON objects, written in order.
 class JsonObject {
@@ -48,6 +51,7 @@ public:
     JsonObject& Raw(std::string_view key, const std::string& json);
     JsonObject& Text(std::string_view key, std::string_view utf8);
     JsonObject& Number(std::string_view key, long long value);
+    JsonObject& Bool(std::string_view key, bool value);
     std::string Done() const { return body_ + "}"; }
 
 private:

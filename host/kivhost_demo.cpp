@@ -105,6 +105,7 @@ public:
             .Text("port", port)
             .Number("result", failure_.empty() ? 0 : RECOVERY_ERROR)
             .Raw("steps", list + "]")
+            .Text("time", UtcTimestamp())
             .Done();
     }
 

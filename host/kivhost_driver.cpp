@@ -218,9 +218,8 @@ DriverOutput::~DriverOutput()
         std::fflush(results_);
 }
 
-bool DriverOutput::Start(bool showTrace, std::string* error)
+bool DriverOutput::Start(std::string* error)
 {
-    showTrace_ = showTrace;
     std::fflush(stdout);
     const int original = DupFd(1);
     scratch_ = OpenScratch();
@@ -255,28 +254,25 @@ std::string DriverOutput::Collect()
     if (scratch_ < 0)
         return {};
     std::string text = TakeScratch(scratch_);
-    if (showTrace_ && !text.empty()) {
-        std::fflush(results_);
-        pending_ += text;
-        size_t start = 0;
-        for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-            std::fprintf(stderr, "trace| %s\n",
-                         Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
-            start = end + 1;
-        }
-        pending_.erase(0, start);
-        std::fflush(stderr);
+    if (view_ != nullptr && !text.empty()) {
+        std::fflush(results_);  // what was printed before comes first on a shared terminal
+        view_->Driver(text);
     }
     return text;
 }
 
 void DriverOutput::ShowLog(int32_t level, const char* text)
 {
-    if (!showTrace_)
+    if (view_ == nullptr)
         return;
     std::fflush(results_);
-    std::fprintf(stderr, "log %d| %s\n", static_cast<int>(level), Cp437ToUtf8(text).c_str());
-    std::fflush(stderr);
+    view_->Log(level, text);
+}
+
+void DriverOutput::CallEnded()
+{
+    if (view_ != nullptr)
+        view_->CallEnded();
 }
 
 // ---------------------------------------------------------------------------
@@ -316,6 +312,12 @@ int32_t Session::Call(uint32_t code, void* params)
     const int32_t result = entry_(&request);
     lastMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     lastTrace_ += output_.Collect();
+    output_.CallEnded();
+    reader_.Feed(lastTrace_);
+    reader_.Finish();
+    lastExchanges_.clear();
+    for (TraceExchange exchange; reader_.NextExchange(&exchange);)
+        lastExchanges_.push_back(std::move(exchange));
     return result;
 }
 

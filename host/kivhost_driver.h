@@ -11,6 +11,8 @@
 
 #include "davodev.h"
 #include "kivhost_options.h"
+#include "trace_reader.h"
+#include "trace_view.h"
 
 namespace kivhost {
 
@@ -36,7 +38,7 @@ private:
 // The driver prints its byte traces on the process's standard output. Our
 // results go to a stream of their own on the original standard output, and
 // descriptor 1 goes to a scratch file that is emptied after every call:
-// shown on standard error with --trace, dropped otherwise.
+// shown by the trace view with --trace, dropped otherwise.
 class DriverOutput {
 public:
     DriverOutput() = default;
@@ -44,22 +46,23 @@ public:
     DriverOutput(const DriverOutput&) = delete;
     DriverOutput& operator=(const DriverOutput&) = delete;
 
-    bool Start(bool showTrace, std::string* error);
+    bool Start(std::string* error);
+    // Where the traces are shown; nullptr: nowhere. Not owned.
+    void ShowTraces(TraceView* view) { view_ = view; }
     FILE* Results() const { return results_; }
     bool ResultsOnTerminal() const;
 
     // What the driver printed since the last collection.
     std::string Collect();
-    // A line of the host log, shown in order with the traces when tracing.
+    // A line of the host log, shown in order with the traces.
     void ShowLog(int32_t level, const char* text);
-    // A line of our own among the traces (the demo's steps), when tracing.
-    bool Tracing() const { return showTrace_; }
+    // A call of the driver has returned.
+    void CallEnded();
 
 private:
     FILE* results_ = nullptr;
     int scratch_ = -1;
-    bool showTrace_ = false;
-    std::string pending_;  // a trace line not yet ended
+    TraceView* view_ = nullptr;
 };
 
 struct LogLine {
@@ -90,6 +93,9 @@ public:
     // About the last call.
     double LastMs() const { return lastMs_; }
     const std::string& LastTrace() const { return lastTrace_; }
+    // Its exchanges, read from its trace by a reader that has read every
+    // call before: an attempt after a time-out in an earlier call is marked.
+    const std::vector<TraceExchange>& LastExchanges() const { return lastExchanges_; }
     const std::vector<LogLine>& LastLog() const { return lastLog_; }
     ChannelBlock& Channel() { return *reinterpret_cast<ChannelBlock*>(channel_.data()); }
 
@@ -103,6 +109,8 @@ private:
     double lastMs_ = 0;
     std::string lastTrace_;
     std::vector<LogLine> lastLog_;
+    TraceReader reader_{TraceOutput::Exchanges};
+    std::vector<TraceExchange> lastExchanges_;
     bool probing_ = false;
 };
 

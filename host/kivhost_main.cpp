@@ -1,5 +1,10 @@
 // kivhost: a host program for the DAVODEV driver, from a terminal.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +12,7 @@
 #include "kivhost_commands.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
+#include "trace_view.h"
 
 using namespace kivhost;
 
@@ -17,7 +23,7 @@ int main(int argc, char** argv)
         return Complain(EXIT_USAGE, commandLine.error);
     const Options& options = *commandLine.options;
     if (options.command == Command::Help) {
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs(options.helpText.c_str(), stdout);
         return EXIT_DONE;
     }
     if (options.command == Command::Version) {
@@ -35,26 +41,40 @@ int main(int argc, char** argv)
 
     std::string error;
     DriverOutput output;
-    if (!output.Start(options.trace, &error))
+    if (!output.Start(&error))
         return Complain(EXIT_FAILED, error);
+    std::unique_ptr<FILE, int (*)(FILE*)> traceFile(nullptr, &std::fclose);
+    if (!options.traceFile.empty()) {
+        traceFile.reset(std::fopen(options.traceFile.c_str(), "w"));
+        if (!traceFile)
+            return Complain(EXIT_USAGE,
+                            "cannot write the trace file " + options.traceFile + ": " + std::strerror(errno));
+    }
+    std::optional<TraceView> view;
+    if (options.trace != TraceMode::Off) {
+        view.emplace(options.trace, traceFile ? traceFile.get() : stderr);
+        output.ShowTraces(&*view);
+    }
     const std::string library = options.library.empty() ? DefaultLibraryPath() : options.library;
     const auto driver = DriverLibrary::Load(library, &error);
     if (!driver)
         return Complain(EXIT_FAILED, error);
 
+    // Each command's run, from GetKivInfo to EndKiv.
+    using Run = int (*)(Context&);
+    static const std::map<Command, Run> RUNS = {
+        {Command::Version, RunVersion},
+        {Command::Info, RunInfo},
+        {Command::Parse, RunParse},
+        {Command::Read, RunRead},
+        {Command::Write, RunWrite},
+        {Command::Poll, RunPoll},
+#if !defined(_WIN32)
+        {Command::Demo, RunDemo},
+#endif
+    };
     Session session(driver->Entry(), output);
     Context context{options, session, output, library};
-    switch (options.command) {
-    case Command::Version: return RunVersion(context);
-    case Command::Info: return RunInfo(context);
-    case Command::Parse: return RunParse(context);
-    case Command::Read: return RunRead(context);
-    case Command::Write: return RunWrite(context);
-    case Command::Poll: return RunPoll(context);
-#if !defined(_WIN32)
-    case Command::Demo: return RunDemo(context);
-#endif
-    default: break;
-    }
-    return EXIT_DONE;
+    const auto run = RUNS.find(options.command);
+    return run == RUNS.end() ? EXIT_DONE : run->second(context);
 }

@@ -1,85 +1,476 @@
 #include "kivhost_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cctype>
-#include <charconv>
-#include <map>
+#include <functional>
+#include <sstream>
+
+#include "number_rules.h"
 
 namespace kivhost {
 namespace {
 
 constexpr size_t PORT_NAME_MAX = 11;  // the driver's field holds 11 characters and a NUL
+constexpr size_t ADDRESS_MAX = 8;     // the driver reads no more of a tag text
 constexpr uint32_t TIMEOUT_MIN_MS = 10;
 constexpr uint32_t TIMEOUT_MAX_MS = 60000;
-constexpr int32_t MAX_COUNT = 255;
+constexpr uint32_t COUNT_MAX = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
 
-const std::map<std::string_view, Command> COMMANDS = {
-    {"help", Command::Help},   {"info", Command::Info}, {"parse", Command::Parse}, {"read", Command::Read},
-    {"write", Command::Write}, {"poll", Command::Poll}, {"demo", Command::Demo},
+constexpr const char* PARITY_LETTERS = "NOEMS";  // by the driver's parity code
+
+const std::string LINE_GROUP = "Line (defaults: 9600 baud, 8N1, 1000 ms)";
+const std::string OUTPUT_GROUP = "Output";
+const std::string OTHER_GROUP = "Other";
+
+// Everything as it was written. CLI11 takes the command line apart; the
+// checks below then read the texts in one fixed order (addresses, values,
+// counts, then the options), so that the fault named is the first one a
+// reader meets.
+struct Given {
+    std::string address;                 // parse, read, write
+    std::vector<std::string> addresses;  // poll
+    std::vector<std::string> values;
+    std::string port, baud, format, dataBits, parity, stopBits, timeout;
+    std::string library, trace, traceFile;
+    std::string type, count, interval, cycles;
+    bool json = false;
+    bool block = false;
+    bool version = false;
 };
 
-enum class Takes { Nothing, Argument };
+using Check = std::function<std::string(const Given&, const CLI::App&, Options&)>;
 
-// Options that belong to some commands only; the others fit them all.
-struct OptionRule {
-    Takes takes;
-    std::vector<Command> only;  // empty: any command
+struct CommandSpec {
+    Command command;
+    const char* name;
+    const char* summary;  // its line in kivhost --help, and the first of its own help
+    const char* usage;    // what follows "kivhost [options] "
+    const char* footer;   // more about it, and examples
+    bool usesLine;
+    std::function<void(CLI::App&, Given&)> declare;  // its arguments and options
+    Check take;                                      // its arguments and options into the options, or why not
 };
 
-const std::map<std::string_view, OptionRule> OPTIONS = {
-    {"--port", {Takes::Argument, {}}},
-    {"--baud", {Takes::Argument, {}}},
-    {"--data-bits", {Takes::Argument, {}}},
-    {"--parity", {Takes::Argument, {}}},
-    {"--stop-bits", {Takes::Argument, {}}},
-    {"--timeout", {Takes::Argument, {}}},
-    {"--lib", {Takes::Argument, {}}},
-    {"--json", {Takes::Nothing, {}}},
-    {"--trace", {Takes::Nothing, {}}},
-    {"--help", {Takes::Nothing, {}}},
-    {"--version", {Takes::Nothing, {}}},
-    {"--type", {Takes::Argument, {Command::Parse}}},
-    {"--block", {Takes::Nothing, {Command::Parse}}},
-    {"--count", {Takes::Argument, {Command::Parse, Command::Read, Command::Poll}}},
-    {"--interval", {Takes::Argument, {Command::Poll}}},
-    {"--cycles", {Takes::Argument, {Command::Poll}}},
-};
-
-const char* CommandName(Command command)
+// A number by the rule both programs read them by (decimal, or hex after 0x).
+std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high)
 {
-    if (command == Command::Version)
-        return "--version";
-    for (const auto& [name, value] : COMMANDS)
-        if (value == command)
-            return name.data();
-    return "?";
-}
-
-template <typename T>
-std::optional<T> ParseInteger(std::string_view text, T low, T high, int base = 10)
-{
-    T value{};
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high)
+    const auto value = plcsim::ParseNumber(text, low, high);
+    if (!value)
         return std::nullopt;
-    return value;
+    return static_cast<uint32_t>(*value);
 }
 
-std::string Upper(std::string_view text)
+bool IsGiven(const CLI::App& app, const std::string& name)
 {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    const CLI::Option* option = app.get_option_no_throw(name);
+    return option != nullptr && option->count() > 0;
 }
 
-struct Raw {
-    std::vector<std::string> positional;
-    std::vector<std::pair<std::string, std::string>> options;  // in order given
+std::string Bad(const std::string& option, const std::string& value, const std::string& why)
+{
+    return "bad " + option + " \"" + value + "\": " + why;
+}
+
+std::string TakeCount(const Given& given, const CLI::App& app, Options& options)
+{
+    if (!IsGiven(app, "--count"))
+        return {};
+    const auto count = ParseNumber(given.count, 1, COUNT_MAX);
+    if (!count)
+        return Bad("--count", given.count, "give a count from 1 to 255 (or 0x01 to 0xFF)");
+    options.count = static_cast<int32_t>(*count);
+    options.countGiven = true;
+    return {};
+}
+
+std::string TakeAddresses(const std::vector<std::string>& texts, Options& options)
+{
+    for (const std::string& text : texts)
+        if (std::string problem = AddressTextProblem(text); !problem.empty())
+            return problem;
+    options.addresses = texts;
+    return {};
+}
+
+std::string OneAddress(const char* command, const Given& given, Options& options)
+{
+    if (given.address.empty())
+        return std::string(command) + " takes one address, e.g. kivhost " + command + " 01W0010";
+    return TakeAddresses({given.address}, options);
+}
+
+void AddCount(CLI::App& sub, Given& given, const char* description)
+{
+    sub.add_option("--count", given.count, description)->type_name("N");
+}
+
+const std::vector<CommandSpec>& Commands()
+{
+    static const std::vector<CommandSpec> COMMANDS = {
+        {Command::Info, "info", "the driver's banner and what it tells a host", "info", "Example:\n  kivhost info",
+         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+
+        {Command::Parse, "parse", "the driver address made of a tag text, or its rejection",
+         "parse ADDR [--type N] [--count N] [--block]",
+         "Tag type 0 (word) or 6 (bit) is chosen from ADDR unless --type is given. A count\n"
+         "other than 1, or --block, goes through BlockAddressParser. No port is opened.\n"
+         "Examples:\n  kivhost parse 01W00105\n  kivhost parse 01W0010 --count 16",
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "a tag text, e.g. 01W0010")->type_name("");
+             sub.add_option("--type", given.type, "the tag type handed to the parser: 0 word, 6 bit")->type_name("N");
+             AddCount(sub, given, "elements of the run, 1 to 255 (default 1)");
+             sub.add_flag("--block", given.block, "BlockAddressParser even for a count of 1")->disable_flag_override();
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (std::string error = OneAddress("parse", given, options); !error.empty())
+                 return error;
+             if (std::string error = TakeCount(given, app, options); !error.empty())
+                 return error;
+             if (IsGiven(app, "--type")) {
+                 const auto type = ParseNumber(given.type, 0, UINT32_MAX);
+                 if (!type)
+                     return Bad("--type", given.type, "a tag type is a number: 0 for a word, 6 for a bit");
+                 options.tagType = *type;
+             }
+             options.block = given.block;
+             return std::string();
+         }},
+
+        {Command::Read, "read", "one value (SingleRead) or a run of up to 255 (BlockRead)", "read ADDR [--count N]",
+         "Examples:\n  kivhost --port ttyUSB0 read 01W0010 --count 4\n  kivhost --port COM3 read 02A01F7", true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
+             AddCount(sub, given, "elements to read, 1 to 255 (default 1)");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (std::string error = OneAddress("read", given, options); !error.empty())
+                 return error;
+             return TakeCount(given, app, options);
+         }},
+
+        {Command::Write, "write", "one value (SingleWrite) or a run (BlockWrite)", "write ADDR VALUE...",
+         "A W address with a bit digit, such as 01W00105, sets (1) or resets (0) that bit.\n"
+         "E operands are the PLC's inputs and are not written.\n"
+         "Examples:\n  kivhost --port ttyUSB0 write 01W0010 0x1234 17\n  kivhost --port ttyUSB0 write 01B0100 1 0 1",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
+             sub.add_option("VALUE", given.values,
+                            "up to 255 values: words 0 to 65535 (or 0x0000 to\n0xFFFF), bits 0 or 1")
+                 ->type_name("");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             if (given.address.empty() || given.values.empty())
+                 return std::string(
+                     "write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or "
+                     "01B0100 1 0 1 (bits)");
+             if (std::string error = TakeAddresses({given.address}, options); !error.empty())
+                 return error;
+             for (const std::string& text : given.values) {
+                 const auto value = ParseNumber(text, 0, 0xFFFF);
+                 if (!value)
+                     return "bad value \"" + text + "\" for " + given.address +
+                            ": a value is 0 to 65535, or 0x0000 to 0xFFFF in hex; a bit is 0 or 1";
+                 options.values.push_back(static_cast<uint16_t>(*value));
+             }
+             options.valueTexts = given.values;
+             if (options.values.size() > COUNT_MAX)
+                 return std::string("at most 255 values go in one write; split it");
+             if (HasBitDigit(given.address) && options.values.size() > 1)
+                 return "a bit of a word (" + given.address + ") takes one value, 0 or 1";
+             options.count = static_cast<int32_t>(options.values.size());
+             return std::string();
+         }},
+
+        {Command::Poll, "poll", "reads addresses cycle after cycle, with counts and times",
+         "poll ADDR... [--count N] [--interval MS] [--cycles N]",
+         "On a terminal the table is redrawn in place; otherwise one line per cycle.\n"
+         "Example:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.addresses, "the addresses to read, e.g. 01W0010 01B0100")->type_name("");
+             AddCount(sub, given, "elements read at each address, 1 to 255 (default 1)");
+             sub.add_option("--interval", given.interval, "from the start of one cycle to the next (default 1000)")
+                 ->type_name("MS");
+             sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (given.addresses.empty())
+                 return std::string("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100");
+             if (std::string error = TakeAddresses(given.addresses, options); !error.empty())
+                 return error;
+             if (std::string error = TakeCount(given, app, options); !error.empty())
+                 return error;
+             if (IsGiven(app, "--interval")) {
+                 const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
+                 if (!ms)
+                     return Bad("--interval", given.interval,
+                                "give milliseconds between cycles, 0 to 3600000, e.g. 500");
+                 options.intervalMs = *ms;
+             }
+             if (IsGiven(app, "--cycles")) {
+                 const auto cycles = ParseNumber(given.cycles, 0, UINT32_MAX);
+                 if (!cycles)
+                     return Bad("--cycles", given.cycles, "give a number of cycles, or 0 to poll until Ctrl-C");
+                 options.cycles = *cycles;
+             }
+             return std::string();
+         }},
+
+        {Command::Demo, "demo", "the driver at work on simulated stations, no hardware", "demo",
+         "Stations 1 and 2 answer on a pseudo-terminal of their own (Linux only); station\n"
+         "3 is silent. Each call of the driver is shown and explained.\n"
+         "Examples:\n  kivhost demo\n  kivhost demo --trace",
+         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+    };
+    return COMMANDS;
+}
+
+const CommandSpec* FindCommand(const std::string& name)
+{
+    for (const CommandSpec& spec : Commands())
+        if (name == spec.name)
+            return &spec;
+    return nullptr;
+}
+
+std::string CommandNames()
+{
+    std::string names;
+    const auto& commands = Commands();
+    for (size_t i = 0; i < commands.size(); ++i)
+        names += std::string(i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ") + commands[i].name;
+    return names;
+}
+
+// CLI11's layout, with the line and output options of the program shown in
+// every command's help too, as they may be given before or after it.
+class HelpFormatter : public CLI::Formatter {
+public:
+    HelpFormatter()
+    {
+        column_width(22);
+        label("Positionals", "Arguments");
+    }
+
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override
+    {
+        std::ostringstream out;
+        const CLI::App* parent = app->get_parent();
+        if (parent == nullptr) {
+            out << app->get_description() << "\n\n";
+            out << "Usage: kivhost [options] COMMAND [arguments]\n";
+            out << "       kivhost COMMAND --help\n";
+            out << make_subcommands(app, mode);
+            out << Groups(app, {LINE_GROUP, OUTPUT_GROUP, OTHER_GROUP});
+        } else {
+            const CommandSpec* spec = FindCommand(app->get_name());
+            out << "kivhost " << app->get_name() << ": " << app->get_description() << "\n\n";
+            out << "Usage: kivhost [options] " << (spec != nullptr ? spec->usage : app->get_name().c_str()) << "\n";
+            out << make_positionals(app);
+            out << Groups(app, {"Options"});
+            out << Groups(parent, spec != nullptr && spec->usesLine ? std::vector<std::string>{LINE_GROUP, OUTPUT_GROUP}
+                                                                    : std::vector<std::string>{OUTPUT_GROUP});
+            out << "\nkivhost --help shows the rest.\n";
+        }
+        if (!app->get_footer().empty())
+            out << "\n" << app->get_footer() << "\n";
+        return out.str();
+    }
+
+    std::string Groups(const CLI::App* app, const std::vector<std::string>& groups) const
+    {
+        std::string out;
+        for (const std::string& group : groups) {
+            const auto options = app->get_options(
+                [&group](const CLI::Option* o) { return o->get_group() == group && o->nonpositional(); });
+            if (!options.empty())
+                out += make_group(group, false, options);
+        }
+        return out;
+    }
+
+    // "--trace{text}" is how CLI11 spells a flag's value when none is given.
+    std::string make_option_name(const CLI::Option* option, bool positional) const override
+    {
+        std::string name = CLI::Formatter::make_option_name(option, positional);
+        const size_t brace = name.find('{');
+        if (brace != std::string::npos)
+            name.erase(brace, name.find('}', brace) + 1 - brace);
+        return name;
+    }
+
+    std::string make_option_opts(const CLI::Option* option) const override
+    {
+        const std::string& text = option->get_option_text();
+        if (!text.empty() && text.front() == '[')
+            return text;  // an optional value: --trace[=MODE]
+        return CLI::Formatter::make_option_opts(option);
+    }
 };
+
+// CLI11's messages, in this program's words where it has its own.
+std::string ParseErrorText(const CLI::ParseError& error)
+{
+    const std::string what = error.what();
+    if (what.find("disallowed flag override") != std::string::npos)
+        return "--" + what.substr(0, what.find(' ')) + " takes no value";
+    if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos &&
+        what.starts_with("-"))
+        return what.substr(0, what.find(':')) + " needs a value; kivhost --help shows it";
+    return what;
+}
+
+bool LooksLikeOption(const std::string& text)
+{
+    return text.size() >= 2 && text[0] == '-';
+}
+
+// What is left over once CLI11 has taken what it knows: options it does not
+// know, or does not know where they were given, and arguments too many.
+using Subcommands = std::vector<std::pair<const CommandSpec*, CLI::App*>>;
+
+std::string LeftOver(const std::vector<std::string>& left, const Subcommands& subs, const CommandSpec* spec,
+                     const CLI::App* sub)
+{
+    for (const std::string& item : left) {
+        if (!LooksLikeOption(item))
+            continue;
+        const std::string name = item.substr(0, item.find('='));
+        if (sub != nullptr && sub->get_option_no_throw(name) != nullptr)
+            return name + " goes after the command: kivhost [options] " + spec->usage;
+        for (const auto& [other, owner] : subs) {
+            if (owner->get_option_no_throw(name) == nullptr)
+                continue;
+            if (spec == nullptr)
+                return name + " belongs to a command, after it: e.g. kivhost [options] " + other->usage;
+            return name + " does not apply to " + spec->name + "; kivhost " + spec->name + " --help shows its options";
+        }
+        return "unknown option " + name + "; kivhost --help lists the options";
+    }
+    if (left.empty())
+        return {};
+    if (spec == nullptr)
+        return "unknown command \"" + left.front() + "\"; the commands are " + CommandNames();
+    const bool takesArguments = !sub->get_options([](const CLI::Option* o) { return o->get_positional(); }).empty();
+    return std::string(spec->name) + (takesArguments ? " takes no more arguments" : " takes no arguments") +
+           ", got \"" + left.front() + "\"; kivhost " + spec->name + " --help shows its usage";
+}
+
+std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
+{
+    LineOptions& line = options.line;
+    if (IsGiven(app, "--port")) {
+        std::string error;
+        line.port = DriverPortName(given.port, &error);
+        if (line.port.empty())
+            return error;
+        line.portGivenAs = given.port;
+        line.portGiven = true;
+    }
+    if (IsGiven(app, "--baud")) {
+        // Larger rates do not fit the driver's 16-bit field.
+        const auto baud = ParseNumber(given.baud, 50, 65535);
+        if (!baud)
+            return Bad("--baud", given.baud, "the driver takes 50 to 65535 bits per second, e.g. 9600 or 19200");
+        line.baud = static_cast<uint16_t>(*baud);
+    }
+    // --format and the separate options may both be given where they agree, as in plcsim.
+    plcsim::CharFormat format;  // 8N1
+    const bool formatGiven = IsGiven(app, "--format");
+    if (formatGiven) {
+        const auto parsed = plcsim::ParseCharFormat(given.format);
+        if (!parsed)
+            return Bad("--format", given.format,
+                       "give data bits 5 to 8, parity N, E, O, M or S, and stop bits 1, 1.5 or 2, e.g. 8N1 or 7E1");
+        format = *parsed;
+    }
+    auto disagree = [&given](const char* option, const std::string& value) {
+        return "--format " + given.format + " and " + option + " " + value + " disagree";
+    };
+    if (IsGiven(app, "--data-bits")) {
+        const auto bits = ParseNumber(given.dataBits, 5, 8);
+        if (!bits)
+            return Bad("--data-bits", given.dataBits, "data bits are 5 to 8, usually 8 (or 7 with even parity)");
+        if (formatGiven && static_cast<int>(*bits) != format.dataBits)
+            return disagree("--data-bits", given.dataBits);
+        format.dataBits = static_cast<int>(*bits);
+    }
+    if (IsGiven(app, "--parity")) {
+        const auto parity = plcsim::ParseParity(given.parity);
+        if (!parity)
+            return Bad("--parity", given.parity, "use none, odd, even, mark or space (or n, o, e, m, s)");
+        if (formatGiven && *parity != format.parity)
+            return disagree("--parity", given.parity);
+        format.parity = *parity;
+    }
+    if (IsGiven(app, "--stop-bits")) {
+        // The stop bits read as the last part of a format, by the one rule.
+        const auto parsed = plcsim::ParseCharFormat("8N" + given.stopBits);
+        if (!parsed)
+            return Bad("--stop-bits", given.stopBits, "use 1, 1.5 or 2");
+        if (formatGiven && parsed->stopBits != format.stopBits)
+            return disagree("--stop-bits", given.stopBits);
+        format.stopBits = parsed->stopBits;
+    }
+    // The driver's codes: parity 0 none, 1 odd, 2 even, 3 mark, 4 space; stop
+    // bits 0 one, 1 one and a half, 2 two.
+    line.dataBits = static_cast<uint16_t>(format.dataBits);
+    line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format.parity));
+    line.stopBits = format.stopBits < 1.25 ? 0 : format.stopBits < 1.75 ? 1 : 2;
+    if (IsGiven(app, "--timeout")) {
+        const auto ms = ParseNumber(given.timeout, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
+        if (!ms)
+            return Bad("--timeout", given.timeout, "give milliseconds from 10 to 60000, e.g. 1000");
+        if (*ms % 10 != 0)
+            return Bad("--timeout", given.timeout,
+                       "the driver counts time-outs in steps of 10 ms; try " + std::to_string(*ms / 10 * 10) + " or " +
+                           std::to_string(*ms / 10 * 10 + 10));
+        line.timeoutUnits = *ms / 10;
+        line.timeoutGiven = true;
+    }
+    return {};
+}
+
+std::string TakeOutput(const Given& given, const CLI::App& app, Options& options)
+{
+    options.json = given.json;
+    if (IsGiven(app, "--trace")) {
+        if (given.trace == "text")
+            options.trace = TraceMode::Text;
+        else if (given.trace == "hex")
+            options.trace = TraceMode::Hex;
+        else if (given.trace == "raw")
+            options.trace = TraceMode::Raw;
+        else
+            return Bad("--trace", given.trace, "use --trace, --trace=hex or --trace=raw");
+    }
+    if (IsGiven(app, "--trace-file")) {
+        if (given.traceFile.empty())
+            return "--trace-file needs the name of a file";
+        options.traceFile = given.traceFile;
+        if (options.trace == TraceMode::Off)
+            options.trace = TraceMode::Text;
+    }
+    if (IsGiven(app, "--lib")) {
+        if (given.library.empty())
+            return "--lib needs the path of the driver library";
+        options.library = given.library;
+    }
+    return {};
+}
 
 }  // namespace
+
+std::string LineOptions::FormatText() const
+{
+    static constexpr const char* STOP[] = {"1", "1.5", "2"};
+    return std::to_string(dataBits) + (parity < 5 ? PARITY_LETTERS[parity] : '?') +
+           (stopBits < 3 ? STOP[stopBits] : "?");
+}
 
 ValueKind GuessValueKind(std::string_view address)
 {
@@ -102,16 +493,42 @@ uint32_t DefaultTagType(std::string_view address)
     return GuessValueKind(address) == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;
 }
 
+std::string AddressTextProblem(std::string_view address)
+{
+    const std::string text(address);
+    if (address.size() > ADDRESS_MAX)
+        return "\"" + text +
+               "\" is not an address: it has at most 8 characters (station, operand, four hex digits, and a bit "
+               "digit for a bit of a W word), e.g. 01W0010 or 01W00105; the driver would read only \"" +
+               text.substr(0, ADDRESS_MAX) + "\"";
+    const char operand =
+        address.size() > 2 ? static_cast<char>(std::toupper(static_cast<unsigned char>(address[2]))) : 0;
+    if (HasBitDigit(address) && (operand == 'B' || operand == 'A' || operand == 'E'))
+        return "\"" + text + "\": a bit digit goes on a W word only; " + operand +
+               " names a bit already and the driver would ignore the \"" + text.substr(7) + "\": write " +
+               text.substr(0, 7);
+    return {};
+}
+
 std::optional<uint16_t> ParseValue(std::string_view text, ValueKind kind)
 {
-    std::optional<uint32_t> value;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        value = ParseInteger<uint32_t>(text.substr(2), 0, 0xFFFF, 16);
-    else
-        value = ParseInteger<uint32_t>(text, 0, 0xFFFF);
-    if (!value || (kind == ValueKind::Bit && *value > 1))
+    const auto value = ParseNumber(text, 0, kind == ValueKind::Bit ? 1 : 0xFFFF);
+    if (!value)
         return std::nullopt;
     return static_cast<uint16_t>(*value);
+}
+
+std::string WriteValuesProblem(const DriverAddress& address, const std::string& text,
+                               const std::vector<std::string>& valueTexts, const std::vector<uint16_t>& values)
+{
+    const bool bit = address.operand != 'W' || address.bit != NO_BIT;
+    if (!bit)
+        return {};
+    for (size_t i = 0; i < values.size(); ++i)
+        if (values[i] > 1)
+            return "bad value \"" + (i < valueTexts.size() ? valueTexts[i] : std::to_string(values[i])) + "\" for " +
+                   text + ": a bit is 0 or 1";
+    return {};
 }
 
 std::string DriverPortName(std::string_view name, std::string* error)
@@ -136,263 +553,143 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 {
     auto fail = [](std::string message) { return CommandLine{std::nullopt, std::move(message)}; };
 
-    Raw raw;
-    bool onlyPositional = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (onlyPositional || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
-            raw.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            onlyPositional = true;
-            continue;
-        }
-        std::string name = arg == "-h" ? "--help" : arg;
-        std::optional<std::string> value;
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        const auto rule = OPTIONS.find(name);
-        if (rule == OPTIONS.end())
-            return fail("unknown option " + name + "; kivhost --help lists the options");
-        if (rule->second.takes == Takes::Argument && !value) {
-            if (i + 1 >= args.size())
-                return fail(name + " needs a value; kivhost --help shows it");
-            value = args[++i];
-        } else if (rule->second.takes == Takes::Nothing && value) {
-            return fail(name + " takes no value");
-        }
-        raw.options.emplace_back(name, value.value_or(""));
+    Given given;
+    CLI::App app("kivhost: talks to Unitronix PLCs through the DAVODEV driver, calling it as a host\n"
+                 "program does: GetKivInfo, ColdStart, the address parsers, the reads and writes,\n"
+                 "EndKiv.",
+                 "kivhost");
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.allow_extras();
+    app.set_help_flag("-h,--help", "this help; kivhost COMMAND --help for a command's own");
+    app.footer("Addresses: SSOnnnn[b] - station SS (hex, 01 to 20), operand O (W word, B bit,\n"
+               "  A or E byte and bit, E read-only), four hex digits, then an optional bit\n"
+               "  digit (0-F) for a bit of a W word: 01W0010, 01W00105, 02A01F7 (byte 1F,\n"
+               "  bit 7), 01B0100. At most 8 characters.\n"
+               "Numbers (values, counts, times): decimal (4660) or hex with 0x (0x1234); values\n"
+               "  are 0 to 65535 for words, 0 or 1 for bits.\n"
+               "Everything is checked before the port is opened, the addresses by the\n"
+               "  driver's parser too.\n"
+               "Exit status: 0 done; 1 rejected by the driver (address, operand); 2 line, port\n"
+               "  or PLC failure, or the driver cannot be loaded; 64 usage error.");
+
+    app.add_option("--port", given.port,
+                   "the serial port, at most 11 characters. Windows: COM1\n"
+                   "(the default), COM3, ... Linux: a name under /dev\n"
+                   "(ttyUSB0, or /dev/ttyUSB0), COMn for /dev/ttyS(n-1),\n"
+                   "or a path such as /tmp/plc1")
+        ->type_name("NAME")
+        ->group(LINE_GROUP);
+    app.add_option("--baud", given.baud, "50 to 65535 (the driver's field is 16 bits)")
+        ->type_name("N")
+        ->group(LINE_GROUP);
+    app.add_option("--format", given.format,
+                   "data bits, parity and stop bits in one: 8N1, 7E1,\n8N2, 8N1.5 (the three below must agree with it)")
+        ->type_name("DPS")
+        ->group(LINE_GROUP);
+    app.add_option("--data-bits", given.dataBits, "5 to 8")->type_name("N")->group(LINE_GROUP);
+    app.add_option("--parity", given.parity, "none, odd, even, mark or space (n, o, e, m, s)")
+        ->type_name("P")
+        ->group(LINE_GROUP);
+    app.add_option("--stop-bits", given.stopBits, "1, 1.5 or 2")->type_name("S")->group(LINE_GROUP);
+    app.add_option("--timeout", given.timeout,
+                   "reply time-out, 10 to 60000 in steps of 10; a station\nthat does not answer costs four of them")
+        ->type_name("MS")
+        ->group(LINE_GROUP);
+    app.add_flag("--json", given.json,
+                 "for scripts: one JSON document per command (poll:\none object per cycle, one a line)")
+        ->disable_flag_override()
+        ->group(OUTPUT_GROUP);
+    app.add_flag("--trace{text}", given.trace,
+                 "the driver's traffic on standard error as it happens:\n"
+                 "TX and RX frames with the time in ms since the start,\n"
+                 "the driver's log lines marked \"log\"; =hex adds the\n"
+                 "bytes in hex, =raw shows the driver's own trace")
+        ->option_text("[=MODE]")
+        ->group(OUTPUT_GROUP);
+    app.add_option("--trace-file", given.traceFile, "the trace into FILE instead of standard error")
+        ->type_name("FILE")
+        ->group(OUTPUT_GROUP);
+    app.add_option("--lib", given.library,
+                   "the driver library to load (default: the one beside\nkivhost, else the one its package installed)")
+        ->type_name("PATH")
+        ->group(OTHER_GROUP);
+    app.add_flag("--version", given.version, "kivhost's version, and the driver's from its banner")
+        ->disable_flag_override()
+        ->group(OTHER_GROUP);
+    app.get_help_ptr()->group(OTHER_GROUP);
+
+    Subcommands subs;
+    for (const CommandSpec& spec : Commands()) {
+        CLI::App* sub = app.add_subcommand(spec.name, spec.summary);
+        subs.emplace_back(&spec, sub);
+        sub->group("Commands");
+        sub->fallthrough();
+        sub->allow_extras();
+        sub->set_help_flag("-h,--help", "this help");
+        sub->footer(spec.footer);
+        spec.declare(*sub, given);
     }
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        Options options;
+        options.command = Command::Help;
+        options.helpText = app.help();
+        return {options, {}};
+    } catch (const CLI::ParseError& error) {
+        return fail(ParseErrorText(error));
+    }
+
+    const CLI::App* sub = nullptr;
+    const CommandSpec* spec = nullptr;
+    for (const auto& [candidate, candidateApp] : subs) {
+        if (candidateApp->parsed()) {
+            sub = candidateApp;
+            spec = candidate;
+            break;
+        }
+    }
+    std::vector<std::string> left = app.remaining();
+    if (sub != nullptr) {
+        const std::vector<std::string> more = sub->remaining();
+        left.insert(left.end(), more.begin(), more.end());
+    }
+    if (given.version && spec == nullptr && left.empty()) {
+        Options options;
+        options.command = Command::Version;  // still takes --lib
+        if (std::string error = TakeOutput(given, app, options); !error.empty())
+            return fail(error);
+        return {options, {}};
+    }
+    if (std::string error = LeftOver(left, subs, spec, sub); !error.empty())
+        return fail(error);
+    if (spec == nullptr)
+        return fail("no command given; try kivhost demo, or kivhost --help for the commands");
+    if (given.version)
+        return fail("--version takes no command; try kivhost --version");
 
     Options options;
-    bool help = false;
-    bool version = false;
-    for (const auto& [name, value] : raw.options) {
-        help = help || name == "--help";
-        version = version || name == "--version";
-    }
-    if (raw.positional.empty()) {
-        if (help)
-            return {options, {}};
-        if (!version)
-            return fail("no command given; try kivhost demo, or kivhost --help for the commands");
-        options.command = Command::Version;  // still takes --lib
-    } else {
-        const auto command = COMMANDS.find(raw.positional.front());
-        if (command == COMMANDS.end())
-            return fail("unknown command \"" + raw.positional.front() +
-                        "\"; the commands are info, parse, read, write, poll and demo");
-        options.command = help ? Command::Help : command->second;
-        if (options.command == Command::Help)
-            return {options, {}};
-        if (version)
-            return fail("--version takes no command; try kivhost --version");
-    }
-    const std::vector<std::string> operands(raw.positional.empty() ? raw.positional.end() : raw.positional.begin() + 1,
-                                            raw.positional.end());
-
-    for (const auto& [name, value] : raw.options) {
-        const OptionRule& rule = OPTIONS.at(name);
-        bool fits = rule.only.empty();
-        for (Command c : rule.only)
-            fits = fits || c == options.command;
-        if (!fits)
-            return fail(name + " does not apply to " + CommandName(options.command) +
-                        "; kivhost --help shows where it goes");
-
-        const std::string bad = "bad " + name + " \"" + value + "\": ";
-        if (name == "--port") {
-            std::string error;
-            options.line.port = DriverPortName(value, &error);
-            if (options.line.port.empty())
-                return fail(error);
-            options.line.portGiven = true;
-        } else if (name == "--baud") {
-            // Larger rates do not fit the driver's 16-bit field.
-            auto baud = ParseInteger<uint32_t>(value, 50, 65535);
-            if (!baud)
-                return fail(bad + "the driver takes 50 to 65535 bits per second, e.g. 9600 or 19200");
-            options.line.baud = static_cast<uint16_t>(*baud);
-        } else if (name == "--data-bits") {
-            auto bits = ParseInteger<uint16_t>(value, 5, 8);
-            if (!bits)
-                return fail(bad + "data bits are 5 to 8, usually 8 (or 7 with even parity)");
-            options.line.dataBits = *bits;
-        } else if (name == "--parity") {
-            static const std::map<std::string, uint16_t> PARITY = {
-                {"NONE", 0}, {"ODD", 1}, {"EVEN", 2}, {"MARK", 3}, {"SPACE", 4}};
-            const auto parity = PARITY.find(Upper(value));
-            if (parity == PARITY.end())
-                return fail(bad + "use none, odd, even, mark or space");
-            options.line.parity = parity->second;
-        } else if (name == "--stop-bits") {
-            static const std::map<std::string, uint16_t> STOP = {{"1", 0}, {"1.5", 1}, {"2", 2}};
-            const auto stop = STOP.find(value);
-            if (stop == STOP.end())
-                return fail(bad + "use 1, 1.5 or 2");
-            options.line.stopBits = stop->second;
-        } else if (name == "--timeout") {
-            auto ms = ParseInteger<uint32_t>(value, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
-            if (!ms)
-                return fail(bad + "give milliseconds from 10 to 60000, e.g. 1000");
-            if (*ms % 10 != 0)
-                return fail(bad + "the driver counts time-outs in steps of 10 ms; try " +
-                            std::to_string(*ms / 10 * 10) + " or " + std::to_string(*ms / 10 * 10 + 10));
-            options.line.timeoutUnits = *ms / 10;
-            options.line.timeoutGiven = true;
-        } else if (name == "--lib") {
-            if (value.empty())
-                return fail("--lib needs the path of the driver library");
-            options.library = value;
-        } else if (name == "--json") {
-            options.json = true;
-        } else if (name == "--trace") {
-            options.trace = true;
-        } else if (name == "--type") {
-            auto type = ParseInteger<uint32_t>(value, 0, UINT32_MAX);
-            if (!type)
-                return fail(bad + "a tag type is a number: 0 for a word, 6 for a bit");
-            options.tagType = *type;
-        } else if (name == "--block") {
-            options.block = true;
-        } else if (name == "--count") {
-            // parse shows what the driver makes of any count; reads must fit a frame.
-            auto count = options.command == Command::Parse ? ParseInteger<int32_t>(value, INT32_MIN, INT32_MAX)
-                                                           : ParseInteger<int32_t>(value, 1, MAX_COUNT);
-            if (!count)
-                return fail(bad + "give a count from 1 to 255");
-            options.count = *count;
-            options.countGiven = true;
-        } else if (name == "--interval") {
-            auto ms = ParseInteger<uint32_t>(value, 0, INTERVAL_MAX_MS);
-            if (!ms)
-                return fail(bad + "give milliseconds between cycles, e.g. 500");
-            options.intervalMs = *ms;
-        } else if (name == "--cycles") {
-            auto cycles = ParseInteger<uint32_t>(value, 0, UINT32_MAX);
-            if (!cycles)
-                return fail(bad + "give a number of cycles, or 0 to poll until Ctrl-C");
-            options.cycles = *cycles;
-        }
-    }
-
-    switch (options.command) {
-    case Command::Help:
-    case Command::Version: break;
-    case Command::Info:
-    case Command::Demo:
-        if (!operands.empty())
-            return fail(std::string(CommandName(options.command)) + " takes no arguments, got \"" + operands.front() +
-                        "\"");
-        if (options.command == Command::Demo && options.line.portGiven)
-            return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
-        break;
-    case Command::Parse:
-    case Command::Read:
-        if (operands.size() != 1)
-            return fail(std::string(CommandName(options.command)) + " takes one address, e.g. kivhost " +
-                        CommandName(options.command) + " 01W0010");
-        options.addresses = operands;
-        break;
-    case Command::Write: {
-        if (operands.size() < 2)
-            return fail("write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or 01B0100 1 "
-                        "0 1 (bits)");
-        options.addresses = {operands.front()};
-        const ValueKind kind = GuessValueKind(operands.front());
-        for (size_t i = 1; i < operands.size(); ++i) {
-            auto value = ParseValue(operands[i], kind);
-            if (!value)
-                return fail(
-                    "bad value \"" + operands[i] + "\" for " + operands.front() + ": " +
-                    (kind == ValueKind::Bit ? "a bit is 0 or 1" : "a word is 0 to 65535, or 0x0000 to 0xFFFF in hex"));
-            options.values.push_back(*value);
-        }
-        if (options.values.size() > static_cast<size_t>(MAX_COUNT))
-            return fail("at most 255 values go in one write; split it");
-        if (HasBitDigit(operands.front()) && options.values.size() > 1)
-            return fail("a bit of a word (" + operands.front() + ") takes one value, 0 or 1");
-        options.count = static_cast<int32_t>(options.values.size());
-        break;
-    }
-    case Command::Poll:
-        if (operands.empty())
-            return fail("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100");
-        options.addresses = operands;
-        break;
-    }
-
-    const bool usesLine =
-        options.command == Command::Read || options.command == Command::Write || options.command == Command::Poll;
-    if (usesLine && !options.line.portGiven) {
+    options.command = spec->command;
+    if (std::string error = spec->take(given, *sub, options); !error.empty())
+        return fail(error);
+    if (std::string error = TakeLine(given, app, options); !error.empty())
+        return fail(error);
+    if (std::string error = TakeOutput(given, app, options); !error.empty())
+        return fail(error);
+    if (spec->command == Command::Demo && options.line.portGiven)
+        return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
+    if (spec->usesLine && !options.line.portGiven) {
 #if defined(_WIN32)
         options.line.port = "COM1";  // the first port, as on most Windows hosts
+        options.line.portGivenAs = "COM1";
 #else
         return fail("no port given: add --port NAME, e.g. --port ttyUSB0 (/dev/ttyUSB0) or --port COM1 (/dev/ttyS0); "
                     "or try kivhost demo");
 #endif
     }
     return {options, {}};
-}
-
-std::string UsageText()
-{
-    return R"(Usage: kivhost [options] COMMAND [arguments]
-
-Talks to Unitronix PLCs through the DAVODEV driver, calling it as a host
-program does: GetKivInfo, ColdStart, the address parsers, the reads and
-writes, EndKiv.
-
-Commands:
-  info                    the driver's banner and what it tells a host
-  parse ADDR [--type N] [--count N] [--block]
-                          the driver address made of ADDR, or its rejection;
-                          tag type 0 (word) or 6 (bit) is chosen from ADDR
-  read ADDR [--count N]   one value, or a run of N (1 to 255)
-  write ADDR VALUE...     one value, or a run when several are given; a W
-                          address with a bit digit sets (1) or resets (0) it
-  poll ADDR... [--count N] [--interval MS] [--cycles N]
-                          reads the addresses every MS (default 1000) for N
-                          cycles (default 0: until Ctrl-C): values, good and
-                          failed exchanges, last and average time
-  demo                    the driver at work against simulated stations on a
-                          pseudo-terminal: no hardware, no options needed
-
-Addresses: SSOnnnn[b] - station SS (hex, 01 to 20), operand O (W word, B bit,
-  A or E byte and bit, E read-only), four hex digits, then an optional bit
-  digit (0-F) for a bit of a W word. E.g. 01W0010, 01W00105, 02A01F7
-  (byte 1F, bit 7), 01B0100.
-Values: decimal (4660) or hexadecimal with 0x (0x1234), 0 to 65535 for
-  words; 0 or 1 for bits.
-
-Line (defaults: 9600 baud, 8N1, 1000 ms):
-  --port NAME       the serial port, at most 11 characters. Windows: COM1
-                    (the default), COM3, ... Linux: a name under /dev
-                    (ttyUSB0, or /dev/ttyUSB0), COMn for /dev/ttyS(n-1)
-                    (COM1 is /dev/ttyS0), or a path such as /tmp/plc1
-  --baud N          50 to 65535 (the driver's field is 16 bits)
-  --data-bits N     5 to 8
-  --parity P        none, odd, even, mark or space
-  --stop-bits S     1, 1.5 or 2
-  --timeout MS      reply time-out, 10 to 60000 in steps of 10; a station
-                    that does not answer costs four of them
-
-Output:
-  --json            for scripts: one JSON document per command (poll: one
-                    object per cycle, one a line)
-  --trace           the driver's byte traces ("trace| ") and log lines
-                    ("log 16| ") on standard error, as they happen
-  --lib PATH        the driver library to load (default: the one beside
-                    kivhost, else the one its package installed)
-  --version         kivhost's version, and the driver's from its banner
-  -h, --help        this text
-
-Exit status: 0 done; 1 rejected by the driver (address, operand); 2 line or
-PLC failure, or the driver cannot be loaded; 64 usage error.
-)";
 }
 
 }  // namespace kivhost

@@ -1,6 +1,8 @@
 #include "kivhost_text.h"
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 
 namespace kivhost {
 namespace {
@@ -97,6 +99,25 @@ std::string JsonString(std::string_view utf8)
         }
     }
     return out + "\"";
+}
+
+std::string StationText(int station)
+{
+    return std::to_string(station) + " (" + Hex(static_cast<unsigned>(station) & 0xFF, 2) + ")";
+}
+
+std::string UtcTimestamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const std::tm* utc = std::gmtime(&seconds);  // kivhost runs one thread
+    char text[40];
+    if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc) == 0)
+        return "1970-01-01T00:00:00.000Z";
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms));
+    return std::string(text) + millis;
 }
 
 std::string ResultName(int32_t result)

@@ -22,6 +22,13 @@ std::string BannerVersionLine(const char* banner);
 // A JSON string literal, quotes included. The text must be UTF-8.
 std::string JsonString(std::string_view utf8);
 
+// A station as people are shown it: its number and the two hex digits an
+// address writes it with, "10 (0A)".
+std::string StationText(int station);
+
+// Now, as ISO 8601 in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
+std::string UtcTimestamp();
+
 // "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
 std::string ResultName(int32_t result);
 

@@ -32,7 +32,7 @@ void PrintByteCount(uint32_t count, const char (&what)[N])
     while (nDigits > 0)
         out[n++] = digits[--nDigits];
     std::memcpy(out + n, what, N - 1);
-    std::fwrite(out, 1, n + N - 1, stdout);
+    (void)std::fwrite(out, 1, n + N - 1, stdout);  // a trace that cannot be written is lost; the exchange goes on
 }
 
 // One trace line in its printed form: "(", the text, ")\n", CR shown as ".".
@@ -56,7 +56,7 @@ void PrintTraceLine(const uint8_t* bytes, uint32_t n, bool log)
     out[0] = '(';
     text[visible] = ')';
     text[visible + 1] = '\n';
-    std::fwrite(out, 1, visible + 3, stdout);
+    (void)std::fwrite(out, 1, visible + 3, stdout);  // as PrintByteCount
 }
 
 }  // namespace
@@ -73,8 +73,9 @@ void TraceDump(const uint8_t* bytes, uint32_t n, bool logLines)
 int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)
 {
     // Whatever a late or over-long reply left behind must not be taken for
-    // the answer to this frame.
-    PortFlushInput(channel.portHandle);
+    // the answer to this frame. A port that cannot be drained fails the
+    // write or the read that follows, which is where the attempt is judged.
+    (void)PortFlushInput(channel.portHandle);
     HostLog(LEVEL_INFO, MSG_WILL_SEND, static_cast<int>(n));
     PrintByteCount(n, " bytes will be send\n");
     TraceDump(frame, n, false);

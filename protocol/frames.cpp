@@ -63,6 +63,23 @@ bool BitOfRun(const uint16_t* values, int32_t i)
 
 }  // namespace
 
+bool IsFrameableAddress(const DriverAddress& address)
+{
+    if (address.station < 1 || address.station > 32)
+        return false;
+    if (address.number < 0 || address.number > 0xFFFF)
+        return false;
+    if (address.bit != NO_BIT && (address.bit < 0 || address.bit > 15))
+        return false;
+    switch (address.operand) {
+    case 'W':
+    case 'B': return true;
+    case 'A':
+    case 'E': return (address.number & 0xFE0F) <= 7;
+    default: return false;
+    }
+}
+
 uint32_t BuildReadFrame(const IoBlock& io, uint8_t* frame)
 {
     FrameWriter w(frame);

@@ -1,7 +1,7 @@
 // The host's reads and writes: SingleRead, BlockRead, SingleWrite, BlockWrite.
-#include "address_parser.h"
 #include "commands.h"
 #include "exchange.h"
+#include "frames.h"
 
 namespace kiv {
 namespace {

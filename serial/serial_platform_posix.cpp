@@ -1,12 +1,9 @@
 // Linux backend: termios devices made to behave like the Windows serial
 // services the layer is written against. Time-outs, the exclusive open and
-// the null device follow the Windows rules; the kernel does the rest.
-//
-// The kernel's own termios2 (arbitrary speeds) is used throughout, so this
-// file must not see the C library's <termios.h>.
-#include <asm/termbits.h>
+// the null device follow the Windows rules; the kernel does the rest. The
+// port table, the names, the termios translation and the deadlines live in
+// their own files; here are the primitives.
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -14,229 +11,30 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
+#include "serial_deadline.h"
 #include "serial_platform.h"
-#include "serial_posix.h"
+#include "serial_posix_name.h"
+#include "serial_posix_slots.h"
+#include "serial_posix_termios.h"
+#include "serial_read_plan.h"
 
 namespace kiv {
 
-// ---------------------------------------------------------------------------
-// Names and time
-
-bool PosixDevicePath(const char* name, char* path, size_t size)
-{
-    if (name == nullptr || name[0] == '\0' || size == 0)
-        return false;
-    int written = -1;
-    if (name[0] == '/') {
-        written = std::snprintf(path, size, "%s", name);
-    } else if (std::strcmp(name, "NUL") == 0) {
-        written = std::snprintf(path, size, "/dev/null");
-    } else if ((name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-               (name[2] == 'M' || name[2] == 'm') && name[3] >= '1' && name[3] <= '9') {
-        // Only a bare COMn is a numbered port; "COM1x" is just a name.
-        uint32_t number = 0;
-        const char* p = name + 3;
-        while (*p >= '0' && *p <= '9' && number < 100000)
-            number = number * 10 + static_cast<uint32_t>(*p++ - '0');
-        if (*p == '\0')
-            written = std::snprintf(path, size, "/dev/ttyS%u", number - 1);
-        else
-            written = std::snprintf(path, size, "/dev/%s", name);
-    } else {
-        written = std::snprintf(path, size, "/dev/%s", name);
-    }
-    return written > 0 && static_cast<size_t>(written) < size;
-}
-
-Deadline Deadline::AfterMs(uint64_t milliseconds)
-{
-    // Time-outs multiplied by a byte count can exceed what the clock holds;
-    // thirty years is as good as never.
-    constexpr uint64_t LONGEST_MS = 1000000000000ull;
-    Deadline d;
-    d.never_ = false;
-    d.at_ = std::chrono::steady_clock::now() +
-            std::chrono::milliseconds(static_cast<int64_t>(milliseconds < LONGEST_MS ? milliseconds : LONGEST_MS));
-    return d;
-}
-
-bool Deadline::Expired() const
-{
-    return !never_ && std::chrono::steady_clock::now() >= at_;
-}
-
-int Deadline::PollTimeoutMs() const
-{
-    if (never_)
-        return -1;
-    const auto left = at_ - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero())
-        return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
-}
-
-Deadline Deadline::Earlier(const Deadline& a, const Deadline& b)
-{
-    if (a.never_)
-        return b;
-    if (b.never_)
-        return a;
-    return a.at_ < b.at_ ? a : b;
-}
-
 namespace {
-
-// ---------------------------------------------------------------------------
-// The port table
-//
-// A handle is the slot's 1-based index in the low byte and the slot's
-// generation above it, so a handle kept after its close does not name the
-// port that reuses the slot. A slot's generation and state are one atomic
-// word: it is claimed with a compare-and-swap (two threads opening ports at
-// once never share one), and a close swaps only the word of its own
-// generation, so a stale handle cannot close the port that reuses its slot
-// even while that open is under way. The I/O path takes no lock at all.
-
-constexpr uint32_t SLOT_COUNT = 64;
-constexpr uint32_t INDEX_BITS = 8;
-constexpr uint32_t INDEX_MASK = (1u << INDEX_BITS) - 1;
-constexpr uint32_t GENERATION_MASK = 0xFFFFFFu;
-constexpr uint32_t STATE_BITS = 2;
-constexpr uint32_t STATE_MASK = (1u << STATE_BITS) - 1;
-constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
-static_assert(SLOT_COUNT <= INDEX_MASK, "slot index must fit the handle's low byte");
-static_assert(sizeof(termios2) <= sizeof(LineConfig::native), "termios2 must fit the native blob");
-
-enum SlotState : uint32_t { SLOT_FREE, SLOT_BUSY, SLOT_OPEN };
-
-constexpr uint32_t SlotWord(uint32_t generation, SlotState state)
-{
-    return generation << STATE_BITS | state;
-}
-
-struct Slot {
-    std::atomic<uint32_t> word{SlotWord(0, SLOT_FREE)};  // generation and state
-    // The rest belongs to whoever holds the handle.
-    int fd = -1;
-    bool tty = false;
-    PortTimeouts timeouts{};
-    // What the last accepted configuration asked for: the device may not be
-    // able to hold all of it (a pseudo-terminal is always 8N1, termios has
-    // no one and a half stop bits and no Windows-only flags).
-    bool configured = false;
-    LineConfig asked{};
-    bool rs485 = false;           // the kernel raises RTS while sending
-    bool softwareToggle = false;  // no RS-485 mode: raise RTS around each write here
-};
-
-constinit Slot slots[SLOT_COUNT];
-
-PortHandle MakeHandle(uint32_t index, uint32_t generation)
-{
-    return (generation << INDEX_BITS) | (index + 1);
-}
-
-// The slot a handle's index names, whatever its state, or nullptr.
-Slot* SlotOf(PortHandle handle)
-{
-    const uint32_t index = handle & INDEX_MASK;
-    if (index == 0 || index > SLOT_COUNT)
-        return nullptr;
-    return &slots[index - 1];
-}
-
-uint32_t OpenWord(PortHandle handle)
-{
-    return SlotWord(handle >> INDEX_BITS, SLOT_OPEN);
-}
-
-Slot* Lookup(PortHandle handle)
-{
-    Slot* slot = SlotOf(handle);
-    if (slot == nullptr || slot->word.load(std::memory_order_acquire) != OpenWord(handle))
-        return nullptr;
-    return slot;
-}
 
 // The configuration calls exist only for terminals; on anything else (the
 // null device above all) they fail, as they do on Windows.
-Slot* LookupTty(PortHandle handle)
+PosixPort* FindTty(PortHandle handle)
 {
-    Slot* slot = Lookup(handle);
-    return slot != nullptr && slot->tty ? slot : nullptr;
+    PosixPort* port = FindPosixPort(handle);
+    return port != nullptr && port->tty ? port : nullptr;
 }
 
 bool IsNullDevice(const struct stat& st)
 {
     return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
-}
-
-// ---------------------------------------------------------------------------
-// Speeds, character format, modem lines
-
-struct SpeedCode {
-    tcflag_t code;
-    uint32_t rate;
-};
-
-constexpr SpeedCode SPEEDS[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
-    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
-    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
-    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-};
-
-uint32_t RateOf(const termios2& t)
-{
-    const tcflag_t code = t.c_cflag & CBAUD;
-    if (code == BOTHER)
-        return t.c_ospeed;
-    for (const SpeedCode& s : SPEEDS)
-        if (s.code == code)
-            return s.rate;
-    return t.c_ospeed;
-}
-
-void SetRate(termios2& t, uint32_t rate)
-{
-    tcflag_t code = BOTHER;
-    for (const SpeedCode& s : SPEEDS)
-        if (s.rate == rate)
-            code = s.code;
-    // CIBAUD left 0: input runs at the output speed.
-    t.c_cflag &= ~(CBAUD | CIBAUD);
-    t.c_cflag |= code;
-    t.c_ispeed = rate;
-    t.c_ospeed = rate;
-}
-
-void SetModemLine(int fd, int line, bool on)
-{
-    // Devices without modem lines (pseudo-terminals, some adapters) refuse
-    // these; the port works without them, so the refusal is not a failure.
-    (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
-}
-
-bool SetRs485(int fd, bool on)
-{
-    serial_rs485 rs485{};
-    if (ioctl(fd, TIOCGRS485, &rs485) != 0)
-        return false;
-    if (on) {
-        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
-    } else {
-        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_ENABLED);
-    }
-    return ioctl(fd, TIOCSRS485, &rs485) == 0;
 }
 
 void Drain(int fd)
@@ -265,9 +63,6 @@ int WaitFor(int fd, short events, const Deadline& deadline)
     }
 }
 
-// ---------------------------------------------------------------------------
-// The primitives
-
 bool PosixOpen(const char* name, PortHandle* handle)
 {
     char path[256];
@@ -279,59 +74,38 @@ bool PosixOpen(const char* name, PortHandle* handle)
 
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        close(fd);
+        (void)close(fd);  // failing already; nothing was written through it
         return false;
     }
     // Exclusive like a Windows port opened without sharing. flock holds even
     // against root and against a second open in this process; the null
     // device, like Windows' NUL, can be opened any number of times.
     if (!IsNullDevice(st) && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
+        (void)close(fd);  // someone else's port: only our descriptor goes
         return false;
     }
     const bool tty = isatty(fd) != 0;
     if (tty)
         (void)ioctl(fd, TIOCEXCL);  // also keeps out openers that never flock; not all ttys allow it
 
-    for (uint32_t i = 0; i < SLOT_COUNT; ++i) {
-        Slot& slot = slots[i];
-        uint32_t expected = slot.word.load(std::memory_order_relaxed);
-        if ((expected & STATE_MASK) != SLOT_FREE)
-            continue;
-        const uint32_t previous = expected >> STATE_BITS;
-        if (!slot.word.compare_exchange_strong(expected, SlotWord(previous, SLOT_BUSY), std::memory_order_acquire))
-            continue;
-        slot.fd = fd;
-        slot.tty = tty;
-        slot.timeouts = PortTimeouts{};
-        slot.configured = false;
-        slot.rs485 = false;
-        slot.softwareToggle = false;
-        const uint32_t generation = (previous + 1) & GENERATION_MASK;
-        slot.word.store(SlotWord(generation, SLOT_OPEN), std::memory_order_release);
-        *handle = MakeHandle(i, generation);
+    if (ClaimPosixPort(fd, tty, handle))
         return true;
-    }
     // Every slot taken.
     if (tty)
-        (void)ioctl(fd, TIOCNXCL);
-    close(fd);
+        (void)ioctl(fd, TIOCNXCL);  // undoes the TIOCEXCL above, which may have been refused itself
+    (void)close(fd);                // never used: the open's failure is what counts
     return false;
 }
 
 bool PosixClose(PortHandle handle)
 {
-    Slot* slot = SlotOf(handle);
-    if (slot == nullptr)
+    PosixPort* port = TakePosixPort(handle);
+    if (port == nullptr)
         return false;
-    const uint32_t generation = handle >> INDEX_BITS;
-    uint32_t expected = SlotWord(generation, SLOT_OPEN);
-    if (!slot->word.compare_exchange_strong(expected, SlotWord(generation, SLOT_BUSY), std::memory_order_acquire))
-        return false;
-    const int fd = slot->fd;
-    if (slot->tty) {
-        if (slot->rs485)
-            (void)SetRs485(fd, false);
+    const int fd = port->fd;
+    if (port->tty) {
+        if (port->rs485)
+            (void)SetRs485(fd, false);  // best effort: the next opener configures the mode it wants
         // The exclusive flag belongs to the terminal, not to this descriptor:
         // left set, it would lock out the next open while any other
         // descriptor on the device (a peer, a monitor) stays open.
@@ -339,259 +113,169 @@ bool PosixClose(PortHandle handle)
     }
     // Linux releases the descriptor even when close reports EINTR.
     const bool closed = close(fd) == 0 || errno == EINTR;
-    slot->fd = -1;
-    slot->word.store(SlotWord(generation, SLOT_FREE), std::memory_order_release);
+    ReleasePosixPort(handle);
     return closed;
 }
 
 bool PosixGetState(PortHandle handle, LineConfig* config)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
     termios2 t{};
-    if (ioctl(slot->fd, TCGETS2, &t) != 0)
+    if (ioctl(port->fd, TCGETS2, &t) != 0)
         return false;
-
-    std::memset(config, 0, sizeof *config);
-    std::memcpy(config->native, &t, sizeof t);
-    config->baudRate = RateOf(t);
-    switch (t.c_cflag & CSIZE) {
-    case CS5: config->dataBits = 5; break;
-    case CS6: config->dataBits = 6; break;
-    case CS7: config->dataBits = 7; break;
-    default: config->dataBits = 8; break;
-    }
-    if (!(t.c_cflag & PARENB))
-        config->parity = 0;
-    else if (t.c_cflag & CMSPAR)
-        config->parity = (t.c_cflag & PARODD) ? 3 : 4;
-    else
-        config->parity = (t.c_cflag & PARODD) ? 1 : 2;
-    config->stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
-    config->binary = !(t.c_lflag & ICANON);
-    config->parityCheck = (t.c_iflag & INPCK) != 0;
-    config->outxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
-    config->outX = (t.c_iflag & IXON) != 0;
-    config->inX = (t.c_iflag & IXOFF) != 0;
-
     // The kernel raises both lines on open; assume so where they cannot be read.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    (void)ioctl(slot->fd, TIOCMGET, &lines);
-    config->dtr = (lines & TIOCM_DTR) ? DtrControl::On : DtrControl::Off;
-    if (t.c_cflag & CRTSCTS)
-        config->rts = RtsControl::Handshake;
-    else if (slot->rs485 || slot->softwareToggle)
-        config->rts = RtsControl::Toggle;
-    else
-        config->rts = (lines & TIOCM_RTS) ? RtsControl::On : RtsControl::Off;
-
-    if (slot->configured) {
-        const LineConfig& asked = slot->asked;
-        config->dataBits = asked.dataBits;
-        config->parity = asked.parity;
-        if (asked.stopBits == 1 && config->stopBits == 2)
-            config->stopBits = 1;
-        config->binary = asked.binary;
-        config->parityCheck = asked.parityCheck;
-        config->outxCtsFlow = asked.outxCtsFlow;
-        config->outxDsrFlow = asked.outxDsrFlow;
-        config->dsrSensitivity = asked.dsrSensitivity;
-        config->dtr = asked.dtr;
-        config->rts = asked.rts;
-        config->errorReplace = asked.errorReplace;
-        config->discardNull = asked.discardNull;
-        config->abortOnError = asked.abortOnError;
-        config->errorChar = asked.errorChar;
-    }
+    (void)ioctl(port->fd, TIOCMGET, &lines);
+    LineConfigFromTermios(t, lines, port->rs485 || port->softwareToggle, config);
+    if (port->configured)
+        ReadBackAsAsked(port->asked, config);
     return true;
 }
 
 bool PosixSetState(PortHandle handle, const LineConfig* config)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
-    // What a Windows port refuses, this one refuses too.
-    if (config->baudRate == 0 || config->dataBits < 5 || config->dataBits > 8 || config->parity > 4 ||
-        config->stopBits > 2)
-        return false;
-
     termios2 t{};
-    std::memcpy(&t, config->native, sizeof t);
-
-    // Raw: every byte passes unchanged in both directions.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
-                                        IXOFF | IXANY | IMAXBEL | IGNPAR | INPCK);
-    // With parity checking a character that fails it reads as a 0 byte; the
-    // frame's own checksum then rejects the reply.
-    if (config->parityCheck && config->parity != 0)
-        t.c_iflag |= INPCK;
-    if (config->outX)
-        t.c_iflag |= IXON;
-    if (config->inX)
-        t.c_iflag |= IXOFF;
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN | XCASE);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    t.c_cflag |= CREAD | CLOCAL;
-    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= SIZES[config->dataBits - 5];
-    // termios knows one or two stop bits. One and a half becomes two, which
-    // a 16550-type UART sends as one and a half with five data bits anyway.
-    if (config->stopBits != 0)
-        t.c_cflag |= CSTOPB;
-    switch (config->parity) {
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
-    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    if (config->rts == RtsControl::Handshake)
-        t.c_cflag |= CRTSCTS;
-    SetRate(t, config->baudRate);
-
-    if (ioctl(slot->fd, TCSETS2, &t) != 0)
+    if (!TermiosFromLineConfig(*config, &t) || ioctl(port->fd, TCSETS2, &t) != 0)
         return false;
 
     // Linux has no DTR handshake: DTR stays raised, which tells the peer we
     // are ready, the nearest equivalent.
-    SetModemLine(slot->fd, TIOCM_DTR, config->dtr != DtrControl::Off);
+    SetModemLine(port->fd, TIOCM_DTR, config->dtr != DtrControl::Off);
     const bool toggle = config->rts == RtsControl::Toggle;
-    if (slot->rs485 && !toggle) {
-        (void)SetRs485(slot->fd, false);
-        slot->rs485 = false;
+    if (port->rs485 && !toggle) {
+        (void)SetRs485(port->fd, false);  // best effort: a device that keeps the mode still sends
+        port->rs485 = false;
     }
-    slot->softwareToggle = false;
+    port->softwareToggle = false;
     if (toggle) {
-        if (!slot->rs485)
-            slot->rs485 = SetRs485(slot->fd, true);
-        slot->softwareToggle = !slot->rs485;
-        if (slot->softwareToggle)
-            SetModemLine(slot->fd, TIOCM_RTS, false);  // low while idle
+        if (!port->rs485)
+            port->rs485 = SetRs485(port->fd, true);
+        port->softwareToggle = !port->rs485;
+        if (port->softwareToggle)
+            SetModemLine(port->fd, TIOCM_RTS, false);  // low while idle
     } else if (config->rts != RtsControl::Handshake) {
-        SetModemLine(slot->fd, TIOCM_RTS, config->rts == RtsControl::On);
+        SetModemLine(port->fd, TIOCM_RTS, config->rts == RtsControl::On);
     }
 
-    slot->asked = *config;
-    slot->configured = true;
+    port->asked = *config;
+    port->configured = true;
     return true;
 }
 
 bool PosixGetTimeouts(PortHandle handle, PortTimeouts* timeouts)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
-    *timeouts = slot->timeouts;
+    *timeouts = port->timeouts;
     return true;
 }
 
 bool PosixSetTimeouts(PortHandle handle, const PortTimeouts* timeouts)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
-    slot->timeouts = *timeouts;
+    port->timeouts = *timeouts;
     return true;
 }
 
 bool PosixSetupQueues(PortHandle handle, uint32_t, uint32_t)
 {
     // The kernel sizes its own buffers.
-    return LookupTty(handle) != nullptr;
+    return FindTty(handle) != nullptr;
 }
 
 bool PosixClearError(PortHandle handle, uint32_t* bytesWaiting)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
+    // One look answers both questions, input waiting and a hangup, so that
+    // the usual case before a request, nothing waiting, costs one call; the
+    // count is asked for only when there is input.
+    pollfd p{port->fd, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0)
+        p.revents = POLLIN;  // no answer: the count decides, as it would alone
     int waiting = 0;
-    if (ioctl(slot->fd, FIONREAD, &waiting) != 0)
+    if ((p.revents & POLLIN) && ioctl(port->fd, FIONREAD, &waiting) != 0)
         return false;
-    if (waiting == 0) {
-        // A vanished device may still answer FIONREAD; its hangup shows here.
-        pollfd p{slot->fd, POLLIN, 0};
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return false;
-    }
+    // A vanished device may still answer FIONREAD, with 0; its hangup shows here.
+    if (waiting == 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        return false;
+    port->inputSeenEmpty = waiting == 0;
     *bytesWaiting = static_cast<uint32_t>(waiting);
     return true;
 }
 
-// One read under the Windows time-out rules: return when n bytes are in, or
-// when the total time-out (multiplier x n + constant; none if both are 0)
-// or the gap allowed between two bytes has run out, with what came.
+// One read under the port's time-outs (see serial_read_plan.h): return when
+// n bytes are in, or with what came when the plan's time runs out.
 bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
 {
     *got = 0;
-    Slot* slot = Lookup(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindPosixPort(handle);
+    if (port == nullptr)
         return false;
     if (n == 0)
         return true;
 
-    const PortTimeouts& to = slot->timeouts;
-    // Interval MAXDWORD with no total: return at once with what is there.
-    const bool immediate = to.readInterval == MAXDWORD && to.readTotalMultiplier == 0 && to.readTotalConstant == 0;
-    // Interval and multiplier MAXDWORD: return as soon as any byte is there.
-    const bool firstByte = to.readInterval == MAXDWORD && to.readTotalMultiplier == MAXDWORD &&
-                           to.readTotalConstant != 0 && to.readTotalConstant != MAXDWORD;
-    Deadline total = Deadline::Never();
-    if (immediate) {
-        total = Deadline::AfterMs(0);
-    } else if (firstByte) {
-        total = Deadline::AfterMs(to.readTotalConstant);
-    } else {
-        const uint64_t ms = static_cast<uint64_t>(to.readTotalMultiplier) * n + to.readTotalConstant;
-        if (ms != 0)
-            total = Deadline::AfterMs(ms);
-    }
-    const uint32_t intervalMs = (to.readInterval != 0 && to.readInterval != MAXDWORD) ? to.readInterval : 0;
+    const ReadPlan plan = PlanRead(port->timeouts, n);
+    const Deadline total = plan.limited ? Deadline::AfterMs(plan.totalMs) : Deadline::Never();
     Deadline gap = Deadline::Never();
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t have = 0;
+    // Reading where the input was just seen empty would only say so again:
+    // wait first, then read.
+    bool waitFirst = port->inputSeenEmpty;
     for (;;) {
-        const ssize_t r = read(slot->fd, bytes + have, n - have);
+        const Deadline until = Deadline::Earlier(total, gap);
+        if (waitFirst && !until.Expired()) {
+            if (WaitFor(port->fd, POLLIN, until) < 0) {
+                *got = have;
+                return have > 0;
+            }
+            // Ready or timed out: the read tells which, and an expired
+            // deadline ends the loop after it without another wait.
+        }
+        const ssize_t r = read(port->fd, bytes + have, n - have);
         if (r > 0) {
             have += static_cast<uint32_t>(r);
-            if (have == n || firstByte || total.Expired())
+            if (have == n || plan.endsOnFirstByte || total.Expired())
                 break;
-            if (intervalMs != 0)
-                gap = Deadline::AfterMs(intervalMs);
+            if (plan.intervalMs != 0)
+                gap = Deadline::AfterMs(plan.intervalMs);
+            waitFirst = true;  // it took all there was
             continue;
         }
         if (r == 0) {
             // End of file: for the null device or a file, nothing more will
             // come; for a terminal it means the line has hung up.
-            if (!slot->tty)
+            if (!port->tty)
                 break;
             *got = have;
             return have > 0;  // keep what came; the next read reports the loss
         }
-        if (errno == EINTR)
+        if (errno == EINTR) {
+            waitFirst = false;
             continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *got = have;
             return have > 0;
         }
-        const Deadline until = Deadline::Earlier(total, gap);
-        if (until.Expired())
+        if (Deadline::Earlier(total, gap).Expired())
             break;
-        const int ready = WaitFor(slot->fd, POLLIN, until);
-        if (ready < 0) {
-            *got = have;
-            return have > 0;
-        }
-        // Ready or timed out: the next read tells which, and an expired
-        // deadline ends the loop above without another wait.
+        waitFirst = true;
     }
+    // A read that got fewer than it asked for has emptied the input; one
+    // that got all may have left more behind.
+    port->inputSeenEmpty = port->tty && have < n;
     *got = have;
     return true;
 }
@@ -601,23 +285,23 @@ bool PosixRead(PortHandle handle, void* buffer, uint32_t n, uint32_t* got)
 bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* written)
 {
     *written = 0;
-    Slot* slot = Lookup(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindPosixPort(handle);
+    if (port == nullptr)
         return false;
     if (n == 0)
         return true;
 
     const uint64_t ms =
-        static_cast<uint64_t>(slot->timeouts.writeTotalMultiplier) * n + slot->timeouts.writeTotalConstant;
+        static_cast<uint64_t>(port->timeouts.writeTotalMultiplier) * n + port->timeouts.writeTotalConstant;
     const Deadline deadline = ms != 0 ? Deadline::AfterMs(ms) : Deadline::Never();
-    if (slot->softwareToggle)
-        SetModemLine(slot->fd, TIOCM_RTS, true);
+    if (port->softwareToggle)
+        SetModemLine(port->fd, TIOCM_RTS, true);
 
     const auto* bytes = static_cast<const uint8_t*>(data);
     uint32_t done = 0;
     bool failed = false;
     while (done < n) {
-        const ssize_t w = write(slot->fd, bytes + done, n - done);
+        const ssize_t w = write(port->fd, bytes + done, n - done);
         if (w > 0) {
             done += static_cast<uint32_t>(w);
             continue;
@@ -625,7 +309,7 @@ bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* writt
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int ready = WaitFor(slot->fd, POLLOUT, deadline);
+            const int ready = WaitFor(port->fd, POLLOUT, deadline);
             if (ready > 0)
                 continue;
             failed = ready < 0;
@@ -635,10 +319,10 @@ bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* writt
         break;
     }
 
-    if (slot->softwareToggle) {
+    if (port->softwareToggle) {
         // RTS must stay up until the last stop bit has left the wire.
-        Drain(slot->fd);
-        SetModemLine(slot->fd, TIOCM_RTS, false);
+        Drain(port->fd);
+        SetModemLine(port->fd, TIOCM_RTS, false);
     }
     *written = done;
     return !(failed && done == 0);
@@ -646,10 +330,10 @@ bool PosixWrite(PortHandle handle, const void* data, uint32_t n, uint32_t* writt
 
 bool PosixSetBreak(PortHandle handle, bool on)
 {
-    Slot* slot = LookupTty(handle);
-    if (slot == nullptr)
+    PosixPort* port = FindTty(handle);
+    if (port == nullptr)
         return false;
-    return ioctl(slot->fd, on ? TIOCSBRK : TIOCCBRK) == 0;
+    return ioctl(port->fd, on ? TIOCSBRK : TIOCCBRK) == 0;
 }
 
 void PosixSleepMs(uint32_t milliseconds)

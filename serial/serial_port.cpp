@@ -105,7 +105,7 @@ PortStatus OpenAndConfigure(const SerialPlatform& platform, const char* name, co
     LineConfig config;
     std::memset(&config, 0, sizeof config);
     if (!platform.getState(port, &config)) {
-        platform.close(port);  // already failing; the open's status is what counts
+        (void)platform.close(port);  // already failing; the open's status is what counts
         return PORT_GET_STATE_FAILED;
     }
 
@@ -113,13 +113,13 @@ PortStatus OpenAndConfigure(const SerialPlatform& platform, const char* name, co
     // what came; writes never time out.
     const PortTimeouts timeouts{0, 0, OPEN_READ_TIMEOUT_MS, 0, 0};
     if (!platform.setTimeouts(port, &timeouts)) {
-        platform.close(port);
+        (void)platform.close(port);  // as above
         return PORT_OPEN_FAILED;
     }
 
     ApplySettings(config, settings, lineFlags);
     if (!platform.setState(port, &config)) {
-        platform.close(port);
+        (void)platform.close(port);  // as above
         return PORT_SET_STATE_FAILED;
     }
 

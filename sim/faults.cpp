@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "number_rules.h"
 #include "pcon_station.h"
 
 namespace plcsim {
@@ -30,26 +31,23 @@ constexpr std::array<FaultEntry, 11> FAULT_NAMES{{
     {FaultKind::Pace, "pace"},
 }};
 
+// Bounds of what the command line may ask for: enough for any test of a
+// frame of at most 2100 characters, and of a time-out of up to a minute.
+constexpr int64_t MAX_BYTES = 65535;
+constexpr int64_t MAX_MS = 3600000;
+
 // Never "/" or CR, so noise cannot start or end a frame for the reader.
 constexpr std::string_view JUNK = "#$%&*+-.:;<=>?@^_~";
 
-std::optional<int> ParseInt(std::string_view text)
-{
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 0)
-        return std::nullopt;
-    return value;
-}
-
+// A probability: a decimal fraction from 0 to 1.
 std::optional<double> ParseProbability(std::string_view text)
 {
     // from_chars for double is in libstdc++ 11 and later.
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
-    if (value < 0.0 || value > 1.0)
+    if (!(value >= 0.0 && value <= 1.0))  // refuses NaN too
         return std::nullopt;
     return value;
 }
@@ -114,75 +112,106 @@ std::optional<FaultKind> FaultFromName(std::string_view name)
     return std::nullopt;
 }
 
-std::optional<Fault> ParseFault(std::string_view text)
+std::optional<Fault> ParseFault(std::string_view text, std::string* why)
 {
+    const auto refuse = [&](const std::string& reason) -> std::optional<Fault> {
+        if (why != nullptr)
+            *why = reason;
+        return std::nullopt;
+    };
     Fault fault;
     if (const size_t at = text.find('@'); at != std::string_view::npos) {
         const auto probability = ParseProbability(text.substr(at + 1));
         if (!probability)
-            return std::nullopt;
+            return refuse("the probability after @ is 0 to 1, e.g. @0.25");
         fault.probability = *probability;
         text = text.substr(0, at);
     }
     std::string_view value;
-    if (const size_t eq = text.find('='); eq != std::string_view::npos) {
+    const size_t eq = text.find('=');
+    if (eq != std::string_view::npos) {
         value = text.substr(eq + 1);
         text = text.substr(0, eq);
     }
     const auto kind = FaultFromName(text);
     if (!kind)
-        return std::nullopt;
+        return refuse("no fault named \"" + std::string(text) + "\" (see the names in --help)");
     fault.kind = *kind;
-    if (value.empty())
-        return fault;
-
-    if (fault.kind == FaultKind::Drop) {
-        const auto probability = ParseProbability(value);
-        if (!probability)
-            return std::nullopt;
-        fault.probability = *probability;
+    const std::string name(text);
+    const bool hasValue = eq != std::string_view::npos;
+    if (!hasValue) {
+        if (fault.kind == FaultKind::Delay)
+            return refuse("delay needs its milliseconds, e.g. delay=200");
         return fault;
     }
-    if (fault.kind == FaultKind::Split) {
+
+    std::string reason;
+    const auto number = [&](std::string_view digits, int64_t low, int64_t high) -> std::optional<int> {
+        const auto parsed = ParseNumber(digits, low, high, &reason);
+        if (!parsed)
+            return std::nullopt;
+        return static_cast<int>(*parsed);
+    };
+    switch (fault.kind) {
+    case FaultKind::Silent:
+    case FaultKind::Corrupt:
+    case FaultKind::Pace: return refuse(name + " takes no value");
+    case FaultKind::Drop: {
+        // The chance of losing the reply, on top of the chance that the fault
+        // applies at all.
+        const auto chance = ParseProbability(value);
+        if (!chance)
+            return refuse("drop=P takes a probability 0 to 1, e.g. drop=0.3");
+        fault.probability *= *chance;
+        return fault;
+    }
+    case FaultKind::WrongStation: {
+        // Any station two hex digits can name, not only those of a line.
+        const auto station = ParseStation(value, &reason, 1, 0xFF);
+        if (!station)
+            return refuse(reason);
+        fault.value = *station;
+        return fault;
+    }
+    case FaultKind::Nak: {
+        const unsigned char c = value.size() == 1 ? static_cast<unsigned char>(value[0]) : 0;
+        if (c <= 0x20 || c >= 0x7F || c == 'A')
+            return refuse("nak=C takes one printable character other than A, e.g. nak=N");
+        fault.value = c;
+        return fault;
+    }
+    case FaultKind::Split: {
         if (const size_t slash = value.find('/'); slash != std::string_view::npos) {
-            const auto pause = ParseInt(value.substr(slash + 1));
+            const auto pause = number(value.substr(slash + 1), 0, MAX_MS);
             if (!pause)
-                return std::nullopt;
+                return refuse("the pause " + reason);
             fault.pauseMs = *pause;
             value = value.substr(0, slash);
         }
-    }
-    if (fault.kind == FaultKind::Nak && value.size() == 1) {
-        fault.value = static_cast<unsigned char>(value[0]);
+        const auto pieces = number(value, 1, MAX_BYTES);
+        if (!pieces)
+            return refuse("the number of pieces " + reason);
+        fault.value = *pieces;
         return fault;
     }
-    const auto number = ParseInt(value);
-    if (!number)
-        return std::nullopt;
-    fault.value = *number;
-    return fault;
-}
-
-int CharFormat::BitsPerChar() const
-{
-    return 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
-}
-
-std::optional<CharFormat> ParseCharFormat(std::string_view text)
-{
-    if (text.size() != 3)
-        return std::nullopt;
-    CharFormat format;
-    format.dataBits = text[0] - '0';
-    format.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
-    format.stopBits = text[2] - '0';
-    if (format.dataBits < 5 || format.dataBits > 8)
-        return std::nullopt;
-    if (format.parity != 'N' && format.parity != 'E' && format.parity != 'O')
-        return std::nullopt;
-    if (format.stopBits != 1 && format.stopBits != 2)
-        return std::nullopt;
-    return format;
+    case FaultKind::Delay: {
+        const auto ms = number(value, 0, MAX_MS);
+        if (!ms)
+            return refuse("milliseconds: " + reason);
+        fault.value = *ms;
+        return fault;
+    }
+    case FaultKind::Truncate:
+    case FaultKind::Extra:
+    case FaultKind::Noise: {
+        const auto count = number(value, 1, MAX_BYTES);
+        if (!count)
+            return refuse(reason);
+        fault.value = *count;
+        return fault;
+    }
+    }
+    return refuse(name + " takes no value");
 }
 
 bool Has(const std::vector<Fault>& faults, FaultKind kind)
@@ -244,7 +273,7 @@ Delivery ShapeReply(std::string reply, const std::vector<Fault>& faults, std::mt
     size_t pieces = 1;
     if (const Fault* fault = Find(faults, FaultKind::Split)) {
         pieces = std::clamp<size_t>(ValueOr(*fault, 2), 1, std::max<size_t>(reply.size(), 1));
-        delivery.pause = std::chrono::milliseconds(fault->pauseMs > 0 ? fault->pauseMs : 20);
+        delivery.pause = std::chrono::milliseconds(std::max(fault->pauseMs, 0));
     }
     const size_t size = (reply.size() + pieces - 1) / pieces;
     for (size_t at = 0; at < reply.size(); at += size)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -36,18 +38,21 @@ std::system_error SystemError(const std::string& what)
     return std::system_error(errno, std::generic_category(), what);
 }
 
+struct Speed {
+    int baud;
+    speed_t speed;
+};
+
+constexpr Speed SPEEDS[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
 speed_t SpeedOf(int baud)
 {
-    struct Entry {
-        int baud;
-        speed_t speed;
-    };
-    static constexpr Entry SPEEDS[] = {
-        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
-        {230400, B230400}, {460800, B460800}, {921600, B921600},
-    };
-    for (const Entry& entry : SPEEDS) {
+    for (const Speed& entry : SPEEDS) {
         if (entry.baud == baud)
             return entry.speed;
     }
@@ -65,11 +70,16 @@ void MakeRaw(int fd, int baud, const CharFormat& format)
     settings.c_cflag |= CLOCAL | CREAD;
     static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
     settings.c_cflag |= SIZES[format.dataBits - 5];
+    // Mark and space are the odd and even flags with CMSPAR.
     if (format.parity != 'N')
         settings.c_cflag |= PARENB;
-    if (format.parity == 'O')
+    if (format.parity == 'O' || format.parity == 'M')
         settings.c_cflag |= PARODD;
-    if (format.stopBits == 2)
+    if (format.parity == 'M' || format.parity == 'S')
+        settings.c_cflag |= CMSPAR;
+    // termios knows one or two stop bits; a UART sends two as one and a half
+    // with five data bits.
+    if (format.stopBits > 1)
         settings.c_cflag |= CSTOPB;
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
@@ -110,6 +120,42 @@ std::vector<FaultKind> KindsOf(const std::vector<Fault>& faults)
 }
 
 }  // namespace
+
+bool SupportedBaud(int baud)
+{
+    for (const Speed& entry : SPEEDS) {
+        if (entry.baud == baud)
+            return true;
+    }
+    return false;
+}
+
+std::string LinkRefusal(const std::string& path)
+{
+    if (path.empty())
+        return "a link needs a path";
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return "";
+        const char* what = S_ISREG(info.st_mode)    ? "a regular file"
+                           : S_ISDIR(info.st_mode)  ? "a directory"
+                           : S_ISCHR(info.st_mode)  ? "a character device"
+                           : S_ISBLK(info.st_mode)  ? "a block device"
+                           : S_ISFIFO(info.st_mode) ? "a FIFO"
+                                                    : "a socket";
+        return path + " is " + what + ", not a symbolic link: only a link is replaced; choose another path";
+    }
+    if (errno != ENOENT)
+        return path + ": " + std::strerror(errno);
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return path + ": the folder " + folder + " does not exist";
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return path + ": no permission to make a link in " + folder;
+    return "";
+}
 
 std::string Printable(std::string_view bytes)
 {
@@ -172,6 +218,8 @@ struct Simulator::Impl {
         }
         if (options.baud <= 0)
             throw std::invalid_argument("baud rate must be positive");
+        if (!options.mirror.empty() && options.mirror == options.link)
+            throw std::invalid_argument("the line and its mirror need a link each");
         wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd < 0)
             throw SystemError("eventfd");
@@ -180,6 +228,7 @@ struct Simulator::Impl {
     ~Impl()
     {
         StopThread();
+        CloseMirror();
         CloseLine();
         CloseFd(wakeFd);
     }
@@ -202,10 +251,13 @@ struct Simulator::Impl {
             OpenDevice();
         }
         if (!options.link.empty())
-            MakeLink();
+            MakeLink(options.link, linePath);
     }
 
-    void OpenPty()
+    // A new pseudo-terminal: its master, non-blocking, and the slave's path.
+    // The slave is opened once to make it raw; with keepSlave that open is
+    // returned too, else it is closed again.
+    int OpenPseudoTerminal(std::string& path, int* keptSlave)
     {
         int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master < 0)
@@ -216,9 +268,6 @@ struct Simulator::Impl {
             close(master);
             throw error;
         }
-        // Our own hold on the slave: without it the master reports a hang-up
-        // while no port is open, and the raw settings would be lost between
-        // opens. No lock is taken on it, so the port's own locking is unaffected.
         int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (slave < 0) {
             const auto error = SystemError(std::string("open ") + name);
@@ -233,10 +282,27 @@ struct Simulator::Impl {
             throw;
         }
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        if (keptSlave != nullptr) {
+            *keptSlave = slave;
+        } else {
+            close(slave);
+        }
+        path = name;
+        return master;
+    }
+
+    void OpenPty()
+    {
+        // Our own hold on the slave: without it the master reports a hang-up
+        // while no port is open. No lock is taken on it, so the port's own
+        // locking is unaffected.
+        std::string path;
+        int slave = -1;
+        const int master = OpenPseudoTerminal(path, &slave);
         std::lock_guard lock(mutex);
         lineFd = master;
         slaveFd = slave;
-        linePath = name;
+        linePath = path;
     }
 
     void OpenDevice()
@@ -258,35 +324,106 @@ struct Simulator::Impl {
 
     void CloseLine()
     {
-        RemoveLink();
+        RemoveLink(options.link, linePath);
         std::lock_guard lock(mutex);
         CloseFd(lineFd);
         CloseFd(slaveFd);
     }
 
-    // Through a rename, so a port opened during a replug finds one line or
-    // the other, never no link.
-    void MakeLink()
+    // No hold on the mirror's slave: its master then reports a hang-up while
+    // nobody listens, and nothing piles up for a reader that comes later.
+    void OpenMirror()
     {
-        const std::string temporary = options.link + ".new";
-        unlink(temporary.c_str());
-        if (symlink(linePath.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), options.link.c_str()) != 0) {
-            throw SystemError("link " + options.link);
+        if (options.mirror.empty())
+            return;
+        std::string path;
+        const int master = OpenPseudoTerminal(path, nullptr);
+        {
+            std::lock_guard lock(mutex);
+            mirrorFd = master;
+            mirrorPath = path;
+        }
+        MakeLink(options.mirror, path);
+    }
+
+    void CloseMirror()
+    {
+        RemoveLink(options.mirror, mirrorPath);
+        std::lock_guard lock(mutex);
+        CloseFd(mirrorFd);
+    }
+
+    // Serving thread: the bytes of the line, to the mirror's reader if there
+    // is one and it keeps up; never waits for it.
+    void Mirror(std::string_view bytes)
+    {
+        if (mirrorFd < 0 || bytes.empty())
+            return;
+        pollfd p{mirrorFd, POLLOUT, 0};
+        if (poll(&p, 1, 0) < 0)
+            return;
+        if (p.revents & POLLHUP) {
+            // Nobody has it open. What a reader left unread would reach the
+            // next one as if it were new: away with it.
+            if (mirrorUnread) {
+                const int slave = open(mirrorPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                if (slave >= 0) {
+                    tcflush(slave, TCIFLUSH);
+                    close(slave);
+                }
+                mirrorUnread = false;
+            }
+            return;
+        }
+        // A listener has nothing to say; whatever it writes would only fill
+        // the master's queue.
+        char discard[256];
+        while (read(mirrorFd, discard, sizeof discard) > 0) {
+        }
+        const ssize_t n = write(mirrorFd, bytes.data(), bytes.size());
+        const size_t written = n > 0 ? static_cast<size_t>(n) : 0;
+        mirrorUnread = mirrorUnread || written > 0;
+        if (written < bytes.size())
+            mirrorDropped += bytes.size() - written;
+    }
+
+    // Only a symbolic link (or nothing) is replaced. A link that exists is
+    // replaced through a rename, so a port opened during a replug finds one
+    // line or the other, never no link; a failure leaves nothing behind.
+    void MakeLink(const std::string& link, const std::string& target)
+    {
+        const std::string refusal = LinkRefusal(link);
+        if (!refusal.empty())
+            throw std::system_error(std::make_error_code(std::errc::file_exists), refusal);
+        if (symlink(target.c_str(), link.c_str()) == 0)
+            return;
+        if (errno != EEXIST)
+            throw SystemError("link " + link);
+        const std::string temporary = link + ".plcsim-" + std::to_string(getpid());
+        struct stat info {};
+        if (lstat(temporary.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+            unlink(temporary.c_str());  // left by an earlier process of this number
+        if (symlink(target.c_str(), temporary.c_str()) != 0)
+            throw SystemError("link " + temporary);
+        if (rename(temporary.c_str(), link.c_str()) != 0) {
+            const auto error = SystemError("link " + link);
+            unlink(temporary.c_str());
+            throw error;
         }
     }
 
     // Only our own link: someone may have pointed it elsewhere meanwhile.
-    void RemoveLink()
+    static void RemoveLink(const std::string& link, const std::string& target)
     {
-        if (options.link.empty() || linePath.empty())
+        if (link.empty() || target.empty())
             return;
-        char target[256];
-        const ssize_t n = readlink(options.link.c_str(), target, sizeof target - 1);
+        char pointsTo[256];
+        const ssize_t n = readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
         if (n < 0)
             return;
-        target[n] = '\0';
-        if (linePath == target)
-            unlink(options.link.c_str());
+        pointsTo[n] = '\0';
+        if (target == pointsTo)
+            unlink(link.c_str());
     }
 
     // --- thread ---------------------------------------------------------------
@@ -301,7 +438,9 @@ struct Simulator::Impl {
         devicePath = path;
         try {
             OpenLine();
+            OpenMirror();
         } catch (...) {
+            CloseMirror();
             CloseLine();
             kind = LineKind::None;
             throw;
@@ -361,6 +500,7 @@ struct Simulator::Impl {
         while (!bytes.empty()) {
             const ssize_t n = write(lineFd, bytes.data(), bytes.size());
             if (n > 0) {
+                Mirror(bytes.substr(0, n));
                 bytes.remove_prefix(n);
                 continue;
             }
@@ -394,7 +534,9 @@ struct Simulator::Impl {
             if (fds[0].revents & POLLIN) {
                 const ssize_t n = read(lineFd, buffer, sizeof buffer);
                 if (n > 0) {
-                    Feed(std::string_view(buffer, n), Clock::now());
+                    const auto now = Clock::now();
+                    Mirror(std::string_view(buffer, n));
+                    Feed(std::string_view(buffer, n), now);
                     continue;
                 }
                 if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -520,7 +662,7 @@ struct Simulator::Impl {
         };
         // Bit times of one character, rounded to the nanosecond.
         const auto charTime =
-            std::chrono::nanoseconds(static_cast<int64_t>(options.format.BitsPerChar()) * 1'000'000'000 / options.baud);
+            std::chrono::nanoseconds(static_cast<int64_t>(options.format.BitsPerChar() * 1e9 / options.baud));
 
         bool whole = WaitUntil(Clock::now() + delivery.delay);
         for (size_t i = 0; whole && i < delivery.pieces.size(); ++i) {
@@ -594,6 +736,10 @@ struct Simulator::Impl {
     std::string devicePath;
     int lineFd = -1;
     int slaveFd = -1;
+    int mirrorFd = -1;  // touched by the serving thread only while it runs
+    std::string mirrorPath;
+    std::atomic<uint64_t> mirrorDropped{0};
+    bool mirrorUnread = false;  // written since nobody was there to read
     int wakeFd = -1;
     std::thread thread;
     std::atomic<bool> stopping{false};
@@ -627,6 +773,7 @@ void Simulator::Stop()
 {
     std::lock_guard control(impl_->control);
     impl_->StopThread();
+    impl_->CloseMirror();
     impl_->CloseLine();
     impl_->kind = Impl::LineKind::None;
 }
@@ -641,6 +788,17 @@ std::string Simulator::SlavePath() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->linePath;
+}
+
+std::string Simulator::MirrorPath() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->mirrorFd >= 0 ? impl_->mirrorPath : "";
+}
+
+uint64_t Simulator::MirrorDropped() const
+{
+    return impl_->mirrorDropped;
 }
 
 void Simulator::Unplug()

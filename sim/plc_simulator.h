@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "number_rules.h"
+
 namespace plcsim {
 
 // What can go wrong with one station's answer. Silent, Drop, WrongStation,
@@ -39,7 +41,7 @@ enum class FaultKind {
 //   Truncate:     characters kept (default 5)
 //   Extra, Noise: number of bytes (default 3)
 //   Delay:        milliseconds
-//   Split:        number of pieces (default 2); pauseMs between them (default 20)
+//   Split:        number of pieces (default 2); pauseMs between them
 // Corrupt puts 'G' in place of a word digit and flips a bit character;
 // replies without data are left alone. Pace uses the line's baud rate and
 // character format.
@@ -47,23 +49,20 @@ struct Fault {
     FaultKind kind = FaultKind::Silent;
     double probability = 1.0;  // chance of applying, drawn per request
     int value = 0;
-    int pauseMs = 0;
+    int pauseMs = 20;
 };
 
 const char* FaultName(FaultKind kind);
 std::optional<FaultKind> FaultFromName(std::string_view name);
 // "NAME[=VALUE][@PROBABILITY]", e.g. "silent", "drop=0.3" (for drop the value
-// is the probability), "delay=200", "split=3/20", "truncate=5", "nak@0.5".
-std::optional<Fault> ParseFault(std::string_view text);
+// is the chance that the reply is lost; with @ as well the two multiply),
+// "delay=200", "split=3/20", "truncate=5", "nak@0.5". Numbers are decimal or
+// hex with 0x; a value out of its range, or a value for a fault that takes
+// none, is refused, and why says why.
+std::optional<Fault> ParseFault(std::string_view text, std::string* why = nullptr);
 
-struct CharFormat {
-    int dataBits = 8;
-    char parity = 'N';  // N, E or O
-    int stopBits = 1;
-    int BitsPerChar() const;  // start + data + parity + stop
-};
-// "8N1", "7E2" and the like.
-std::optional<CharFormat> ParseCharFormat(std::string_view text);
+// The rates a line can be set to (those termios names).
+bool SupportedBaud(int baud);
 
 struct Record {
     enum class Direction { Request, Reply };
@@ -78,6 +77,11 @@ struct Record {
     std::chrono::steady_clock::time_point end;
 };
 
+// Why path cannot be made a link to a line, or "" when it can: only a
+// symbolic link (dangling or not) is replaced, nothing else, and the folder
+// must exist and be writable.
+std::string LinkRefusal(const std::string& path);
+
 // Bytes as text: CR as "\r", LF as "\n", other control bytes as "\xNN".
 std::string Printable(std::string_view bytes);
 // One line (no newline): seconds since origin, rx/tx, station, bytes, faults, note.
@@ -90,6 +94,11 @@ struct Options {
     CharFormat format;
     bool pace = false;  // pace every reply, as the Pace fault does
     std::string link;   // if set, a symlink to the line's path
+    // If set, a second pseudo-terminal, linked here, on which every byte of
+    // the line appears in time order, requests and replies alike, as a
+    // listening adapter on a bus sees them. Its reader never holds the line
+    // up: what it is too slow to take is dropped and counted.
+    std::string mirror;
     size_t maxRecords = 100000;
     // Called on the serving thread after each record is stored.
     std::function<void(const Record&)> onRecord;
@@ -106,7 +115,8 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Opens the line and starts serving. Throws std::system_error on failure.
+    // Opens the line (and the mirror) and starts serving. Throws
+    // std::system_error on failure, leaving no link behind.
     void StartPty();
     void StartDevice(const std::string& path);
     // Stops serving, closes the line and removes the link. Idempotent.
@@ -114,10 +124,14 @@ public:
     bool Running() const;
     // The pseudo-terminal's slave path, or the device path.
     std::string SlavePath() const;
+    // The mirror's slave path ("" without a mirror), and the bytes its
+    // reader missed because it did not take them in time.
+    std::string MirrorPath() const;
+    uint64_t MirrorDropped() const;
 
     // Unplug closes the line as a pulled cable would: the other side of a
     // pseudo-terminal sees a hang-up. Replug opens a new one (a new slave path;
-    // the link, if any, is moved to it) and serves it.
+    // the link, if any, is moved to it) and serves it. The mirror stays.
     void Unplug();
     void Replug();
 

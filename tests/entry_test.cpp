@@ -25,20 +25,6 @@ protected:
     ChannelBlock channel_{};
 };
 
-TEST_F(EntryTest, CodesWithoutACommandAreRecoveryErrors)
-{
-    std::memset(&channel_, 0x5A, sizeof channel_);
-    const ChannelBlock before = channel_;
-    for (uint32_t code : {0u, 8u, 9u, 16u, 17u, 0xFFFFFFFFu})
-        EXPECT_EQ(Call(code), RECOVERY_ERROR) << code;
-    EXPECT_EQ(std::memcmp(&channel_, &before, sizeof channel_), 0);
-}
-
-TEST_F(EntryTest, NullRequestIsRejected)
-{
-    EXPECT_EQ(KivMain(nullptr), REJECTED);
-}
-
 TEST_F(EntryTest, TableAndNamesAgree)
 {
     for (int slot = 0; slot < COMMAND_SLOTS; ++slot) {

@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial_read_plan.h"
+
 namespace kiv::fake {
 
 namespace {
 
-constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 FakeSerialPlatform* active = nullptr;
 // Counted across fakes, as a real platform never hands out a live handle
 // twice: the serial layer remembers the handles it opened.
@@ -45,6 +46,11 @@ void FakeDevice::ScriptRead(bool ok, std::string_view bytes, uint64_t takesMs)
     scripted_.push_back({ok, std::string(bytes), takesMs});
 }
 
+void FakeDevice::ScriptClearError(bool ok, uint32_t bytesWaiting)
+{
+    scriptedClears_.push_back({ok, bytesWaiting});
+}
+
 void FakeDevice::Fail(FakeOp op, int occurrence)
 {
     if (occurrence == 0)
@@ -53,8 +59,10 @@ void FakeDevice::Fail(FakeOp op, int occurrence)
         failOn_[static_cast<int>(op)].push_back(callCount_[static_cast<int>(op)] + occurrence);
 }
 
-bool FakeDevice::ShouldFail(FakeOp op)
+bool FakeDevice::ShouldFail(FakeOp op, const uint8_t* data, uint32_t size)
 {
+    if (onCall)
+        onCall(*this, op, data, size);
     const int i = static_cast<int>(op);
     const int n = ++callCount_[i];
     return failAlways_[i] || std::find(failOn_[i].begin(), failOn_[i].end(), n) != failOn_[i].end();
@@ -127,11 +135,8 @@ FakeSerialPlatform::FakeSerialPlatform()
 FakeSerialPlatform::~FakeSerialPlatform()
 {
     // Ports a test left open leave the layer's table with their devices.
-    std::vector<PortHandle> open;
-    for (const auto& [handle, device] : handles_)
-        open.push_back(handle);
-    for (PortHandle handle : open)
-        PortClose(handle);
+    for (PortHandle handle : OpenHandles())
+        (void)PortClose(handle);  // a handle the layer has let go of already is refused, as it should be
     UseSerialPlatform(nullptr);
     active = nullptr;
 }
@@ -167,6 +172,14 @@ FakeDevice* FakeSerialPlatform::DeviceOf(PortHandle handle)
     return it == handles_.end() ? nullptr : it->second;
 }
 
+std::vector<PortHandle> FakeSerialPlatform::OpenHandles() const
+{
+    std::vector<PortHandle> open;
+    for (const auto& [handle, device] : handles_)
+        open.push_back(handle);
+    return open;
+}
+
 std::vector<FakeOp> FakeSerialPlatform::Ops() const
 {
     std::vector<FakeOp> ops;
@@ -187,10 +200,10 @@ void FakeSerialPlatform::Record(FakeOp op, const FakeDevice* device, PortHandle 
     calls_.push_back({op, device ? device->name() : std::string(), handle, size, result, ok, nowMs_});
 }
 
-FakeDevice* FakeSerialPlatform::Begin(FakeOp op, PortHandle handle, bool* fails)
+FakeDevice* FakeSerialPlatform::Begin(FakeOp op, PortHandle handle, bool* fails, const uint8_t* data, uint32_t size)
 {
     FakeDevice* device = DeviceOf(handle);
-    *fails = device == nullptr || device->ShouldFail(op);
+    *fails = device == nullptr || device->ShouldFail(op, data, size);
     return device;
 }
 
@@ -288,12 +301,17 @@ bool FakeSerialPlatform::ClearError(PortHandle handle, uint32_t* bytesWaiting)
 {
     bool fails = false;
     FakeDevice* device = Begin(FakeOp::ClearError, handle, &fails);
-    const bool ok = !fails && device->commDevice;
+    bool ok = !fails && device->commDevice;
     uint32_t waiting = 0;
-    if (ok) {
+    if (ok && !device->scriptedClears_.empty()) {
+        ok = device->scriptedClears_.front().ok;
+        waiting = ok ? device->scriptedClears_.front().bytesWaiting : 0;
+        device->scriptedClears_.pop_front();
+    } else if (ok) {
         waiting = static_cast<uint32_t>(device->ArrivedInput());
-        *bytesWaiting = waiting;
     }
+    if (ok)
+        *bytesWaiting = waiting;
     Record(FakeOp::ClearError, device, handle, 0, waiting, ok);
     return ok;
 }
@@ -302,7 +320,7 @@ bool FakeSerialPlatform::Read(PortHandle handle, void* buffer, uint32_t n, uint3
 {
     *got = 0;
     bool fails = false;
-    FakeDevice* device = Begin(FakeOp::Read, handle, &fails);
+    FakeDevice* device = Begin(FakeOp::Read, handle, &fails, nullptr, n);
     if (fails) {
         Record(FakeOp::Read, device, handle, n, 0, false);
         return false;
@@ -325,38 +343,33 @@ bool FakeSerialPlatform::Read(PortHandle handle, void* buffer, uint32_t n, uint3
         return true;
     }
 
-    // When does this read end? Windows rules, against the virtual clock.
-    const PortTimeouts& to = device->timeouts;
-    const bool immediate = to.readInterval == MAXDWORD && to.readTotalMultiplier == 0 && to.readTotalConstant == 0;
-    const bool firstByte = to.readInterval == MAXDWORD && to.readTotalMultiplier == MAXDWORD &&
-                           to.readTotalConstant != 0 && to.readTotalConstant != MAXDWORD;
-    const uint64_t totalMs = immediate   ? 0
-                             : firstByte ? to.readTotalConstant
-                                         : static_cast<uint64_t>(to.readTotalMultiplier) * n + to.readTotalConstant;
-    const bool forever = !immediate && totalMs == 0;
-    const uint32_t want = firstByte ? 1 : n;
-    const uint64_t deadline = nowMs_ + totalMs;
+    // When does this read end? The port's plan, against the virtual clock.
+    const ReadPlan plan = PlanRead(device->timeouts, n);
+    constexpr uint64_t NEVER = UINT64_MAX;
+    const uint64_t deadline = plan.limited ? nowMs_ + plan.totalMs : NEVER;
+    const uint32_t want = plan.endsOnFirstByte ? 1 : n;
 
     uint32_t count = 0;
     uint64_t lastAt = nowMs_;
+    const auto gapEnd = [&] { return plan.intervalMs != 0 && count > 0 ? lastAt + plan.intervalMs : NEVER; };
     for (const FakeDevice::TimedByte& b : device->input_) {
-        if (count == want || (!forever && b.atMs > deadline))
+        if (count == want || b.atMs > deadline || b.atMs > gapEnd())
             break;
         lastAt = std::max(lastAt, b.atMs);
         ++count;
     }
-    if (firstByte) {
+    if (plan.endsOnFirstByte) {
         // Everything already here comes along with the first byte.
         for (size_t i = count; i < device->input_.size() && count < n && device->input_[i].atMs <= lastAt; ++i)
             ++count;
     }
-    if (count == want || (firstByte && count > 0)) {
+    if (count == want || (plan.endsOnFirstByte && count > 0)) {
         nowMs_ = lastAt;
-    } else if (forever) {
+    } else if (std::min(deadline, gapEnd()) == NEVER) {
         ++device->stalls;  // a real port would hang here; hand over what there is
         nowMs_ = lastAt;
     } else {
-        nowMs_ = deadline;
+        nowMs_ = std::min(deadline, gapEnd());
     }
     for (uint32_t i = 0; i < count; ++i) {
         out[i] = device->input_.front().value;
@@ -371,7 +384,7 @@ bool FakeSerialPlatform::Write(PortHandle handle, const void* data, uint32_t n, 
 {
     *written = 0;
     bool fails = false;
-    FakeDevice* device = Begin(FakeOp::Write, handle, &fails);
+    FakeDevice* device = Begin(FakeOp::Write, handle, &fails, static_cast<const uint8_t*>(data), n);
     if (fails) {
         Record(FakeOp::Write, device, handle, n, 0, false);
         return false;

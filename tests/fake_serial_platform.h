@@ -1,15 +1,19 @@
-// A scriptable serial platform for deterministic tests of anything built on
-// the serial layer. Devices are added by name; input is scripted as bytes
-// that arrive at a point of virtual time, and reads follow the Windows
-// time-out rules against that clock, so a "one second" time-out costs no
-// real time. Every platform call is recorded, and any call can be made to
-// fail, always or on its n-th occurrence.
+// A scriptable serial platform for deterministic tests and fuzz targets of
+// anything built on the serial layer. Devices are added by name; input is
+// scripted as bytes that arrive at a point of virtual time, and reads follow
+// the port's read plan (serial_read_plan.h) against that clock, so a "one
+// second" time-out costs no real time. Every platform call is recorded, and
+// any call can be made to fail, always or on its n-th occurrence, or have
+// its outcome decided as it begins.
 //
 //   FakeSerialPlatform fake;                  // installed until it goes out of scope
 //   FakeDevice& com1 = fake.AddDevice("COM1");
 //   com1.Arrive("reply", 250);                // arrives 250 ms from now
 //   com1.Fail(FakeOp::SetState);              // every SetCommState refused
 //   com1.onWrite = [](FakeDevice& d, const uint8_t*, uint32_t) { d.Arrive("ack", d.NowMs() + 5); };
+//   com1.onCall = [](FakeDevice& d, FakeOp op, const uint8_t*, uint32_t) {
+//       if (op == FakeOp::Read) d.ScriptRead(false);  // every read fails, decided as it comes
+//   };
 #ifndef DAVODEV_TESTS_FAKE_SERIAL_PLATFORM_H
 #define DAVODEV_TESTS_FAKE_SERIAL_PLATFORM_H
 
@@ -71,6 +75,11 @@ public:
     uint32_t writeLimit = UINT32_MAX;  // a write takes at most this many bytes
     // Called after every successful write with the bytes taken: queue a reply here.
     std::function<void(FakeDevice&, const uint8_t*, uint32_t)> onWrite;
+    // Called as each call on this device begins, before its outcome is
+    // decided, with the bytes handed in (Write) and the size asked (Read,
+    // Write; 0 otherwise): Fail(op, 1), ScriptRead, ScriptClearError or
+    // writeLimit set here decide this very call.
+    std::function<void(FakeDevice&, FakeOp, const uint8_t* data, uint32_t size)> onCall;
 
     // Input arriving at virtual time atMs (absolute; NowMs() is "now").
     void Arrive(std::string_view bytes, uint64_t atMs = 0);
@@ -78,6 +87,9 @@ public:
     // The next reads' outcomes, taken before any timed input: each returns
     // ok with the given bytes (or fails) and advances the clock by takesMs.
     void ScriptRead(bool ok, std::string_view bytes = {}, uint64_t takesMs = 0);
+    // The next ClearError's outcome, taken before the input that has arrived:
+    // ok, and bytesWaiting reported, whatever is really there.
+    void ScriptClearError(bool ok, uint32_t bytesWaiting = 0);
     // occurrence 0: every call of op on this device fails from now on; n: only
     // the n-th call from now (1: the next one).
     void Fail(FakeOp op, int occurrence = 0);
@@ -106,13 +118,19 @@ private:
         std::string bytes;
         uint64_t takesMs;
     };
-    bool ShouldFail(FakeOp op);
+    // Runs onCall, then counts the call: true when it is to fail.
+    bool ShouldFail(FakeOp op, const uint8_t* data = nullptr, uint32_t size = 0);
 
     std::string name_;
     FakeSerialPlatform* owner_ = nullptr;
     int openHandles_ = 0;
     std::deque<TimedByte> input_;
     std::deque<ScriptedRead> scripted_;
+    struct ScriptedClear {
+        bool ok;
+        uint32_t bytesWaiting;
+    };
+    std::deque<ScriptedClear> scriptedClears_;
     bool failAlways_[FAKE_OP_COUNT] = {};
     std::vector<int> failOn_[FAKE_OP_COUNT];
     int callCount_[FAKE_OP_COUNT] = {};
@@ -132,6 +150,8 @@ public:
     FakeDevice& AddDevice(const std::string& name);
     FakeDevice* Device(const std::string& name);
     FakeDevice* DeviceOf(PortHandle handle);
+    // Every handle open now, whoever opened it, in the order they were opened.
+    std::vector<PortHandle> OpenHandles() const;
 
     uint64_t NowMs() const { return nowMs_; }
     void AdvanceMs(uint64_t ms) { nowMs_ += ms; }
@@ -161,7 +181,7 @@ public:
 private:
     // The device a handle names (nullptr if none), counting the call;
     // *fails when there is none or the call is scripted to fail.
-    FakeDevice* Begin(FakeOp op, PortHandle handle, bool* fails);
+    FakeDevice* Begin(FakeOp op, PortHandle handle, bool* fails, const uint8_t* data = nullptr, uint32_t size = 0);
     void Record(FakeOp op, const FakeDevice* device, PortHandle handle, uint32_t size, uint32_t result, bool ok);
 
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;

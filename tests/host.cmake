@@ -20,7 +20,8 @@ kivhost_add_gtest(kivhost_analysis_tests
   LIBS kivhost_core davodev_core)
 
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version)
-target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
+target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
+  KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost)
 
 # The packages, made by cpack from this build; with the Windows side built

@@ -17,6 +17,7 @@
 #include "frame_splitter.h"
 #include "framed.h"
 #include "kivhost_driver.h"
+#include "kivhost_hint.h"
 #include "kivhost_text.h"
 #include "pcon_frame.h"
 #include "serial_port.h"
@@ -594,7 +595,20 @@ bool DriverValidates(const Tag& tag, DriverAddress* address, std::string* why)
     const int32_t result = kiv::ParseAddress(&block, run ? kiv::ParseMode::Block : kiv::ParseMode::Single);
     DorvakSetLogging(1);
     if (result != SUCCESS) {
-        *why = RejectionHint(tag.text, run, block.tagType, tag.count);
+        const AddressParser parse = [](const std::string& text, bool blockMode, uint32_t tagType, int32_t count,
+                                       DriverAddress* parsed) {
+            AddressParseBlock probe{};
+            probe.text = text.c_str();
+            probe.tagType = tagType;
+            probe.count = count;
+            DorvakSetLogging(0);
+            const int32_t verdict =
+                kiv::ParseAddress(&probe, blockMode ? kiv::ParseMode::Block : kiv::ParseMode::Single);
+            DorvakSetLogging(1);
+            *parsed = probe.address;
+            return verdict;
+        };
+        *why = RejectionHint(parse, tag.text, run, block.tagType, tag.count);
         return false;
     }
     *address = block.address;

@@ -65,11 +65,14 @@ if command -v readelf >/dev/null; then
     [ "$runpath" = "${want#* }" ] || fail "$binary has RUNPATH '$runpath', not '${want#* }'"
   done
 fi
-"$unpacked/kivhost" info | grep -q 'K I V U X' || fail "the unpacked kivhost info"
+# Whole outputs first: grep -q leaves early, and a program still writing
+# would die of SIGPIPE, failing the pipe.
+"$unpacked/kivhost" info >"$work/info.txt" && grep -q 'K I V U X' "$work/info.txt" || fail "the unpacked kivhost info"
 "$unpacked/kivhost" --version | grep -qxF "driver  DAVODEV serial driver, Unitronix PLCs  Version 7.00 ($unpacked/libDAVODEV.so)" ||
   fail "the unpacked kivhost --version: $("$unpacked/kivhost" --version 2>&1)"
 "$unpacked/kivhost" demo >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "the unpacked kivhost demo"; }
-"$unpacked/plcsim" --help | grep -q 'Usage: plcsim' || fail "the unpacked plcsim"
+"$unpacked/plcsim" --help >"$work/plcsim-help.txt" && grep -q 'Usage: plcsim' "$work/plcsim-help.txt" ||
+  fail "the unpacked plcsim"
 echo "ok: $(basename "$tarball")"
 
 # ---------------------------------------------------------------------------

@@ -3,15 +3,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -121,7 +127,7 @@ std::vector<std::string> Lines(const std::string& text)
 // Just enough JSON to read kivhost's documents back.
 
 struct Json {
-    std::variant<std::nullptr_t, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>, std::map<std::string, Json>> value;
 
     const Json& operator[](const std::string& key) const
     {
@@ -138,6 +144,8 @@ struct Json {
         return array == nullptr || index >= array->size() ? missing : (*array)[index];
     }
     double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -1e300; }
+    bool Bool() const { return std::holds_alternative<bool>(value) && std::get<bool>(value); }
+    bool IsBool() const { return std::holds_alternative<bool>(value); }
     std::string Text() const
     {
         return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not text>";
@@ -242,6 +250,16 @@ private:
             out->value = array;
             return true;
         }
+        for (const auto& [word, meaning] : {std::pair<std::string_view, int>{"true", 1}, {"false", 0}, {"null", -1}}) {
+            if (text_.substr(at_, word.size()) == word) {
+                at_ += word.size();
+                if (meaning < 0)
+                    out->value = nullptr;
+                else
+                    out->value = meaning == 1;
+                return true;
+            }
+        }
         if (c == '"') {
             std::string text;
             if (!String(&text))
@@ -291,7 +309,12 @@ protected:
         sim_.SetBit(2, 'A', 0x1F7, true);
         sim_.StartPty();
     }
-    void TearDown() override { sim_.Stop(); }
+    void TearDown() override
+    {
+        if (held_ >= 0)
+            close(held_);
+        sim_.Stop();
+    }
 
     // args with "{port}" replaced by the line's path.
     Outcome Kivhost(std::vector<std::string> args, std::function<bool(const std::string&)> interruptWhen = {})
@@ -302,7 +325,19 @@ protected:
         return RunKivhost(args, std::move(interruptWhen));
     }
 
+public:
+    std::string Path() const { return sim_.SlavePath(); }
+    // The line opened and locked here, as another program holding it would.
+    void HoldPort()
+    {
+        held_ = open(sim_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(held_, 0);
+        ASSERT_EQ(flock(held_, LOCK_EX | LOCK_NB), 0);
+    }
+
+protected:
     plcsim::Simulator sim_;
+    int held_ = -1;
 };
 
 // Each command's table output, exit status and the requests it made.
@@ -328,6 +363,12 @@ const RunCase RUN_CASES[] = {
      "",
      0},
     {"help", {"--help"}, 0, {"Usage: kivhost", "--port NAME", "Exit status"}, "", 0},
+    {"help of a command",
+     {"write", "--help"},
+     0,
+     {"kivhost write: ", "Usage: kivhost [options] write ADDR VALUE...", "--port NAME", "--trace[=MODE]"},
+     "",
+     0},
     {"version",
      {"--version"},
      0,
@@ -359,12 +400,6 @@ const RunCase RUN_CASES[] = {
      {"driver log 32: REVIZ: ParseAddress() Invalid Address Format"},
      "seven characters",
      0},
-    {"parse rejects a long block",
-     {"parse", "01W0010", "--block", "--count", "256"},
-     1,
-     {"rejected by BlockAddressParser"},
-     "at most 255",
-     0},
     {"read words",
      {"--port", "{port}", "read", "01W0010", "--count", "2"},
      0,
@@ -387,12 +422,12 @@ const RunCase RUN_CASES[] = {
      {"--port", "{port}", "--timeout", "50", "read", "03W0000"},
      2,
      {},
-     "after 4 attempts (RECOVERY_ERROR)",
+     "no reply from station 3 (03)",
      4},
     {"write words",
      {"--port", "{port}", "write", "01W0030", "0x5A5A", "17"},
      0,
-     {"01W0031   <- 0x0011", "BlockWrite to station 1 acknowledged"},
+     {"01W0031   <- 0x0011", "BlockWrite to station 1 (01) acknowledged"},
      "",
      1},
     {"set a bit of a word",
@@ -450,6 +485,247 @@ TEST_P(KivhostRun, OutputStatusAndLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KivhostRun, ::testing::ValuesIn(RUN_CASES), CaseName());
+
+// Everything that can be checked without the line is checked first, in the
+// order a reader meets it, and nothing is sent when anything is wrong.
+const RunCase PRE_LINE_CASES[] = {
+    {"run past the W area",
+     {"--port", "{port}", "read", "01WFFFF", "--count", "2"},
+     64,
+     {},
+     "goes past 01WFFFF, the last of the W area",
+     0},
+    {"run past the A area",
+     {"--port", "{port}", "read", "01A01F6", "--count", "4"},
+     64,
+     {},
+     "at most 2 elements from there",
+     0},
+    {"write past the A area", {"--port", "{port}", "write", "01A01F7", "1", "1"}, 64, {}, "goes past 01A01F7", 0},
+    {"a bit written as 2",
+     {"--port", "{port}", "write", "01B0100", "1", "2"},
+     64,
+     {},
+     "bad value \"2\" for 01B0100: a bit is 0 or 1",
+     0},
+    {"address before value",
+     {"--port", "{port}", "write", "01C00105", "5"},
+     1,
+     {},
+     "the driver rejects address \"01C00105\"",
+     0},
+    {"address before port", {"--port", "ttyNOPE", "read", "01C0010"}, 1, {}, "the driver rejects address", 0},
+    {"run before port",
+     {"--port", "ttyNOPE", "poll", "01W0010", "01WFFFF", "--count", "2"},
+     64,
+     {},
+     "goes past 01WFFFF",
+     0},
+    {"address longer than read",
+     {"--port", "{port}", "write", "01W001000", "1"},
+     64,
+     {},
+     "the driver would read only \"01W00100\"",
+     0},
+    {"parse count as read count", {"parse", "01W0010", "--block", "--count", "256"}, 64, {}, "1 to 255", 0},
+    {"count in hex", {"--port", "{port}", "read", "01W0010", "--count", "0x2"}, 0, {"01W0011    43981  0xABCD"}, "", 1},
+    {"format and parity that disagree",
+     {"--port", "{port}", "--format", "7e1", "--parity", "n", "read", "01W0010"},
+     64,
+     {},
+     "--format 7e1 and --parity n disagree",
+     0},
+    {"format 8N2", {"--port", "{port}", "--format", "8N2", "read", "01W0010"}, 0, {"01W0010     4660"}, "", 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(PreLine, KivhostRun, ::testing::ValuesIn(PRE_LINE_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// Why an exchange failed, or took more than one attempt, from the driver's
+// traces, against the simulator's faults on station 1.
+
+struct ReasonCase {
+    const char* name;
+    std::optional<plcsim::Fault> standing;
+    std::optional<plcsim::Fault> once;  // on the next request only
+    std::vector<std::string> args;
+    int status;
+    std::string reason;  // JSON "reason"; "" when it succeeds
+    int attempts;
+    std::string says;  // in the one line on failure, in the results on success
+};
+
+void PrintTo(const ReasonCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+using plcsim::FaultKind;
+const std::vector<std::string> READ_WORD = {"--port", "{port}", "--timeout", "50", "read", "01W0010"};
+
+const ReasonCase REASON_CASES[] = {
+    {"no reply",
+     std::nullopt,
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "read", "03W0000"},
+     2,
+     "no-reply",
+     4,
+     "no reply from station 3 (03) to the read of 03W0000: 4 attempts, nothing within 50 ms of each; check that a PLC"},
+    {"not acknowledged", plcsim::Fault{FaultKind::Nak}, std::nullopt, READ_WORD, 2, "nak", 4,
+     "station 1 (01) did not acknowledge the read of 01W0010 (\"/N01RW"},
+    {"another station", plcsim::Fault{FaultKind::WrongStation, 1.0, 2}, std::nullopt, READ_WORD, 2, "wrong-station", 4,
+     "station 2 (02) answered the read of 01W0010 meant for station 1 (01)"},
+    {"short", plcsim::Fault{FaultKind::Truncate, 1.0, 5}, std::nullopt, READ_WORD, 2, "short", 4,
+     "the last 5 of 13 characters"},
+    {"garbled", plcsim::Fault{FaultKind::Noise}, std::nullopt, READ_WORD, 2, "garbled", 4, "--baud and --format"},
+    {"not acknowledged write",
+     plcsim::Fault{FaultKind::Nak},
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "write", "01W0030", "1"},
+     2,
+     "nak",
+     4,
+     "and may be written"},
+    {"good at the second attempt", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
+     "in 0.00 ms, 2 attempts (1 no reply)"},
+    {"possibly late", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
+     "Note: possibly a late answer"},
+    {"checksum", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 0, "", 1,
+     "checksum? the reply does not end"},
+};
+
+class KivhostReason : public KivhostLine, public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(KivhostReason, ReasonAttemptsAndAdvice)
+{
+    const ReasonCase& c = GetParam();
+    for (bool json : {false, true}) {
+        sim_.ClearFaults(1);
+        if (c.standing)
+            sim_.SetFault(1, *c.standing);
+        if (c.once)
+            sim_.ScriptFault(1, *c.once, 1);
+        std::vector<std::string> args = c.args;
+        if (json)
+            args.push_back("--json");
+        const Outcome run = Kivhost(args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (json) {
+            const Json result = ParseJson(run.out);
+            EXPECT_EQ(result["attempts"].Number(), c.attempts) << run.out;
+            EXPECT_EQ(result["outcomes"].Size(), static_cast<size_t>(c.attempts)) << run.out;
+            EXPECT_FALSE(result["time"].Text().empty());
+            if (c.reason.empty()) {
+                EXPECT_TRUE(result["reason"].Text() == "<not text>") << run.out;
+            } else {
+                EXPECT_EQ(result["reason"].Text(), c.reason) << run.out;
+                EXPECT_EQ("kivhost: " + result["message"].Text() + "\n", run.err);
+            }
+        } else if (c.status == 0) {
+            // "in 0.00 ms" stands for any time.
+            const std::string says = c.says.starts_with("in 0.00 ms") ? c.says.substr(10) : c.says;
+            EXPECT_NE(run.out.find(says), std::string::npos) << run.out;
+        } else {
+            EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+            EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << run.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, KivhostReason, ::testing::ValuesIn(REASON_CASES), CaseName());
+
+TEST_F(KivhostLine, ChecksumsAreFlaggedUntilAStationNeverMatches)
+{
+    sim_.SetFault(1, plcsim::Fault{FaultKind::Corrupt});
+    sim_.ScriptFault(1, plcsim::Fault{FaultKind::Silent}, 1);
+    const Outcome run = Kivhost(
+        {"--port", "{port}", "--json", "--timeout", "50", "poll", "01W0010", "--cycles", "5", "--interval", "0"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Json tag = ParseJson(lines[i])["tags"][0];
+        EXPECT_EQ(tag["checksum_suspect"].Bool(), i < 3) << lines[i];  // kivhost's CHECKSUM_FLAGS_BEFORE_TRUST
+        // The silent first attempt: a retry, and the reply after it may be late.
+        EXPECT_EQ(tag["attempts"].Number(), i == 0 ? 2 : 1) << lines[i];
+        EXPECT_EQ(tag["possibly_late"].Bool(), i == 0) << lines[i];
+        EXPECT_EQ(tag["retries"].Number(), 1) << lines[i];
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A port that cannot be used is told apart, before the driver opens it or
+// after it refused; nothing is sent.
+
+struct PortCase {
+    const char* name;
+    std::function<std::string(KivhostLine&)> port;  // the --port to give
+    std::string says;
+};
+
+void PrintTo(const PortCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// A path the driver's 11 characters hold, for this process only.
+std::string ShortPath(char kind)
+{
+    return "/tmp/k" + std::string(1, kind) + std::to_string(getpid() % 10000);
+}
+
+const PortCase PORT_CASES[] = {
+    {"missing", [](KivhostLine&) { return std::string("ttyNOPE"); },
+     "cannot open port \"ttyNOPE\" (/dev/ttyNOPE): it does not exist; "},
+    {"directory", [](KivhostLine&) { return std::string("/tmp"); },
+     "cannot open port \"/tmp\": it is a directory, not a serial port"},
+    {"regular file",
+     [](KivhostLine&) {
+         const std::string path = ShortPath('f');
+         std::FILE* file = std::fopen(path.c_str(), "w");
+         if (file != nullptr)
+             std::fclose(file);
+         return path;
+     },
+     "it is a regular file, not a serial port"},
+    {"link to nothing",
+     [](KivhostLine&) {
+         const std::string path = ShortPath('l');
+         unlink(path.c_str());
+         EXPECT_EQ(symlink("/dev/pts/999999", path.c_str()), 0);
+         return path;
+     },
+     "it is a link to /dev/pts/999999, which does not exist"},
+    {"held by another program",
+     [](KivhostLine& line) {
+         line.HoldPort();
+         return line.Path();
+     },
+     "it is locked by another program: pid " + std::to_string(getpid()) + " ("},
+};
+
+class KivhostPort : public KivhostLine, public ::testing::WithParamInterface<PortCase> {
+protected:
+    void TearDown() override
+    {
+        for (char kind : {'f', 'l'})
+            unlink(ShortPath(kind).c_str());
+        KivhostLine::TearDown();
+    }
+};
+
+TEST_P(KivhostPort, SaysWhatIsInTheWay)
+{
+    const std::string port = GetParam().port(*this);
+    const Outcome run = Kivhost({"--port", port, "--timeout", "50", "read", "01W0010"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(GetParam().says), std::string::npos) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << run.err;
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, KivhostPort, ::testing::ValuesIn(PORT_CASES), CaseName());
 
 TEST_F(KivhostLine, WritesReachTheStation)
 {
@@ -509,6 +785,20 @@ TEST_F(KivhostLine, JsonDocumentsReadBack)
 
     const Outcome rejected = Kivhost({"--port", "{port}", "--json", "write", "01E0010", "1"});
     EXPECT_EQ(ParseJson(rejected.out)["status"].Text(), "REJECTED");
+    EXPECT_EQ(ParseJson(rejected.out)["reason"].Text(), "rejected");
+
+    // Every failure document says why, with the one line of standard error.
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--port", "ttyNOPE", "--json", "read", "01W0010"}, "port"},
+             {{"--port", "{port}", "--json", "read", "01WFFFF", "--count", "2"}, "check"},
+             {{"--port", "{port}", "--json", "read", "01C0010"}, "rejected"},
+             {{"--json", "parse", "01C0010"}, "rejected"}}) {
+        const Outcome run = Kivhost(args);
+        const Json failure = ParseJson(run.out);
+        EXPECT_EQ(failure["reason"].Text(), reason) << run.out;
+        EXPECT_FALSE(failure["time"].Text().empty()) << run.out;
+        EXPECT_EQ("kivhost: " + failure["message"].Text() + "\n", run.err);
+    }
 }
 
 TEST_F(KivhostLine, PollPrintsOneLinePerCycle)
@@ -571,15 +861,41 @@ TEST_F(KivhostLine, TraceShowsTheDriversLinesApartFromTheResults)
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("01W0010     4660  0x1234"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("REVIZ"), std::string::npos) << run.out;
-    // In the order the driver made them: log line, then the trace of the frame.
-    const std::string expected = "log 16| REVIZ: 14 bytes will be send\n"
-                                 "trace| REVIZ: 14 bytes will be send\n"
-                                 "trace| (/01RW0010012C.)\n"
-                                 "trace| REVIZ: 7 bytes received\n"
-                                 "trace| (/A01RW1)\n";
-    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    // A frame a line, whole, in the order of the line; the log lines marked.
+    const std::vector<std::string> lines = Lines(run.err);
+    std::vector<std::string> tags;
+    for (const std::string& line : lines) {
+        ASSERT_GT(line.size(), 20u) << line;
+        EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << "a time in ms: " << line;
+        tags.push_back(line.substr(12, 6));
+    }
+    EXPECT_EQ(tags, (std::vector<std::string>{"log 16", "log 16", "TX    ", "RX    ", "log 16"})) << run.err;
+    EXPECT_NE(run.err.find("  TX      /01RW0010012C\\r\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  RX      /A01RW123415\\r\n"), std::string::npos) << run.err;
     // The code page 437 decoration of the log, shown as UTF-8.
-    EXPECT_NE(run.err.find("log 16| REVIZ: \xE2\x96\x91\xE2\x96\x91\xE2\x96\x92"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  log 16  REVIZ: \xE2\x96\x91\xE2\x96\x91\xE2\x96\x92"), std::string::npos) << run.err;
+
+    const Outcome hex = Kivhost({"--port", "{port}", "--trace=hex", "read", "01W0010"});
+    EXPECT_NE(hex.err.find("  2F 30 31 52 57 30 30 31 30 30 31 32 43 0D\n"), std::string::npos) << hex.err;
+
+    // The driver's own form, with its log lines, in the order it made them.
+    const Outcome raw = Kivhost({"--port", "{port}", "--trace=raw", "read", "01W0010"});
+    EXPECT_NE(raw.err.find("log 16| REVIZ: 14 bytes will be send\n"
+                           "trace| REVIZ: 14 bytes will be send\n"
+                           "trace| (/01RW0010012C.)\n"
+                           "trace| REVIZ: 7 bytes received\n"
+                           "trace| (/A01RW1)\n"),
+              std::string::npos)
+        << raw.err;
+
+    // The same into a file, and nothing on standard error.
+    const std::string file = ::testing::TempDir() + "kivhost-trace.txt";
+    const Outcome filed = Kivhost({"--port", "{port}", "--trace-file", file, "read", "01W0010"});
+    EXPECT_EQ(filed.err, "");
+    std::ifstream in(file);
+    const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(traced.find("  TX      /01RW0010012C\\r\n"), std::string::npos) << traced;
+    std::remove(file.c_str());
 }
 
 TEST_F(KivhostLine, DemoRunsOnItsOwn)
@@ -603,7 +919,82 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
 
     const Outcome traced = Kivhost({"demo", "--trace"});
     EXPECT_EQ(traced.status, 0) << traced.err;
-    EXPECT_EQ(Occurrences(traced.err, "trace| (/03RW0000012D.)"), 4u) << traced.err;
+    EXPECT_EQ(Occurrences(traced.err, "  TX      /03RW0000012D\\r\n"), 4u) << traced.err;
+    EXPECT_EQ(Occurrences(traced.err, "  RX      (nothing)   no reply, attempt "), 4u) << traced.err;
+}
+
+// ---------------------------------------------------------------------------
+// The man page and the bash completion, against the program's own help.
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Standard output of a bash script run with the completion loaded.
+std::string Complete(const std::string& words)
+{
+    const std::string script = "source '" KIV_SOURCE_DIR "/host/completion/kivhost.bash'; COMP_WORDS=(" + words +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kivhost; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::string out;
+    if (std::FILE* pipe = popen(("bash 2>&1 <<'EOF'\n" + script + "\nEOF\n").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
+{
+    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "demo"};
+    std::string help = RunKivhost({"--help"}).out;
+    for (const std::string& command : commands)
+        help += RunKivhost({command, "--help"}).out;
+    const std::string letters = "abcdefghijklmnopqrstuvwxyz-";
+    std::set<std::string> options;  // every "--name" the help lists in its left column
+    for (const std::string& line : Lines(help)) {
+        const size_t at = line.find("--");
+        if (at == std::string::npos || line.find_first_not_of(" -h,") < at)
+            continue;
+        options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
+    }
+    EXPECT_EQ(options.size(), 18u) << help;
+    // text holds word where neither neighbour could continue it.
+    auto holds = [&letters](const std::string& text, const std::string& word) {
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+            const size_t end = at + word.size();
+            if ((at == 0 || letters.find(text[at - 1]) == std::string::npos) &&
+                (end == text.size() || letters.find(text[end]) == std::string::npos))
+                return true;
+        }
+        return false;
+    };
+
+    const std::string man = ReadFile(KIV_SOURCE_DIR "/man/kivhost.1.scd");
+    const std::string completion = ReadFile(KIV_SOURCE_DIR "/host/completion/kivhost.bash");
+    for (const std::string& option : options) {
+        EXPECT_NE(man.find("*" + option + "*"), std::string::npos) << option << " is not in the man page";
+        EXPECT_TRUE(holds(completion, option)) << option << " is not in the completion";
+    }
+    for (const std::string& command : commands) {
+        EXPECT_NE(man.find("*" + command + "*"), std::string::npos) << command << " is not in the man page";
+        EXPECT_TRUE(holds(completion, command)) << command << " is not in the completion";
+    }
+}
+
+TEST_F(KivhostLine, CompletionOffersCommandsOptionsValuesAndPorts)
+{
+    EXPECT_EQ(Complete("kivhost --port x re"), "read\n");
+    EXPECT_EQ(Complete("kivhost poll 01W0010 --cy"), "--cycles\n");
+    EXPECT_EQ(Complete("kivhost --parity o"), "odd\n");
+    EXPECT_EQ(Complete("kivhost --trace = r"), "raw\n");
+    // The line of this test is a pseudo-terminal: it is offered.
+    const std::vector<std::string> ports = Lines(Complete("kivhost read 01W0010 --port /dev/pts/"));
+    EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end())
+        << Complete("kivhost --port /dev/pts/");
 }
 
 }  // namespace

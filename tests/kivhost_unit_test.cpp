@@ -3,6 +3,7 @@
 // beside the program, as kivhost loads it), the host's value arrays.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,13 +41,19 @@ const RefusedCase REFUSED_CASES[] = {
     {"flag with a value", {"--json=yes", "info"}, "--json takes no value"},
     {"baud above 16 bits", {"--port", "COM1", "--baud", "115200", "read", "01W0010"}, "50 to 65535"},
     {"data bits", {"--port", "COM1", "--data-bits", "9", "read", "01W0010"}, "5 to 8"},
-    {"parity", {"--port", "COM1", "--parity", "e", "read", "01W0010"}, "none, odd, even, mark or space"},
+    {"parity", {"--port", "COM1", "--parity", "x", "read", "01W0010"}, "none, odd, even, mark or space"},
+    {"format", {"--port", "COM1", "--format", "9N1", "read", "01W0010"}, "data bits 5 to 8"},
+    {"format and its parts that disagree",
+     {"--port", "COM1", "--format", "7E1", "--parity", "none", "read", "01W0010"},
+     "--format 7E1 and --parity none disagree"},
     {"stop bits", {"--port", "COM1", "--stop-bits", "3", "read", "01W0010"}, "1, 1.5 or 2"},
     {"timeout off the 10 ms grid", {"--port", "COM1", "--timeout", "125", "read", "01W0010"}, "try 120 or 130"},
     {"timeout too short", {"--port", "COM1", "--timeout", "5", "read", "01W0010"}, "10 to 60000"},
     {"port too long", {"--port", "/tmp/a-long-link", "read", "01W0010"}, "longer than the driver's 11 characters"},
     {"dev path still too long", {"--port", "/dev/serial/by-id/usb-1", "read", "01W0010"}, "ln -s"},
     {"count zero for read", {"--port", "COM1", "read", "01W0010", "--count", "0"}, "1 to 255"},
+    {"count zero for parse as for read", {"parse", "01W0010", "--count", "0"}, "1 to 255"},
+    {"count not a number", {"--port", "COM1", "read", "01W0010", "--count", "0x"}, "1 to 255"},
     {"count above a frame", {"--port", "COM1", "poll", "01W0010", "--count", "256"}, "1 to 255"},
     {"count for write", {"--port", "COM1", "write", "01W0010", "1", "--count", "2"}, "--count does not apply to write"},
     {"interval for read",
@@ -54,9 +61,18 @@ const RefusedCase REFUSED_CASES[] = {
      "--interval does not apply to read"},
     {"read without address", {"--port", "COM1", "read"}, "read takes one address"},
     {"write without value", {"--port", "COM1", "write", "01W0010"}, "write takes an address and its values"},
-    {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "a word is 0 to 65535"},
-    {"bit value 2", {"--port", "COM1", "write", "01B0100", "1", "2"}, "a bit is 0 or 1"},
-    {"word bit value 2", {"--port", "COM1", "write", "01W00105", "2"}, "a bit is 0 or 1"},
+    {"word value too big", {"--port", "COM1", "write", "01W0010", "65536"}, "0 to 65535"},
+    {"address longer than the driver reads",
+     {"--port", "COM1", "write", "01W001000", "1"},
+     "the driver would read only \"01W00100\""},
+    {"address before its value", {"--port", "COM1", "write", "01W0010ZZZ", "5"}, "\"01W0010ZZZ\" is not an address"},
+    {"parse of a long text", {"parse", "01B010012345"}, "at most 8 characters"},
+    {"bit digit where it means nothing", {"parse", "01B01001"}, "write 01B0100"},
+    {"address before the port", {"--port", "/tmp/a-long-link", "read", "01W001000"}, "is not an address"},
+    {"command option before the command",
+     {"--count", "2", "--port", "COM1", "read", "01W0010"},
+     "goes after the command"},
+    {"trace mode", {"--trace=bin", "info"}, "--trace=hex or --trace=raw"},
     {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
     {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
@@ -114,19 +130,80 @@ TEST(CommandLine, LineOptionsBecomeTheDriversCodes)
     EXPECT_EQ(o.intervalMs, 0u);
     EXPECT_EQ(o.cycles, 3u);
     EXPECT_EQ(o.count, 4);
-    EXPECT_TRUE(o.json && o.trace);
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.trace, TraceMode::Text);
 }
 
-TEST(CommandLine, WriteValuesAreCheckedAgainstTheAddressKind)
+TEST(CommandLine, NumbersAndLineFormatsAreReadAsTheyAreWritten)
 {
-    CommandLine words = ParseCommandLine({"--port", "COM1", "write", "01w0010", "4660", "0xabcd", "0"});
-    ASSERT_TRUE(words.options) << words.error;
-    EXPECT_EQ(words.options->values, (std::vector<uint16_t>{0x1234, 0xABCD, 0}));
-    EXPECT_EQ(words.options->count, 3);
+    struct {
+        std::vector<std::string> args;
+        std::function<void(const Options&)> check;
+    } const cases[] = {
+        {{"--port", "COM1", "read", "01W0010", "--count", "0x10"}, [](const Options& o) { EXPECT_EQ(o.count, 16); }},
+        {{"--port", "COM1", "--parity", "e", "read", "01W0010"}, [](const Options& o) { EXPECT_EQ(o.line.parity, 2); }},
+        {{"--port", "COM1", "--parity", "O", "read", "01W0010"}, [](const Options& o) { EXPECT_EQ(o.line.parity, 1); }},
+        {{"--port", "COM1", "--format", "7e1", "--parity", "even", "read", "01W0010"},
+         [](const Options& o) { EXPECT_EQ(o.line.FormatText(), "7E1"); }},
+        {{"--port", "COM1", "--format", "8s2", "read", "01W0010"},
+         [](const Options& o) {
+             EXPECT_EQ(o.line.parity, 4);
+             EXPECT_EQ(o.line.stopBits, 2);
+         }},
+        {{"--port", "COM1", "--format", "8N1.5", "--timeout", "0x64", "read", "01W0010"},
+         [](const Options& o) {
+             EXPECT_EQ(o.line.stopBits, 1);
+             EXPECT_EQ(o.line.timeoutUnits, 10u);
+         }},
+        {{"--port", "COM1", "--baud", "0x4B00", "poll", "01W0010", "--interval", "0x1F4", "--cycles", "0x2"},
+         [](const Options& o) {
+             EXPECT_EQ(o.line.baud, 19200);
+             EXPECT_EQ(o.intervalMs, 500u);
+             EXPECT_EQ(o.cycles, 2u);
+         }},
+        {{"--port", "COM1", "write", "01w0010", "4660", "0xabcd", "0"},
+         [](const Options& o) {
+             EXPECT_EQ(o.values, (std::vector<uint16_t>{0x1234, 0xABCD, 0}));
+         }},
+        {{"--trace=hex", "info"}, [](const Options& o) { EXPECT_EQ(o.trace, TraceMode::Hex); }},
+        {{"info", "--trace-file", "t.txt"},
+         [](const Options& o) {
+             EXPECT_EQ(o.trace, TraceMode::Text);
+             EXPECT_EQ(o.traceFile, "t.txt");
+         }},
+        {{"--trace=raw", "--trace-file=t.txt", "info"}, [](const Options& o) { EXPECT_EQ(o.trace, TraceMode::Raw); }},
+        {{"read", "--help"},
+         [](const Options& o) { EXPECT_TRUE(o.helpText.starts_with("kivhost read: ")) << o.helpText; }},
+    };
+    for (const auto& c : cases) {
+        const CommandLine line = ParseCommandLine(c.args);
+        ASSERT_TRUE(line.options) << c.args.front() << ": " << line.error;
+        c.check(*line.options);
+    }
+}
 
-    CommandLine bits = ParseCommandLine({"--port", "COM1", "write", "02A01F7", "1", "0", "--", "1"});
-    ASSERT_TRUE(bits.options) << bits.error;
-    EXPECT_EQ(bits.options->values, (std::vector<uint16_t>{1, 0, 1}));
+TEST(CommandLine, WrittenValuesMustFitTheParsedAddress)
+{
+    struct {
+        DriverAddress address;
+        std::vector<uint16_t> values;
+        const char* says;  // "" for none
+    } const cases[] = {
+        {{1, 'W', 0x10, NO_BIT, 16}, {0xFFFF, 2}, ""},
+        {{1, 'W', 0x10, 5, 16}, {2}, "a bit is 0 or 1"},
+        {{1, 'B', 0x100, NO_BIT, 1}, {1, 0, 2}, "bad value \"2\""},
+        {{2, 'A', 0x1F7, NO_BIT, 1}, {1}, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> texts;
+        for (uint16_t value : c.values)
+            texts.push_back(std::to_string(value));
+        const std::string problem = WriteValuesProblem(c.address, "X", texts, c.values);
+        if (c.says[0] == '\0')
+            EXPECT_EQ(problem, "");
+        else
+            EXPECT_NE(problem.find(c.says), std::string::npos) << problem;
+    }
 }
 
 TEST(CommandLine, VersionStandsAloneAndTakesTheLibrary)
@@ -137,11 +214,11 @@ TEST(CommandLine, VersionStandsAloneAndTakesTheLibrary)
     EXPECT_EQ(line.options->library, "/opt/libDAVODEV.so");
 }
 
-TEST(CommandLine, ParseTakesAnyCountAndTypeForTheDriverToJudge)
+TEST(CommandLine, ParseTakesAnyTypeForTheDriverToJudge)
 {
-    const CommandLine line = ParseCommandLine({"parse", "01W0010", "--count", "-1", "--type", "7", "--block"});
+    const CommandLine line = ParseCommandLine({"parse", "01W0010", "--count", "0x10", "--type", "7", "--block"});
     ASSERT_TRUE(line.options) << line.error;
-    EXPECT_EQ(line.options->count, -1);
+    EXPECT_EQ(line.options->count, 16);
     EXPECT_EQ(line.options->tagType, 7u);
     EXPECT_TRUE(line.options->block);
 }

@@ -12,8 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -38,6 +41,43 @@ std::string ReadOf(int station)
 long Millis(Clock::duration d)
 {
     return std::chrono::duration_cast<milliseconds>(d).count();
+}
+
+// A fresh folder for links, removed with whatever is left in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/plcsim-test-XXXXXX";
+        path_ = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            std::filesystem::remove_all(path_);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // What the folder holds, names sorted.
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+std::string LinkTarget(const std::string& path)
+{
+    char target[256] = {};
+    return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
 // The port side of a line, opened the way a serial port is.
@@ -474,6 +514,122 @@ TEST(PlcsimLine, ServesADevice)
     EXPECT_THROW(sim.StartPty(), std::logic_error);
 }
 
+// A link replaces only a symbolic link (or nothing); anything else is left
+// alone and refused, and a failed start leaves nothing behind.
+TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
+{
+    struct Row {
+        const char* name;
+        std::function<void(const std::string&)> prepare;  // makes what is at the link's path
+        bool starts;
+    };
+    const auto file = [](const std::string& path) { std::ofstream(path) << "keep me\n"; };
+    const std::vector<Row> table = {
+        {"nothing there", [](auto&) {}, true},
+        {"a dangling link", [](auto& path) { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }, true},
+        {"a link to a file",
+         [&](auto& path) {
+             file(path + ".target");
+             ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+         },
+         true},
+        {"a regular file", file, false},
+        {"a directory", [](auto& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const std::string link = dir / "plc1";
+        row.prepare(link);
+        const auto before = dir.Names();
+        plcsim::Options options;
+        options.link = link;
+        plcsim::Simulator sim(options);
+        EXPECT_EQ(plcsim::LinkRefusal(link).empty(), row.starts) << plcsim::LinkRefusal(link);
+        if (!row.starts) {
+            EXPECT_THROW(sim.StartPty(), std::system_error);
+            EXPECT_EQ(dir.Names(), before);
+            struct stat info {};
+            ASSERT_EQ(lstat(link.c_str(), &info), 0);
+            EXPECT_FALSE(S_ISLNK(info.st_mode));
+            continue;
+        }
+        sim.StartPty();
+        EXPECT_EQ(LinkTarget(link), sim.SlavePath());
+        Port port(link);
+        EXPECT_EQ(Exchange(sim, port, ReadOf(1)), Framed("A01RW00000000"));
+        sim.Stop();
+        auto left = before;
+        std::erase(left, "plc1");
+        EXPECT_EQ(dir.Names(), left) << "the link is removed on stop, and only it";
+    }
+
+    // A start that fails after the link was made takes it away again: here
+    // the mirror's path is refused, and there is no device.
+    TempDir dir;
+    std::ofstream(dir / "file") << "keep me\n";
+    plcsim::Options options;
+    options.link = dir / "plc1";
+    options.mirror = dir / "file";
+    plcsim::Simulator mirrored(options);
+    EXPECT_THROW(mirrored.StartPty(), std::system_error);
+    options.mirror = dir / "tap";
+    plcsim::Simulator noDevice(options);
+    EXPECT_THROW(noDevice.StartDevice(dir / "ttyNONE"), std::system_error);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"file"});
+}
+
+// The mirror carries both directions in order; a reader that stalls loses
+// bytes (counted) but never holds the line up, and one that is absent gets
+// nothing queued for later.
+TEST(PlcsimLine, MirrorShowsTheLineAndNeverHoldsItUp)
+{
+    TempDir dir;
+    plcsim::Options options;
+    options.mirror = dir / "tap";
+    plcsim::Simulator sim(options);
+    sim.StartPty();
+    sim.SetWord(1, 0x10, 0x1234);
+    EXPECT_EQ(LinkTarget(dir / "tap"), sim.MirrorPath());
+    Port port(sim.SlavePath());
+    auto tap = std::make_unique<Port>(dir / "tap");
+    ASSERT_TRUE(tap->IsOpen());
+
+    const std::string request = "/01RW0010022D\r";
+    const std::string reply = "/A01RW12340000D5\r";
+    EXPECT_EQ(Exchange(sim, port, "#" + request), reply);
+    EXPECT_EQ(tap->ReadQuiet(milliseconds(50)), "#" + request + reply);
+
+    // Writes of 255 words: about 1 KB each way to the tap, far more than a
+    // pseudo-terminal holds for a reader that does not read.
+    std::string words;
+    for (int i = 0; i < 255; ++i)
+        words += "BEEF";
+    const std::string longWrite = Framed("01SW0100FF" + words);
+    const uint64_t before = sim.RequestCount();
+    for (int i = 0; i < 40; ++i)
+        port.Send(longWrite);
+    ASSERT_TRUE(sim.WaitForRequests(before + 40, milliseconds(10000)));
+    std::string replies;
+    for (int i = 0; i < 40; ++i)
+        replies += Framed("A01SW");
+    EXPECT_EQ(port.ReadQuiet(milliseconds(20)), replies);
+    const uint64_t dropped = sim.MirrorDropped();
+    EXPECT_GT(dropped, 0u);
+
+    tap.reset();  // nobody listens: nothing is dropped, nothing kept
+    Exchange(sim, port, longWrite);
+    EXPECT_EQ(sim.MirrorDropped(), dropped);
+    tap = std::make_unique<Port>(dir / "tap");
+    EXPECT_EQ(Exchange(sim, port, request), reply);
+    const std::string fresh = tap->ReadQuiet(milliseconds(50));
+    EXPECT_EQ(fresh.substr(0, 40), (request + reply).substr(0, 40)) << fresh.size() << " bytes";
+    EXPECT_EQ(fresh.size(), request.size() + reply.size());
+
+    sim.Stop();
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{});
+}
+
 TEST(PlcsimLine, AccessorsRejectWhatDoesNotExist)
 {
     plcsim::Simulator sim(StationsOptions({3}));
@@ -500,18 +656,24 @@ std::string ProgramPath()
 struct Child {
     pid_t pid = -1;
     int out = -1;  // its standard output
+    int err = -1;  // its standard error
 };
 
 Child Spawn(const std::vector<std::string>& args)
 {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    int outFds[2];
+    int errFds[2];
+    if (pipe(outFds) != 0)
         return {};
+    if (pipe(errFds) != 0) {
+        close(outFds[0]);
+        close(outFds[1]);
+        return {};
+    }
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
+        dup2(outFds[1], STDOUT_FILENO);
+        dup2(errFds[1], STDERR_FILENO);
         std::vector<char*> argv;
         const std::string program = ProgramPath();
         argv.push_back(const_cast<char*>(program.c_str()));
@@ -521,8 +683,9 @@ Child Spawn(const std::vector<std::string>& args)
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    close(pipeFds[1]);
-    return {pid, pipeFds[0]};
+    close(outFds[1]);
+    close(errFds[1]);
+    return {pid, outFds[0], errFds[0]};
 }
 
 int ExitCode(pid_t pid)
@@ -532,21 +695,32 @@ int ExitCode(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST(PlcsimProgram, ServesAPtyUntilSigterm)
+// One line of the child's standard output, without its newline.
+std::string ReadLine(Port& out)
 {
-    Child child =
-        Spawn({"--pty", "--stations", "1,2", "--set", "2:W0010=BEEF", "--fault", "1:nak", "--set", "2:A1F,7=1", "-v"});
-    ASSERT_GT(child.pid, 0);
-    Port out(child.out);
-    std::string firstLine;
-    while (firstLine.empty() || firstLine.back() != '\n') {
+    std::string line;
+    while (line.empty() || line.back() != '\n') {
         const std::string more = out.Read(1, milliseconds(5000));
         if (more.empty())
-            break;
-        firstLine += more;
+            return line;
+        line += more;
     }
-    ASSERT_FALSE(firstLine.empty());
-    const std::string path = firstLine.substr(0, firstLine.size() - 1);
+    line.pop_back();
+    return line;
+}
+
+TEST(PlcsimProgram, ServesAPtyUntilSigterm)
+{
+    TempDir dir;
+    // Station 10 is 0x0A on the line; W values are decimal or 0x.
+    Child child = Spawn({"--pty", "--stations", "1,0x02,10", "--set", "2:W0010=0xBEEF", "--fault", "1:nak", "--set",
+                         "2:A1F,7=1", "--set", "10:W0010=4660", "--set", "10:a01f6=1", "--mirror", dir / "tap", "-v"});
+    ASSERT_GT(child.pid, 0);
+    Port out(child.out);
+    Port err(child.err);
+    const std::string path = ReadLine(out);
+    ASSERT_FALSE(path.empty()) << err.ReadQuiet(milliseconds(100));
+    EXPECT_EQ(ReadLine(out), LinkTarget(dir / "tap"));
     Port port(path);
     ASSERT_TRUE(port.IsOpen()) << path;
 
@@ -554,6 +728,10 @@ TEST(PlcsimProgram, ServesAPtyUntilSigterm)
     EXPECT_EQ(port.Read(17, milliseconds(5000)), Framed("A02RWBEEF0000"));
     port.Send(Framed("02RA1F,701"));
     EXPECT_EQ(port.Read(10, milliseconds(5000)), Framed("A02RA1"));
+    port.Send(ReadOf(10));
+    EXPECT_EQ(port.Read(17, milliseconds(5000)), Framed("A0ARW12340000"));
+    port.Send(Framed("0ARA1F,602"));
+    EXPECT_EQ(port.Read(11, milliseconds(5000)), Framed("A0ARA10"));
     port.Send(ReadOf(1));
     EXPECT_EQ(port.Read(17, milliseconds(5000)).substr(0, 4), "/N01");
 
@@ -563,28 +741,103 @@ TEST(PlcsimProgram, ServesAPtyUntilSigterm)
     EXPECT_NE(trace.find(" rx 02 " + plcsim::Printable(ReadOf(2))), std::string::npos) << trace;
     EXPECT_NE(trace.find(" tx 01 /N01RW"), std::string::npos) << trace;
     EXPECT_NE(trace.find("[nak]"), std::string::npos) << trace;
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{}) << "the mirror's link is removed on exit";
 }
 
-TEST(PlcsimProgram, HelpNamesEveryOptionAndBadOptionsFail)
+TEST(PlcsimProgram, HelpAndVersion)
 {
     Child help = Spawn({"--help"});
     Port out(help.out);
     const std::string text = out.ReadQuiet(milliseconds(3000));
     EXPECT_EQ(ExitCode(help.pid), 0);
-    for (const char* option : {"--pty", "--device", "--link", "--baud", "--format", "--pace", "--stations", "--set",
-                               "--fault", "--script", "--seed", "--verbose", "--version", "--help"}) {
+    for (const char* option : {"Usage: plcsim", "--pty",      "--device",    "--link",   "--mirror",
+                               "--baud",        "--format",   "--data-bits", "--parity", "--stop-bits",
+                               "--pace",        "--stations", "--set",       "--fault",  "--script",
+                               "--seed",        "--verbose",  "--version",   "--help",   "0A: write 10 or 0x0A",
+                               "drop=P@Q"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     Child version = Spawn({"--version"});
     Port versionOut(version.out);
     EXPECT_EQ(versionOut.ReadQuiet(milliseconds(3000)), "plcsim " + std::string(kiv::VERSION) + "\n");
     EXPECT_EQ(ExitCode(version.pid), 0);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"--fault", "1:bogus"}, {"--set", "3:W0010=1"}, {"--format", "9Z9"}, {"--baud"}}) {
-        Child bad = Spawn(args);
-        close(bad.out);
-        EXPECT_EQ(ExitCode(bad.pid), 2) << args[0];
+}
+
+// Every value of the command line is read by one set of rules (decimal, or
+// hex with 0x; stations 1 to 32, the ambiguous tag form refused), and
+// everything is checked before the line is served: a refusal exits 64 with
+// one line naming the argument and what to write instead.
+TEST(PlcsimProgram, CommandLinesAreCheckedBeforeTheLine)
+{
+    TempDir dir;
+    std::ofstream(dir / "file") << "keep me\n";
+    ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;  // a part of standard error
+    };
+    const std::vector<Row> table = {
+        {{"--stations", "10,0x0B,32"}, 0, ""},
+        {{"--stations", "0A"}, 64, "--stations 0A: ambiguous station 0A: write 10 or 0x0A"},
+        {{"--stations", "1,1f"}, 64, "ambiguous station 1f: write 31 or 0x1f"},
+        {{"--stations", "33"}, 64, "station 33 is outside 1 to 32"},
+        {{"--stations", "0x21"}, 64, "station 0x21 is outside 1 to 32"},
+        {{"--stations", "0"}, 64, "station 0 is outside 1 to 32"},
+        {{"--stations", "1,"}, 64, "station \"\" is not a number"},
+        {{"--set", "0A:W0010=1"}, 64, "--set 0A:W0010=1: ambiguous station 0A: write 10 or 0x0A"},
+        {{"--set", "2:W0010=1"}, 64, "station 2 is not on the line"},
+        {{"--set", "1:W0010=BEEF"}, 64, "BEEF is not a decimal number; hex needs 0x: 0xBEEF"},
+        {{"--set", "1:W0010=65536"}, 64, "65536 is outside 0 to 65535"},
+        {{"--set", "1:W10=1"}, 64, "4 hex digits, as in a tag"},
+        {{"--set", "1:A0208=1"}, 64, "no such bit"},
+        {{"--set", "1:B0100=2"}, 64, "a bit is 0 or 1"},
+        {{"--fault", "0x01:drop=1@0.5", "--script", "1:wrong=0x0A:2"}, 0, ""},
+        {{"--fault", "1:bogus"}, 64, "--fault 1:bogus: no fault named \"bogus\""},
+        {{"--fault", "1:wrong=0B"}, 64, "ambiguous station 0B: write 11 or 0x0B"},
+        {{"--script", "1:silent:0"}, 64, "0 is outside 1 to"},
+        {{"--format", "7E1", "--baud", "0x4B00", "--data-bits", "7", "--parity", "e", "--stop-bits", "1"}, 0, ""},
+        {{"--format", "9Z9"}, 64, "--format 9Z9: data bits 5-8"},
+        {{"--format", "8N1", "--parity", "even"}, 64, "--format 8N1 and --parity even disagree"},
+        {{"--parity", "x"}, 64, "use none, odd, even, mark or space"},
+        {{"--stop-bits", "3"}, 64, "use 1, 1.5 or 2"},
+        {{"--baud", "14400"}, 64, "--baud 14400: not a rate"},
+        {{"--baud"}, 64, "--baud"},
+        {{"--bogus"}, 64, "--bogus"},
+        {{"--pty", "--device", "/dev/null"}, 64, "a line is one or the other"},
+        {{"--link", dir / "file"}, 64, "is a regular file, not a symbolic link"},
+        {{"--link", dir / "folder"}, 64, "is a directory, not a symbolic link"},
+        {{"--mirror", dir / "file"}, 64, "is a regular file, not a symbolic link"},
+        {{"--link", dir / "none/plc1"}, 64, "does not exist"},
+        {{"--link", dir / "tap", "--mirror", dir / "tap"}, 64, "need a link each"},
+        {{"--device", dir / "ttyNONE", "--link", dir / "plc1"}, 2, "No such file or directory"},
+    };
+    for (const auto& row : table) {
+        std::string line;
+        for (const auto& arg : row.args)
+            line += arg + " ";
+        SCOPED_TRACE(line);
+        Child child = Spawn(row.args);
+        ASSERT_GT(child.pid, 0);
+        Port out(child.out);
+        Port err(child.err);
+        if (row.exitCode == 0) {
+            EXPECT_FALSE(ReadLine(out).empty()) << err.ReadQuiet(milliseconds(100));
+            kill(child.pid, SIGTERM);
+        }
+        const std::string error = err.ReadQuiet(milliseconds(3000));
+        EXPECT_EQ(ExitCode(child.pid), row.exitCode) << error;
+        if (row.exitCode == 0) {
+            EXPECT_EQ(error, "");
+            continue;
+        }
+        // One line says what is wrong, after any notes.
+        const size_t last = error.rfind('\n', error.size() - 2) + 1;
+        EXPECT_EQ(error.substr(last, 8), "plcsim: ") << error;
+        EXPECT_NE(error.find(row.message, last), std::string::npos) << error;
+        EXPECT_EQ(error.substr(0, last).find("plcsim: note: "), last == 0 ? std::string::npos : 0) << error;
     }
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"file", "folder"})) << "nothing made, nothing removed";
 }
 
 }  // namespace

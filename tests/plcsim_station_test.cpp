@@ -142,6 +142,8 @@ TEST(PlcsimStation, BadRequestsGetNoReplyAndChangeNothing)
     }
 }
 
+// Every fault's NAME[=VALUE][@PROBABILITY] means what --help says: the
+// probability is the chance the fault applies, and drop's own P multiplies it.
 TEST(PlcsimFaults, ParsesTheCommandLineForms)
 {
     struct Row {
@@ -150,30 +152,70 @@ TEST(PlcsimFaults, ParsesTheCommandLineForms)
         double probability;
         int value;
         int pauseMs;
+        const char* refusal;  // nullptr: accepted as given
     };
-    const std::vector<Row> good = {
-        {"silent", FaultKind::Silent, 1.0, 0, 0},
-        {"drop=0.3", FaultKind::Drop, 0.3, 0, 0},
-        {"delay=200", FaultKind::Delay, 1.0, 200, 0},
-        {"split=3/20", FaultKind::Split, 1.0, 3, 20},
-        {"split=4", FaultKind::Split, 1.0, 4, 0},
-        {"nak@0.5", FaultKind::Nak, 0.5, 0, 0},
-        {"nak=X", FaultKind::Nak, 1.0, 'X', 0},
-        {"wrong=5", FaultKind::WrongStation, 1.0, 5, 0},
-        {"truncate=7@0.25", FaultKind::Truncate, 0.25, 7, 0},
+    const auto ok = [](const char* text, FaultKind kind, double probability, int value = 0, int pauseMs = 20) {
+        return Row{text, kind, probability, value, pauseMs, nullptr};
     };
-    for (const auto& row : good) {
+    const auto refused = [](const char* text, const char* why) { return Row{text, {}, 0, 0, 0, why}; };
+    const std::vector<Row> table = {
+        ok("silent", FaultKind::Silent, 1.0),
+        ok("silent@0.25", FaultKind::Silent, 0.25),
+        refused("silent=3", "silent takes no value"),
+        ok("drop", FaultKind::Drop, 1.0),
+        ok("drop=0.3", FaultKind::Drop, 0.3),
+        ok("drop=1@0.5", FaultKind::Drop, 0.5),
+        ok("drop=0.5@0", FaultKind::Drop, 0.0),
+        ok("drop=0.5@0.5", FaultKind::Drop, 0.25),
+        refused("drop=2", "drop=P takes a probability 0 to 1"),
+        ok("wrong", FaultKind::WrongStation, 1.0),
+        ok("wrong=5@0.5", FaultKind::WrongStation, 0.5, 5),
+        ok("wrong=0x1F", FaultKind::WrongStation, 1.0, 31),
+        refused("wrong=1F", "ambiguous station 1F: write 31 or 0x1F"),
+        refused("wrong=0", "station 0 is outside 1 to 255"),
+        ok("nak", FaultKind::Nak, 1.0),
+        ok("nak=X", FaultKind::Nak, 1.0, 'X'),
+        refused("nak=10", "nak=C takes one printable character"),
+        refused("nak=A", "other than A"),
+        ok("truncate=7@0.25", FaultKind::Truncate, 0.25, 7),
+        refused("truncate=0", "0 is outside 1 to 65535"),
+        ok("extra", FaultKind::Extra, 1.0),
+        ok("extra=0x10", FaultKind::Extra, 1.0, 16),
+        ok("noise=4", FaultKind::Noise, 1.0, 4),
+        refused("noise=1A", "1A is not a decimal number; hex needs 0x: 0x1A"),
+        ok("delay=200", FaultKind::Delay, 1.0, 200),
+        ok("delay=0", FaultKind::Delay, 1.0, 0),
+        refused("delay", "delay needs its milliseconds"),
+        refused("delay=-5", "\"-5\" is not a number"),
+        ok("split", FaultKind::Split, 1.0),
+        ok("split=4", FaultKind::Split, 1.0, 4),
+        ok("split=3/0", FaultKind::Split, 1.0, 3, 0),
+        ok("split=3/50@0.5", FaultKind::Split, 0.5, 3, 50),
+        refused("split=3/", "the pause \"\" is not a number"),
+        ok("corrupt", FaultKind::Corrupt, 1.0),
+        refused("corrupt=1", "corrupt takes no value"),
+        ok("pace", FaultKind::Pace, 1.0),
+        refused("", "no fault named \"\""),
+        refused("bogus", "no fault named \"bogus\""),
+        refused("silent@", "the probability after @ is 0 to 1"),
+        refused("nak@1.5", "the probability after @ is 0 to 1"),
+        refused("nak@nan", "the probability after @ is 0 to 1"),
+    };
+    for (const auto& row : table) {
         SCOPED_TRACE(row.text);
-        const auto fault = plcsim::ParseFault(row.text);
-        ASSERT_TRUE(fault.has_value());
+        std::string why;
+        const auto fault = plcsim::ParseFault(row.text, &why);
+        if (row.refusal != nullptr) {
+            EXPECT_FALSE(fault.has_value());
+            EXPECT_NE(why.find(row.refusal), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_TRUE(fault.has_value()) << why;
         EXPECT_EQ(fault->kind, row.kind);
         EXPECT_DOUBLE_EQ(fault->probability, row.probability);
         EXPECT_EQ(fault->value, row.value);
         EXPECT_EQ(fault->pauseMs, row.pauseMs);
         EXPECT_EQ(plcsim::FaultFromName(plcsim::FaultName(row.kind)), row.kind);
-    }
-    for (const char* bad : {"", "bogus", "drop=2", "delay=x", "delay=-5", "silent@", "split=3/"}) {
-        EXPECT_FALSE(plcsim::ParseFault(bad).has_value()) << bad;
     }
 }
 
@@ -182,9 +224,15 @@ TEST(PlcsimFaults, CharacterFormats)
     EXPECT_EQ(plcsim::ParseCharFormat("8N1")->BitsPerChar(), 10);
     EXPECT_EQ(plcsim::ParseCharFormat("7E1")->BitsPerChar(), 10);
     EXPECT_EQ(plcsim::ParseCharFormat("8o2")->BitsPerChar(), 12);
-    for (const char* bad : {"9N1", "8X1", "8N3", "8N", "8N11"}) {
+    EXPECT_EQ(plcsim::ParseCharFormat("8N1.5")->BitsPerChar(), 10.5);
+    EXPECT_EQ(plcsim::ParseCharFormat("7s1")->parity, 'S');
+    EXPECT_EQ(plcsim::ParseCharFormat("8M2")->parity, 'M');
+    for (const char* bad : {"9N1", "8X1", "8N3", "8N", "8N11", "8N1.6"}) {
         EXPECT_FALSE(plcsim::ParseCharFormat(bad).has_value()) << bad;
     }
+    EXPECT_EQ(plcsim::ParseParity("Even"), 'E');
+    EXPECT_EQ(plcsim::ParseParity("s"), 'S');
+    EXPECT_FALSE(plcsim::ParseParity("x").has_value());
 }
 
 std::string Joined(const plcsim::Delivery& delivery)

@@ -28,7 +28,7 @@ kiv_add_wine_test(windows.entry entry_wine_test.exe)
 
 add_test(NAME windows.io_against_plcsim
   COMMAND ${CMAKE_COMMAND} -E env
-    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
     PLCSIM_COM=com7
     ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
@@ -45,7 +45,8 @@ set_tests_properties(windows.serial_port PROPERTIES RESOURCE_LOCK wine TIMEOUT 3
 
 # ---------------------------------------------------------------------------
 # kivhost.exe: the banner, and a read against plcsim linked as COM9, with the
-# driver's traces taken off standard output and shown on standard error.
+# driver's traces taken off standard output and shown on standard error, a
+# frame a line.
 set(KIVHOST_EXPECT ${CMAKE_CURRENT_SOURCE_DIR}/wine/kivhost_expect.sh)
 add_test(NAME windows.kivhost_info
   COMMAND ${KIVHOST_EXPECT} 0 "out: K I V U X " "out:Version 7.00" "out:Channel block   4140 bytes"
@@ -61,10 +62,10 @@ set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK w
 
 add_test(NAME windows.kivhost_read
   COMMAND ${CMAKE_COMMAND} -E env
-    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=1234 --set 1:W0011=ABCD"
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"
     PLCSIM_COM=com9
     ${KIVHOST_EXPECT} 0 "out:01W0010     4660  0x1234" "out:01W0011    43981  0xABCD"
-      "err:trace| (/01RW0010022D.)" "err:log 16| REVIZ: 14 bytes will be send"
+      "err:  TX      /01RW0010022D\\r" "err:  RX      /A01RW1234ABCD" "err:  log 16  REVIZ: 14 bytes will be send"
       -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)

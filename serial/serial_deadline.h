@@ -1,19 +1,14 @@
-// Pieces of the Linux backend that stand on their own and are tested alone:
-// how a port name becomes a device path, and the monotonic deadline that
-// every wait of a read or write is measured against.
-#ifndef DAVODEV_SERIAL_POSIX_H
-#define DAVODEV_SERIAL_POSIX_H
+// A point on the monotonic clock that a wait is measured against. Every
+// wait of the Linux backend (a read's total and interval time-outs, a
+// write's, a sleep) ends at one, so that a signal or a short wake-up never
+// lengthens or shortens it.
+#ifndef DAVODEV_SERIAL_DEADLINE_H
+#define DAVODEV_SERIAL_DEADLINE_H
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 
 namespace kiv {
-
-// "/abs/path" as given; "NUL" the null device; "COMn" (n >= 1, any case of
-// COM) /dev/ttyS(n-1); anything else is looked for under /dev/. False when
-// the name is empty or the path does not fit.
-bool PosixDevicePath(const char* name, char* path, size_t size);
 
 // A point on the monotonic clock, or none at all (waits forever).
 class Deadline {
@@ -37,4 +32,4 @@ private:
 
 }  // namespace kiv
 
-#endif  // DAVODEV_SERIAL_POSIX_H
+#endif  // DAVODEV_SERIAL_DEADLINE_H

@@ -1,0 +1,81 @@
+# bash completion for kivhost: its commands, their options, the values the
+# options take, and the serial devices there are for --port.
+
+_kivhost_ports()
+{
+    local device devices=()
+    for device in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/pts/[0-9]* /dev/serial/by-id/*; do
+        [[ -e $device ]] && devices+=("$device")
+    done
+    printf '%s\n' "${devices[@]}"
+}
+
+_kivhost()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} prefix=""
+    local commands="info parse read write poll demo"
+    local global="--port --baud --format --data-bits --parity --stop-bits --timeout --json --trace --trace=hex --trace=raw
+                  --trace-file --lib --version --help"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles"
+
+    # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
+    local equals=0
+    if [[ $cur == = ]]; then
+        cur="" equals=1
+    elif [[ $prev == = && $COMP_CWORD -ge 2 ]]; then
+        prev=${COMP_WORDS[COMP_CWORD-2]} equals=1
+    elif [[ $cur == --*=* ]]; then
+        prev=${cur%%=*} prefix="$prev=" cur=${cur#*=} equals=1
+    fi
+
+    # The command: the first word that is neither an option nor an option's value.
+    local i word command=""
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $word == -* || $word == = ]]; then
+            continue
+        fi
+        if [[ ${COMP_WORDS[i-1]} =~ ^($valued)$ ]] || [[ ${COMP_WORDS[i-1]} == = ]]; then
+            continue
+        fi
+        command=$word
+        break
+    done
+
+    local values=""
+    case $prev in
+        --port) values=$(_kivhost_ports) ;;
+        --baud) values="1200 2400 4800 9600 19200 38400 57600" ;;
+        --format) values="8N1 8N2 8E1 8O1 7E1 7O1 7N2" ;;
+        --data-bits) values="5 6 7 8" ;;
+        --parity) values="none odd even mark space" ;;
+        --stop-bits) values="1 1.5 2" ;;
+        --timeout) values="100 300 1000 3000" ;;
+        --trace) ((equals)) && values="hex raw" ;;
+        --trace-file | --lib)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            [[ -n $prefix ]] && COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
+            return
+            ;;
+        --count | --type | --interval | --cycles) return ;;
+    esac
+    if [[ -n $values || $prev =~ ^($valued)$ ]]; then
+        COMPREPLY=($(compgen -W "$values" -- "$cur"))
+        [[ -n $prefix ]] && COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
+        return
+    fi
+
+    if [[ $cur == -* ]]; then
+        local own=""
+        case $command in
+            parse) own="--type --count --block" ;;
+            read) own="--count" ;;
+            poll) own="--count --interval --cycles" ;;
+        esac
+        COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
+    elif [[ -z $command ]]; then
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    fi
+}
+
+complete -F _kivhost kivhost

@@ -1,0 +1,74 @@
+// What kivhost tells about one read or write from the driver's trace of it:
+// the attempts it took, why it failed, and what may be wrong with a reply
+// the driver took. The driver does not judge a reply's checksum, and the
+// protocol carries no request number; both are kivhost's own diagnostics.
+#ifndef DAVODEV_KIVHOST_EXCHANGE_REPORT_H
+#define DAVODEV_KIVHOST_EXCHANGE_REPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pcon_frame.h"
+#include "trace_reader.h"
+
+namespace kivhost {
+
+// Stations whose replies never follow the checksum rule are flagged this
+// many times, then taken as they are: some PLCs sum differently.
+constexpr int CHECKSUM_FLAGS_BEFORE_TRUST = 3;
+
+struct ExchangeReport {
+    bool traced = false;                 // the trace showed the exchange
+    Outcome outcome = Outcome::NotSent;  // of the last attempt: good, or why it failed
+    std::vector<Outcome> outcomes;       // of each attempt, in order
+    // A reply followed a time-out on the same station: it may answer the
+    // request before, late.
+    bool possiblyLate = false;
+    // The reply taken does not end in the checksum of the request rule.
+    bool checksumSuspect = false;
+    int answeringStation = -1;  // wrong-station: the station the reply named
+    size_t received = 0;        // of the last attempt's reply
+    size_t expected = 0;        // what the driver waited for
+    std::string replyStart;     // the last attempt's reply, readable, cut short
+
+    int Attempts() const { return static_cast<int>(outcomes.size()); }
+};
+
+// Keeps, per station, how its replies' checksums went: one reporter for a
+// run of kivhost.
+class ExchangeReporter {
+public:
+    // The last exchange among those of one call of the driver.
+    ExchangeReport Report(const std::vector<TraceExchange>& exchanges);
+
+private:
+    struct Checksums {
+        int matched = 0;
+        int mismatched = 0;
+    };
+    std::map<int, Checksums> stations_;
+};
+
+// "no reply", "short reply", "not acknowledged", "wrong station", "garbled",
+// "not sent", "good".
+const char* OutcomeText(Outcome outcome);
+
+// "" for one attempt; "2 attempts (1 no reply)" otherwise.
+std::string AttemptsText(const ExchangeReport& report);
+
+// The one line that explains a failed exchange, with advice for its case
+// only. what: "read of 01W0010"; station: the one addressed.
+std::string FailureMessage(const ExchangeReport& report, const std::string& what, int station, uint32_t timeoutMs);
+
+// The notes on a good exchange, "" if none: a possibly late answer, a
+// checksum that does not follow the rule.
+std::string SuccessNotes(const ExchangeReport& report);
+
+// The attempts' outcomes as a JSON array of outcome names.
+std::string OutcomesJson(const ExchangeReport& report);
+
+}  // namespace kivhost
+
+#endif  // DAVODEV_KIVHOST_EXCHANGE_REPORT_H

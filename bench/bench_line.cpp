@@ -180,19 +180,20 @@ void FloorClient::Close()
 
 bool FloorClient::Exchange(const std::string& frame, uint8_t* reply, size_t header, size_t rest, int timeoutMs)
 {
-    // The flush's input check: a count, and a zero-time poll for a hang-up
-    // when the count is 0.
-    int waiting = 0;
-    if (ioctl(fd_, FIONREAD, &waiting) != 0)
-        return false;
-    if (waiting == 0) {
-        pollfd p{fd_, POLLIN, 0};
-        (void)poll(&p, 1, 0);
-    } else {
+    // The flush's input check: a zero-time poll, which shows input and a
+    // hang-up alike; the count only when it shows input.
+    pollfd check{fd_, POLLIN, 0};
+    if (poll(&check, 1, 0) < 0)
+        check.revents = POLLIN;  // no answer: the count decides
+    if (check.revents & POLLIN) {
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0)
+            return false;
         uint8_t scratch[512];
-        while (read(fd_, scratch, sizeof scratch) == static_cast<ssize_t>(sizeof scratch)) {
+        while (waiting > 0 && read(fd_, scratch, sizeof scratch) == static_cast<ssize_t>(sizeof scratch)) {
         }
     }
+    inputSeenEmpty_ = true;
 
     size_t done = 0;
     while (done < frame.size()) {
@@ -215,22 +216,28 @@ bool FloorClient::Exchange(const std::string& frame, uint8_t* reply, size_t head
 
 bool FloorClient::ReadFull(uint8_t* buffer, size_t want, int timeoutMs)
 {
+    // Where the input was just seen empty a read would only say so again:
+    // wait first, then read.
+    bool waitFirst = inputSeenEmpty_;
     size_t have = 0;
     while (have < want) {
+        if (waitFirst) {
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = poll(&p, 1, timeoutMs);
+            if (ready == 0 || (ready < 0 && errno != EINTR))
+                return false;
+        }
         const ssize_t r = read(fd_, buffer + have, want - have);
         if (r > 0) {
             have += static_cast<size_t>(r);
+            waitFirst = true;  // it took all there was
             continue;
         }
         if (r == 0 || (errno != EAGAIN && errno != EINTR))
             return false;
-        if (errno == EINTR)
-            continue;
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, timeoutMs);
-        if (ready == 0 || (ready < 0 && errno != EINTR))
-            return false;
+        waitFirst = errno == EAGAIN;
     }
+    inputSeenEmpty_ = false;  // it got all it asked for: more may be waiting
     return true;
 }
 

@@ -81,9 +81,11 @@ private:
 };
 
 // The floor: the system calls the Linux backend makes for one exchange and
-// nothing else. Before the write, FIONREAD and a zero-time poll (the input
-// check of the flush); the frame in one write; the reply read as `header`
-// bytes and then `rest`, each by read, and poll when read would block.
+// nothing else. Before the write, a zero-time poll (the input check of the
+// flush; FIONREAD and the drain only when it shows input); the frame in one
+// write; the reply read as `header` bytes and then `rest`, each by read, with
+// a poll before a read wherever the input was last seen empty (after the
+// check, after a read that found nothing or took all there was).
 class FloorClient {
 public:
     FloorClient() = default;
@@ -100,6 +102,7 @@ public:
 private:
     bool ReadFull(uint8_t* buffer, size_t want, int timeoutMs);
     int fd_ = -1;
+    bool inputSeenEmpty_ = false;
 };
 
 }  // namespace kivbench

@@ -54,18 +54,22 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     report.expected = last.request.valid ? last.request.ReplyLength() : 0;
     report.replyStart = Readable(last.replyBytes);
 
-    if (report.outcome == Outcome::Good && last.reply.complete) {
-        // After a few replies that all break the rule the station is taken
-        // to sum in its own way; one that keeps it makes every break count.
-        Checksums& sums = stations_[last.request.station];
-        if (last.reply.checksumOk) {
-            ++sums.matched;
-        } else {
-            ++sums.mismatched;
-            report.checksumSuspect = sums.matched > 0 || sums.mismatched <= CHECKSUM_FLAGS_BEFORE_TRUST;
-        }
-    }
+    if (report.outcome == Outcome::Good && last.reply.complete)
+        report.checksumSuspect = checksums_.Suspect(last.request.station, last.reply.checksumOk);
     return report;
+}
+
+bool ChecksumTrust::Suspect(int station, bool checksumOk)
+{
+    // After a few replies that all break the rule the station is taken to
+    // sum in its own way; one that keeps it makes every break count.
+    Checksums& sums = stations_[station];
+    if (checksumOk) {
+        ++sums.matched;
+        return false;
+    }
+    ++sums.mismatched;
+    return sums.matched > 0 || sums.mismatched <= CHECKSUM_FLAGS_BEFORE_TRUST;
 }
 
 const char* OutcomeText(Outcome outcome)

@@ -36,6 +36,21 @@ struct ExchangeReport {
     int Attempts() const { return static_cast<int>(outcomes.size()); }
 };
 
+// Per station, whether a good reply whose checksum breaks the rule is worth
+// pointing out: always once one of the station's replies kept the rule,
+// otherwise only its first CHECKSUM_FLAGS_BEFORE_TRUST.
+class ChecksumTrust {
+public:
+    bool Suspect(int station, bool checksumOk);
+
+private:
+    struct Checksums {
+        int matched = 0;
+        int mismatched = 0;
+    };
+    std::map<int, Checksums> stations_;
+};
+
 // Keeps, per station, how its replies' checksums went: one reporter for a
 // run of kivhost.
 class ExchangeReporter {
@@ -44,11 +59,7 @@ public:
     ExchangeReport Report(const std::vector<TraceExchange>& exchanges);
 
 private:
-    struct Checksums {
-        int matched = 0;
-        int mismatched = 0;
-    };
-    std::map<int, Checksums> stations_;
+    ChecksumTrust checksums_;
 };
 
 // "no reply", "short reply", "not acknowledged", "wrong station", "garbled",

@@ -7,8 +7,10 @@
 
 #include "address_area.h"
 #include "kivhost_hint.h"
+#include "kivhost_scan.h"
 #include "kivhost_text.h"
 #include "port_check.h"
+#include "stop_signals.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -21,28 +23,6 @@
 #endif
 
 namespace kivhost {
-namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void OnStopSignal(int)
-{
-    stopRequested = 1;
-}
-
-void CatchStopSignals()
-{
-#if defined(_WIN32)
-    std::signal(SIGINT, OnStopSignal);
-#else
-    // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
-}
 
 void SleepMs(uint32_t ms)
 {
@@ -67,6 +47,8 @@ bool CanRedraw(DriverOutput& output)
     return true;
 #endif
 }
+
+namespace {
 
 std::string Printf(const char* format, double value)
 {
@@ -149,6 +131,8 @@ std::string NoDriverMessage(const Context& context, int32_t result)
            " the DAVODEV driver? Give --lib PATH";
 }
 
+}  // namespace
+
 // GetKivInfo, then ColdStart with the port left closed: the parsers need no
 // more, and nothing can fail on the line yet.
 int StartChannel(Context& context, const JsonObject& json)
@@ -165,6 +149,8 @@ int StartChannel(Context& context, const JsonObject& json)
     context.session.ColdStart(context.options.line, false);
     return EXIT_DONE;
 }
+
+namespace {
 
 // The address through the parser a host would use for this count; then what
 // only the parser's answer lets kivhost check: that the run stays in its
@@ -198,6 +184,8 @@ int ParseForIo(Context& context, const std::string& text, int32_t count, const s
     return Fail(context, JsonObject(json).Text("stage", "check"), EXIT_USAGE, "check", why);
 }
 
+}  // namespace
+
 // The port as far as the system shows it, then opened by the driver.
 int OpenLine(Context& context, const JsonObject& json)
 {
@@ -214,6 +202,8 @@ int OpenLine(Context& context, const JsonObject& json)
                 JsonObject(json).Text("stage", "ColdStart").Number("result", result).Text("status", ResultName(result)),
                 EXIT_FAILED, "port", PortProblemAfterRefusal(line.port));
 }
+
+namespace {
 
 // What the trace showed of an exchange, for scripts.
 JsonObject& ReportJson(JsonObject& json, const ExchangeReport& report)
@@ -582,6 +572,7 @@ namespace {
 struct PolledTag {
     std::string text;
     DriverAddress address{};
+    int32_t count = 1;
     std::vector<uint16_t> values;
     int32_t lastResult = SUCCESS;
     ExchangeReport lastReport;
@@ -673,12 +664,28 @@ int RunPoll(Context& context)
         json.Text("address", text);
         if (int status = ParseForIo(context, text, options.count, nullptr, &tag.address, json); status != EXIT_DONE)
             return status;
+        tag.count = options.count;
+        tags.push_back(tag);
+    }
+    // --tags: the file's rows, each checked by the parser with its own count.
+    std::vector<Tag> fileTags;
+    if (!options.pollTags.empty())
+        if (int status = LoadTagFile(context, options.pollTags, &fileTags); status != EXIT_DONE)
+            return status;
+    for (const Tag& fileTag : fileTags) {
+        PolledTag tag;
+        tag.text = fileTag.text;
+        tag.address = fileTag.address;
+        tag.count = fileTag.count;
         tags.push_back(tag);
     }
     if (int status = OpenLine(context, startJson); status != EXIT_DONE)
         return status;
 
-    CatchStopSignals();
+    size_t longestReply = 0;
+    for (const PolledTag& tag : tags)
+        longestReply = std::max(longestReply, ReplyBytes(ReadBlock{tag.address, tag.count}));
+    CatchStopSignals(options.line, longestReply);
     // Traces on the same terminal would tear a table drawn in place.
     const bool traceOnTerminal = options.trace != TraceMode::Off && options.traceFile.empty();
     const bool redraw = !options.json && !traceOnTerminal && CanRedraw(context.output);
@@ -695,7 +702,9 @@ int RunPoll(Context& context)
     while (stopRequested == 0 && (options.cycles == 0 || cycle < options.cycles)) {
         ++cycle;
         for (PolledTag& tag : tags) {
-            tag.lastResult = context.session.Read(tag.address, options.count, &tag.values);
+            inExchange = 1;
+            tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
+            inExchange = 0;
             tag.lastTime = UtcTimestamp();
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
@@ -754,13 +763,7 @@ int RunPoll(Context& context)
             break;
         // Cycles start at a steady pace; a slow cycle is followed at once.
         next += std::chrono::milliseconds(options.intervalMs);
-        while (stopRequested == 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                break;
-            SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
-        }
+        SleepUntilOrStop(next);
         if (std::chrono::steady_clock::now() > next + std::chrono::milliseconds(options.intervalMs))
             next = std::chrono::steady_clock::now();
     }

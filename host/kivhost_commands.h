@@ -58,6 +58,16 @@ private:
     std::string body_ = "{";
 };
 
+// The steps every talking command begins with. EXIT_DONE, or the status to
+// leave with, explained on standard error (and in json with --json) and the
+// driver ended. StartChannel: GetKivInfo and ColdStart with the port left
+// closed, for the parsers; OpenLine: the port checked and opened.
+int StartChannel(Context& context, const JsonObject& json);
+int OpenLine(Context& context, const JsonObject& json);
+// Whether the results go to a terminal that can redraw in place.
+bool CanRedraw(DriverOutput& output);
+void SleepMs(uint32_t ms);
+
 }  // namespace kivhost
 
 #endif  // DAVODEV_KIVHOST_COMMANDS_H

@@ -10,8 +10,10 @@
 
 #include "davodev_version.h"
 #include "kivhost_commands.h"
+#include "kivhost_diag.h"
 #include "kivhost_driver.h"
 #include "kivhost_options.h"
+#include "kivhost_scan.h"
 #include "trace_view.h"
 
 using namespace kivhost;
@@ -31,6 +33,11 @@ int main(int argc, char** argv)
         std::printf("kivhost %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
         std::fflush(stdout);
     }
+    // The diagnostics read traces and lines, not the driver.
+    if (options.command == Command::Decode)
+        return RunDecode(options.decode);
+    if (options.command == Command::Monitor)
+        return RunMonitor(options.monitor);
 #if defined(_WIN32)
     if (options.command == Command::Demo)
         return Complain(
@@ -69,6 +76,8 @@ int main(int argc, char** argv)
         {Command::Read, RunRead},
         {Command::Write, RunWrite},
         {Command::Poll, RunPoll},
+        {Command::Scan, RunScan},
+        {Command::Stations, RunStations},
 #if !defined(_WIN32)
         {Command::Demo, RunDemo},
 #endif

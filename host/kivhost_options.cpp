@@ -5,6 +5,7 @@
 #include <cctype>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "number_rules.h"
 
@@ -17,6 +18,8 @@ constexpr uint32_t TIMEOUT_MIN_MS = 10;
 constexpr uint32_t TIMEOUT_MAX_MS = 60000;
 constexpr uint32_t COUNT_MAX = 255;
 constexpr uint32_t INTERVAL_MAX_MS = 3600000;
+constexpr uint32_t MONITOR_BAUD_MAX = 4000000;  // the monitor's port takes rates the driver's field cannot hold
+constexpr uint32_t MONITOR_MS_MAX = 600000;
 
 constexpr const char* PARITY_LETTERS = "NOEMS";  // by the driver's parity code
 
@@ -35,6 +38,10 @@ struct Given {
     std::string port, baud, format, dataBits, parity, stopBits, timeout;
     std::string library, trace, traceFile;
     std::string type, count, interval, cycles;
+    std::string file, gap, late;  // decode, monitor
+    std::string tagFile, tags, maxGap, retryDown, csv, jsonl,
+        range;  // poll --tags, scan, stations; csv and jsonl for monitor too
+    bool plan = false;
     bool json = false;
     bool block = false;
     bool version = false;
@@ -104,6 +111,30 @@ std::string OneAddress(const char* command, const Given& given, Options& options
 void AddCount(CLI::App& sub, Given& given, const char* description)
 {
     sub.add_option("--count", given.count, description)->type_name("N");
+}
+
+void AddCycles(CLI::App& sub, Given& given)
+{
+    sub.add_option("--interval", given.interval, "from the start of one cycle to the next (default 1000)")
+        ->type_name("MS");
+    sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
+}
+
+std::string TakeCycles(const Given& given, const CLI::App& app, Options& options)
+{
+    if (IsGiven(app, "--interval")) {
+        const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
+        if (!ms)
+            return Bad("--interval", given.interval, "give milliseconds between cycles, 0 to 3600000, e.g. 500");
+        options.intervalMs = *ms;
+    }
+    if (IsGiven(app, "--cycles")) {
+        const auto cycles = ParseNumber(given.cycles, 0, UINT32_MAX);
+        if (!cycles)
+            return Bad("--cycles", given.cycles, "give a number of cycles, or 0 to run until Ctrl-C");
+        options.cycles = *cycles;
+    }
+    return {};
 }
 
 const std::vector<CommandSpec>& Commands()
@@ -186,37 +217,108 @@ const std::vector<CommandSpec>& Commands()
          }},
 
         {Command::Poll, "poll", "reads addresses cycle after cycle, with counts and times",
-         "poll ADDR... [--count N] [--interval MS] [--cycles N]",
+         "poll ADDR... [--tags TAGFILE] [--count N] [--interval MS] [--cycles N]",
          "On a terminal the table is redrawn in place; otherwise one line per cycle.\n"
-         "Example:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500",
+         "--tags reads the tags of a file too, each with its own count (see scan).\n"
+         "Examples:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500\n"
+         "  kivhost --port ttyUSB0 poll --tags examples/pump-station.csv",
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("ADDR", given.addresses, "the addresses to read, e.g. 01W0010 01B0100")->type_name("");
+             sub.add_option("--tags", given.tags, "a tag file whose tags are read too, one exchange each")
+                 ->type_name("TAGFILE");
              AddCount(sub, given, "elements read at each address, 1 to 255 (default 1)");
-             sub.add_option("--interval", given.interval, "from the start of one cycle to the next (default 1000)")
-                 ->type_name("MS");
-             sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
+             AddCycles(sub, given);
          },
          [](const Given& given, const CLI::App& app, Options& options) {
-             if (given.addresses.empty())
-                 return std::string("poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100");
+             if (given.addresses.empty() && !IsGiven(app, "--tags"))
+                 return std::string(
+                     "poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100, or --tags TAGFILE");
+             if (IsGiven(app, "--tags") && given.tags.empty())
+                 return std::string("--tags needs the name of a tag file");
+             options.pollTags = given.tags;
              if (std::string error = TakeAddresses(given.addresses, options); !error.empty())
                  return error;
              if (std::string error = TakeCount(given, app, options); !error.empty())
                  return error;
-             if (IsGiven(app, "--interval")) {
-                 const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
-                 if (!ms)
-                     return Bad("--interval", given.interval,
-                                "give milliseconds between cycles, 0 to 3600000, e.g. 500");
-                 options.intervalMs = *ms;
+             return TakeCycles(given, app, options);
+         }},
+
+        {Command::Scan, "scan", "reads a tag file in grouped block reads, cycle after cycle",
+         "scan TAGFILE [--interval MS] [--cycles N] [--max-gap N] [--plan] [--retry-down S] [--csv FILE] "
+         "[--jsonl FILE]",
+         "A tag file is CSV with a header: name and address, then count, type (word or\n"
+         "bit) and comment if wanted. Every row is checked before the port opens. Tags of\n"
+         "a station and operand within --max-gap elements of each other are read in one\n"
+         "block. A station that stops answering keeps its tags' last values and is asked\n"
+         "again every --retry-down seconds. On a terminal the table is redrawn in place;\n"
+         "otherwise one line per cycle. Ctrl-C stops after the exchange under way; a\n"
+         "second Ctrl-C ends at once.\n"
+         "Examples:\n  kivhost scan examples/pump-station.csv --plan\n"
+         "  kivhost --port ttyUSB0 scan examples/pump-station.csv --csv scan.csv",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("TAGFILE", given.tagFile, "the tag file, e.g. examples/pump-station.csv")->type_name("");
+             AddCycles(sub, given);
+             sub.add_option("--max-gap", given.maxGap,
+                            "elements that may lie unused between tags of one block\n(default 8; -1: a read per tag)")
+                 ->type_name("N");
+             sub.add_flag("--plan", given.plan, "print the block reads and stop; no port needed")
+                 ->disable_flag_override();
+             sub.add_option("--retry-down", given.retryDown,
+                            "seconds between tries of a station that stopped\nanswering (default 10)")
+                 ->type_name("S");
+             sub.add_option("--csv", given.csv, "append a row per tag per cycle to FILE")->type_name("FILE");
+             sub.add_option("--jsonl", given.jsonl, "the same as JSON, an object a line")->type_name("FILE");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (given.tagFile.empty())
+                 return std::string("scan takes a tag file, e.g. kivhost scan examples/pump-station.csv");
+             options.scan.tagFile = given.tagFile;
+             if (std::string error = TakeCycles(given, app, options); !error.empty())
+                 return error;
+             std::string why;
+             if (IsGiven(app, "--max-gap")) {
+                 const auto gap = ParseMaxGap(given.maxGap, &why);
+                 if (!gap)
+                     return why;
+                 options.scan.maxGap = *gap;
              }
-             if (IsGiven(app, "--cycles")) {
-                 const auto cycles = ParseNumber(given.cycles, 0, UINT32_MAX);
-                 if (!cycles)
-                     return Bad("--cycles", given.cycles, "give a number of cycles, or 0 to poll until Ctrl-C");
-                 options.cycles = *cycles;
+             if (IsGiven(app, "--retry-down")) {
+                 const auto seconds = ParseRetryDown(given.retryDown, &why);
+                 if (!seconds)
+                     return why;
+                 options.scan.retryDownS = *seconds;
              }
+             options.scan.plan = given.plan;
+             if (IsGiven(app, "--csv") && given.csv.empty())
+                 return std::string("--csv needs the name of a file to append to");
+             if (IsGiven(app, "--jsonl") && given.jsonl.empty())
+                 return std::string("--jsonl needs the name of a file to append to");
+             options.scan.csvPath = given.csv;
+             options.scan.jsonlPath = given.jsonl;
+             return std::string();
+         }},
+
+        {Command::Stations, "stations", "asks each station once and lists which answer, and how fast",
+         "stations [--range FIRST-LAST]",
+         "Each station of the range gets a one-word read of W0000, with a short time-out\n"
+         "(100 ms unless --timeout is given): a station that does not answer costs four.\n"
+         "Examples:\n  kivhost --port ttyUSB0 stations\n  kivhost --port ttyUSB0 stations --range 1-8",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--range", given.range,
+                            "the stations to ask, 1 to 32 (default 1-32); numbers as\neverywhere: 10 or 0x0A, not 0A")
+                 ->type_name("FIRST-LAST");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (!IsGiven(app, "--range"))
+                 return std::string();
+             std::string why;
+             const auto range = ParseStationRange(given.range, &why);
+             if (!range)
+                 return why;
+             options.range = *range;
              return std::string();
          }},
 
@@ -225,6 +327,77 @@ const std::vector<CommandSpec>& Commands()
          "3 is silent. Each call of the driver is shown and explained.\n"
          "Examples:\n  kivhost demo\n  kivhost demo --trace",
          false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+
+        {Command::Decode, "decode", "a captured host trace: each attempt and why it failed", "decode [FILE|-]",
+         "Reads a host's standard output as captured (FILE, or standard input for - or\n"
+         "none): the driver's \"REVIZ: N bytes will be send\" and \"... received\" lines\n"
+         "with the bytes under them, whatever else is among them. One line per exchange\n"
+         "attempt (the request, its checksum, the reply and the verdict), then a summary\n"
+         "per station. --json: one object per attempt, one a line, then the summary.\n"
+         "Examples:\n  kivhost decode host.log\n  host-program | kivhost decode --json -",
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("FILE", given.file, "the captured output; - or none: standard input")->type_name("");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             options.decode.file = given.file;
+             return std::string();
+         }},
+
+        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency (Linux)",
+         "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]",
+         "Opens DEV itself and never writes to it: a second adapter that only listens on\n"
+         "the bus, or plcsim's --mirror. --port takes any path here, and --baud any rate\n"
+         "the port takes (115200 too); --timeout does not apply. Frames end at CR, or\n"
+         "after a quiet gap; each is timed at its first byte. Ctrl-C ends it with the\n"
+         "summary per station: requests, replies, failures by reason, latency p50, p99\n"
+         "and max.\n"
+         "Examples:\n  kivhost monitor --port ttyUSB1 --baud 19200 --format 7E1\n"
+         "  kivhost monitor --port /tmp/tap1 --jsonl line.jsonl",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--gap", given.gap, "quiet that ends a frame whose CR was lost (default 50)")
+                 ->type_name("MS");
+             sub.add_option("--late", given.late,
+                            "a reply later than this after its request is flagged\n(default 1000)")
+                 ->type_name("MS");
+             sub.add_option("--jsonl", given.jsonl, "each attempt as a JSON object, one a line, into FILE")
+                 ->type_name("FILE");
+             sub.add_option("--csv", given.csv, "each attempt as a CSV row into FILE")->type_name("FILE");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             MonitorOptions& monitor = options.monitor;
+             if (given.port.empty())
+                 return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
+                                    "plcsim's --mirror path");
+             monitor.port = given.port;
+             options.line.portGiven = true;
+             options.line.portGivenAs = given.port;
+             if (!given.baud.empty()) {
+                 const auto baud = ParseNumber(given.baud, 50, MONITOR_BAUD_MAX);
+                 if (!baud)
+                     return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
+                 monitor.baud = *baud;
+             }
+             if (!given.timeout.empty())
+                 return std::string("monitor only listens: --timeout does not apply (--late flags slow replies)");
+             for (auto [name, text, ms] : {std::tuple{"--gap", &given.gap, &monitor.gapMs},
+                                           std::tuple{"--late", &given.late, &monitor.lateMs}}) {
+                 if (!IsGiven(app, name))
+                     continue;
+                 const auto value = ParseNumber(*text, 1, MONITOR_MS_MAX);
+                 if (!value)
+                     return Bad(name, *text, "give milliseconds, 1 to 600000");
+                 *ms = *value;
+             }
+             for (auto [name, text, file] : {std::tuple{"--jsonl", &given.jsonl, &monitor.jsonl},
+                                             std::tuple{"--csv", &given.csv, &monitor.csv}}) {
+                 if (IsGiven(app, name) && text->empty())
+                     return std::string(name) + " needs the name of a file";
+                 *file = *text;
+             }
+             return std::string();
+         }},
     };
     return COMMANDS;
 }
@@ -363,7 +536,9 @@ std::string LeftOver(const std::vector<std::string>& left, const Subcommands& su
 std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
 {
     LineOptions& line = options.line;
-    if (IsGiven(app, "--port")) {
+    // The monitor opens its port itself: no driver field to fit (its take has them).
+    const bool ownPort = options.command == Command::Monitor;
+    if (IsGiven(app, "--port") && !ownPort) {
         std::string error;
         line.port = DriverPortName(given.port, &error);
         if (line.port.empty())
@@ -371,7 +546,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
         line.portGivenAs = given.port;
         line.portGiven = true;
     }
-    if (IsGiven(app, "--baud")) {
+    if (IsGiven(app, "--baud") && !ownPort) {
         // Larger rates do not fit the driver's 16-bit field.
         const auto baud = ParseNumber(given.baud, 50, 65535);
         if (!baud)
@@ -560,6 +735,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                  "kivhost");
     app.formatter(std::make_shared<HelpFormatter>());
     app.allow_extras();
+    // A path such as /tmp/plc1 is an argument on Windows too, not an option
+    // written /name (the commands, added below, take this from the app).
+    app.allow_windows_style_options(false);
     app.set_help_flag("-h,--help", "this help; kivhost COMMAND --help for a command's own");
     app.footer("Addresses: SSOnnnn[b] - station SS (hex, 01 to 20), operand O (W word, B bit,\n"
                "  A or E byte and bit, E read-only), four hex digits, then an optional bit\n"
@@ -570,7 +748,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                "Everything is checked before the port is opened, the addresses by the\n"
                "  driver's parser too.\n"
                "Exit status: 0 done; 1 rejected by the driver (address, operand); 2 line, port\n"
-               "  or PLC failure, or the driver cannot be loaded; 64 usage error.");
+               "  or PLC failure, or the driver cannot be loaded; 64 usage error; 130 ended at\n"
+               "  once by a second Ctrl-C (poll, scan, stations).");
 
     app.add_option("--port", given.port,
                    "the serial port, at most 11 characters. Windows: COM1\n"
@@ -678,9 +857,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         return fail(error);
     if (std::string error = TakeOutput(given, app, options); !error.empty())
         return fail(error);
+    // The diagnostics' own copies of what the shared options say.
+    options.decode.json = options.json;
+    options.monitor.dataBits = options.line.dataBits;
+    options.monitor.parity = options.line.parity;
+    options.monitor.stopBits = options.line.stopBits;
+    if (spec->command == Command::Decode && options.line.portGiven)
+        return fail("decode reads a captured trace, not a port; leave out --port (monitor listens on one)");
     if (spec->command == Command::Demo && options.line.portGiven)
         return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
-    if (spec->usesLine && !options.line.portGiven) {
+    // The plan of a scan is made without the line.
+    const bool needsPort = spec->usesLine && !(spec->command == Command::Scan && options.scan.plan);
+    if (needsPort && !options.line.portGiven) {
 #if defined(_WIN32)
         options.line.port = "COM1";  // the first port, as on most Windows hosts
         options.line.portGivenAs = "COM1";

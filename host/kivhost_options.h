@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "davodev.h"
+#include "kivhost_diag.h"
+#include "scan_options.h"
 
 namespace kivhost {
 
@@ -29,7 +31,7 @@ enum ExitStatus : int {
     EXIT_USAGE = 64,    // the command line itself is wrong
 };
 
-enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Demo };
+enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Scan, Stations, Demo, Decode, Monitor };
 
 // Tag types the host hands the parsers.
 enum : uint32_t { TAG_TYPE_WORD = 0, TAG_TYPE_BIT = 6 };
@@ -72,9 +74,16 @@ struct Options {
     // parse, read, poll
     int32_t count = 1;
     bool countGiven = false;
-    // poll
+    // poll, scan
     uint32_t intervalMs = 1000;
-    uint32_t cycles = 0;  // 0: until interrupted
+    uint32_t cycles = 0;   // 0: until interrupted
+    std::string pollTags;  // poll --tags: a tag file beside the addresses
+    ScanOptions scan;
+    // stations
+    StationRange range;
+    // decode and monitor; the monitor's character format is in line
+    DecodeOptions decode;
+    MonitorOptions monitor;
 };
 
 // Either options or the one-line message of a usage error.

@@ -108,9 +108,13 @@ std::string StationText(int station)
 
 std::string UtcTimestamp()
 {
-    const auto now = std::chrono::system_clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    return UtcTimestamp(std::chrono::system_clock::now());
+}
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point time)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
     const std::tm* utc = std::gmtime(&seconds);  // kivhost runs one thread
     char text[40];
     if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc) == 0)

@@ -3,6 +3,7 @@
 #ifndef DAVODEV_KIVHOST_TEXT_H
 #define DAVODEV_KIVHOST_TEXT_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ std::string StationText(int station);
 
 // Now, as ISO 8601 in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
 std::string UtcTimestamp();
+// The same of a given time.
+std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 
 // "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
 std::string ResultName(int32_t result);

@@ -2,38 +2,18 @@
 
 #include <cstdio>
 
+#include "number_rules.h"
+
 namespace kivhost {
 namespace {
+
+using plcsim::HexDigit;
+using plcsim::HexValue;
 
 constexpr size_t READ_HEADER = 7;  // the driver's first reception of a read reply
 constexpr size_t DATA_START = 6;
 constexpr size_t REPLY_OVERHEAD = 9;  // header, checksum and CR
 constexpr size_t TRAILER = 3;         // checksum digits and CR
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// n hex digits as a number, -1 if any is not one. Either case: other hosts
-// on a line may write lower case.
-int HexValue(std::string_view text)
-{
-    int value = 0;
-    for (char c : text) {
-        const int digit = HexDigit(c);
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
-}
 
 std::string Hex(unsigned value, int digits)
 {

@@ -67,17 +67,6 @@ std::string Junk(int count, std::mt19937& rng)
     return bytes;
 }
 
-int HexNibble(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
-}
-
 int ValueOr(const Fault& fault, int fallback)
 {
     return fault.value > 0 ? fault.value : fallback;
@@ -237,7 +226,7 @@ Delivery ShapeReply(std::string reply, const std::vector<Fault>& faults, std::mt
         return delivery;
 
     if (const Fault* fault = Find(faults, FaultKind::WrongStation)) {
-        const int addressed = HexNibble(reply[2]) * 16 + HexNibble(reply[3]);
+        const int addressed = HexValue(reply.substr(2, 2));
         const int claimed = fault->value > 0 ? fault->value : (addressed + 1) & 0xFF;
         reply.replace(2, 2, Hex(claimed, 2));
         FixReplyChecksum(reply);

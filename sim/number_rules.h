@@ -26,6 +26,12 @@ std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t h
 std::optional<int> ParseStation(std::string_view text, std::string* why = nullptr, int first = FIRST_STATION,
                                 int last = LAST_STATION);
 
+// One hex digit of a frame, either case (other hosts on a line may write
+// lower case); -1 if it is not one.
+int HexDigit(char c);
+// Exactly text.size() hex digits as a number; -1 if any is not one.
+int HexValue(std::string_view text);
+
 // A character on the line.
 struct CharFormat {
     int dataBits = 8;

@@ -3,33 +3,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "number_rules.h"
+
 namespace plcsim {
 
 namespace {
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// Reads exactly text.size() hex digits; -1 if any is not one.
-int HexValue(std::string_view text)
-{
-    int value = 0;
-    for (char c : text) {
-        const int digit = HexDigit(c);
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
-}
 
 int RunLength(char operand)
 {

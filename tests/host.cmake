@@ -18,8 +18,9 @@ add_dependencies(kivhost_unit_tests DAVODEV)
 kivhost_add_gtest(kivhost_analysis_tests
   SOURCES kivhost_analysis_test.cpp fake_serial_platform.cpp
   LIBS kivhost_core davodev_core)
+target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version)
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost)

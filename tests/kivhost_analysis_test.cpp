@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "serial_port.h"
 #include "stdout_capture.h"
 #include "tag_list.h"
+#include "trace_decode.h"
 #include "trace_reader.h"
 
 namespace kivhost {
@@ -400,6 +404,58 @@ TEST(TraceClassifierHidden, ZeroByteHidesTheRestOfItsLineOnly)
     EXPECT_EQ(a.replyBytes.back(), '\r');
     EXPECT_EQ(a.reply.values.size(), 255u);
 }
+
+// ---------------------------------------------------------------------------
+// kivhost decode on a trace captured from a host run against plcsim, with
+// faults that give every outcome (tests/data/README.md says how). Fed in
+// pieces as well, as a pipe delivers it. KIV_UPDATE_GOLDEN=1 rewrites the
+// expected files from what decode prints now.
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct GoldenCase {
+    const char* name;
+    bool json;
+    size_t piece;  // 0: all at once
+    const char* expected;
+};
+void PrintTo(const GoldenCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
+
+const GoldenCase GOLDEN_CASES[] = {
+    {"table at once", false, 0, "decode_every_outcome.txt"},
+    {"json in pieces", true, 7, "decode_every_outcome.jsonl"},
+};
+
+class TraceDecodeGolden : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(TraceDecodeGolden, CapturedTraceDecodesAsBefore)
+{
+    const GoldenCase& c = GetParam();
+    const std::string trace = ReadFile(std::string(KIV_TEST_DATA) + "/decode_every_outcome.trace");
+    ASSERT_FALSE(trace.empty());
+    std::string out;
+    TraceDecoder decoder(c.json, &out);
+    const size_t piece = c.piece > 0 ? c.piece : trace.size();
+    for (size_t at = 0; at < trace.size(); at += piece)
+        decoder.Feed(std::string_view(trace).substr(at, piece));
+    decoder.Finish();
+
+    const std::string path = std::string(KIV_TEST_DATA) + "/" + c.expected;
+    if (const char* update = std::getenv("KIV_UPDATE_GOLDEN"); update != nullptr && *update == '1')
+        std::ofstream(path, std::ios::binary) << out;
+    EXPECT_EQ(out, ReadFile(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, TraceDecodeGolden, ::testing::ValuesIn(GOLDEN_CASES), CaseName());
 
 // ---------------------------------------------------------------------------
 // A listening line cut into frames

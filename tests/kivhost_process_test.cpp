@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -29,16 +32,24 @@
 
 namespace {
 
+// The example tag file of the README: pumps and tanks on station 01, a flow
+// meter and the building on 02.
+const std::string EXAMPLE_TAGS = std::string(KIV_SOURCE_DIR) + "/examples/pump-station.csv";
+
 struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
 };
 
+// Once it holds for what the program printed so far, the program gets a
+// SIGINT, as from Ctrl-C.
+using Interrupt = std::function<bool(const Outcome&)>;
+
 // Runs kivhost with args; both outputs are read as they come so that
-// neither pipe fills up. Once interruptWhen holds for the output so far, the
-// program gets a SIGINT, as from Ctrl-C.
-Outcome RunKivhost(const std::vector<std::string>& args, std::function<bool(const std::string&)> interruptWhen = {})
+// neither pipe fills up. The interrupts are sent one after the other, each
+// once it holds.
+Outcome RunKivhost(const std::vector<std::string>& args, std::vector<Interrupt> interrupts = {})
 {
     int outPipe[2];
     int errPipe[2];
@@ -76,9 +87,9 @@ Outcome RunKivhost(const std::vector<std::string>& args, std::function<bool(cons
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
-                if (interruptWhen && interruptWhen(run.out)) {
+                if (!interrupts.empty() && interrupts.front()(run)) {
                     kill(child, SIGINT);
-                    interruptWhen = {};
+                    interrupts.erase(interrupts.begin());
                 }
             } else {
                 close(fds[i].fd);
@@ -97,6 +108,99 @@ Outcome RunKivhost(const std::vector<std::string>& args, std::function<bool(cons
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
+
+// kivhost running beside the test, for a program that runs until Ctrl-C
+// (monitor): its output read as it comes, then interrupted and reaped.
+class KivhostRunning {
+public:
+    explicit KivhostRunning(const std::vector<std::string>& args)
+    {
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+            return;
+        std::string program = KIVHOST_PATH;
+        std::vector<std::string> copies = args;
+        std::vector<char*> argv = {program.data()};
+        for (std::string& arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        child_ = fork();
+        if (child_ == 0) {
+            dup2(outPipe[1], 1);
+            dup2(errPipe[1], 2);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        fds_[0] = {outPipe[0], POLLIN, 0};
+        fds_[1] = {errPipe[0], POLLIN, 0};
+    }
+    ~KivhostRunning()
+    {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        for (pollfd& fd : fds_)
+            if (fd.fd >= 0)
+                close(fd.fd);
+    }
+    KivhostRunning(const KivhostRunning&) = delete;
+    KivhostRunning& operator=(const KivhostRunning&) = delete;
+
+    // Reads until done holds for the output so far; false when the program
+    // ended first, or a minute went by.
+    bool ReadUntil(const std::function<bool(const Outcome&)>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done(run_)) {
+            if (std::chrono::steady_clock::now() > deadline || !ReadSome())
+                return false;
+        }
+        return true;
+    }
+
+    // As from Ctrl-C: everything it prints until it ends, and its status.
+    Outcome Interrupt()
+    {
+        kill(child_, SIGINT);
+        ReadUntil([](const Outcome&) { return false; });
+        int status = 0;
+        waitpid(child_, &status, 0);
+        child_ = -1;
+        run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return run_;
+    }
+
+private:
+    bool ReadSome()
+    {
+        if (fds_[0].fd < 0 && fds_[1].fd < 0)
+            return false;
+        if (poll(fds_, 2, 1000) <= 0)
+            return true;
+        std::string* sinks[2] = {&run_.out, &run_.err};
+        for (int i = 0; i < 2; ++i) {
+            if (fds_[i].fd < 0 || fds_[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds_[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds_[i].fd);
+                fds_[i].fd = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t child_ = -1;
+    pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
+    Outcome run_;
+};
 
 size_t Occurrences(const std::string& text, const std::string& what)
 {
@@ -267,6 +371,11 @@ private:
             out->value = text;
             return true;
         }
+        if (text_.substr(at_, 4) == "null") {
+            at_ += 4;
+            out->value = nullptr;
+            return true;
+        }
         size_t used = 0;
         try {
             out->value = std::stod(std::string(text_.substr(at_)), &used);
@@ -297,6 +406,8 @@ protected:
     {
         plcsim::Options options;
         options.stations = {1, 2};
+        // What the line carries, for a monitor; unread, it costs nothing.
+        options.mirror = "/tmp/kivhost-test-mirror-" + std::to_string(getpid());
         return options;
     }
 
@@ -317,12 +428,12 @@ protected:
     }
 
     // args with "{port}" replaced by the line's path.
-    Outcome Kivhost(std::vector<std::string> args, std::function<bool(const std::string&)> interruptWhen = {})
+    Outcome Kivhost(std::vector<std::string> args, std::vector<Interrupt> interrupts = {})
     {
         for (std::string& arg : args)
             if (arg == "{port}")
                 arg = sim_.SlavePath();
-        return RunKivhost(args, std::move(interruptWhen));
+        return RunKivhost(args, std::move(interrupts));
     }
 
 public:
@@ -455,6 +566,31 @@ const RunCase RUN_CASES[] = {
     {"no command", {}, 64, {}, "no command given", 0},
     {"port that is not there", {"--port", "ttyNOPE", "read", "01W0010"}, 2, {}, "cannot open port \"ttyNOPE\"", 0},
     {"driver that is not there", {"--lib", "/nonexistent/libDAVODEV.so", "info"}, 2, {}, "cannot load the driver", 0},
+    {"scan plan, without a port",
+     {"scan", EXAMPLE_TAGS, "--plan"},
+     0,
+     {"15 tags in 7 blocks (max gap 8)", "01W0010 x 20", "tank levels (+16)", "pump 2 fault (+8.9)"},
+     "",
+     0},
+    {"scan plan without grouping", {"scan", EXAMPLE_TAGS, "--plan", "--max-gap", "-1"}, 0, {"15 blocks"}, "", 0},
+    {"scan of a missing tag file",
+     {"--port", "{port}", "scan", "/nonexistent/tags.csv"},
+     64,
+     {},
+     "cannot read the tag file /nonexistent/tags.csv",
+     0},
+    {"poll a tag file, a read per tag",
+     {"--port", "{port}", "poll", "--tags", EXAMPLE_TAGS, "--cycles", "1"},
+     0,
+     {"cycle 1: 01W0010 0x1234 (", "02A01F7 1 ("},
+     "",
+     15},
+    {"stations",
+     {"--port", "{port}", "stations", "--range", "1-3"},
+     0,
+     {"1 (01)    yes", "3 (03)    no", "2 of 3 stations answer (", "): 1 (01), 2 (02)\n"},
+     "",
+     6},
 };
 
 class KivhostRun : public KivhostLine, public ::testing::WithParamInterface<RunCase> {};
@@ -841,9 +977,13 @@ TEST_F(KivhostLine, PollJsonCountsGoodAndFailedExchanges)
 TEST_F(KivhostLine, PollUntilCtrlCEndsTheDriverAndSucceeds)
 {
     const Outcome run = Kivhost({"--port", "{port}", "--trace", "poll", "01W0010", "--interval", "20"},
-                                [](const std::string& out) { return out.find("cycle 2:") != std::string::npos; });
+                                {[](const Outcome& so) { return so.out.find("cycle 2:") != std::string::npos; }});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("cycle 2: 01W0010 0x1234"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("kivhost: stopping after the current exchange: at most 4.1 s (4 attempts of --timeout "
+                           "1000 ms); Ctrl-C again ends at once\n"),
+              std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("32 Bit driver Ended"), std::string::npos) << run.err;
 }
 
@@ -898,6 +1038,158 @@ TEST_F(KivhostLine, TraceShowsTheDriversLinesApartFromTheResults)
     std::remove(file.c_str());
 }
 
+// ---------------------------------------------------------------------------
+// scan
+
+std::string TempPath(const std::string& name)
+{
+    const std::string path = ::testing::TempDir() + "kivhost-" + std::to_string(getpid()) + "-" + name;
+    std::remove(path.c_str());
+    return path;
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> FileLines(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The seconds of an ISO 8601 UTC time stamp with milliseconds.
+double Seconds(const std::string& iso)
+{
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+    EXPECT_EQ(std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &y, &mo, &d, &h, &mi, &sec, &ms), 7) << iso;
+    const std::chrono::sys_days day{std::chrono::year{y} / mo / d};
+    return static_cast<double>(day.time_since_epoch() / std::chrono::seconds(1)) + h * 3600 + mi * 60 + sec +
+           ms / 1000.0;
+}
+
+TEST_F(KivhostLine, ScanSetsASilentStationAsideAndRetriesItUntilItAnswers)
+{
+    // Station 02 misses two exchanges of four attempts: set aside, a retry that fails too, then back.
+    plcsim::Fault silent;
+    silent.kind = plcsim::FaultKind::Silent;
+    sim_.ScriptFault(2, silent, 8);
+    const std::string csv = TempPath("scan.csv");
+    const std::string jsonl = TempPath("scan.jsonl");
+    const Outcome run = Kivhost({"--port", "{port}", "--timeout", "30", "scan", EXAMPLE_TAGS, "--interval", "20",
+                                 "--retry-down", "1", "--csv", csv, "--jsonl", jsonl},
+                                {[](const Outcome& so) { return so.err.find("answers again") != std::string::npos; }});
+    EXPECT_EQ(run.status, 2) << run.err;  // reads failed on the way
+
+    // The retry came no sooner than --retry-down after the failure (the times are the logged reads' ends).
+    const std::regex event(
+        "kivhost: (\\S+) station 2 \\(02\\) (stopped answering|still does not answer) \\(no reply, 4 "
+        "attempts");
+    std::vector<double> failures;
+    for (const std::string& line : Lines(run.err))
+        if (std::smatch m; std::regex_search(line, m, event))
+            failures.push_back(Seconds(m[1]));
+    ASSERT_EQ(failures.size(), 2u) << run.err;
+    EXPECT_GE(failures[1] - failures[0], 1.0) << run.err;
+
+    const std::vector<std::string> lines = FileLines(csv);
+    const std::vector<std::string> objects = FileLines(jsonl);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "time,name,address,value,quality,reason,attempts");
+    ASSERT_EQ((lines.size() - 1) % 15, 0u) << "whole cycles of the 15 tags";
+    ASSERT_EQ(objects.size(), lines.size() - 1);
+    // A letter a cycle: the quality of station 02's first block, asked on the retries, and of another of its tags.
+    std::string retried;
+    std::string other;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> f;
+        std::stringstream row(lines[i]);
+        for (std::string field; std::getline(row, field, ',');)
+            f.push_back(field);
+        f.resize(7);
+        const std::string& quality = f[4];
+        const std::string cycleTime = lines[1 + (i - 1) / 15 * 15].substr(0, 24);
+        EXPECT_EQ(f[0], cycleTime) << "one time for the rows of a cycle: " << lines[i];
+        if (f[2].starts_with("01")) {
+            EXPECT_EQ(quality + f[5] + f[6], "good1") << lines[i];
+        }
+        if (f[1] == "pump 1 current") {
+            EXPECT_EQ(f[3], "43981");
+        }
+        if (f[1] == "heating on") {
+            retried += quality[0];
+            const std::string expected = quality == "failed" ? "no-reply4" : quality == "down" ? "no-reply0" : "1";
+            EXPECT_EQ((quality == "good" ? f[3] : f[5] + f[6]), expected) << lines[i];
+        }
+        if (f[1] == "flow")
+            other += quality[0];
+
+        // The same row in JSON.
+        const Json o = ParseJson(objects[i - 1]);
+        EXPECT_EQ(o["time"].Text(), f[0]);
+        EXPECT_EQ(o["name"].Text(), f[1]);
+        EXPECT_EQ(o["address"].Text(), f[2]);
+        std::string value;
+        for (size_t k = 0; k < o["value"].Size(); ++k)
+            value += (k > 0 ? " " : "") + std::to_string(static_cast<int>(o["value"][k].Number()));
+        EXPECT_EQ(value, f[3]);
+        EXPECT_EQ(o["quality"].Text(), quality);
+        EXPECT_EQ(o["reason"].Text(), f[5]);
+        EXPECT_EQ(o["attempts"].Number(), std::stod(f[6]));
+    }
+    // f failed, d down (not asked), g good.
+    EXPECT_TRUE(std::regex_match(retried, std::regex("fd+fd+g+"))) << retried;
+    EXPECT_TRUE(std::regex_match(other, std::regex("d+g+"))) << other;
+}
+
+TEST_F(KivhostLine, ScanStopsAfterTheExchangeOnCtrlCAndEndsTheDriver)
+{
+    const std::string csv = TempPath("stop.csv");
+    const Outcome run = Kivhost({"--port", "{port}", "--trace", "scan", EXAMPLE_TAGS, "--interval", "20", "--csv", csv},
+                                {[](const Outcome& so) { return so.out.find("cycle 2:") != std::string::npos; }});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("kivhost: stopping after the current exchange: at most 4.4 s (4 attempts of --timeout "
+                           "1000 ms); Ctrl-C again ends at once\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("32 Bit driver Ended"), std::string::npos) << run.err;
+    const std::vector<std::string> lines = FileLines(csv);
+    EXPECT_GE(lines.size(), 1u + 2 * 15);
+    EXPECT_EQ((lines.size() - 1) % 15, 0u) << "whole cycles only";
+}
+
+TEST_F(KivhostLine, ScanEndsAtOnceOnASecondCtrlCDuringAnExchange)
+{
+    const std::string tags = TempPath("nobody.csv");
+    WriteFile(tags, "name,address\nnobody,03W0000\n");
+    const Outcome run =
+        Kivhost({"--port", "{port}", "--timeout", "10000", "--trace", "scan", tags},
+                {[](const Outcome& so) { return so.err.find("bytes will be send") != std::string::npos; },
+                 [](const Outcome& so) { return so.err.find("Ctrl-C again") != std::string::npos; }});
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_NE(run.err.find("kivhost: stopped at once, in the middle of an exchange"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Ended"), std::string::npos) << "no EndKiv inside an exchange";
+}
+
+TEST_F(KivhostLine, ScanChecksEveryRowBeforeThePortOpens)
+{
+    const std::string tags = TempPath("bad.csv");
+    WriteFile(tags, "name,address,count\nfine,01W0010\nlong,01W001000\nrun,01WFFFF,2\n");
+    const Outcome run = Kivhost({"--port", "{port}", "scan", tags});
+    EXPECT_EQ(run.status, 64);
+    const std::vector<std::string> lines = Lines(run.err);
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_EQ(lines[0], "kivhost: " + tags +
+                            ":3: the address \"01W001000\" is longer than 8 characters, e.g. 01W0010, "
+                            "or 01W00105 for a bit: long,01W001000");
+    EXPECT_TRUE(lines[1].starts_with("kivhost: " + tags + ":4: a run of 2 from 01WFFFF goes past")) << lines[1];
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
 TEST_F(KivhostLine, DemoRunsOnItsOwn)
 {
     const Outcome run = Kivhost({"demo"});
@@ -949,7 +1241,8 @@ std::string Complete(const std::string& words)
 
 TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
 {
-    const std::vector<std::string> commands = {"info", "parse", "read", "write", "poll", "demo"};
+    const std::vector<std::string> commands = {"info", "parse",    "read", "write",  "poll",
+                                               "scan", "stations", "demo", "decode", "monitor"};
     std::string help = RunKivhost({"--help"}).out;
     for (const std::string& command : commands)
         help += RunKivhost({command, "--help"}).out;
@@ -961,7 +1254,7 @@ TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 18u) << help;
+    EXPECT_EQ(options.size(), 27u) << help;
     // text holds word where neither neighbour could continue it.
     auto holds = [&letters](const std::string& text, const std::string& word) {
         for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
@@ -995,6 +1288,63 @@ TEST_F(KivhostLine, CompletionOffersCommandsOptionsValuesAndPorts)
     const std::vector<std::string> ports = Lines(Complete("kivhost read 01W0010 --port /dev/pts/"));
     EXPECT_NE(std::find(ports.begin(), ports.end(), sim_.SlavePath()), ports.end())
         << Complete("kivhost --port /dev/pts/");
+}
+
+TEST_F(KivhostLine, MonitorOnTheMirrorCountsEveryReason)
+{
+    const std::string log = "/tmp/kivhost-test-monitor-" + std::to_string(getpid()) + ".jsonl";
+    KivhostRunning monitor({"monitor", "--port", sim_.MirrorPath(), "--jsonl", log});
+    ASSERT_TRUE(
+        monitor.ReadUntil([](const Outcome& run) { return run.err.find("listening on") != std::string::npos; }));
+
+    // Station 2 fails each of its next four exchanges (four attempts each)
+    // another way; station 3 is not on the line.
+    for (const char* fault : {"nak", "wrong", "truncate=5", "noise=3"})
+        sim_.ScriptFault(2, *plcsim::ParseFault(fault), 4);
+    const std::vector<std::vector<std::string>> traffic = {
+        {"read", "01W0010", "--count", "2"},
+        {"write", "01W0030", "5"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "02W0010"},
+        {"read", "03W0000"},
+    };
+    for (std::vector<std::string> args : traffic) {
+        args.insert(args.begin(), {"--port", "{port}", "--timeout", "50"});
+        Kivhost(args);
+    }
+    // Station 3's third attempt is shown once its fourth is on the line;
+    // Ctrl-C shows the fourth had no reply.
+    ASSERT_TRUE(monitor.ReadUntil([](const Outcome& run) { return Occurrences(run.out, "03W0000") >= 3; }));
+    const Outcome run = monitor.Interrupt();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Per station"), std::string::npos) << run.out;
+
+    std::ifstream in(log);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(in, line);)
+        objects.push_back(nlohmann::json::parse(line));
+    std::remove(log.c_str());
+    ASSERT_GE(objects.size(), 2u);
+    const nlohmann::json& first = objects.front();
+    EXPECT_EQ(first["address"], "01W0010");
+    EXPECT_EQ(first["values"], nlohmann::json({0x1234, 0xABCD}));
+    EXPECT_GE(first["latency_ms"].get<double>(), 0);
+    const nlohmann::json& stations = objects.back()["summary"]["stations"];
+    ASSERT_EQ(stations.size(), 3u) << objects.back();
+    // exchanges, failed, then attempts by reason
+    const std::map<int, std::vector<int>> expected = {
+        {1, {2, 0, 0, 0, 0, 0, 0}},
+        {2, {4, 4, 0, 4, 4, 4, 4}},
+        {3, {1, 1, 4, 0, 0, 0, 0}},
+    };
+    for (const nlohmann::json& s : stations) {
+        const nlohmann::json& f = s["failures"];
+        const std::vector<int> seen = {s["exchanges"], s["failed_exchanges"], f["no-reply"], f["short"],
+                                       f["nak"],       f["wrong-station"],    f["garbled"]};
+        EXPECT_EQ(seen, expected.at(s["station"])) << "station " << s["station"];
+    }
 }
 
 }  // namespace

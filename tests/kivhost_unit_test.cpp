@@ -1,6 +1,7 @@
 // kivhost's own parts without a line: the command line, values, port names,
 // the text shown to people and scripts, the rejection hints (from the driver
-// beside the program, as kivhost loads it), the host's value arrays.
+// beside the program, as kivhost loads it), the host's value arrays, the
+// scan's decisions on a clock of the test's.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,6 +15,7 @@
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "kivhost_text.h"
+#include "scan_engine.h"
 
 namespace {
 
@@ -434,5 +436,86 @@ TEST(ValueArray, BitRunsArePackedLeastSignificantFirst)
     EXPECT_EQ(array[1], 0x0001);
     EXPECT_EQ(UnpackValues(bits, 17, array), run);
 }
+
+// ---------------------------------------------------------------------------
+// The scan's decisions: which blocks a cycle asks, what the tags come to
+
+struct EngineStep {
+    double at;              // seconds since the first cycle
+    std::string reads;      // the blocks asked, in order, and what each came to: "0g 1s"
+    std::string qualities;  // of tags 0, 1, 2 after the cycle: g f d r
+};
+
+struct EngineCase {
+    const char* name;
+    std::vector<EngineStep> steps;
+};
+
+void PrintTo(const EngineCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// Three tags, a block each: station 01, then 02 with two blocks. Retried
+// every 10 s. g good, s silent (no reply), n not acknowledged, r rejected.
+const EngineCase ENGINE_CASES[] = {
+    {"a silent station is asked again only when its retry is due",
+     {{0, "0g 1s", "gfd"}, {5, "0g", "gdd"}, {9.9, "0g", "gdd"}, {10.1, "0g 1g 2g", "ggg"}}},
+    {"a failed retry keeps the station's other blocks waiting",
+     {{0, "0g 1s", "gfd"}, {10.1, "0g 1s", "gfd"}, {15, "0g", "gdd"}, {20.2, "0g 1g 2g", "ggg"}}},
+    {"a station silent on its second block is set aside from there",
+     {{0, "0g 1g 2s", "ggf"}, {1, "0g", "gdd"}, {10.1, "0g 1g 2g", "ggg"}}},
+    {"a refused block is set aside alone: its station answers",
+     {{0, "0g 1n 2g", "gfg"}, {5, "0g 2g", "gdg"}, {10.1, "0g 1g 2g", "ggg"}}},
+    {"a read the driver rejects costs no time and is asked every cycle",
+     {{0, "0g 1r 2g", "grg"}, {1, "0g 1r 2g", "grg"}}},
+};
+
+class ScanDecisions : public ::testing::TestWithParam<EngineCase> {};
+
+TEST_P(ScanDecisions, BlocksAskedAndQualities)
+{
+    std::vector<Tag> tags(3);
+    tags[0].address = {1, 'W', 0x10, NO_BIT, 16};
+    tags[1].address = {2, 'B', 0x10, NO_BIT, 1};
+    tags[2].address = {2, 'W', 0x10, NO_BIT, 16};
+    ReadPlan plan = PlanReads(tags, DEFAULT_MAX_GAP);
+    ASSERT_EQ(plan.blocks.size(), 3u);
+    ScanSettings settings;
+    settings.retryDown = std::chrono::seconds(10);
+    ScanEngine engine(tags, plan, settings);
+
+    const ScanMoment start = ScanMoment::Now();
+    for (const EngineStep& step : GetParam().steps) {
+        ScanMoment now = start;
+        now.steady += std::chrono::milliseconds(static_cast<long>(step.at * 1000));
+        now.wall += std::chrono::milliseconds(static_cast<long>(step.at * 1000));
+        engine.BeginCycle(now);
+        std::string asked;
+        for (size_t read = 0; const std::optional<size_t> block = engine.NextBlock(now); ++read) {
+            const size_t at = read * 3 + 1;  // "0g 1s": what the read comes to
+            const char kind = at < step.reads.size() ? step.reads[at] : 'g';
+            BlockOutcome outcome;
+            outcome.attempts = kind == 'r' ? 0 : 1;
+            if (kind == 'g') {
+                outcome.elements.assign(1, 7);
+            } else {
+                outcome.result = kind == 'r' ? REJECTED : RECOVERY_ERROR;
+                outcome.reason = kind == 's' ? Outcome::NoReply : kind == 'n' ? Outcome::Nak : Outcome::Good;
+                outcome.attempts = kind == 'r' ? 0 : 4;
+            }
+            asked += (asked.empty() ? "" : " ") + std::to_string(*block) + kind;
+            engine.Record(*block, outcome, now);
+        }
+        engine.EndCycle(now, true);
+        EXPECT_EQ(asked, step.reads) << "at " << step.at << " s";
+        std::string qualities;
+        for (const TagState& state : engine.States())
+            qualities += QualityName(state.quality)[0];
+        EXPECT_EQ(qualities, step.qualities) << "at " << step.at << " s";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cycles, ScanDecisions, ::testing::ValuesIn(ENGINE_CASES), CaseName());
 
 }  // namespace

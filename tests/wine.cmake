@@ -60,6 +60,15 @@ add_test(NAME windows.kivhost_demo_needs_linux
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
+# decode needs no line: the trace captured for the golden test, read by kivhost.exe.
+add_test(NAME windows.kivhost_decode
+  COMMAND ${KIVHOST_EXPECT} 0 "out:#1    try 2  read  01W0010 x2           sum ok   -> good: 4660 (0x1234)"
+          "out:#14   try 1  read  05W0010              sum ok   -> wrong station: 6 (06)"
+          "out:2 (02)           1       1         4         4"
+          -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe decode ${CMAKE_CURRENT_SOURCE_DIR}/data/decode_every_outcome.trace
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.kivhost_decode PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
 add_test(NAME windows.kivhost_read
   COMMAND ${CMAKE_COMMAND} -E env
     "PLCSIM=$<TARGET_FILE:plcsim> --stations 1 --set 1:W0010=0x1234 --set 1:W0011=0xABCD"

@@ -13,10 +13,10 @@ _kivhost_ports()
 _kivhost()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} prefix=""
-    local commands="info parse read write poll demo"
+    local commands="info parse read write poll scan stations demo decode monitor"
     local global="--port --baud --format --data-bits --parity --stop-bits --timeout --json --trace --trace=hex --trace=raw
                   --trace-file --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles|--tags|--max-gap|--retry-down|--csv|--jsonl|--range|--gap|--late"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     local equals=0
@@ -45,19 +45,25 @@ _kivhost()
     local values=""
     case $prev in
         --port) values=$(_kivhost_ports) ;;
-        --baud) values="1200 2400 4800 9600 19200 38400 57600" ;;
+        --baud)
+            values="1200 2400 4800 9600 19200 38400 57600"
+            [[ $command == monitor ]] && values+=" 115200 230400"
+            ;;
         --format) values="8N1 8N2 8E1 8O1 7E1 7O1 7N2" ;;
         --data-bits) values="5 6 7 8" ;;
         --parity) values="none odd even mark space" ;;
         --stop-bits) values="1 1.5 2" ;;
         --timeout) values="100 300 1000 3000" ;;
         --trace) ((equals)) && values="hex raw" ;;
-        --trace-file | --lib)
+        --max-gap) values="-1 0 4 8 16" ;;
+        --retry-down) values="5 10 30 60" ;;
+        --range) values="1-32 1-8" ;;
+        --trace-file | --lib | --tags | --csv | --jsonl)
             COMPREPLY=($(compgen -f -- "$cur"))
             [[ -n $prefix ]] && COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
             return
             ;;
-        --count | --type | --interval | --cycles) return ;;
+        --count | --type | --interval | --cycles | --gap | --late) return ;;
     esac
     if [[ -n $values || $prev =~ ^($valued)$ ]]; then
         COMPREPLY=($(compgen -W "$values" -- "$cur"))
@@ -70,11 +76,18 @@ _kivhost()
         case $command in
             parse) own="--type --count --block" ;;
             read) own="--count" ;;
-            poll) own="--count --interval --cycles" ;;
+            poll) own="--tags --count --interval --cycles" ;;
+            scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
+            stations) own="--range" ;;
+            monitor) own="--gap --late --jsonl --csv" ;;
         esac
         COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    elif [[ $command == scan ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))  # the tag file
+    elif [[ $command == decode ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
     fi
 }
 

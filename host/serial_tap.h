@@ -1,0 +1,73 @@
+// A port opened to listen only: kivhost monitor's side of a listening
+// adapter on an RS-485 bus, or of plcsim's mirror. Nothing is ever written
+// to it. Linux only (termios); kivhost.exe says so.
+#ifndef DAVODEV_KIVHOST_SERIAL_TAP_H
+#define DAVODEV_KIVHOST_SERIAL_TAP_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "line_monitor.h"
+
+namespace kivhost {
+
+struct TapSettings {
+    std::string port;  // named as for the driver: a path, COMn for /dev/ttyS(n-1), or a name under /dev
+    uint32_t baud = 9600;
+    uint16_t dataBits = 8;
+    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;  // 0 one, 1 one and a half (as two), 2 two
+};
+
+// The monotonic clock in microseconds.
+uint64_t MonotonicUs();
+// The wall clock in microseconds since 1970.
+int64_t WallClockUs();
+
+class SerialTap {
+public:
+    // nullptr, with the reason for people in error, when the port cannot be
+    // opened or set to the line's format.
+    static std::unique_ptr<SerialTap> Open(const TapSettings& settings, std::string* error);
+    ~SerialTap();
+    SerialTap(const SerialTap&) = delete;
+    SerialTap& operator=(const SerialTap&) = delete;
+
+    const std::string& Path() const { return path_; }
+    int Fd() const { return fd_; }
+
+private:
+    SerialTap(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_;
+    std::string path_;
+};
+
+enum class WatchEnd {
+    Stopped,  // stop was set
+    HungUp,   // the other side went away (a pseudo-terminal's master closed)
+    Failed,   // reading failed; errno says why
+};
+
+struct WatchOptions {
+    uint64_t gapUs = 50000;  // as the monitor's: how soon a quiet frame is ended
+    // Inside a long frame, how long to let bytes gather before reading
+    // again, as a UART's FIFO does: a fast line then wakes the monitor once
+    // for many bytes, not once a byte. The start and end of a request and
+    // of a short reply, which the latency is taken from, are read as they
+    // come; so is the first byte after a quiet line.
+    uint64_t gatherUs = 1000;
+    size_t gatherAfter = 32;  // bytes of a frame read one by one before gathering
+};
+
+// Reads the tap into the monitor until stop is set (a signal handler or
+// another thread may set it), stamping bytes with microseconds since
+// originUs. Does not call monitor.Finish.
+WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
+                   const std::atomic<bool>& stop);
+
+}  // namespace kivhost
+
+#endif  // DAVODEV_KIVHOST_SERIAL_TAP_H

@@ -1,0 +1,175 @@
+// The listening port on Linux: termios for the line's format, poll and read.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial_posix_name.h"
+#include "serial_tap.h"
+
+namespace kivhost {
+namespace {
+
+constexpr int IDLE_POLL_MS = 200;  // how often a quiet watch looks at its stop flag
+
+struct Speed {
+    uint32_t rate;
+    speed_t code;
+};
+
+constexpr Speed SPEEDS[] = {
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+};
+
+std::string OpenFailure(const std::string& path, int error)
+{
+    switch (error) {
+    case ENOENT: return "no port " + path + ": check the name (a path, or a name under /dev such as ttyUSB1)";
+    case EACCES:
+    case EPERM: return "no permission to open " + path + ": on Linux, add yourself to the dialout group";
+    case EBUSY:
+        return path + " is held by another program that opened it alone; the monitor needs a port of its own (a "
+                      "second adapter that only listens, or plcsim's --mirror)";
+    default: return "cannot open " + path + ": " + std::strerror(error);
+    }
+}
+
+}  // namespace
+
+uint64_t MonotonicUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+int64_t WallClockUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::string* error)
+{
+    const auto speed = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
+                                    [&settings](const Speed& s) { return s.rate == settings.baud; });
+    if (speed == std::end(SPEEDS)) {
+        *error = "the monitor's port takes the standard rates (9600, 19200, 38400, 57600, 115200, ...), not " +
+                 std::to_string(settings.baud);
+        return nullptr;
+    }
+    // The device the driver would open for this name.
+    char device[4096];
+    if (!kiv::PosixDevicePath(settings.port.c_str(), device, sizeof device)) {
+        *error = "no port name given, or one too long: \"" + settings.port + "\"";
+        return nullptr;
+    }
+    const std::string path = device;
+    // Read only: the monitor never writes, whatever else goes wrong.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = OpenFailure(path, errno);
+        return nullptr;
+    }
+    auto tap = std::unique_ptr<SerialTap>(new SerialTap(fd, path));
+    struct stat info {};
+    termios line{};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || tcgetattr(fd, &line) != 0) {
+        *error = path + " is not a serial port";
+        return nullptr;
+    }
+    // No one else opens it while the monitor listens: two readers of one
+    // port each take bytes from the other.
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        *error = "cannot have " + path + " to itself: " + std::strerror(errno);
+        return nullptr;
+    }
+
+    cfmakeraw(&line);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    line.c_cflag |= CREAD | CLOCAL;
+    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+    line.c_cflag |= SIZES[std::clamp<uint16_t>(settings.dataBits, 5, 8) - 5];
+    if (settings.stopBits != 0)
+        line.c_cflag |= CSTOPB;  // one and a half is two to termios
+    switch (settings.parity) {
+    case 1: line.c_cflag |= PARENB | PARODD; break;
+    case 2: line.c_cflag |= PARENB; break;
+    case 3: line.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: line.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    cfsetispeed(&line, speed->code);
+    cfsetospeed(&line, speed->code);
+    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+        *error = "cannot set " + path + " to the line's format: " + std::strerror(errno);
+        return nullptr;
+    }
+    return tap;
+}
+
+SerialTap::~SerialTap()
+{
+    (void)ioctl(fd_, TIOCNXCL);  // the port is closed next anyway
+    close(fd_);
+}
+
+WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
+                   const std::atomic<bool>& stop)
+{
+    const int quietMs = static_cast<int>(std::min<uint64_t>(options.gapUs / 1000 + 1, IDLE_POLL_MS));
+    const timespec gather{0, static_cast<long>(std::min<uint64_t>(options.gatherUs, 999999) * 1000)};
+    char buffer[4096];
+    size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
+    while (!stop.load(std::memory_order_relaxed)) {
+        pollfd watched{tap.Fd(), POLLIN, 0};
+        const int ready = poll(&watched, 1, quietMs);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;  // the signal that sets stop, or another
+            return WatchEnd::Failed;
+        }
+        if (ready == 0) {
+            monitor.Idle(MonotonicUs() - originUs);
+            continue;
+        }
+        const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
+        const uint64_t now = MonotonicUs() - originUs;
+        if (got > 0) {
+            const std::string_view bytes(buffer, static_cast<size_t>(got));
+            monitor.Feed(bytes, now);
+            const size_t cr = bytes.rfind(FRAME_END);
+            sinceCr = cr == std::string_view::npos ? sinceCr + bytes.size() : bytes.size() - cr - 1;
+            if (options.gatherUs > 0 && sinceCr >= options.gatherAfter)
+                nanosleep(&gather, nullptr);
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        // A pseudo-terminal whose master closed reads EIO; a port that went away, 0.
+        if (got == 0 || errno == EIO || (watched.revents & POLLHUP))
+            return WatchEnd::HungUp;
+        return WatchEnd::Failed;
+    }
+    // What had come before the stop is the line's too.
+    const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
+    if (got > 0)
+        monitor.Feed(std::string_view(buffer, static_cast<size_t>(got)), MonotonicUs() - originUs);
+    return WatchEnd::Stopped;
+}
+
+}  // namespace kivhost

@@ -45,9 +45,14 @@ Pty::~Pty()
 }
 
 Responder::Responder(int lines, std::string reply, std::chrono::microseconds turnaround)
-    : reply_(std::move(reply)), turnaround_(turnaround)
+    : Responder(std::vector<LineAnswer>(static_cast<size_t>(lines), LineAnswer{std::move(reply)}), turnaround)
 {
-    for (int i = 0; i < lines; ++i)
+}
+
+Responder::Responder(std::vector<LineAnswer> answers, std::chrono::microseconds turnaround)
+    : answers_(std::move(answers)), pending_(answers_.size(), 0), turnaround_(turnaround)
+{
+    for (size_t i = 0; i < answers_.size(); ++i)
         lines_.push_back(std::make_unique<Pty>());
 }
 
@@ -86,14 +91,15 @@ void Responder::Serve()
                 continue;
             return;
         }
-        for (pollfd& p : fds) {
+        for (size_t line = 0; line < fds.size(); ++line) {
+            pollfd& p = fds[line];
             if (p.fd < 0 || p.revents == 0)
                 continue;
             const ssize_t n = read(p.fd, buffer, sizeof buffer);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             // EIO: the client has closed its side; the line is done.
-            if (n <= 0 || !Answer(p.fd, buffer, n)) {
+            if (n <= 0 || !Answer(line, buffer, n)) {
                 p.fd = -1;
                 --open;
             }
@@ -101,25 +107,39 @@ void Responder::Serve()
     }
 }
 
-bool Responder::Answer(int master, const char* bytes, ssize_t n)
+bool Responder::Answer(size_t line, const char* bytes, ssize_t n)
 {
-    if (reply_.empty())
+    const LineAnswer& answer = answers_[line];
+    if (answer.reply.empty())
         return true;
-    const timespec pause{static_cast<time_t>(turnaround_.count() / 1000000),
-                         static_cast<long>(turnaround_.count() % 1000000) * 1000};
+    const int master = lines_[line]->Master();
     for (ssize_t i = 0; i < n; ++i) {
-        if (bytes[i] != '\r')
-            continue;
-        if (turnaround_.count() > 0)
-            clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
-        size_t done = 0;
-        while (done < reply_.size()) {
-            const ssize_t w = write(master, reply_.data() + done, reply_.size() - done);
-            if (w > 0)
-                done += static_cast<size_t>(w);
-            else if (!(w < 0 && errno == EINTR))
+        if (answer.requestLength == 0) {
+            if (bytes[i] == '\r' && !Reply(master, answer.reply))
+                return false;
+        } else if (++pending_[line] == answer.requestLength) {
+            pending_[line] = 0;
+            if (!Reply(master, answer.reply))
                 return false;
         }
+    }
+    return true;
+}
+
+bool Responder::Reply(int master, const std::string& reply)
+{
+    if (turnaround_.count() > 0) {
+        const timespec pause{static_cast<time_t>(turnaround_.count() / 1000000),
+                             static_cast<long>(turnaround_.count() % 1000000) * 1000};
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    }
+    size_t done = 0;
+    while (done < reply.size()) {
+        const ssize_t w = write(master, reply.data() + done, reply.size() - done);
+        if (w > 0)
+            done += static_cast<size_t>(w);
+        else if (!(w < 0 && errno == EINTR))
+            return false;
     }
     return true;
 }
@@ -160,19 +180,20 @@ void FloorClient::Close()
 
 bool FloorClient::Exchange(const std::string& frame, uint8_t* reply, size_t header, size_t rest, int timeoutMs)
 {
-    // The flush's input check: a count, and a zero-time poll for a hang-up
-    // when the count is 0.
-    int waiting = 0;
-    if (ioctl(fd_, FIONREAD, &waiting) != 0)
-        return false;
-    if (waiting == 0) {
-        pollfd p{fd_, POLLIN, 0};
-        (void)poll(&p, 1, 0);
-    } else {
+    // The flush's input check: a zero-time poll, which shows input and a
+    // hang-up alike; the count only when it shows input.
+    pollfd check{fd_, POLLIN, 0};
+    if (poll(&check, 1, 0) < 0)
+        check.revents = POLLIN;  // no answer: the count decides
+    if (check.revents & POLLIN) {
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0)
+            return false;
         uint8_t scratch[512];
-        while (read(fd_, scratch, sizeof scratch) == static_cast<ssize_t>(sizeof scratch)) {
+        while (waiting > 0 && read(fd_, scratch, sizeof scratch) == static_cast<ssize_t>(sizeof scratch)) {
         }
     }
+    inputSeenEmpty_ = true;
 
     size_t done = 0;
     while (done < frame.size()) {
@@ -195,22 +216,28 @@ bool FloorClient::Exchange(const std::string& frame, uint8_t* reply, size_t head
 
 bool FloorClient::ReadFull(uint8_t* buffer, size_t want, int timeoutMs)
 {
+    // Where the input was just seen empty a read would only say so again:
+    // wait first, then read.
+    bool waitFirst = inputSeenEmpty_;
     size_t have = 0;
     while (have < want) {
+        if (waitFirst) {
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = poll(&p, 1, timeoutMs);
+            if (ready == 0 || (ready < 0 && errno != EINTR))
+                return false;
+        }
         const ssize_t r = read(fd_, buffer + have, want - have);
         if (r > 0) {
             have += static_cast<size_t>(r);
+            waitFirst = true;  // it took all there was
             continue;
         }
         if (r == 0 || (errno != EAGAIN && errno != EINTR))
             return false;
-        if (errno == EINTR)
-            continue;
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, timeoutMs);
-        if (ready == 0 || (ready < 0 && errno != EINTR))
-            return false;
+        waitFirst = errno == EAGAIN;
     }
+    inputSeenEmpty_ = false;  // it got all it asked for: more may be waiting
     return true;
 }
 

@@ -37,16 +37,28 @@ private:
     std::string slavePath_;
 };
 
-// A station on one or more lines, served by one thread: every request
-// (counted by its CR) gets one fixed reply written in one piece, after an
-// optional turnaround; with an empty reply it is a silent station and only
-// drains its lines. The driver's line and the floor's share one responder so
-// that both sides talk to the same thread wherever the scheduler puts it.
+// What a station answers on one of its lines: `reply` to every request. A
+// request ends in a CR, or, when requestLength is not 0, is that many bytes
+// (a binary frame, whose bytes may be anything).
+struct LineAnswer {
+    std::string reply;
+    size_t requestLength = 0;
+};
+
+// A station on one or more lines, served by one thread: every request gets
+// its line's fixed reply written in one piece, after an optional turnaround,
+// with no parsing; with an empty reply it is a silent station and only
+// drains its lines. The driver's line and its baseline's share one responder
+// so that both sides talk to the same thread wherever the scheduler puts it.
 // Start it once the clients have opened the slaves: the thread ends when
 // every slave has been closed.
 class Responder {
 public:
+    // Every line answers `reply` to requests that end in a CR.
     Responder(int lines, std::string reply, std::chrono::microseconds turnaround = std::chrono::microseconds(0));
+    // One line for each answer.
+    explicit Responder(std::vector<LineAnswer> answers,
+                       std::chrono::microseconds turnaround = std::chrono::microseconds(0));
     ~Responder();
     Responder(const Responder&) = delete;
     Responder& operator=(const Responder&) = delete;
@@ -58,18 +70,22 @@ public:
 
 private:
     void Serve();
-    bool Answer(int master, const char* bytes, ssize_t n);
+    bool Answer(size_t line, const char* bytes, ssize_t n);
+    bool Reply(int master, const std::string& reply);
 
     std::vector<std::unique_ptr<Pty>> lines_;
-    std::string reply_;
+    std::vector<LineAnswer> answers_;
+    std::vector<size_t> pending_;  // bytes of a fixed-length request received so far
     std::chrono::microseconds turnaround_;
     std::thread thread_;
 };
 
 // The floor: the system calls the Linux backend makes for one exchange and
-// nothing else. Before the write, FIONREAD and a zero-time poll (the input
-// check of the flush); the frame in one write; the reply read as `header`
-// bytes and then `rest`, each by read, and poll when read would block.
+// nothing else. Before the write, a zero-time poll (the input check of the
+// flush; FIONREAD and the drain only when it shows input); the frame in one
+// write; the reply read as `header` bytes and then `rest`, each by read, with
+// a poll before a read wherever the input was last seen empty (after the
+// check, after a read that found nothing or took all there was).
 class FloorClient {
 public:
     FloorClient() = default;
@@ -86,6 +102,7 @@ public:
 private:
     bool ReadFull(uint8_t* buffer, size_t want, int timeoutMs);
     int fd_ = -1;
+    bool inputSeenEmpty_ = false;
 };
 
 }  // namespace kivbench

@@ -31,13 +31,20 @@ void Usage()
     for (const Section& section : Sections())
         if (section.only != nullptr)
             sections += (sections.empty() ? "" : ", ") + std::string(section.only);
+    std::string sides;
+    for (const Side& side : Sides())
+        sides += (sides.empty() ? "" : ", ") + std::string(side.name);
     std::printf("usage: kivbench [--quick] [--no-callgrind] [--only LIST]\n"
+                "       kivbench --count-calls SIDE N\n"
                 "  Measures the driver (libDAVODEV.so beside this program) against the\n"
                 "  system calls of the same exchanges without it, and prints the tables.\n"
                 "  --quick         a few hundred exchanges and short silent tests (CI)\n"
                 "  --no-callgrind  skip counting instructions under valgrind\n"
-                "  --only LIST     run only these of %s; e.g. 1,6\n",
-                sections.c_str());
+                "  --only LIST     run only these of %s; e.g. 1,6\n"
+                "  --count-calls   set up and warm up one side of a comparison, make N\n"
+                "                  exchanges on it and print nothing, for strace -c;\n"
+                "                  the sides: %s\n",
+                sections.c_str(), sides.c_str());
 }
 
 // The section numbers in a list such as "1,6".
@@ -67,6 +74,18 @@ int Run(BenchRun& run, const std::set<int>* only)
     return 0;
 }
 
+int CountCalls(const std::string& name, int exchanges)
+{
+    for (const Side& side : Sides()) {
+        if (name == side.name) {
+            side.run(exchanges);
+            return 0;
+        }
+    }
+    std::fprintf(stderr, "kivbench: no side named %s\n", name.c_str());
+    return 2;
+}
+
 }  // namespace
 }  // namespace kivbench
 
@@ -77,6 +96,8 @@ int main(int argc, char** argv)
     std::set<int> only;
     bool onlyGiven = false;
     int callgrindChild = 0;
+    std::string countSide;
+    int countExchanges = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
@@ -86,6 +107,9 @@ int main(int argc, char** argv)
         } else if (arg == "--only" && i + 1 < argc) {
             only = SectionNumbers(argv[++i]);
             onlyGiven = true;
+        } else if (arg == "--count-calls" && i + 2 < argc) {
+            countSide = argv[++i];
+            countExchanges = std::atoi(argv[++i]);
         } else if (arg == CALLGRIND_CHILD_OPTION && i + 1 < argc) {
             callgrindChild = std::atoi(argv[++i]);
         } else {
@@ -114,6 +138,8 @@ int main(int argc, char** argv)
     try {
         if (callgrindChild > 0)
             return CallgrindChild(callgrindChild);
+        if (!countSide.empty())
+            return CountCalls(countSide, countExchanges);
         return Run(run, onlyGiven ? &only : nullptr);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kivbench: %s\n", e.what());

@@ -135,7 +135,7 @@ void RunMonitorSection(BenchRun& run)
         }
     }
 
-    PrintHeading("8. kivhost monitor on plcsim's mirror: 115200 baud, back-to-back BlockRead of 255 words");
+    PrintHeading("9. kivhost monitor on plcsim's mirror: 115200 baud, back-to-back BlockRead of 255 words");
     Table table({"reading", "exchanges", "frames seen / on the line", "mirror dropped", "CPU user+sys", "of a core",
                  "target", "result"});
     for (int target = 1; target >= 0; --target) {

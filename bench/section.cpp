@@ -1,6 +1,7 @@
 #include "section.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kivbench {
 
@@ -11,6 +12,12 @@ std::vector<Section>& Registered()
 {
     static std::vector<Section> sections;
     return sections;
+}
+
+std::vector<Side>& RegisteredSides()
+{
+    static std::vector<Side> sides;
+    return sides;
 }
 
 }  // namespace
@@ -26,6 +33,19 @@ SectionRegistration::SectionRegistration(const Section& section)
 const std::vector<Section>& Sections()
 {
     return Registered();
+}
+
+SideRegistration::SideRegistration(const Side& side)
+{
+    std::vector<Side>& sides = RegisteredSides();
+    sides.insert(std::upper_bound(sides.begin(), sides.end(), side,
+                                  [](const Side& a, const Side& b) { return std::strcmp(a.name, b.name) < 0; }),
+                 side);
+}
+
+const std::vector<Side>& Sides()
+{
+    return RegisteredSides();
 }
 
 }  // namespace kivbench

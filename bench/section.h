@@ -43,6 +43,21 @@ struct SectionRegistration {
 // Every section, by number.
 const std::vector<Section>& Sections();
 
+// One side of a section's comparison by itself, for counting its system
+// calls under strace (kivbench --count-calls NAME N): it sets up and warms up
+// as its section does, then makes `exchanges` exchanges and reports nothing.
+struct Side {
+    const char* name;
+    void (*run)(int exchanges);
+};
+
+struct SideRegistration {
+    explicit SideRegistration(const Side& side);
+};
+
+// Every side, by name.
+const std::vector<Side>& Sides();
+
 }  // namespace kivbench
 
 #endif  // DAVODEV_KIVBENCH_SECTION_H

@@ -35,50 +35,39 @@ void PrintByteCount(uint32_t count, const char (&what)[N])
     (void)std::fwrite(out, 1, n + N - 1, stdout);  // a trace that cannot be written is lost; the exchange goes on
 }
 
-// One trace line in its printed form: "(", the text, ")\n". The text is what
-// "%s" would show, so it stops at a zero byte although the line went on.
-class TraceLine {
-public:
-    void Add(char c)
-    {
-        out_[1 + length_++] = c;
-        if (c != '\0' && visible_ + 1 == length_)
-            visible_ = length_;
-    }
-    bool Full() const { return length_ == TRACE_LINE; }
-    bool Empty() const { return length_ == 0; }
-
-    void Print(bool log)
-    {
-        out_[1 + visible_] = '\0';
-        if (log)
-            HostLog(LEVEL_INFO, MSG_RECEIVED_LINE, static_cast<const char*>(out_ + 1));
-        out_[0] = '(';
-        out_[1 + visible_] = ')';
-        out_[2 + visible_] = '\n';
-        (void)std::fwrite(out_, 1, visible_ + 3, stdout);  // as PrintByteCount
-        length_ = visible_ = 0;
-    }
-
-private:
-    char out_[TRACE_LINE + 3];
-    uint32_t length_ = 0;   // bytes of the line so far
-    uint32_t visible_ = 0;  // of them, before the first zero byte
-};
+// One trace line in its printed form: "(", the text, ")\n", CR shown as ".".
+// The text is what "%s" would show, so it stops at a zero byte although the
+// line went on. A 255-word reply is 32 of these lines: they are copied whole,
+// not a byte at a time.
+void PrintTraceLine(const uint8_t* bytes, uint32_t n, bool log)
+{
+    const void* zero = std::memchr(bytes, 0, n);
+    const uint32_t visible = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - bytes) : n;
+    char out[TRACE_LINE + 3];
+    char* const text = out + 1;
+    std::memcpy(text, bytes, visible);
+    // A frame has one CR, at its end: CRs are looked for, not every byte.
+    const char* const end = text + visible;
+    for (char* cr = text; (cr = static_cast<char*>(std::memchr(cr, 0x0D, static_cast<size_t>(end - cr)))) != nullptr;)
+        *cr++ = '.';
+    text[visible] = '\0';
+    if (log)
+        HostLog(LEVEL_INFO, MSG_RECEIVED_LINE, static_cast<const char*>(text));
+    out[0] = '(';
+    text[visible] = ')';
+    text[visible + 1] = '\n';
+    (void)std::fwrite(out, 1, visible + 3, stdout);  // as PrintByteCount
+}
 
 }  // namespace
 
 void TraceDump(const uint8_t* bytes, uint32_t n, bool logLines)
 {
-    TraceLine line;
-    for (uint32_t i = 0; i < n; ++i) {
-        line.Add(bytes[i] == 0x0D ? '.' : static_cast<char>(bytes[i]));
-        if (line.Full())
-            line.Print(logLines);
+    for (uint32_t start = 0; start < n; start += TRACE_LINE) {
+        const uint32_t length = n - start < TRACE_LINE ? n - start : TRACE_LINE;
+        // The last, shorter line is printed but never logged.
+        PrintTraceLine(bytes + start, length, logLines && length == TRACE_LINE);
     }
-    // The last, shorter line is printed but never logged.
-    if (!line.Empty())
-        line.Print(false);
 }
 
 int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)

@@ -1,6 +1,5 @@
 #include "address_parser.h"
 
-#include <array>
 #include <cstring>
 
 #include "commands.h"
@@ -20,24 +19,6 @@ constexpr const char* BIT_DIGITS = "0123456789ABCDEF ";
 constexpr const char* POSITION_SETS[TEXT_LENGTH] = {
     HEX_DIGITS, HEX_DIGITS, OPERANDS, HEX_DIGITS, HEX_DIGITS, HEX_DIGITS, HEX_DIGITS, BIT_DIGITS,
 };
-
-// Digit values by character code; 99 for anything that is no digit. Replies
-// of 255 words are read through here a thousand digits at a time.
-constexpr std::array<uint8_t, 256> DIGIT_VALUES = [] {
-    std::array<uint8_t, 256> values{};
-    values.fill(99);
-    for (int c = '0'; c <= '9'; ++c)
-        values[c] = static_cast<uint8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c)
-        values[c] = values[c - 'A' + 'a'] = static_cast<uint8_t>(c - 'A' + 10);
-    return values;
-}();
-
-int DigitValue(char c, int base)
-{
-    const int value = DIGIT_VALUES[static_cast<unsigned char>(c)];
-    return value < base ? value : -1;
-}
 
 // Only ASCII letters change: bytes above 0x7F stay as they are and fail the
 // character check.
@@ -59,20 +40,6 @@ bool IsByteAndBitOperand(int32_t operand)
 }
 
 }  // namespace
-
-int32_t ReadNumber(const char* chars, int n, char mode)
-{
-    const int base = mode == 'D' ? 10 : 16;
-    // Unsigned, so that eight or more digits wrap instead of overflowing.
-    uint32_t value = 0;
-    for (int i = 0; i < n; ++i) {
-        const int digit = DigitValue(chars[i], base);
-        if (digit < 0)
-            return -1;
-        value = value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
-    }
-    return static_cast<int32_t>(value);
-}
 
 int32_t ParseAddress(AddressParseBlock* block, ParseMode mode)
 {

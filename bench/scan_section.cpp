@@ -267,7 +267,12 @@ void RunScanSection(BenchRun& run)
         const int rounds = run.quick ? 1 : 4;
         for (int baud : {9600, 19200})
             results.push_back(MeasureScan(session, baud, rounds));
-        session.End();
+        // CloseCom, not EndKiv: the driver is one per process, and an ended
+        // driver would answer every later section's calls with nothing done.
+        DriverRequest close{};
+        close.channel = &session.Channel();
+        close.code = CMD_CLOSE_COM;
+        (void)library->Entry()(&close);  // the figures are taken; a failed close changes none
     }
     dup2(traces, 1);
     close(traces);

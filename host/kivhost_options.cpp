@@ -49,7 +49,7 @@ struct Given {
 
 using Check = std::function<std::string(const Given&, const CLI::App&, Options&)>;
 
-struct CommandSpec {
+struct CommandEntry {
     Command command;
     const char* name;
     const char* summary;  // its line in kivhost --help, and the first of its own help
@@ -137,9 +137,9 @@ std::string TakeCycles(const Given& given, const CLI::App& app, Options& options
     return {};
 }
 
-const std::vector<CommandSpec>& Commands()
+const std::vector<CommandEntry>& Commands()
 {
-    static const std::vector<CommandSpec> COMMANDS = {
+    static const std::vector<CommandEntry> COMMANDS = {
         {Command::Info, "info", "the driver's banner and what it tells a host", "info", "Example:\n  kivhost info",
          false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
 
@@ -402,11 +402,11 @@ const std::vector<CommandSpec>& Commands()
     return COMMANDS;
 }
 
-const CommandSpec* FindCommand(const std::string& name)
+const CommandEntry* FindCommand(const std::string& name)
 {
-    for (const CommandSpec& spec : Commands())
-        if (name == spec.name)
-            return &spec;
+    for (const CommandEntry& entry : Commands())
+        if (name == entry.name)
+            return &entry;
     return nullptr;
 }
 
@@ -440,13 +440,14 @@ public:
             out << make_subcommands(app, mode);
             out << Groups(app, {LINE_GROUP, OUTPUT_GROUP, OTHER_GROUP});
         } else {
-            const CommandSpec* spec = FindCommand(app->get_name());
+            const CommandEntry* entry = FindCommand(app->get_name());
             out << "kivhost " << app->get_name() << ": " << app->get_description() << "\n\n";
-            out << "Usage: kivhost [options] " << (spec != nullptr ? spec->usage : app->get_name().c_str()) << "\n";
+            out << "Usage: kivhost [options] " << (entry != nullptr ? entry->usage : app->get_name().c_str()) << "\n";
             out << make_positionals(app);
             out << Groups(app, {"Options"});
-            out << Groups(parent, spec != nullptr && spec->usesLine ? std::vector<std::string>{LINE_GROUP, OUTPUT_GROUP}
-                                                                    : std::vector<std::string>{OUTPUT_GROUP});
+            out << Groups(parent, entry != nullptr && entry->usesLine
+                                      ? std::vector<std::string>{LINE_GROUP, OUTPUT_GROUP}
+                                      : std::vector<std::string>{OUTPUT_GROUP});
             out << "\nkivhost --help shows the rest.\n";
         }
         if (!app->get_footer().empty())
@@ -504,9 +505,9 @@ bool LooksLikeOption(const std::string& text)
 
 // What is left over once CLI11 has taken what it knows: options it does not
 // know, or does not know where they were given, and arguments too many.
-using Subcommands = std::vector<std::pair<const CommandSpec*, CLI::App*>>;
+using Subcommands = std::vector<std::pair<const CommandEntry*, CLI::App*>>;
 
-std::string LeftOver(const std::vector<std::string>& left, const Subcommands& subs, const CommandSpec* spec,
+std::string LeftOver(const std::vector<std::string>& left, const Subcommands& subs, const CommandEntry* entry,
                      const CLI::App* sub)
 {
     for (const std::string& item : left) {
@@ -514,23 +515,24 @@ std::string LeftOver(const std::vector<std::string>& left, const Subcommands& su
             continue;
         const std::string name = item.substr(0, item.find('='));
         if (sub != nullptr && sub->get_option_no_throw(name) != nullptr)
-            return name + " goes after the command: kivhost [options] " + spec->usage;
+            return name + " goes after the command: kivhost [options] " + entry->usage;
         for (const auto& [other, owner] : subs) {
             if (owner->get_option_no_throw(name) == nullptr)
                 continue;
-            if (spec == nullptr)
+            if (entry == nullptr)
                 return name + " belongs to a command, after it: e.g. kivhost [options] " + other->usage;
-            return name + " does not apply to " + spec->name + "; kivhost " + spec->name + " --help shows its options";
+            return name + " does not apply to " + entry->name + "; kivhost " + entry->name +
+                   " --help shows its options";
         }
         return "unknown option " + name + "; kivhost --help lists the options";
     }
     if (left.empty())
         return {};
-    if (spec == nullptr)
+    if (entry == nullptr)
         return "unknown command \"" + left.front() + "\"; the commands are " + CommandNames();
     const bool takesArguments = !sub->get_options([](const CLI::Option* o) { return o->get_positional(); }).empty();
-    return std::string(spec->name) + (takesArguments ? " takes no more arguments" : " takes no arguments") +
-           ", got \"" + left.front() + "\"; kivhost " + spec->name + " --help shows its usage";
+    return std::string(entry->name) + (takesArguments ? " takes no more arguments" : " takes no arguments") +
+           ", got \"" + left.front() + "\"; kivhost " + entry->name + " --help shows its usage";
 }
 
 std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
@@ -798,15 +800,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     app.get_help_ptr()->group(OTHER_GROUP);
 
     Subcommands subs;
-    for (const CommandSpec& spec : Commands()) {
-        CLI::App* sub = app.add_subcommand(spec.name, spec.summary);
-        subs.emplace_back(&spec, sub);
+    for (const CommandEntry& entry : Commands()) {
+        CLI::App* sub = app.add_subcommand(entry.name, entry.summary);
+        subs.emplace_back(&entry, sub);
         sub->group("Commands");
         sub->fallthrough();
         sub->allow_extras();
         sub->set_help_flag("-h,--help", "this help");
-        sub->footer(spec.footer);
-        spec.declare(*sub, given);
+        sub->footer(entry.footer);
+        entry.declare(*sub, given);
     }
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -822,11 +824,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     }
 
     const CLI::App* sub = nullptr;
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     for (const auto& [candidate, candidateApp] : subs) {
         if (candidateApp->parsed()) {
             sub = candidateApp;
-            spec = candidate;
+            entry = candidate;
             break;
         }
     }
@@ -835,23 +837,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         const std::vector<std::string> more = sub->remaining();
         left.insert(left.end(), more.begin(), more.end());
     }
-    if (given.version && spec == nullptr && left.empty()) {
+    if (given.version && entry == nullptr && left.empty()) {
         Options options;
         options.command = Command::Version;  // still takes --lib
         if (std::string error = TakeOutput(given, app, options); !error.empty())
             return fail(error);
         return {options, {}};
     }
-    if (std::string error = LeftOver(left, subs, spec, sub); !error.empty())
+    if (std::string error = LeftOver(left, subs, entry, sub); !error.empty())
         return fail(error);
-    if (spec == nullptr)
+    if (entry == nullptr)
         return fail("no command given; try kivhost demo, or kivhost --help for the commands");
     if (given.version)
         return fail("--version takes no command; try kivhost --version");
 
     Options options;
-    options.command = spec->command;
-    if (std::string error = spec->take(given, *sub, options); !error.empty())
+    options.command = entry->command;
+    if (std::string error = entry->take(given, *sub, options); !error.empty())
         return fail(error);
     if (std::string error = TakeLine(given, app, options); !error.empty())
         return fail(error);
@@ -862,12 +864,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     options.monitor.dataBits = options.line.dataBits;
     options.monitor.parity = options.line.parity;
     options.monitor.stopBits = options.line.stopBits;
-    if (spec->command == Command::Decode && options.line.portGiven)
+    if (entry->command == Command::Decode && options.line.portGiven)
         return fail("decode reads a captured trace, not a port; leave out --port (monitor listens on one)");
-    if (spec->command == Command::Demo && options.line.portGiven)
+    if (entry->command == Command::Demo && options.line.portGiven)
         return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
     // The plan of a scan is made without the line.
-    const bool needsPort = spec->usesLine && !(spec->command == Command::Scan && options.scan.plan);
+    const bool needsPort = entry->usesLine && !(entry->command == Command::Scan && options.scan.plan);
     if (needsPort && !options.line.portGiven) {
 #if defined(_WIN32)
         options.line.port = "COM1";  // the first port, as on most Windows hosts

@@ -12,11 +12,44 @@ namespace kiv {
 
 namespace {
 
-// The traces keep the exact forms of printf("(%s)\n") and
-// printf("REVIZ: %d bytes ...\n"), but are put together here and written
-// whole: formatting them costs more than the rest of an exchange.
+// The traces keep the exact forms of printf("REVIZ: %d bytes ...\n") and
+// printf("(%s)\n"), but the trace of one send or one reception is put
+// together here and handed to stdout in one piece: formatting costs more
+// than the rest of an exchange, and on a fast line every call between a
+// reply and the next request delays the station by far more than its length.
+class TraceText {
+public:
+    TraceText() = default;
+    ~TraceText() { Flush(); }
+    TraceText(const TraceText&) = delete;
+    TraceText& operator=(const TraceText&) = delete;
+
+    template <size_t N>
+    void ByteCount(uint32_t count, const char (&what)[N]);
+    void Dump(const uint8_t* bytes, uint32_t n, bool logLines);
+    void Flush()
+    {
+        if (used_ != 0)
+            (void)std::fwrite(text_, 1, used_, stdout);  // a trace that cannot be written is lost; the exchange goes on
+        used_ = 0;
+    }
+
+private:
+    // Room for n more characters, written out first if need be.
+    char* Room(size_t n)
+    {
+        if (used_ + n > sizeof text_)
+            Flush();
+        return text_ + used_;
+    }
+    void Line(const uint8_t* bytes, uint32_t n, bool log);
+
+    char text_[512];
+    size_t used_ = 0;
+};
+
 template <size_t N>
-void PrintByteCount(uint32_t count, const char (&what)[N])
+void TraceText::ByteCount(uint32_t count, const char (&what)[N])
 {
     char digits[10];
     size_t nDigits = 0;
@@ -26,48 +59,58 @@ void PrintByteCount(uint32_t count, const char (&what)[N])
     } while (count != 0);
 
     static constexpr char PREFIX[] = "REVIZ: ";
-    char out[sizeof PREFIX + sizeof digits + N];
+    char* const out = Room(sizeof PREFIX + sizeof digits + N);
     size_t n = sizeof PREFIX - 1;
     std::memcpy(out, PREFIX, n);
     while (nDigits > 0)
         out[n++] = digits[--nDigits];
     std::memcpy(out + n, what, N - 1);
-    (void)std::fwrite(out, 1, n + N - 1, stdout);  // a trace that cannot be written is lost; the exchange goes on
+    used_ += n + N - 1;
 }
 
-// One trace line in its printed form: "(", the text, ")\n", CR shown as ".".
-// The text is what "%s" would show, so it stops at a zero byte although the
-// line went on. A 255-word reply is 32 of these lines: they are copied whole,
-// not a byte at a time.
-void PrintTraceLine(const uint8_t* bytes, uint32_t n, bool log)
+// One line in its printed form: "(", the text, ")\n", CR shown as ".". The
+// text is what "%s" would show, so it stops at a zero byte although the line
+// went on. A 255-word reply is 32 of these lines: they are copied whole, not
+// a byte at a time. A line the host's log is told of comes after everything
+// before it has gone to stdout, as it would with one printf a line.
+void TraceText::Line(const uint8_t* bytes, uint32_t n, bool log)
 {
+    if (log)
+        Flush();
     const void* zero = std::memchr(bytes, 0, n);
     const uint32_t visible = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - bytes) : n;
-    char out[TRACE_LINE + 3];
+    char* const out = Room(TRACE_LINE + 3);
     char* const text = out + 1;
     std::memcpy(text, bytes, visible);
     // A frame has one CR, at its end: CRs are looked for, not every byte.
     const char* const end = text + visible;
     for (char* cr = text; (cr = static_cast<char*>(std::memchr(cr, 0x0D, static_cast<size_t>(end - cr)))) != nullptr;)
         *cr++ = '.';
-    text[visible] = '\0';
-    if (log)
+    if (log) {
+        text[visible] = '\0';
         HostLog(LEVEL_INFO, MSG_RECEIVED_LINE, static_cast<const char*>(text));
+    }
     out[0] = '(';
     text[visible] = ')';
     text[visible + 1] = '\n';
-    (void)std::fwrite(out, 1, visible + 3, stdout);  // as PrintByteCount
+    used_ += visible + 3;
+}
+
+void TraceText::Dump(const uint8_t* bytes, uint32_t n, bool logLines)
+{
+    for (uint32_t start = 0; start < n; start += TRACE_LINE) {
+        const uint32_t length = n - start < TRACE_LINE ? n - start : TRACE_LINE;
+        // The last, shorter line is printed but never logged.
+        Line(bytes + start, length, logLines && length == TRACE_LINE);
+    }
 }
 
 }  // namespace
 
 void TraceDump(const uint8_t* bytes, uint32_t n, bool logLines)
 {
-    for (uint32_t start = 0; start < n; start += TRACE_LINE) {
-        const uint32_t length = n - start < TRACE_LINE ? n - start : TRACE_LINE;
-        // The last, shorter line is printed but never logged.
-        PrintTraceLine(bytes + start, length, logLines && length == TRACE_LINE);
-    }
+    TraceText trace;
+    trace.Dump(bytes, n, logLines);
 }
 
 int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)
@@ -77,8 +120,11 @@ int32_t Send(ChannelBlock& channel, const uint8_t* frame, uint32_t n)
     // write or the read that follows, which is where the attempt is judged.
     (void)PortFlushInput(channel.portHandle);
     HostLog(LEVEL_INFO, MSG_WILL_SEND, static_cast<int>(n));
-    PrintByteCount(n, " bytes will be send\n");
-    TraceDump(frame, n, false);
+    {
+        TraceText trace;
+        trace.ByteCount(n, " bytes will be send\n");
+        trace.Dump(frame, n, false);
+    }
 
     uint32_t written = 0;
     if (PortWrite(channel.portHandle, frame, n, &written) != PORT_OK || written < n)
@@ -90,8 +136,11 @@ int32_t Receive(ChannelBlock& channel, uint8_t* buffer, uint32_t* got, uint32_t 
 {
     *got = 0;
     const PortStatus status = PortRead(channel.portHandle, buffer, want, got);
-    PrintByteCount(*got, " bytes received\n");
-    TraceDump(buffer, *got, true);
+    {
+        TraceText trace;
+        trace.ByteCount(*got, " bytes received\n");
+        trace.Dump(buffer, *got, true);
+    }
     if (status != PORT_OK) {
         HostLog(LEVEL_INFO, MSG_RECEIVE_FAILED);
         return RECOVERY_ERROR;

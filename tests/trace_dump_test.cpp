@@ -24,6 +24,14 @@ void PrintTo(const TraceCase& c, std::ostream* os)
 
 const std::string LINE_A(33, 'a');
 
+std::string Repeated(const std::string& text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 const TraceCase TRACE_CASES[] = {
     {"frame of 14 is one line", "/01RW0010022D\r", false, "(/01RW0010022D.)\n", {}},
     {"nothing prints nothing", "", true, "", {}},
@@ -38,6 +46,7 @@ const TraceCase TRACE_CASES[] = {
     {"line of zeros prints empty parentheses", std::string(3, '\0'), true, "()\n", {}},
     {"full line starting with zero", std::string(1, '\0') + std::string(32, 'z'), true, "()\n", {""}},
     {"CR anywhere shows as a dot", "\r\r/A\r", false, "(../A.)\n", {}},
+    {"twenty unlogged lines print whole", Repeated(LINE_A, 20), false, Repeated("(" + LINE_A + ")\n", 20), {}},
 };
 
 class TraceDumpTest : public ::testing::TestWithParam<TraceCase> {};

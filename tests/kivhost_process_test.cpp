@@ -42,75 +42,8 @@ struct Outcome {
     std::string err;
 };
 
-// Once it holds for what the program printed so far, the program gets a
-// SIGINT, as from Ctrl-C.
-using Interrupt = std::function<bool(const Outcome&)>;
-
-// Runs kivhost with args; both outputs are read as they come so that
-// neither pipe fills up. The interrupts are sent one after the other, each
-// once it holds.
-Outcome RunKivhost(const std::vector<std::string>& args, std::vector<Interrupt> interrupts = {})
-{
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        return {};
-    std::vector<char*> argv;
-    std::string program = KIVHOST_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    Outcome run;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.out, &run.err};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int open = 2;
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 1000) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-                if (!interrupts.empty() && interrupts.front()(run)) {
-                    kill(child, SIGINT);
-                    interrupts.erase(interrupts.begin());
-                }
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    if (open > 0)
-        kill(child, SIGKILL);  // hung: the status shows it
-    for (pollfd& fd : fds)
-        if (fd.fd >= 0)
-            close(fd.fd);
-    int status = 0;
-    waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
-
-// kivhost running beside the test, for a program that runs until Ctrl-C
-// (monitor): its output read as it comes, then interrupted and reaped.
+// kivhost running beside the test: both outputs read as they come so that
+// neither pipe fills up, then ended and reaped.
 class KivhostRunning {
 public:
     explicit KivhostRunning(const std::vector<std::string>& args)
@@ -162,16 +95,31 @@ public:
         return true;
     }
 
-    // As from Ctrl-C: everything it prints until it ends, and its status.
-    Outcome Interrupt()
+    // As from Ctrl-C.
+    void SendInterrupt() { kill(child_, SIGINT); }
+
+    // Once reading has stopped: what it printed and its status. A program
+    // whose outputs are still open has hung, is killed, and its status
+    // shows it.
+    Outcome Wait()
     {
-        kill(child_, SIGINT);
-        ReadUntil([](const Outcome&) { return false; });
+        if (child_ <= 0)
+            return run_;
+        if (fds_[0].fd >= 0 || fds_[1].fd >= 0)
+            kill(child_, SIGKILL);
         int status = 0;
         waitpid(child_, &status, 0);
         child_ = -1;
         run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         return run_;
+    }
+
+    // As from Ctrl-C: everything it prints until it ends, and its status.
+    Outcome Interrupt()
+    {
+        SendInterrupt();
+        ReadUntil([](const Outcome&) { return false; });
+        return Wait();
     }
 
 private:
@@ -201,6 +149,25 @@ private:
     pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
     Outcome run_;
 };
+
+// Once it holds for what the program printed so far, the program gets a
+// SIGINT, as from Ctrl-C.
+using Interrupt = std::function<bool(const Outcome&)>;
+
+// Runs kivhost with args to its end. The interrupts are sent one after the
+// other, each once it holds.
+Outcome RunKivhost(const std::vector<std::string>& args, std::vector<Interrupt> interrupts = {})
+{
+    KivhostRunning running(args);
+    running.ReadUntil([&](const Outcome& soFar) {
+        if (!interrupts.empty() && interrupts.front()(soFar)) {
+            running.SendInterrupt();
+            interrupts.erase(interrupts.begin());
+        }
+        return false;
+    });
+    return running.Wait();
+}
 
 size_t Occurrences(const std::string& text, const std::string& what)
 {

@@ -137,12 +137,7 @@ void RunPacedSection(BenchRun& run)
         }
     ReportPaced(paced);
 
-    HeapCount heap{"paced line (all of 4)"};
-    for (const PacedResult& p : paced) {
-        heap.calls += static_cast<uint64_t>(p.exchanges);
-        heap.allocations += p.allocations;
-    }
-    run.heap.push_back(heap);
+    run.heap.push_back(HeapTally("paced line (all of 4)", paced));
 }
 
 const SectionRegistration PACED_SECTION({4, "4", RunPacedSection});

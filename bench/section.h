@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kivbench {
@@ -17,6 +18,19 @@ struct HeapCount {
     uint64_t calls = 0;
     uint64_t allocations = 0;
 };
+
+// One HeapCount over a section's results, each with the exchanges it made
+// and the allocations counted during them.
+template <typename Result>
+HeapCount HeapTally(std::string what, const std::vector<Result>& results)
+{
+    HeapCount heap{std::move(what)};
+    for (const Result& r : results) {
+        heap.calls += static_cast<uint64_t>(r.exchanges);
+        heap.allocations += r.allocations;
+    }
+    return heap;
+}
 
 // What the sections of one run share.
 struct BenchRun {

@@ -125,12 +125,7 @@ void RunSilentSection(BenchRun& run)
     silents.push_back(MeasureSilent(100, run.quick ? 1 : 2, run.quick ? 1 : 4));
     ReportSilent(silents);
 
-    HeapCount heap{"silent station (4 attempts, failure logged)"};
-    for (const SilentResult& s : silents) {
-        heap.calls += static_cast<uint64_t>(s.exchanges);
-        heap.allocations += s.allocations;
-    }
-    run.heap.push_back(heap);
+    run.heap.push_back(HeapTally("silent station (4 attempts, failure logged)", silents));
 }
 
 const SectionRegistration SILENT_SECTION({3, "3", RunSilentSection});

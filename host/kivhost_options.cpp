@@ -80,6 +80,19 @@ std::string Bad(const std::string& option, const std::string& value, const std::
     return "bad " + option + " \"" + value + "\": " + why;
 }
 
+// The output-file options of a command, (name, as given, where it goes):
+// one given must name a file. Why not, or nothing.
+using FileOption = std::tuple<const char*, const std::string*, std::string*>;
+std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> files, const char* what)
+{
+    for (auto [name, text, file] : files) {
+        if (IsGiven(app, name) && text->empty())
+            return std::string(name) + " needs the name of a file" + what;
+        *file = *text;
+    }
+    return {};
+}
+
 std::string TakeCount(const Given& given, const CLI::App& app, Options& options)
 {
     if (!IsGiven(app, "--count"))
@@ -291,13 +304,10 @@ const std::vector<CommandEntry>& Commands()
                  options.scan.retryDownS = *seconds;
              }
              options.scan.plan = given.plan;
-             if (IsGiven(app, "--csv") && given.csv.empty())
-                 return std::string("--csv needs the name of a file to append to");
-             if (IsGiven(app, "--jsonl") && given.jsonl.empty())
-                 return std::string("--jsonl needs the name of a file to append to");
-             options.scan.csvPath = given.csv;
-             options.scan.jsonlPath = given.jsonl;
-             return std::string();
+             return TakeFiles(app,
+                              {FileOption{"--csv", &given.csv, &options.scan.csvPath},
+                               FileOption{"--jsonl", &given.jsonl, &options.scan.jsonlPath}},
+                              " to append to");
          }},
 
         {Command::Stations, "stations", "asks each station once and lists which answer, and how fast",
@@ -390,13 +400,10 @@ const std::vector<CommandEntry>& Commands()
                      return Bad(name, *text, "give milliseconds, 1 to 600000");
                  *ms = *value;
              }
-             for (auto [name, text, file] : {std::tuple{"--jsonl", &given.jsonl, &monitor.jsonl},
-                                             std::tuple{"--csv", &given.csv, &monitor.csv}}) {
-                 if (IsGiven(app, name) && text->empty())
-                     return std::string(name) + " needs the name of a file";
-                 *file = *text;
-             }
-             return std::string();
+             return TakeFiles(
+                 app,
+                 {FileOption{"--jsonl", &given.jsonl, &monitor.jsonl}, FileOption{"--csv", &given.csv, &monitor.csv}},
+                 "");
          }},
     };
     return COMMANDS;

@@ -130,7 +130,6 @@ public:
     PeerLine(const PeerLine&) = delete;
     PeerLine& operator=(const PeerLine&) = delete;
 
-    const ExchangeKind& Kind() const { return kind_; }
     bool DriverExchange() { return driver_.Exchange(); }
     bool PeerExchange() { return peer_.Exchange(); }
 

@@ -18,11 +18,11 @@
 
 #include "block_planner.h"
 #include "exchange_kinds.h"
-#include "kivhost_driver.h"
 #include "plc_simulator.h"
 #include "report.h"
-#include "scan_engine.h"
+#include "scan_line.h"
 #include "section.h"
+#include "session.h"
 #include "tag_list.h"
 
 namespace kivbench {

@@ -73,7 +73,7 @@ else()
   endif()
 
   # Shell completions, when there are any: completion/ or <folder>/completion/
-  # (host/completion/, sim/completion/), one file per program: NAME or
+  # (kivhost/completion/, sim/completion/), one file per program: NAME or
   # NAME.bash for bash, _NAME or NAME.zsh for zsh, NAME.fish for fish.
   file(GLOB kiv_completions LIST_DIRECTORIES false CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/completion/* ${CMAKE_SOURCE_DIR}/*/completion/*)

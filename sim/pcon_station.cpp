@@ -200,17 +200,6 @@ uint8_t Checksum(std::string_view text)
     return static_cast<uint8_t>(sum & 0xFF);
 }
 
-std::string Hex(unsigned value, int width)
-{
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
-    std::string text(width, '0');
-    for (int i = width - 1; i >= 0; --i) {
-        text[i] = DIGITS[value & 0xF];
-        value >>= 4;
-    }
-    return text;
-}
-
 std::optional<Request> ParseRequest(std::string_view frame)
 {
     if (!frame.empty() && frame.back() == '\r')

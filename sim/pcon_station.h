@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hex_digits.h"
+
 namespace plcsim {
 
 inline constexpr int WORD_COUNT = 0x10000;
@@ -60,8 +62,9 @@ struct Request {
 // Sum of the character codes, modulo 256.
 uint8_t Checksum(std::string_view text);
 
-// Upper-case hex of value, zero-padded to width digits.
-std::string Hex(unsigned value, int width);
+using kivhost::Hex;
+using kivhost::HexDigit;
+using kivhost::HexValue;
 
 // Parses one frame: from "/" through the checksum, with or without the final
 // CR. Empty on a bad checksum, unknown command, malformed field or a run

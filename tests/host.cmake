@@ -9,7 +9,7 @@ function(kivhost_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "kivhost." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
-kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_core)
+kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_cli)
 add_dependencies(kivhost_unit_tests DAVODEV)
 
 # The line analysis: frames, the driver's traces read back (made by the
@@ -17,7 +17,7 @@ add_dependencies(kivhost_unit_tests DAVODEV)
 # and pairing, tag files and the block planner.
 kivhost_add_gtest(kivhost_analysis_tests
   SOURCES kivhost_analysis_test.cpp fake_serial_platform.cpp
-  LIBS kivhost_core davodev_core)
+  LIBS kivhost_cli davodev_core)
 target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)

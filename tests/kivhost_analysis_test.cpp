@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "address_area.h"
 #include "address_parser.h"
 #include "block_planner.h"
 #include "case_name.h"
@@ -19,13 +20,13 @@
 #include "fake_serial_platform.h"
 #include "frame_splitter.h"
 #include "framed.h"
-#include "kivhost_driver.h"
 #include "kivhost_hint.h"
-#include "kivhost_text.h"
 #include "pcon_frame.h"
 #include "serial_port.h"
+#include "session.h"
 #include "stdout_capture.h"
 #include "tag_list.h"
+#include "tool_text.h"
 #include "trace_decode.h"
 #include "trace_reader.h"
 

@@ -1194,7 +1194,7 @@ std::string ReadFile(const std::string& path)
 // Standard output of a bash script run with the completion loaded.
 std::string Complete(const std::string& words)
 {
-    const std::string script = "source '" KIV_SOURCE_DIR "/host/completion/kivhost.bash'; COMP_WORDS=(" + words +
+    const std::string script = "source '" KIV_SOURCE_DIR "/kivhost/completion/kivhost.bash'; COMP_WORDS=(" + words +
                                "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kivhost; printf '%s\\n' \"${COMPREPLY[@]}\"";
     std::string out;
     if (std::FILE* pipe = popen(("bash 2>&1 <<'EOF'\n" + script + "\nEOF\n").c_str(), "r")) {
@@ -1234,7 +1234,7 @@ TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
     };
 
     const std::string man = ReadFile(KIV_SOURCE_DIR "/man/kivhost.1.scd");
-    const std::string completion = ReadFile(KIV_SOURCE_DIR "/host/completion/kivhost.bash");
+    const std::string completion = ReadFile(KIV_SOURCE_DIR "/kivhost/completion/kivhost.bash");
     for (const std::string& option : options) {
         EXPECT_NE(man.find("*" + option + "*"), std::string::npos) << option << " is not in the man page";
         EXPECT_TRUE(holds(completion, option)) << option << " is not in the completion";

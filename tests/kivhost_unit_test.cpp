@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "address_area.h"
 #include "case_name.h"
 #include "dorvak.h"
-#include "kivhost_driver.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
-#include "kivhost_text.h"
+#include "port_name.h"
 #include "scan_engine.h"
+#include "session.h"
+#include "tool_text.h"
 
 namespace {
 

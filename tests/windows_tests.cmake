@@ -1,7 +1,7 @@
 # Windows test programs, run under wine by the native build (tests/wine.cmake).
 function(kiv_add_wine_program name)
   add_executable(${name} ${ARGN})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/driver ${CMAKE_SOURCE_DIR}/host ${CMAKE_CURRENT_SOURCE_DIR}/wine)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/driver ${CMAKE_SOURCE_DIR}/hosting ${CMAKE_CURRENT_SOURCE_DIR}/wine)
   target_link_options(${name} PRIVATE -static-libgcc -static-libstdc++ -static)
 endfunction()
 

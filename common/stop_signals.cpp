@@ -1,0 +1,111 @@
+#include "stop_signals.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "pcon_frame.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <time.h>
+#include <unistd.h>
+#endif
+
+namespace kivhost {
+
+volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t inExchange = 0;
+
+namespace {
+
+// Written by the handler as it is: it may not allocate.
+char onceText[400];
+size_t onceLength = 0;
+constexpr char TWICE_TEXT[] = "kivhost: stopped at once, in the middle of an exchange; the driver was not ended "
+                              "and the system closes the port\n";
+
+void WriteError(const char* text, size_t length)
+{
+#if defined(_WIN32)
+    const int written = _write(2, text, static_cast<unsigned>(length));
+#else
+    const ssize_t written = write(2, text, length);
+#endif
+    (void)written;  // nothing more can be done in a signal handler
+}
+
+extern "C" void OnStopSignal(int signal)
+{
+#if defined(_WIN32)
+    std::signal(signal, OnStopSignal);  // Windows puts back the default before calling
+#else
+    (void)signal;
+#endif
+    if (stopRequested == 0) {
+        stopRequested = 1;
+        WriteError(onceText, onceLength);
+        return;
+    }
+    if (inExchange != 0) {
+        WriteError(TWICE_TEXT, sizeof TWICE_TEXT - 1);
+        _exit(EXIT_INTERRUPTED);
+    }
+}
+
+}  // namespace
+
+std::string StopMessage(const LineOptions& line, size_t longestReply)
+{
+    const double most = 4 * (line.TimeoutMs() + WireMs(READ_REQUEST_BYTES + longestReply, line));
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "kivhost: stopping after the current exchange: at most %.1f s (4 attempts of --timeout %u ms); "
+                  "Ctrl-C again ends at once\n",
+                  most / 1000, static_cast<unsigned>(line.TimeoutMs()));
+    return text;
+}
+
+void CatchStopSignals(const LineOptions& line, size_t longestReply)
+{
+    const std::string message = StopMessage(line, longestReply);
+    onceLength = std::min(message.size(), sizeof onceText);
+    std::memcpy(onceText, message.data(), onceLength);
+#if defined(_WIN32)
+    std::signal(SIGINT, OnStopSignal);
+#else
+    // No SA_RESTART: a wait between cycles ends early and the loop sees the flag.
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+void SleepMs(uint32_t ms)
+{
+#if defined(_WIN32)
+    Sleep(ms);
+#else
+    timespec span{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&span, nullptr);
+#endif
+}
+
+void SleepUntilOrStop(std::chrono::steady_clock::time_point until)
+{
+    while (stopRequested == 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return;
+        SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
+    }
+}
+
+}  // namespace kivhost

@@ -1,0 +1,132 @@
+#include "tool_text.h"
+
+#include "hex_digits.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace kivhost {
+namespace {
+
+// Code points of code page 437 bytes 0x80 to 0xFF.
+constexpr char16_t CP437_HIGH[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string Cp437ToUtf8(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80)
+            AppendUtf8(out, CP437_HIGH[byte - 0x80]);
+        else if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F)
+            out += "\\x" + Hex(byte, 2);
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string BannerVersionLine(const char* banner)
+{
+    std::string_view rest = banner == nullptr ? std::string_view() : banner;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.find("Version") == std::string_view::npos)
+            continue;
+        // The frame is drawn with code page 437 characters above 0x7F.
+        auto isFrame = [](char c) { return c == ' ' || static_cast<unsigned char>(c) > 0x7F; };
+        while (!line.empty() && isFrame(line.front()))
+            line.remove_prefix(1);
+        while (!line.empty() && isFrame(line.back()))
+            line.remove_suffix(1);
+        return Cp437ToUtf8(line);
+    }
+    return {};
+}
+
+std::string JsonString(std::string_view utf8)
+{
+    std::string out = "\"";
+    for (char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20)
+                out += "\\u00" + Hex(byte, 2);
+            else
+                out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string StationText(int station)
+{
+    return std::to_string(station) + " (" + Hex(static_cast<unsigned>(station) & 0xFF, 2) + ")";
+}
+
+std::string UtcTimestamp()
+{
+    return UtcTimestamp(std::chrono::system_clock::now());
+}
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point time)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    const std::tm* utc = std::gmtime(&seconds);  // kivhost runs one thread
+    char text[40];
+    if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc) == 0)
+        return "1970-01-01T00:00:00.000Z";
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms));
+    return std::string(text) + millis;
+}
+
+std::string ResultName(int32_t result)
+{
+    switch (result) {
+    case SUCCESS: return "SUCCESS";
+    case REJECTED: return "REJECTED";
+    case RECOVERY_ERROR: return "RECOVERY_ERROR";
+    default: return std::to_string(result);
+    }
+}
+
+}  // namespace kivhost

@@ -1,0 +1,121 @@
+#include "trace_view.h"
+
+#include "byte_text.h"
+#include "exchange_report.h"
+#include "tool_text.h"
+
+namespace kivhost {
+namespace {
+
+constexpr std::string_view WILL_SEND_START = "REVIZ: ";
+constexpr std::string_view WILL_SEND_END = " bytes will be send";
+constexpr const char* PAD = "                  ";  // under the tag column, for the hex line
+
+}  // namespace
+
+TraceView::TraceView(TraceMode mode, FILE* out) : mode_(mode), out_(out), start_(std::chrono::steady_clock::now())
+{
+}
+
+double TraceView::Now() const
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void TraceView::Line(double ms, const std::string& tag, const std::string& text)
+{
+    std::fprintf(out_, "%10.3f  %-6s  %s\n", ms, tag.c_str(), text.c_str());
+}
+
+void TraceView::Driver(std::string_view text)
+{
+    if (mode_ == TraceMode::Raw) {
+        pending_ += text;
+        size_t start = 0;
+        for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
+            std::fprintf(out_, "trace| %s\n",
+                         Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
+            start = end + 1;
+        }
+        pending_.erase(0, start);
+        std::fflush(out_);
+        return;
+    }
+    reader_.Feed(text);
+    ShowAttempts();
+}
+
+void TraceView::Log(int32_t level, std::string_view text)
+{
+    if (mode_ == TraceMode::Raw) {
+        std::fprintf(out_, "log %d| %s\n", static_cast<int>(level), Cp437ToUtf8(text).c_str());
+        std::fflush(out_);
+        return;
+    }
+    const double now = Now();
+    if (sent_.empty()) {
+        Line(now, "log " + std::to_string(level), Cp437ToUtf8(text));
+        std::fflush(out_);
+    } else {
+        held_.push_back({now, level, Cp437ToUtf8(text)});
+    }
+    // The driver says how many bytes it will send just before it sends them.
+    if (text.starts_with(WILL_SEND_START) && text.ends_with(WILL_SEND_END))
+        sent_.push_back(now);
+}
+
+void TraceView::CallEnded()
+{
+    if (mode_ == TraceMode::Raw)
+        return;
+    reader_.Finish();
+    ShowAttempts();
+    sent_.clear();
+    ShowHeld();
+}
+
+void TraceView::ShowAttempts()
+{
+    TraceAttempt attempt;
+    bool any = false;
+    while (reader_.NextAttempt(&attempt)) {
+        any = true;
+        const double now = Now();
+        double sent = now;
+        if (!sent_.empty()) {
+            sent = sent_.front();
+            sent_.pop_front();
+        }
+        Line(sent, "TX", VisibleBytes(attempt.requestBytes, {}));
+        if (mode_ == TraceMode::Hex)
+            std::fprintf(out_, "%s  %s\n", PAD, HexBytes(attempt.requestBytes, {}).c_str());
+
+        std::string reply;
+        if (attempt.outcome == Outcome::NotSent)
+            reply = "(not sent: the port did not take it)";
+        else if (attempt.replyBytes.empty())
+            reply = "(nothing)";
+        else
+            reply = VisibleBytes(attempt.replyBytes, attempt.replyShown);
+        if (attempt.outcome != Outcome::Good && attempt.outcome != Outcome::NotSent)
+            reply += std::string("   ") + OutcomeText(attempt.outcome) + ", attempt " + std::to_string(attempt.attempt);
+        if (attempt.followsTimeout && !attempt.replyBytes.empty())
+            reply += "   may answer the request before: it timed out";
+        Line(now, "RX", reply);
+        if (mode_ == TraceMode::Hex && !attempt.replyBytes.empty())
+            std::fprintf(out_, "%s  %s\n", PAD, HexBytes(attempt.replyBytes, attempt.replyShown).c_str());
+    }
+    if (any && sent_.empty())
+        ShowHeld();
+    std::fflush(out_);
+}
+
+void TraceView::ShowHeld()
+{
+    for (const HeldLog& log : held_)
+        Line(log.ms, "log " + std::to_string(log.level), log.text);
+    held_.clear();
+    std::fflush(out_);
+}
+
+}  // namespace kivhost

@@ -1,0 +1,285 @@
+// kivhost demo: the driver at work against simulated stations on a
+// pseudo-terminal, one host call after the other, each explained. Linux
+// only, like the simulator.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "kivhost_commands.h"
+#include "plc_simulator.h"
+#include "port_name.h"
+#include "tool_text.h"
+
+namespace kivhost {
+namespace {
+
+constexpr uint32_t DEMO_TIMEOUT_UNITS = 10;  // 100 ms: the silent station's four attempts stay short
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The first frame the driver traced as sent, CR shown as ".".
+std::string SentFrame(const std::string& trace)
+{
+    const std::string mark = "bytes will be send\n(";
+    const size_t at = trace.find(mark);
+    if (at == std::string::npos)
+        return "";
+    const size_t start = at + mark.size();
+    const size_t end = trace.find(")\n", start);
+    if (end == std::string::npos)
+        return "";
+    std::string frame = trace.substr(start, end - start);
+    if (frame.ends_with('.'))
+        frame.replace(frame.size() - 1, 1, " + CR");  // the trace shows the closing CR as "."
+    return frame;
+}
+
+std::string ValueList(const DriverAddress& address, const std::vector<uint16_t>& values)
+{
+    std::string out;
+    for (uint16_t value : values) {
+        if (!out.empty())
+            out += ' ';
+        out += FormatValue(address, value);
+    }
+    return out;
+}
+
+class Steps {
+public:
+    explicit Steps(Context& context) : context_(context) {}
+
+    // The explanation comes before the call, so that --trace shows the
+    // driver's lines under it.
+    void Begin(const std::string& command, const std::string& explanation)
+    {
+        ++number_;
+        current_ = JsonObject();
+        current_.Number("step", number_).Text("command", command).Text("explanation", explanation);
+        if (!context_.options.json)
+            Print(std::to_string(number_) + ". " + command + ": " + explanation);
+    }
+
+    // The outcome of the step; expected is the result the step is meant to show.
+    // Exchanges show their time: the time of the last call of the step.
+    void End(int32_t result, int32_t expected, const std::string& outcome, JsonObject extra = {}, bool exchange = false)
+    {
+        const double ms = context_.session.LastMs();
+        current_.Number("result", result).Text("status", ResultName(result));
+        if (exchange)
+            current_.Raw("ms", JsonNumber(ms));
+        std::string extraFields = extra.Done();
+        if (extraFields.size() > 2)
+            current_.Raw("detail", extraFields);
+        steps_.push_back(current_.Done());
+        const std::string time = exchange ? Format(ms < 10 ? " in %.2f ms" : " in %.0f ms", ms) : "";
+        if (!context_.options.json)
+            Print("   -> " + ResultName(result) + time + (outcome.empty() ? "" : ": " + outcome));
+        if (result != expected && failure_.empty())
+            failure_ = "step " + std::to_string(number_) + " returned " + ResultName(result) + " where " +
+                       ResultName(expected) + " was expected";
+    }
+
+    void Print(const std::string& line)
+    {
+        std::fprintf(context_.output.Results(), "%s\n", line.c_str());
+        std::fflush(context_.output.Results());
+    }
+
+    std::string Json(const std::string& port) const
+    {
+        std::string list = "[";
+        for (const std::string& step : steps_) {
+            if (list.size() > 1)
+                list += ',';
+            list += step;
+        }
+        return JsonObject()
+            .Text("command", "demo")
+            .Text("port", port)
+            .Number("result", failure_.empty() ? 0 : RECOVERY_ERROR)
+            .Raw("steps", list + "]")
+            .Text("time", UtcTimestamp())
+            .Done();
+    }
+
+    const std::string& Failure() const { return failure_; }
+
+    static std::string Format(const char* format, double value)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, format, value);
+        return text;
+    }
+
+private:
+    Context& context_;
+    int number_ = 0;
+    JsonObject current_;
+    std::vector<std::string> steps_;
+    std::string failure_;
+};
+
+}  // namespace
+
+int RunDemo(Context& context)
+{
+    const Options& options = context.options;
+    plcsim::Options simOptions;
+    simOptions.stations = {1, 2};
+    plcsim::Simulator sim(simOptions);
+    sim.SetWord(1, 0x10, 0x1234);
+    sim.SetWord(1, 0x11, 0xABCD);
+    sim.SetWord(1, 0x12, 0x0007);
+    sim.SetWord(1, 0x13, 0x00FF);
+    sim.SetWord(1, 0x20, 0x0000);
+    sim.SetBit(2, 'A', 0x1F7, true);
+    try {
+        sim.StartPty();
+    } catch (const std::exception& error) {
+        return Complain(EXIT_FAILED, std::string("cannot start the simulated stations on a pseudo-terminal: ") +
+                                         error.what() + "; is /dev/ptmx usable here?");
+    }
+
+    std::string portError;
+    LineOptions line = options.line;
+    line.port = DriverPortName(sim.SlavePath(), &portError);
+    if (line.port.empty())
+        return Complain(EXIT_FAILED, portError);
+    if (!options.line.timeoutGiven)
+        line.timeoutUnits = DEMO_TIMEOUT_UNITS;
+    const unsigned timeoutMs = static_cast<unsigned>(line.timeoutUnits) * 10;
+    static const char* const PARITY[] = {"N", "O", "E", "M", "S"};
+    static const char* const STOP[] = {"1", "1.5", "2"};
+    const std::string format = std::to_string(line.dataBits) + PARITY[line.parity % 5] + STOP[line.stopBits % 3];
+
+    Session& session = context.session;
+    Steps steps(context);
+    if (!options.json)
+        steps.Print("kivhost demo: the DAVODEV driver and simulated PLC stations 1 and 2 on the pseudo-terminal " +
+                    sim.SlavePath() + "; station 3 is not on the line.\n");
+
+    steps.Begin("GetKivInfo", "the host asks the driver who it is; its banner is code page 437, shown here as UTF-8");
+    DriverInfoBlock info{};
+    int32_t result = session.GetInfo(&info);
+    if (!options.json)
+        steps.Print(BannerUtf8(info));
+    steps.End(result, SUCCESS,
+              std::string(info.shortName != nullptr ? info.shortName : "") + ", " +
+                  std::to_string(info.channelBlockSize) + "-byte channel block",
+              JsonObject().Text("banner", BannerUtf8(info)));
+
+    steps.Begin("ColdStart", "open " + line.port + " at " + std::to_string(line.baud) + " baud, " + format +
+                                 ", with a " + std::to_string(timeoutMs) + " ms reply time-out");
+    result = session.ColdStart(line, true);
+    steps.End(result, SUCCESS, result == SUCCESS ? "the channel is open" : "the port did not open");
+    if (result != SUCCESS) {
+        session.End();
+        return Complain(EXIT_FAILED, "ColdStart on " + line.port + " failed; the demo cannot go on");
+    }
+
+    // A host has every tag parsed before it polls; five tags here.
+    struct Tag {
+        const char* text;
+        bool block;
+        uint32_t type;
+        int32_t count;
+        DriverAddress address{};
+    };
+    Tag words{"01W0010", true, TAG_TYPE_WORD, 4};
+    Tag bit{"02A01F7", false, TAG_TYPE_BIT, 1};
+    Tag word{"01W0020", false, TAG_TYPE_WORD, 1};
+    Tag wordBit{"01W00200", false, TAG_TYPE_BIT, 1};
+    Tag silent{"03W0000", false, TAG_TYPE_WORD, 1};
+    steps.Begin("SingleAddressParser",
+                "the host's tag text \"01W0010\" (a word of station 1) becomes the driver address it hands back later");
+    DriverAddress shown{};
+    result = session.Parse("01W0010", false, TAG_TYPE_WORD, 1, &shown);
+    char parsed[160];
+    std::snprintf(parsed, sizeof parsed,
+                  "station %d, operand %c, number 0x%04X, bit %d (none), width %d; the demo's other tags go "
+                  "through the parsers too",
+                  static_cast<int>(shown.station), static_cast<char>(shown.operand),
+                  static_cast<unsigned>(shown.number), static_cast<int>(shown.bit), static_cast<int>(shown.width));
+    steps.End(result, SUCCESS, parsed, JsonObject().Raw("address", AddressJson(shown)));
+    for (Tag* tag : {&words, &bit, &word, &wordBit, &silent}) {
+        if (session.Parse(tag->text, tag->block, tag->type, tag->count, &tag->address) != SUCCESS) {
+            session.End();
+            return Complain(EXIT_FAILED, std::string("the driver rejected the demo's tag ") + tag->text);
+        }
+    }
+
+    std::vector<uint16_t> values;
+    steps.Begin("BlockRead", "four words of station 1 from 01W0010, in one request frame and one reply");
+    result = session.Read(words.address, words.count, &values);
+    steps.End(result, SUCCESS, ValueList(words.address, values) + ", frame " + SentFrame(session.LastTrace()),
+              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastTrace())), true);
+
+    steps.Begin("SingleRead", "one bit of station 2: 02A01F7 is byte 1F, bit 7 of operand A");
+    result = session.Read(bit.address, 1, &values);
+    steps.End(result, SUCCESS, ValueList(bit.address, values) + ", frame " + SentFrame(session.LastTrace()),
+              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastTrace())), true);
+
+    steps.Begin("SingleWrite", "0x5A5A into 01W0020, then a SingleRead of it back");
+    result = session.Write(word.address, {0x5A5A});
+    const std::string writeFrame = SentFrame(session.LastTrace());
+    const int32_t back = result == SUCCESS ? session.Read(word.address, 1, &values) : result;
+    steps.End(back, SUCCESS, "frame " + writeFrame + ", read back " + ValueList(word.address, values),
+              JsonObject().Text("frame", writeFrame).Raw("read_back", JsonValues(values)), true);
+
+    steps.Begin(
+        "SingleWrite",
+        "set, then reset, bit 0 of that word: tag 01W00200 has a bit digit, so the driver sends set/reset frames");
+    std::string outcome;
+    std::string frames;
+    result = SUCCESS;
+    for (uint16_t state : {uint16_t{1}, uint16_t{0}}) {
+        if (result == SUCCESS)
+            result = session.Write(wordBit.address, {state});
+        const std::string frame = SentFrame(session.LastTrace());
+        if (result == SUCCESS)
+            result = session.Read(word.address, 1, &values);
+        if (!outcome.empty())
+            outcome += "; ";
+        outcome += (state ? "set: frame " : "reset: frame ") + frame + ", word " + ValueList(word.address, values);
+        if (!frames.empty())
+            frames += ',';
+        frames += JsonString(frame);
+    }
+    steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", "[" + frames + "]"), true);
+
+    steps.Begin("SingleRead",
+                "station 3 does not answer: the driver tries the exchange four times, each ending after the " +
+                    std::to_string(timeoutMs) + " ms time-out, then reports a line failure");
+    result = session.Read(silent.address, 1, &values);
+    const size_t attempts = Count(session.LastTrace(), "bytes will be send\n");
+    const size_t empty = Count(session.LastTrace(), "REVIZ: 0 bytes received\n");
+    steps.End(result, RECOVERY_ERROR,
+              std::to_string(attempts) + " attempts, " + std::to_string(empty) +
+                  " with no reply; the host would mark the tag failed",
+              JsonObject()
+                  .Number("attempts", static_cast<long long>(attempts))
+                  .Number("silent", static_cast<long long>(empty)),
+              true);
+
+    steps.Begin("EndKiv", "the host is done: the port is closed and the driver ends; further calls do nothing");
+    result = session.End();
+    steps.End(result, SUCCESS, "");
+
+    sim.Stop();
+    if (options.json)
+        steps.Print(steps.Json(line.port));
+    if (!steps.Failure().empty())
+        return Complain(EXIT_FAILED,
+                        "the demo went wrong: " + steps.Failure() + "; run kivhost demo --trace to see the line");
+    return EXIT_DONE;
+}
+
+}  // namespace kivhost

@@ -1,0 +1,46 @@
+#include "scan_line.h"
+
+#include "session.h"
+
+namespace kivhost {
+
+BlockOutcome ScanLine::Read(const ReadBlock& block)
+{
+    BlockOutcome outcome;
+    outcome.result = session_.Read(block.start, block.count, &outcome.elements);
+    outcome.ms = session_.LastMs();
+    const ExchangeReport report = reporter_.Report(session_.LastExchanges());
+    outcome.reason = report.traced ? report.outcome : outcome.result == SUCCESS ? Outcome::Good : Outcome::NotSent;
+    outcome.attempts = report.Attempts();
+    outcome.possiblyLate = report.possiblyLate;
+    outcome.checksumSuspect = report.checksumSuspect;
+    outcome.answeringStation = report.answeringStation;
+    if (outcome.result == RECOVERY_ERROR)
+        outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
+    return outcome;
+}
+
+void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
+              volatile std::sig_atomic_t* busy)
+{
+    engine.BeginCycle(ScanMoment::Now());
+    bool complete = true;
+    for (;;) {
+        if (stop != nullptr && *stop != 0) {
+            complete = false;
+            break;
+        }
+        const std::optional<size_t> block = engine.NextBlock(ScanMoment::Now());
+        if (!block)
+            break;
+        if (busy != nullptr)
+            *busy = 1;
+        const BlockOutcome outcome = line.Read(engine.Plan().blocks[*block]);
+        if (busy != nullptr)
+            *busy = 0;
+        engine.Record(*block, outcome, ScanMoment::Now());
+    }
+    engine.EndCycle(ScanMoment::Now(), complete);
+}
+
+}  // namespace kivhost

@@ -1,0 +1,44 @@
+// The scan's line: ScanLine reads a block through the driver and judges it
+// from the driver's traces; RunCycle joins it to the engine.
+//
+//   ScanEngine engine(tags, PlanReads(tags, maxGap), settings);
+//   ScanLine line(session, reporter, timeoutMs);
+//   for (;;) { RunCycle(engine, line, &stop); ... engine.Tags(), engine.Cycle() ... }
+#ifndef DAVODEV_SCAN_LINE_H
+#define DAVODEV_SCAN_LINE_H
+
+#include <csignal>
+#include <cstdint>
+
+#include "exchange_report.h"
+#include "scan_engine.h"
+
+namespace kivhost {
+
+class Session;
+
+// Block reads through the driver, judged from its traces as read and poll
+// judge theirs.
+class ScanLine {
+public:
+    ScanLine(Session& session, ExchangeReporter& reporter, uint32_t timeoutMs)
+        : session_(session), reporter_(reporter), timeoutMs_(timeoutMs)
+    {
+    }
+    BlockOutcome Read(const ReadBlock& block);
+
+private:
+    Session& session_;
+    ExchangeReporter& reporter_;
+    uint32_t timeoutMs_;
+};
+
+// One cycle: the blocks due, read one after the other until done or until
+// *stop is set; *busy, if given, is set while the driver is in an exchange,
+// for a stop signal to see. The cycle's figures are in engine.Cycle().
+void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
+              volatile std::sig_atomic_t* busy = nullptr);
+
+}  // namespace kivhost
+
+#endif  // DAVODEV_SCAN_LINE_H

@@ -1,0 +1,65 @@
+// Tag files: the tags of a commissioning job, one per row of a CSV file with
+// a header. Columns, in any order: name and address (required), count, type
+// (word or bit) and comment. Blank lines and lines starting with "#" are
+// skipped; a field in double quotes may hold commas ("" is a quote).
+//
+//   name,address,count,type,comment
+//   pump speed,01W0010,,,"rpm, set by the panel"
+//   # valves
+//   valves,01B0100,12,bit,
+//
+// Every row is checked, and every bad one reported, before anything is sent.
+// Whether an address is one the driver takes is the driver's parser's to
+// say: the caller passes a validator that asks it.
+#ifndef KIVHOST_TAG_LIST_H
+#define KIVHOST_TAG_LIST_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "davodev.h"
+#include "tag_text.h"
+
+namespace kivhost {
+
+constexpr size_t ADDRESS_TEXT_MAX = 8;
+
+struct Tag {
+    std::string name;
+    std::string text;  // the address as written
+    int32_t count = 1;
+    ValueKind kind = ValueKind::Word;  // the type column, or what the address names
+    std::string comment;
+    int line = 0;             // in its file, from 1
+    DriverAddress address{};  // as the validator filled it
+};
+
+struct TagFileError {
+    std::string file;
+    int line = 0;      // 0: the file as a whole
+    std::string text;  // the row as written
+    std::string why;
+    // "FILE:LINE: WHY: TEXT" on one line.
+    std::string Message() const;
+};
+
+struct TagFile {
+    std::vector<Tag> tags;
+    std::vector<TagFileError> errors;  // the header's, or one per bad row
+    bool Ok() const { return errors.empty(); }
+};
+
+// Asks the driver's parser about tag.text with tag.count and the tag type
+// of tag.kind (a run of more than one through the block parser); on success
+// fills address, otherwise says why in one line for people.
+using AddressValidator = std::function<bool(const Tag& tag, DriverAddress* address, std::string* why)>;
+
+// The file's content, read whole; fileName is for the messages only.
+TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate);
+
+}  // namespace kivhost
+
+#endif  // KIVHOST_TAG_LIST_H

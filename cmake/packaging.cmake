@@ -10,6 +10,9 @@
 # beside it (KIV_WITH_WINDOWS).
 set(KIV_ARCHIVE_COMPONENT kiv_archive)  # the tarball or the zip
 set(KIV_DEB_COMPONENT kiv_deb)
+# The Debian package's Maintainer, and the signer of its changelog entry.
+set(KIV_DEB_MAINTAINER "DAVODEV developers <davodev@example.org>" CACHE STRING
+  "Maintainer of the Debian package: Name <address>")
 
 if(WIN32)
   # driver\ holds exactly what goes into the host's folder. The log stand-in
@@ -37,7 +40,22 @@ else()
   install(TARGETS DORVAK LIBRARY DESTINATION ${KIV_INSTALL_PRIVATE_LIBDIR} COMPONENT ${KIV_DEB_COMPONENT})
   install(TARGETS kivhost plcsim RUNTIME DESTINATION bin COMPONENT ${KIV_DEB_COMPONENT})
   install(FILES ${CMAKE_SOURCE_DIR}/driver/davodev.h DESTINATION include COMPONENT ${KIV_DEB_COMPONENT})
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
+    DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION share/doc/davodev/examples COMPONENT ${KIV_DEB_COMPONENT})
+
+  # Debian's tools look for a native package's changelog as changelog.gz.
+  # gzip -n leaves out the name and time, so the same entry gives the same
+  # bytes on every build.
+  set(kiv_changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${kiv_changelog} @ONLY)
+  add_custom_command(OUTPUT ${kiv_changelog}.gz
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${kiv_changelog} ${kiv_changelog}.gz
+    DEPENDS ${kiv_changelog}
+    COMMENT "Debian changelog"
+    VERBATIM)
+  add_custom_target(deb_changelog ALL DEPENDS ${kiv_changelog}.gz)
+  install(FILES ${kiv_changelog}.gz DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
 
   # Man pages, when there are any: man/NAME.SECTION.scd (or man/NAME.scd for
   # section 1), turned into roff by scdoc.
@@ -107,10 +125,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/driver/davodev.h DESTINATION include COMPONENT
 set(CPACK_PACKAGE_NAME DAVODEV)
 set(CPACK_PACKAGE_VENDOR DAVODEV)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Serial driver for Unitronix PLCs (PCON_NET), with kivhost and plcsim")
+# Broken into lines for the Debian package, which shows them as they are.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "DAVODEV is the driver a host supervisory program loads to talk to Unitronix PLCs over a serial line. "
-  "kivhost runs the driver from a terminal (kivhost demo shows it at work against simulated stations), and "
-  "plcsim simulates PLC stations on a pseudo-terminal or a serial port.")
+  "DAVODEV is the driver a host supervisory program loads to talk to Unitronix\n"
+  "PLCs over a serial line. kivhost runs the driver from a terminal (kivhost\n"
+  "demo shows it at work against simulated stations), and plcsim simulates PLC\n"
+  "stations on a pseudo-terminal or a serial port. The package also holds the\n"
+  "header davodev.h for developers of hosts, the man pages and a tag file for\n"
+  "kivhost scan.")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
@@ -122,11 +144,16 @@ set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/package_checksums.cmake)
 
 set(CPACK_DEBIAN_PACKAGE_NAME davodev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # davodev_<version>_<arch>.deb
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "DAVODEV developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KIV_DEB_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The driver sits in a folder the dynamic linker caches: CPack adds postinst
-# and postrm scripts that run ldconfig.
+# The driver sits in a folder the dynamic linker caches. dpkg runs ldconfig
+# through the trigger, as Debian asks; CPack adds postinst and postrm scripts
+# that run it as well and has no switch to leave them out, short of scripts
+# of our own that would do nothing.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Each generator takes its own component (cmake/package_generator.cmake,
 # which sees only CPACK_ variables).

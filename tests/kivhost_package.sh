@@ -6,8 +6,8 @@
 # With "windows", the Windows zip (made from the cross-built side by the same
 # cpack run) is checked too; RUN_WINE, when given, runs its kivhost.exe.
 # The Debian package is installed (dpkg -i), run from PATH and removed when
-# running as root; elsewhere that step says it is skipped. On CI (CI=true) a
-# missing tool is a failure, not a skip.
+# running as root; elsewhere that step says it is skipped. lintian checks it
+# for errors. On CI (CI=true) a missing tool is a failure, not a skip.
 set -euo pipefail
 cpack=$1
 build=$2
@@ -91,12 +91,13 @@ check_deb() {
     [[ ", $depends," == *", $field ("* ]] || fail "Depends: '$depends' does not name $field"
   done
 
-  # The files: the optional man pages and completions apart.
+  # The files: the optional man pages and completions, and the examples
+  # (compared with examples/ below), apart.
   local files
-  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort)
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | LC_ALL=C sort)
   local fixed
-  fixed=$(grep -vE '^/usr/share/(man|bash-completion|zsh|fish)/' <<<"$files" | tr '\n' ' ')
-  local want="/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md "
+  fixed=$(grep -vE '^/usr/share/((man|bash-completion|zsh|fish)/|doc/davodev/examples/)' <<<"$files" | tr '\n' ' ')
+  local want="/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright "
   [ "$fixed" = "$want" ] || fail "the Debian package holds: $fixed"
   # The log stand-in only where no host looks for its own.
   local standins
@@ -124,6 +125,19 @@ check_deb() {
   dpkg-deb -x "$deb" "$work/deb"
   "$work/deb/usr/bin/kivhost" --version | grep -qF "Version 7.00 ($work/deb/usr/$libdir/libDAVODEV.so)" ||
     fail "the unpacked Debian kivhost --version: $("$work/deb/usr/bin/kivhost" --version 2>&1)"
+  local doc=$work/deb/usr/share/doc/davodev
+  diff -r "$source/examples" "$doc/examples" || fail "/usr/share/doc/davodev/examples/ is not examples/"
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright" &&
+    grep -q '^License: [^ ]' "$doc/copyright" || fail "copyright is not in the machine-readable form, or states no licence"
+  # gzip -9n: no name, no time (bytes 4-7), maximum compression (byte 8).
+  [ "$(od -An -tx1 -N9 "$doc/changelog.gz" | tr -d ' \n')" = 1f8b08000000000002 ] || fail "changelog.gz is not gzip -9n"
+  gzip -dc "$doc/changelog.gz" >"$work/changelog"
+  [ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] || fail "changelog.gz's entry is not version $version"
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 || { cat "$work/lintian.txt"; fail "lintian finds errors in $(basename "$deb")"; }
+  else
+    missing "checking $(basename "$deb") needs lintian"
+  fi
   echo "ok: $(basename "$deb")"
 
   if [ "$(id -u)" != 0 ]; then

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -18,6 +20,7 @@
 #include "framed.h"
 #include "log_capture.h"
 #include "plc_simulator.h"
+#include "serial_platform.h"
 #include "serial_port.h"
 #include "stdout_capture.h"
 
@@ -68,6 +71,32 @@ struct HostChannel {
         return Call(CMD_CHANGE_KIV_PARAMS, &change);
     }
 };
+
+// Bytes waiting in the input queue of the channel's port; -1 when the port
+// cannot tell.
+inline int64_t InputWaiting(const HostChannel& channel)
+{
+    uint32_t n = 0;
+    if (!kiv::NativeSerialPlatform().clearError(channel.block.portHandle, &n))
+        return -1;
+    return n;
+}
+
+// The bytes waiting once at least `least` are there, or those there when the
+// limit runs out. A test that leaves bytes for the driver to drain waits for
+// them to be queued, not for a while: the simulator's write reaches the
+// slave's input through the kernel, in its own time.
+inline int64_t WaitForInput(const HostChannel& channel, int64_t least,
+                            std::chrono::milliseconds limit = std::chrono::seconds(2))
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const int64_t n = InputWaiting(channel);
+        if (n < 0 || n >= least || std::chrono::steady_clock::now() >= until)
+            return n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
 
 // An IoBlock and its values array, as a host would hand them in.
 struct HostIo {

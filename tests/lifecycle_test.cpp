@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "driver_fixture.h"
 #include "reliability_support.h"
-#include "serial_platform.h"
 #include "serial_port.h"
 
 namespace {
@@ -170,20 +168,17 @@ TEST_F(LifecycleTest, SecondOpenOfTheSameDeviceFailsAndKeepsTheOldPort)
 TEST_F(LifecycleTest, WarmStartDrainsAnEnabledChannelsInputAndTouchesNothingElse)
 {
     ASSERT_EQ(one_.ColdStart(simA_.SlavePath(), 20), SUCCESS);
-    auto waiting = [this] {
-        uint32_t n = 0;
-        EXPECT_TRUE(kiv::NativeSerialPlatform().clearError(one_.block.portHandle, &n));
-        return n;
-    };
     for (const bool enabled : {false, true}) {
         SCOPED_TRACE(enabled ? "enabled" : "disabled");
         one_.block.portEnabled = 1;
         simA_.ScriptFault(1, {FaultKind::Extra, 1.0, 30}, 1);  // left behind by the reply
+        const uint64_t earlier = simA_.RequestCount();
         uint16_t value = 0;
         ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
-        for (int i = 0; i < 200 && waiting() < 30; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(waiting(), 30u);
+        // The simulator counts a request after writing its reply, which the
+        // driver may have read already: the count taken below must be final.
+        ASSERT_TRUE(simA_.WaitForRequests(earlier + 1, std::chrono::seconds(5)));
+        ASSERT_EQ(WaitForInput(one_, 30), 30);
 
         one_.block.portEnabled = enabled ? 1 : 0;
         const ChannelBlock before = one_.block;
@@ -195,7 +190,7 @@ TEST_F(LifecycleTest, WarmStartDrainsAnEnabledChannelsInputAndTouchesNothingElse
         EXPECT_TRUE(log.Lines().empty());
         EXPECT_EQ(std::memcmp(&one_.block, &before, sizeof before), 0);
         EXPECT_EQ(simA_.RequestCount(), requests);
-        EXPECT_EQ(waiting(), enabled ? 0u : 30u);
+        EXPECT_EQ(InputWaiting(one_), enabled ? 0 : 30);
         EXPECT_EQ(kiv::PortSetReadTimeout(one_.block.portHandle, 20), 20u);  // the time-out as it was
     }
 }
@@ -347,15 +342,17 @@ TEST_F(LifecycleTest, ZeroTimeOutWaitsForTheReplyAndSurvivesAFlush)
     ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
     EXPECT_EQ(value, 0x0F0F);
     ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(WaitForInput(one_, 30), 30);
     ASSERT_EQ(ReadWord(one_, &value), SUCCESS);  // this send flushed the extra bytes
     // The drain restored the time-out of 0 exactly, not 50 ms.
     EXPECT_EQ(kiv::PortSetReadTimeout(one_.block.portHandle, 0), 0u);
     simA_.ScriptFault(1, {FaultKind::Delay, 1.0, 300}, 1);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(ReadWord(one_, &value), SUCCESS);
-    EXPECT_EQ(simA_.RequestCount(), 4u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    // Counted after its reply is written, which the driver may have read already.
+    ASSERT_TRUE(simA_.WaitForRequests(4, std::chrono::seconds(5)));
+    EXPECT_EQ(simA_.RequestCount(), 4u);
 }
 
 }  // namespace

@@ -237,7 +237,7 @@ Delivery ShapeReply(std::string reply, const std::vector<Fault>& faults, std::mt
     }
     if (Has(faults, FaultKind::Corrupt) && reply.size() > REPLY_OVERHEAD) {
         const size_t at = REPLY_DATA_START + rng() % (reply.size() - REPLY_OVERHEAD);
-        if (reply[5] == 'W') {
+        if (reply[REPLY_DATA_START - 1] == 'W') {  // the echoed operand
             reply[at] = 'G';
         } else {
             reply[at] = reply[at] == '1' ? '0' : '1';

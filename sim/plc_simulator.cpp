@@ -104,7 +104,7 @@ bool ChecksumMatches(std::string_view frame)
         frame.remove_suffix(1);
     if (frame.size() < 3)
         return false;
-    const std::string digits = Hex(Checksum(frame.substr(1, frame.size() - 3)), 2);
+    const std::string digits = Hex(FrameSum(frame.substr(1, frame.size() - 3)), 2);
     std::string sent(frame.substr(frame.size() - 2));
     for (char& c : sent)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -3,6 +3,7 @@
 // port), a listening line split and paired, tag files and the block planner.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -20,6 +21,7 @@
 #include "fake_serial_platform.h"
 #include "frame_splitter.h"
 #include "framed.h"
+#include "frames.h"
 #include "kivhost_hint.h"
 #include "pcon_frame.h"
 #include "serial_port.h"
@@ -103,6 +105,75 @@ TEST_P(RequestDecoding, FieldsAndChecksum)
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, RequestDecoding, ::testing::ValuesIn(REQUEST_CASES), CaseName());
+
+// Every kind of frame the driver builds decodes back to what it was built
+// from, so the tools read on a line what the driver meant to send.
+struct DriverFrameCase {
+    const char* name;
+    bool write;
+    DriverAddress address;
+    std::vector<uint16_t> elements;  // a write's values; of a read's, only how many
+    FrameCommand command;
+};
+void PrintTo(const DriverFrameCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
+
+std::vector<uint16_t> Run(size_t count, uint16_t value)
+{
+    return std::vector<uint16_t>(count, value);
+}
+
+const DriverFrameCase DRIVER_FRAME_CASES[] = {
+    {"read 2 words", false, {1, 'W', 0x0010, NO_BIT, 16}, Run(2, 0), FrameCommand::Read},
+    {"read 255 words to the last", false, {32, 'W', 0xFF01, NO_BIT, 16}, Run(255, 0), FrameCommand::Read},
+    {"read 20 bits of B", false, {0x1F, 'B', 0x0100, NO_BIT, 1}, Run(20, 0), FrameCommand::Read},
+    {"read a bit of A", false, {2, 'A', 0x01F7, NO_BIT, 1}, Run(1, 0), FrameCommand::Read},
+    {"read 16 bits of E", false, {1, 'E', 0x0003, NO_BIT, 1}, Run(16, 0), FrameCommand::Read},
+    {"write a word", true, {1, 'W', 0x0010, NO_BIT, 16}, {0x1234}, FrameCommand::Write},
+    {"write 255 words, the sum wraps", true, {10, 'W', 0x0000, NO_BIT, 16}, Run(255, 0xFFFF), FrameCommand::Write},
+    {"write a bit of B", true, {1, 'B', 0xFFFF, NO_BIT, 1}, {1}, FrameCommand::Write},
+    {"write 17 bits of B",
+     true,
+     {2, 'B', 0x0100, NO_BIT, 1},
+     {1, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1},
+     FrameCommand::Write},
+    {"write bits of A across a byte", true, {1, 'A', 0x0007, NO_BIT, 1}, {1, 0, 1}, FrameCommand::Write},
+    {"write a bit of E", true, {1, 'E', 0x01F0, NO_BIT, 1}, {1}, FrameCommand::Write},
+    {"set a bit of a word", true, {1, 'W', 0x0010, 5, 16}, {1}, FrameCommand::Set},
+    {"reset the top bit of the last word", true, {3, 'W', 0xFFFF, 15, 16}, {0}, FrameCommand::Reset},
+};
+
+class DriverFrameDecoding : public ::testing::TestWithParam<DriverFrameCase> {};
+
+TEST_P(DriverFrameDecoding, FieldsComeBackAsBuilt)
+{
+    const DriverFrameCase& c = GetParam();
+    std::vector<uint16_t> values = PackValues(c.address, c.elements);
+    values.resize(260);
+    IoBlock io{};
+    io.address = c.address;
+    io.count = static_cast<int32_t>(c.elements.size());
+    io.values = values.data();
+    std::array<uint8_t, TX_AREA_SIZE> tx{};
+    const uint32_t n = c.write ? kiv::BuildWriteFrame(io, tx.data()) : kiv::BuildReadFrame(io, tx.data());
+    const std::string frame(reinterpret_cast<const char*>(tx.data()), n);
+
+    const PconRequest r = DecodeRequest(frame);
+    ASSERT_TRUE(r.valid) << frame << ": " << r.error;
+    EXPECT_TRUE(r.endsWithCr) << frame;
+    EXPECT_TRUE(r.checksumPresent && r.checksumOk) << frame;
+    EXPECT_EQ(r.command, c.command) << frame;
+    EXPECT_EQ(r.station, c.address.station) << frame;
+    EXPECT_EQ(r.operand, c.address.operand) << frame;
+    EXPECT_EQ(r.number, c.address.number) << frame;
+    EXPECT_EQ(r.bit, c.address.bit == NO_BIT ? -1 : c.address.bit) << frame;
+    EXPECT_EQ(r.count, io.count) << frame;
+    EXPECT_EQ(r.values, c.write ? c.elements : std::vector<uint16_t>()) << frame;
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, DriverFrameDecoding, ::testing::ValuesIn(DRIVER_FRAME_CASES), CaseName());
 
 // ---------------------------------------------------------------------------
 // Replies, read against the request they answer

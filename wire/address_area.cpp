@@ -14,11 +14,23 @@ int32_t AreaSize(int32_t operand)
     return IsByteBitOperand(operand) ? BYTE_BIT_AREA_SIZE : WORD_AREA_SIZE;
 }
 
+int32_t ElementIndex(int32_t operand, int32_t number)
+{
+    if (IsByteBitOperand(operand))
+        return (number >> 4) * 8 + (number & 0xF);
+    return number;
+}
+
 int32_t ElementIndex(const DriverAddress& address)
 {
-    if (IsByteBitOperand(address.operand))
-        return (address.number >> 4) * 8 + (address.number & 0xF);
-    return address.number;
+    return ElementIndex(address.operand, address.number);
+}
+
+int32_t ByteBitIndex(int32_t number)
+{
+    if (number < 0 || (number & 0xF) > 7 || number >> 4 >= BYTE_BIT_BYTES)
+        return -1;
+    return ElementIndex('A', number);
 }
 
 int32_t ElementNumber(int32_t operand, int32_t index)
@@ -53,10 +65,10 @@ std::string ElementAddress(const DriverAddress& address, int index)
 {
     const std::string station = Hex(static_cast<unsigned>(address.station), 2);
     const char operand = static_cast<char>(address.operand);
-    if (operand == 'A' || operand == 'E') {
+    if (IsByteBitOperand(operand)) {
         // A run of bytes and bits goes on bit by bit, eight to a byte.
-        const int bit = (address.number >> 4) * 8 + (address.number & 0xF) + index;
-        return station + operand + Hex(static_cast<unsigned>(bit / 8), 3) + Hex(static_cast<unsigned>(bit % 8), 1);
+        const int32_t number = ElementNumber(operand, ElementIndex(address) + index);
+        return station + operand + Hex(static_cast<unsigned>(number), 4);
     }
     std::string text = station + operand + Hex(static_cast<unsigned>(address.number + index) & 0xFFFF, 4);
     if (address.bit != NO_BIT)

@@ -11,14 +11,20 @@
 
 namespace kivhost {
 
-constexpr int32_t WORD_AREA_SIZE = 0x10000;     // W and B
-constexpr int32_t BYTE_BIT_AREA_SIZE = 32 * 8;  // A and E: bytes 0x00 to 0x1F
+constexpr int32_t WORD_AREA_SIZE = 0x10000;                 // W and B
+constexpr int32_t BYTE_BIT_BYTES = 32;                      // A and E: bytes 0x00 to 0x1F
+constexpr int32_t BYTE_BIT_AREA_SIZE = BYTE_BIT_BYTES * 8;  // their bits, in run order
 
 bool IsByteBitOperand(int32_t operand);
 // Elements in the operand's area.
 int32_t AreaSize(int32_t operand);
-// The element's place in its area: the number for W and B, byte * 8 + bit for A and E.
+// The element's place in its area: the number for W and B, byte * 8 + bit
+// for A and E. A bit above 7 is not refused: it counts on into later bytes.
+int32_t ElementIndex(int32_t operand, int32_t number);
 int32_t ElementIndex(const DriverAddress& address);
+// The place of an A or E number in its area, as ElementIndex; -1 when the
+// number names no bit there (a bit above 7, a byte above 0x1F).
+int32_t ByteBitIndex(int32_t number);
 // The address number of the element at index: the inverse of ElementIndex.
 int32_t ElementNumber(int32_t operand, int32_t index);
 

@@ -2,15 +2,13 @@
 
 #include <cstdio>
 
+#include "address_area.h"
 #include "hex_digits.h"
 
 namespace kivhost {
 namespace {
 
-constexpr size_t READ_HEADER = 7;  // the driver's first reception of a read reply
-constexpr size_t DATA_START = 6;
-constexpr size_t REPLY_OVERHEAD = 9;  // header, checksum and CR
-constexpr size_t TRAILER = 3;         // checksum digits and CR
+constexpr size_t READ_HEADER = REPLY_DATA_START + 1;  // the driver's first reception of a read reply
 
 // Takes the fields of a frame from the front.
 class FieldReader {
@@ -45,6 +43,13 @@ private:
 bool IsOperand(char c)
 {
     return c == 'W' || c == 'B' || c == 'A' || c == 'E';
+}
+
+// The checksum a whole frame ought to carry: the sum of what lies between
+// "/" and its trailer.
+uint8_t SumOfFrame(std::string_view frame)
+{
+    return FrameSum(frame.substr(1, frame.size() - 1 - FRAME_TRAILER));
 }
 
 PconRequest Invalid(PconRequest request, const char* why)
@@ -87,6 +92,22 @@ uint8_t FrameSum(std::string_view characters)
     for (char c : characters)
         sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
     return sum;
+}
+
+std::string FrameOf(std::string_view body)
+{
+    std::string frame(1, FRAME_START);
+    frame += body;
+    frame += Hex(FrameSum(body), 2);
+    frame += FRAME_END;
+    return frame;
+}
+
+void FixReplyChecksum(std::string& reply)
+{
+    if (reply.size() < REPLY_OVERHEAD)
+        return;
+    reply.replace(reply.size() - FRAME_TRAILER, 2, Hex(SumOfFrame(reply), 2));
 }
 
 std::string PconRequest::Address() const
@@ -147,7 +168,7 @@ PconRequest DecodeRequest(std::string_view frame)
         r.operand = in.Any();
         if (!IsOperand(r.operand))
             return Invalid(r, "the operand is not W, B, A or E");
-        if (r.operand == 'A' || r.operand == 'E') {
+        if (IsByteBitOperand(r.operand)) {
             const int byte = in.Hex(2);
             const bool comma = byte >= 0 && in.Char(',');
             const int bit = comma ? in.Hex(1) : -1;
@@ -208,7 +229,7 @@ PconReply DecodeReply(std::string_view reply, const PconRequest& request)
         const size_t width = request.IsBitOperand() ? 1 : 4;
         bool clean = true;
         for (int i = 0; i < request.count; ++i) {
-            const size_t at = DATA_START + static_cast<size_t>(i) * width;
+            const size_t at = REPLY_DATA_START + static_cast<size_t>(i) * width;
             if (reply.size() < at + width)
                 break;
             const std::string_view digits = reply.substr(at, width);
@@ -231,9 +252,9 @@ PconReply DecodeReply(std::string_view reply, const PconRequest& request)
 
     if (p.complete) {
         const std::string_view judged = reply.substr(0, expected);
-        const std::string_view digits = judged.substr(judged.size() - TRAILER, 2);
+        const std::string_view digits = judged.substr(judged.size() - FRAME_TRAILER, 2);
         p.checksumPresent = HexValue(digits) >= 0;
-        p.checksumOk = p.checksumPresent && HexValue(digits) == FrameSum(judged.substr(1, judged.size() - 1 - TRAILER));
+        p.checksumOk = p.checksumPresent && HexValue(digits) == SumOfFrame(judged);
     }
     return p;
 }

@@ -17,6 +17,12 @@ constexpr int ATTEMPTS_PER_EXCHANGE = 4;
 // A read request is 14 characters whatever it reads: "/", station, "R",
 // operand, four address characters, count, checksum, CR.
 constexpr size_t READ_REQUEST_BYTES = 14;
+// A reply is "/", the acknowledgement, the two station digits, two echo
+// characters (R or S and the operand, or X1), a read's data, two checksum
+// digits and CR.
+constexpr size_t REPLY_DATA_START = 6;
+constexpr size_t REPLY_OVERHEAD = 9;  // all but the data
+constexpr size_t FRAME_TRAILER = 3;   // checksum digits and CR, in requests and replies alike
 
 enum class FrameCommand { Read, Write, Set, Reset };
 // "read", "write", "set", "reset"
@@ -48,8 +54,12 @@ struct PconRequest {
     size_t ReplyLength() const;
 };
 
-// A frame as it was sent, CR included or not. Anything that is not a
-// request of this protocol comes back not valid, with the reason.
+// A frame as it was sent, CR included or not: the grammar of requests, the
+// same for the tools that read a line and for the simulated stations. Anything
+// that is not a request of this protocol comes back not valid, with the
+// reason. Hex digits may be lower case; a missing checksum, a wrong one, and
+// an A or E byte and bit outside the area still decode, for people to see: a
+// station refuses those itself.
 PconRequest DecodeRequest(std::string_view frame);
 
 // "/", two hex digits and a command letter: the start of a request rather
@@ -114,8 +124,14 @@ private:
     bool over_ = true;
 };
 
-// The sum of the characters' codes modulo 256: the rule of the checksum.
+// The sum of the characters' codes modulo 256: the rule of the checksum,
+// over the characters between "/" and the checksum digits.
 uint8_t FrameSum(std::string_view characters);
+// The frame of body: "/", body, its checksum in two upper-case digits, CR.
+std::string FrameOf(std::string_view body);
+// Writes the checksum of a reply anew after its characters were changed;
+// anything shorter than a reply is left as it is.
+void FixReplyChecksum(std::string& reply);
 
 }  // namespace kivhost
 

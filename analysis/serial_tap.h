@@ -11,15 +11,13 @@
 #include <string>
 
 #include "line_monitor.h"
+#include "tty_line_posix.h"
 
 namespace kivhost {
 
-struct TapSettings {
+// The line's rate and character format, and the port to hear it on.
+struct TapSettings : TtyLine {
     std::string port;  // named as for the driver: a path, COMn for /dev/ttyS(n-1), or a name under /dev
-    uint32_t baud = 9600;
-    uint16_t dataBits = 8;
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint16_t stopBits = 0;  // 0 one, 1 one and a half (as two), 2 two
 };
 
 // The monotonic clock in microseconds.

@@ -1,10 +1,9 @@
-// The listening port on Linux: termios for the line's format, poll and read.
+// The listening port on Linux: the line's format set as the driver sets it, poll and read.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,19 +17,6 @@ namespace kivhost {
 namespace {
 
 constexpr int IDLE_POLL_MS = 200;  // how often a quiet watch looks at its stop flag
-
-struct Speed {
-    uint32_t rate;
-    speed_t code;
-};
-
-constexpr Speed SPEEDS[] = {
-    {50, B50},         {75, B75},         {110, B110},         {134, B134},         {150, B150},
-    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-};
 
 std::string OpenFailure(const std::string& path, int error)
 {
@@ -63,9 +49,7 @@ int64_t WallClockUs()
 
 std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::string* error)
 {
-    const auto speed = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
-                                    [&settings](const Speed& s) { return s.rate == settings.baud; });
-    if (speed == std::end(SPEEDS)) {
+    if (!NamedRate(settings.baud)) {
         *error = "the monitor's port takes the standard rates (9600, 19200, 38400, 57600, 115200, ...), not " +
                  std::to_string(settings.baud);
         return nullptr;
@@ -85,8 +69,7 @@ std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::str
     }
     auto tap = std::unique_ptr<SerialTap>(new SerialTap(fd, path));
     struct stat info {};
-    termios line{};
-    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || tcgetattr(fd, &line) != 0) {
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || !isatty(fd)) {
         *error = path + " is not a serial port";
         return nullptr;
     }
@@ -96,26 +79,7 @@ std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::str
         *error = "cannot have " + path + " to itself: " + std::strerror(errno);
         return nullptr;
     }
-
-    cfmakeraw(&line);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    line.c_cflag |= CREAD | CLOCAL;
-    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-    line.c_cflag |= SIZES[std::clamp<uint16_t>(settings.dataBits, 5, 8) - 5];
-    if (settings.stopBits != 0)
-        line.c_cflag |= CSTOPB;  // one and a half is two to termios
-    switch (settings.parity) {
-    case 1: line.c_cflag |= PARENB | PARODD; break;
-    case 2: line.c_cflag |= PARENB; break;
-    case 3: line.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: line.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    line.c_cc[VMIN] = 1;
-    line.c_cc[VTIME] = 0;
-    cfsetispeed(&line, speed->code);
-    cfsetospeed(&line, speed->code);
-    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    if (!SetRawLine(fd, settings)) {
         *error = "cannot set " + path + " to the line's format: " + std::strerror(errno);
         return nullptr;
     }

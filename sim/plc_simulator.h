@@ -61,9 +61,6 @@ std::optional<FaultKind> FaultFromName(std::string_view name);
 // none, is refused, and why says why.
 std::optional<Fault> ParseFault(std::string_view text, std::string* why = nullptr);
 
-// The rates a line can be set to (those termios names).
-bool SupportedBaud(int baud);
-
 struct Record {
     enum class Direction { Request, Reply };
     uint64_t sequence = 0;  // counts every record ever made
@@ -90,7 +87,7 @@ std::string FormatRecord(const Record& record, std::chrono::steady_clock::time_p
 struct Options {
     std::vector<int> stations{1};  // station numbers present on the line, 0..255
     uint32_t seed = 1;             // for every random choice of the faults
-    int baud = 9600;
+    int baud = 9600;               // any rate: a device is set to it, and replies are paced by it
     CharFormat format;
     bool pace = false;  // pace every reply, as the Pace fault does
     std::string link;   // if set, a symlink to the line's path

@@ -25,6 +25,7 @@
 #include "framed.h"
 #include "pcon_station.h"
 #include "plc_simulator.h"
+#include "tty_line_posix.h"
 
 namespace {
 
@@ -512,6 +513,53 @@ TEST(PlcsimLine, ServesADevice)
     EXPECT_TRUE(sim.Bit(1, 'A', 0x1F7));
     EXPECT_EQ(Exchange(sim, port, Framed("01RA1F,701")), Framed("A01RA1"));
     EXPECT_THROW(sim.StartPty(), std::logic_error);
+}
+
+// The line is set up by the driver's own translation: the character format
+// in the driver's codes, a rate termios names kept as its code, any other
+// served all the same, the stop bits on the terminal; a pseudo-terminal
+// carries 8 data bits and no parity whatever is asked.
+TEST(PlcsimLine, LineIsSetUpByTheDriversRules)
+{
+    struct Row {
+        int baud;
+        const char* format;
+        uint16_t parity;    // the driver's codes
+        uint16_t stopBits;  // 0 one, 1 one and a half, 2 two
+        bool named;         // termios has a code for the rate
+        speed_t code;
+    };
+    const std::vector<Row> table = {
+        {9600, "8N1", 0, 0, true, B9600},       {19200, "7E1", 2, 0, true, B19200},
+        {57600, "8O2", 1, 2, true, B57600},     {115200, "8M1.5", 3, 1, true, B115200},
+        {4000000, "5S2", 4, 2, true, B4000000}, {14400, "8N1", 0, 0, false, 0},
+    };
+    for (const Row& row : table) {
+        SCOPED_TRACE(std::to_string(row.baud) + " " + row.format);
+        plcsim::Options options;
+        options.baud = row.baud;
+        options.format = *plcsim::ParseCharFormat(row.format);
+        const kivhost::TtyLine line = kivhost::TtyLineOf(row.baud, options.format);
+        EXPECT_EQ(line.parity, row.parity);
+        EXPECT_EQ(line.stopBits, row.stopBits);
+        EXPECT_EQ(kivhost::NamedRate(row.baud), row.named);
+
+        plcsim::Simulator sim(options);
+        sim.StartPty();
+        const int fd = open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        termios settings{};
+        ASSERT_EQ(tcgetattr(fd, &settings), 0);
+        close(fd);
+        EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
+        EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, row.stopBits != 0);
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        if (row.named) {
+            EXPECT_EQ(cfgetospeed(&settings), row.code);
+        }
+        Port port(sim.SlavePath());
+        EXPECT_EQ(Exchange(sim, port, ReadOf(1)), Framed("A01RW00000000"));
+    }
 }
 
 // A link replaces only a symbolic link (or nothing); anything else is left

@@ -1,0 +1,35 @@
+// A terminal made a raw serial line by the driver's own translation
+// (termios2: any rate), for the ports the tools open themselves: the
+// monitor's listening port and plcsim's line. Linux only.
+#ifndef DAVODEV_TOOLS_TTY_LINE_POSIX_H
+#define DAVODEV_TOOLS_TTY_LINE_POSIX_H
+
+#include <cstdint>
+
+#include "number_rules.h"
+
+namespace kivhost {
+
+// A line's rate and character format, in the driver's codes.
+struct TtyLine {
+    uint32_t baud = 9600;
+    uint16_t dataBits = 8;  // 5 to 8
+    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;  // 0 one, 1 one and a half (two to termios), 2 two
+};
+
+// A rate and a character format as the command lines read it.
+TtyLine TtyLineOf(uint32_t baud, const plcsim::CharFormat& format);
+
+// Makes fd a raw line of these settings: no echo, no translation, no
+// signals, no flow control, bytes as they come; what else the terminal holds
+// is kept. A pseudo-terminal carries 8 data bits and no parity whatever is
+// asked. False with errno set: EINVAL for settings the driver refuses.
+bool SetRawLine(int fd, const TtyLine& line);
+
+// Whether termios has a name for the rate (B9600 and the like).
+bool NamedRate(uint32_t baud);
+
+}  // namespace kivhost
+
+#endif  // DAVODEV_TOOLS_TTY_LINE_POSIX_H

@@ -1,0 +1,226 @@
+#include "plcsim_settings.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "number_rules.h"
+#include "pcon_station.h"
+#include "tty_line_posix.h"
+
+namespace plcsim {
+namespace {
+
+constexpr size_t PORT_NAME_MAX = 11;  // what the driver's port name holds
+
+// context names the option and its whole argument, of which text is a part.
+int64_t Number(const std::string& context, const std::string& text, int64_t low, int64_t high)
+{
+    std::string why;
+    const auto value = ParseNumber(text, low, high, &why);
+    if (!value)
+        Fail(context + ": " + why);
+    return *value;
+}
+
+int Station(const std::string& option, const std::string& argument, std::string_view text)
+{
+    std::string why;
+    const auto station = ParseStation(text, &why);
+    if (!station)
+        Fail(option + " " + argument + ": " + why);
+    return *station;
+}
+
+std::vector<int> ParseStations(const std::string& text)
+{
+    std::vector<int> stations;
+    std::string_view rest = text;
+    while (true) {
+        const size_t comma = rest.find(',');
+        stations.push_back(Station("--stations", text, rest.substr(0, comma)));
+        if (comma == std::string_view::npos)
+            break;
+        rest.remove_prefix(comma + 1);
+    }
+    return stations;
+}
+
+// Splits "S:REST" into the station, which must be on the line, and the rest.
+std::pair<int, std::string> StationAndRest(const Simulator& sim, const std::string& option, const std::string& text,
+                                           const char* form)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        Fail(option + " " + text + ": write " + form);
+    const int station = Station(option, text, std::string_view(text).substr(0, colon));
+    if (!sim.HasStation(station))
+        Fail(option + " " + text + ": station " + std::to_string(station) + " is not on the line (see --stations)");
+    return {station, text.substr(colon + 1)};
+}
+
+// Hex digits of a tag address: exactly count of them.
+int TagHex(const std::string& argument, const std::string& digits, size_t count)
+{
+    const bool hex = digits.size() == count && digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    if (!hex) {
+        Fail("--set " + argument + ": the address after the operand is " + std::to_string(count) +
+             " hex digits, as in a tag");
+    }
+    return std::stoi(digits, nullptr, 16);
+}
+
+void ApplySet(Simulator& sim, const std::string& text)
+{
+    const auto [station, item] = StationAndRest(sim, "--set", text, "S:ITEM=VALUE, e.g. 1:W0010=0x1234");
+    const size_t eq = item.find('=');
+    if (item.size() < 2 || eq == std::string::npos)
+        Fail("--set " + text + ": write S:ITEM=VALUE, e.g. 1:W0010=0x1234");
+    const char operand = static_cast<char>(std::toupper(static_cast<unsigned char>(item[0])));
+    const std::string address = item.substr(1, eq - 1);
+    const std::string value = item.substr(eq + 1);
+    if (operand == 'W') {
+        const int number = TagHex(text, address, 4);
+        sim.SetWord(station, number, static_cast<uint16_t>(Number("--set " + text, value, 0, 0xFFFF)));
+        return;
+    }
+    if (operand != 'B' && operand != 'A' && operand != 'E')
+        Fail("--set " + text + ": the operand is W, B, A or E");
+    if (value != "0" && value != "1")
+        Fail("--set " + text + ": a bit is 0 or 1");
+    if (operand == 'B') {
+        sim.SetBit(station, 'B', TagHex(text, address, 4), value == "1");
+        return;
+    }
+    // As in a tag (01F7: byte 01F, bit 7), or as in a frame (1F,7).
+    int number = 0;
+    if (address.size() == 4 && address[2] == ',') {
+        number = TagHex(text, address.substr(0, 2), 2) << 4 | TagHex(text, address.substr(3), 1);
+    } else {
+        number = TagHex(text, address, 4);
+    }
+    if (ByteBitIndex(number) < 0)
+        Fail("--set " + text + ": no such bit; bytes are 00 to 1F, bits 0 to 7");
+    sim.SetBit(station, operand, number, value == "1");
+}
+
+Fault FaultOf(const std::string& option, const std::string& argument, const std::string& text)
+{
+    std::string why;
+    const auto fault = ParseFault(text, &why);
+    if (!fault)
+        Fail(option + " " + argument + ": " + why);
+    return *fault;
+}
+
+// Where --format and the separate options both speak, they must agree.
+void ApplyFormat(const Arguments& args, CharFormat& format)
+{
+    if (!args.format.empty()) {
+        const auto parsed = ParseCharFormat(args.format);
+        if (!parsed)
+            Fail("--format " + args.format + ": data bits 5-8, parity N/E/O/M/S, stop bits 1, 1.5 or 2, e.g. 8N1");
+        format = *parsed;
+    }
+    const auto disagree = [&](const std::string& option, const std::string& value) {
+        Fail("--format " + args.format + " and " + option + " " + value + " disagree");
+    };
+    if (!args.dataBits.empty()) {
+        const int bits = static_cast<int>(Number("--data-bits " + args.dataBits, args.dataBits, 5, 8));
+        if (!args.format.empty() && bits != format.dataBits)
+            disagree("--data-bits", args.dataBits);
+        format.dataBits = bits;
+    }
+    if (!args.parity.empty()) {
+        const auto parity = ParseParity(args.parity);
+        if (!parity)
+            Fail("--parity " + args.parity + ": use none, odd, even, mark or space (or n, o, e, m, s)");
+        if (!args.format.empty() && *parity != format.parity)
+            disagree("--parity", args.parity);
+        format.parity = *parity;
+    }
+    if (!args.stopBits.empty()) {
+        // The stop bits read as the last part of a format, by the one rule.
+        const auto parsed = ParseCharFormat("8N" + args.stopBits);
+        if (!parsed)
+            Fail("--stop-bits " + args.stopBits + ": use 1, 1.5 or 2");
+        if (!args.format.empty() && parsed->stopBits != format.stopBits)
+            disagree("--stop-bits", args.stopBits);
+        format.stopBits = parsed->stopBits;
+    }
+}
+
+void CheckLink(const std::string& option, const std::string& path)
+{
+    const std::string refusal = LinkRefusal(path);
+    if (!refusal.empty())
+        Fail(option + " " + refusal);
+}
+
+// The driver's port name holds at most 11 characters.
+void NoteLongName(const std::string& path)
+{
+    if (path.size() > PORT_NAME_MAX) {
+        std::fprintf(stderr, "plcsim: note: %s is longer than a port name can be (11 characters)\n", path.c_str());
+    }
+}
+
+}  // namespace
+
+Settings Check(const Arguments& args)
+{
+    Settings settings;
+    Options& options = settings.options;
+    if (args.pty && !args.device.empty())
+        Fail("--pty and --device " + args.device + ": a line is one or the other");
+    settings.device = args.device;
+    settings.verbose = args.verbose;
+    if (!args.baud.empty()) {
+        options.baud = static_cast<int>(Number("--baud " + args.baud, args.baud, 1, 4000000));
+        if (!kivhost::NamedRate(static_cast<uint32_t>(options.baud)))
+            Fail("--baud " + args.baud + ": not a rate a line can be set to, e.g. 9600, 19200 or 115200");
+    }
+    ApplyFormat(args, options.format);
+    options.pace = args.pace;
+    options.stations = ParseStations(args.stations);
+    if (!args.seed.empty())
+        options.seed = static_cast<uint32_t>(Number("--seed " + args.seed, args.seed, 0, UINT32_MAX));
+    options.link = args.link;
+    options.mirror = args.mirror;
+    if (!args.link.empty())
+        CheckLink("--link", args.link);
+    if (!args.mirror.empty())
+        CheckLink("--mirror", args.mirror);
+    if (!args.link.empty() && args.link == args.mirror)
+        Fail("--link and --mirror " + args.link + ": the line and its mirror need a link each");
+    if (!args.link.empty() && args.link == args.device)
+        Fail("--link " + args.link + ": that is the device itself");
+    NoteLongName(args.link);
+    NoteLongName(args.mirror);
+    return settings;
+}
+
+void Configure(Simulator& sim, const Arguments& args)
+{
+    for (const auto& text : args.sets)
+        ApplySet(sim, text);
+    for (const auto& text : args.faults) {
+        const auto [station, fault] = StationAndRest(sim, "--fault", text, "S:FAULT, e.g. 1:drop=0.5");
+        sim.SetFault(station, FaultOf("--fault", text, fault));
+    }
+    for (const auto& text : args.scripts) {
+        const char* form = "S:FAULT:N, e.g. 1:silent:3";
+        const auto [station, rest] = StationAndRest(sim, "--script", text, form);
+        const size_t colon = rest.rfind(':');
+        if (colon == std::string::npos)
+            Fail("--script " + text + ": write " + form);
+        const Fault fault = FaultOf("--script", text, rest.substr(0, colon));
+        const std::string count = rest.substr(colon + 1);
+        sim.ScriptFault(station, fault, static_cast<int>(Number("--script " + text, count, 1, INT32_MAX)));
+    }
+}
+
+}  // namespace plcsim

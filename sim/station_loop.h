@@ -1,0 +1,53 @@
+// The serving thread's work: the bytes off the line gathered into frames,
+// each frame answered by its station and the answer sent, every request
+// and reply recorded, every byte shown on the mirror.
+#ifndef DAVODEV_PLCSIM_STATION_LOOP_H
+#define DAVODEV_PLCSIM_STATION_LOOP_H
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faults.h"
+#include "line_mirror.h"
+#include "plc_simulator.h"
+#include "record_log.h"
+#include "station_set.h"
+#include "stop_request.h"
+
+namespace plcsim {
+
+class StationLoop {
+public:
+    StationLoop(const Options& options, StationSet& stations, RecordLog& log, LineMirror& mirror,
+                const StopRequest& stop);
+
+    // Serves the line until a stop is asked for. Each call starts framing
+    // afresh.
+    void Serve(int lineFd);
+
+private:
+    void Feed(std::string_view bytes, Clock::time_point now);
+    void Handle(const std::string& bytes, Clock::time_point end);
+    void Send(const Delivery& delivery, int station, const std::vector<FaultKind>& faults);
+    // False when the line fails or a stop is asked for.
+    bool WriteAll(std::string_view bytes);
+
+    const bool pace_;
+    const std::chrono::nanoseconds charTime_;
+    StationSet& stations_;
+    RecordLog& log_;
+    LineMirror& mirror_;
+    const StopRequest& stop_;
+
+    // Touched by the serving thread only.
+    int lineFd_ = -1;
+    std::string frame_;
+    bool inFrame_ = false;
+    Clock::time_point frameStart_;
+};
+
+}  // namespace plcsim
+
+#endif  // DAVODEV_PLCSIM_STATION_LOOP_H

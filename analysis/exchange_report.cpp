@@ -1,32 +1,14 @@
 #include "exchange_report.h"
 
-#include <cstdio>
-
+#include "byte_text.h"
+#include "json_object.h"
 #include "tool_text.h"
 
 namespace kivhost {
 namespace {
 
+// How much of a reply a message quotes.
 constexpr size_t REPLY_START_SHOWN = 12;
-
-// A reply's first characters as they can be printed on one line.
-std::string Readable(const std::string& bytes)
-{
-    std::string out;
-    for (size_t i = 0; i < bytes.size() && i < REPLY_START_SHOWN; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte == '\r') {
-            out += "\\r";
-        } else if (byte < 0x20 || byte >= 0x7F || byte == '"' || byte == '\\') {
-            char text[8];
-            std::snprintf(text, sizeof text, "\\x%02X", byte);
-            out += text;
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    return bytes.size() > REPLY_START_SHOWN ? out + "..." : out;
-}
 
 bool HasReply(Outcome outcome)
 {
@@ -52,7 +34,7 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     report.answeringStation = last.reply.stationEcho;
     report.received = last.replyBytes.size();
     report.expected = last.request.valid ? last.request.ReplyLength() : 0;
-    report.replyStart = Readable(last.replyBytes);
+    report.replyStart = VisibleBytes(last.replyBytes, {}, REPLY_START_SHOWN);
 
     if (report.outcome == Outcome::Good && last.reply.complete)
         report.checksumSuspect = checksums_.Suspect(last.request.station, last.reply.checksumOk);
@@ -178,10 +160,10 @@ std::string SuccessNotes(const ExchangeReport& report)
 
 std::string OutcomesJson(const ExchangeReport& report)
 {
-    std::string out = "[";
-    for (size_t i = 0; i < report.outcomes.size(); ++i)
-        out += std::string(i > 0 ? "," : "") + "\"" + OutcomeName(report.outcomes[i]) + "\"";
-    return out + "]";
+    Json names = Json::array();
+    for (Outcome outcome : report.outcomes)
+        names.push_back(OutcomeName(outcome));
+    return JsonText(names);
 }
 
 }  // namespace kivhost

@@ -1,5 +1,7 @@
 #include "frame_splitter.h"
 
+#include "take_oldest.h"
+
 namespace kivhost {
 
 FrameSplitter::FrameSplitter(uint64_t gapUs, size_t maxFrame) : gapUs_(gapUs), maxFrame_(maxFrame > 0 ? maxFrame : 1)
@@ -42,11 +44,7 @@ void FrameSplitter::Finish()
 
 bool FrameSplitter::Next(LineFrame* frame)
 {
-    if (done_.empty())
-        return false;
-    *frame = std::move(done_.front());
-    done_.pop_front();
-    return true;
+    return TakeOldest(done_, frame);
 }
 
 void FrameSplitter::End(FrameEnd end)
@@ -82,11 +80,7 @@ void LinePairer::Finish()
 
 bool LinePairer::Next(LinePair* pair)
 {
-    if (done_.empty())
-        return false;
-    *pair = std::move(done_.front());
-    done_.pop_front();
-    return true;
+    return TakeOldest(done_, pair);
 }
 
 void LinePairer::AddRequest(const LineFrame& frame)

@@ -1,5 +1,7 @@
 #include "line_monitor.h"
 
+#include "attempt_formats.h"
+
 namespace kivhost {
 
 LineMonitor::LineMonitor(const MonitorSettings& settings, const MonitorOutputs& outputs)
@@ -51,7 +53,7 @@ void LineMonitor::Drain()
         if (outputs_.text != nullptr)
             std::fprintf(outputs_.text, "%s\n", AttemptLine(view).c_str());
         if (outputs_.jsonl != nullptr)
-            std::fprintf(outputs_.jsonl, "%s\n", AttemptJson(view, outputs_.utcAtOriginUs).dump().c_str());
+            std::fprintf(outputs_.jsonl, "%s\n", JsonText(AttemptJson(view, outputs_.utcAtOriginUs)).c_str());
         if (outputs_.csv != nullptr)
             std::fprintf(outputs_.csv, "%s\n", AttemptCsv(view, outputs_.utcAtOriginUs).c_str());
     }

@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "attempt_view.h"
 #include "frame_splitter.h"
-#include "trace_decode.h"
+#include "line_tally.h"
 
 namespace kivhost {
 

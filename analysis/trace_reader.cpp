@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "take_oldest.h"
+
 namespace kivhost {
 namespace {
 
@@ -58,20 +60,12 @@ void TraceReader::Finish()
 
 bool TraceReader::NextAttempt(TraceAttempt* attempt)
 {
-    if (doneAttempts_.empty())
-        return false;
-    *attempt = std::move(doneAttempts_.front());
-    doneAttempts_.pop_front();
-    return true;
+    return TakeOldest(doneAttempts_, attempt);
 }
 
 bool TraceReader::NextExchange(TraceExchange* exchange)
 {
-    if (doneExchanges_.empty())
-        return false;
-    *exchange = std::move(doneExchanges_.front());
-    doneExchanges_.pop_front();
-    return true;
+    return TakeOldest(doneExchanges_, exchange);
 }
 
 void TraceReader::Parse(bool atEnd)

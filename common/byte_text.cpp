@@ -12,10 +12,10 @@ bool Shown(const std::vector<bool>& shown, size_t i)
 
 }  // namespace
 
-std::string VisibleBytes(const std::string& bytes, const std::vector<bool>& shown)
+std::string VisibleBytes(const std::string& bytes, const std::vector<bool>& shown, size_t most)
 {
     std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
+    for (size_t i = 0; i < bytes.size() && i < most; ++i) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
         if (!Shown(shown, i))
             out += "\\x??";
@@ -30,7 +30,7 @@ std::string VisibleBytes(const std::string& bytes, const std::vector<bool>& show
         else
             out += static_cast<char>(byte);
     }
-    return out;
+    return bytes.size() > most ? out + "..." : out;
 }
 
 std::string HexBytes(const std::string& bytes, const std::vector<bool>& shown)

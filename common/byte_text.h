@@ -2,6 +2,8 @@
 #ifndef DAVODEV_TOOLS_BYTE_TEXT_H
 #define DAVODEV_TOOLS_BYTE_TEXT_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,8 +11,9 @@ namespace kivhost {
 
 // shown: false where a byte is not known (a trace hid it); empty: all known.
 // Bytes for one line: CR as \r, LF as \n, \ as \\, other control and
-// non-ASCII bytes as \xNN, bytes not shown as \x??.
-std::string VisibleBytes(const std::string& bytes, const std::vector<bool>& shown);
+// non-ASCII bytes as \xNN, bytes not shown as \x??. Past `most` bytes the
+// rest is left out and "..." says so.
+std::string VisibleBytes(const std::string& bytes, const std::vector<bool>& shown, size_t most = SIZE_MAX);
 // The bytes in hex, two digits each, ?? where not shown.
 std::string HexBytes(const std::string& bytes, const std::vector<bool>& shown);
 

@@ -1,50 +1,63 @@
 #include "json_object.h"
 
 #include <cstdio>
-
-#include "tool_text.h"
+#include <cstdlib>
 
 namespace kivhost {
 
+std::string JsonText(const Json& json)
+{
+    // Bytes from the line or a user's file need not be UTF-8; a result is
+    // still written.
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 JsonObject& JsonObject::Raw(std::string_view key, const std::string& json)
 {
-    if (body_.size() > 1)
-        body_ += ",";
-    body_ += JsonString(key) + ":" + json;
+    json_[std::string(key)] = Json::parse(json);
     return *this;
 }
 
 JsonObject& JsonObject::Text(std::string_view key, std::string_view utf8)
 {
-    return Raw(key, JsonString(utf8));
+    json_[std::string(key)] = std::string(utf8);
+    return *this;
 }
 
 JsonObject& JsonObject::Number(std::string_view key, long long value)
 {
-    return Raw(key, std::to_string(value));
+    json_[std::string(key)] = value;
+    return *this;
 }
 
 JsonObject& JsonObject::Bool(std::string_view key, bool value)
 {
-    return Raw(key, value ? "true" : "false");
+    json_[std::string(key)] = value;
+    return *this;
+}
+
+std::string JsonString(std::string_view utf8)
+{
+    return JsonText(std::string(utf8));
+}
+
+Json MsNumber(double ms)
+{
+    // Rounded as printf rounds, then read back: the very value a reader of
+    // "%.3f" gets.
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return std::strtod(text, nullptr);
 }
 
 std::string JsonNumber(double value)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
+    return JsonText(MsNumber(value));
 }
 
 std::string JsonValues(const std::vector<uint16_t>& values)
 {
-    std::string out = "[";
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        out += std::to_string(values[i]);
-    }
-    return out + "]";
+    return JsonText(values);
 }
 
 }  // namespace kivhost

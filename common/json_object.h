@@ -1,4 +1,7 @@
-// JSON for scripts, written in the order the keys are given.
+// JSON for scripts: nlohmann-json's ordered documents, keys in the order
+// they are given, and the small builder most results are written with.
+// Text that is not UTF-8 is written with U+FFFD in place of the bytes that
+// break it, never refused.
 #ifndef DAVODEV_TOOLS_JSON_OBJECT_H
 #define DAVODEV_TOOLS_JSON_OBJECT_H
 
@@ -7,22 +10,36 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace kivhost {
 
-// Small JSON objects, written in order.
+using Json = nlohmann::ordered_json;
+
+// The document on one line.
+std::string JsonText(const Json& json);
+
+// Small JSON objects, written in order. A key given again takes the new
+// value in its first place.
 class JsonObject {
 public:
+    // json: a JSON text, as JsonString, JsonNumber, JsonValues and Done write them.
     JsonObject& Raw(std::string_view key, const std::string& json);
     JsonObject& Text(std::string_view key, std::string_view utf8);
     JsonObject& Number(std::string_view key, long long value);
     JsonObject& Bool(std::string_view key, bool value);
-    std::string Done() const { return body_ + "}"; }
+    std::string Done() const { return JsonText(json_); }
 
 private:
-    std::string body_ = "{";
+    Json json_ = Json::object();
 };
 
-// A time or rate in ms, to the microsecond.
+// A JSON string literal, quotes included.
+std::string JsonString(std::string_view utf8);
+
+// A time or rate in ms, to the microsecond: the value "%.3f" writes.
+Json MsNumber(double ms);
+// The same as JSON text.
 std::string JsonNumber(double value);
 std::string JsonValues(const std::vector<uint16_t>& values);
 

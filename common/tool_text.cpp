@@ -2,9 +2,8 @@
 
 #include "hex_digits.h"
 
-#include <chrono>
+#include <cstdarg>
 #include <cstdio>
-#include <ctime>
 
 namespace kivhost {
 namespace {
@@ -75,48 +74,23 @@ std::string BannerVersionLine(const char* banner)
     return {};
 }
 
-std::string JsonString(std::string_view utf8)
+std::string Printf(const char* format, ...)
 {
-    std::string out = "\"";
-    for (char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20)
-                out += "\\u00" + Hex(byte, 2);
-            else
-                out += c;
-        }
-    }
-    return out + "\"";
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
 }
 
 std::string StationText(int station)
 {
     return std::to_string(station) + " (" + Hex(static_cast<unsigned>(station) & 0xFF, 2) + ")";
-}
-
-std::string UtcTimestamp()
-{
-    return UtcTimestamp(std::chrono::system_clock::now());
-}
-
-std::string UtcTimestamp(std::chrono::system_clock::time_point time)
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    const std::tm* utc = std::gmtime(&seconds);  // kivhost runs one thread
-    char text[40];
-    if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc) == 0)
-        return "1970-01-01T00:00:00.000Z";
-    char millis[8];
-    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms));
-    return std::string(text) + millis;
 }
 
 std::string ResultName(int32_t result)

@@ -1,14 +1,16 @@
-// Text for people and for scripts: code page 437 shown as UTF-8, JSON
-// strings, names of the driver's results and addresses.
+// Text for people: code page 437 shown as UTF-8, printf into a string,
+// names of the driver's results and stations. JSON strings and time stamps
+// have their own files, included here for the callers that find them here.
 #ifndef DAVODEV_KIVHOST_TEXT_H
 #define DAVODEV_KIVHOST_TEXT_H
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "davodev.h"
+#include "json_object.h"
+#include "time_stamp.h"
 
 namespace kivhost {
 
@@ -20,17 +22,12 @@ std::string Cp437ToUtf8(std::string_view bytes);
 // the spaces around it; empty if there is none.
 std::string BannerVersionLine(const char* banner);
 
-// A JSON string literal, quotes included. The text must be UTF-8.
-std::string JsonString(std::string_view utf8);
+// printf's text as a string.
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A station as people are shown it: its number and the two hex digits an
 // address writes it with, "10 (0A)".
 std::string StationText(int station);
-
-// Now, as ISO 8601 in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
-std::string UtcTimestamp();
-// The same of a given time.
-std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 
 // "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
 std::string ResultName(int32_t result);

@@ -29,7 +29,7 @@
 #include "stdout_capture.h"
 #include "tag_list.h"
 #include "tool_text.h"
-#include "trace_decode.h"
+#include "trace_decoder.h"
 #include "trace_reader.h"
 
 namespace kivhost {

@@ -4,19 +4,24 @@
 // scan's decisions on a clock of the test's.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "address_area.h"
+#include "byte_text.h"
 #include "case_name.h"
+#include "csv_field.h"
 #include "dorvak.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "port_name.h"
 #include "scan_engine.h"
 #include "session.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 
 namespace {
@@ -364,6 +369,76 @@ TEST(Json, StringsAreEscaped)
     EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonString("\n\r\t\x01"), "\"\\n\\r\\t\\u0001\"");
     EXPECT_EQ(JsonString("\xE2\x95\x94"), "\"\xE2\x95\x94\"");  // UTF-8 passes
+}
+
+TEST(Json, ObjectsKeepTheirOrderAndNumbersTheValuePrintedToTheMicrosecond)
+{
+    EXPECT_EQ(JsonObject()
+                  .Text("b", "x")
+                  .Number("a", -3)
+                  .Bool("c", true)
+                  .Raw("d", "[1,{\"e\":null}]")
+                  .Text("b", "again")  // a key given again keeps its place
+                  .Done(),
+              "{\"b\":\"again\",\"a\":-3,\"c\":true,\"d\":[1,{\"e\":null}]}");
+    // Rounded as printf rounds the double itself: 408.4915 is stored a little below.
+    struct {
+        double ms;
+        double value;
+    } const cases[] = {{1.5, 1.5}, {12.3456, 12.346}, {0.0004, 0.0}, {275.0, 275.0}, {408.4915, 408.491}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(MsNumber(c.ms).get<double>(), c.value) << c.ms;
+        EXPECT_EQ(Json::parse(JsonNumber(c.ms)).get<double>(), c.value) << c.ms;
+    }
+    // Bytes that are not UTF-8 (a tag file in another code page) still make a result.
+    EXPECT_EQ(JsonString("caf\xE9"), "\"caf\xEF\xBF\xBD\"");
+}
+
+TEST(CsvField, QuotedOnlyWhereAReaderWouldSplitOrTrimIt)
+{
+    struct {
+        const char* text;
+        const char* field;
+    } const cases[] = {
+        {"", ""},
+        {"pump 1 speed", "pump 1 speed"},
+        {"/01RW0010012C\\r", "/01RW0010012C\\r"},
+        {"cm, tanks", "\"cm, tanks\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {" padded ", "\" padded \""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CsvField(c.text), c.field) << c.text;
+    EXPECT_EQ(CsvLine({"a", "b,c", ""}), "a,\"b,c\",");
+}
+
+TEST(VisibleBytes, OneLineWithEscapesAndAnOptionalCutOff)
+{
+    struct {
+        std::string bytes;
+        std::vector<bool> shown;
+        size_t most;
+        const char* text;
+    } const cases[] = {
+        {"/N01RW0010\r", {}, SIZE_MAX, "/N01RW0010\\r"},
+        {std::string("a\n\\\"\0\xFF", 6), {}, SIZE_MAX, "a\\n\\\\\"\\x00\\xFF"},
+        {"AB", {true, false}, SIZE_MAX, "A\\x??"},
+        {"/A01RW1234ABCD1F\r", {}, 12, "/A01RW1234AB..."},
+        {"/A01RW1234AB", {}, 12, "/A01RW1234AB"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VisibleBytes(c.bytes, c.shown, c.most), c.text) << c.text;
+}
+
+TEST(UtcTimestamp, MillisecondsMicrosecondsAndTheTimeOfDay)
+{
+    const int64_t unixUs = 1796681617123456;  // 2026-12-07T22:13:37.123456Z
+    const auto time = std::chrono::system_clock::time_point(std::chrono::microseconds(unixUs));
+    EXPECT_EQ(UtcTimestamp(time), "2026-12-07T22:13:37.123Z");
+    EXPECT_EQ(UtcTimestampUs(unixUs), "2026-12-07T22:13:37.123456Z");
+    EXPECT_EQ(UtcTimestampUs(0), "1970-01-01T00:00:00.000000Z");
+    EXPECT_EQ(UtcClockTime(time), "22:13:37.123");
 }
 
 TEST(ElementAddress, RunsGoOnAsThePlcCountsThem)

@@ -12,6 +12,7 @@
 #include "address_area.h"
 #include "case_name.h"
 #include "dorvak.h"
+#include "driver_library.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "port_name.h"

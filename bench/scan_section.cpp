@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "block_planner.h"
+#include "driver_library.h"
+#include "driver_output.h"
 #include "exchange_kinds.h"
 #include "plc_simulator.h"
 #include "report.h"

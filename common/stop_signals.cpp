@@ -23,6 +23,10 @@ volatile std::sig_atomic_t inExchange = 0;
 
 namespace {
 
+// Set in a signal handler, so it must not take a lock.
+static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<bool> stopFlag{false};
+
 // Written by the handler as it is: it may not allocate.
 char onceText[400];
 size_t onceLength = 0;
@@ -48,6 +52,7 @@ extern "C" void OnStopSignal(int signal)
 #endif
     if (stopRequested == 0) {
         stopRequested = 1;
+        stopFlag.store(true);
         WriteError(onceText, onceLength);
         return;
     }
@@ -57,7 +62,26 @@ extern "C" void OnStopSignal(int signal)
     }
 }
 
+void Install()
+{
+#if defined(_WIN32)
+    std::signal(SIGINT, OnStopSignal);
+#else
+    // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
 }  // namespace
+
+const std::atomic<bool>& StopFlag()
+{
+    return stopFlag;
+}
 
 std::string StopMessage(const LineOptions& line, size_t longestReply)
 {
@@ -75,16 +99,13 @@ void CatchStopSignals(const LineOptions& line, size_t longestReply)
     const std::string message = StopMessage(line, longestReply);
     onceLength = std::min(message.size(), sizeof onceText);
     std::memcpy(onceText, message.data(), onceLength);
-#if defined(_WIN32)
-    std::signal(SIGINT, OnStopSignal);
-#else
-    // No SA_RESTART: a wait between cycles ends early and the loop sees the flag.
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
+    Install();
+}
+
+void CatchStopSignals()
+{
+    onceLength = 0;
+    Install();
 }
 
 void SleepMs(uint32_t ms)

@@ -1,69 +1,20 @@
-// kivhost as the driver's host: the library loaded at run time, standard
-// output taken back from the driver's traces, the log sink, the records.
-#ifndef DAVODEV_KIVHOST_DRIVER_H
-#define DAVODEV_KIVHOST_DRIVER_H
+// kivhost as the driver's host: a channel and the calls a host makes on
+// it, each timed, its traces and log lines kept and read back into
+// exchanges; and the values of a run as the driver lays them out.
+#ifndef DAVODEV_KIVHOST_SESSION_H
+#define DAVODEV_KIVHOST_SESSION_H
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "davodev.h"
 #include "line_settings.h"
 #include "trace_reader.h"
-#include "trace_view.h"
 
 namespace kivhost {
 
-// The driver library to load when --lib is not given (libDAVODEV.so, DAVODEV.dll).
-std::string DefaultLibraryPath();
-
-class DriverLibrary {
-public:
-    // nullptr, with the reason in error, if the library or its KivMain is missing.
-    static std::unique_ptr<DriverLibrary> Load(const std::string& path, std::string* error);
-    ~DriverLibrary();
-    DriverLibrary(const DriverLibrary&) = delete;
-    DriverLibrary& operator=(const DriverLibrary&) = delete;
-
-    KivMainFn Entry() const { return entry_; }
-
-private:
-    DriverLibrary(void* handle, KivMainFn entry) : handle_(handle), entry_(entry) {}
-    void* handle_;
-    KivMainFn entry_;
-};
-
-// The driver prints its byte traces on the process's standard output. Our
-// results go to a stream of their own on the original standard output, and
-// descriptor 1 goes to a scratch file that is emptied after every call:
-// shown by the trace view with --trace, dropped otherwise.
-class DriverOutput {
-public:
-    DriverOutput() = default;
-    ~DriverOutput();
-    DriverOutput(const DriverOutput&) = delete;
-    DriverOutput& operator=(const DriverOutput&) = delete;
-
-    bool Start(std::string* error);
-    // Where the traces are shown; nullptr: nowhere. Not owned.
-    void ShowTraces(TraceView* view) { view_ = view; }
-    FILE* Results() const { return results_; }
-    bool ResultsOnTerminal() const;
-
-    // What the driver printed since the last collection.
-    std::string Collect();
-    // A line of the host log, shown in order with the traces.
-    void ShowLog(int32_t level, const char* text);
-    // A call of the driver has returned.
-    void CallEnded();
-
-private:
-    FILE* results_ = nullptr;
-    int scratch_ = -1;
-    TraceView* view_ = nullptr;
-};
+class DriverOutput;
 
 struct LogLine {
     int32_t level;
@@ -120,4 +71,4 @@ std::vector<uint16_t> UnpackValues(const DriverAddress& address, int32_t count, 
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_DRIVER_H
+#endif  // DAVODEV_KIVHOST_SESSION_H

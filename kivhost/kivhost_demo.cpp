@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "exchange_text.h"
 #include "kivhost_commands.h"
 #include "plc_simulator.h"
 #include "port_name.h"
 #include "tool_text.h"
+#include "value_text.h"
 
 namespace kivhost {
 namespace {
@@ -41,17 +43,6 @@ std::string SentFrame(const std::string& trace)
     return frame;
 }
 
-std::string ValueList(const DriverAddress& address, const std::vector<uint16_t>& values)
-{
-    std::string out;
-    for (uint16_t value : values) {
-        if (!out.empty())
-            out += ' ';
-        out += FormatValue(address, value);
-    }
-    return out;
-}
-
 class Steps {
 public:
     explicit Steps(Context& context) : context_(context) {}
@@ -72,14 +63,14 @@ public:
     void End(int32_t result, int32_t expected, const std::string& outcome, JsonObject extra = {}, bool exchange = false)
     {
         const double ms = context_.session.LastMs();
-        current_.Number("result", result).Text("status", ResultName(result));
+        ResultJson(current_, result);
         if (exchange)
             current_.Raw("ms", JsonNumber(ms));
         std::string extraFields = extra.Done();
         if (extraFields.size() > 2)
             current_.Raw("detail", extraFields);
         steps_.push_back(current_.Done());
-        const std::string time = exchange ? Format(ms < 10 ? " in %.2f ms" : " in %.0f ms", ms) : "";
+        const std::string time = exchange ? " in " + Ms(ms) : "";
         if (!context_.options.json)
             Print("   -> " + ResultName(result) + time + (outcome.empty() ? "" : ": " + outcome));
         if (result != expected && failure_.empty())
@@ -95,29 +86,16 @@ public:
 
     std::string Json(const std::string& port) const
     {
-        std::string list = "[";
-        for (const std::string& step : steps_) {
-            if (list.size() > 1)
-                list += ',';
-            list += step;
-        }
         return JsonObject()
             .Text("command", "demo")
             .Text("port", port)
             .Number("result", failure_.empty() ? 0 : RECOVERY_ERROR)
-            .Raw("steps", list + "]")
+            .Raw("steps", JsonArray(steps_))
             .Text("time", UtcTimestamp())
             .Done();
     }
 
     const std::string& Failure() const { return failure_; }
-
-    static std::string Format(const char* format, double value)
-    {
-        char text[32];
-        std::snprintf(text, sizeof text, format, value);
-        return text;
-    }
 
 private:
     Context& context_;
@@ -156,9 +134,6 @@ int RunDemo(Context& context)
     if (!options.line.timeoutGiven)
         line.timeoutUnits = DEMO_TIMEOUT_UNITS;
     const unsigned timeoutMs = static_cast<unsigned>(line.timeoutUnits) * 10;
-    static const char* const PARITY[] = {"N", "O", "E", "M", "S"};
-    static const char* const STOP[] = {"1", "1.5", "2"};
-    const std::string format = std::to_string(line.dataBits) + PARITY[line.parity % 5] + STOP[line.stopBits % 3];
 
     Session& session = context.session;
     Steps steps(context);
@@ -176,7 +151,7 @@ int RunDemo(Context& context)
                   std::to_string(info.channelBlockSize) + "-byte channel block",
               JsonObject().Text("banner", BannerUtf8(info)));
 
-    steps.Begin("ColdStart", "open " + line.port + " at " + std::to_string(line.baud) + " baud, " + format +
+    steps.Begin("ColdStart", "open " + line.port + " at " + std::to_string(line.baud) + " baud, " + line.FormatText() +
                                  ", with a " + std::to_string(timeoutMs) + " ms reply time-out");
     result = session.ColdStart(line, true);
     steps.End(result, SUCCESS, result == SUCCESS ? "the channel is open" : "the port did not open");
@@ -238,7 +213,7 @@ int RunDemo(Context& context)
         "SingleWrite",
         "set, then reset, bit 0 of that word: tag 01W00200 has a bit digit, so the driver sends set/reset frames");
     std::string outcome;
-    std::string frames;
+    std::vector<std::string> frames;
     result = SUCCESS;
     for (uint16_t state : {uint16_t{1}, uint16_t{0}}) {
         if (result == SUCCESS)
@@ -249,11 +224,9 @@ int RunDemo(Context& context)
         if (!outcome.empty())
             outcome += "; ";
         outcome += (state ? "set: frame " : "reset: frame ") + frame + ", word " + ValueList(word.address, values);
-        if (!frames.empty())
-            frames += ',';
-        frames += JsonString(frame);
+        frames.push_back(JsonString(frame));
     }
-    steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", "[" + frames + "]"), true);
+    steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", JsonArray(frames)), true);
 
     steps.Begin("SingleRead",
                 "station 3 does not answer: the driver tries the exchange four times, each ending after the " +

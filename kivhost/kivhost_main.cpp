@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "davodev_version.h"
+#include "driver_library.h"
+#include "driver_output.h"
 #include "kivhost_commands.h"
 #include "kivhost_diag.h"
 #include "kivhost_options.h"
-#include "kivhost_scan.h"
+#include "log_files.h"
 #include "session.h"
 #include "trace_view.h"
 
@@ -50,7 +52,7 @@ int main(int argc, char** argv)
     DriverOutput output;
     if (!output.Start(&error))
         return Complain(EXIT_FAILED, error);
-    std::unique_ptr<FILE, int (*)(FILE*)> traceFile(nullptr, &std::fclose);
+    File traceFile;
     if (!options.traceFile.empty()) {
         traceFile.reset(std::fopen(options.traceFile.c_str(), "w"));
         if (!traceFile)

@@ -3,11 +3,10 @@
 // the driver's parser can tell is checked right after it has spoken, still
 // before the port is opened.
 //
-// A new subcommand is a Command value, one entry in the command table of
-// kivhost_options.cpp (its name, help, arguments and options, and how they
-// are checked), and its Run function in the table of kivhost_main.cpp; the
-// man page and the bash completion name it too (a test holds them to the
-// program's help).
+// A new subcommand is a Command value, one entry in command_table.cpp (its
+// name, help, arguments and options, and how they are checked), and its Run
+// function in the table of kivhost_main.cpp; the man page and the bash
+// completion name it too (a test holds them to the program's help).
 #ifndef DAVODEV_KIVHOST_OPTIONS_H
 #define DAVODEV_KIVHOST_OPTIONS_H
 

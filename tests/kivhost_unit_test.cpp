@@ -16,6 +16,7 @@
 #include "case_name.h"
 #include "csv_field.h"
 #include "dorvak.h"
+#include "driver_library.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "port_name.h"

@@ -1,0 +1,303 @@
+#include "command_table.h"
+
+#include <CLI/CLI.hpp>
+
+#include <tuple>
+
+namespace kivhost {
+namespace {
+
+constexpr uint32_t MONITOR_BAUD_MAX = 4000000;  // the monitor's port takes rates the driver's field cannot hold
+constexpr uint32_t MONITOR_MS_MAX = 600000;
+
+void AddCount(CLI::App& sub, Given& given, const char* description)
+{
+    sub.add_option("--count", given.count, description)->type_name("N");
+}
+
+void AddCycles(CLI::App& sub, Given& given)
+{
+    sub.add_option("--interval", given.interval, "from the start of one cycle to the next (default 1000)")
+        ->type_name("MS");
+    sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
+}
+
+}  // namespace
+
+const std::vector<CommandEntry>& Commands()
+{
+    static const std::vector<CommandEntry> COMMANDS = {
+        {Command::Info, "info", "the driver's banner and what it tells a host", "info", "Example:\n  kivhost info",
+         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+
+        {Command::Parse, "parse", "the driver address made of a tag text, or its rejection",
+         "parse ADDR [--type N] [--count N] [--block]",
+         "Tag type 0 (word) or 6 (bit) is chosen from ADDR unless --type is given. A count\n"
+         "other than 1, or --block, goes through BlockAddressParser. No port is opened.\n"
+         "Examples:\n  kivhost parse 01W00105\n  kivhost parse 01W0010 --count 16",
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "a tag text, e.g. 01W0010")->type_name("");
+             sub.add_option("--type", given.type, "the tag type handed to the parser: 0 word, 6 bit")->type_name("N");
+             AddCount(sub, given, "elements of the run, 1 to 255 (default 1)");
+             sub.add_flag("--block", given.block, "BlockAddressParser even for a count of 1")->disable_flag_override();
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (std::string error = OneAddress("parse", given, options); !error.empty())
+                 return error;
+             if (std::string error = TakeCount(given, app, options); !error.empty())
+                 return error;
+             if (IsGiven(app, "--type")) {
+                 const auto type = ParseNumber(given.type, 0, UINT32_MAX);
+                 if (!type)
+                     return Bad("--type", given.type, "a tag type is a number: 0 for a word, 6 for a bit");
+                 options.tagType = *type;
+             }
+             options.block = given.block;
+             return std::string();
+         }},
+
+        {Command::Read, "read", "one value (SingleRead) or a run of up to 255 (BlockRead)", "read ADDR [--count N]",
+         "Examples:\n  kivhost --port ttyUSB0 read 01W0010 --count 4\n  kivhost --port COM3 read 02A01F7", true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
+             AddCount(sub, given, "elements to read, 1 to 255 (default 1)");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (std::string error = OneAddress("read", given, options); !error.empty())
+                 return error;
+             return TakeCount(given, app, options);
+         }},
+
+        {Command::Write, "write", "one value (SingleWrite) or a run (BlockWrite)", "write ADDR VALUE...",
+         "A W address with a bit digit, such as 01W00105, sets (1) or resets (0) that bit.\n"
+         "E operands are the PLC's inputs and are not written.\n"
+         "Examples:\n  kivhost --port ttyUSB0 write 01W0010 0x1234 17\n  kivhost --port ttyUSB0 write 01B0100 1 0 1",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
+             sub.add_option("VALUE", given.values,
+                            "up to 255 values: words 0 to 65535 (or 0x0000 to\n0xFFFF), bits 0 or 1")
+                 ->type_name("");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             if (given.address.empty() || given.values.empty())
+                 return std::string(
+                     "write takes an address and its values, e.g. kivhost write 01W0010 0x1234 (words) or "
+                     "01B0100 1 0 1 (bits)");
+             if (std::string error = TakeAddresses({given.address}, options); !error.empty())
+                 return error;
+             for (const std::string& text : given.values) {
+                 const auto value = ParseNumber(text, 0, 0xFFFF);
+                 if (!value)
+                     return "bad value \"" + text + "\" for " + given.address +
+                            ": a value is 0 to 65535, or 0x0000 to 0xFFFF in hex; a bit is 0 or 1";
+                 options.values.push_back(static_cast<uint16_t>(*value));
+             }
+             options.valueTexts = given.values;
+             if (options.values.size() > COUNT_MAX)
+                 return std::string("at most 255 values go in one write; split it");
+             if (HasBitDigit(given.address) && options.values.size() > 1)
+                 return "a bit of a word (" + given.address + ") takes one value, 0 or 1";
+             options.count = static_cast<int32_t>(options.values.size());
+             return std::string();
+         }},
+
+        {Command::Poll, "poll", "reads addresses cycle after cycle, with counts and times",
+         "poll ADDR... [--tags TAGFILE] [--count N] [--interval MS] [--cycles N]",
+         "On a terminal the table is redrawn in place; otherwise one line per cycle.\n"
+         "--tags reads the tags of a file too, each with its own count (see scan).\n"
+         "Examples:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500\n"
+         "  kivhost --port ttyUSB0 poll --tags examples/pump-station.csv",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("ADDR", given.addresses, "the addresses to read, e.g. 01W0010 01B0100")->type_name("");
+             sub.add_option("--tags", given.tags, "a tag file whose tags are read too, one exchange each")
+                 ->type_name("TAGFILE");
+             AddCount(sub, given, "elements read at each address, 1 to 255 (default 1)");
+             AddCycles(sub, given);
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (given.addresses.empty() && !IsGiven(app, "--tags"))
+                 return std::string(
+                     "poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100, or --tags TAGFILE");
+             if (IsGiven(app, "--tags") && given.tags.empty())
+                 return std::string("--tags needs the name of a tag file");
+             options.pollTags = given.tags;
+             if (std::string error = TakeAddresses(given.addresses, options); !error.empty())
+                 return error;
+             if (std::string error = TakeCount(given, app, options); !error.empty())
+                 return error;
+             return TakeCycles(given, app, options);
+         }},
+
+        {Command::Scan, "scan", "reads a tag file in grouped block reads, cycle after cycle",
+         "scan TAGFILE [--interval MS] [--cycles N] [--max-gap N] [--plan] [--retry-down S] [--csv FILE] "
+         "[--jsonl FILE]",
+         "A tag file is CSV with a header: name and address, then count, type (word or\n"
+         "bit) and comment if wanted. Every row is checked before the port opens. Tags of\n"
+         "a station and operand within --max-gap elements of each other are read in one\n"
+         "block. A station that stops answering keeps its tags' last values and is asked\n"
+         "again every --retry-down seconds. On a terminal the table is redrawn in place;\n"
+         "otherwise one line per cycle. Ctrl-C stops after the exchange under way; a\n"
+         "second Ctrl-C ends at once.\n"
+         "Examples:\n  kivhost scan examples/pump-station.csv --plan\n"
+         "  kivhost --port ttyUSB0 scan examples/pump-station.csv --csv scan.csv",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("TAGFILE", given.tagFile, "the tag file, e.g. examples/pump-station.csv")->type_name("");
+             AddCycles(sub, given);
+             sub.add_option("--max-gap", given.maxGap,
+                            "elements that may lie unused between tags of one block\n(default 8; -1: a read per tag)")
+                 ->type_name("N");
+             sub.add_flag("--plan", given.plan, "print the block reads and stop; no port needed")
+                 ->disable_flag_override();
+             sub.add_option("--retry-down", given.retryDown,
+                            "seconds between tries of a station that stopped\nanswering (default 10)")
+                 ->type_name("S");
+             sub.add_option("--csv", given.csv, "append a row per tag per cycle to FILE")->type_name("FILE");
+             sub.add_option("--jsonl", given.jsonl, "the same as JSON, an object a line")->type_name("FILE");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (given.tagFile.empty())
+                 return std::string("scan takes a tag file, e.g. kivhost scan examples/pump-station.csv");
+             options.scan.tagFile = given.tagFile;
+             if (std::string error = TakeCycles(given, app, options); !error.empty())
+                 return error;
+             std::string why;
+             if (IsGiven(app, "--max-gap")) {
+                 const auto gap = ParseMaxGap(given.maxGap, &why);
+                 if (!gap)
+                     return why;
+                 options.scan.maxGap = *gap;
+             }
+             if (IsGiven(app, "--retry-down")) {
+                 const auto seconds = ParseRetryDown(given.retryDown, &why);
+                 if (!seconds)
+                     return why;
+                 options.scan.retryDownS = *seconds;
+             }
+             options.scan.plan = given.plan;
+             return TakeFiles(app,
+                              {FileOption{"--csv", &given.csv, &options.scan.csvPath},
+                               FileOption{"--jsonl", &given.jsonl, &options.scan.jsonlPath}},
+                              " to append to");
+         }},
+
+        {Command::Stations, "stations", "asks each station once and lists which answer, and how fast",
+         "stations [--range FIRST-LAST]",
+         "Each station of the range gets a one-word read of W0000, with a short time-out\n"
+         "(100 ms unless --timeout is given): a station that does not answer costs four.\n"
+         "Examples:\n  kivhost --port ttyUSB0 stations\n  kivhost --port ttyUSB0 stations --range 1-8",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--range", given.range,
+                            "the stations to ask, 1 to 32 (default 1-32); numbers as\neverywhere: 10 or 0x0A, not 0A")
+                 ->type_name("FIRST-LAST");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             if (!IsGiven(app, "--range"))
+                 return std::string();
+             std::string why;
+             const auto range = ParseStationRange(given.range, &why);
+             if (!range)
+                 return why;
+             options.range = *range;
+             return std::string();
+         }},
+
+        {Command::Demo, "demo", "the driver at work on simulated stations, no hardware", "demo",
+         "Stations 1 and 2 answer on a pseudo-terminal of their own (Linux only); station\n"
+         "3 is silent. Each call of the driver is shown and explained.\n"
+         "Examples:\n  kivhost demo\n  kivhost demo --trace",
+         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+
+        {Command::Decode, "decode", "a captured host trace: each attempt and why it failed", "decode [FILE|-]",
+         "Reads a host's standard output as captured (FILE, or standard input for - or\n"
+         "none): the driver's \"REVIZ: N bytes will be send\" and \"... received\" lines\n"
+         "with the bytes under them, whatever else is among them. One line per exchange\n"
+         "attempt (the request, its checksum, the reply and the verdict), then a summary\n"
+         "per station. --json: one object per attempt, one a line, then the summary.\n"
+         "Examples:\n  kivhost decode host.log\n  host-program | kivhost decode --json -",
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("FILE", given.file, "the captured output; - or none: standard input")->type_name("");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             options.decode.file = given.file;
+             return std::string();
+         }},
+
+        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency (Linux)",
+         "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]",
+         "Opens DEV itself and never writes to it: a second adapter that only listens on\n"
+         "the bus, or plcsim's --mirror. --port takes any path here, and --baud any rate\n"
+         "the port takes (115200 too); --timeout does not apply. Frames end at CR, or\n"
+         "after a quiet gap; each is timed at its first byte. Ctrl-C ends it with the\n"
+         "summary per station: requests, replies, failures by reason, latency p50, p99\n"
+         "and max.\n"
+         "Examples:\n  kivhost monitor --port ttyUSB1 --baud 19200 --format 7E1\n"
+         "  kivhost monitor --port /tmp/tap1 --jsonl line.jsonl",
+         true,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--gap", given.gap, "quiet that ends a frame whose CR was lost (default 50)")
+                 ->type_name("MS");
+             sub.add_option("--late", given.late,
+                            "a reply later than this after its request is flagged\n(default 1000)")
+                 ->type_name("MS");
+             sub.add_option("--jsonl", given.jsonl, "each attempt as a JSON object, one a line, into FILE")
+                 ->type_name("FILE");
+             sub.add_option("--csv", given.csv, "each attempt as a CSV row into FILE")->type_name("FILE");
+         },
+         [](const Given& given, const CLI::App& app, Options& options) {
+             MonitorOptions& monitor = options.monitor;
+             if (given.port.empty())
+                 return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
+                                    "plcsim's --mirror path");
+             monitor.port = given.port;
+             options.line.portGiven = true;
+             options.line.portGivenAs = given.port;
+             if (!given.baud.empty()) {
+                 const auto baud = ParseNumber(given.baud, 50, MONITOR_BAUD_MAX);
+                 if (!baud)
+                     return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
+                 monitor.baud = *baud;
+             }
+             if (!given.timeout.empty())
+                 return std::string("monitor only listens: --timeout does not apply (--late flags slow replies)");
+             for (auto [name, text, ms] : {std::tuple{"--gap", &given.gap, &monitor.gapMs},
+                                           std::tuple{"--late", &given.late, &monitor.lateMs}}) {
+                 if (!IsGiven(app, name))
+                     continue;
+                 const auto value = ParseNumber(*text, 1, MONITOR_MS_MAX);
+                 if (!value)
+                     return Bad(name, *text, "give milliseconds, 1 to 600000");
+                 *ms = *value;
+             }
+             return TakeFiles(
+                 app,
+                 {FileOption{"--jsonl", &given.jsonl, &monitor.jsonl}, FileOption{"--csv", &given.csv, &monitor.csv}},
+                 "");
+         }},
+    };
+    return COMMANDS;
+}
+
+const CommandEntry* FindCommand(const std::string& name)
+{
+    for (const CommandEntry& entry : Commands())
+        if (name == entry.name)
+            return &entry;
+    return nullptr;
+}
+
+std::string CommandNames()
+{
+    std::string names;
+    const auto& commands = Commands();
+    for (size_t i = 0; i < commands.size(); ++i)
+        names += std::string(i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ") + commands[i].name;
+    return names;
+}
+
+}  // namespace kivhost

@@ -1,0 +1,36 @@
+#include "json_parts.h"
+
+#include "tool_text.h"
+
+namespace kivhost {
+
+JsonObject& ResultJson(JsonObject& json, int32_t result)
+{
+    return json.Number("result", result).Text("status", ResultName(result));
+}
+
+std::string JsonArray(const std::vector<std::string>& items)
+{
+    std::string out = "[";
+    for (const std::string& item : items) {
+        if (out.size() > 1)
+            out += ',';
+        out += item;
+    }
+    return out + "]";
+}
+
+std::string AddressJson(const DriverAddress& address)
+{
+    const char operand[2] = {
+        static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
+    return JsonObject()
+        .Number("station", address.station)
+        .Text("operand", address.operand == 0 ? "" : operand)
+        .Number("number", address.number)
+        .Number("bit", address.bit)
+        .Number("width", address.width)
+        .Done();
+}
+
+}  // namespace kivhost

@@ -1,0 +1,91 @@
+// kivhost monitor: a live line watched through a listening port, never
+// written to; each request and reply shown, and a summary per station when
+// Ctrl-C ends it.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "command_steps.h"
+#include "kivhost_diag.h"
+
+#if !defined(_WIN32)
+#include "line_monitor.h"
+#include "line_settings.h"
+#include "log_files.h"
+#include "serial_tap.h"
+#include "stop_signals.h"
+#include "trace_decode.h"
+#endif
+
+namespace kivhost {
+
+int RunMonitor(const MonitorOptions& options)
+{
+#if defined(_WIN32)
+    (void)options;
+    return Complain(EXIT_USAGE, "monitor opens its port with termios, which runs on Linux only; listen on the line "
+                                "from a Linux machine (see README)");
+#else
+    File jsonl;
+    File csv;
+    if (!options.jsonl.empty() && !(jsonl = File(std::fopen(options.jsonl.c_str(), "w"))))
+        return Complain(EXIT_FAILED, "cannot write --jsonl " + options.jsonl + ": " + std::strerror(errno));
+    if (!options.csv.empty() && !(csv = File(std::fopen(options.csv.c_str(), "w"))))
+        return Complain(EXIT_FAILED, "cannot write --csv " + options.csv + ": " + std::strerror(errno));
+
+    TapSettings line;
+    line.port = options.port;
+    line.baud = options.baud;
+    line.dataBits = options.dataBits;
+    line.parity = options.parity;
+    line.stopBits = options.stopBits;
+    std::string error;
+    const auto tap = SerialTap::Open(line, &error);
+    if (!tap)
+        return Complain(EXIT_FAILED, error);
+    // Ctrl-C ends the watch; what the monitor says then is its summary.
+    CatchStopSignals();
+
+    MonitorSettings settings;
+    settings.gapUs = static_cast<uint64_t>(options.gapMs) * 1000;
+    settings.lateUs = static_cast<uint64_t>(options.lateMs) * 1000;
+    const uint64_t origin = MonotonicUs();
+    MonitorOutputs outputs;
+    outputs.text = stdout;
+    outputs.jsonl = jsonl.get();
+    outputs.csv = csv.get();
+    outputs.utcAtOriginUs = WallClockUs();
+    LineMonitor monitor(settings, outputs);
+
+    // The character format in the driver's codes, as the line options give it.
+    LineOptions format;
+    format.dataBits = options.dataBits;
+    format.parity = options.parity;
+    format.stopBits = options.stopBits;
+    std::fprintf(stderr,
+                 "kivhost: listening on %s at %u baud %s, never writing to it; times in ms from now; Ctrl-C ends "
+                 "with the summary\n",
+                 tap->Path().c_str(), static_cast<unsigned>(options.baud), format.FormatText().c_str());
+    std::fflush(stderr);
+
+    WatchOptions watch;
+    watch.gapUs = settings.gapUs;
+    const WatchEnd end = WatchLine(*tap, monitor, watch, origin, StopFlag());
+    const int readError = errno;
+    monitor.Finish();
+    std::printf("\nPer station (%llu frames in %.1f s):\n%s", static_cast<unsigned long long>(monitor.Frames()),
+                static_cast<double>(MonotonicUs() - origin) / 1e6, monitor.Summary().c_str());
+    std::fflush(stdout);
+    if (jsonl) {
+        std::fprintf(jsonl.get(), "%s\n", Json{{"summary", monitor.Tally().ToJson(true)}}.dump().c_str());
+        std::fflush(jsonl.get());
+    }
+    if (end == WatchEnd::HungUp)
+        return Complain(EXIT_FAILED, "the line hung up: " + tap->Path() + " was closed at its other end");
+    if (end == WatchEnd::Failed)
+        return Complain(EXIT_FAILED, "cannot read " + tap->Path() + ": " + std::strerror(readError));
+    return EXIT_DONE;
+#endif
+}
+
+}  // namespace kivhost

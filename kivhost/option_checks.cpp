@@ -1,0 +1,88 @@
+#include "option_checks.h"
+
+#include <CLI/CLI.hpp>
+
+#include "number_rules.h"
+
+namespace kivhost {
+namespace {
+
+constexpr uint32_t INTERVAL_MAX_MS = 3600000;
+
+}  // namespace
+
+std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high)
+{
+    const auto value = plcsim::ParseNumber(text, low, high);
+    if (!value)
+        return std::nullopt;
+    return static_cast<uint32_t>(*value);
+}
+
+bool IsGiven(const CLI::App& app, const std::string& name)
+{
+    const CLI::Option* option = app.get_option_no_throw(name);
+    return option != nullptr && option->count() > 0;
+}
+
+std::string Bad(const std::string& option, const std::string& value, const std::string& why)
+{
+    return "bad " + option + " \"" + value + "\": " + why;
+}
+
+std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> files, const char* what)
+{
+    for (auto [name, text, file] : files) {
+        if (IsGiven(app, name) && text->empty())
+            return std::string(name) + " needs the name of a file" + what;
+        *file = *text;
+    }
+    return {};
+}
+
+std::string TakeCount(const Given& given, const CLI::App& app, Options& options)
+{
+    if (!IsGiven(app, "--count"))
+        return {};
+    const auto count = ParseNumber(given.count, 1, COUNT_MAX);
+    if (!count)
+        return Bad("--count", given.count, "give a count from 1 to 255 (or 0x01 to 0xFF)");
+    options.count = static_cast<int32_t>(*count);
+    options.countGiven = true;
+    return {};
+}
+
+std::string TakeAddresses(const std::vector<std::string>& texts, Options& options)
+{
+    for (const std::string& text : texts)
+        if (std::string problem = AddressTextProblem(text); !problem.empty())
+            return problem;
+    options.addresses = texts;
+    return {};
+}
+
+std::string OneAddress(const char* command, const Given& given, Options& options)
+{
+    if (given.address.empty())
+        return std::string(command) + " takes one address, e.g. kivhost " + command + " 01W0010";
+    return TakeAddresses({given.address}, options);
+}
+
+std::string TakeCycles(const Given& given, const CLI::App& app, Options& options)
+{
+    if (IsGiven(app, "--interval")) {
+        const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
+        if (!ms)
+            return Bad("--interval", given.interval, "give milliseconds between cycles, 0 to 3600000, e.g. 500");
+        options.intervalMs = *ms;
+    }
+    if (IsGiven(app, "--cycles")) {
+        const auto cycles = ParseNumber(given.cycles, 0, UINT32_MAX);
+        if (!cycles)
+            return Bad("--cycles", given.cycles, "give a number of cycles, or 0 to run until Ctrl-C");
+        options.cycles = *cycles;
+    }
+    return {};
+}
+
+}  // namespace kivhost

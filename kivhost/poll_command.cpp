@@ -1,0 +1,206 @@
+// kivhost poll: addresses (and the tags of a file) read cycle after cycle,
+// each with its counts and times.
+#include <algorithm>
+#include <cstdio>
+
+#include "cycle_loop.h"
+#include "exchange_text.h"
+#include "kivhost_commands.h"
+#include "live_view.h"
+#include "scan_engine.h"
+#include "stop_signals.h"
+#include "tag_loading.h"
+#include "tool_text.h"
+#include "value_text.h"
+
+namespace kivhost {
+namespace {
+
+struct PolledTag {
+    std::string text;
+    DriverAddress address{};
+    int32_t count = 1;
+    std::vector<uint16_t> values;
+    int32_t lastResult = SUCCESS;
+    ExchangeReport lastReport;
+    std::string lastTime;     // ISO 8601, of the last read
+    std::string lastFailure;  // the one line of the last failed read
+    uint64_t good = 0;
+    uint64_t failed = 0;
+    uint64_t retries = 0;  // attempts beyond the first, good reads or not
+    double lastMs = 0;
+    double totalMs = 0;
+
+    double AverageMs() const { return good + failed == 0 ? 0 : totalMs / static_cast<double>(good + failed); }
+
+    std::string Values(size_t width) const
+    {
+        if (lastResult != SUCCESS)
+            return lastResult == REJECTED ? "(rejected)" : std::string("(") + OutcomeText(lastReport.outcome) + ")";
+        return ValueList(address, values, width);
+    }
+
+    // What to know about the last read beyond its values.
+    std::string Flags() const
+    {
+        std::string flags;
+        if (lastReport.Attempts() > 1)
+            flags += std::to_string(lastReport.Attempts()) + " attempts";
+        if (lastReport.possiblyLate)
+            flags += std::string(flags.empty() ? "" : ", ") + "late?";
+        if (lastReport.checksumSuspect)
+            flags += std::string(flags.empty() ? "" : ", ") + "checksum?";
+        return flags;
+    }
+};
+
+std::string TableLine(const PolledTag& tag)
+{
+    char line[200];
+    std::snprintf(line, sizeof line, "%-9s %-32s %7llu %7llu %7llu %9.2f %9.2f  %s", tag.text.c_str(),
+                  tag.Values(28).c_str(), static_cast<unsigned long long>(tag.good),
+                  static_cast<unsigned long long>(tag.failed), static_cast<unsigned long long>(tag.retries), tag.lastMs,
+                  tag.AverageMs(), tag.Flags().c_str());
+    return line;
+}
+
+std::string TagJson(const PolledTag& tag)
+{
+    JsonObject json;
+    json.Text("address", tag.text).Text("time", tag.lastTime);
+    ResultJson(json, tag.lastResult).Raw("values", JsonValues(tag.values));
+    return ExchangeJson(json, tag.lastResult, tag.lastReport, tag.lastFailure)
+        .Number("good", static_cast<long long>(tag.good))
+        .Number("failed", static_cast<long long>(tag.failed))
+        .Number("retries", static_cast<long long>(tag.retries))
+        .Raw("last_ms", JsonNumber(tag.lastMs))
+        .Raw("avg_ms", JsonNumber(tag.AverageMs()))
+        .Done();
+}
+
+// The cycle as one line, for a file or a pipe.
+std::string PollLine(uint32_t cycle, const std::vector<PolledTag>& tags)
+{
+    std::string line = "cycle " + std::to_string(cycle) + ":";
+    for (const PolledTag& tag : tags) {
+        const std::string flags = tag.Flags();
+        line += " " + tag.text + " " + tag.Values(80) + " (" + Ms(tag.lastMs) + ", good " + std::to_string(tag.good) +
+                ", failed " + std::to_string(tag.failed) + ", avg " + Ms(tag.AverageMs()) +
+                (flags.empty() ? "" : "; " + flags) + ");";
+    }
+    line.pop_back();
+    return line;
+}
+
+// The table to draw in place: a header, a line a tag, and the cycle.
+std::vector<std::string> PollTable(uint32_t cycle, const std::vector<PolledTag>& tags, const Options& options)
+{
+    char line[200];
+    std::snprintf(line, sizeof line, "%-9s %-32s %7s %7s %7s %9s %9s  %s", "Address", "Values", "Good", "Failed",
+                  "Retries", "Last ms", "Avg ms", "Notes");
+    std::vector<std::string> lines = {line};
+    for (const PolledTag& tag : tags)
+        lines.push_back(TableLine(tag));
+    if (options.cycles == 0)
+        std::snprintf(line, sizeof line, "cycle %u, every %u ms - Ctrl-C stops", cycle,
+                      static_cast<unsigned>(options.intervalMs));
+    else
+        std::snprintf(line, sizeof line, "cycle %u of %u, every %u ms", cycle, static_cast<unsigned>(options.cycles),
+                      static_cast<unsigned>(options.intervalMs));
+    lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+int RunPoll(Context& context)
+{
+    const Options& options = context.options;
+    JsonObject startJson;
+    startJson.Text("command", "poll");
+
+    // Every address is checked before the port is opened.
+    if (int status = StartChannel(context, startJson); status != EXIT_DONE)
+        return status;
+    std::vector<PolledTag> tags;
+    for (const std::string& text : options.addresses) {
+        PolledTag tag;
+        tag.text = text;
+        JsonObject json = startJson;
+        json.Text("address", text);
+        if (int status = ParseForIo(context, text, options.count, nullptr, &tag.address, json); status != EXIT_DONE)
+            return status;
+        tag.count = options.count;
+        tags.push_back(tag);
+    }
+    // --tags: the file's rows, each checked by the parser with its own count.
+    std::vector<Tag> fileTags;
+    if (!options.pollTags.empty())
+        if (int status = LoadTagFile(context, options.pollTags, &fileTags); status != EXIT_DONE)
+            return status;
+    for (const Tag& fileTag : fileTags) {
+        PolledTag tag;
+        tag.text = fileTag.text;
+        tag.address = fileTag.address;
+        tag.count = fileTag.count;
+        tags.push_back(tag);
+    }
+    if (int status = OpenLine(context, startJson); status != EXIT_DONE)
+        return status;
+
+    size_t longestReply = 0;
+    for (const PolledTag& tag : tags)
+        longestReply = std::max(longestReply, ReplyBytes(ReadBlock{tag.address, tag.count}));
+    CatchStopSignals(options.line, longestReply);
+    LiveView view(options, context.output);
+    uint64_t failedReads = 0;
+    uint64_t allReads = 0;
+    std::string lastFailure;
+    for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
+        for (PolledTag& tag : tags) {
+            inExchange = 1;
+            tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
+            inExchange = 0;
+            tag.lastTime = UtcTimestamp();
+            tag.lastMs = context.session.LastMs();
+            tag.totalMs += tag.lastMs;
+            tag.lastReport = context.reporter.Report(context.session.LastExchanges());
+            if (tag.lastReport.Attempts() > 1)
+                tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
+            (tag.lastResult == SUCCESS ? tag.good : tag.failed) += 1;
+            ++allReads;
+            if (tag.lastResult != SUCCESS) {
+                ++failedReads;
+                tag.lastFailure = ExchangeFailure(tag.address, tag.text, false, tag.lastResult, tag.lastReport,
+                                                  options.line.TimeoutMs());
+                lastFailure = tag.lastFailure;
+            }
+            if (stopRequested != 0)
+                break;
+        }
+
+        if (options.json) {
+            std::vector<std::string> list;
+            for (const PolledTag& tag : tags)
+                list.push_back(TagJson(tag));
+            JsonObject json;
+            json.Text("command", "poll")
+                .Text("time", UtcTimestamp())
+                .Number("cycle", loop.Number())
+                .Raw("tags", JsonArray(list));
+            view.Line(json.Done());
+        } else if (view.Redraws()) {
+            view.Draw(PollTable(loop.Number(), tags, options));
+        } else {
+            view.Line(PollLine(loop.Number(), tags));
+        }
+    }
+    context.session.End();
+
+    if (failedReads > 0)
+        return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) +
+                                         " reads failed; the last: " + lastFailure);
+    return EXIT_DONE;
+}
+
+}  // namespace kivhost

@@ -1,0 +1,130 @@
+// kivhost read and write: one exchange each, SingleRead or BlockRead,
+// SingleWrite or BlockWrite, with the steps around it shared.
+#include <cstdio>
+#include <functional>
+
+#include "address_area.h"
+#include "exchange_text.h"
+#include "kivhost_commands.h"
+#include "tool_text.h"
+#include "value_text.h"
+
+namespace kivhost {
+namespace {
+
+// What read and write do apart; the steps around them are RunExchange's.
+struct ExchangeCommand {
+    const char* stage;                     // the driver's call, e.g. "BlockRead"
+    int32_t count;                         // elements of the run
+    const std::vector<uint16_t>* written;  // nullptr: a read
+    // The command's own fields of the document, after "ms", if any.
+    std::function<void(JsonObject& json, const DriverAddress& address, const std::vector<uint16_t>& values)> json;
+    // A good exchange for people: its lines, then what was done, to which
+    // the time and the attempts are added.
+    std::function<std::string(FILE* out, const DriverAddress& address, const std::vector<uint16_t>& values)> print;
+};
+
+// The channel started, the address parsed and checked, the line opened; the
+// exchange; the driver ended; then the document or the lines, and the status.
+int RunExchange(Context& context, JsonObject json, const ExchangeCommand& command)
+{
+    const Options& options = context.options;
+    const std::string& text = options.addresses.front();
+    DriverAddress address{};
+    if (int status = StartChannel(context, json); status != EXIT_DONE)
+        return status;
+    if (int status = ParseForIo(context, text, command.count, command.written, &address, json); status != EXIT_DONE)
+        return status;
+    if (int status = OpenLine(context, json); status != EXIT_DONE)
+        return status;
+    std::vector<uint16_t> values;  // read
+    const bool write = command.written != nullptr;
+    const int32_t result = write ? context.session.Write(address, *command.written)
+                                 : context.session.Read(address, command.count, &values);
+    const double ms = context.session.LastMs();
+    const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
+    context.session.End();
+    const std::string failure =
+        result == SUCCESS ? "" : ExchangeFailure(address, text, write, result, report, options.line.TimeoutMs());
+
+    if (options.json) {
+        ResultJson(json.Text("stage", command.stage), result).Raw("ms", JsonNumber(ms));
+        if (command.json)
+            command.json(json, address, values);
+        Emit(context, ExchangeJson(json, result, report, failure));
+    } else if (result == SUCCESS) {
+        FILE* out = context.output.Results();
+        const std::string done = command.print(out, address, values);
+        std::fprintf(out, "%s in %s%s\n", done.c_str(), Ms(ms).c_str(), AttemptsClause(report).c_str());
+        PrintNotes(out, report);
+        std::fflush(out);
+    }
+    return Conclude(result, failure);
+}
+
+}  // namespace
+
+int RunRead(Context& context)
+{
+    const Options& options = context.options;
+    const int32_t count = options.count;
+    const char* name = count == 1 ? "SingleRead" : "BlockRead";
+    JsonObject json;
+    json.Text("command", "read").Text("address", options.addresses.front()).Number("count", count);
+    const ExchangeCommand read{
+        name,
+        count,
+        nullptr,
+        [](JsonObject& fields, const DriverAddress& address, const std::vector<uint16_t>& values) {
+            std::vector<std::string> addresses;
+            for (size_t i = 0; i < values.size(); ++i)
+                addresses.push_back(JsonString(ElementAddress(address, static_cast<int>(i))));
+            fields.Raw("addresses", JsonArray(addresses)).Raw("values", JsonValues(values));
+        },
+        [name, count](FILE* out, const DriverAddress& address, const std::vector<uint16_t>& values) {
+            const bool words = IsWordAddress(address);
+            std::fprintf(out, words ? "Address     Value  Hex\n" : "Address    Value\n");
+            for (size_t i = 0; i < values.size(); ++i) {
+                const std::string at = ElementAddress(address, static_cast<int>(i));
+                if (words)
+                    std::fprintf(out, "%-9s %6u  0x%04X\n", at.c_str(), static_cast<unsigned>(values[i]),
+                                 static_cast<unsigned>(values[i]));
+                else
+                    std::fprintf(out, "%-9s  %u\n", at.c_str(), static_cast<unsigned>(values[i]));
+            }
+            const char* unit = words ? (count == 1 ? "word" : "words") : (count == 1 ? "bit" : "bits");
+            return std::string(name) + " of " + std::to_string(count) + " " + unit + " from station " +
+                   StationText(address.station);
+        },
+    };
+    return RunExchange(context, json, read);
+}
+
+int RunWrite(Context& context)
+{
+    const Options& options = context.options;
+    const std::vector<uint16_t>& written = options.values;
+    const char* name = written.size() == 1 ? "SingleWrite" : "BlockWrite";
+    JsonObject json;
+    json.Text("command", "write").Text("address", options.addresses.front()).Raw("values", JsonValues(written));
+    const ExchangeCommand write{
+        name,
+        static_cast<int32_t>(written.size()),
+        &written,
+        nullptr,
+        [name, &written](FILE* out, const DriverAddress& address, const std::vector<uint16_t>&) {
+            if (address.operand == 'W' && address.bit != NO_BIT) {
+                std::fprintf(out, "%s: bit %d %s (set/reset frame)\n", ElementAddress(address, 0).c_str(),
+                             static_cast<int>(address.bit), written.front() & 1 ? "set" : "reset");
+            } else {
+                for (size_t i = 0; i < written.size(); ++i)
+                    std::fprintf(out, "%-9s <- %s\n", ElementAddress(address, static_cast<int>(i)).c_str(),
+                                 FormatValue(address, written[i]).c_str());
+            }
+            return std::string(name) + " to station " + StationText(address.station) + " acknowledged";
+        },
+    };
+    return RunExchange(context, json, write);
+}
+
+}  // namespace kivhost

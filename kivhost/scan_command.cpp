@@ -1,0 +1,149 @@
+// kivhost scan: a tag list read cycle after cycle in planned blocks, with
+// logs of whole cycles and the stations that stop answering asked again
+// now and then.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+
+#include "block_planner.h"
+#include "cycle_loop.h"
+#include "kivhost_commands.h"
+#include "live_view.h"
+#include "log_files.h"
+#include "scan_engine.h"
+#include "scan_line.h"
+#include "scan_output.h"
+#include "stop_signals.h"
+#include "tag_loading.h"
+#include "tool_text.h"
+
+namespace kivhost {
+namespace {
+
+constexpr size_t EVENTS_SHOWN = 3;
+
+// The logs get whole cycles only, each flushed: a killed scan loses at most
+// the one under way.
+void LogCycle(const ScanEngine& engine, FILE* csv, FILE* jsonl)
+{
+    for (size_t i = 0; i < engine.Tags().size(); ++i) {
+        if (csv != nullptr)
+            std::fprintf(csv, "%s\n", CsvRow(engine, i).c_str());
+        if (jsonl != nullptr)
+            std::fprintf(jsonl, "%s\n", JsonlRow(engine, i).c_str());
+    }
+    if (csv != nullptr)
+        std::fflush(csv);
+    if (jsonl != nullptr)
+        std::fflush(jsonl);
+}
+
+// Why the scan ends with a failure: the reads that failed, and the
+// stations not answering at its end.
+std::string ScanFailure(const ScanEngine& engine)
+{
+    std::string down;
+    for (const StationState& station : engine.Stations()) {
+        if (!station.down)
+            continue;
+        down += down.empty() ? "" : ", ";
+        down += StationText(station.station) + " (" + OutcomeText(station.reason) + " since " +
+                UtcTimestamp(station.downSince) + ")";
+    }
+    return std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) + " block reads failed" +
+           (down.empty() ? "; every station answered at the end" : "; not answering at the end: " + down);
+}
+
+}  // namespace
+
+int RunScan(Context& context)
+{
+    const Options& options = context.options;
+    const ScanOptions& scan = options.scan;
+    JsonObject json;
+    json.Text("command", "scan");
+    std::vector<Tag> tags;
+    if (int status = StartChannel(context, json); status != EXIT_DONE)
+        return status;
+    if (int status = LoadTagFile(context, scan.tagFile, &tags); status != EXIT_DONE)
+        return status;
+    ReadPlan plan = PlanReads(tags, scan.maxGap);
+    if (scan.plan) {
+        context.session.End();
+        const std::string text = options.json ? PlanJson(tags, plan, scan.maxGap, options.line) + "\n"
+                                              : PlanText(tags, plan, scan.maxGap, options.line);
+        std::fputs(text.c_str(), context.output.Results());
+        std::fflush(context.output.Results());
+        return EXIT_DONE;
+    }
+
+    std::string error;
+    File csv;
+    File jsonl;
+    if (!scan.csvPath.empty() && !(csv = OpenLog(scan.csvPath, CSV_HEADER, &error))) {
+        context.session.End();
+        return Complain(EXIT_USAGE, "--csv: " + error);
+    }
+    if (!scan.jsonlPath.empty() && !(jsonl = OpenLog(scan.jsonlPath, "", &error))) {
+        context.session.End();
+        return Complain(EXIT_USAGE, "--jsonl: " + error);
+    }
+    if (int status = OpenLine(context, json); status != EXIT_DONE)
+        return status;
+
+    size_t longestReply = 0;
+    for (const ReadBlock& block : plan.blocks)
+        longestReply = std::max(longestReply, ReplyBytes(block));
+    CatchStopSignals(options.line, longestReply);
+
+    ScanSettings settings;
+    settings.retryDown = std::chrono::seconds(scan.retryDownS);
+    ScanEngine engine(std::move(tags), std::move(plan), settings);
+    ScanLine line(context.session, context.reporter, options.line.TimeoutMs());
+
+    LiveView view(options, context.output);
+    TableView table;
+    table.title = "kivhost scan " + scan.tagFile + " on " + options.line.portGivenAs + " (" +
+                  std::to_string(options.line.baud) + " " + options.line.FormatText() + ", time-out " +
+                  std::to_string(options.line.TimeoutMs()) + " ms), every " + std::to_string(options.intervalMs) +
+                  " ms" + (options.cycles == 0 ? ": Ctrl-C stops" : ", " + std::to_string(options.cycles) + " cycles");
+    std::deque<std::string> events;
+
+    const auto started = std::chrono::steady_clock::now();
+    for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
+        RunCycle(engine, line, &stopRequested, &inExchange);
+        const CycleStats& cycle = engine.Cycle();
+        if (cycle.complete)
+            LogCycle(engine, csv.get(), jsonl.get());
+        for (const ScanEvent& event : engine.Events()) {
+            const std::string time = UtcTimestamp(event.time);
+            if (view.Redraws()) {
+                events.push_back(time.substr(11, 12) + " " + EventText(engine, event));
+                if (events.size() > EVENTS_SHOWN)
+                    events.pop_front();
+            } else {
+                Tell(time + " " + EventText(engine, event));
+            }
+        }
+        if (options.json && cycle.complete) {
+            view.Line(CycleJson(engine));
+        } else if (view.Redraws()) {
+            view.Size(&table.width, &table.height);
+            table.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            table.events.assign(events.begin(), events.end());
+            view.Draw(TableLines(engine, table));
+        } else if (cycle.complete) {
+            view.Line(CycleLine(engine));
+        }
+    }
+    context.session.End();
+    csv.reset();
+    jsonl.reset();
+
+    if (engine.Failures() == 0)
+        return EXIT_DONE;
+    return Complain(EXIT_FAILED, ScanFailure(engine));
+}
+
+}  // namespace kivhost

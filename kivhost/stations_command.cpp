@@ -1,0 +1,118 @@
+// kivhost stations: each station of a range asked once, and which answer,
+// how fast.
+#include <chrono>
+#include <cstdio>
+
+#include "kivhost_commands.h"
+#include "scan_engine.h"
+#include "scan_line.h"
+#include "stop_signals.h"
+#include "tool_text.h"
+
+namespace kivhost {
+namespace {
+
+constexpr uint32_t SURVEY_TIMEOUT_UNITS = 10;  // 100 ms, unless --timeout says otherwise
+
+}  // namespace
+
+int RunStations(Context& context)
+{
+    // A short time-out unless one is given: most stations asked may be absent.
+    Options options = context.options;
+    if (!options.line.timeoutGiven)
+        options.line.timeoutUnits = SURVEY_TIMEOUT_UNITS;
+    Context survey{options, context.session, context.output, context.library};
+    const StationRange& range = options.range;
+    JsonObject json;
+    json.Text("command", "stations");
+    if (int status = StartChannel(survey, json); status != EXIT_DONE)
+        return status;
+    if (int status = OpenLine(survey, json); status != EXIT_DONE)
+        return status;
+    ReadBlock oneWord;
+    oneWord.start.operand = 'W';
+    oneWord.count = 1;
+    CatchStopSignals(options.line, ReplyBytes(oneWord));
+
+    FILE* out = context.output.Results();
+    ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs());
+    std::vector<std::string> rows;
+    std::string answering;
+    int answers = 0;
+    int asked = 0;
+    const auto started = std::chrono::steady_clock::now();
+    if (!options.json) {
+        std::fprintf(out, "Station   Answers      Time  Attempts  Reason\n");
+        std::fflush(out);
+    }
+    for (int station = range.first; station <= range.last && stopRequested == 0; ++station) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02XW0000", static_cast<unsigned>(station));
+        ReadBlock block;
+        block.count = 1;
+        if (context.session.Parse(text, false, TAG_TYPE_WORD, 1, &block.start) != SUCCESS)
+            continue;
+        inExchange = 1;
+        const BlockOutcome outcome = reader.Read(block);
+        inExchange = 0;
+        ++asked;
+        // A station that answers, even to refuse W0000, is there.
+        const bool there = outcome.result == SUCCESS || outcome.reason == Outcome::Nak;
+        if (there) {
+            ++answers;
+            answering += answering.empty() ? "" : ", ";
+            answering += StationText(station);
+        }
+        std::string reason;
+        if (outcome.result != SUCCESS) {
+            reason = OutcomeText(outcome.reason);
+            if (outcome.reason == Outcome::WrongStation && outcome.answeringStation >= 0)
+                reason += ": station " + StationText(outcome.answeringStation) +
+                          " answered (two stations with one number, or a late answer)";
+        }
+        if (options.json) {
+            JsonObject row;
+            row.Number("station", station)
+                .Text("address", text)
+                .Bool("answers", there)
+                .Raw("ms", JsonNumber(outcome.ms))
+                .Number("attempts", outcome.attempts)
+                .Text("reason", outcome.result == SUCCESS ? "" : OutcomeName(outcome.reason));
+            if (!outcome.message.empty())
+                row.Text("message", outcome.message);
+            rows.push_back(row.Done());
+        } else {
+            std::fprintf(out, "%-9s %-8s %8.2f ms %9d  %s\n", StationText(station).c_str(), there ? "yes" : "no",
+                         outcome.ms, outcome.attempts, reason.c_str());
+            std::fflush(out);
+        }
+    }
+    context.session.End();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (options.json) {
+        std::fprintf(out, "%s\n",
+                     JsonObject()
+                         .Text("command", "stations")
+                         .Text("time", UtcTimestamp())
+                         .Number("timeout_ms", options.line.TimeoutMs())
+                         .Raw("stations", JsonArray(rows))
+                         .Number("answering", answers)
+                         .Done()
+                         .c_str());
+    } else {
+        char summary[160];
+        std::snprintf(summary, sizeof summary, "%d of %d stations answer (time-out %u ms, %.1f s in all)", answers,
+                      asked, static_cast<unsigned>(options.line.TimeoutMs()), seconds);
+        std::fprintf(out, "%s%s%s\n", summary, answering.empty() ? "" : ": ", answering.c_str());
+    }
+    std::fflush(out);
+    if (answers > 0)
+        return EXIT_DONE;
+    return Complain(EXIT_FAILED, "no station answered from " + StationText(range.first) + " to " +
+                                     StationText(range.last) +
+                                     ": check the cable, and that --baud and --format match the PLCs; a slow line "
+                                     "may need a longer --timeout");
+}
+
+}  // namespace kivhost

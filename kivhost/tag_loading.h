@@ -1,0 +1,21 @@
+// A tag file loaded for scan and poll --tags, every row checked by the
+// driver's parser.
+#ifndef DAVODEV_KIVHOST_TAG_LOADING_H
+#define DAVODEV_KIVHOST_TAG_LOADING_H
+
+#include <string>
+#include <vector>
+
+#include "command_steps.h"
+#include "tag_list.h"
+
+namespace kivhost {
+
+// The tags of a file, on a channel started without its port
+// (StartChannel). EXIT_DONE, or the status to leave with, every bad row told
+// on standard error and the driver ended.
+int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags);
+
+}  // namespace kivhost
+
+#endif  // DAVODEV_KIVHOST_TAG_LOADING_H

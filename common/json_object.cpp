@@ -60,4 +60,12 @@ std::string JsonValues(const std::vector<uint16_t>& values)
     return JsonText(values);
 }
 
+std::string JsonArray(const std::vector<std::string>& items)
+{
+    Json array = Json::array();
+    for (const std::string& item : items)
+        array.push_back(Json::parse(item));
+    return JsonText(array);
+}
+
 }  // namespace kivhost

@@ -42,6 +42,8 @@ Json MsNumber(double ms);
 // The same as JSON text.
 std::string JsonNumber(double value);
 std::string JsonValues(const std::vector<uint16_t>& values);
+// An array of items each written as JSON text already.
+std::string JsonArray(const std::vector<std::string>& items);
 
 }  // namespace kivhost
 

@@ -7,7 +7,7 @@
 #include "command_steps.h"
 #include "kivhost_diag.h"
 #include "log_files.h"
-#include "trace_decode.h"
+#include "trace_decoder.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

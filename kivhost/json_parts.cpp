@@ -9,17 +9,6 @@ JsonObject& ResultJson(JsonObject& json, int32_t result)
     return json.Number("result", result).Text("status", ResultName(result));
 }
 
-std::string JsonArray(const std::vector<std::string>& items)
-{
-    std::string out = "[";
-    for (const std::string& item : items) {
-        if (out.size() > 1)
-            out += ',';
-        out += item;
-    }
-    return out + "]";
-}
-
 std::string AddressJson(const DriverAddress& address)
 {
     const char operand[2] = {

@@ -13,8 +13,6 @@ namespace kivhost {
 
 // A driver call's "result" and "status".
 JsonObject& ResultJson(JsonObject& json, int32_t result);
-// An array of items each written as JSON already.
-std::string JsonArray(const std::vector<std::string>& items);
 // The fields of a driver address.
 std::string AddressJson(const DriverAddress& address);
 

@@ -9,12 +9,13 @@
 #include "kivhost_diag.h"
 
 #if !defined(_WIN32)
+#include "json_object.h"
 #include "line_monitor.h"
 #include "line_settings.h"
+#include "line_tally.h"
 #include "log_files.h"
 #include "serial_tap.h"
 #include "stop_signals.h"
-#include "trace_decode.h"
 #endif
 
 namespace kivhost {
@@ -77,7 +78,7 @@ int RunMonitor(const MonitorOptions& options)
                 static_cast<double>(MonotonicUs() - origin) / 1e6, monitor.Summary().c_str());
     std::fflush(stdout);
     if (jsonl) {
-        std::fprintf(jsonl.get(), "%s\n", Json{{"summary", monitor.Tally().ToJson(true)}}.dump().c_str());
+        std::fprintf(jsonl.get(), "%s\n", JsonText(Json{{"summary", monitor.Tally().ToJson(true)}}).c_str());
         std::fflush(jsonl.get());
     }
     if (end == WatchEnd::HungUp)

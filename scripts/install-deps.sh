@@ -3,16 +3,34 @@
 # need, where they are missing. As root it installs them with apt-get;
 # otherwise it names them and the command that installs them, and fails.
 # With everything in place it does nothing.
-#   KIV_WITH_WINDOWS=OFF   leave out the Windows side's packages (the i686
-#                          cross compiler and wine)
+#   scripts/install-deps.sh demo   only what the demo build needs (the demo
+#                                  preset, scripts/demo.sh): a fresh machine
+#                                  runs the demo without the test tools
+#   KIV_WITH_WINDOWS=OFF           leave out the Windows side's packages (the
+#                                  i686 cross compiler and wine)
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev googletest clang clang-format libclang-rt-14-dev valgrind zip unzip file
-          libcli11-dev nlohmann-json3-dev libmodbus-dev scdoc icoutils strace dpkg-dev bash-completion
-          lintian)
-if [ "${KIV_WITH_WINDOWS:-ON}" != OFF ]; then
-  packages+=(g++-mingw-w64-i686 wine wine32:i386)
-fi
+mode=${1:-all}
+case $mode in
+  all)
+    packages=(cmake make g++ libgtest-dev googletest clang clang-format libclang-rt-14-dev valgrind zip unzip file
+              libcli11-dev nlohmann-json3-dev libmodbus-dev scdoc icoutils strace dpkg-dev bash-completion lintian)
+    if [ "${KIV_WITH_WINDOWS:-ON}" != OFF ]; then
+      packages+=(g++-mingw-w64-i686 wine wine32:i386)
+    fi
+    again=scripts/install-deps.sh
+    ;;
+  demo)
+    # The configure of the demo preset finds CLI11 and nlohmann-json; no
+    # GoogleTest (tests off), no libmodbus or valgrind (benchmark off).
+    packages=(cmake make g++ libcli11-dev nlohmann-json3-dev)
+    again="scripts/install-deps.sh demo"
+    ;;
+  *)
+    echo "install-deps: the argument is demo, or none for everything; not '$mode'" >&2
+    exit 64
+    ;;
+esac
 
 if ! command -v dpkg >/dev/null 2>&1; then
   echo "install-deps: not a Debian system; make sure these (Debian names) are installed: ${packages[*]}" >&2
@@ -38,10 +56,10 @@ fi
 if [ "$(id -u)" -ne 0 ]; then
   {
     echo "install-deps: missing packages: ${missing[*]}"
-    echo "Install them as root, with sudo scripts/install-deps.sh, or by hand:"
+    echo "Install them as root, with sudo $again, or by hand:"
     $foreign && echo "  dpkg --add-architecture i386"
     echo "  apt-get update && apt-get install -y ${missing[*]}"
-    if [ "${KIV_WITH_WINDOWS:-ON}" != OFF ]; then
+    if [ "$mode" = all ] && [ "${KIV_WITH_WINDOWS:-ON}" != OFF ]; then
       echo "KIV_WITH_WINDOWS=OFF leaves out the Windows side and its packages."
     fi
   } >&2

@@ -1,5 +1,7 @@
 #include "attempt_formats.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>

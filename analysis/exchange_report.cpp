@@ -1,5 +1,7 @@
 #include "exchange_report.h"
 
+#include <nlohmann/json.hpp>
+
 #include "byte_text.h"
 #include "json_object.h"
 #include "tool_text.h"

@@ -1,5 +1,7 @@
 #include "line_monitor.h"
 
+#include <nlohmann/json.hpp>
+
 #include "attempt_formats.h"
 
 namespace kivhost {

@@ -1,5 +1,7 @@
 #include "line_tally.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <utility>

@@ -1,5 +1,7 @@
 #include "trace_decoder.h"
 
+#include <nlohmann/json.hpp>
+
 #include "attempt_formats.h"
 
 namespace kivhost {

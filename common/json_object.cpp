@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 namespace kivhost {
 
 std::string JsonText(const Json& json)
@@ -12,27 +14,48 @@ std::string JsonText(const Json& json)
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+JsonObject::JsonObject() : json_(std::make_unique<Json>(Json::object()))
+{
+}
+
+JsonObject::~JsonObject() = default;
+
+JsonObject::JsonObject(const JsonObject& other) : json_(std::make_unique<Json>(*other.json_))
+{
+}
+
+JsonObject& JsonObject::operator=(const JsonObject& other)
+{
+    *json_ = *other.json_;
+    return *this;
+}
+
+std::string JsonObject::Done() const
+{
+    return JsonText(*json_);
+}
+
 JsonObject& JsonObject::Raw(std::string_view key, const std::string& json)
 {
-    json_[std::string(key)] = Json::parse(json);
+    (*json_)[std::string(key)] = Json::parse(json);
     return *this;
 }
 
 JsonObject& JsonObject::Text(std::string_view key, std::string_view utf8)
 {
-    json_[std::string(key)] = std::string(utf8);
+    (*json_)[std::string(key)] = std::string(utf8);
     return *this;
 }
 
 JsonObject& JsonObject::Number(std::string_view key, long long value)
 {
-    json_[std::string(key)] = value;
+    (*json_)[std::string(key)] = value;
     return *this;
 }
 
 JsonObject& JsonObject::Bool(std::string_view key, bool value)
 {
-    json_[std::string(key)] = value;
+    (*json_)[std::string(key)] = value;
     return *this;
 }
 

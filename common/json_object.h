@@ -10,7 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <memory>
+
+// Declarations only: the whole header is costly to compile, and only the
+// files that build documents include it (<nlohmann/json.hpp>).
+#include <nlohmann/json_fwd.hpp>
 
 namespace kivhost {
 
@@ -28,10 +32,15 @@ public:
     JsonObject& Text(std::string_view key, std::string_view utf8);
     JsonObject& Number(std::string_view key, long long value);
     JsonObject& Bool(std::string_view key, bool value);
-    std::string Done() const { return JsonText(json_); }
+    std::string Done() const;
+
+    JsonObject();
+    ~JsonObject();
+    JsonObject(const JsonObject& other);
+    JsonObject& operator=(const JsonObject& other);
 
 private:
-    Json json_ = Json::object();
+    std::unique_ptr<Json> json_;
 };
 
 // A JSON string literal, quotes included.

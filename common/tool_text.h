@@ -1,6 +1,6 @@
 // Text for people: code page 437 shown as UTF-8, printf into a string,
-// names of the driver's results and stations. JSON strings and time stamps
-// have their own files, included here for the callers that find them here.
+// names of the driver's results and stations. JSON and time stamps have
+// their own files (json_object.h, time_stamp.h).
 #ifndef DAVODEV_KIVHOST_TEXT_H
 #define DAVODEV_KIVHOST_TEXT_H
 
@@ -9,8 +9,6 @@
 #include <string_view>
 
 #include "davodev.h"
-#include "json_object.h"
-#include "time_stamp.h"
 
 namespace kivhost {
 

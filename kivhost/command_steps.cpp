@@ -6,6 +6,7 @@
 #include "address_area.h"
 #include "port_check.h"
 #include "tag_text.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 
 namespace kivhost {
@@ -74,7 +75,7 @@ const char* ParserName(bool block)
     return block ? "BlockAddressParser" : "SingleAddressParser";
 }
 
-AddressParser ParserProbe(Session& session)
+AddressParser AddressParserOf(Session& session)
 {
     return [&session](const std::string& text, bool block, uint32_t tagType, int32_t count, DriverAddress* address) {
         return session.ProbeParse(text, block, tagType, count, address);
@@ -85,7 +86,7 @@ std::string ParseRejection(Session& session, const std::string& text, bool block
 {
     return "the driver rejects address \"" + text + "\" (" + ParserName(block) + ", tag type " +
            std::to_string(tagType) + ", count " + std::to_string(count) +
-           "): " + RejectionHint(ParserProbe(session), text, block, tagType, count);
+           "): " + RejectionHint(AddressParserOf(session), text, block, tagType, count);
 }
 
 // ColdStart with the port left closed: the parsers need no more, and

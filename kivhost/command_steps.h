@@ -48,7 +48,7 @@ std::string NoDriverMessage(const Context& context, int32_t result, const std::s
 
 const char* ParserName(bool block);  // SingleAddressParser or BlockAddressParser
 // The session's parser asked about an address, not as a step of the run.
-AddressParser ParserProbe(Session& session);
+AddressParser AddressParserOf(Session& session);
 // Why the parser rejects the address, and what to try; asks the parser
 // about variants of it, so before EndKiv.
 std::string ParseRejection(Session& session, const std::string& text, bool block, uint32_t tagType, int32_t count);

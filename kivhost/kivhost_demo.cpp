@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "exchange_text.h"
 #include "kivhost_commands.h"
 #include "plc_simulator.h"
 #include "port_name.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 #include "value_text.h"
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "command_steps.h"
 #include "kivhost_diag.h"
 

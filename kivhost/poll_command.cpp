@@ -10,6 +10,7 @@
 #include "scan_engine.h"
 #include "stop_signals.h"
 #include "tag_loading.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 #include "value_text.h"
 

@@ -19,6 +19,7 @@
 #include "scan_table.h"
 #include "stop_signals.h"
 #include "tag_loading.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 
 namespace kivhost {

@@ -7,6 +7,7 @@
 #include "scan_engine.h"
 #include "scan_line.h"
 #include "stop_signals.h"
+#include "time_stamp.h"
 #include "tool_text.h"
 
 namespace kivhost {

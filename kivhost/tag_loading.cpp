@@ -18,7 +18,7 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
     const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 
     Session& session = context.session;
-    const AddressParser probe = ParserProbe(session);
+    const AddressParser probe = AddressParserOf(session);
     const AddressValidator validate = [&probe](const Tag& tag, DriverAddress* address, std::string* why) {
         const bool block = tag.count > 1;
         const uint32_t tagType = tag.kind == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;

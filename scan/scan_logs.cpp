@@ -1,5 +1,7 @@
 #include "scan_logs.h"
 
+#include <nlohmann/json.hpp>
+
 #include <utility>
 
 #include "csv_field.h"

@@ -1,5 +1,7 @@
 #include "scan_plan.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <utility>
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the format, then builds and runs every test: the native build with the Windows side under
+# Checks the format, runs the demo as the README's first command does, then builds and runs every test: the native build with the Windows side under
 # wine, then the native tests again under the sanitizers, then the longer
 # checks. Installs what is missing first (scripts/install-deps.sh). The
 # Windows side is never skipped quietly: without the cross compiler or wine
@@ -22,6 +22,10 @@ scripts/install-deps.sh
 
 echo "=== scripts/check-format.sh"
 scripts/check-format.sh
+
+# The README's first command, as a new user runs it: its own build, then the demo.
+echo "=== scripts/demo.sh"
+scripts/demo.sh
 
 run_preset() {
   local preset=$1

@@ -3,6 +3,7 @@
 // beside the program, as kivhost loads it), the host's value arrays, the
 // scan's decisions on a clock of the test's.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "csv_field.h"
 #include "dorvak.h"
 #include "driver_library.h"
+#include "json_object.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
 #include "port_name.h"

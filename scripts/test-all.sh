@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the format, runs the demo as the README's first command does, then builds and runs every test: the native build with the Windows side under
+# Checks the format, runs the demo as the README's first command does, then
+# builds and runs every test: the native build with the Windows side under
 # wine, then the native tests again under the sanitizers, then the longer
 # checks. Installs what is missing first (scripts/install-deps.sh). The
 # Windows side is never skipped quietly: without the cross compiler or wine

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "dorvak.h"
+#include "hex_digits.h"
 
 // A failed check is a crash for libFuzzer: it keeps the input.
 #define FUZZ_CHECK(condition)                                                                  \
@@ -92,28 +93,11 @@ struct Guarded {
     }
 };
 
-inline int HexDigitValue(uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// n hexadecimal characters as a number, or -1 if any is not a digit.
+// n hexadecimal characters as a number, or -1 if any is not a digit: the
+// tools' reading of frames, independent of the driver's.
 inline int32_t HexValue(const uint8_t* chars, int n)
 {
-    int32_t value = 0;
-    for (int i = 0; i < n; ++i) {
-        const int digit = HexDigitValue(chars[i]);
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
+    return kivhost::HexValue(std::string_view(reinterpret_cast<const char*>(chars), static_cast<size_t>(n)));
 }
 
 }  // namespace fuzz

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <charconv>
 
-namespace plcsim {
+namespace kivhost {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::optional<CharFormat> ParseCharFormat(std::string_view text)
     return format;
 }
 
-}  // namespace plcsim
+}  // namespace kivhost

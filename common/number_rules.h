@@ -4,15 +4,15 @@
 // addresses as two hex digits ("0A" is 10); that form is refused where a
 // letter shows it was meant as hex, so "10" and "0A" never mean different
 // stations silently.
-#ifndef DAVODEV_PLCSIM_NUMBER_RULES_H
-#define DAVODEV_PLCSIM_NUMBER_RULES_H
+#ifndef DAVODEV_TOOLS_NUMBER_RULES_H
+#define DAVODEV_TOOLS_NUMBER_RULES_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace plcsim {
+namespace kivhost {
 
 inline constexpr int FIRST_STATION = 1;
 inline constexpr int LAST_STATION = 32;  // 0x20, the highest a tag address names
@@ -38,6 +38,6 @@ std::optional<CharFormat> ParseCharFormat(std::string_view text);
 // "none", "odd", "even", "mark", "space" or their first letters, any case.
 std::optional<char> ParseParity(std::string_view text);
 
-}  // namespace plcsim
+}  // namespace kivhost
 
-#endif  // DAVODEV_PLCSIM_NUMBER_RULES_H
+#endif  // DAVODEV_TOOLS_NUMBER_RULES_H

@@ -51,7 +51,7 @@ std::string AddressTextProblem(std::string_view address)
 
 std::optional<uint16_t> ParseValue(std::string_view text, ValueKind kind)
 {
-    const auto value = plcsim::ParseNumber(text, 0, kind == ValueKind::Bit ? 1 : 0xFFFF);
+    const auto value = ParseNumber(text, 0, kind == ValueKind::Bit ? 1 : 0xFFFF);
     if (!value)
         return std::nullopt;
     return static_cast<uint16_t>(*value);

@@ -32,7 +32,7 @@ kiv::LineConfig ConfigOf(const TtyLine& line, const termios2& held)
 
 }  // namespace
 
-TtyLine TtyLineOf(uint32_t baud, const plcsim::CharFormat& format)
+TtyLine TtyLineOf(uint32_t baud, const CharFormat& format)
 {
     TtyLine line;
     line.baud = baud;

@@ -19,7 +19,7 @@ struct TtyLine {
 };
 
 // A rate and a character format as the command lines read it.
-TtyLine TtyLineOf(uint32_t baud, const plcsim::CharFormat& format);
+TtyLine TtyLineOf(uint32_t baud, const CharFormat& format);
 
 // Makes fd a raw line of these settings: no echo, no translation, no
 // signals, no flow control, bytes as they come; what else the terminal holds

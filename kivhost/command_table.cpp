@@ -48,7 +48,7 @@ const std::vector<CommandEntry>& Commands()
              if (std::string error = TakeCount(given, app, options); !error.empty())
                  return error;
              if (IsGiven(app, "--type")) {
-                 const auto type = ParseNumber(given.type, 0, UINT32_MAX);
+                 const auto type = ParseOptionNumber(given.type, 0, UINT32_MAX);
                  if (!type)
                      return Bad("--type", given.type, "a tag type is a number: 0 for a word, 6 for a bit");
                  options.tagType = *type;
@@ -88,7 +88,7 @@ const std::vector<CommandEntry>& Commands()
              if (std::string error = TakeAddresses({given.address}, options); !error.empty())
                  return error;
              for (const std::string& text : given.values) {
-                 const auto value = ParseNumber(text, 0, 0xFFFF);
+                 const auto value = ParseOptionNumber(text, 0, 0xFFFF);
                  if (!value)
                      return "bad value \"" + text + "\" for " + given.address +
                             ": a value is 0 to 65535, or 0x0000 to 0xFFFF in hex; a bit is 0 or 1";
@@ -258,7 +258,7 @@ const std::vector<CommandEntry>& Commands()
              options.line.portGiven = true;
              options.line.portGivenAs = given.port;
              if (!given.baud.empty()) {
-                 const auto baud = ParseNumber(given.baud, 50, MONITOR_BAUD_MAX);
+                 const auto baud = ParseOptionNumber(given.baud, 50, MONITOR_BAUD_MAX);
                  if (!baud)
                      return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
                  monitor.baud = *baud;
@@ -269,7 +269,7 @@ const std::vector<CommandEntry>& Commands()
                                            std::tuple{"--late", &given.late, &monitor.lateMs}}) {
                  if (!IsGiven(app, name))
                      continue;
-                 const auto value = ParseNumber(*text, 1, MONITOR_MS_MAX);
+                 const auto value = ParseOptionNumber(*text, 1, MONITOR_MS_MAX);
                  if (!value)
                      return Bad(name, *text, "give milliseconds, 1 to 600000");
                  *ms = *value;

@@ -56,16 +56,16 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
     }
     if (IsGiven(app, "--baud") && !ownPort) {
         // Larger rates do not fit the driver's 16-bit field.
-        const auto baud = ParseNumber(given.baud, 50, 65535);
+        const auto baud = ParseOptionNumber(given.baud, 50, 65535);
         if (!baud)
             return Bad("--baud", given.baud, "the driver takes 50 to 65535 bits per second, e.g. 9600 or 19200");
         line.baud = static_cast<uint16_t>(*baud);
     }
     // --format and the separate options may both be given where they agree, as in plcsim.
-    plcsim::CharFormat format;  // 8N1
+    CharFormat format;  // 8N1
     const bool formatGiven = IsGiven(app, "--format");
     if (formatGiven) {
-        const auto parsed = plcsim::ParseCharFormat(given.format);
+        const auto parsed = ParseCharFormat(given.format);
         if (!parsed)
             return Bad("--format", given.format,
                        "give data bits 5 to 8, parity N, E, O, M or S, and stop bits 1, 1.5 or 2, e.g. 8N1 or 7E1");
@@ -75,7 +75,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
         return "--format " + given.format + " and " + option + " " + value + " disagree";
     };
     if (IsGiven(app, "--data-bits")) {
-        const auto bits = ParseNumber(given.dataBits, 5, 8);
+        const auto bits = ParseOptionNumber(given.dataBits, 5, 8);
         if (!bits)
             return Bad("--data-bits", given.dataBits, "data bits are 5 to 8, usually 8 (or 7 with even parity)");
         if (formatGiven && static_cast<int>(*bits) != format.dataBits)
@@ -83,7 +83,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
         format.dataBits = static_cast<int>(*bits);
     }
     if (IsGiven(app, "--parity")) {
-        const auto parity = plcsim::ParseParity(given.parity);
+        const auto parity = ParseParity(given.parity);
         if (!parity)
             return Bad("--parity", given.parity, "use none, odd, even, mark or space (or n, o, e, m, s)");
         if (formatGiven && *parity != format.parity)
@@ -92,7 +92,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
     }
     if (IsGiven(app, "--stop-bits")) {
         // The stop bits read as the last part of a format, by the one rule.
-        const auto parsed = plcsim::ParseCharFormat("8N" + given.stopBits);
+        const auto parsed = ParseCharFormat("8N" + given.stopBits);
         if (!parsed)
             return Bad("--stop-bits", given.stopBits, "use 1, 1.5 or 2");
         if (formatGiven && parsed->stopBits != format.stopBits)
@@ -105,7 +105,7 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
     line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format.parity));
     line.stopBits = format.stopBits < 1.25 ? 0 : format.stopBits < 1.75 ? 1 : 2;
     if (IsGiven(app, "--timeout")) {
-        const auto ms = ParseNumber(given.timeout, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
+        const auto ms = ParseOptionNumber(given.timeout, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
         if (!ms)
             return Bad("--timeout", given.timeout, "give milliseconds from 10 to 60000, e.g. 1000");
         if (*ms % 10 != 0)

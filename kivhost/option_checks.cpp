@@ -11,9 +11,9 @@ constexpr uint32_t INTERVAL_MAX_MS = 3600000;
 
 }  // namespace
 
-std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high)
+std::optional<uint32_t> ParseOptionNumber(std::string_view text, uint32_t low, uint32_t high)
 {
-    const auto value = plcsim::ParseNumber(text, low, high);
+    const auto value = ParseNumber(text, low, high);
     if (!value)
         return std::nullopt;
     return static_cast<uint32_t>(*value);
@@ -44,7 +44,7 @@ std::string TakeCount(const Given& given, const CLI::App& app, Options& options)
 {
     if (!IsGiven(app, "--count"))
         return {};
-    const auto count = ParseNumber(given.count, 1, COUNT_MAX);
+    const auto count = ParseOptionNumber(given.count, 1, COUNT_MAX);
     if (!count)
         return Bad("--count", given.count, "give a count from 1 to 255 (or 0x01 to 0xFF)");
     options.count = static_cast<int32_t>(*count);
@@ -71,13 +71,13 @@ std::string OneAddress(const char* command, const Given& given, Options& options
 std::string TakeCycles(const Given& given, const CLI::App& app, Options& options)
 {
     if (IsGiven(app, "--interval")) {
-        const auto ms = ParseNumber(given.interval, 0, INTERVAL_MAX_MS);
+        const auto ms = ParseOptionNumber(given.interval, 0, INTERVAL_MAX_MS);
         if (!ms)
             return Bad("--interval", given.interval, "give milliseconds between cycles, 0 to 3600000, e.g. 500");
         options.intervalMs = *ms;
     }
     if (IsGiven(app, "--cycles")) {
-        const auto cycles = ParseNumber(given.cycles, 0, UINT32_MAX);
+        const auto cycles = ParseOptionNumber(given.cycles, 0, UINT32_MAX);
         if (!cycles)
             return Bad("--cycles", given.cycles, "give a number of cycles, or 0 to run until Ctrl-C");
         options.cycles = *cycles;

@@ -42,7 +42,7 @@ struct Given {
 };
 
 // A number by the rule both programs read them by (decimal, or hex after 0x).
-std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high);
+std::optional<uint32_t> ParseOptionNumber(std::string_view text, uint32_t low, uint32_t high);
 
 bool IsGiven(const CLI::App& app, const std::string& name);
 

@@ -13,7 +13,7 @@ std::optional<int> ParseMaxGap(std::string_view text, std::string* why)
 {
     if (text == "-1")
         return -1;
-    const auto gap = plcsim::ParseNumber(text, 0, MAX_GAP_MAX);
+    const auto gap = ParseNumber(text, 0, MAX_GAP_MAX);
     if (!gap) {
         *why = "bad --max-gap \"" + std::string(text) + "\": give the elements that may lie unused in a block, 0 to " +
                std::to_string(MAX_GAP_MAX) + " (default " + std::to_string(DEFAULT_MAX_GAP) +
@@ -25,7 +25,7 @@ std::optional<int> ParseMaxGap(std::string_view text, std::string* why)
 
 std::optional<uint32_t> ParseRetryDown(std::string_view text, std::string* why)
 {
-    const auto seconds = plcsim::ParseNumber(text, 1, RETRY_DOWN_MAX_S);
+    const auto seconds = ParseNumber(text, 1, RETRY_DOWN_MAX_S);
     if (!seconds) {
         *why = "bad --retry-down \"" + std::string(text) +
                "\": give the seconds between tries of a station that stopped answering, 1 to 86400 (default " +
@@ -42,8 +42,8 @@ std::optional<StationRange> ParseStationRange(std::string_view text, std::string
     const std::string_view first = text.substr(0, dash);
     const std::string_view last = dash == std::string_view::npos ? first : text.substr(dash + 1);
     std::string reason;
-    const auto from = plcsim::ParseStation(first, &reason);
-    const auto to = from ? plcsim::ParseStation(last, &reason) : std::nullopt;
+    const auto from = ParseStation(first, &reason);
+    const auto to = from ? ParseStation(last, &reason) : std::nullopt;
     if (!from || !to) {
         *why = "bad --range \"" + std::string(text) + "\": " + reason + "; e.g. --range 1-32 or --range 0x0A-0x0F";
         return std::nullopt;

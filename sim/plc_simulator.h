@@ -18,6 +18,15 @@
 
 namespace plcsim {
 
+// The command lines' number rules, shared with kivhost.
+using kivhost::CharFormat;
+using kivhost::FIRST_STATION;
+using kivhost::LAST_STATION;
+using kivhost::ParseCharFormat;
+using kivhost::ParseNumber;
+using kivhost::ParseParity;
+using kivhost::ParseStation;
+
 // What can go wrong with one station's answer. Silent, Drop, WrongStation,
 // Nak, Truncate, Extra, Noise and Corrupt change what is sent; Delay, Split
 // and Pace change when it is sent.

@@ -1,13 +1,11 @@
 #include "driver_host.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "dorvak.h"
+#include "driver_library.h"
 
 namespace kivbench {
 
@@ -15,33 +13,17 @@ namespace {
 
 KivMainFn kivMain = nullptr;
 
-std::string ProgramDirectory()
-{
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
-    path[n] = '\0';
-    std::string text(path);
-    const size_t slash = text.rfind('/');
-    return slash == std::string::npos ? "." : text.substr(0, slash);
-}
-
 }  // namespace
 
 bool LoadDriver(std::string* error)
 {
-    const std::string path = ProgramDirectory() + "/libDAVODEV.so";
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        *error = dlerror();
+    // Loaded as kivhost loads it, from beside the program, and never
+    // unloaded: threads of the sections may call it until the process ends.
+    std::unique_ptr<kivhost::DriverLibrary> library =
+        kivhost::DriverLibrary::Load(kivhost::DefaultLibraryPath(), error);
+    if (!library)
         return false;
-    }
-    kivMain = reinterpret_cast<KivMainFn>(dlsym(library, "KivMain"));
-    if (kivMain == nullptr) {
-        *error = "no KivMain in " + path;
-        return false;
-    }
+    kivMain = library.release()->Entry();
     // A host with logging switched off: err is still called, and returns at once.
     DorvakSetLogging(0);
     return true;

@@ -12,6 +12,10 @@ namespace {
 // How much of a reply a message quotes.
 constexpr size_t REPLY_START_SHOWN = 12;
 
+// Another station's digits in a reply, to a read or to a write.
+constexpr const char* SHARED_NUMBER_ADVICE =
+    "two PLCs on the line may share a station number, or the PLC is not set to the number in the address";
+
 bool HasReply(Outcome outcome)
 {
     return outcome != Outcome::NoReply && outcome != Outcome::NotSent;
@@ -37,9 +41,27 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     report.received = last.replyBytes.size();
     report.expected = last.request.valid ? last.request.ReplyLength() : 0;
     report.replyStart = VisibleBytes(last.replyBytes, {}, REPLY_START_SHOWN);
+    if (report.outcome != Outcome::Good || !last.request.valid || !last.reply.complete)
+        return report;
 
-    if (report.outcome == Outcome::Good && last.reply.complete)
-        report.checksumSuspect = checksums_.Suspect(last.request.station, last.reply.checksumOk);
+    // The driver reads non-hex digits as 0xFFFF and judges a write's reply
+    // by its "A" alone; kivhost holds both against the reply.
+    if (last.request.IsRead() && !last.reply.dataOk) {
+        report.doubt = Doubt::BadData;
+        const size_t data = report.expected - REPLY_OVERHEAD;
+        report.replyData = VisibleBytes(last.replyBytes.substr(REPLY_DATA_START, data), {}, REPLY_START_SHOWN);
+    } else if (!last.request.IsRead() && !last.reply.stationMatches) {
+        report.doubt = Doubt::OtherStation;
+    }
+    if (report.doubt != Doubt::None) {
+        // A damaged or stray reply tells nothing of how the station sums.
+        report.checksumSuspect = !last.reply.checksumOk;
+        return report;
+    }
+    const int station = last.request.station;
+    report.checksumSuspect = checksums_.Suspect(station, last.reply.checksumOk);
+    if (checksums_.JustTrusted(station))
+        report.checksumUnused = station;
     return report;
 }
 
@@ -54,6 +76,30 @@ bool ChecksumTrust::Suspect(int station, bool checksumOk)
     }
     ++sums.mismatched;
     return sums.matched > 0 || sums.mismatched <= CHECKSUM_FLAGS_BEFORE_TRUST;
+}
+
+bool ChecksumTrust::JustTrusted(int station) const
+{
+    const auto found = stations_.find(station);
+    return found != stations_.end() && found->second.matched == 0 &&
+           found->second.mismatched == CHECKSUM_FLAGS_BEFORE_TRUST + 1;
+}
+
+const char* ReasonName(const ExchangeReport& report)
+{
+    switch (report.doubt) {
+    case Doubt::BadData: return "bad-data";
+    case Doubt::OtherStation: return OutcomeName(Outcome::WrongStation);
+    case Doubt::None: break;
+    }
+    return OutcomeName(report.outcome);
+}
+
+std::string ChecksumNotice(int station)
+{
+    return "station " + StationText(station) + " does not use this reply checksum: none of its " +
+           std::to_string(CHECKSUM_FLAGS_BEFORE_TRUST + 1) +
+           " replies so far kept the rule of requests, so its replies are no longer flagged checksum?";
 }
 
 const char* OutcomeText(Outcome outcome)
@@ -128,7 +174,7 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
         head = (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
                                              : std::string("another station")) +
                " answered the " + what + " meant for " + who + ": " + attempts;
-        advice = "two PLCs on the line may share a station number, or the PLC is not set to the number in the address";
+        advice = SHARED_NUMBER_ADVICE;
         break;
     case Outcome::Garbled:
         head = "no reply of this protocol from " + who + " to the " + what + " (\"" + report.replyStart +
@@ -139,7 +185,22 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
         head = "the port did not take the request for the " + what + ": " + attempts;
         advice = "the adapter may have gone; check it and start again";
         break;
-    case Outcome::Good: return {};
+    case Outcome::Good:
+        if (report.doubt == Doubt::BadData) {
+            head = "the reply of " + who + " to the " + what + " came with damaged data (\"" + report.replyData +
+                   "\": characters this operand's data cannot hold), so no value is given";
+            advice = "noise on the line or a faulty station: check the cable, its screen and earthing, then --baud and "
+                     "--format";
+        } else if (report.doubt == Doubt::OtherStation) {
+            head = "the " + what + " was acknowledged by " +
+                   (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
+                                                 : std::string("another station")) +
+                   ", not " + who + ": the write may not have reached " + who;
+            advice = SHARED_NUMBER_ADVICE;
+        } else {
+            return {};
+        }
+        break;
     }
     std::string message = head + "; " + advice;
     if (report.possiblyLate)

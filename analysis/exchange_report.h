@@ -16,8 +16,17 @@
 namespace kivhost {
 
 // Stations whose replies never follow the checksum rule are flagged this
-// many times, then taken as they are: some PLCs sum differently.
+// many times, then named once and taken as they are: some PLCs sum
+// differently.
 constexpr int CHECKSUM_FLAGS_BEFORE_TRUST = 3;
+
+// What kivhost holds against a reply the driver took as good: the driver
+// keeps its own checks, but such a reply is never passed off as good.
+enum class Doubt {
+    None,
+    BadData,       // a read's data characters are not what the operand allows
+    OtherStation,  // a write acknowledged with another station's digits
+};
 
 struct ExchangeReport {
     bool traced = false;                 // the trace showed the exchange
@@ -28,12 +37,19 @@ struct ExchangeReport {
     bool possiblyLate = false;
     // The reply taken does not end in the checksum of the request rule.
     bool checksumSuspect = false;
+    Doubt doubt = Doubt::None;  // of a reply the driver took as good
+    // A station whose replies never keep the checksum rule, named on the
+    // reply its flags stop: -1 otherwise.
+    int checksumUnused = -1;
     int answeringStation = -1;  // wrong-station: the station the reply named
     size_t received = 0;        // of the last attempt's reply
     size_t expected = 0;        // what the driver waited for
     std::string replyStart;     // the last attempt's reply, readable, cut short
+    std::string replyData;      // a read's data characters in it, readable, cut short
 
     int Attempts() const { return static_cast<int>(outcomes.size()); }
+    // Good by the driver and by kivhost.
+    bool Good() const { return outcome == Outcome::Good && doubt == Doubt::None; }
 };
 
 // Per station, whether a good reply whose checksum breaks the rule is worth
@@ -42,6 +58,8 @@ struct ExchangeReport {
 class ChecksumTrust {
 public:
     bool Suspect(int station, bool checksumOk);
+    // The last Suspect stopped the station's flags: say so, once.
+    bool JustTrusted(int station) const;
 
 private:
     struct Checksums {
@@ -62,6 +80,15 @@ private:
     ChecksumTrust checksums_;
 };
 
+// Why a failed or doubted exchange is not good, as JSON and logs name it:
+// an outcome's name, "bad-data", or "wrong-station" for a write another
+// station acknowledged; "good" otherwise.
+const char* ReasonName(const ExchangeReport& report);
+
+// "station 1 (01) does not use this reply checksum: ...", said once, on the
+// report whose checksumUnused names the station.
+std::string ChecksumNotice(int station);
+
 // "no reply", "short reply", "not acknowledged", "wrong station", "garbled",
 // "not sent", "good".
 const char* OutcomeText(Outcome outcome);
@@ -70,7 +97,8 @@ const char* OutcomeText(Outcome outcome);
 std::string AttemptsText(const ExchangeReport& report);
 
 // The one line that explains a failed exchange, with advice for its case
-// only. what: "read of 01W0010"; station: the one addressed.
+// only, or why a reply the driver took is doubted. what: "read of 01W0010";
+// station: the one addressed.
 std::string FailureMessage(const ExchangeReport& report, const std::string& what, int station, uint32_t timeoutMs);
 
 // The notes on a good exchange, "" if none: a possibly late answer, a

@@ -9,6 +9,11 @@ std::string Ms(double ms)
     return text;
 }
 
+bool ExchangeGood(int32_t result, const ExchangeReport& report)
+{
+    return result == SUCCESS && report.doubt == Doubt::None;
+}
+
 std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result,
                             const ExchangeReport& report, uint32_t timeoutMs)
 {
@@ -38,11 +43,9 @@ JsonObject& ExchangeJson(JsonObject& json, int32_t result, const ExchangeReport&
         .Raw("outcomes", OutcomesJson(report))
         .Bool("possibly_late", report.possiblyLate)
         .Bool("checksum_suspect", report.checksumSuspect);
-    if (result == SUCCESS)
+    if (ExchangeGood(result, report))
         return json;
-    const std::string reason = result == REJECTED ? "rejected"
-                               : report.traced    ? OutcomeName(report.outcome)
-                                                  : "unknown";
+    const std::string reason = result == REJECTED ? "rejected" : report.traced ? ReasonName(report) : "unknown";
     return json.Text("reason", reason).Text("message", failure);
 }
 

@@ -17,7 +17,10 @@ namespace kivhost {
 // millisecond.
 std::string Ms(double ms);
 
-// What a failed read or write means, for the one-line message.
+// Good by the driver and by kivhost's reading of its traces.
+bool ExchangeGood(int32_t result, const ExchangeReport& report);
+
+// What a failed or doubted read or write means, for the one-line message.
 std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result,
                             const ExchangeReport& report, uint32_t timeoutMs);
 // ", 2 attempts (1 no reply)" or "".
@@ -26,7 +29,8 @@ std::string AttemptsClause(const ExchangeReport& report);
 void PrintNotes(FILE* out, const ExchangeReport& report);
 
 // The fields an exchange's document ends with: what the traces showed of
-// it, and for a failure its reason (an outcome name, or "rejected") and
+// it, and for a failure its reason (an outcome name, "bad-data", or
+// "rejected") and
 // failure, its one-line message.
 JsonObject& ExchangeJson(JsonObject& json, int32_t result, const ExchangeReport& report, const std::string& failure);
 

@@ -36,8 +36,12 @@ struct PolledTag {
 
     std::string Values(size_t width) const
     {
+        if (lastResult == REJECTED)
+            return "(rejected)";
         if (lastResult != SUCCESS)
-            return lastResult == REJECTED ? "(rejected)" : std::string("(") + OutcomeText(lastReport.outcome) + ")";
+            return std::string("(") + OutcomeText(lastReport.outcome) + ")";
+        if (!ExchangeGood(lastResult, lastReport))
+            return std::string("(") + ReasonName(lastReport) + ")";
         return ValueList(address, values, width);
     }
 
@@ -168,9 +172,12 @@ int RunPoll(Context& context)
             tag.lastReport = context.reporter.Report(context.session.LastExchanges());
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
-            (tag.lastResult == SUCCESS ? tag.good : tag.failed) += 1;
+            if (tag.lastReport.checksumUnused >= 0)
+                Tell(ChecksumNotice(tag.lastReport.checksumUnused));
+            const bool good = ExchangeGood(tag.lastResult, tag.lastReport);
+            (good ? tag.good : tag.failed) += 1;
             ++allReads;
-            if (tag.lastResult != SUCCESS) {
+            if (!good) {
                 ++failedReads;
                 tag.lastFailure = ExchangeFailure(tag.address, tag.text, false, tag.lastResult, tag.lastReport,
                                                   options.line.TimeoutMs());

@@ -44,22 +44,26 @@ int RunExchange(Context& context, JsonObject json, const ExchangeCommand& comman
     const double ms = context.session.LastMs();
     const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
     context.session.End();
+    const bool good = ExchangeGood(result, report);
     const std::string failure =
-        result == SUCCESS ? "" : ExchangeFailure(address, text, write, result, report, options.line.TimeoutMs());
+        good ? "" : ExchangeFailure(address, text, write, result, report, options.line.TimeoutMs());
+    if (report.checksumUnused >= 0)
+        Tell(ChecksumNotice(report.checksumUnused));
 
     if (options.json) {
         ResultJson(json.Text("stage", command.stage), result).Raw("ms", JsonNumber(ms));
         if (command.json)
             command.json(json, address, values);
         Emit(context, ExchangeJson(json, result, report, failure));
-    } else if (result == SUCCESS) {
+    } else if (good) {
         FILE* out = context.output.Results();
         const std::string done = command.print(out, address, values);
         std::fprintf(out, "%s in %s%s\n", done.c_str(), Ms(ms).c_str(), AttemptsClause(report).c_str());
         PrintNotes(out, report);
         std::fflush(out);
     }
-    return Conclude(result, failure);
+    // A reply the driver took but kivhost doubts is a failure on the line.
+    return Conclude(good || result != SUCCESS ? result : RECOVERY_ERROR, failure);
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ const char* QualityName(Quality quality)
     case Quality::Failed: return "failed";
     case Quality::Down: return "down";
     case Quality::Rejected: return "rejected";
+    case Quality::BadData: return "bad-data";
     case Quality::None: break;
     }
     return "";
@@ -145,6 +146,14 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
             events_.push_back(
                 {ScanEvent::Kind::BlockBack, now.wall, station.station, block, Outcome::Good, outcome.attempts, 0});
         }
+        if (outcome.checksumUnused)
+            events_.push_back({ScanEvent::Kind::ChecksumUnused, now.wall, station.station, block, Outcome::Good,
+                               outcome.attempts, 0});
+        // The station answers; a damaged reply is not set aside, only not good.
+        if (outcome.badData) {
+            MarkNotGood(block, Quality::BadData, outcome);
+            return;
+        }
         // A retry after seconds set aside follows the time-out of the last
         // one, long drained: only a time-out within this exchange counts.
         const bool late = outcome.possiblyLate && !(stationRetry && outcome.attempts <= 1);
@@ -171,21 +180,26 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
         return;
     }
 
+    MarkNotGood(block, outcome.result == REJECTED ? Quality::Rejected : Quality::Failed, outcome);
+    // A refusal by the driver costs no time on the line: asked again next cycle.
+    if (outcome.result != REJECTED)
+        SetAside(block, outcome, now, stationRetry);
+}
+
+void ScanEngine::MarkNotGood(size_t block, Quality quality, const BlockOutcome& outcome)
+{
     ++cycle_.failures;
     ++failures_;
     for (size_t tag : blockTags_[block]) {
         TagState& tagState = states_[tag];
-        tagState.quality = outcome.result == REJECTED ? Quality::Rejected : Quality::Failed;
-        tagState.reason = outcome.result == REJECTED ? Outcome::Good : outcome.reason;
+        tagState.quality = quality;
+        tagState.reason = quality == Quality::Failed ? outcome.reason : Outcome::Good;
         tagState.attempts = outcome.attempts;
         tagState.late = false;
         tagState.checksum = false;
         tagState.message = outcome.message;
         ++tagState.failed;
     }
-    // A refusal by the driver costs no time on the line: asked again next cycle.
-    if (outcome.result != REJECTED)
-        SetAside(block, outcome, now, stationRetry);
 }
 
 void ScanEngine::SetAside(size_t block, const BlockOutcome& outcome, const ScanMoment& now, bool probe)

@@ -52,6 +52,8 @@ struct BlockOutcome {
     int attempts = 0;
     bool possiblyLate = false;     // a reply came after a time-out on its station
     bool checksumSuspect = false;  // the reply's checksum does not follow the rule
+    bool badData = false;          // the driver took it, but its data is damaged
+    bool checksumUnused = false;   // the station's replies never keep the rule: say so once
     int answeringStation = -1;     // the station the last reply named, -1 for none
     std::string message;           // a failure's one line, with what to check
     double ms = 0;
@@ -63,8 +65,9 @@ enum class Quality {
     Failed,    // its read failed this cycle
     Down,      // its station or block is set aside and was not asked this cycle
     Rejected,  // the driver refused the read
+    BadData,   // the reply's data was damaged: the value is the last good one
 };
-// "", "good", "failed", "down", "rejected"
+// "", "good", "failed", "down", "rejected", "bad-data"
 const char* QualityName(Quality quality);
 
 struct TagState {
@@ -100,11 +103,12 @@ struct BlockState {
 
 struct ScanEvent {
     enum class Kind {
-        StationDown,   // a station stopped answering
-        StillDown,     // its retry failed too
-        StationBack,   // it answers again
-        BlockRefused,  // a block was refused by a station that answers
-        BlockBack,     // and is read again
+        StationDown,     // a station stopped answering
+        StillDown,       // its retry failed too
+        StationBack,     // it answers again
+        BlockRefused,    // a block was refused by a station that answers
+        BlockBack,       // and is read again
+        ChecksumUnused,  // a station's replies never keep the checksum rule
     };
     Kind kind;
     WallTime time;
@@ -161,6 +165,8 @@ public:
 private:
     StationState& StationOf(size_t block);
     void SetAside(size_t block, const BlockOutcome& outcome, const ScanMoment& now, bool probe);
+    // The block's tags not good this cycle: failed, rejected or damaged.
+    void MarkNotGood(size_t block, Quality quality, const BlockOutcome& outcome);
 
     std::vector<Tag> tags_;
     ReadPlan plan_;

@@ -14,8 +14,10 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     outcome.attempts = report.Attempts();
     outcome.possiblyLate = report.possiblyLate;
     outcome.checksumSuspect = report.checksumSuspect;
+    outcome.badData = report.doubt == Doubt::BadData;
+    outcome.checksumUnused = report.checksumUnused >= 0;
     outcome.answeringStation = report.answeringStation;
-    if (outcome.result == RECOVERY_ERROR)
+    if (outcome.result == RECOVERY_ERROR || outcome.badData)
         outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;
 }

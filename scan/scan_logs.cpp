@@ -34,6 +34,7 @@ const char* EventKindName(ScanEvent::Kind kind)
     case ScanEvent::Kind::StationBack: return "station-back";
     case ScanEvent::Kind::BlockRefused: return "block-refused";
     case ScanEvent::Kind::BlockBack: return "block-back";
+    case ScanEvent::Kind::ChecksumUnused: return "checksum-unused";
     }
     return "?";
 }

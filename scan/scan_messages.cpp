@@ -35,7 +35,8 @@ std::string TagMessage(const ScanEngine& engine, size_t tag)
     const TagState& state = engine.States()[tag];
     const ReadBlock& block = engine.Plan().blocks[engine.Plan().places[tag].block];
     switch (state.quality) {
-    case Quality::Failed: return state.message;
+    case Quality::Failed:
+    case Quality::BadData: return state.message;
     case Quality::Down:
         return "station " + StationText(block.start.station) +
                (IsSilence(state.reason) ? "" : " refused the read of " + BlockName(block) + ", which") +
@@ -71,6 +72,7 @@ std::string EventText(const ScanEngine& engine, const ScanEvent& event)
     case ScanEvent::Kind::BlockRefused:
         return station + " answers the read of " + block + " with " + why + ": asked again every " + RetryWords(engine);
     case ScanEvent::Kind::BlockBack: return station + " answers the read of " + block + " again";
+    case ScanEvent::Kind::ChecksumUnused: return ChecksumNotice(event.station);
     }
     return "";
 }

@@ -18,6 +18,7 @@
 #include "case_name.h"
 #include "dorvak.h"
 #include "exchange.h"
+#include "exchange_report.h"
 #include "fake_serial_platform.h"
 #include "frame_splitter.h"
 #include "framed.h"
@@ -462,6 +463,106 @@ TEST_P(TraceClassifier, AttemptsAndOutcomesFromTheDriversOwnTrace)
 }
 
 INSTANTIATE_TEST_SUITE_P(Driver, TraceClassifier, ::testing::ValuesIn(CLASSIFIER_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// What kivhost makes of the exchanges the driver took as good: one reporter
+// over a run of exchanges, as over one run of kivhost.
+
+// The reply frame with a checksum that is not the sum of its body.
+std::string Unsummed(const std::string& body)
+{
+    std::string frame = Framed(body);
+    frame[frame.size() - 2] = frame[frame.size() - 2] == '0' ? '1' : '0';
+    return frame;
+}
+
+struct Judged {
+    std::string reason;  // ReasonName
+    bool checksumSuspect;
+    bool named;        // the station is named as not using the checksum
+    std::string says;  // in the failure's message; "" for a good exchange
+};
+
+struct JudgementCase {
+    const char* name;
+    std::vector<Step> steps;      // one exchange each
+    std::vector<Judged> reports;  // one per step
+};
+void PrintTo(const JudgementCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
+
+const Judged CLEAN{"good", false, false, ""};
+const Judged SUSPECT{"good", true, false, ""};
+
+const JudgementCase JUDGEMENT_CASES[] = {
+    {"clean words", {{READ_2W, {Framed("A01RW1234ABCD")}}}, {CLEAN}},
+    {"a word digit that is not hex",
+     {{READ_2W, {Framed("A01RWGE82ABCD")}}},
+     {{"bad-data", false, false, "came with damaged data (\"GE82ABCD\""}}},
+    {"a bit that is neither 0 nor 1",
+     {{READ_20B, {Framed("A01RB10100000000000200001")}}},
+     {{"bad-data", false, false, "damaged data"}}},
+    {"a write acknowledged by its station", {{WRITE_W, {Framed("A01SW")}}}, {CLEAN}},
+    {"a write acknowledged by another station",
+     {{WRITE_W, {Framed("A03SW")}}},
+     {{"wrong-station", false, false,
+       "write of 01W0010 was acknowledged by station 3 (03), not station 1 (01): the write may not have reached"}}},
+    {"a station that never keeps the checksum is named once",
+     {{READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}}},
+     {SUSPECT, SUSPECT, SUSPECT, {"good", false, true, ""}, CLEAN}},
+    {"once a station kept the checksum every break is flagged",
+     {{READ_2W, {Framed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}}},
+     {CLEAN, SUSPECT, SUSPECT, SUSPECT, SUSPECT}},
+    {"damaged replies do not teach how a station sums",
+     {{READ_2W, {Unsummed("A01RWGE82ABCD")}},
+      {READ_2W, {Unsummed("A01RWGE82ABCD")}},
+      {READ_2W, {Unsummed("A01RWGE82ABCD")}},
+      {READ_2W, {Unsummed("A01RW1234ABCD")}}},
+     {{"bad-data", true, false, "damaged data"},
+      {"bad-data", true, false, "damaged data"},
+      {"bad-data", true, false, "damaged data"},
+      SUSPECT}},
+};
+
+class ExchangeJudgement : public ::testing::TestWithParam<JudgementCase> {};
+
+TEST_P(ExchangeJudgement, DoubtsReasonsAndChecksumFlags)
+{
+    const JudgementCase& c = GetParam();
+    const std::string text = DriverTrace(c.steps);
+    const std::vector<TraceExchange> exchanges = ReadTrace(text);
+    ASSERT_EQ(exchanges.size(), c.reports.size()) << text;
+    ExchangeReporter reporter;
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        ASSERT_TRUE(exchanges[i].Good()) << "the driver takes every one of them; exchange " << i;
+        const ExchangeReport report = reporter.Report({exchanges[i]});
+        const Judged& want = c.reports[i];
+        EXPECT_EQ(ReasonName(report), want.reason) << "exchange " << i;
+        EXPECT_EQ(report.Good(), want.reason == "good") << "exchange " << i;
+        EXPECT_EQ(report.checksumSuspect, want.checksumSuspect) << "exchange " << i;
+        EXPECT_EQ(report.checksumUnused, want.named ? 1 : -1) << "exchange " << i;
+        const std::string message = FailureMessage(report,
+                                                   std::string(exchanges[i].Request().IsRead() ? "read" : "write") +
+                                                       " of " + exchanges[i].Request().Address(),
+                                                   1, 1000);
+        if (want.says.empty())
+            EXPECT_EQ(message, "") << "exchange " << i;
+        else
+            EXPECT_NE(message.find(want.says), std::string::npos) << message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, ExchangeJudgement, ::testing::ValuesIn(JUDGEMENT_CASES), CaseName());
 
 TEST(TraceClassifierHidden, ZeroByteHidesTheRestOfItsLineOnly)
 {

@@ -694,8 +694,25 @@ const ReasonCase REASON_CASES[] = {
      "in 0.00 ms, 2 attempts (1 no reply)"},
     {"possibly late", std::nullopt, plcsim::Fault{FaultKind::Silent}, READ_WORD, 0, "", 2,
      "Note: possibly a late answer"},
-    {"checksum", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 0, "", 1,
+    // A flipped bit is still a bit: only its checksum tells.
+    {"checksum",
+     plcsim::Fault{FaultKind::Corrupt},
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "read", "01B0100"},
+     0,
+     "",
+     1,
      "checksum? the reply does not end"},
+    {"damaged data", plcsim::Fault{FaultKind::Corrupt}, std::nullopt, READ_WORD, 2, "bad-data", 1,
+     "to the read of 01W0010 came with damaged data"},
+    {"write acknowledged by another station",
+     plcsim::Fault{FaultKind::WrongStation, 1.0, 2},
+     std::nullopt,
+     {"--port", "{port}", "--timeout", "50", "write", "01W0030", "1"},
+     2,
+     "wrong-station",
+     1,
+     "acknowledged by station 2 (02), not station 1 (01): the write may not have reached station 1 (01)"},
 };
 
 class KivhostReason : public KivhostLine, public ::testing::WithParamInterface<ReasonCase> {};
@@ -742,9 +759,12 @@ TEST_F(KivhostLine, ChecksumsAreFlaggedUntilAStationNeverMatches)
 {
     sim_.SetFault(1, plcsim::Fault{FaultKind::Corrupt});
     sim_.ScriptFault(1, plcsim::Fault{FaultKind::Silent}, 1);
+    // Bits: a damaged word would be bad data, not a checksum to doubt.
     const Outcome run = Kivhost(
-        {"--port", "{port}", "--json", "--timeout", "50", "poll", "01W0010", "--cycles", "5", "--interval", "0"});
+        {"--port", "{port}", "--json", "--timeout", "50", "poll", "01B0100", "--cycles", "5", "--interval", "0"});
     EXPECT_EQ(run.status, 0) << run.err;
+    // Named once, on the reply whose flag it stops.
+    EXPECT_EQ(Occurrences(run.err, "station 1 (01) does not use this reply checksum"), 1u) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 5u) << run.out;
     for (size_t i = 0; i < lines.size(); ++i) {

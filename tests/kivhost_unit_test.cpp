@@ -537,7 +537,8 @@ void PrintTo(const EngineCase& c, std::ostream* os)
 }
 
 // Three tags, a block each: station 01, then 02 with two blocks. Retried
-// every 10 s. g good, s silent (no reply), n not acknowledged, r rejected.
+// every 10 s. g good, s silent (no reply), n not acknowledged, r rejected,
+// b bad data (taken by the driver, its data damaged).
 const EngineCase ENGINE_CASES[] = {
     {"a silent station is asked again only when its retry is due",
      {{0, "0g 1s", "gfd"}, {5, "0g", "gdd"}, {9.9, "0g", "gdd"}, {10.1, "0g 1g 2g", "ggg"}}},
@@ -549,6 +550,8 @@ const EngineCase ENGINE_CASES[] = {
      {{0, "0g 1n 2g", "gfg"}, {5, "0g 2g", "gdg"}, {10.1, "0g 1g 2g", "ggg"}}},
     {"a read the driver rejects costs no time and is asked every cycle",
      {{0, "0g 1r 2g", "grg"}, {1, "0g 1r 2g", "grg"}}},
+    {"damaged data is not good, and its station is still asked",
+     {{0, "0g 1b 2g", "gbg"}, {1, "0g 1g 2b", "ggb"}, {2, "0g 1g 2g", "ggg"}}},
 };
 
 class ScanDecisions : public ::testing::TestWithParam<EngineCase> {};
@@ -579,6 +582,9 @@ TEST_P(ScanDecisions, BlocksAskedAndQualities)
             outcome.attempts = kind == 'r' ? 0 : 1;
             if (kind == 'g') {
                 outcome.elements.assign(1, 7);
+            } else if (kind == 'b') {
+                outcome.elements.assign(1, 0xFFFF);  // what the driver makes of digits that are not hex
+                outcome.badData = true;
             } else {
                 outcome.result = kind == 'r' ? REJECTED : RECOVERY_ERROR;
                 outcome.reason = kind == 's' ? Outcome::NoReply : kind == 'n' ? Outcome::Nak : Outcome::Good;
@@ -590,8 +596,10 @@ TEST_P(ScanDecisions, BlocksAskedAndQualities)
         engine.EndCycle(now, true);
         EXPECT_EQ(asked, step.reads) << "at " << step.at << " s";
         std::string qualities;
-        for (const TagState& state : engine.States())
+        for (const TagState& state : engine.States()) {
             qualities += QualityName(state.quality)[0];
+            EXPECT_NE(state.values, std::vector<uint16_t>{0xFFFF}) << "a damaged value kept, at " << step.at << " s";
+        }
         EXPECT_EQ(qualities, step.qualities) << "at " << step.at << " s";
     }
 }

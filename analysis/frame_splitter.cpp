@@ -42,6 +42,14 @@ void FrameSplitter::Finish()
         End(FrameEnd::EndOfInput);
 }
 
+bool FrameSplitter::Drop()
+{
+    const bool dropped = open_;
+    frame_ = LineFrame{};
+    open_ = false;
+    return dropped;
+}
+
 bool FrameSplitter::Next(LineFrame* frame)
 {
     return TakeOldest(done_, frame);

@@ -50,6 +50,9 @@ public:
     void Idle(uint64_t nowUs);
     // The end of the input: a frame under way ends.
     void Finish();
+    // The watch was stopped: a frame under way was cut by the stop, not by
+    // the line, and is dropped. True if there was one.
+    bool Drop();
 
     bool Next(LineFrame* frame);
 
@@ -100,6 +103,8 @@ public:
     void Add(const LineFrame& frame);
     // The end of the input: a request still waiting has had no reply.
     void Finish();
+    // A request still waiting is not judged: the stop cut what followed it.
+    void Forget() { waiting_ = false; }
 
     // Each request comes out once, when its first reply came or the next
     // request did; further replies, lone replies and garbage as they come.

@@ -37,6 +37,14 @@ void LineMonitor::Finish()
             std::fflush(file);
 }
 
+void LineMonitor::Stop()
+{
+    Drain();
+    if (splitter_.Drop())
+        pairer_.Forget();
+    Finish();
+}
+
 void LineMonitor::Drain()
 {
     LineFrame frame;

@@ -39,6 +39,10 @@ public:
     void Idle(uint64_t nowUs);
     // The end of the watch: what is under way is judged as far as it went.
     void Finish();
+    // Ctrl-C ended the watch: as Finish, but a frame under way was cut by the
+    // stop, not by the line; it is dropped, with the request it may answer,
+    // so the stop is not counted as a short reply or a missing CR.
+    void Stop();
 
     const LineTally& Tally() const { return tally_; }
     uint64_t Frames() const { return frames_; }

@@ -18,6 +18,17 @@ std::string PortProblemBeforeOpen(const std::string& name);
 // starts with the port.
 std::string PortProblemAfterRefusal(const std::string& name);
 
+// Other programs seen holding a serial port, each "pid N (command)", joined
+// with ", ": those with a lock on it first, then those that only have it
+// open. Both empty for a device that is not a terminal, and on Windows,
+// where nothing shows them.
+struct PortHolders {
+    std::string locking;
+    std::string open;
+    bool Any() const { return !locking.empty() || !open.empty(); }
+};
+PortHolders HoldersOf(const std::string& name);
+
 }  // namespace kivhost
 
 #endif  // DAVODEV_KIVHOST_PORT_CHECK_H

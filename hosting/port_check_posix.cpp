@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <vector>
 
+#include "port_access.h"
 #include "port_check.h"
 #include "serial_posix_name.h"
 
@@ -77,19 +79,22 @@ std::string AdaptersHere()
     return "serial adapters here: " + list;
 }
 
-struct Holder {
-    long pid;
+std::string CommandOf(long pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string command;
-};
+    std::getline(comm, command);
+    return command.empty() ? "?" : command;
+}
 
 // Processes other than this one with the device open, as far as /proc lets
 // this user see: others' descriptors stay hidden to all but root.
-std::vector<Holder> Holders(dev_t device)
+std::vector<long> OpenIn(dev_t device)
 {
-    std::vector<Holder> holders;
+    std::vector<long> pids;
     DIR* proc = opendir("/proc");
     if (proc == nullptr)
-        return holders;
+        return pids;
     const long self = static_cast<long>(getpid());
     while (const dirent* entry = readdir(proc)) {
         char* end = nullptr;
@@ -100,29 +105,23 @@ std::vector<Holder> Holders(dev_t device)
         DIR* fds = opendir(fdFolder.c_str());
         if (fds == nullptr)
             continue;
-        bool holds = false;
         while (const dirent* fd = readdir(fds)) {
             struct stat st {};
             if (fd->d_name[0] != '.' && stat((fdFolder + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
                 st.st_rdev == device) {
-                holds = true;
+                pids.push_back(pid);
                 break;
             }
         }
         closedir(fds);
-        if (!holds)
-            continue;
-        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
-        std::string command;
-        std::getline(comm, command);
-        holders.push_back({pid, command.empty() ? "?" : command});
     }
     closedir(proc);
-    std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
-    return holders;
+    std::sort(pids.begin(), pids.end());
+    return pids;
 }
 
-// Processes that hold a lock on the file (flock or fcntl), from /proc/locks:
+// Processes other than this one that hold a lock on the file (flock or
+// fcntl), from /proc/locks, which shows them to every user:
 // "1: FLOCK  ADVISORY  WRITE 1234 00:18:5 0 EOF" names the file by its
 // file system's device in hex and its inode.
 std::vector<long> LockHolders(const struct stat& file)
@@ -132,24 +131,42 @@ std::vector<long> LockHolders(const struct stat& file)
     char wanted[64];
     std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
                   static_cast<unsigned long long>(file.st_ino));
+    const long self = static_cast<long>(getpid());
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::string id, kind, mode, access, where;
         long pid = 0;
-        if (fields >> id >> kind >> mode >> access >> pid >> where && where == wanted &&
+        if (fields >> id >> kind >> mode >> access >> pid >> where && where == wanted && pid > 0 && pid != self &&
             std::find(pids.begin(), pids.end(), pid) == pids.end())
             pids.push_back(pid);
     }
     return pids;
 }
 
-std::string HolderList(const std::vector<Holder>& holders)
+std::string HolderList(const std::vector<long>& pids)
 {
     std::string list;
-    for (size_t i = 0; i < holders.size(); ++i)
-        list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(holders[i].pid) + " (" + holders[i].command +
-                ")";
+    for (size_t i = 0; i < pids.size(); ++i)
+        list += (i > 0 ? ", " : "") + std::string("pid ") + std::to_string(pids[i]) + " (" + CommandOf(pids[i]) + ")";
     return list;
+}
+
+// Whether a terminal driver serves the device; when the kernel's list
+// cannot be read, it is taken to be one, so a port is never refused for it.
+bool IsTerminal(dev_t device)
+{
+    std::ifstream file("/proc/tty/drivers");
+    if (!file)
+        return true;
+    std::stringstream drivers;
+    drivers << file.rdbuf();
+    return TtyDriverServes(drivers.str(), major(device), minor(device));
+}
+
+std::string UserName(uid_t uid)
+{
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr ? entry->pw_name : std::to_string(uid);
 }
 
 std::string GroupName(gid_t gid)
@@ -189,10 +206,16 @@ std::string PortProblemBeforeOpen(const std::string& name)
         return lead + "it is a regular file, not a serial port";
     if (!S_ISCHR(st.st_mode))
         return lead + "it is not a character device, as a serial port is";
+    if (!IsTerminal(st.st_rdev))
+        return lead + "it is a character device no terminal driver serves (" + std::to_string(major(st.st_rdev)) + ":" +
+               std::to_string(minor(st.st_rdev)) + "), not a serial port";
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        const std::string group = GroupName(st.st_gid);
-        return lead + "permission denied: it may be used by the group " + group +
-               ", and you are not in it; add yourself with " + "sudo usermod -aG " + group + " $USER and log in again";
+        std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
+        const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+        std::vector<unsigned> userGroups(groups.begin(), groups.begin() + std::max(count, 0));
+        userGroups.push_back(getegid());
+        const DeviceAccess device{st.st_mode, st.st_gid, UserName(st.st_uid), GroupName(st.st_gid)};
+        return lead + PermissionAdvice(device, userGroups, path);
     }
     return {};
 }
@@ -207,22 +230,16 @@ std::string PortProblemAfterRefusal(const std::string& name)
     if (path.empty() || stat(path.c_str(), &st) != 0)
         return lead + "the driver refused it (ColdStart returned RECOVERY_ERROR)";
 
-    const std::vector<Holder> holders = Holders(st.st_rdev);
-    if (!holders.empty()) {
-        // The one with the lock is the one that keeps the driver out.
-        const std::vector<long> locking = LockHolders(st);
-        std::vector<Holder> lockers;
-        std::vector<Holder> others;
-        for (const Holder& holder : holders)
-            (std::find(locking.begin(), locking.end(), holder.pid) != locking.end() ? lockers : others)
-                .push_back(holder);
+    const PortHolders holders = HoldersOf(name);
+    if (holders.Any()) {
         const std::string noLock =
             "programs that take no lock, like cat, do not keep a port from opening, but read what comes in";
-        if (lockers.empty())
-            return lead + "it is held by another program: " + HolderList(holders) + "; close it and try again (" +
-                   noLock + ")";
-        return lead + "it is locked by another program: " + HolderList(lockers) +
-               (others.empty() ? "" : "; also open in " + HolderList(others)) + "; close it and try again (" + noLock +
+        if (holders.locking.empty())
+            return lead + "it is held by another program: " + holders.open + "; close it and try again (" + noLock +
+                   ")";
+        // The one with the lock is the one that keeps the driver out.
+        return lead + "it is locked by another program: " + holders.locking +
+               (holders.open.empty() ? "" : "; also open in " + holders.open) + "; close it and try again (" + noLock +
                ")";
     }
     // Nobody this user can see: the open itself tells what is in the way.
@@ -239,6 +256,20 @@ std::string PortProblemAfterRefusal(const std::string& name)
         return lead + "another program holds its lock, one /proc does not show to you (another user's?)";
     return lead + "the driver could not set it up (ColdStart returned RECOVERY_ERROR): is it a serial port that takes "
                   "these line settings (--baud, --format)?";
+}
+
+PortHolders HoldersOf(const std::string& name)
+{
+    const std::string path = DevicePath(name);
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !IsTerminal(st.st_rdev))
+        return {};
+    const std::vector<long> locking = LockHolders(st);
+    std::vector<long> open;
+    for (long pid : OpenIn(st.st_rdev))
+        if (std::find(locking.begin(), locking.end(), pid) == locking.end())
+            open.push_back(pid);
+    return {HolderList(locking), HolderList(open)};
 }
 
 }  // namespace kivhost

@@ -15,4 +15,9 @@ std::string PortProblemAfterRefusal(const std::string& name)
            "COM ports under Ports), that the adapter is plugged in, and that no other program has the port open";
 }
 
+PortHolders HoldersOf(const std::string&)
+{
+    return {};
+}
+
 }  // namespace kivhost

@@ -229,13 +229,14 @@ const std::vector<CommandEntry>& Commands()
          }},
 
         {Command::Monitor, "monitor", "listens on a line: requests, replies, latency (Linux)",
-         "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]",
+         "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE] [--shared]",
          "Opens DEV itself and never writes to it: a second adapter that only listens on\n"
          "the bus, or plcsim's --mirror. --port takes any path here, and --baud any rate\n"
          "the port takes (115200 too); --timeout does not apply. Frames end at CR, or\n"
          "after a quiet gap; each is timed at its first byte. Ctrl-C ends it with the\n"
          "summary per station: requests, replies, failures by reason, latency p50, p99\n"
-         "and max.\n"
+         "and max. A port another program holds is refused unless --shared: the monitor\n"
+         "would take bytes that program waits for.\n"
          "Examples:\n  kivhost monitor --port ttyUSB1 --baud 19200 --format 7E1\n"
          "  kivhost monitor --port /tmp/tap1 --jsonl line.jsonl",
          true,
@@ -248,6 +249,8 @@ const std::vector<CommandEntry>& Commands()
              sub.add_option("--jsonl", given.jsonl, "each attempt as a JSON object, one a line, into FILE")
                  ->type_name("FILE");
              sub.add_option("--csv", given.csv, "each attempt as a CSV row into FILE")->type_name("FILE");
+             sub.add_flag("--shared", given.shared, "listen even on a port another program holds")
+                 ->disable_flag_override();
          },
          [](const Given& given, const CLI::App& app, Options& options) {
              MonitorOptions& monitor = options.monitor;
@@ -255,6 +258,7 @@ const std::vector<CommandEntry>& Commands()
                  return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
                                     "plcsim's --mirror path");
              monitor.port = given.port;
+             monitor.shared = given.shared;
              options.line.portGiven = true;
              options.line.portGivenAs = given.port;
              if (!given.baud.empty()) {

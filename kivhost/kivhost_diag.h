@@ -23,6 +23,7 @@ struct MonitorOptions {
     uint32_t lateMs = 1000;
     std::string jsonl;  // files; empty: none
     std::string csv;
+    bool shared = false;  // listen even on a port another program holds
 };
 
 // Both return the exit status, having said what went wrong on standard error.

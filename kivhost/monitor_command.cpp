@@ -16,6 +16,7 @@
 #include "line_settings.h"
 #include "line_tally.h"
 #include "log_files.h"
+#include "port_check.h"
 #include "serial_tap.h"
 #include "stop_signals.h"
 #endif
@@ -35,6 +36,13 @@ int RunMonitor(const MonitorOptions& options)
         return Complain(EXIT_FAILED, "cannot write --jsonl " + options.jsonl + ": " + std::strerror(errno));
     if (!options.csv.empty() && !(csv = File(std::fopen(options.csv.c_str(), "w"))))
         return Complain(EXIT_FAILED, "cannot write --csv " + options.csv + ": " + std::strerror(errno));
+
+    // A second reader of a port takes the bytes its holder waits for, and
+    // TIOCEXCL does not keep root out: look before opening.
+    if (const PortHolders holders = HoldersOf(options.port); holders.Any() && !options.shared)
+        return Complain(EXIT_FAILED, "monitor: " + options.port + " is held by another program: " +
+                                         (holders.locking.empty() ? holders.open : holders.locking + " (its lock)") +
+                                         "; listening would take bytes it waits for; --shared listens anyway");
 
     TapSettings line;
     line.port = options.port;
@@ -75,7 +83,10 @@ int RunMonitor(const MonitorOptions& options)
     watch.gapUs = settings.gapUs;
     const WatchEnd end = WatchLine(*tap, monitor, watch, origin, StopFlag());
     const int readError = errno;
-    monitor.Finish();
+    if (end == WatchEnd::Stopped)
+        monitor.Stop();
+    else
+        monitor.Finish();
     std::printf("\nPer station (%llu frames in %.1f s):\n%s", static_cast<unsigned long long>(monitor.Frames()),
                 static_cast<double>(MonotonicUs() - origin) / 1e6, monitor.Summary().c_str());
     std::fflush(stdout);

@@ -38,6 +38,7 @@ struct Given {
     bool plan = false;
     bool json = false;
     bool block = false;
+    bool shared = false;  // monitor
     bool version = false;
 };
 

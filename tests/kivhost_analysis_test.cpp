@@ -24,6 +24,7 @@
 #include "framed.h"
 #include "frames.h"
 #include "kivhost_hint.h"
+#include "line_monitor.h"
 #include "pcon_frame.h"
 #include "serial_port.h"
 #include "session.h"
@@ -807,6 +808,53 @@ TEST_P(LinePairing, OutcomesAttemptsAndFlags)
 }
 
 INSTANTIATE_TEST_SUITE_P(Monitor, LinePairing, ::testing::ValuesIn(PAIR_CASES), CaseName());
+
+// Ctrl-C is not a line fault: a frame it cuts is no short reply, no missing
+// CR; the end of the input (a capture, a hang-up) still judges it.
+struct StopCase {
+    const char* name;
+    std::vector<Chunk> chunks;
+    bool stopped;  // Ctrl-C, or the end of the input
+    uint64_t attempts, noReply, shortReplies, noCr;
+};
+void PrintTo(const StopCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
+
+const StopCase STOP_CASES[] = {
+    {"a reply cut by Ctrl-C", {{READ_2W, 0}, {GOOD_2W.substr(0, 8), 20}}, true, 0, 0, 0, 0},
+    {"a reply cut by the end of the input", {{READ_2W, 0}, {GOOD_2W.substr(0, 8), 20}}, false, 1, 0, 1, 1},
+    {"a request cut by Ctrl-C", {{READ_2W, 0}, {GOOD_2W, 20}, {READ_2W.substr(0, 6), 30}}, true, 1, 0, 0, 0},
+    {"no reply before Ctrl-C", {{READ_2W, 0}}, true, 1, 1, 0, 0},
+    {"answered before Ctrl-C", {{READ_2W, 0}, {GOOD_2W, 20}}, true, 1, 0, 0, 0},
+};
+
+class LineStopping : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(LineStopping, OnlyTheLineCountsAsAFault)
+{
+    const StopCase& c = GetParam();
+    MonitorSettings settings;
+    settings.gapUs = GAP_US;
+    LineMonitor monitor(settings, MonitorOutputs{});
+    for (const Chunk& chunk : c.chunks)
+        monitor.Feed(chunk.bytes, chunk.us);
+    if (c.stopped)
+        monitor.Stop();
+    else
+        monitor.Finish();
+    const auto& stations = monitor.Tally().Stations();
+    LineTally::Station station;
+    if (const auto found = stations.find(1); found != stations.end())
+        station = found->second;
+    EXPECT_EQ(station.attempts, c.attempts);
+    EXPECT_EQ(station.failures[Outcome::NoReply], c.noReply);
+    EXPECT_EQ(station.failures[Outcome::Short], c.shortReplies);
+    EXPECT_EQ(monitor.Tally().Flags().noCr, c.noCr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, LineStopping, ::testing::ValuesIn(STOP_CASES), CaseName());
 
 // ---------------------------------------------------------------------------
 // Tag files

@@ -1241,7 +1241,7 @@ TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 27u) << help;
+    EXPECT_EQ(options.size(), 28u) << help;
     // text holds word where neither neighbour could continue it.
     auto holds = [&letters](const std::string& text, const std::string& word) {
         for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
@@ -1331,6 +1331,33 @@ TEST_F(KivhostLine, MonitorOnTheMirrorCountsEveryReason)
         const std::vector<int> seen = {s["exchanges"], s["failed_exchanges"], f["no-reply"], f["short"],
                                        f["nak"],       f["wrong-station"],    f["garbled"]};
         EXPECT_EQ(seen, expected.at(s["station"])) << "station " << s["station"];
+    }
+}
+
+// A second reader of a port takes bytes its holder waits for: the monitor
+// refuses a port another program holds, and listens anyway when told.
+TEST_F(KivhostLine, MonitorRefusesAHeldPortUnlessShared)
+{
+    HoldPort();
+    const std::string holder = "pid " + std::to_string(getpid()) + " (";
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "--shared" : "alone");
+        std::vector<std::string> args = {"monitor", "--port", Path()};
+        if (shared)
+            args.push_back("--shared");
+        KivhostRunning monitor(args);
+        const bool listening =
+            monitor.ReadUntil([](const Outcome& run) { return run.err.find("listening on") != std::string::npos; });
+        const Outcome run = listening ? monitor.Interrupt() : monitor.Wait();
+        EXPECT_EQ(listening, shared) << run.err;
+        EXPECT_EQ(run.status, shared ? 0 : 2) << run.err;
+        if (!shared) {
+            EXPECT_NE(run.err.find("is held by another program: " + holder), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("(its lock); listening would take bytes it waits for; --shared listens anyway"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_EQ(Occurrences(run.err, "\n"), 1u) << run.err;
+        }
     }
 }
 

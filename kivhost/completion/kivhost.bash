@@ -79,7 +79,7 @@ _kivhost()
             poll) own="--tags --count --interval --cycles" ;;
             scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
             stations) own="--range" ;;
-            monitor) own="--gap --late --jsonl --csv" ;;
+            monitor) own="--gap --late --jsonl --csv --shared" ;;
         esac
         COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
     elif [[ -z $command ]]; then

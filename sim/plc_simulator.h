@@ -113,7 +113,10 @@ struct Options {
 // All members are safe to call from any thread while the simulator runs.
 // Station numbers that are not on the line throw std::out_of_range, as do
 // numbers outside memory. A and E numbers are in tag form: byte << 4 | bit.
-// Only replies are paced: requests are taken as fast as they come.
+// Only replies are paced: requests are taken as fast as they come, also
+// while a reply waits out its delay. Replies go out in the order their times
+// come due (equal times: in the order of their requests) and never
+// interleave: one due while another is going out follows it whole.
 class Simulator {
 public:
     explicit Simulator(Options options = {});

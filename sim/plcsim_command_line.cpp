@@ -35,7 +35,8 @@ the chance, drawn for each request, that the fault applies at all):
   truncate[=K]      only the first K characters of the reply (default 5)
   extra[=N]         N junk bytes after the reply (default 3)
   noise[=N]         N junk bytes before the reply (default 3)
-  delay=MS          the reply starts MS milliseconds late
+  delay=MS          the reply starts MS milliseconds late; the others
+                    answer meanwhile
   split[=N[/MS]]    the reply in N pieces (default 2), MS ms apart (default 20)
   corrupt           one data character damaged: a word digit becomes "G",
                     a bit character flips; the checksum is not fixed
@@ -107,7 +108,8 @@ const OptionRow OPTIONS[] = {
      "they come."},
     {"Stations", "--stations", &Arguments::stations, "LIST",
      "the stations on the line, 1 to 32, comma separated\n"
-     "(default 1). Requests for other stations get no reply."},
+     "(default 1), each once. Requests for other stations\n"
+     "get no reply."},
     {"Stations", "--set", &Arguments::sets, "S:ITEM=VALUE",
      "set memory of station S before starting. Repeatable.\n"
      "The address is written as in a tag, in hex:\n"

@@ -1,5 +1,6 @@
 #include "plcsim_settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -41,7 +42,11 @@ std::vector<int> ParseStations(const std::string& text)
     std::string_view rest = text;
     while (true) {
         const size_t comma = rest.find(',');
-        stations.push_back(Station("--stations", text, rest.substr(0, comma)));
+        const int station = Station("--stations", text, rest.substr(0, comma));
+        // A second station of one number would only ever answer for the first.
+        if (std::find(stations.begin(), stations.end(), station) != stations.end())
+            Fail("--stations " + text + ": station " + std::to_string(station) + " is listed twice");
+        stations.push_back(station);
         if (comma == std::string_view::npos)
             break;
         rest.remove_prefix(comma + 1);

@@ -3,9 +3,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
-#include "reply_pacing.h"
+#include <optional>
 
 namespace plcsim {
 namespace {
@@ -17,16 +17,28 @@ constexpr size_t MAX_FRAME = 2100;
 // How long to wait before looking at a line that reported a failure again.
 constexpr auto BACK_OFF = std::chrono::milliseconds(10);
 
+// ppoll's timeout until deadline: none without one, zero once it is past.
+const timespec* TimeoutUntil(std::optional<Clock::time_point> deadline, timespec& timeout)
+{
+    if (!deadline)
+        return nullptr;
+    const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    timeout = {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+    return &timeout;
+}
+
 }  // namespace
 
 StationLoop::StationLoop(const Options& options, StationSet& stations, RecordLog& log, LineMirror& mirror,
                          const StopRequest& stop)
     : pace_(options.pace),
-      charTime_(CharTime(options.format, options.baud)),
       stations_(stations),
       log_(log),
       mirror_(mirror),
-      stop_(stop)
+      stop_(stop),
+      replies_(CharTime(options.format, options.baud))
 {
 }
 
@@ -37,16 +49,21 @@ void StationLoop::Serve(int lineFd)
     frame_.clear();
     char buffer[4096];
     while (!stop_.Raised()) {
+        SendDue();
         pollfd fds[2] = {{lineFd_, POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        timespec timeout{};
+        const int ready = ppoll(fds, 2, TimeoutUntil(replies_.NextDue(), timeout), nullptr);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            if (!stop_.WaitUntil(Clock::now() + BACK_OFF))
-                return;
+            if (!BackOff())
+                break;
             continue;
         }
         if (fds[1].revents != 0)
-            return;
+            break;
+        if (ready == 0)
+            continue;  // a reply's time has come
         if (fds[0].revents & POLLIN) {
             const ssize_t n = read(lineFd_, buffer, sizeof buffer);
             if (n > 0) {
@@ -60,9 +77,18 @@ void StationLoop::Serve(int lineFd)
         }
         // Hang-up or a failing device: poll would report it again at once, so
         // back off instead of spinning until the line comes back or we stop.
-        if (!stop_.WaitUntil(Clock::now() + BACK_OFF))
-            return;
+        if (!BackOff())
+            break;
     }
+    Finish(replies_.Abandon());
+}
+
+bool StationLoop::BackOff()
+{
+    auto until = Clock::now() + BACK_OFF;
+    if (const auto due = replies_.NextDue())
+        until = std::min(until, *due);
+    return stop_.WaitUntil(until);
 }
 
 void StationLoop::Feed(std::string_view bytes, Clock::time_point now)
@@ -105,29 +131,38 @@ void StationLoop::Handle(const std::string& bytes, Clock::time_point end)
     const std::vector<FaultKind> faults = request.faults;
     const int station = request.station;
     log_.Publish(std::move(request));
-    if (delivery) {
-        delivery->paced = delivery->paced || pace_;
-        Send(*delivery, station, faults);
+    if (!delivery) {
+        log_.CountRequest();
+        return;
     }
-    log_.CountRequest();
+    delivery->paced = delivery->paced || pace_;
+    replies_.Add(*delivery, station, faults, end);
+    // A reply due now goes before the next frame is read, as it always has.
+    SendDue();
 }
 
-void StationLoop::Send(const Delivery& delivery, int station, const std::vector<FaultKind>& faults)
+void StationLoop::SendDue()
 {
-    const SentReply sent =
-        SendReply(delivery, charTime_, stop_, [this](std::string_view bytes) { return WriteAll(bytes); });
-    if (!sent.started && sent.whole)
-        return;
-    Record reply;
-    reply.direction = Record::Direction::Reply;
-    reply.station = station;
-    reply.faults = faults;
-    reply.bytes = sent.bytes;
-    reply.start = sent.start;
-    reply.end = sent.end;
-    if (!sent.whole)
-        reply.note = stop_.Raised() ? "cut short by stop" : "line failed";
-    log_.Publish(std::move(reply));
+    Finish(replies_.Send([this](std::string_view bytes) { return WriteAll(bytes); }));
+}
+
+void StationLoop::Finish(std::vector<SentReply> replies)
+{
+    for (SentReply& sent : replies) {
+        if (sent.started || !sent.whole) {
+            Record reply;
+            reply.direction = Record::Direction::Reply;
+            reply.station = sent.station;
+            reply.faults = std::move(sent.faults);
+            reply.bytes = std::move(sent.bytes);
+            reply.start = sent.start;
+            reply.end = sent.end;
+            if (!sent.whole)
+                reply.note = stop_.Raised() ? "cut short by stop" : "line failed";
+            log_.Publish(std::move(reply));
+        }
+        log_.CountRequest();
+    }
 }
 
 bool StationLoop::WriteAll(std::string_view bytes)

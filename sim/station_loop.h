@@ -1,6 +1,8 @@
 // The serving thread's work: the bytes off the line gathered into frames,
-// each frame answered by its station and the answer sent, every request
-// and reply recorded, every byte shown on the mirror.
+// each frame answered by its station and the answer sent when its faults
+// let it go, every request and reply recorded, every byte shown on the
+// mirror. The line is read while replies wait, so a late station does not
+// deafen the others.
 #ifndef DAVODEV_PLCSIM_STATION_LOOP_H
 #define DAVODEV_PLCSIM_STATION_LOOP_H
 
@@ -13,6 +15,7 @@
 #include "line_mirror.h"
 #include "plc_simulator.h"
 #include "record_log.h"
+#include "reply_pacing.h"
 #include "station_set.h"
 #include "stop_request.h"
 
@@ -30,12 +33,15 @@ public:
 private:
     void Feed(std::string_view bytes, Clock::time_point now);
     void Handle(const std::string& bytes, Clock::time_point end);
-    void Send(const Delivery& delivery, int station, const std::vector<FaultKind>& faults);
+    // Waits a while before looking at a failing line again; false on a stop.
+    bool BackOff();
+    void SendDue();
+    // Records the replies that are done with and counts their requests.
+    void Finish(std::vector<SentReply> replies);
     // False when the line fails or a stop is asked for.
     bool WriteAll(std::string_view bytes);
 
     const bool pace_;
-    const std::chrono::nanoseconds charTime_;
     StationSet& stations_;
     RecordLog& log_;
     LineMirror& mirror_;
@@ -46,6 +52,7 @@ private:
     std::string frame_;
     bool inFrame_ = false;
     Clock::time_point frameStart_;
+    ReplyQueue replies_;
 };
 
 }  // namespace plcsim

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -278,6 +279,52 @@ TEST(PlcsimLine, DelayHoldsTheReplyBack)
     port.Send("/01RW0010022D\r");
     EXPECT_EQ(port.Read(17, milliseconds(5000)).size(), 17u);
     EXPECT_GE(Millis(Clock::now() - start), 140);
+}
+
+// A late reply does not deafen the line: the request to station 2, sent
+// right after station 1's, is heard and answered on time. Replies never
+// interleave: one that falls due while another is going out (through its
+// pauses too) follows it whole.
+TEST(PlcsimLine, ALateReplyLetsTheOtherStationsAnswer)
+{
+    struct Row {
+        const char* name;
+        bool pace;
+        Fault first;                  // station 1's
+        std::optional<Fault> second;  // station 2's
+        long secondWithinMs;          // station 2's whole reply by then
+        long firstNotBeforeMs;        // station 1's reply complete no sooner
+    };
+    const std::vector<Row> table = {
+        {"delayed", false, {FaultKind::Delay, 1.0, 1500}, std::nullopt, 1000, 1400},
+        {"delayed on a paced line", true, {FaultKind::Delay, 1.0, 1500}, std::nullopt, 1000, 1400},
+        {"due during the other's pause",
+         false,
+         {FaultKind::Delay, 1.0, 100},
+         Fault{FaultKind::Split, 1.0, 2, 400},
+         3000,
+         380},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        plcsim::Options options = StationsOptions({1, 2});
+        options.pace = row.pace;
+        plcsim::Simulator sim(options);
+        sim.StartPty();
+        sim.SetFault(1, row.first);
+        if (row.second)
+            sim.SetFault(2, *row.second);
+        Port port(sim.SlavePath());
+        const auto start = Clock::now();
+        port.Send(ReadOf(1));
+        port.Send(ReadOf(2));
+        EXPECT_EQ(port.Read(17, milliseconds(row.secondWithinMs)), Framed("A02RW00000000"));
+        EXPECT_EQ(port.Read(17, milliseconds(5000)), Framed("A01RW00000000"));
+        EXPECT_GE(Millis(Clock::now() - start), row.firstNotBeforeMs);
+        ASSERT_TRUE(sim.WaitForRequests(2, milliseconds(5000)));
+        for (const auto& record : sim.Records())
+            EXPECT_EQ(record.note, "") << record.bytes;
+    }
 }
 
 TEST(PlcsimLine, SplitSendsPiecesWithPauses)
@@ -833,6 +880,8 @@ TEST(PlcsimProgram, CommandLinesAreCheckedBeforeTheLine)
         {{"--stations", "0x21"}, 64, "station 0x21 is outside 1 to 32"},
         {{"--stations", "0"}, 64, "station 0 is outside 1 to 32"},
         {{"--stations", "1,"}, 64, "station \"\" is not a number"},
+        {{"--stations", "1,1"}, 64, "--stations 1,1: station 1 is listed twice"},
+        {{"--stations", "2,3,0x02"}, 64, "--stations 2,3,0x02: station 2 is listed twice"},
         {{"--set", "0A:W0010=1"}, 64, "--set 0A:W0010=1: ambiguous station 0A: write 10 or 0x0A"},
         {{"--set", "2:W0010=1"}, 64, "station 2 is not on the line"},
         {{"--set", "1:W0010=BEEF"}, 64, "BEEF is not a decimal number; hex needs 0x: 0xBEEF"},

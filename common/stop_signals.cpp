@@ -88,7 +88,8 @@ std::string StopMessage(const LineOptions& line, size_t longestReply)
     const double most = 4 * (line.TimeoutMs() + WireMs(READ_REQUEST_BYTES + longestReply, line));
     char text[300];
     std::snprintf(text, sizeof text,
-                  "kivhost: stopping after the current exchange: at most %.1f s (4 attempts of --timeout %u ms); "
+                  "kivhost: stopping after the current exchange: usually within %.1f s (4 attempts of --timeout %u ms; "
+                  "a reply still trickling in takes longer); "
                   "Ctrl-C again ends at once\n",
                   most / 1000, static_cast<unsigned>(line.TimeoutMs()));
     return text;

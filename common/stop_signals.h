@@ -35,8 +35,9 @@ void CatchStopSignals(const LineOptions& line, size_t longestReply);
 // talk to the driver, and ends with its own words.
 void CatchStopSignals();
 
-// An exchange takes at most four attempts, each a request, the time-out and
-// the longest reply (characters) on the line.
+// An exchange usually ends within four attempts, each a request, the
+// time-out and the longest reply (characters) on the line; a reply still
+// trickling in when its time-out ends takes longer.
 std::string StopMessage(const LineOptions& line, size_t longestReply);
 
 void SleepMs(uint32_t ms);

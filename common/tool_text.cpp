@@ -36,7 +36,80 @@ void AppendUtf8(std::string& out, char32_t cp)
     }
 }
 
+// The bytes of the character at the start of text, if it is UTF-8 and not a
+// control character; 0 otherwise.
+size_t PrintableLength(std::string_view text)
+{
+    const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(0);
+    if (lead < 0x20 || lead == 0x7F)
+        return 0;
+    if (lead < 0x80)
+        return 1;
+    size_t length = 0;
+    unsigned low = 0x80;  // the second byte's range, narrower after some leads
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    if (lead == 0xC2 && byte(1) < 0xA0)
+        return 0;  // C1 control characters
+    return length;
+}
+
 }  // namespace
+
+std::string Cut(std::string_view utf8, size_t width)
+{
+    std::string out;
+    size_t shown = 0;
+    size_t keep = 0;  // the bytes of the first width - 1 characters
+    for (size_t at = 0; at < utf8.size();) {
+        if (shown == width) {
+            if (width == 0)
+                return "";
+            return out.substr(0, keep) + std::string(CUT_MARK);
+        }
+        const size_t length = PrintableLength(utf8.substr(at));
+        if (length == 0) {
+            out += '?';
+            ++at;
+        } else {
+            out.append(utf8.substr(at, length));
+            at += length;
+        }
+        ++shown;
+        if (shown == width - 1)
+            keep = out.size();
+    }
+    return out;
+}
+
+std::string Fit(std::string_view utf8, size_t width)
+{
+    std::string out = Cut(utf8, width);
+    size_t shown = 0;
+    for (char c : out)
+        shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (shown < width)
+        out.append(width - shown, ' ');
+    return out;
+}
 
 std::string Cp437ToUtf8(std::string_view bytes)
 {

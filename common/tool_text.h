@@ -1,5 +1,5 @@
 // Text for people: code page 437 shown as UTF-8, printf into a string,
-// names of the driver's results and stations. JSON and time stamps have
+// names of the driver's results and stations, text cut to a width. JSON and time stamps have
 // their own files (json_object.h, time_stamp.h).
 #ifndef DAVODEV_KIVHOST_TEXT_H
 #define DAVODEV_KIVHOST_TEXT_H
@@ -29,6 +29,15 @@ std::string StationText(int station);
 
 // "SUCCESS", "REJECTED", "RECOVERY_ERROR", or the number.
 std::string ResultName(int32_t result);
+
+// The text in at most width characters (code points), for a terminal: a
+// longer one keeps its first width - 1 and ends in CUT_MARK. Bytes that are
+// not UTF-8, and control characters, become "?": a terminal would show
+// them in a width of its own, or act on them.
+constexpr std::string_view CUT_MARK = "\u2026";  // ...
+std::string Cut(std::string_view utf8, size_t width);
+// Cut, and padded with spaces to width: a column.
+std::string Fit(std::string_view utf8, size_t width);
 
 }  // namespace kivhost
 

@@ -1,11 +1,12 @@
 #include "cycle_loop.h"
 
 #include "stop_signals.h"
+#include "tool_text.h"
 
 namespace kivhost {
 
 CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles)
-    : interval_(intervalMs), cycles_(cycles), next_(std::chrono::steady_clock::now())
+    : interval_(intervalMs), cycles_(cycles), next_(std::chrono::steady_clock::now()), overrun_(intervalMs)
 {
 }
 
@@ -23,7 +24,27 @@ bool CycleLoop::Next()
     if (stopRequested != 0)
         return false;
     ++number_;
+    started_ = std::chrono::steady_clock::now();
     return true;
+}
+
+std::string CycleLoop::WorkDone()
+{
+    return overrun_.Add(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_).count());
+}
+
+std::string OverrunNote::Add(double cycleMs)
+{
+    if (intervalMs_ == 0 || cycleMs <= intervalMs_) {
+        current_.clear();
+        return "";
+    }
+    current_ = "cycles take " + (cycleMs < 1000 ? Printf("%.0f ms", cycleMs) : Printf("%.1f s", cycleMs / 1000)) +
+               ", more than --interval " + std::to_string(intervalMs_) + " ms";
+    if (saidMs_ > 0 && cycleMs < 2 * saidMs_ && 2 * cycleMs > saidMs_)
+        return "";
+    saidMs_ = cycleMs;
+    return current_;
 }
 
 }  // namespace kivhost

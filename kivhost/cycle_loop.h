@@ -3,14 +3,34 @@
 // or a stop is asked for (stop_signals).
 //
 //   CycleLoop loop(options.intervalMs, options.cycles);
-//   while (loop.Next()) { ... cycle loop.Number() ... }
+//   while (loop.Next()) { ... cycle loop.Number() ...; loop.WorkDone(); }
 #ifndef DAVODEV_KIVHOST_CYCLE_LOOP_H
 #define DAVODEV_KIVHOST_CYCLE_LOOP_H
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace kivhost {
+
+// Cycles that take longer than --interval follow each other at once, less
+// often than asked: "cycles take 1.4 s, more than --interval 500 ms", said
+// once, and again only when their time has changed by a factor of two or
+// more (a station set aside makes every retry cycle slow: one note).
+class OverrunNote {
+public:
+    explicit OverrunNote(uint32_t intervalMs) : intervalMs_(intervalMs) {}
+    // A cycle's working time: the note to say now, or "" for nothing new.
+    std::string Add(double cycleMs);
+    // The note for the last cycle while it overran, "" otherwise: for a
+    // table redrawn each cycle.
+    const std::string& Current() const { return current_; }
+
+private:
+    uint32_t intervalMs_;
+    double saidMs_ = 0;  // 0 until said
+    std::string current_;
+};
 
 class CycleLoop {
 public:
@@ -20,12 +40,18 @@ public:
     bool Next();
     // The cycle under way, from 1.
     uint32_t Number() const { return number_; }
+    // The cycle's work is done, before it is shown: what to say of cycles
+    // overrunning --interval now, or "" (OverrunNote::Add).
+    std::string WorkDone();
+    const OverrunNote& Overrun() const { return overrun_; }
 
 private:
     std::chrono::milliseconds interval_;
     uint32_t cycles_;
     uint32_t number_ = 0;
     std::chrono::steady_clock::time_point next_;
+    std::chrono::steady_clock::time_point started_;  // the cycle under way
+    OverrunNote overrun_;
 };
 
 }  // namespace kivhost

@@ -1,5 +1,9 @@
 #include "live_view.h"
 
+#include <algorithm>
+
+#include "tool_text.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
@@ -29,6 +33,35 @@ bool CanRedraw(DriverOutput& output)
 
 }  // namespace
 
+std::vector<std::string> ScreenLines(const std::vector<std::string>& lines, int width, int height)
+{
+    const auto columns = static_cast<size_t>(std::max(width - 1, 1));
+    const auto rows = static_cast<size_t>(std::max(height - 1, 1));
+    std::vector<std::string> screen;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (screen.size() + 1 == rows && i + 1 < lines.size()) {
+            screen.push_back(Cut(std::string(CUT_MARK) + " " + std::to_string(lines.size() - i) +
+                                     " more lines: a taller terminal shows them",
+                                 columns));
+            break;
+        }
+        screen.push_back(Cut(lines[i], columns));
+    }
+    return screen;
+}
+
+std::string RedrawText(const std::vector<std::string>& screenLines, int drawnBefore, bool resized)
+{
+    std::string text;
+    if (resized)
+        text = "\x1b[H\x1b[2J";
+    else if (drawnBefore > 0)
+        text = "\x1b[" + std::to_string(drawnBefore) + "A\r";
+    for (const std::string& line : screenLines)
+        text += line + "\x1b[K\n";
+    return text + "\x1b[J";
+}
+
 LiveView::LiveView(const Options& options, DriverOutput& output)
     : out_(output.Results()),
       redraws_(!options.json && !(options.trace != TraceMode::Off && options.traceFile.empty()) && CanRedraw(output))
@@ -57,13 +90,16 @@ void LiveView::Size(int* width, int* height) const
 
 void LiveView::Draw(const std::vector<std::string>& lines)
 {
-    if (drawn_ > 0)
-        std::fprintf(out_, "\x1b[%dA\r", drawn_);
-    for (const std::string& line : lines)
-        std::fprintf(out_, "%s\x1b[K\n", line.c_str());
-    std::fprintf(out_, "\x1b[J");
+    int width = 0;
+    int height = 0;
+    Size(&width, &height);
+    const std::vector<std::string> screen = ScreenLines(lines, width, height);
+    const bool resized = drawn_ > 0 && (width != width_ || height != height_);
+    std::fputs(RedrawText(screen, drawn_, resized).c_str(), out_);
     std::fflush(out_);
-    drawn_ = static_cast<int>(lines.size());
+    drawn_ = static_cast<int>(screen.size());
+    width_ = width;
+    height_ = height;
 }
 
 void LiveView::Line(const std::string& line)

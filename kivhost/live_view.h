@@ -13,6 +13,18 @@
 
 namespace kivhost {
 
+// The lines as a redraw shows them on a terminal of width by height: each
+// cut to width - 1 characters (a character in the last column makes some
+// terminals wrap at once), at most height - 1 of them (one more would
+// scroll the screen under the count of lines to go back over), the last
+// then saying how many more there are.
+std::vector<std::string> ScreenLines(const std::vector<std::string>& lines, int width, int height);
+// What a redraw writes: back over the drawnBefore lines drawn before, or
+// from the top of a cleared screen after a resize (the old lines may have
+// been wrapped since), each line written over the old one and cleared to
+// its end, and everything below them cleared.
+std::string RedrawText(const std::vector<std::string>& screenLines, int drawnBefore, bool resized);
+
 class LiveView {
 public:
     LiveView(const Options& options, DriverOutput& output);
@@ -23,7 +35,8 @@ public:
     // The terminal's width and height in characters; 80 by 24 where it
     // does not say.
     void Size(int* width, int* height) const;
-    // The lines over the ones drawn before, what is left of those cleared.
+    // The lines over the ones drawn before, what is left of those cleared;
+    // cut to the terminal as ScreenLines cuts them.
     void Draw(const std::vector<std::string>& lines);
     // A line after the ones before.
     void Line(const std::string& line);
@@ -32,6 +45,8 @@ private:
     FILE* out_;
     bool redraws_;
     int drawn_ = 0;
+    int width_ = 0;  // of the terminal at the last drawing
+    int height_ = 0;
 };
 
 }  // namespace kivhost

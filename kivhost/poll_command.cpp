@@ -2,6 +2,7 @@
 // each with its counts and times.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "cycle_loop.h"
 #include "exchange_text.h"
@@ -36,6 +37,8 @@ struct PolledTag {
 
     std::string Values(size_t width) const
     {
+        if (good + failed == 0)
+            return "(waiting)";
         if (lastResult == REJECTED)
             return "(rejected)";
         if (lastResult != SUCCESS)
@@ -97,8 +100,10 @@ std::string PollLine(uint32_t cycle, const std::vector<PolledTag>& tags)
     return line;
 }
 
-// The table to draw in place: a header, a line a tag, and the cycle.
-std::vector<std::string> PollTable(uint32_t cycle, const std::vector<PolledTag>& tags, const Options& options)
+// The table to draw in place: a header, a line a tag, the cycle (0 before
+// the first read) and the notes.
+std::vector<std::string> PollTable(uint32_t cycle, const std::vector<PolledTag>& tags, const Options& options,
+                                   const std::vector<std::string>& notes)
 {
     char line[200];
     std::snprintf(line, sizeof line, "%-9s %-32s %7s %7s %7s %9s %9s  %s", "Address", "Values", "Good", "Failed",
@@ -106,14 +111,38 @@ std::vector<std::string> PollTable(uint32_t cycle, const std::vector<PolledTag>&
     std::vector<std::string> lines = {line};
     for (const PolledTag& tag : tags)
         lines.push_back(TableLine(tag));
-    if (options.cycles == 0)
+    if (cycle == 0)
+        std::snprintf(line, sizeof line, "waiting for the first replies, then every %u ms",
+                      static_cast<unsigned>(options.intervalMs));
+    else if (options.cycles == 0)
         std::snprintf(line, sizeof line, "cycle %u, every %u ms - Ctrl-C stops", cycle,
                       static_cast<unsigned>(options.intervalMs));
     else
         std::snprintf(line, sizeof line, "cycle %u of %u, every %u ms", cycle, static_cast<unsigned>(options.cycles),
                       static_cast<unsigned>(options.intervalMs));
     lines.push_back(line);
+    lines.insert(lines.end(), notes.begin(), notes.end());
     return lines;
+}
+
+// Why the poll ends with a failure: how many reads failed, every station
+// and address that failed, and the last failure's line.
+std::string PollFailure(const std::vector<PolledTag>& tags, uint64_t failedReads, uint64_t allReads,
+                        const std::string& lastFailure)
+{
+    std::map<int, std::string> byStation;
+    for (const PolledTag& tag : tags) {
+        if (tag.failed == 0)
+            continue;
+        std::string& list = byStation[tag.address.station];
+        list += (list.empty() ? "" : ", ") + tag.text + " (" + std::to_string(tag.failed) + " of " +
+                std::to_string(tag.good + tag.failed) + ")";
+    }
+    std::string stations;
+    for (const auto& [station, list] : byStation)
+        stations += (stations.empty() ? "" : "; ") + ("station " + StationText(station) + ": " + list);
+    return std::to_string(failedReads) + " of " + std::to_string(allReads) + " reads failed, at " + stations +
+           "; the last: " + lastFailure;
 }
 
 }  // namespace
@@ -161,6 +190,18 @@ int RunPoll(Context& context)
     uint64_t failedReads = 0;
     uint64_t allReads = 0;
     std::string lastFailure;
+    // On a redrawn table the notes are lines of it: a line of its own would
+    // be drawn over, or leave the table's top behind.
+    std::vector<std::string> notes;
+    const auto note = [&](const std::string& text) {
+        if (!view.Redraws())
+            Tell(text);
+        else if (std::find(notes.begin(), notes.end(), text) == notes.end())
+            notes.push_back(text);
+    };
+    // Something on screen before a station that does not answer takes its four time-outs.
+    if (view.Redraws())
+        view.Draw(PollTable(0, tags, options, notes));
     for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
         for (PolledTag& tag : tags) {
             inExchange = 1;
@@ -173,7 +214,7 @@ int RunPoll(Context& context)
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             if (tag.lastReport.checksumUnused >= 0)
-                Tell(ChecksumNotice(tag.lastReport.checksumUnused));
+                note(ChecksumNotice(tag.lastReport.checksumUnused));
             const bool good = ExchangeGood(tag.lastResult, tag.lastReport);
             (good ? tag.good : tag.failed) += 1;
             ++allReads;
@@ -186,6 +227,8 @@ int RunPoll(Context& context)
             if (stopRequested != 0)
                 break;
         }
+        if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
+            Tell(overrun);
 
         if (options.json) {
             std::vector<std::string> list;
@@ -198,7 +241,13 @@ int RunPoll(Context& context)
                 .Raw("tags", JsonArray(list));
             view.Line(json.Done());
         } else if (view.Redraws()) {
-            view.Draw(PollTable(loop.Number(), tags, options));
+            // After a Ctrl-C its message stands under the table: left as it is.
+            if (stopRequested != 0)
+                break;
+            std::vector<std::string> shown = notes;
+            if (!loop.Overrun().Current().empty())
+                shown.push_back(loop.Overrun().Current());
+            view.Draw(PollTable(loop.Number(), tags, options, shown));
         } else {
             view.Line(PollLine(loop.Number(), tags));
         }
@@ -206,8 +255,7 @@ int RunPoll(Context& context)
     context.session.End();
 
     if (failedReads > 0)
-        return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) +
-                                         " reads failed; the last: " + lastFailure);
+        return Complain(EXIT_FAILED, PollFailure(tags, failedReads, allReads, lastFailure));
     return EXIT_DONE;
 }
 

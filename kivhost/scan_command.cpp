@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <set>
 
 #include "block_planner.h"
 #include "cycle_loop.h"
@@ -33,7 +34,8 @@ void LogCycle(const ScanEngine& engine, FILE* csv, FILE* jsonl)
 {
     for (size_t i = 0; i < engine.Tags().size(); ++i) {
         if (csv != nullptr)
-            std::fprintf(csv, "%s\n", CsvRow(engine, i).c_str());
+            for (const std::string& row : CsvRows(engine, i))
+                std::fprintf(csv, "%s\n", row.c_str());
         if (jsonl != nullptr)
             std::fprintf(jsonl, "%s\n", JsonlRow(engine, i).c_str());
     }
@@ -43,20 +45,48 @@ void LogCycle(const ScanEngine& engine, FILE* csv, FILE* jsonl)
         std::fflush(jsonl);
 }
 
-// Why the scan ends with a failure: the reads that failed, and the
-// stations not answering at its end.
+// Why the scan ends with a failure: the reads that failed and the stations
+// they asked, the stations not answering at its end and the blocks still
+// set aside.
 std::string ScanFailure(const ScanEngine& engine)
 {
+    const ReadPlan& plan = engine.Plan();
+    std::set<int> failedAt;
+    for (size_t i = 0; i < engine.Tags().size(); ++i)
+        if (engine.States()[i].failed > 0)
+            failedAt.insert(plan.blocks[plan.places[i].block].start.station);
+    std::string stations;
+    for (int station : failedAt)
+        stations += (stations.empty() ? "" : ", ") + StationText(station);
+
+    std::set<int> downStations;
     std::string down;
     for (const StationState& station : engine.Stations()) {
         if (!station.down)
             continue;
+        downStations.insert(station.station);
         down += down.empty() ? "" : ", ";
         down += StationText(station.station) + " (" + OutcomeText(station.reason) + " since " +
                 UtcTimestamp(station.downSince) + ")";
     }
-    return std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) + " block reads failed" +
-           (down.empty() ? "; every station answered at the end" : "; not answering at the end: " + down);
+    std::string aside;
+    for (size_t b = 0; b < plan.blocks.size(); ++b) {
+        const int station = plan.blocks[b].start.station;
+        if (!engine.Blocks()[b].down || downStations.count(station) != 0)
+            continue;
+        aside += aside.empty() ? "" : ", ";
+        aside += BlockName(plan.blocks[b]) + " (station " + StationText(station) + ", " +
+                 OutcomeText(engine.Blocks()[b].reason) + ")";
+    }
+    std::string text = std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) +
+                       " block reads failed" + (stations.empty() ? "" : ", at " + stations);
+    if (!down.empty())
+        text += "; not answering at the end: " + down;
+    if (!aside.empty())
+        text += "; blocks set aside at the end: " + aside;
+    if (down.empty() && aside.empty())
+        text += "; every station and block answered at the end";
+    return text;
 }
 
 }  // namespace
@@ -115,8 +145,15 @@ int RunScan(Context& context)
     std::deque<std::string> events;
 
     const auto started = std::chrono::steady_clock::now();
+    // Something on screen before a station that does not answer takes its four time-outs.
+    if (view.Redraws()) {
+        view.Size(&table.width, &table.height);
+        view.Draw(TableLines(engine, table));
+    }
     for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
         RunCycle(engine, line, &stopRequested, &inExchange);
+        if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
+            Tell(overrun);
         const CycleStats& cycle = engine.Cycle();
         if (cycle.complete)
             LogCycle(engine, csv.get(), jsonl.get());
@@ -133,9 +170,15 @@ int RunScan(Context& context)
         if (options.json && cycle.complete) {
             view.Line(CycleJson(engine));
         } else if (view.Redraws()) {
+            // After a Ctrl-C its message stands under the table: left as it is.
+            if (stopRequested != 0)
+                break;
             view.Size(&table.width, &table.height);
             table.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             table.events.assign(events.begin(), events.end());
+            table.notes.clear();
+            if (!loop.Overrun().Current().empty())
+                table.notes.push_back(loop.Overrun().Current());
             view.Draw(TableLines(engine, table));
         } else if (cycle.complete) {
             view.Line(CycleLine(engine));

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "address_area.h"
 #include "csv_field.h"
 #include "json_object.h"
 #include "scan_messages.h"
@@ -41,12 +42,23 @@ const char* EventKindName(ScanEvent::Kind kind)
 
 }  // namespace
 
-std::string CsvRow(const ScanEngine& engine, size_t tag)
+std::vector<std::string> CsvRows(const ScanEngine& engine, size_t tag)
 {
     const Tag& t = engine.Tags()[tag];
     const TagState& state = engine.States()[tag];
-    return CsvLine({UtcTimestamp(engine.Cycle().start), t.name, t.text, ValueText(state), QualityName(state.quality),
-                    ReasonText(state), std::to_string(state.attempts)});
+    const std::string time = UtcTimestamp(engine.Cycle().start);
+    const std::string attempts = std::to_string(state.attempts);
+    if (t.count <= 1)
+        return {
+            CsvLine({time, t.name, t.text, ValueText(state), QualityName(state.quality), ReasonText(state), attempts})};
+    std::vector<std::string> rows;
+    for (int32_t i = 0; i < t.count; ++i) {
+        const auto at = static_cast<size_t>(i);
+        const std::string value = at < state.values.size() ? std::to_string(state.values[at]) : "";
+        rows.push_back(CsvLine({time, t.name + "[" + std::to_string(i) + "]", ElementAddress(t.address, i), value,
+                                QualityName(state.quality), ReasonText(state), attempts}));
+    }
+    return rows;
 }
 
 std::string JsonlRow(const ScanEngine& engine, size_t tag)

@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "scan_engine.h"
 
 namespace kivhost {
 
-// The logs: the header, then one row or object per tag per cycle, all rows
-// of a cycle with the cycle's start time.
+// The logs: the header, then rows or an object per tag per cycle, all rows
+// of a cycle with the cycle's start time. A run has a CSV row per element,
+// named NAME[i] with the element's own address, so that each can be charted;
+// its JSON object keeps the elements in one array.
 constexpr std::string_view CSV_HEADER = "time,name,address,value,quality,reason,attempts";
-std::string CsvRow(const ScanEngine& engine, size_t tag);
+std::vector<std::string> CsvRows(const ScanEngine& engine, size_t tag);
 std::string JsonlRow(const ScanEngine& engine, size_t tag);
 
 // --json: the cycle as one object, on one line.

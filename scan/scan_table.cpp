@@ -1,7 +1,6 @@
 #include "scan_table.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #include "address_area.h"
@@ -15,68 +14,91 @@ namespace {
 
 constexpr double PAGE_SECONDS = 3;  // how long a page of tags stays
 constexpr size_t NAME_WIDTH = 16;
-constexpr size_t VALUE_WIDTH = 19;  // "1011 0000 1100 0001", or "  4660  0x1234"
-constexpr int BITS_PER_ROW = 16;
+constexpr size_t ADDRESS_WIDTH = 9;
+constexpr size_t VALUE_WIDTH = 19;                           // at least: "1011 0000 1100 0001", or "  4660  0x1234"
+constexpr size_t AFTER_VALUE = 2 + 8 + 1 + 13 + 1 + 15 + 4;  // quality, last good, reason, attempts
 
-bool IsWordTag(const Tag& tag)
+// A tag's elements as one row shows them: one word in decimal and hex, a
+// run of words in decimal, bits in fours.
+std::string ValueColumn(const Tag& tag, const TagState& state, size_t width)
 {
-    return tag.address.operand == 'W' && tag.address.bit == NO_BIT;
+    const std::vector<uint16_t>& values = state.values;
+    if (values.empty())
+        return Fit("-", width);
+    std::string value;
+    if (tag.address.operand == 'W' && tag.address.bit == NO_BIT) {
+        if (values.size() == 1) {
+            value = Printf("%6u  0x%04X", static_cast<unsigned>(values[0]), static_cast<unsigned>(values[0]));
+            return Fit(std::string(VALUE_WIDTH - std::min(VALUE_WIDTH, value.size()), ' ') + value, width);
+        }
+        value = ValueText(state);
+    } else {
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (i > 0 && i % 4 == 0)
+                value += ' ';
+            value += values[i] ? '1' : '0';
+        }
+    }
+    return Fit(value, width);
 }
 
-// The rows of one tag in the table: its elements, words one a row in
-// decimal and hex, bits sixteen a row.
-void TagRows(const ScanEngine& engine, size_t index, std::vector<std::string>* rows)
+std::string TagRow(const ScanEngine& engine, size_t index, size_t valueWidth)
 {
     const Tag& tag = engine.Tags()[index];
     const TagState& state = engine.States()[index];
-    const bool words = IsWordTag(tag);
-    const size_t elements = state.values.size();
-    const size_t perRow = words ? 1 : BITS_PER_ROW;
-    const size_t count = std::max<size_t>(1, (elements + perRow - 1) / perRow);
     const std::string lastGood = state.lastGood ? UtcClockTime(*state.lastGood) : "-";
     const std::string attempts = state.attempts > 0 ? std::to_string(state.attempts) : "";
-    for (size_t row = 0; row < count; ++row) {
-        std::string value;
-        if (elements == 0) {
-            value = "-";
-        } else if (words) {
-            char text[32];
-            std::snprintf(text, sizeof text, "%6u  0x%04X", static_cast<unsigned>(state.values[row]),
-                          static_cast<unsigned>(state.values[row]));
-            value = text;
-        } else {
-            for (size_t i = row * perRow; i < std::min(elements, (row + 1) * perRow); ++i) {
-                if (i > row * perRow && i % 4 == 0)
-                    value += ' ';
-                value += state.values[i] ? '1' : '0';
-            }
+    const char* quality = state.quality == Quality::None ? "waiting" : QualityName(state.quality);
+    return Fit(tag.name, NAME_WIDTH) + " " + Fit(tag.text, ADDRESS_WIDTH) + " " + ValueColumn(tag, state, valueWidth) +
+           "  " + Fit(quality, 8) + " " + Fit(lastGood, 13) + " " + Fit(ReasonText(state), 15) + " " + attempts;
+}
+
+// The cycle's figures, or before the first what is being waited for.
+std::string CycleFigures(const ScanEngine& engine)
+{
+    const CycleStats& cycle = engine.Cycle();
+    if (cycle.number == 0)
+        return "waiting for the first cycle's replies: " +
+               Plural(static_cast<long long>(engine.Plan().blocks.size()), "exchange", "exchanges") + " for " +
+               Plural(static_cast<long long>(engine.Tags().size()), "tag", "tags");
+    return "cycle " + std::to_string(cycle.number) + ": " + Printf("%.1f ms", cycle.ms) + " (average " +
+           Printf("%.1f", engine.AverageMs()) + ", max " + Printf("%.1f", engine.MaxMs()) + "), " +
+           Plural(cycle.exchanges, "exchange", "exchanges") + " for " +
+           Plural(static_cast<long long>(engine.Tags().size()), "tag", "tags") + ", " + std::to_string(cycle.failures) +
+           " failed (" + std::to_string(engine.Failures()) + " of " + std::to_string(engine.Exchanges()) + " in all)";
+}
+
+// The page to show of rows tags with room for perPage: the one shown
+// before (shrunk with its room, never grown into the next), or the next
+// once it has stood long enough. The first after the last stops short of
+// the rows just shown.
+void TurnPage(TablePage& page, size_t rows, size_t perPage, double seconds)
+{
+    if (page.shown == 0 || page.first >= rows) {
+        page = {0, std::min(rows, perPage), seconds};
+    } else if (seconds - page.since >= PAGE_SECONDS) {
+        const size_t before = page.first;
+        size_t end = rows;
+        page.first += page.shown;
+        page.since = seconds;
+        if (page.first >= rows) {
+            page.first = 0;
+            end = before > 0 ? before : rows;
         }
-        const std::string address =
-            tag.address.bit != NO_BIT ? tag.text : ElementAddress(tag.address, static_cast<int>(row * perRow));
-        std::string line = Fit(row == 0 ? tag.name : "", NAME_WIDTH) + " " + Fit(address, 9) + " ";
-        line += words ? Fit(std::string(VALUE_WIDTH - std::min(VALUE_WIDTH, value.size()), ' ') + value, VALUE_WIDTH)
-                      : Fit(value, VALUE_WIDTH);
-        if (row == 0)
-            line += "  " + Fit(QualityName(state.quality), 8) + " " + Fit(lastGood, 13) + " " +
-                    Fit(ReasonText(state), 15) + " " + attempts;
-        rows->push_back(line);
+        page.shown = std::min(end - page.first, perPage);
+    } else {
+        page.shown = std::min(page.shown, perPage);
     }
 }
 
 }  // namespace
 
-std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& view)
+std::vector<std::string> TableLines(const ScanEngine& engine, TableView& view)
 {
-    const size_t width = static_cast<size_t>(std::max(view.width - 1, 20));  // the last column would wrap
-    const CycleStats& cycle = engine.Cycle();
     std::vector<std::string> head;
     head.push_back(view.title);
-    head.push_back("cycle " + std::to_string(cycle.number) + ": " + Printf("%.1f ms", cycle.ms) + " (average " +
-                   Printf("%.1f", engine.AverageMs()) + ", max " + Printf("%.1f", engine.MaxMs()) + "), " +
-                   Plural(cycle.exchanges, "exchange", "exchanges") + " for " +
-                   Plural(static_cast<long long>(engine.Tags().size()), "tag", "tags") + ", " +
-                   std::to_string(cycle.failures) + " failed (" + std::to_string(engine.Failures()) + " of " +
-                   std::to_string(engine.Exchanges()) + " in all)");
+    head.push_back(CycleFigures(engine));
+    head.insert(head.end(), view.notes.begin(), view.notes.end());
 
     // Stations: those in trouble one a line, the others on one.
     std::string up;
@@ -122,57 +144,38 @@ std::vector<std::string> TableLines(const ScanEngine& engine, const TableView& v
     for (const std::string& event : view.events)
         foot.push_back(event);
 
-    std::vector<std::string> rows;
-    for (size_t i = 0; i < engine.Tags().size(); ++i)
-        TagRows(engine, i, &rows);
-    const std::string columns = Fit("Name", NAME_WIDTH) + " " + Fit("Address", 9) + " " +
-                                Fit("      Value     Hex", VALUE_WIDTH) + "  " + Fit("Quality", 8) + " " +
+    const auto width = static_cast<size_t>(std::max(view.width - 1, 1));
+    const size_t before = NAME_WIDTH + 1 + ADDRESS_WIDTH + 1;
+    const size_t valueWidth = std::max(VALUE_WIDTH, width - std::min(width, before + AFTER_VALUE));
+    const std::string columns = Fit("Name", NAME_WIDTH) + " " + Fit("Address", ADDRESS_WIDTH) + " " +
+                                Fit("      Value     Hex", valueWidth) + "  " + Fit("Quality", 8) + " " +
                                 Fit("Last good UTC", 13) + " " + Fit("Reason", 15) + " Att";
+    const size_t rows = engine.Tags().size();
 
     const int fixed = static_cast<int>(head.size() + foot.size()) + 1;  // and the column header
     const int room = view.height - 1 - fixed;                           // the cursor's line stays free
     std::vector<std::string> lines = head;
-    if (room >= 1 && static_cast<int>(rows.size()) <= room) {
+    if (room >= 1 && static_cast<int>(rows) <= room) {
+        view.page = TablePage{};
         lines.push_back(columns);
-        lines.insert(lines.end(), rows.begin(), rows.end());
+        for (size_t i = 0; i < rows; ++i)
+            lines.push_back(TagRow(engine, i, valueWidth));
     } else if (room >= 2) {
-        const size_t perPage = static_cast<size_t>(room - 1);  // and the page line
-        const size_t pages = (rows.size() + perPage - 1) / perPage;
-        const size_t page = static_cast<size_t>(std::floor(view.seconds / PAGE_SECONDS)) % pages;
-        const size_t first = page * perPage;
-        const size_t last = std::min(rows.size(), first + perPage);
+        TurnPage(view.page, rows, static_cast<size_t>(room - 1), view.seconds);  // and the page line
+        const size_t first = view.page.first;
+        const size_t last = first + view.page.shown;
         lines.push_back(columns);
-        lines.insert(lines.end(), rows.begin() + static_cast<long>(first), rows.begin() + static_cast<long>(last));
-        lines.push_back("rows " + std::to_string(first + 1) + "-" + std::to_string(last) + " of " +
-                        std::to_string(rows.size()) + ", page " + std::to_string(page + 1) + " of " +
-                        std::to_string(pages) + ", turning every " + Printf("%.0f s", PAGE_SECONDS) +
+        for (size_t i = first; i < last; ++i)
+            lines.push_back(TagRow(engine, i, valueWidth));
+        lines.push_back("tags " + std::to_string(first + 1) + "-" + std::to_string(last) + " of " +
+                        std::to_string(rows) + ", turning every " + Printf("%.0f s", PAGE_SECONDS) +
                         " (a taller terminal shows more; --csv keeps every row)");
     } else {
-        lines.push_back(Plural(static_cast<long long>(engine.Tags().size()), "tag", "tags") +
+        lines.push_back(Plural(static_cast<long long>(rows), "tag", "tags") +
                         ": the terminal is too small for the table; --csv keeps every row");
     }
     lines.insert(lines.end(), foot.begin(), foot.end());
-    for (std::string& line : lines)
-        line = Fit(line, width);
     return lines;
-}
-
-std::string Fit(std::string_view utf8, size_t width)
-{
-    std::string out;
-    size_t points = 0;
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        if ((byte & 0xC0) != 0x80) {
-            if (points == width)
-                break;
-            ++points;
-        }
-        out += utf8[i];
-    }
-    if (points < width)
-        out.append(width - points, ' ');
-    return out;
 }
 
 }  // namespace kivhost

@@ -35,6 +35,8 @@ namespace {
 // The example tag file of the README: pumps and tanks on station 01, a flow
 // meter and the building on 02.
 const std::string EXAMPLE_TAGS = std::string(KIV_SOURCE_DIR) + "/examples/pump-station.csv";
+// Its 15 tags in CSV rows, a row per element of a run: tank levels 4, valves open 8, flow 2.
+constexpr size_t EXAMPLE_ROWS = 26;
 
 struct Outcome {
     int status = -1;
@@ -1088,8 +1090,8 @@ TEST_F(KivhostLine, ScanSetsASilentStationAsideAndRetriesItUntilItAnswers)
     const std::vector<std::string> objects = FileLines(jsonl);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "time,name,address,value,quality,reason,attempts");
-    ASSERT_EQ((lines.size() - 1) % 15, 0u) << "whole cycles of the 15 tags";
-    ASSERT_EQ(objects.size(), lines.size() - 1);
+    ASSERT_EQ((lines.size() - 1) % EXAMPLE_ROWS, 0u) << "whole cycles of the 15 tags, a row per element of a run";
+    ASSERT_EQ(objects.size(), (lines.size() - 1) / EXAMPLE_ROWS * 15) << "an object per tag";
     // A letter a cycle: the quality of station 02's first block, asked on the retries, and of another of its tags.
     std::string retried;
     std::string other;
@@ -1100,7 +1102,8 @@ TEST_F(KivhostLine, ScanSetsASilentStationAsideAndRetriesItUntilItAnswers)
             f.push_back(field);
         f.resize(7);
         const std::string& quality = f[4];
-        const std::string cycleTime = lines[1 + (i - 1) / 15 * 15].substr(0, 24);
+        const size_t cycle = (i - 1) / EXAMPLE_ROWS;
+        const std::string cycleTime = lines[1 + cycle * EXAMPLE_ROWS].substr(0, 24);
         EXPECT_EQ(f[0], cycleTime) << "one time for the rows of a cycle: " << lines[i];
         if (f[2].starts_with("01")) {
             EXPECT_EQ(quality + f[5] + f[6], "good1") << lines[i];
@@ -1113,18 +1116,31 @@ TEST_F(KivhostLine, ScanSetsASilentStationAsideAndRetriesItUntilItAnswers)
             const std::string expected = quality == "failed" ? "no-reply4" : quality == "down" ? "no-reply0" : "1";
             EXPECT_EQ((quality == "good" ? f[3] : f[5] + f[6]), expected) << lines[i];
         }
-        if (f[1] == "flow")
+        if (f[1] == "flow[0]")
             other += quality[0];
 
-        // The same row in JSON.
-        const Json o = ParseJson(objects[i - 1]);
+        // The same in JSON: the tag's object of the cycle, and of a run the element's value.
+        std::string name = f[1];
+        int element = -1;
+        if (std::smatch m; std::regex_match(f[1], m, std::regex("(.*)\\[([0-9]+)\\]"))) {
+            name = m[1];
+            element = std::stoi(m[2]);
+        }
+        std::optional<Json> object;
+        for (size_t k = cycle * 15; k < (cycle + 1) * 15; ++k)
+            if (Json o = ParseJson(objects[k]); o["name"].Text() == name)
+                object = o;
+        ASSERT_TRUE(object.has_value()) << lines[i];
+        const Json& o = *object;
         EXPECT_EQ(o["time"].Text(), f[0]);
-        EXPECT_EQ(o["name"].Text(), f[1]);
-        EXPECT_EQ(o["address"].Text(), f[2]);
         std::string value;
         for (size_t k = 0; k < o["value"].Size(); ++k)
-            value += (k > 0 ? " " : "") + std::to_string(static_cast<int>(o["value"][k].Number()));
-        EXPECT_EQ(value, f[3]);
+            if (element < 0 || static_cast<size_t>(element) == k)
+                value += (value.empty() ? "" : " ") + std::to_string(static_cast<int>(o["value"][k].Number()));
+        EXPECT_EQ(value, f[3]) << lines[i];
+        if (element < 0) {
+            EXPECT_EQ(o["address"].Text(), f[2]);
+        }
         EXPECT_EQ(o["quality"].Text(), quality);
         EXPECT_EQ(o["reason"].Text(), f[5]);
         EXPECT_EQ(o["attempts"].Number(), std::stod(f[6]));
@@ -1132,6 +1148,79 @@ TEST_F(KivhostLine, ScanSetsASilentStationAsideAndRetriesItUntilItAnswers)
     // f failed, d down (not asked), g good.
     EXPECT_TRUE(std::regex_match(retried, std::regex("fd+fd+g+"))) << retried;
     EXPECT_TRUE(std::regex_match(other, std::regex("d+g+"))) << other;
+}
+
+// At the end of a run on a line where station 3 is missing and station 2
+// refuses every read: every station that failed, the block still set aside,
+// and, once, that the cycles take longer than --interval.
+struct SummaryCase {
+    const char* name;
+    std::vector<std::string> args;  // "{tags}": station 1's 01W0010, 2's 02W0010, 3's 03W0000
+    std::vector<std::string> err;   // each in the last line of standard error
+};
+
+void PrintTo(const SummaryCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const SummaryCase SUMMARY_CASES[] = {
+    {"poll",
+     {"poll", "01W0010", "02W0010", "03W0000"},
+     {"4 of 6 reads failed, at station 2 (02): 02W0010 (2 of 2); station 3 (03): 03W0000 (2 of 2); the last: "}},
+    {"scan",
+     {"scan", "{tags}"},
+     {"2 of 4 block reads failed, at 2 (02), 3 (03); not answering at the end: 3 (03) (no reply since ",
+      "; blocks set aside at the end: 02W0010 x 1 (station 2 (02), not acknowledged)"}},
+};
+
+class KivhostSummary : public KivhostLine, public ::testing::WithParamInterface<SummaryCase> {};
+
+TEST_P(KivhostSummary, NamesEveryFailureAndTheOverrunOnce)
+{
+    plcsim::Fault nak;
+    nak.kind = plcsim::FaultKind::Nak;
+    sim_.SetFault(2, nak);
+    const std::string tags = TempPath("summary.csv");
+    WriteFile(tags, "name,address\ngood,01W0010\nrefused,02W0010\nmissing,03W0000\n");
+    std::vector<std::string> args = {"--port", "{port}", "--timeout", "30"};
+    for (const std::string& arg : GetParam().args)
+        args.push_back(arg == "{tags}" ? tags : arg);
+    args.insert(args.end(), {"--cycles", "2", "--interval", "10"});
+
+    const Outcome run = Kivhost(args);
+    EXPECT_EQ(run.status, 2) << run.err;
+    const std::vector<std::string> lines = Lines(run.err);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& part : GetParam().err)
+        EXPECT_NE(lines.back().find(part), std::string::npos) << "missing: " << part << "\n" << run.err;
+    // Station 3's four time-outs make the first cycle far longer than 10 ms; the second is about as long or shorter.
+    EXPECT_EQ(Occurrences(run.err, "kivhost: cycles take "), 1u) << run.err;
+    EXPECT_NE(run.err.find(", more than --interval 10 ms\n"), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, KivhostSummary, ::testing::ValuesIn(SUMMARY_CASES), CaseName());
+
+TEST_F(KivhostLine, ScanCsvHasARowPerElementOfARunAndJsonLinesItsArray)
+{
+    const std::string tags = TempPath("run.csv");
+    const std::string csv = TempPath("run-log.csv");
+    const std::string jsonl = TempPath("run-log.jsonl");
+    WriteFile(tags, "name,address,count\npair,01W0010,2\none,01W0011,1\n");
+    const Outcome run = Kivhost({"--port", "{port}", "scan", tags, "--cycles", "1", "--csv", csv, "--jsonl", jsonl});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> rows;
+    for (const std::string& line : FileLines(csv))
+        rows.push_back(line.substr(line.find(',') + 1));  // without the time
+    EXPECT_EQ(rows,
+              (std::vector<std::string>{"name,address,value,quality,reason,attempts", "pair[0],01W0010,4660,good,,1",
+                                        "pair[1],01W0011,43981,good,,1", "one,01W0011,43981,good,,1"}));
+    const std::vector<std::string> objects = FileLines(jsonl);
+    ASSERT_EQ(objects.size(), 2u);
+    const Json pair = ParseJson(objects[0]);
+    EXPECT_EQ(pair["address"].Text(), "01W0010");
+    ASSERT_EQ(pair["value"].Size(), 2u);
+    EXPECT_EQ(pair["value"][1].Number(), 0xABCD);
 }
 
 TEST_F(KivhostLine, ScanStopsAfterTheExchangeOnCtrlCAndEndsTheDriver)
@@ -1147,8 +1236,8 @@ TEST_F(KivhostLine, ScanStopsAfterTheExchangeOnCtrlCAndEndsTheDriver)
         << run.err;
     EXPECT_NE(run.err.find("32 Bit driver Ended"), std::string::npos) << run.err;
     const std::vector<std::string> lines = FileLines(csv);
-    EXPECT_GE(lines.size(), 1u + 2 * 15);
-    EXPECT_EQ((lines.size() - 1) % 15, 0u) << "whole cycles only";
+    EXPECT_GE(lines.size(), 1u + 2 * EXAMPLE_ROWS);
+    EXPECT_EQ((lines.size() - 1) % EXAMPLE_ROWS, 0u) << "whole cycles only";
 }
 
 TEST_F(KivhostLine, ScanEndsAtOnceOnASecondCtrlCDuringAnExchange)

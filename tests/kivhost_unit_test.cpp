@@ -5,25 +5,33 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "address_area.h"
 #include "byte_text.h"
 #include "case_name.h"
 #include "csv_field.h"
+#include "cycle_loop.h"
 #include "dorvak.h"
 #include "driver_library.h"
 #include "json_object.h"
 #include "kivhost_hint.h"
 #include "kivhost_options.h"
+#include "live_view.h"
 #include "port_access.h"
 #include "port_name.h"
 #include "scan_engine.h"
+#include "scan_logs.h"
+#include "scan_messages.h"
+#include "scan_table.h"
 #include "session.h"
 #include "time_stamp.h"
 #include "tool_text.h"
@@ -656,5 +664,284 @@ TEST_P(ScanDecisions, BlocksAskedAndQualities)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cycles, ScanDecisions, ::testing::ValuesIn(ENGINE_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// What a field engineer sees: text cut to a terminal, the live redraw, the
+// scan's table, the note on cycles overrunning --interval
+
+size_t Characters(const std::string& utf8)
+{
+    size_t n = 0;
+    for (char c : utf8)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+TEST(Cut, NeverHalfACharacterNorOneATerminalWouldActOn)
+{
+    const struct {
+        std::string text;
+        size_t width;
+        std::string cut;
+    } cases[] = {
+        {"pump 1", 10, "pump 1"},
+        {"pump 1", 6, "pump 1"},
+        {"pump 12", 6, "pump \u2026"},
+        {"F\u00f6rderpumpe", 3, "F\u00f6\u2026"},         // the marker after a whole two-byte character
+        {"\u2550\u2550\u2550\u2550", 2, "\u2550\u2026"},  // three-byte characters
+        {"ab", 1, "\u2026"},
+        {"ab", 0, ""},
+        {"F\xf6rder", 10, "F?rder"},       // Latin-1, not UTF-8
+        {"a\xe2\x95", 10, "a??"},          // a character cut off at the end
+        {"a\tb\x1b[2Jc", 20, "a?b?[2Jc"},  // a tab, an escape
+        {"x\xc2\x9by", 10, "x??y"},        // a C1 control
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Cut(c.text, c.width), c.cut) << c.text << " in " << c.width;
+        EXPECT_EQ(Fit(c.text, c.width), c.cut + std::string(c.width - Characters(c.cut), ' ')) << c.text;
+    }
+}
+
+// A terminal of width by height that wraps as soon as a character fills
+// its last column (as some do), scrolls at the bottom, and knows the
+// controls a redraw writes.
+class Terminal {
+public:
+    Terminal(int width, int height)
+        : width_(static_cast<size_t>(width)),
+          cells_(static_cast<size_t>(height), std::vector<std::string>(static_cast<size_t>(width), " "))
+    {
+    }
+
+    void Write(const std::string& text)
+    {
+        for (size_t i = 0; i < text.size();) {
+            if (text[i] == '\x1b') {
+                ASSERT_EQ(text[i + 1], '[') << text;
+                size_t end = i + 2;
+                while (std::isdigit(static_cast<unsigned char>(text[end])))
+                    ++end;
+                const int n = end > i + 2 ? std::stoi(text.substr(i + 2, end - i - 2)) : 0;
+                Control(text[end], n);
+                i = end + 1;
+            } else if (text[i] == '\r') {
+                col_ = 0;
+                ++i;
+            } else if (text[i] == '\n') {
+                NewLine();
+                ++i;
+            } else {
+                size_t length = 1;
+                while ((static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+                    ++length;
+                cells_[row_][col_] = text.substr(i, length);
+                if (++col_ == width_)
+                    NewLine();
+                i += length;
+            }
+        }
+    }
+
+    // The rows with anything on them, their trailing spaces left out.
+    std::vector<std::string> Shown() const
+    {
+        std::vector<std::string> rows;
+        for (const std::vector<std::string>& cells : cells_) {
+            std::string row;
+            for (const std::string& cell : cells)
+                row += cell;
+            row.erase(row.find_last_not_of(' ') + 1);
+            if (!row.empty())
+                rows.push_back(row);
+        }
+        return rows;
+    }
+
+private:
+    void Control(char code, int n)
+    {
+        switch (code) {
+        case 'A': row_ -= std::min(row_, static_cast<size_t>(std::max(n, 1))); break;
+        case 'H': row_ = col_ = 0; break;
+        case 'K': Clear(row_, col_, row_ + 1); break;
+        case 'J': Clear(n == 2 ? 0 : row_, n == 2 ? 0 : col_, cells_.size()); break;
+        default: ADD_FAILURE() << "unexpected control " << code;
+        }
+    }
+    void Clear(size_t row, size_t col, size_t endRow)
+    {
+        for (; row < endRow; ++row, col = 0)
+            for (; col < width_; ++col)
+                cells_[row][col] = " ";
+    }
+    void NewLine()
+    {
+        col_ = 0;
+        if (row_ + 1 < cells_.size()) {
+            ++row_;
+        } else {
+            cells_.erase(cells_.begin());
+            cells_.emplace_back(width_, " ");
+        }
+    }
+
+    size_t width_;
+    std::vector<std::vector<std::string>> cells_;
+    size_t row_ = 0;
+    size_t col_ = 0;
+};
+
+std::string Trimmed(std::string text)
+{
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+TEST(LiveRedraw, EveryLineFitsAndWhatWasThereBeforeIsGone)
+{
+    const std::string wide = "01W0010   0x1234 0xABCD 0x0000 0x0000 0x0000 0x0000 ...       3       0       0";
+    const std::vector<std::vector<std::string>> frames = {
+        {"Address   Values                Good  Failed", wide, wide, "cycle 1 of 3, every 500 ms",
+         "cycles take 4.1 s, more than --interval 500 ms"},
+        std::vector<std::string>(30, "F\u00f6rderpumpe \u2550\u2550 " + wide),  // taller than the terminal
+        {"Address   Values", "01W0010   0x1234"},                               // fewer and shorter: the rest cleared
+        {},
+        {"back"},
+    };
+    for (const auto& [width, height] : std::vector<std::pair<int, int>>{{60, 20}, {20, 8}, {9, 4}, {80, 2}}) {
+        Terminal terminal(width, height);
+        terminal.Write("$ kivhost poll\n");
+        int drawn = 0;
+        for (size_t f = 0; f < frames.size(); ++f) {
+            const std::vector<std::string> screen = ScreenLines(frames[f], width, height);
+            terminal.Write(RedrawText(screen, drawn, false));
+            drawn = static_cast<int>(screen.size());
+            const std::string at =
+                std::to_string(width) + "x" + std::to_string(height) + ", frame " + std::to_string(f);
+
+            EXPECT_LE(screen.size(), static_cast<size_t>(std::max(height - 1, 1))) << at;
+            std::vector<std::string> expected;
+            for (const std::string& line : screen) {
+                EXPECT_LT(Characters(line), static_cast<size_t>(width)) << at << ": " << line;
+                expected.push_back(Trimmed(line));
+            }
+            std::vector<std::string> shown = terminal.Shown();
+            if (!shown.empty() && shown.front() == "$ kivhost poll")  // unless scrolled away
+                shown.erase(shown.begin());
+            EXPECT_EQ(shown, expected) << at;
+        }
+    }
+}
+
+// Twelve tags of one station, the first a run of four words.
+ScanEngine TwelveTags()
+{
+    std::vector<Tag> tags(12);
+    for (size_t i = 0; i < tags.size(); ++i) {
+        tags[i].name = "tag " + std::to_string(i);
+        tags[i].address = {1, 'W', static_cast<int32_t>(0x100 * i), NO_BIT, 16};
+        tags[i].text = ElementAddress(tags[i].address, 0);
+    }
+    tags[0].name = "tank levels";
+    tags[0].count = 4;
+    ReadPlan plan = PlanReads(tags, DEFAULT_MAX_GAP);
+    ScanEngine engine(tags, plan, ScanSettings{});
+    const ScanMoment now = ScanMoment::Now();
+    engine.BeginCycle(now);
+    while (const std::optional<size_t> block = engine.NextBlock(now)) {
+        BlockOutcome outcome;
+        outcome.attempts = 1;
+        for (int32_t i = 0; i < engine.Plan().blocks[*block].count; ++i)
+            outcome.elements.push_back(static_cast<uint16_t>(1000 + i));
+        engine.Record(*block, outcome, now);
+    }
+    engine.EndCycle(now, true);
+    return engine;
+}
+
+TEST(ScanTable, ARunIsOneRowAndPagesFollowOnWithoutOverlap)
+{
+    const ScanEngine engine = TwelveTags();
+    for (const auto& [width, height] : std::vector<std::pair<int, int>>{{60, 14}, {60, 12}, {30, 9}}) {
+        TableView view;
+        view.width = width;
+        view.height = height;
+        view.title = "kivhost scan tags.csv on /dev/ttyUSB0 (9600 7E1, time-out 1000 ms), every 500 ms";
+        std::vector<std::string> seen;  // the tags, in the order the pages showed them
+        std::set<std::string> previous;
+        for (int drawing = 0; drawing < 12; ++drawing) {
+            // Events come and go: the room for tags changes from one drawing to the next.
+            view.events.assign(static_cast<size_t>(drawing % 3), "01:38:14.372 station 2 (02) answers again");
+            view.seconds = 3.0 * drawing;
+            const std::vector<std::string> lines = TableLines(engine, view);
+            const std::string at =
+                std::to_string(width) + "x" + std::to_string(height) + ", drawing " + std::to_string(drawing);
+            EXPECT_LE(lines.size(), static_cast<size_t>(height - 1)) << at;
+            std::set<std::string> page;
+            for (const std::string& line : lines) {
+                const std::string name = Trimmed(line.substr(0, 16));
+                if (name == "tank levels") {
+                    EXPECT_NE(line.find("1000 1001 1002 1003"), std::string::npos) << at << ": " << line;
+                } else if (!name.starts_with("tag ")) {
+                    continue;
+                }
+                page.insert(name);
+                seen.push_back(name);
+            }
+            ASSERT_NE(lines[lines.size() - 1 - view.events.size()].find("turning every"), std::string::npos) << at;
+            for (const std::string& name : page)
+                EXPECT_EQ(previous.count(name), 0u) << at << ": " << name << " on the page before too";
+            previous = page;
+        }
+        // Page after page, every tag once before the first comes again.
+        ASSERT_GT(seen.size(), 12u);
+        for (size_t i = 0; i < 12; ++i)
+            EXPECT_EQ(seen[i], engine.Tags()[i].name) << width << "x" << height;
+    }
+}
+
+TEST(ScanLogs, ARunHasACsvRowPerElementWithItsOwnAddress)
+{
+    const ScanEngine engine = TwelveTags();
+    const std::vector<std::string> run = CsvRows(engine, 0);
+    ASSERT_EQ(run.size(), 4u);
+    EXPECT_TRUE(run[3].ends_with(",tank levels[3],01W0003,1003,good,,1")) << run[3];
+    const std::vector<std::string> single = CsvRows(engine, 1);
+    ASSERT_EQ(single.size(), 1u);
+    EXPECT_TRUE(single[0].ends_with(",tag 1,01W0100,1000,good,,1")) << single[0];
+}
+
+TEST(OverrunNote, SaidOnceAndAgainOnlyWhenTheTimeChangesByHalfOrDouble)
+{
+    const struct {
+        const char* name;
+        uint32_t intervalMs;
+        std::vector<double> cycleMs;
+        std::vector<std::string> said;  // per cycle
+    } cases[] = {
+        {"within the interval", 500, {100, 499, 500}, {"", "", ""}},
+        {"once while it stays about the same",
+         500,
+         {1400, 1500, 1300},
+         {"cycles take 1.4 s, more than --interval 500 ms", "", ""}},
+        {"again when it doubles or halves",
+         100,
+         {150, 250, 320, 900, 420},
+         {"cycles take 150 ms, more than --interval 100 ms", "", "cycles take 320 ms, more than --interval 100 ms",
+          "cycles take 900 ms, more than --interval 100 ms", "cycles take 420 ms, more than --interval 100 ms"}},
+        {"slow retry cycles among quick ones: once",
+         500,
+         {20, 4100, 20, 20, 4100, 20},
+         {"", "cycles take 4.1 s, more than --interval 500 ms", "", "", "", ""}},
+        {"no interval asked for", 0, {4100}, {""}},
+    };
+    for (const auto& c : cases) {
+        OverrunNote note(c.intervalMs);
+        for (size_t i = 0; i < c.cycleMs.size(); ++i) {
+            EXPECT_EQ(note.Add(c.cycleMs[i]), c.said[i]) << c.name << ", cycle " << i;
+            EXPECT_EQ(note.Current().empty(), c.cycleMs[i] <= c.intervalMs || c.intervalMs == 0) << c.name;
+        }
+    }
+}
 
 }  // namespace

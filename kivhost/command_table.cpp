@@ -155,7 +155,8 @@ const std::vector<CommandEntry>& Commands()
              sub.add_option("--retry-down", given.retryDown,
                             "seconds between tries of a station that stopped\nanswering (default 10)")
                  ->type_name("S");
-             sub.add_option("--csv", given.csv, "append a row per tag per cycle to FILE")->type_name("FILE");
+             sub.add_option("--csv", given.csv, "append a row per tag per cycle to FILE (a run:\na row per element)")
+                 ->type_name("FILE");
              sub.add_option("--jsonl", given.jsonl, "the same as JSON, an object a line")->type_name("FILE");
          },
          [](const Given& given, const CLI::App& app, Options& options) {

@@ -115,7 +115,8 @@ std::vector<std::string> TableLines(const ScanEngine& engine, TableView& view)
     std::vector<std::string> trouble;
     std::string down;
     std::string partly;
-    for (size_t s = 0; s < engine.Stations().size(); ++s) {
+    // Before the first cycle nothing is known of them.
+    for (size_t s = 0; s < engine.Stations().size() && engine.Cycle().number > 0; ++s) {
         const StationState& station = engine.Stations()[s];
         std::string& list = station.down ? down : goodOf[s] < tagsOf[s] ? partly : up;
         list += list.empty() ? "" : " ";

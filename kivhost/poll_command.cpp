@@ -1,12 +1,14 @@
 // kivhost poll: addresses (and the tags of a file) read cycle after cycle,
 // each with its counts and times.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "cycle_loop.h"
 #include "exchange_text.h"
 #include "kivhost_commands.h"
 #include "live_view.h"
+#include "port_keeper.h"
 #include "scan_engine.h"
 #include "stop_signals.h"
 #include "tag_loading.h"
@@ -161,15 +163,23 @@ int RunPoll(Context& context)
     uint64_t failedReads = 0;
     uint64_t allReads = 0;
     std::string lastFailure;
-    for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
+    PortKeeper port(context.session, options.line, std::chrono::seconds(options.scan.retryDownS));
+    for (CycleLoop loop(options.intervalMs, options.cycles, &port); loop.Next();) {
         for (PolledTag& tag : tags) {
             inExchange = 1;
-            tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
+            std::vector<uint16_t> values;
+            const int32_t result = context.session.Read(tag.address, tag.count, &values);
             inExchange = 0;
+            ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
+            // Not the station's failure: the tag keeps its last read.
+            if (port.Lost(report))
+                break;
+            tag.lastResult = result;
+            tag.values = std::move(values);
             tag.lastTime = UtcTimestamp();
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
-            tag.lastReport = context.reporter.Report(context.session.LastExchanges());
+            tag.lastReport = std::move(report);
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             if (tag.lastReport.checksumUnused >= 0)
@@ -186,6 +196,8 @@ int RunPoll(Context& context)
             if (stopRequested != 0)
                 break;
         }
+        for (const PortEvent& event : port.TakeEvents())
+            Tell(UtcTimestamp(event.time) + " " + event.message);
 
         if (options.json) {
             std::vector<std::string> list;
@@ -203,11 +215,17 @@ int RunPoll(Context& context)
             view.Line(PollLine(loop.Number(), tags));
         }
     }
+    for (const PortEvent& event : port.TakeEvents())
+        Tell(UtcTimestamp(event.time) + " " + event.message);
     context.session.End();
 
+    const std::string portLosses = port.Summary();
     if (failedReads > 0)
         return Complain(EXIT_FAILED, std::to_string(failedReads) + " of " + std::to_string(allReads) +
-                                         " reads failed; the last: " + lastFailure);
+                                         " reads failed; the last: " + lastFailure +
+                                         (portLosses.empty() ? "" : "; " + portLosses));
+    if (!portLosses.empty())
+        return Complain(EXIT_FAILED, portLosses);
     return EXIT_DONE;
 }
 

@@ -149,9 +149,9 @@ const std::vector<CommandEntry>& Commands()
          "a station and operand within --max-gap elements of each other are read in one\n"
          "block. A station that stops answering keeps its tags' last values and is asked\n"
          "again every --retry-down seconds; so is a port that fails (its adapter pulled),\n"
-         "and the stations keep their states meanwhile. On a terminal the table is redrawn in place;\n"
-         "otherwise one line per cycle. Ctrl-C stops after the exchange under way; a\n"
-         "second Ctrl-C ends at once.\n"
+         "and the stations keep their states meanwhile. On a terminal the table is\n"
+         "redrawn in place; otherwise one line per cycle. Ctrl-C stops after the\n"
+         "exchange under way; a second Ctrl-C ends at once.\n"
          "Examples:\n  kivhost scan examples/pump-station.csv --plan\n"
          "  kivhost --port ttyUSB0 scan examples/pump-station.csv --csv scan.csv",
          true,

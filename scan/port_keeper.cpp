@@ -60,7 +60,8 @@ bool PortKeeper::Ready()
         lost_ = false;
         const double seconds = Seconds(now.steady - lostAt_);
         lostSeconds_ += seconds;
-        events_.push_back({PortEvent::Kind::Back, now.wall, "port " + port_ + " back after " + Printf("%.1f s", seconds)});
+        events_.push_back(
+            {PortEvent::Kind::Back, now.wall, "port " + port_ + " back after " + Printf("%.1f s", seconds)});
     }
     return true;
 }

@@ -50,6 +50,10 @@ struct ExchangeReport {
     int Attempts() const { return static_cast<int>(outcomes.size()); }
     // Good by the driver and by kivhost.
     bool Good() const { return outcome == Outcome::Good && doubt == Doubt::None; }
+    // The exchange ended on a request the port did not take: the port, not
+    // the station, failed. Only the last attempt counts: a port that goes
+    // while a reply is awaited ends that attempt as a time-out first.
+    bool PortRefused() const { return traced && outcome == Outcome::NotSent; }
 };
 
 // Per station, whether a good reply whose checksum breaks the rule is worth

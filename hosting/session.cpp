@@ -179,4 +179,9 @@ int32_t Session::End()
     return Call(CMD_END_KIV, nullptr);
 }
 
+int32_t Session::ReOpenPort()
+{
+    return Call(CMD_REOPEN_COM, nullptr);
+}
+
 }  // namespace kivhost

@@ -40,6 +40,9 @@ public:
     int32_t Read(const DriverAddress& address, int32_t count, std::vector<uint16_t>* elements);
     int32_t Write(const DriverAddress& address, const std::vector<uint16_t>& elements);
     int32_t End();
+    // The channel's port opened again by the driver (ReOpenCom), as after
+    // its adapter was pulled and plugged in again.
+    int32_t ReOpenPort();
 
     // About the last call.
     double LastMs() const { return lastMs_; }

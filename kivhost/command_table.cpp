@@ -22,6 +22,11 @@ void AddCycles(CLI::App& sub, Given& given)
     sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
 }
 
+void AddRetryDown(CLI::App& sub, Given& given, const char* description)
+{
+    sub.add_option("--retry-down", given.retryDown, description)->type_name("S");
+}
+
 }  // namespace
 
 const std::vector<CommandEntry>& Commands()
@@ -104,9 +109,11 @@ const std::vector<CommandEntry>& Commands()
          }},
 
         {Command::Poll, "poll", "reads addresses cycle after cycle, with counts and times",
-         "poll ADDR... [--tags TAGFILE] [--count N] [--interval MS] [--cycles N]",
+         "poll ADDR... [--tags TAGFILE] [--count N] [--interval MS] [--cycles N] [--retry-down S]",
          "On a terminal the table is redrawn in place; otherwise one line per cycle.\n"
          "--tags reads the tags of a file too, each with its own count (see scan).\n"
+         "A port that fails (its adapter pulled) is opened again every --retry-down\n"
+         "seconds, and polling goes on once it is back.\n"
          "Examples:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500\n"
          "  kivhost --port ttyUSB0 poll --tags examples/pump-station.csv",
          true,
@@ -116,6 +123,7 @@ const std::vector<CommandEntry>& Commands()
                  ->type_name("TAGFILE");
              AddCount(sub, given, "elements read at each address, 1 to 255 (default 1)");
              AddCycles(sub, given);
+             AddRetryDown(sub, given, "seconds between tries to open a failed port again\n(default 10)");
          },
          [](const Given& given, const CLI::App& app, Options& options) {
              if (given.addresses.empty() && !IsGiven(app, "--tags"))
@@ -128,6 +136,8 @@ const std::vector<CommandEntry>& Commands()
                  return error;
              if (std::string error = TakeCount(given, app, options); !error.empty())
                  return error;
+             if (std::string error = TakeRetryDown(given, app, options); !error.empty())
+                 return error;
              return TakeCycles(given, app, options);
          }},
 
@@ -138,9 +148,10 @@ const std::vector<CommandEntry>& Commands()
          "bit) and comment if wanted. Every row is checked before the port opens. Tags of\n"
          "a station and operand within --max-gap elements of each other are read in one\n"
          "block. A station that stops answering keeps its tags' last values and is asked\n"
-         "again every --retry-down seconds. On a terminal the table is redrawn in place;\n"
-         "otherwise one line per cycle. Ctrl-C stops after the exchange under way; a\n"
-         "second Ctrl-C ends at once.\n"
+         "again every --retry-down seconds; so is a port that fails (its adapter pulled),\n"
+         "and the stations keep their states meanwhile. On a terminal the table is\n"
+         "redrawn in place; otherwise one line per cycle. Ctrl-C stops after the\n"
+         "exchange under way; a second Ctrl-C ends at once.\n"
          "Examples:\n  kivhost scan examples/pump-station.csv --plan\n"
          "  kivhost --port ttyUSB0 scan examples/pump-station.csv --csv scan.csv",
          true,
@@ -152,9 +163,9 @@ const std::vector<CommandEntry>& Commands()
                  ->type_name("N");
              sub.add_flag("--plan", given.plan, "print the block reads and stop; no port needed")
                  ->disable_flag_override();
-             sub.add_option("--retry-down", given.retryDown,
-                            "seconds between tries of a station that stopped\nanswering (default 10)")
-                 ->type_name("S");
+             AddRetryDown(sub, given,
+                          "seconds between tries of a station that stopped\nanswering, or of a failed port (default "
+                          "10)");
              sub.add_option("--csv", given.csv, "append a row per tag per cycle to FILE (a run:\na row per element)")
                  ->type_name("FILE");
              sub.add_option("--jsonl", given.jsonl, "the same as JSON, an object a line")->type_name("FILE");
@@ -172,12 +183,8 @@ const std::vector<CommandEntry>& Commands()
                      return why;
                  options.scan.maxGap = *gap;
              }
-             if (IsGiven(app, "--retry-down")) {
-                 const auto seconds = ParseRetryDown(given.retryDown, &why);
-                 if (!seconds)
-                     return why;
-                 options.scan.retryDownS = *seconds;
-             }
+             if (std::string error = TakeRetryDown(given, app, options); !error.empty())
+                 return error;
              options.scan.plan = given.plan;
              return TakeFiles(app,
                               {FileOption{"--csv", &given.csv, &options.scan.csvPath},

@@ -1,12 +1,13 @@
 #include "cycle_loop.h"
 
+#include "port_keeper.h"
 #include "stop_signals.h"
 #include "tool_text.h"
 
 namespace kivhost {
 
-CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles)
-    : interval_(intervalMs), cycles_(cycles), next_(std::chrono::steady_clock::now()), overrun_(intervalMs)
+CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port)
+    : interval_(intervalMs), cycles_(cycles), next_(std::chrono::steady_clock::now()), overrun_(intervalMs), port_(port)
 {
 }
 
@@ -15,11 +16,18 @@ bool CycleLoop::Next()
     if (number_ > 0) {
         if (stopRequested != 0 || (cycles_ != 0 && number_ >= cycles_))
             return false;
-        // Cycles start at a steady pace; a slow cycle is followed at once.
-        next_ += interval_;
-        SleepUntilOrStop(next_);
-        if (std::chrono::steady_clock::now() > next_ + interval_)
+        if (port_ != nullptr && port_->Lost()) {
+            // The port's retries set the pace; a cycle follows its return at once.
+            if (!port_->Ready())
+                return false;
             next_ = std::chrono::steady_clock::now();
+        } else {
+            // Cycles start at a steady pace; a slow cycle is followed at once.
+            next_ += interval_;
+            SleepUntilOrStop(next_);
+            if (std::chrono::steady_clock::now() > next_ + interval_)
+                next_ = std::chrono::steady_clock::now();
+        }
     }
     if (stopRequested != 0)
         return false;

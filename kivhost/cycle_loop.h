@@ -1,8 +1,9 @@
 // The pace of the commands that run cycle after cycle (poll, scan): cycles
 // --interval apart from start to start, until --cycles are done (0: no end)
-// or a stop is asked for (stop_signals).
+// or a stop is asked for (stop_signals). Once the port is lost (a
+// PortKeeper), the next cycle waits until it is open again.
 //
-//   CycleLoop loop(options.intervalMs, options.cycles);
+//   CycleLoop loop(options.intervalMs, options.cycles, &port);
 //   while (loop.Next()) { ... cycle loop.Number() ...; loop.WorkDone(); }
 #ifndef DAVODEV_KIVHOST_CYCLE_LOOP_H
 #define DAVODEV_KIVHOST_CYCLE_LOOP_H
@@ -32,9 +33,11 @@ private:
     std::string current_;
 };
 
+class PortKeeper;
+
 class CycleLoop {
 public:
-    CycleLoop(uint32_t intervalMs, uint32_t cycles);
+    CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port = nullptr);
     // Whether another cycle is to run, once it is time for it: false after
     // the last, or once a stop was asked for (at once, without the wait).
     bool Next();
@@ -52,6 +55,8 @@ private:
     std::chrono::steady_clock::time_point next_;
     std::chrono::steady_clock::time_point started_;  // the cycle under way
     OverrunNote overrun_;
+
+    PortKeeper* port_;
 };
 
 }  // namespace kivhost

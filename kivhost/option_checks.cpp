@@ -85,4 +85,16 @@ std::string TakeCycles(const Given& given, const CLI::App& app, Options& options
     return {};
 }
 
+std::string TakeRetryDown(const Given& given, const CLI::App& app, Options& options)
+{
+    if (!IsGiven(app, "--retry-down"))
+        return {};
+    std::string why;
+    const auto seconds = ParseRetryDown(given.retryDown, &why);
+    if (!seconds)
+        return why;
+    options.scan.retryDownS = *seconds;
+    return {};
+}
+
 }  // namespace kivhost

@@ -65,6 +65,8 @@ std::string TakeAddresses(const std::vector<std::string>& texts, Options& option
 std::string OneAddress(const char* command, const Given& given, Options& options);
 // --interval and --cycles, if given.
 std::string TakeCycles(const Given& given, const CLI::App& app, Options& options);
+// --retry-down, if given: of scan's stations and of poll's and scan's port.
+std::string TakeRetryDown(const Given& given, const CLI::App& app, Options& options);
 
 }  // namespace kivhost
 

@@ -1,6 +1,7 @@
 // kivhost poll: addresses (and the tags of a file) read cycle after cycle,
 // each with its counts and times.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 
@@ -8,6 +9,7 @@
 #include "exchange_text.h"
 #include "kivhost_commands.h"
 #include "live_view.h"
+#include "port_keeper.h"
 #include "scan_engine.h"
 #include "stop_signals.h"
 #include "tag_loading.h"
@@ -202,15 +204,23 @@ int RunPoll(Context& context)
     // Something on screen before a station that does not answer takes its four time-outs.
     if (view.Redraws())
         view.Draw(PollTable(0, tags, options, notes));
-    for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
+    PortKeeper port(context.session, options.line, std::chrono::seconds(options.scan.retryDownS));
+    for (CycleLoop loop(options.intervalMs, options.cycles, &port); loop.Next();) {
         for (PolledTag& tag : tags) {
             inExchange = 1;
-            tag.lastResult = context.session.Read(tag.address, tag.count, &tag.values);
+            std::vector<uint16_t> values;
+            const int32_t result = context.session.Read(tag.address, tag.count, &values);
             inExchange = 0;
+            ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
+            // Not the station's failure: the tag keeps its last read.
+            if (port.Lost(report))
+                break;
+            tag.lastResult = result;
+            tag.values = std::move(values);
             tag.lastTime = UtcTimestamp();
             tag.lastMs = context.session.LastMs();
             tag.totalMs += tag.lastMs;
-            tag.lastReport = context.reporter.Report(context.session.LastExchanges());
+            tag.lastReport = std::move(report);
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             if (tag.lastReport.checksumUnused >= 0)
@@ -229,6 +239,8 @@ int RunPoll(Context& context)
         }
         if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
             Tell(overrun);
+        for (const PortEvent& event : port.TakeEvents())
+            note(UtcTimestamp(event.time) + " " + event.message);
 
         if (options.json) {
             std::vector<std::string> list;
@@ -252,10 +264,16 @@ int RunPoll(Context& context)
             view.Line(PollLine(loop.Number(), tags));
         }
     }
+    for (const PortEvent& event : port.TakeEvents())
+        Tell(UtcTimestamp(event.time) + " " + event.message);
     context.session.End();
 
+    const std::string portLosses = port.Summary();
     if (failedReads > 0)
-        return Complain(EXIT_FAILED, PollFailure(tags, failedReads, allReads, lastFailure));
+        return Complain(EXIT_FAILED, PollFailure(tags, failedReads, allReads, lastFailure) +
+                                         (portLosses.empty() ? "" : "; " + portLosses));
+    if (!portLosses.empty())
+        return Complain(EXIT_FAILED, portLosses);
     return EXIT_DONE;
 }
 

@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <deque>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "block_planner.h"
 #include "cycle_loop.h"
 #include "kivhost_commands.h"
 #include "live_view.h"
 #include "log_files.h"
+#include "port_keeper.h"
 #include "scan_engine.h"
 #include "scan_line.h"
 #include "scan_logs.h"
@@ -89,6 +92,19 @@ std::string ScanFailure(const ScanEngine& engine)
     return text;
 }
 
+// The stations' events of the cycle and the port's since the last, in the
+// order they happened.
+std::vector<std::pair<WallTime, std::string>> CycleEvents(const ScanEngine& engine, PortKeeper& port)
+{
+    std::vector<std::pair<WallTime, std::string>> events;
+    for (const ScanEvent& event : engine.Events())
+        events.emplace_back(event.time, EventText(engine, event));
+    for (PortEvent& event : port.TakeEvents())
+        events.emplace_back(event.time, std::move(event.message));
+    std::stable_sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return events;
+}
+
 }  // namespace
 
 int RunScan(Context& context)
@@ -134,7 +150,8 @@ int RunScan(Context& context)
     ScanSettings settings;
     settings.retryDown = std::chrono::seconds(scan.retryDownS);
     ScanEngine engine(std::move(tags), std::move(plan), settings);
-    ScanLine line(context.session, context.reporter, options.line.TimeoutMs());
+    PortKeeper port(context.session, options.line, settings.retryDown);
+    ScanLine line(context.session, context.reporter, options.line.TimeoutMs(), &port);
 
     LiveView view(options, context.output);
     TableView table;
@@ -150,21 +167,21 @@ int RunScan(Context& context)
         view.Size(&table.width, &table.height);
         view.Draw(TableLines(engine, table));
     }
-    for (CycleLoop loop(options.intervalMs, options.cycles); loop.Next();) {
+    for (CycleLoop loop(options.intervalMs, options.cycles, &port); loop.Next();) {
         RunCycle(engine, line, &stopRequested, &inExchange);
         if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
             Tell(overrun);
         const CycleStats& cycle = engine.Cycle();
         if (cycle.complete)
             LogCycle(engine, csv.get(), jsonl.get());
-        for (const ScanEvent& event : engine.Events()) {
-            const std::string time = UtcTimestamp(event.time);
+        for (const auto& [when, text] : CycleEvents(engine, port)) {
+            const std::string time = UtcTimestamp(when);
             if (view.Redraws()) {
-                events.push_back(time.substr(11, 12) + " " + EventText(engine, event));
+                events.push_back(time.substr(11, 12) + " " + text);
                 if (events.size() > EVENTS_SHOWN)
                     events.pop_front();
             } else {
-                Tell(time + " " + EventText(engine, event));
+                Tell(time + " " + text);
             }
         }
         if (options.json && cycle.complete) {
@@ -188,9 +205,12 @@ int RunScan(Context& context)
     csv.reset();
     jsonl.reset();
 
-    if (engine.Failures() == 0)
+    const std::string portLosses = port.Summary();
+    if (engine.Failures() == 0 && portLosses.empty())
         return EXIT_DONE;
-    return Complain(EXIT_FAILED, ScanFailure(engine));
+    if (engine.Failures() == 0)
+        return Complain(EXIT_FAILED, portLosses);
+    return Complain(EXIT_FAILED, ScanFailure(engine) + (portLosses.empty() ? "" : "; " + portLosses));
 }
 
 }  // namespace kivhost

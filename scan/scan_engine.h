@@ -57,6 +57,8 @@ struct BlockOutcome {
     int answeringStation = -1;     // the station the last reply named, -1 for none
     std::string message;           // a failure's one line, with what to check
     double ms = 0;
+    // The port failed, not the station (port_keeper.h): not a result to record.
+    bool portLost = false;
 };
 
 enum class Quality {

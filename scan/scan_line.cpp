@@ -1,5 +1,6 @@
 #include "scan_line.h"
 
+#include "port_keeper.h"
 #include "session.h"
 
 namespace kivhost {
@@ -17,6 +18,7 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     outcome.badData = report.doubt == Doubt::BadData;
     outcome.checksumUnused = report.checksumUnused >= 0;
     outcome.answeringStation = report.answeringStation;
+    outcome.portLost = port_ != nullptr && port_->Lost(report);
     if (outcome.result == RECOVERY_ERROR || outcome.badData)
         outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;
@@ -40,6 +42,10 @@ void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic
         const BlockOutcome outcome = line.Read(engine.Plan().blocks[*block]);
         if (busy != nullptr)
             *busy = 0;
+        if (outcome.portLost) {
+            complete = false;
+            break;
+        }
         engine.Record(*block, outcome, ScanMoment::Now());
     }
     engine.EndCycle(ScanMoment::Now(), complete);

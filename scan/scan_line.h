@@ -15,14 +15,16 @@
 
 namespace kivhost {
 
+class PortKeeper;
 class Session;
 
 // Block reads through the driver, judged from its traces as read and poll
 // judge theirs.
 class ScanLine {
 public:
-    ScanLine(Session& session, ExchangeReporter& reporter, uint32_t timeoutMs)
-        : session_(session), reporter_(reporter), timeoutMs_(timeoutMs)
+    // port, if given, is told of each read and judges whether the port failed.
+    ScanLine(Session& session, ExchangeReporter& reporter, uint32_t timeoutMs, PortKeeper* port = nullptr)
+        : session_(session), reporter_(reporter), timeoutMs_(timeoutMs), port_(port)
     {
     }
     BlockOutcome Read(const ReadBlock& block);
@@ -31,11 +33,14 @@ private:
     Session& session_;
     ExchangeReporter& reporter_;
     uint32_t timeoutMs_;
+    PortKeeper* port_;
 };
 
-// One cycle: the blocks due, read one after the other until done or until
-// *stop is set; *busy, if given, is set while the driver is in an exchange,
-// for a stop signal to see. The cycle's figures are in engine.Cycle().
+// One cycle: the blocks due, read one after the other until done, until
+// *stop is set or until the port fails (the cycle is then not complete and
+// the failed read not recorded); *busy, if given, is set while the driver
+// is in an exchange, for a stop signal to see. The cycle's figures are in
+// engine.Cycle().
 void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
               volatile std::sig_atomic_t* busy = nullptr);
 

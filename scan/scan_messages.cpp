@@ -84,7 +84,12 @@ std::string Plural(long long n, const char* one, const char* many)
 
 std::string RetryWords(const ScanEngine& engine)
 {
-    const auto ms = engine.Settings().retryDown.count();
+    return RetryWords(engine.Settings().retryDown);
+}
+
+std::string RetryWords(std::chrono::milliseconds retry)
+{
+    const auto ms = retry.count();
     return ms % 1000 == 0 ? Plural(ms / 1000, "s", "s") : Printf("%.1f s", static_cast<double>(ms) / 1000);
 }
 

@@ -3,6 +3,7 @@
 #ifndef DAVODEV_KIVHOST_SCAN_MESSAGES_H
 #define DAVODEV_KIVHOST_SCAN_MESSAGES_H
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -25,6 +26,7 @@ std::string EventText(const ScanEngine& engine, const ScanEvent& event);
 std::string Plural(long long n, const char* one, const char* many);
 // How often a station or block set aside is asked again: "1 s", "0.5 s".
 std::string RetryWords(const ScanEngine& engine);
+std::string RetryWords(std::chrono::milliseconds retry);
 
 }  // namespace kivhost
 

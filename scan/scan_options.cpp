@@ -28,7 +28,8 @@ std::optional<uint32_t> ParseRetryDown(std::string_view text, std::string* why)
     const auto seconds = ParseNumber(text, 1, RETRY_DOWN_MAX_S);
     if (!seconds) {
         *why = "bad --retry-down \"" + std::string(text) +
-               "\": give the seconds between tries of a station that stopped answering, 1 to 86400 (default " +
+               "\": give the seconds between tries of a station that stopped answering or of a failed port, 1 to "
+               "86400 (default " +
                std::to_string(DEFAULT_RETRY_DOWN_S) + ")";
         return std::nullopt;
     }

@@ -20,11 +20,11 @@ constexpr uint32_t DEFAULT_RETRY_DOWN_S = 10;
 
 struct ScanOptions {
     std::string tagFile;
-    int maxGap = DEFAULT_MAX_GAP;  // -1 (NO_GROUPING): a block per tag
-    bool plan = false;             // print the blocks and stop
-    uint32_t retryDownS = DEFAULT_RETRY_DOWN_S;
-    std::string csvPath;    // appended to: a row per tag per cycle
-    std::string jsonlPath;  // the same as JSON, an object a line
+    int maxGap = DEFAULT_MAX_GAP;                // -1 (NO_GROUPING): a block per tag
+    bool plan = false;                           // print the blocks and stop
+    uint32_t retryDownS = DEFAULT_RETRY_DOWN_S;  // also poll's, for a failed port
+    std::string csvPath;                         // appended to: a row per tag per cycle
+    std::string jsonlPath;                       // the same as JSON, an object a line
 };
 
 // Stations 1 to 32 (01 to 20 in a tag address).

@@ -15,7 +15,9 @@ namespace {
 
 constexpr const char* DESCRIPTION = R"(Simulates PLC stations on a serial line. They answer read, write and
 set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT),
-SIGTERM or SIGHUP.
+SIGTERM or SIGHUP. SIGUSR1 unplugs the line as a pulled adapter would (the
+port on it hangs up; --link is removed); the next SIGUSR1 plugs in a new
+pseudo-terminal and moves --link to it.
 )";
 
 constexpr const char* FOOTER = R"(Numbers are decimal, or hex with 0x: --baud 9600, --set 1:W0010=0x1234.

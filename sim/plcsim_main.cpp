@@ -20,12 +20,13 @@ int main(int argc, char** argv)
 
     // Blocked before the serving thread exists, so it inherits the mask and
     // the signals are taken only by sigwait below.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t takenSignals;
+    sigemptyset(&takenSignals);
+    sigaddset(&takenSignals, SIGINT);
+    sigaddset(&takenSignals, SIGTERM);
+    sigaddset(&takenSignals, SIGHUP);
+    sigaddset(&takenSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &takenSignals, nullptr);
 
     // Set once the simulator exists, before it serves; read on its thread.
     std::atomic<const plcsim::Simulator*> served{nullptr};
@@ -66,8 +67,26 @@ int main(int argc, char** argv)
         std::printf("%s\n", sim->MirrorPath().c_str());
     std::fflush(stdout);
 
-    int signalNumber = 0;
-    sigwait(&stopSignals, &signalNumber);
+    // SIGUSR1 pulls the adapter out and plugs it in again, turn about: a
+    // host sees its port hang up, and a new line at the link once replugged.
+    bool plugged = true;
+    for (int signalNumber = 0; sigwait(&takenSignals, &signalNumber) == 0 && signalNumber == SIGUSR1;) {
+        try {
+            if (plugged) {
+                sim->Unplug();
+                std::printf("unplugged (SIGUSR1 plugs the line in again)\n");
+            } else {
+                sim->Replug();
+                std::printf("plugged in again: %s\n", sim->SlavePath().c_str());
+            }
+            plugged = !plugged;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "plcsim: plugging the line in again: %s\n", error.what());
+            sim->Stop();
+            return plcsim::EXIT_LINE;
+        }
+        std::fflush(stdout);
+    }
     sim->Stop();
     if (settings.verbose && sim->MirrorDropped() > 0) {
         std::printf("mirror: its reader missed %llu bytes in all\n",

@@ -25,6 +25,13 @@ target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_
   KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost)
 
+# kivhost and plcsim both run as programs, on a paced line: what kivhost
+# makes of a line whose timing or port changes under it.
+kivhost_add_gtest(kivhost_paced_tests SOURCES kivhost_paced_test.cpp)
+target_compile_definitions(kivhost_paced_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
+  PLCSIM_PATH="$<TARGET_FILE:plcsim>")
+add_dependencies(kivhost_paced_tests kivhost plcsim)
+
 # The packages, made by cpack from this build; with the Windows side built
 # beside it, the same run makes the zip, whose DAVODEV.dll is checked too and
 # whose kivhost.exe runs under wine.

@@ -76,7 +76,7 @@ _kivhost()
         case $command in
             parse) own="--type --count --block" ;;
             read) own="--count" ;;
-            poll) own="--tags --count --interval --cycles" ;;
+            poll) own="--tags --count --interval --cycles --retry-down" ;;
             scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
             stations) own="--range" ;;
             monitor) own="--gap --late --jsonl --csv --shared" ;;

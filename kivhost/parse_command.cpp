@@ -2,6 +2,8 @@
 // rejects it, with the driver's log lines.
 #include <cstdio>
 
+#include "address_area.h"
+#include "hex_digits.h"
 #include "kivhost_commands.h"
 #include "tag_text.h"
 #include "tool_text.h"
@@ -16,6 +18,13 @@ std::string LogJson(const std::vector<LogLine>& lines)
     for (const LogLine& line : lines)
         items.push_back(JsonObject().Number("level", line.level).Text("text", Cp437ToUtf8(line.text)).Done());
     return JsonArray(items);
+}
+
+// A and E name a byte and a bit in the number (01F7: byte 1F, bit 7), not in
+// the driver's bit field: their place in the area, -1 for W and B.
+int32_t ByteBitPlace(const DriverAddress& address)
+{
+    return IsByteBitOperand(address.operand) ? ByteBitIndex(address.number) : -1;
 }
 
 }  // namespace
@@ -48,7 +57,10 @@ int RunParse(Context& context)
             .Text("parser", ParserName(block))
             .Number("type", tagType)
             .Number("count", options.count);
-        ResultJson(json, result).Raw("address", AddressJson(address)).Raw("log", LogJson(log));
+        ResultJson(json, result).Raw("address", AddressJson(address));
+        if (const int32_t place = ByteBitPlace(address); result == SUCCESS && place >= 0)
+            json.Raw("byte_bit", JsonObject().Number("byte", place / 8).Number("bit", place % 8).Done());
+        json.Raw("log", LogJson(log));
         if (result != SUCCESS)
             json.Text("reason", result == REJECTED ? "rejected" : "driver").Text("message", failure);
         Emit(context, json);
@@ -60,7 +72,11 @@ int RunParse(Context& context)
         if (result == SUCCESS) {
             std::fprintf(out, "  station  %d\n", static_cast<int>(address.station));
             std::fprintf(out, "  operand  %c\n", static_cast<char>(address.operand));
-            std::fprintf(out, "  number   0x%04X\n", static_cast<unsigned>(address.number));
+            std::fprintf(out, "  number   0x%04X", static_cast<unsigned>(address.number));
+            if (const int32_t place = ByteBitPlace(address); place >= 0)
+                std::fprintf(out, " (byte %s, bit %d)", Hex(static_cast<unsigned>(place / 8), 2).c_str(),
+                             static_cast<int>(place % 8));
+            std::fprintf(out, "\n");
             if (address.bit == NO_BIT)
                 std::fprintf(out, "  bit      none (255)\n");
             else

@@ -26,21 +26,41 @@ Run RunOf(const Tag& tag, size_t index)
     return {index, a.station, a.operand, first, first + count - 1};
 }
 
-bool CanJoin(const ReadBlock& block, int32_t blockFirst, int32_t blockLast, const Run& run, int maxGap)
+// A block as it is planned, with its run of elements.
+struct Opened {
+    ReadBlock block;
+    int32_t first;
+    int32_t last;
+};
+
+bool SameRun(const Opened& block, const Run& run)
 {
-    if (run.station != block.start.station || run.operand != block.start.operand)
+    return run.station == block.block.start.station && run.operand == block.block.start.operand &&
+           run.first == block.first && run.last == block.last;
+}
+
+bool CanJoin(const Opened& block, const Run& run, int maxGap)
+{
+    if (run.station != block.block.start.station || run.operand != block.block.start.operand)
         return false;
     // The same run again costs nothing, wherever it lies.
-    if (run.first == blockFirst && run.last == blockLast)
+    if (SameRun(block, run))
         return true;
-    if (run.first - blockLast - 1 > maxGap)
+    if (run.first - block.last - 1 > maxGap)
         return false;
-    const int32_t last = std::max(blockLast, run.last);
-    if (last - blockFirst + 1 > BLOCK_MAX)
+    const int32_t last = std::max(block.last, run.last);
+    if (last - block.first + 1 > BLOCK_MAX)
         return false;
     if (IsByteBitOperand(run.operand))
-        return blockFirst / 8 == last / 8;
+        return block.first / 8 == last / 8;
     return true;
+}
+
+// An A or E run from one byte into the next: read alone, and not a block its
+// neighbours could join.
+bool CrossesByte(const Run& run)
+{
+    return IsByteBitOperand(run.operand) && run.first / 8 != run.last / 8;
 }
 
 }  // namespace
@@ -55,29 +75,59 @@ ReadPlan PlanReads(const std::vector<Tag>& tags, int maxGap)
         return std::tie(a.station, a.operand, a.first, a.last) < std::tie(b.station, b.operand, b.first, b.last);
     });
 
-    ReadPlan plan;
-    plan.places.resize(tags.size());
-    int32_t blockFirst = 0;
-    int32_t blockLast = -1;
+    // A run read alone does not close the block before it: its neighbours on
+    // either side still share that one, so the blocks are sorted afterwards.
+    std::vector<Opened> opened;
+    std::vector<size_t> openedOf(tags.size());
+    constexpr size_t NONE = static_cast<size_t>(-1);
+    size_t open = NONE;   // the block the next run may join
+    size_t alone = NONE;  // the last run read alone: the same run again shares it
     for (const Run& run : runs) {
-        if (plan.blocks.empty() || maxGap < 0 || !CanJoin(plan.blocks.back(), blockFirst, blockLast, run, maxGap)) {
-            ReadBlock block;
-            block.start.station = run.station;
-            block.start.operand = run.operand;
-            block.start.number = ElementNumber(run.operand, run.first);
-            block.start.bit = NO_BIT;
-            block.start.width = run.operand == 'W' ? 16 : 1;
-            plan.blocks.push_back(block);
-            blockFirst = run.first;
-            blockLast = run.last;
+        const bool crosses = maxGap >= 0 && CrossesByte(run);
+        size_t target = crosses ? alone : open;
+        const bool joins = target != NONE && maxGap >= 0 &&
+                           (crosses ? SameRun(opened[target], run) : CanJoin(opened[target], run, maxGap));
+        if (!joins) {
+            Opened block;
+            block.block.start.station = run.station;
+            block.block.start.operand = run.operand;
+            block.block.start.number = ElementNumber(run.operand, run.first);
+            block.block.start.bit = NO_BIT;
+            block.block.start.width = run.operand == 'W' ? 16 : 1;
+            block.first = run.first;
+            block.last = run.last;
+            opened.push_back(block);
+            target = opened.size() - 1;
+            (crosses ? alone : open) = target;
         }
-        blockLast = std::max(blockLast, run.last);
-        plan.blocks.back().count = blockLast - blockFirst + 1;
+        Opened& block = opened[target];
+        block.last = std::max(block.last, run.last);
+        block.block.count = block.last - block.first + 1;
+        openedOf[run.tag] = target;
+    }
 
-        const Tag& tag = tags[run.tag];
-        TagPlace& place = plan.places[run.tag];
-        place.block = plan.blocks.size() - 1;
-        place.offset = run.first - blockFirst;
+    std::vector<size_t> order(opened.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        const Opened& x = opened[a];
+        const Opened& y = opened[b];
+        return std::tie(x.block.start.station, x.block.start.operand, x.first, x.last) <
+               std::tie(y.block.start.station, y.block.start.operand, y.first, y.last);
+    });
+    std::vector<size_t> placeOf(opened.size());
+    ReadPlan plan;
+    for (size_t i = 0; i < order.size(); ++i) {
+        placeOf[order[i]] = i;
+        plan.blocks.push_back(opened[order[i]].block);
+    }
+    plan.places.resize(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) {
+        const Tag& tag = tags[i];
+        const Opened& block = opened[openedOf[i]];
+        TagPlace& place = plan.places[i];
+        place.block = placeOf[openedOf[i]];
+        place.offset = ElementIndex(tag.address) - block.first;
         place.count = tag.address.bit != NO_BIT ? 1 : tag.count;
         place.bit = tag.address.bit;
     }

@@ -3,8 +3,9 @@
 // most 255 elements; a bit of a word is read with its word. W and B runs are
 // plainly consecutive numbers. For A and E the address names a byte and a
 // bit, and a PLC's run across a byte boundary is not something the address
-// form settles: their tags share a block only within one byte (and a tag
-// whose own run crosses a byte is read alone, as the host would read it).
+// form settles: their tags share a block only within one byte. A tag whose
+// own run crosses a byte is read alone, as the host would read it, and its
+// neighbours on either side still share their blocks.
 #ifndef KIVHOST_BLOCK_PLANNER_H
 #define KIVHOST_BLOCK_PLANNER_H
 

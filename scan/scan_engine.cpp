@@ -15,7 +15,7 @@ double Ms(std::chrono::steady_clock::duration span)
     return std::chrono::duration<double, std::milli>(span).count();
 }
 
-double Seconds(std::chrono::system_clock::duration span)
+double Seconds(std::chrono::steady_clock::duration span)
 {
     return std::chrono::duration<double>(span).count();
 }
@@ -139,12 +139,12 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
         if (station.down) {
             station.down = false;
             events_.push_back({ScanEvent::Kind::StationBack, now.wall, station.station, block, Outcome::Good,
-                               outcome.attempts, Seconds(now.wall - station.downSince)});
+                               outcome.attempts, Seconds(now.steady - station.downSteady)});
         }
         if (state.down) {
             state.down = false;
-            events_.push_back(
-                {ScanEvent::Kind::BlockBack, now.wall, station.station, block, Outcome::Good, outcome.attempts, 0});
+            events_.push_back({ScanEvent::Kind::BlockBack, now.wall, station.station, block, Outcome::Good,
+                               outcome.attempts, Seconds(now.steady - state.downSteady)});
         }
         if (outcome.checksumUnused)
             events_.push_back({ScanEvent::Kind::ChecksumUnused, now.wall, station.station, block, Outcome::Good,
@@ -210,6 +210,7 @@ void ScanEngine::SetAside(size_t block, const BlockOutcome& outcome, const ScanM
         if (!station.down) {
             station.down = true;
             station.downSince = now.wall;
+            station.downSteady = now.steady;
         }
         station.nextRetry = now.steady + settings_.retryDown;
         station.reason = outcome.reason;
@@ -222,11 +223,13 @@ void ScanEngine::SetAside(size_t block, const BlockOutcome& outcome, const ScanM
     if (station.down) {
         station.down = false;
         events_.push_back({ScanEvent::Kind::StationBack, now.wall, station.station, block, outcome.reason,
-                           outcome.attempts, Seconds(now.wall - station.downSince)});
+                           outcome.attempts, Seconds(now.steady - station.downSteady)});
     }
-    if (!state.down)
+    if (!state.down) {
+        state.downSteady = now.steady;
         events_.push_back(
             {ScanEvent::Kind::BlockRefused, now.wall, station.station, block, outcome.reason, outcome.attempts, 0});
+    }
     state.down = true;
     state.nextRetry = now.steady + settings_.retryDown;
     state.reason = outcome.reason;

@@ -90,7 +90,8 @@ struct TagState {
 struct StationState {
     int station = 0;
     bool down = false;
-    WallTime downSince{};
+    WallTime downSince{};     // for the logs
+    SteadyTime downSteady{};  // for how long: the wall clock may jump meanwhile
     SteadyTime nextRetry{};
     Outcome reason = Outcome::Good;  // of the failure that set it aside
     int attempts = 0;
@@ -98,6 +99,7 @@ struct StationState {
 
 struct BlockState {
     bool down = false;  // refused by a station that answers
+    SteadyTime downSteady{};
     SteadyTime nextRetry{};
     Outcome reason = Outcome::Good;
     int attempts = 0;
@@ -118,7 +120,7 @@ struct ScanEvent {
     size_t block = 0;
     Outcome reason = Outcome::Good;
     int attempts = 0;
-    double downSeconds = 0;  // StationBack, BlockBack: how long it was set aside
+    double downSeconds = 0;  // StationBack, BlockBack: how long it was set aside, by the steady clock
 };
 
 struct CycleStats {

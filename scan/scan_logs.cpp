@@ -73,7 +73,7 @@ std::string CycleJson(const ScanEngine& engine)
     const CycleStats& cycle = engine.Cycle();
     Json events = Json::array();
     for (const ScanEvent& event : engine.Events()) {
-        events.push_back({
+        Json json = {
             {"time", UtcTimestamp(event.time)},
             {"event", EventKindName(event.kind)},
             {"station", event.station},
@@ -81,7 +81,10 @@ std::string CycleJson(const ScanEngine& engine)
             {"reason", event.reason == Outcome::Good ? "" : OutcomeName(event.reason)},
             {"attempts", event.attempts},
             {"message", EventText(engine, event)},
-        });
+        };
+        if (event.kind == ScanEvent::Kind::StationBack || event.kind == ScanEvent::Kind::BlockBack)
+            json["down_s"] = MsNumber(event.downSeconds);
+        events.push_back(std::move(json));
     }
     Json tags = Json::array();
     for (size_t i = 0; i < engine.Tags().size(); ++i) {

@@ -71,7 +71,9 @@ std::string EventText(const ScanEngine& engine, const ScanEvent& event)
         return station + " answers again, after " + Printf("%.1f s", event.downSeconds) + " set aside";
     case ScanEvent::Kind::BlockRefused:
         return station + " answers the read of " + block + " with " + why + ": asked again every " + RetryWords(engine);
-    case ScanEvent::Kind::BlockBack: return station + " answers the read of " + block + " again";
+    case ScanEvent::Kind::BlockBack:
+        return station + " answers the read of " + block + " again, after " + Printf("%.1f s", event.downSeconds) +
+               " set aside";
     case ScanEvent::Kind::ChecksumUnused: return ChecksumNotice(event.station);
     }
     return "";

@@ -20,10 +20,12 @@ kivhost_add_gtest(kivhost_analysis_tests
   LIBS kivhost_cli davodev_core)
 target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)
+# With the bash completions of kivhost and plcsim, run in a plain bash.
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp
+  LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
-  KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-add_dependencies(kivhost_process_tests kivhost)
+  PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(kivhost_process_tests kivhost plcsim)
 
 # kivhost and plcsim both run as programs, on a paced line: what kivhost
 # makes of a line whose timing or port changes under it.

@@ -1036,6 +1036,16 @@ const PlanCase PLAN_CASES[] = {
      {"01A0106x4", "01A0107x1", "01E0106x4"},
      {"0+0", "1+0", "2+0", "2+0"}},
     {"the top of A", {{"01A01F5", 3}, {"01A01F0", 1}}, 8, {"01A01F0x8"}, {"0+5", "0+0"}},
+    {"an A run across a byte leaves its neighbours one block",
+     {{"01A0100", 1}, {"01A0106", 4}, {"01A0107", 1}},
+     8,
+     {"01A0100x8", "01A0106x4"},
+     {"0+0", "1+0", "0+7"}},
+    {"12 E bits across three bytes, a block of neighbours on either side",
+     {{"01E01D6", 12}, {"01E01D0", 1}, {"01E01F5", 1}, {"01E01D7", 1}, {"01E01F1", 1}, {"01E01D6", 12}},
+     8,
+     {"01E01D0x8", "01E01D6x12", "01E01F1x5"},
+     {"1+0", "0+0", "2+4", "0+7", "2+0", "1+0"}},
 };
 
 class BlockPlanner : public ::testing::TestWithParam<PlanCase> {};

@@ -473,6 +473,19 @@ const RunCase RUN_CASES[] = {
      {"accepted by BlockAddressParser", "width    16"},
      "",
      0},
+    {"parse names the byte and bit of A",
+     {"parse", "02A01F7"},
+     0,
+     {"  number   0x01F7 (byte 1F, bit 7)\n", "bit      none (255)"},
+     "",
+     0},
+    {"parse names the byte and bit of an E run",
+     {"parse", "01e0030", "--count", "12"},
+     0,
+     {"accepted by BlockAddressParser", "  number   0x0030 (byte 03, bit 0)\n"},
+     "",
+     0},
+    {"parse of B keeps the plain number", {"parse", "01B0107"}, 0, {"  number   0x0107\n  bit "}, "", 0},
     {"parse rejects an operand", {"parse", "01C0000"}, 1, {"rejected by SingleAddressParser"}, "operand is W", 0},
     {"parse shows the driver's log",
      {"parse", "02A1F7"},
@@ -891,6 +904,11 @@ TEST_F(KivhostLine, JsonDocumentsReadBack)
     EXPECT_EQ(parse["address"]["operand"].Text(), "A");
     EXPECT_EQ(parse["address"]["number"].Number(), 0x1F7);
     EXPECT_EQ(parse["address"]["width"].Number(), 1);
+    EXPECT_EQ(parse["byte_bit"]["byte"].Number(), 0x1F);
+    EXPECT_EQ(parse["byte_bit"]["bit"].Number(), 7);
+    const Json wordBit = ParseJson(Kivhost({"parse", "01W00105", "--json"}).out);
+    EXPECT_EQ(wordBit["address"]["bit"].Number(), 5);
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(wordBit["byte_bit"].value));
 
     const Json info = ParseJson(Kivhost({"info", "--json"}).out);
     EXPECT_EQ(info["channel_block_size"].Number(), 4140);

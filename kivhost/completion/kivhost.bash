@@ -1,13 +1,44 @@
 # bash completion for kivhost: its commands, their options, the values the
-# options take, and the serial devices there are for --port.
+# options take, the serial devices there are for --port, and file names.
+# Plain bash is enough: source this file.
 
 _kivhost_ports()
 {
-    local device devices=()
+    local device
     for device in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/pts/[0-9]* /dev/serial/by-id/*; do
-        [[ -e $device ]] && devices+=("$device")
+        [[ -e $device ]] && printf '%s\n' "$device"
     done
-    printf '%s\n' "${devices[@]}"
+}
+
+# File names that start with $1, each folder with its "/" so that completion
+# goes on inside it. With $2 (for a port): under /dev only folders and links,
+# as its other files are devices, the serial ones offered apart.
+_kivhost_paths()
+{
+    local path
+    while IFS= read -r path; do
+        if [[ -d $path ]]; then
+            printf '%s/\n' "${path%/}"
+        elif [[ -z $2 || $path != /dev/* || -L $path ]]; then
+            printf '%s\n' "$path"
+        fi
+    done < <(compgen -f -- "$1")
+}
+
+# COMPREPLY from lines, once each, with prefix before each; as file names
+# (quoted as needed, no space after a folder) when $2 says so.
+_kivhost_reply()
+{
+    local lines=$1 files=$2 line
+    local -A seen=()
+    COMPREPLY=()
+    while IFS= read -r line; do
+        [[ -z $line || -n ${seen[$line]} ]] && continue
+        seen[$line]=1
+        COMPREPLY+=("$prefix$line")
+    done <<<"$lines"
+    ((files)) && compopt -o filenames 2>/dev/null
+    return 0
 }
 
 _kivhost()
@@ -44,7 +75,11 @@ _kivhost()
 
     local values=""
     case $prev in
-        --port) values=$(_kivhost_ports) ;;
+        --port)
+            # A serial device, or any path: a link made by plcsim or udev.
+            _kivhost_reply "$(compgen -W "$(_kivhost_ports)" -- "$cur"; _kivhost_paths "$cur" port)" 1
+            return
+            ;;
         --baud)
             values="1200 2400 4800 9600 19200 38400 57600"
             [[ $command == monitor ]] && values+=" 115200 230400"
@@ -59,8 +94,7 @@ _kivhost()
         --retry-down) values="5 10 30 60" ;;
         --range) values="1-32 1-8" ;;
         --trace-file | --lib | --tags | --csv | --jsonl)
-            COMPREPLY=($(compgen -f -- "$cur"))
-            [[ -n $prefix ]] && COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
+            _kivhost_reply "$(_kivhost_paths "$cur")" 1
             return
             ;;
         --count | --type | --interval | --cycles | --gap | --late) return ;;
@@ -84,10 +118,8 @@ _kivhost()
         COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
-    elif [[ $command == scan ]]; then
-        COMPREPLY=($(compgen -f -- "$cur"))  # the tag file
-    elif [[ $command == decode ]]; then
-        COMPREPLY=($(compgen -f -- "$cur"))
+    elif [[ $command == scan || $command == decode ]]; then
+        _kivhost_reply "$(_kivhost_paths "$cur")" 1  # the tag file, the trace
     fi
 }
 

@@ -941,63 +941,63 @@ TEST(OverrunNote, SaidOnceAndAgainOnlyWhenTheTimeChangesByHalfOrDouble)
             EXPECT_EQ(note.Add(c.cycleMs[i]), c.said[i]) << c.name << ", cycle " << i;
             EXPECT_EQ(note.Current().empty(), c.cycleMs[i] <= c.intervalMs || c.intervalMs == 0) << c.name;
         }
+    }
+}
 
-        // How long a station or block was set aside is told by the steady clock: the
-        // system time set while it was away does not change it; the events' time
-        // stamps still show the wall clock.
-        TEST(ScanDecisions, BackAgainCarriesTheSteadyDuration)
-        {
-            using std::chrono::hours;
-            const struct {
-                const char* name;
-                Outcome failure;  // of block 1 (station 02) in the first cycle
-                std::chrono::system_clock::duration wallJump;
-                ScanEvent::Kind back;
-            } cases[] = {
-                {"a silent station, the clock set back an hour", Outcome::NoReply, -hours(1),
-                 ScanEvent::Kind::StationBack},
-                {"a silent station, the clock set on a day", Outcome::NoReply, hours(24), ScanEvent::Kind::StationBack},
-                {"a refused block, the clock set back an hour", Outcome::Nak, -hours(1), ScanEvent::Kind::BlockBack},
-            };
-            for (const auto& c : cases) {
-                SCOPED_TRACE(c.name);
-                std::vector<Tag> tags(3);
-                tags[0].address = {1, 'W', 0x10, NO_BIT, 16};
-                tags[1].address = {2, 'B', 0x10, NO_BIT, 1};
-                tags[2].address = {2, 'W', 0x10, NO_BIT, 16};
-                ScanSettings settings;
-                settings.retryDown = std::chrono::seconds(10);
-                ScanEngine engine(tags, PlanReads(tags, DEFAULT_MAX_GAP), settings);
-                BlockOutcome good;
-                good.elements.assign(1, 7);
-                good.attempts = 1;
-                BlockOutcome failed;
-                failed.result = RECOVERY_ERROR;
-                failed.reason = c.failure;
-                failed.attempts = 4;
+// How long a station or block was set aside is told by the steady clock: the
+// system time set while it was away does not change it; the events' time
+// stamps still show the wall clock.
+TEST(ScanDecisions, BackAgainCarriesTheSteadyDuration)
+{
+    using std::chrono::hours;
+    const struct {
+        const char* name;
+        Outcome failure;  // of block 1 (station 02) in the first cycle
+        std::chrono::system_clock::duration wallJump;
+        ScanEvent::Kind back;
+    } cases[] = {
+        {"a silent station, the clock set back an hour", Outcome::NoReply, -hours(1), ScanEvent::Kind::StationBack},
+        {"a silent station, the clock set on a day", Outcome::NoReply, hours(24), ScanEvent::Kind::StationBack},
+        {"a refused block, the clock set back an hour", Outcome::Nak, -hours(1), ScanEvent::Kind::BlockBack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Tag> tags(3);
+        tags[0].address = {1, 'W', 0x10, NO_BIT, 16};
+        tags[1].address = {2, 'B', 0x10, NO_BIT, 1};
+        tags[2].address = {2, 'W', 0x10, NO_BIT, 16};
+        ScanSettings settings;
+        settings.retryDown = std::chrono::seconds(10);
+        ScanEngine engine(tags, PlanReads(tags, DEFAULT_MAX_GAP), settings);
+        BlockOutcome good;
+        good.elements.assign(1, 7);
+        good.attempts = 1;
+        BlockOutcome failed;
+        failed.result = RECOVERY_ERROR;
+        failed.reason = c.failure;
+        failed.attempts = 4;
 
-                ScanMoment now = ScanMoment::Now();
-                engine.BeginCycle(now);
-                while (const std::optional<size_t> block = engine.NextBlock(now))
-                    engine.Record(*block, *block == 1 ? failed : good, now);
-                engine.EndCycle(now, true);
+        ScanMoment now = ScanMoment::Now();
+        engine.BeginCycle(now);
+        while (const std::optional<size_t> block = engine.NextBlock(now))
+            engine.Record(*block, *block == 1 ? failed : good, now);
+        engine.EndCycle(now, true);
 
-                now.steady += std::chrono::milliseconds(10100);
-                now.wall += std::chrono::milliseconds(10100) + c.wallJump;
-                engine.BeginCycle(now);
-                while (const std::optional<size_t> block = engine.NextBlock(now))
-                    engine.Record(*block, good, now);
-                engine.EndCycle(now, true);
+        now.steady += std::chrono::milliseconds(10100);
+        now.wall += std::chrono::milliseconds(10100) + c.wallJump;
+        engine.BeginCycle(now);
+        while (const std::optional<size_t> block = engine.NextBlock(now))
+            engine.Record(*block, good, now);
+        engine.EndCycle(now, true);
 
-                const std::vector<ScanEvent>& events = engine.Events();
-                const auto back =
-                    std::find_if(events.begin(), events.end(), [&](const ScanEvent& e) { return e.kind == c.back; });
-                ASSERT_NE(back, events.end());
-                EXPECT_NEAR(back->downSeconds, 10.1, 1e-9);
-                EXPECT_EQ(back->time, now.wall);
-                EXPECT_NE(EventText(engine, *back).find("again, after 10.1 s set aside"), std::string::npos)
-                    << EventText(engine, *back);
-            }
-        }
-
-    }  // namespace
+        const std::vector<ScanEvent>& events = engine.Events();
+        const auto back =
+            std::find_if(events.begin(), events.end(), [&](const ScanEvent& e) { return e.kind == c.back; });
+        ASSERT_NE(back, events.end());
+        EXPECT_NEAR(back->downSeconds, 10.1, 1e-9);
+        EXPECT_EQ(back->time, now.wall);
+        EXPECT_NE(EventText(engine, *back).find("again, after 10.1 s set aside"), std::string::npos)
+            << EventText(engine, *back);
+    }
+}
+}  // namespace

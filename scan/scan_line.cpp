@@ -17,6 +17,8 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     outcome.badData = report.doubt == Doubt::BadData;
     outcome.checksumUnused = report.checksumUnused >= 0;
     outcome.answeringStation = report.answeringStation;
+    outcome.stationHeard = report.stationHeard;
+    outcome.stationNote = StationNote(report);
     if (outcome.result == RECOVERY_ERROR || outcome.badData)
         outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;

@@ -25,6 +25,11 @@ target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_
   KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost)
 
+# The same on a paced line, where replies take the time a real line gives them.
+kivhost_add_gtest(kivhost_paced_tests SOURCES kivhost_paced_test.cpp LIBS plcsim_lib)
+target_compile_definitions(kivhost_paced_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>")
+add_dependencies(kivhost_paced_tests kivhost)
+
 # The packages, made by cpack from this build; with the Windows side built
 # beside it, the same run makes the zip, whose DAVODEV.dll is checked too and
 # whose kivhost.exe runs under wine.

@@ -70,8 +70,7 @@ const VerdictCase VERDICT_CASES[] = {
      {FaultKind::Nak},
      {"--port", "{port}", "stations", "--range", "1-2"},
      0,
-     {"1 (01)    yes", "refuses this request (\"/N01RW", "2 (02)    no", "1 of 2 stations answer (",
-      "): 1 (01)\n"},
+     {"1 (01)    yes", "refuses this request (\"/N01RW", "2 (02)    no", "1 of 2 stations answer (", "): 1 (01)\n"},
      NOT_THE_LINE_FORMAT},
 };
 

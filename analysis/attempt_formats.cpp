@@ -123,6 +123,8 @@ std::string Notes(const AttemptView& view)
 {
     std::string notes;
     const auto note = [&notes](const char* text) { notes += std::string("  [") + text + "]"; };
+    if (view.lateRest > 0)
+        note("began with the rest of the previous reply, arrived late");
     if (view.maybeLate)
         note(view.timed ? "late" : "after a time-out: maybe a late answer");
     if (view.outcome == Outcome::Good && view.request.valid && view.request.IsRead() && !view.reply.dataOk)

@@ -33,6 +33,7 @@ AttemptView ViewOf(const TraceAttempt& attempt)
     view.reply = attempt.reply;
     view.outcome = attempt.outcome;
     view.maybeLate = attempt.followsTimeout && view.hasReply;
+    view.lateRest = attempt.lateRest;
     return view;
 }
 

@@ -37,6 +37,9 @@ struct AttemptView {
     // request number): it came after a time-out on the same station (trace),
     // or later than the late threshold (line).
     bool maybeLate = false;
+    // From a trace: the reply began with this many bytes of the rest of an
+    // earlier reply, arrived late; outcome is of the bytes after them.
+    size_t lateRest = 0;
     // Set by AttemptNotes: a whole reply whose checksum breaks the rule of
     // requests (the driver does not check it; kivhost points it out).
     bool replyChecksumSuspect = false;

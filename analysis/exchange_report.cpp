@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 #include "byte_text.h"
 #include "json_object.h"
 #include "tool_text.h"
@@ -16,12 +18,81 @@ constexpr size_t REPLY_START_SHOWN = 12;
 constexpr const char* SHARED_NUMBER_ADVICE =
     "two PLCs on the line may share a station number, or the PLC is not set to the number in the address";
 
+// An attempt that began with the rest of an earlier reply, in a list of
+// attempts.
+constexpr const char* LATE_REST_TEXT = "with the rest of the previous reply, arrived late";
+
 bool HasReply(Outcome outcome)
 {
     return outcome != Outcome::NoReply && outcome != Outcome::NotSent;
 }
 
+// A reply an exchange heard: an attempt's own, or an earlier attempt's that
+// arrived late and whole only in a later one.
+struct Heard {
+    std::string_view bytes;
+    Outcome outcome = Outcome::NoReply;
+};
+
+// Which failure leads the verdict of an exchange: a refusal says most, then
+// another station's reply; the rest go by the last attempt.
+int Weight(Outcome outcome)
+{
+    return outcome == Outcome::Nak ? 2 : outcome == Outcome::WrongStation ? 1 : 0;
+}
+
+// The station's own digits in a reply of this protocol, however far it got.
+bool FromStation(const PconRequest& request, const Heard& heard)
+{
+    return HasReply(heard.outcome) && heard.outcome != Outcome::Garbled && heard.outcome != Outcome::WrongStation &&
+           !request.stationDigits.empty() && heard.bytes.size() >= 4 && heard.bytes[0] == FRAME_START &&
+           heard.bytes.substr(2, 2) == request.stationDigits;
+}
+
+// The verdict of a failed exchange and the reply it is about.
+Heard Verdict(const TraceExchange& exchange, ExchangeReport* report)
+{
+    Heard leading;
+    Heard lastHeard;
+    for (const TraceAttempt& attempt : exchange.attempts) {
+        const Outcome late =
+            attempt.lateReply.empty() ? Outcome::NoReply : JudgeReply(attempt.request, attempt.lateReply);
+        for (const Heard heard : {Heard{attempt.lateReply, late}, Heard{attempt.OwnReply(), attempt.outcome}}) {
+            if (FromStation(attempt.request, heard)) {
+                lastHeard = heard;
+                if (!report->stationHeard)
+                    report->heardOnAttempt = attempt.attempt;
+                report->stationHeard = true;
+            }
+            if (Weight(heard.outcome) > Weight(leading.outcome))
+                leading = heard;
+        }
+    }
+    if (report->outcome == Outcome::Good)
+        return {exchange.attempts.back().OwnReply(), Outcome::Good};
+    if (Weight(leading.outcome) > 0)
+        return leading;
+    // An attempt that read nothing but the rest of an earlier reply tells
+    // nothing of its own.
+    Heard verdict{exchange.attempts.back().OwnReply(), exchange.attempts.back().outcome};
+    for (auto it = exchange.attempts.rbegin(); it != exchange.attempts.rend(); ++it) {
+        if (it->lateRest == 0 || !it->OwnReply().empty()) {
+            verdict = {it->OwnReply(), it->outcome};
+            break;
+        }
+    }
+    // The station answered, but too late for the attempts that waited.
+    if (verdict.outcome == Outcome::NoReply && report->stationHeard)
+        return {lastHeard.bytes, Outcome::Short};
+    return verdict;
+}
+
 }  // namespace
+
+int ExchangeReport::LateRests() const
+{
+    return static_cast<int>(std::count(lateRests.begin(), lateRests.end(), true));
+}
 
 ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchanges)
 {
@@ -33,14 +104,18 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     report.outcome = exchange.outcome;
     for (const TraceAttempt& attempt : exchange.attempts) {
         report.outcomes.push_back(attempt.outcome);
+        report.lateRests.push_back(attempt.lateRest > 0);
         if (attempt.followsTimeout && HasReply(attempt.outcome))
             report.possiblyLate = true;
     }
     const TraceAttempt& last = exchange.attempts.back();
-    report.answeringStation = last.reply.stationEcho;
-    report.received = last.replyBytes.size();
+    const Heard verdict = Verdict(exchange, &report);
+    const std::string verdictBytes(verdict.bytes);
+    report.outcome = verdict.outcome;
+    report.answeringStation = DecodeReply(verdictBytes, last.request).stationEcho;
+    report.received = verdictBytes.size();
     report.expected = last.request.valid ? last.request.ReplyLength() : 0;
-    report.replyStart = VisibleBytes(last.replyBytes, {}, REPLY_START_SHOWN);
+    report.replyStart = VisibleBytes(verdictBytes, {}, REPLY_START_SHOWN);
     if (report.outcome != Outcome::Good || !last.request.valid || !last.reply.complete)
         return report;
 
@@ -121,25 +196,30 @@ std::string AttemptsText(const ExchangeReport& report)
     if (report.Attempts() <= 1)
         return {};
     // Counts by outcome in the order they first happened, good left out.
-    std::vector<std::pair<Outcome, int>> counts;
-    for (Outcome outcome : report.outcomes) {
-        if (outcome == Outcome::Good)
+    // An attempt that began with the rest of an earlier reply is counted as
+    // that: what came after it was cut short by the driver's own checks.
+    std::vector<std::pair<std::string, int>> counts;
+    for (size_t i = 0; i < report.outcomes.size(); ++i) {
+        const bool lateRest = i < report.lateRests.size() && report.lateRests[i];
+        if (report.outcomes[i] == Outcome::Good && !lateRest)
             continue;
+        const std::string text = lateRest ? LATE_REST_TEXT : OutcomeText(report.outcomes[i]);
         bool found = false;
         for (auto& [seen, n] : counts)
-            if (seen == outcome) {
+            if (seen == text) {
                 ++n;
                 found = true;
             }
         if (!found)
-            counts.emplace_back(outcome, 1);
+            counts.emplace_back(text, 1);
     }
     std::string out = std::to_string(report.Attempts()) + " attempts";
-    if (counts.empty() || (counts.size() == 1 && counts.front().second == report.Attempts()))
+    if (counts.empty() || (counts.size() == 1 && counts.front().second == report.Attempts() &&
+                           counts.front().first == OutcomeText(report.outcome)))
         return out;  // all alike: the reason says the rest
     out += " (";
     for (size_t i = 0; i < counts.size(); ++i)
-        out += (i > 0 ? ", " : "") + std::to_string(counts[i].second) + " " + OutcomeText(counts[i].first);
+        out += (i > 0 ? ", " : "") + std::to_string(counts[i].second) + " " + counts[i].first;
     return out + ")";
 }
 
@@ -161,8 +241,11 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
                  "--format match the PLC";
         break;
     case Outcome::Short:
-        head = "short reply from " + who + " to the " + what + ": " + attempts + ", the last " +
-               std::to_string(report.received) + " of " + std::to_string(report.expected) + " characters";
+        if (report.received < report.expected)
+            head = "short reply from " + who + " to the " + what + ": " + attempts + ", the last " +
+                   std::to_string(report.received) + " of " + std::to_string(report.expected) + " characters";
+        else
+            head = who + " answered the " + what + " late, after the time-out of the attempt it answered: " + attempts;
         advice = "a slow station or a line that loses characters: try a longer --timeout, then check the cable";
         break;
     case Outcome::Nak:
@@ -203,9 +286,45 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
         break;
     }
     std::string message = head + "; " + advice;
+    if (report.outcome == Outcome::NoReply && report.LateRests() > 0)
+        message += "; the rest of a reply arrived late, in the attempt after it: raise --timeout";
     if (report.possiblyLate)
         message += "; a reply came after a time-out and may have answered the request before it: raise --timeout";
     return message;
+}
+
+std::string StationNote(const ExchangeReport& report)
+{
+    if (!report.traced)
+        return {};
+    const std::string answered = "answered on attempt " + std::to_string(report.heardOnAttempt);
+    switch (report.outcome) {
+    case Outcome::Good: {
+        if (report.doubt == Doubt::BadData)
+            return "answered with damaged data: check the cable, then --baud and --format";
+        if (report.Attempts() <= 1 && !report.possiblyLate)
+            return {};
+        const bool slow = report.possiblyLate || report.LateRests() > 0 ||
+                          std::any_of(report.outcomes.begin(), report.outcomes.end(),
+                                      [](Outcome o) { return o == Outcome::NoReply || o == Outcome::Short; });
+        return "answered on attempt " + std::to_string(report.Attempts()) +
+               (slow ? ": raise --timeout" : " (" + AttemptsText(report) + ")");
+    }
+    case Outcome::Nak: return "refuses this request (\"" + report.replyStart + "\", not acknowledged)";
+    case Outcome::WrongStation:
+        return (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
+                                             : std::string("another station")) +
+               " answered (two stations with one number, or a late answer)";
+    case Outcome::Short:
+        if (report.stationHeard)
+            return answered + ", too late for its attempt: raise --timeout";
+        break;
+    default:
+        if (report.stationHeard)
+            return answered + ", then " + OutcomeText(report.outcome);
+        break;
+    }
+    return OutcomeText(report.outcome);
 }
 
 std::string SuccessNotes(const ExchangeReport& report)
@@ -215,6 +334,8 @@ std::string SuccessNotes(const ExchangeReport& report)
         notes += "possibly a late answer: an attempt before it to the station timed out, and the protocol carries no "
                  "request "
                  "number; raise --timeout";
+    else if (report.LateRests() > 0)
+        notes += "an attempt began with the rest of the previous reply, arrived late: raise --timeout";
     if (report.checksumSuspect)
         notes += std::string(notes.empty() ? "" : "; ") +
                  "checksum? the reply does not end in the checksum of the request rule";

@@ -29,9 +29,19 @@ enum class Doubt {
 };
 
 struct ExchangeReport {
-    bool traced = false;                 // the trace showed the exchange
-    Outcome outcome = Outcome::NotSent;  // of the last attempt: good, or why it failed
-    std::vector<Outcome> outcomes;       // of each attempt, in order
+    bool traced = false;  // the trace showed the exchange
+    // Good when the last attempt was; otherwise the verdict of all the
+    // attempts: a refusal seen on any of them, else another station's reply,
+    // else the last attempt's own (short when it heard nothing but the
+    // station had answered, too late).
+    Outcome outcome = Outcome::NotSent;
+    std::vector<Outcome> outcomes;  // of each attempt's own reply, in order
+    // Per attempt: it began with the rest of an earlier reply, arrived late.
+    std::vector<bool> lateRests;
+    // A reply with the addressed station's digits came on some attempt,
+    // refused, short or late ones too: the station is there.
+    bool stationHeard = false;
+    int heardOnAttempt = 0;  // the first attempt that heard it; 0 for none
     // A reply followed a time-out on the same station: it may answer the
     // request before, late.
     bool possiblyLate = false;
@@ -42,12 +52,13 @@ struct ExchangeReport {
     // reply its flags stop: -1 otherwise.
     int checksumUnused = -1;
     int answeringStation = -1;  // wrong-station: the station the reply named
-    size_t received = 0;        // of the last attempt's reply
+    size_t received = 0;        // of the reply the verdict is about
     size_t expected = 0;        // what the driver waited for
-    std::string replyStart;     // the last attempt's reply, readable, cut short
+    std::string replyStart;     // the reply the verdict is about, readable, cut short
     std::string replyData;      // a read's data characters in it, readable, cut short
 
     int Attempts() const { return static_cast<int>(outcomes.size()); }
+    int LateRests() const;
     // Good by the driver and by kivhost.
     bool Good() const { return outcome == Outcome::Good && doubt == Doubt::None; }
     // The exchange ended on a request the port did not take: the port, not
@@ -104,6 +115,11 @@ std::string AttemptsText(const ExchangeReport& report);
 // only, or why a reply the driver took is doubted. what: "read of 01W0010";
 // station: the one addressed.
 std::string FailureMessage(const ExchangeReport& report, const std::string& what, int station, uint32_t timeoutMs);
+
+// What the exchange says of the station it asked, for a list of who is on
+// the line: "" for an answer at the first attempt; "answered on attempt 2:
+// raise --timeout", "refuses this request (...)", or why it did not answer.
+std::string StationNote(const ExchangeReport& report);
 
 // The notes on a good exchange, "" if none: a possibly late answer, a
 // checksum that does not follow the rule.

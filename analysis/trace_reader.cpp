@@ -14,6 +14,22 @@ constexpr std::string_view PREFIX = "REVIZ: ";
 constexpr std::string_view SENT = " bytes will be send";
 constexpr std::string_view RECEIVED = " bytes received";
 constexpr std::string_view LINE_END = ")\n";
+// A reply's characters: "/", two of header and station, the longest read's data, the trailer.
+constexpr size_t LONGEST_REPLY = REPLY_OVERHEAD + 255 * 4;
+
+// What follows "/" in a reply: hex digits, the acknowledgement and the echo
+// letters. Anything else is not the rest of a reply but noise, or another
+// line format.
+bool IsReplyCharacter(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+}
+
+// The trace shows CR as "."; no reply holds a "." of its own.
+bool IsReplyEnd(char c)
+{
+    return c == FRAME_END || c == '.';
+}
 
 // The count of a "REVIZ: N ..." line ending in what, or -1.
 long ByteCount(std::string_view line, std::string_view what)
@@ -231,13 +247,25 @@ void TraceReader::CloseAttempt()
     const size_t expected = a.request.valid ? a.request.ReplyLength() : a.replyBytes.size();
     if (expected > 0 && a.replyBytes.size() >= expected && a.replyBytes[expected - 1] == '.')
         a.replyBytes[expected - 1] = FRAME_END;  // a whole reply ends in CR
-    a.outcome = a.receptions.empty() ? Outcome::NotSent : JudgeReply(a.request, a.replyBytes);
-    a.reply = DecodeReply(a.replyBytes, a.request);
-    counter_.Judged(a.outcome);
+    // The driver judges all it read; kivhost judges the attempt by what
+    // came after the rest of an earlier reply, if one came first.
+    const Outcome driverVerdict = a.receptions.empty() ? Outcome::NotSent : JudgeReply(a.request, a.replyBytes);
+    a.outcome = driverVerdict;
+    if (driverVerdict != Outcome::Good && driverVerdict != Outcome::NotSent)
+        TakeLateRest(a);
+    if (a.lateRest > 0)
+        a.outcome = a.OwnReply().empty() ? Outcome::NoReply : JudgeReply(a.request, a.OwnReply());
+    a.reply = DecodeReply(a.OwnReply(), a.request);
+    FollowReply(a);
+    counter_.Judged(driverVerdict);
     if (a.request.valid) {
         bool& timedOut = stationTimedOut_[a.request.station];
         a.followsTimeout = timedOut;
-        timedOut = a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
+        // After the rest of an earlier reply the driver read all it asked
+        // for unless it came to fewer bytes: a refused header is no time-out.
+        const size_t asked = a.request.IsRead() && a.receptions.size() < 2 ? READ_HEADER : a.request.ReplyLength();
+        timedOut =
+            a.lateRest > 0 ? a.replyBytes.size() < asked : a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
     }
 
     if (output_ != TraceOutput::Exchanges)
@@ -246,6 +274,48 @@ void TraceReader::CloseAttempt()
     exchange_.attempts.push_back(std::move(a));
     if (counter_.ExchangeOver())
         CloseExchange();
+}
+
+// The reply bytes that continue the reply the last attempt began: reply
+// characters up to its CR, or up to the "/" of the next reply.
+void TraceReader::TakeLateRest(TraceAttempt& a)
+{
+    std::string& bytes = a.replyBytes;
+    if (openReply_.empty())
+        return;
+    size_t rest = 0;
+    while (rest < bytes.size() && IsReplyCharacter(bytes[rest]) && openReply_.size() + rest < LONGEST_REPLY)
+        ++rest;
+    // A "." alone may be noise as well as a CR the trace shows as ".".
+    if (rest == 0)
+        return;
+    if (rest < bytes.size() && IsReplyEnd(bytes[rest]))
+        bytes[rest++] = FRAME_END;
+    else if (rest < bytes.size() && bytes[rest] != FRAME_START)
+        return;
+    a.lateRest = rest;
+    if (openExchange_ == a.exchange)
+        a.lateReply = openReply_ + bytes.substr(0, rest);
+}
+
+// Keeps the reply the attempt's bytes leave unfinished, for the next one.
+void TraceReader::FollowReply(const TraceAttempt& a)
+{
+    if (a.replyBytes.empty())
+        return;  // the rest may still come
+    if (a.lateRest == 0)
+        openReply_.clear();
+    for (const char c : a.replyBytes) {
+        if (c == FRAME_START) {
+            openReply_.assign(1, c);
+            openExchange_ = a.exchange;
+        } else if (!openReply_.empty()) {
+            if (!IsReplyCharacter(c) || openReply_.size() >= LONGEST_REPLY)
+                openReply_.clear();
+            else
+                openReply_ += c;
+        }
+    }
 }
 
 void TraceReader::CloseExchange()

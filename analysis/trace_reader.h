@@ -45,6 +45,17 @@ struct TraceAttempt {
     // carries no request number. Kept across Finish for a reader fed call
     // after call.
     bool followsTimeout = false;
+    // The first lateRest reply bytes are the rest of the reply an earlier
+    // attempt began to read and left when its time-out ended it or its
+    // header was refused: they arrived late, before anything of this
+    // attempt's own. outcome and reply are of the bytes after them.
+    size_t lateRest = 0;
+    // That earlier reply, its start and its rest joined, when it began in
+    // this exchange: for the exchange's verdict, what its station said.
+    std::string lateReply;
+
+    // The bytes after the late rest: what the station said to this attempt.
+    std::string_view OwnReply() const { return std::string_view(replyBytes).substr(lateRest); }
 };
 
 struct TraceExchange {
@@ -88,6 +99,8 @@ private:
     bool Decided() const;
     void CloseAttempt();
     void CloseExchange();
+    void TakeLateRest(TraceAttempt& attempt);
+    void FollowReply(const TraceAttempt& attempt);
 
     TraceOutput output_;
     std::string text_;  // not yet taken apart
@@ -105,6 +118,10 @@ private:
     uint64_t exchanges_ = 0;
     AttemptCounter counter_;
     std::map<int, bool> stationTimedOut_;  // by station: its last attempt timed out
+    // A reply the last attempt began to read ("/" and no CR since), and the
+    // exchange it began in; kept across Finish, as the line goes on.
+    std::string openReply_;
+    uint64_t openExchange_ = 0;
 
     std::deque<TraceAttempt> doneAttempts_;
     std::deque<TraceExchange> doneExchanges_;

@@ -97,7 +97,11 @@ void TraceView::ShowAttempts()
             reply = "(nothing)";
         else
             reply = VisibleBytes(attempt.replyBytes, attempt.replyShown);
-        if (attempt.outcome != Outcome::Good && attempt.outcome != Outcome::NotSent)
+        if (attempt.lateRest > 0)
+            reply += "   the rest of the previous reply, arrived late" +
+                     (attempt.OwnReply().empty() ? "" : std::string(", then ") + OutcomeText(attempt.outcome)) +
+                     ", attempt " + std::to_string(attempt.attempt);
+        else if (attempt.outcome != Outcome::Good && attempt.outcome != Outcome::NotSent)
             reply += std::string("   ") + OutcomeText(attempt.outcome) + ", attempt " + std::to_string(attempt.attempt);
         if (attempt.followsTimeout && !attempt.replyBytes.empty())
             reply += "   may answer the request before: it timed out";

@@ -44,7 +44,7 @@ int RunStations(Context& context)
     int asked = 0;
     const auto started = std::chrono::steady_clock::now();
     if (!options.json) {
-        std::fprintf(out, "Station   Answers      Time  Attempts  Reason\n");
+        std::fprintf(out, "Station   Answers      Time  Attempts  Note\n");
         std::fflush(out);
     }
     for (int station = range.first; station <= range.last && stopRequested == 0; ++station) {
@@ -58,20 +58,15 @@ int RunStations(Context& context)
         const BlockOutcome outcome = reader.Read(block);
         inExchange = 0;
         ++asked;
-        // A station that answers, even to refuse W0000, is there.
-        const bool there = outcome.result == SUCCESS || outcome.reason == Outcome::Nak;
+        // A station that answers on any attempt, even to refuse W0000 or too
+        // late for its attempt, is there.
+        const bool there = outcome.result == SUCCESS || outcome.stationHeard;
         if (there) {
             ++answers;
             answering += answering.empty() ? "" : ", ";
             answering += StationText(station);
         }
-        std::string reason;
-        if (outcome.result != SUCCESS) {
-            reason = OutcomeText(outcome.reason);
-            if (outcome.reason == Outcome::WrongStation && outcome.answeringStation >= 0)
-                reason += ": station " + StationText(outcome.answeringStation) +
-                          " answered (two stations with one number, or a late answer)";
-        }
+        const std::string& reason = outcome.stationNote;
         if (options.json) {
             JsonObject row;
             row.Number("station", station)
@@ -80,6 +75,8 @@ int RunStations(Context& context)
                 .Raw("ms", JsonNumber(outcome.ms))
                 .Number("attempts", outcome.attempts)
                 .Text("reason", outcome.result == SUCCESS ? "" : OutcomeName(outcome.reason));
+            if (!reason.empty())
+                row.Text("note", reason);
             if (!outcome.message.empty())
                 row.Text("message", outcome.message);
             rows.push_back(row.Done());

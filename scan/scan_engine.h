@@ -46,7 +46,7 @@ struct ScanMoment {
 struct BlockOutcome {
     int32_t result = SUCCESS;        // the driver's
     std::vector<uint16_t> elements;  // the block's, when the read succeeded
-    // From the trace: the last attempt's verdict (Good on success) and the
+    // From the trace: the verdict of all attempts (Good on success) and the
     // attempts made; none when nothing was sent.
     Outcome reason = Outcome::Good;
     int attempts = 0;
@@ -54,7 +54,9 @@ struct BlockOutcome {
     bool checksumSuspect = false;  // the reply's checksum does not follow the rule
     bool badData = false;          // the driver took it, but its data is damaged
     bool checksumUnused = false;   // the station's replies never keep the rule: say so once
-    int answeringStation = -1;     // the station the last reply named, -1 for none
+    int answeringStation = -1;     // the station the verdict's reply named, -1 for none
+    bool stationHeard = false;     // a reply with the station's digits came, on any attempt
+    std::string stationNote;       // what that says of the station, for a list of stations
     std::string message;           // a failure's one line, with what to check
     double ms = 0;
     // The port failed, not the station (port_keeper.h): not a result to record.

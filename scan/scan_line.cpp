@@ -19,6 +19,8 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     outcome.checksumUnused = report.checksumUnused >= 0;
     outcome.answeringStation = report.answeringStation;
     outcome.portLost = port_ != nullptr && port_->Lost(report);
+    outcome.stationHeard = report.stationHeard;
+    outcome.stationNote = StationNote(report);
     if (outcome.result == RECOVERY_ERROR || outcome.badData)
         outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;

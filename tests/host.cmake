@@ -27,9 +27,10 @@ target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_
   PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost plcsim)
 
-# kivhost and plcsim both run as programs, on a paced line: what kivhost
-# makes of a line whose timing or port changes under it.
-kivhost_add_gtest(kivhost_paced_tests SOURCES kivhost_paced_test.cpp)
+# On a paced line, where replies take the time a real line gives them: the
+# verdicts kivhost gives (plcsim in the test), and a port lost and back
+# (plcsim run as a program, unplugged and replugged).
+kivhost_add_gtest(kivhost_paced_tests SOURCES kivhost_paced_test.cpp kivhost_lost_port_test.cpp LIBS plcsim_lib)
 target_compile_definitions(kivhost_paced_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   PLCSIM_PATH="$<TARGET_FILE:plcsim>")
 add_dependencies(kivhost_paced_tests kivhost plcsim)

@@ -154,9 +154,7 @@ struct LostPortCase {
 };
 
 const LostPortCase LOST_PORT_CASES[] = {
-    {"scan",
-     {"scan", "{tags}", "--interval", "100", "--retry-down", "1"},
-     {"; one 4660;", "; two - (", ": no-reply)"}},
+    {"scan", {"scan", "{tags}", "--interval", "100", "--retry-down", "1"}, {"; one 4660;", "; two - (", ": no-reply)"}},
     {"poll",
      {"poll", "01W0010", "02W0010", "--interval", "100", "--retry-down", "1"},
      {"01W0010 0x1234 (", "02W0010 (no reply)"}},
@@ -176,8 +174,8 @@ TEST_P(KivhostPacedPort, ALostPortIsToldOnceReopenedAndLeavesTheStationsAlone)
     const std::string tags = ::testing::TempDir() + "kivhost-paced-" + std::to_string(getpid()) + ".csv";
     std::ofstream(tags) << "name,address\none,01W0010\ntwo,02W0010\n";
 
-    Program sim(PLCSIM_PATH, {"--stations", "1,2", "--set", "1:W0010=0x1234", "--fault", "2:silent", "--pace",
-                              "--link", link});
+    Program sim(PLCSIM_PATH,
+                {"--stations", "1,2", "--set", "1:W0010=0x1234", "--fault", "2:silent", "--pace", "--link", link});
     ASSERT_TRUE(sim.ReadUntil([](const Output& so) { return so.out.find('\n') != std::string::npos; }))
         << sim.SoFar().err;
 

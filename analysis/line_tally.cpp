@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "tool_text.h"
@@ -60,7 +59,7 @@ void LineTally::Add(const AttemptView& view)
     if (view.maybeLate)
         ++s.maybeLate;
     if (view.timed && view.hasReply)
-        s.latenciesUs.push_back(view.latencyUs);
+        s.latenciesUs.Add(view.latencyUs);
     if (view.outcome == Outcome::Good) {
         openGood_ = true;
         CloseExchange();
@@ -80,15 +79,6 @@ void LineTally::CloseExchange()
         ++stations_[openStation_].failedExchanges;
     open_ = false;
     openGood_ = false;
-}
-
-uint64_t LineTally::Percentile(std::vector<uint64_t> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
-    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 std::string LineTally::Table(bool withLine) const
@@ -130,10 +120,10 @@ std::string LineTally::Table(bool withLine) const
         }
         count(s.maybeLate);
         if (withLine) {
-            const bool any = !s.latenciesUs.empty();
-            row.push_back(any ? MsText(Percentile(s.latenciesUs, 50)) : "-");
-            row.push_back(any ? MsText(Percentile(s.latenciesUs, 99)) : "-");
-            row.push_back(any ? MsText(Percentile(s.latenciesUs, 100)) : "-");
+            const bool any = !s.latenciesUs.Empty();
+            row.push_back(any ? MsText(s.latenciesUs.Percentile(50)) : "-");
+            row.push_back(any ? MsText(s.latenciesUs.Percentile(99)) : "-");
+            row.push_back(any ? MsText(s.latenciesUs.Percentile(100)) : "-");
         }
         rows.push_back(row);
     }
@@ -189,9 +179,9 @@ Json LineTally::ToJson(bool withLine) const
         station["maybe_late"] = s.maybeLate;
         if (withLine) {
             Json latency;
-            const bool any = !s.latenciesUs.empty();
+            const bool any = !s.latenciesUs.Empty();
             for (const auto& [name, p] : {std::pair{"p50", 50.0}, {"p99", 99.0}, {"max", 100.0}})
-                latency[name] = any ? Json(static_cast<double>(Percentile(s.latenciesUs, p)) / 1000.0) : Json();
+                latency[name] = any ? Json(static_cast<double>(s.latenciesUs.Percentile(p)) / 1000.0) : Json();
             station["latency_ms"] = latency;
         }
         stations.push_back(station);

@@ -10,6 +10,7 @@
 
 #include "attempt_view.h"
 #include "json_object.h"
+#include "latency_histogram.h"
 
 namespace kivhost {
 
@@ -28,7 +29,7 @@ public:
         uint64_t replies = 0;  // attempts that got anything back
         std::map<Outcome, uint64_t> failures;
         uint64_t maybeLate = 0;
-        std::vector<uint64_t> latenciesUs;
+        LatencyHistogram latenciesUs;
     };
     struct LineFlags {
         uint64_t badRequestChecksum = 0;
@@ -50,9 +51,6 @@ public:
     // the line's flags, as the monitor sees them.
     std::string Table(bool withLine) const;
     Json ToJson(bool withLine) const;
-
-    // Nearest rank of the sorted latencies; p in 0 to 100.
-    static uint64_t Percentile(std::vector<uint64_t> values, double p);
 
 private:
     void CloseExchange();

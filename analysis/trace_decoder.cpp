@@ -17,10 +17,18 @@ void TraceDecoder::Finish()
     reader_.Finish();
     Drain();
     tally_.Finish();
-    if (json_)
-        *out_ += JsonText(Json{{"summary", tally_.ToJson(false)}}) + "\n";
-    else
-        *out_ += std::string(attempts_ > 0 ? "\n" : "") + "Per station:\n" + tally_.Table(false);
+    const uint64_t cut = reader_.CutLines();
+    if (json_) {
+        Json last{{"summary", tally_.ToJson(false)}};
+        if (cut > 0)
+            last["cut_lines"] = cut;
+        *out_ += JsonText(last) + "\n";
+        return;
+    }
+    *out_ += std::string(attempts_ > 0 ? "\n" : "") + "Per station:\n" + tally_.Table(false);
+    if (cut > 0)
+        *out_ += std::to_string(cut) + (cut == 1 ? " line" : " lines") + " longer than " +
+                 std::to_string(TRACE_LONGEST_LINE) + " characters passed over: not the driver's\n";
 }
 
 void TraceDecoder::Drain()

@@ -53,12 +53,18 @@ long ByteCount(std::string_view line, std::string_view what)
 
 void TraceReader::Feed(std::string_view text)
 {
-    // Windows writes line ends in text mode as CR LF. The driver never
-    // prints a CR of its own (it shows them as "."), so every CR goes.
+    // Windows writes line ends in text mode as CR LF, and some captures end
+    // lines with CR alone: each ends one line. The driver never prints a CR
+    // of its own (it shows them as "."), so none is a byte of a frame.
     text_.reserve(text_.size() + text.size());
-    for (char c : text)
-        if (c != '\r')
-            text_ += c;
+    for (char c : text) {
+        if (c == '\n' && afterCr_) {
+            afterCr_ = false;
+            continue;
+        }
+        afterCr_ = c == '\r';
+        text_ += afterCr_ ? '\n' : c;
+    }
     Parse(false);
 }
 
@@ -72,6 +78,9 @@ void TraceReader::Finish()
     counter_.Reset();
     text_.clear();
     at_ = 0;
+    searched_ = 0;
+    afterCr_ = false;
+    skipping_ = false;
 }
 
 bool TraceReader::NextAttempt(TraceAttempt* attempt)
@@ -87,21 +96,35 @@ bool TraceReader::NextExchange(TraceExchange* exchange)
 void TraceReader::Parse(bool atEnd)
 {
     for (;;) {
-        if (dump_ != Dump::None && at_ < text_.size() && text_[at_] == '(') {
+        if (!skipping_ && dump_ != Dump::None && at_ < text_.size() && text_[at_] == '(') {
             if (!ParseByteLine(atEnd))
                 break;
             continue;
         }
-        size_t end = text_.find('\n', at_);
+        size_t end = text_.find('\n', std::max(at_, searched_));
         if (end == std::string::npos) {
+            searched_ = text_.size();
+            if (text_.size() - at_ > TRACE_LONGEST_LINE) {
+                if (!skipping_)
+                    ++cutLines_;
+                skipping_ = true;
+                at_ = text_.size();
+                break;
+            }
             if (!atEnd || at_ >= text_.size())
                 break;
             end = text_.size();
         }
-        ParseTextLine(std::string_view(text_).substr(at_, end - at_));
+        // A line found whole in one piece is cut as one found in many.
+        if (!skipping_ && end - at_ > TRACE_LONGEST_LINE)
+            ++cutLines_;
+        else if (!skipping_)
+            ParseTextLine(std::string_view(text_).substr(at_, end - at_));
+        skipping_ = false;
         at_ = std::min(end + 1, text_.size());
     }
     text_.erase(0, at_);
+    searched_ -= std::min(searched_, at_);
     at_ = 0;
 }
 

@@ -69,6 +69,11 @@ struct TraceExchange {
     bool Good() const { return outcome == Outcome::Good; }
 };
 
+// The longest line a reader keeps whole. The driver's are short; a longer
+// one (a log without line ends, a binary file) is not the driver's, and is
+// passed over unread so that nothing grows with it.
+constexpr size_t TRACE_LONGEST_LINE = 65536;
+
 // What a reader hands out: what nobody takes would pile up.
 enum class TraceOutput { Attempts, Exchanges, Both };
 
@@ -86,6 +91,8 @@ public:
     // have ended; each handed out once, in the order of the trace.
     bool NextAttempt(TraceAttempt* attempt);
     bool NextExchange(TraceExchange* exchange);
+    // Lines longer than TRACE_LONGEST_LINE passed over so far.
+    uint64_t CutLines() const { return cutLines_; }
 
 private:
     enum class Dump { None, Send, Receive };
@@ -105,6 +112,10 @@ private:
     TraceOutput output_;
     std::string text_;  // not yet taken apart
     size_t at_ = 0;
+    size_t searched_ = 0;    // text_ before it holds no line end: each byte is looked at once
+    bool afterCr_ = false;   // the last byte fed was a CR: a line feed next ends no other line
+    bool skipping_ = false;  // in the rest of a line too long to keep
+    uint64_t cutLines_ = 0;
 
     Dump dump_ = Dump::None;
     uint32_t dumpLeft_ = 0;  // bytes of the dump whose lines are still to come

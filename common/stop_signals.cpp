@@ -122,8 +122,10 @@ void SleepMs(uint32_t ms)
 void SleepUntilOrStop(std::chrono::steady_clock::time_point until)
 {
     while (stopRequested == 0) {
+        // Rounded up: waking a fraction of a millisecond early would find
+        // nothing due yet.
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             return;
         SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));

@@ -1,5 +1,7 @@
 #include "cycle_loop.h"
 
+#include <algorithm>
+
 #include "port_keeper.h"
 #include "stop_signals.h"
 #include "tool_text.h"
@@ -11,7 +13,7 @@ CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port)
 {
 }
 
-bool CycleLoop::Next()
+bool CycleLoop::Next(std::chrono::steady_clock::time_point notBefore)
 {
     if (number_ > 0) {
         if (stopRequested != 0 || (cycles_ != 0 && number_ >= cycles_))
@@ -20,11 +22,12 @@ bool CycleLoop::Next()
             // The port's retries set the pace; a cycle follows its return at once.
             if (!port_->Ready())
                 return false;
+            SleepUntilOrStop(notBefore);
             next_ = std::chrono::steady_clock::now();
         } else {
             // Cycles start at a steady pace; a slow cycle is followed at once.
             next_ += interval_;
-            SleepUntilOrStop(next_);
+            SleepUntilOrStop(std::max(next_, notBefore));
             if (std::chrono::steady_clock::now() > next_ + interval_)
                 next_ = std::chrono::steady_clock::now();
         }

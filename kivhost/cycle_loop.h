@@ -1,10 +1,12 @@
 // The pace of the commands that run cycle after cycle (poll, scan): cycles
 // --interval apart from start to start, until --cycles are done (0: no end)
 // or a stop is asked for (stop_signals). Once the port is lost (a
-// PortKeeper), the next cycle waits until it is open again.
+// PortKeeper), the next cycle waits until it is open again. A cycle that
+// would have nothing to ask (every block set aside, no retry due) waits for
+// the first one due instead: --interval 0 would otherwise spin.
 //
 //   CycleLoop loop(options.intervalMs, options.cycles, &port);
-//   while (loop.Next()) { ... cycle loop.Number() ...; loop.WorkDone(); }
+//   while (loop.Next(engine.NextDue(now))) { ... cycle loop.Number() ...; loop.WorkDone(); }
 #ifndef DAVODEV_KIVHOST_CYCLE_LOOP_H
 #define DAVODEV_KIVHOST_CYCLE_LOOP_H
 
@@ -38,9 +40,10 @@ class PortKeeper;
 class CycleLoop {
 public:
     CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port = nullptr);
-    // Whether another cycle is to run, once it is time for it: false after
-    // the last, or once a stop was asked for (at once, without the wait).
-    bool Next();
+    // Whether another cycle is to run, once it is time for it and not
+    // before notBefore: false after the last, or once a stop was asked for
+    // (at once, without the wait).
+    bool Next(std::chrono::steady_clock::time_point notBefore = {});
     // The cycle under way, from 1.
     uint32_t Number() const { return number_; }
     // The cycle's work is done, before it is shown: what to say of cycles

@@ -68,10 +68,16 @@ LiveView::LiveView(const Options& options, DriverOutput& output)
 {
 }
 
+void SaneTerminalSize(int* width, int* height)
+{
+    *width = *width > 0 ? std::min(*width, LARGEST_TERMINAL) : 80;
+    *height = *height > 0 ? std::min(*height, LARGEST_TERMINAL) : 24;
+}
+
 void LiveView::Size(int* width, int* height) const
 {
-    *width = 80;
-    *height = 24;
+    *width = 0;
+    *height = 0;
 #if defined(_WIN32)
     CONSOLE_SCREEN_BUFFER_INFO info;
     HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(fileno(out_)));
@@ -86,6 +92,7 @@ void LiveView::Size(int* width, int* height) const
         *height = size.ws_row;
     }
 #endif
+    SaneTerminalSize(width, height);
 }
 
 void LiveView::Draw(const std::vector<std::string>& lines)

@@ -19,6 +19,11 @@ namespace kivhost {
 // scroll the screen under the count of lines to go back over), the last
 // then saying how many more there are.
 std::vector<std::string> ScreenLines(const std::vector<std::string>& lines, int width, int height);
+// The size a terminal reports, as the table is drawn for: 80 by 24 for a
+// size it does not give (0), at most 500 by 500, since every line is padded
+// to the width and a pty may report 65535.
+constexpr int LARGEST_TERMINAL = 500;
+void SaneTerminalSize(int* width, int* height);
 // What a redraw writes: back over the drawnBefore lines drawn before, or
 // from the top of a cleared screen after a resize (the old lines may have
 // been wrapped since), each line written over the old one and cleared to

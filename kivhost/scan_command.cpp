@@ -167,12 +167,14 @@ int RunScan(Context& context)
         view.Size(&table.width, &table.height);
         view.Draw(TableLines(engine, table));
     }
-    for (CycleLoop loop(options.intervalMs, options.cycles, &port); loop.Next();) {
+    // A cycle waits for a block due: with every station set aside it would ask nothing.
+    for (CycleLoop loop(options.intervalMs, options.cycles, &port);
+         loop.Next(engine.NextDue(std::chrono::steady_clock::now()));) {
         RunCycle(engine, line, &stopRequested, &inExchange);
         if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
             Tell(overrun);
         const CycleStats& cycle = engine.Cycle();
-        if (cycle.complete)
+        if (cycle.complete && cycle.exchanges > 0)
             LogCycle(engine, csv.get(), jsonl.get());
         for (const auto& [when, text] : CycleEvents(engine, port)) {
             const std::string time = UtcTimestamp(when);

@@ -263,4 +263,18 @@ void ScanEngine::EndCycle(const ScanMoment& now, bool complete)
     }
 }
 
+SteadyTime ScanEngine::NextDue(SteadyTime now) const
+{
+    std::optional<SteadyTime> due;
+    for (size_t block = 0; block < plan_.blocks.size(); ++block) {
+        const StationState& station = stations_[stationIndex_[block]];
+        const BlockState& state = blocks_[block];
+        if (!station.down && !state.down)
+            return now;
+        const SteadyTime retry = station.down ? station.nextRetry : state.nextRetry;
+        due = due ? std::min(*due, retry) : retry;
+    }
+    return due.value_or(now);
+}
+
 }  // namespace kivhost

@@ -152,6 +152,10 @@ public:
     void Record(size_t block, const BlockOutcome& outcome, const ScanMoment& now);
     // complete: every block was asked (false when stopped half way).
     void EndCycle(const ScanMoment& now, bool complete);
+    // When the next cycle has something to ask: now when a block is not set
+    // aside, else the first retry due (which may be past). A cycle before it
+    // would ask nothing.
+    SteadyTime NextDue(SteadyTime now) const;
 
     const std::vector<Tag>& Tags() const { return tags_; }
     const ReadPlan& Plan() const { return plan_; }

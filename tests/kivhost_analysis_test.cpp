@@ -598,6 +598,7 @@ struct GoldenCase {
     bool json;
     size_t piece;  // 0: all at once
     const char* expected;
+    const char* lineEnd = "\n";  // of the captured trace's lines
 };
 void PrintTo(const GoldenCase& c, std::ostream* os)
 {
@@ -607,6 +608,8 @@ void PrintTo(const GoldenCase& c, std::ostream* os)
 const GoldenCase GOLDEN_CASES[] = {
     {"table at once", false, 0, "decode_every_outcome.txt"},
     {"json in pieces", true, 7, "decode_every_outcome.jsonl"},
+    {"table of a trace with CR line ends, in pieces", false, 5, "decode_every_outcome.txt", "\r"},
+    {"json of a trace with CR LF line ends, byte by byte", true, 1, "decode_every_outcome.jsonl", "\r\n"},
 };
 
 class TraceDecodeGolden : public ::testing::TestWithParam<GoldenCase> {};
@@ -614,7 +617,9 @@ class TraceDecodeGolden : public ::testing::TestWithParam<GoldenCase> {};
 TEST_P(TraceDecodeGolden, CapturedTraceDecodesAsBefore)
 {
     const GoldenCase& c = GetParam();
-    const std::string trace = ReadFile(std::string(KIV_TEST_DATA) + "/decode_every_outcome.trace");
+    std::string trace;
+    for (const char byte : ReadFile(std::string(KIV_TEST_DATA) + "/decode_every_outcome.trace"))
+        trace += byte == '\n' ? std::string(c.lineEnd) : std::string(1, byte);
     ASSERT_FALSE(trace.empty());
     std::string out;
     TraceDecoder decoder(c.json, &out);

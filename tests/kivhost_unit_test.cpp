@@ -833,6 +833,26 @@ TEST(LiveRedraw, EveryLineFitsAndWhatWasThereBeforeIsGone)
     }
 }
 
+// The size the table is drawn for, whatever the terminal reports: every
+// line is padded to the width, so a pty saying 65535 must not be believed.
+TEST(LiveRedraw, TerminalSizeIsKeptSane)
+{
+    const struct {
+        int width, height;          // reported
+        int saneWidth, saneHeight;  // drawn for
+    } cases[] = {
+        {120, 40, 120, 40},   {1, 1, 1, 1},       {0, 0, 80, 24},           {-5, 30, 80, 30},
+        {500, 500, 500, 500}, {501, 24, 500, 24}, {65535, 65535, 500, 500},
+    };
+    for (const auto& c : cases) {
+        int width = c.width;
+        int height = c.height;
+        SaneTerminalSize(&width, &height);
+        EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.saneWidth, c.saneHeight))
+            << c.width << "x" << c.height;
+    }
+}
+
 // Twelve tags of one station, the first a run of four words.
 ScanEngine TwelveTags()
 {

@@ -153,7 +153,8 @@ TEST_P(KivhostFullOutput, IsNamedAndFailsTheRun)
     } else {
         KivhostRunning running(args);
         if (c.interruptAt[0] != '\0') {
-            ASSERT_TRUE(running.ReadUntil([&](const Outcome& soFar) { return soFar.err.find(c.interruptAt) != std::string::npos; }));
+            ASSERT_TRUE(running.ReadUntil(
+                [&](const Outcome& soFar) { return soFar.err.find(c.interruptAt) != std::string::npos; }));
             run = running.Interrupt();
         } else {
             running.ReadUntil([](const Outcome&) { return false; });
@@ -180,8 +181,8 @@ TEST_F(KivhostLine, ScanEndedByAHangUpLeavesWholeCyclesAndTheNextStepsOverATornL
         torn << "{\"time\":\"2026-01-01T00:00:00.000Z\",\"name\":\"pu";  // a run killed mid-object
     }
     // Cycle after cycle without a pause: the hang-up falls inside one.
-    KivhostRunning scan({"--port", sim_.SlavePath(), "scan", EXAMPLE_TAGS, "--interval", "0", "--csv", csv, "--jsonl",
-                         jsonl});
+    KivhostRunning scan(
+        {"--port", sim_.SlavePath(), "scan", EXAMPLE_TAGS, "--interval", "0", "--csv", csv, "--jsonl", jsonl});
     ASSERT_TRUE(scan.ReadUntil([&](const Outcome&) {
         const std::string text = ReadAll(csv);
         return std::count(text.begin(), text.end(), '\n') > 26;
@@ -189,6 +190,7 @@ TEST_F(KivhostLine, ScanEndedByAHangUpLeavesWholeCyclesAndTheNextStepsOverATornL
     scan.SendHangup();
     scan.ReadUntil([](const Outcome&) { return false; });
     const Outcome run = scan.Wait();
+    EXPECT_EQ(run.status, 0) << "stopped as by Ctrl-C, not killed: " << run.err;
     EXPECT_NE(run.err.find(jsonl + " did not end in a line feed (a run cut short?); starting on a new line"),
               std::string::npos)
         << run.err;

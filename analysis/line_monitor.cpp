@@ -3,14 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include "attempt_formats.h"
+#include "stop_signals.h"
 
 namespace kivhost {
 
 LineMonitor::LineMonitor(const MonitorSettings& settings, const MonitorOutputs& outputs)
     : splitter_(settings.gapUs), pairer_(settings.lateUs), outputs_(outputs)
 {
-    if (outputs_.csv != nullptr)
-        std::fprintf(outputs_.csv, "%s\n", CsvHeader().c_str());
 }
 
 void LineMonitor::Feed(std::string_view bytes, uint64_t timeUs)
@@ -32,9 +31,8 @@ void LineMonitor::Finish()
     pairer_.Finish();
     Drain();
     tally_.Finish();
-    for (FILE* file : {outputs_.text, outputs_.jsonl, outputs_.csv})
-        if (file != nullptr)
-            std::fflush(file);
+    if (outputs_.text != nullptr)
+        std::fflush(outputs_.text);
 }
 
 void LineMonitor::Stop()
@@ -54,6 +52,8 @@ void LineMonitor::Drain()
     }
     LinePair pair;
     bool any = false;
+    std::string jsonl;
+    std::string csv;
     while (pairer_.Next(&pair)) {
         AttemptView view = ViewOf(pair);
         notes_.Judge(&view);
@@ -63,15 +63,19 @@ void LineMonitor::Drain()
         if (outputs_.text != nullptr)
             std::fprintf(outputs_.text, "%s\n", AttemptLine(view).c_str());
         if (outputs_.jsonl != nullptr)
-            std::fprintf(outputs_.jsonl, "%s\n", JsonText(AttemptJson(view, outputs_.utcAtOriginUs)).c_str());
+            jsonl += JsonText(AttemptJson(view, outputs_.utcAtOriginUs)) + "\n";
         if (outputs_.csv != nullptr)
-            std::fprintf(outputs_.csv, "%s\n", AttemptCsv(view, outputs_.utcAtOriginUs).c_str());
+            csv += AttemptCsv(view, outputs_.utcAtOriginUs) + "\n";
     }
+    if (!any)
+        return;
     // Shown as it happens: a watch is read while it runs.
-    if (any)
-        for (FILE* file : {outputs_.text, outputs_.jsonl, outputs_.csv})
-            if (file != nullptr)
-                std::fflush(file);
+    if (outputs_.text != nullptr && (std::fflush(outputs_.text) != 0 || std::ferror(outputs_.text) != 0))
+        RequestStop();
+    if (outputs_.jsonl != nullptr)
+        outputs_.jsonl->Write(jsonl);
+    if (outputs_.csv != nullptr)
+        outputs_.csv->Write(csv);
 }
 
 }  // namespace kivhost

@@ -12,6 +12,7 @@
 #include "attempt_view.h"
 #include "frame_splitter.h"
 #include "line_tally.h"
+#include "output_file.h"
 
 namespace kivhost {
 
@@ -20,11 +21,13 @@ struct MonitorSettings {
     uint64_t lateUs = 1000000;  // a reply later than this after its request is flagged
 };
 
-// Where the attempts go, each as it is known; any may be null.
+// Where the attempts go, each as it is known; any may be null. The lines
+// known at once go into each log in one write: a kill leaves whole lines.
+// A failed write stops the watch (RequestStop); the caller names it.
 struct MonitorOutputs {
     FILE* text = nullptr;  // a line per attempt, for people
-    FILE* jsonl = nullptr;
-    FILE* csv = nullptr;        // the header is written first
+    OutputFile* jsonl = nullptr;
+    OutputFile* csv = nullptr;  // its header is the opener's (CsvHeader)
     int64_t utcAtOriginUs = 0;  // wall clock at time 0, microseconds since 1970; 0: no "utc"
 };
 

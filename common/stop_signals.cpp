@@ -73,6 +73,9 @@ void Install()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A terminal or ssh session closing: the run ends as after a Ctrl-C, so
+    // its logs end on a whole cycle.
+    sigaction(SIGHUP, &action, nullptr);
 #endif
 }
 
@@ -81,6 +84,12 @@ void Install()
 const std::atomic<bool>& StopFlag()
 {
     return stopFlag;
+}
+
+void RequestStop()
+{
+    stopRequested = 1;
+    stopFlag.store(true);
 }
 
 std::string StopMessage(const LineOptions& line, size_t longestReply)

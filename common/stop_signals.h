@@ -1,5 +1,5 @@
 // Ctrl-C for the commands that run until stopped (poll, scan, stations,
-// monitor). The first Ctrl-C (or SIGTERM) asks the loop to stop; the
+// monitor). The first Ctrl-C (or SIGTERM, or SIGHUP) asks the loop to stop; the
 // commands that talk to the driver say at once how long the exchange under
 // way can take, and the driver is then ended as usual. A second one while
 // the driver is in an exchange ends the program at once: the driver cannot
@@ -28,6 +28,10 @@ extern volatile std::sig_atomic_t inExchange;
 // The same stop as stopRequested, set by the same handler, for the loops
 // that wait on an atomic flag (the monitor's watch of its port).
 const std::atomic<bool>& StopFlag();
+
+// The same stop, asked for by kivhost itself (an output that cannot be
+// written): the run ends after the exchange under way and says why.
+void RequestStop();
 
 // From now on; what the first Ctrl-C says is StopMessage's.
 void CatchStopSignals(const LineOptions& line, size_t longestReply);

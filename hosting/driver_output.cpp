@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "output_file.h"
+
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
@@ -109,6 +111,15 @@ bool DriverOutput::Start(std::string* error)
         SetConsoleOutputCP(CP_UTF8);  // the banner and the log lines are shown as UTF-8
 #endif
     return true;
+}
+
+std::string DriverOutput::CloseResults()
+{
+    if (results_ == nullptr)
+        return {};
+    FILE* results = results_;
+    results_ = nullptr;
+    return CloseStream(results, "standard output");
 }
 
 bool DriverOutput::ResultsOnTerminal() const

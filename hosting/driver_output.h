@@ -24,6 +24,9 @@ public:
     // Where the traces are shown; nullptr: nowhere. Not owned.
     void ShowTraces(TraceView* view) { view_ = view; }
     FILE* Results() const { return results_; }
+    // The results flushed and closed: "" if everything written went out,
+    // else why not (CloseStream). Once, at the end.
+    std::string CloseResults();
     bool ResultsOnTerminal() const;
 
     // What the driver printed since the last collection.

@@ -13,7 +13,7 @@ constexpr const char* PAD = "                  ";  // under the tag column, for 
 
 }  // namespace
 
-TraceView::TraceView(TraceMode mode, FILE* out) : mode_(mode), out_(out), start_(std::chrono::steady_clock::now())
+TraceView::TraceView(TraceMode mode, OutputFile* out) : mode_(mode), out_(out), start_(std::chrono::steady_clock::now())
 {
 }
 
@@ -24,7 +24,13 @@ double TraceView::Now() const
 
 void TraceView::Line(double ms, const std::string& tag, const std::string& text)
 {
-    std::fprintf(out_, "%10.3f  %-6s  %s\n", ms, tag.c_str(), text.c_str());
+    text_ += Printf("%10.3f  %-6s  ", ms, tag.c_str()) + text + "\n";
+}
+
+void TraceView::Flush()
+{
+    out_->Write(text_);
+    text_.clear();
 }
 
 void TraceView::Driver(std::string_view text)
@@ -33,12 +39,11 @@ void TraceView::Driver(std::string_view text)
         pending_ += text;
         size_t start = 0;
         for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-            std::fprintf(out_, "trace| %s\n",
-                         Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)).c_str());
+            text_ += "trace| " + Cp437ToUtf8(std::string_view(pending_).substr(start, end - start)) + "\n";
             start = end + 1;
         }
         pending_.erase(0, start);
-        std::fflush(out_);
+        Flush();
         return;
     }
     reader_.Feed(text);
@@ -48,14 +53,14 @@ void TraceView::Driver(std::string_view text)
 void TraceView::Log(int32_t level, std::string_view text)
 {
     if (mode_ == TraceMode::Raw) {
-        std::fprintf(out_, "log %d| %s\n", static_cast<int>(level), Cp437ToUtf8(text).c_str());
-        std::fflush(out_);
+        text_ += "log " + std::to_string(level) + "| " + Cp437ToUtf8(text) + "\n";
+        Flush();
         return;
     }
     const double now = Now();
     if (sent_.empty()) {
         Line(now, "log " + std::to_string(level), Cp437ToUtf8(text));
-        std::fflush(out_);
+        Flush();
     } else {
         held_.push_back({now, level, Cp437ToUtf8(text)});
     }
@@ -88,7 +93,7 @@ void TraceView::ShowAttempts()
         }
         Line(sent, "TX", VisibleBytes(attempt.requestBytes, {}));
         if (mode_ == TraceMode::Hex)
-            std::fprintf(out_, "%s  %s\n", PAD, HexBytes(attempt.requestBytes, {}).c_str());
+            text_ += std::string(PAD) + "  " + HexBytes(attempt.requestBytes, {}) + "\n";
 
         std::string reply;
         if (attempt.outcome == Outcome::NotSent)
@@ -107,11 +112,11 @@ void TraceView::ShowAttempts()
             reply += "   may answer the request before: it timed out";
         Line(now, "RX", reply);
         if (mode_ == TraceMode::Hex && !attempt.replyBytes.empty())
-            std::fprintf(out_, "%s  %s\n", PAD, HexBytes(attempt.replyBytes, attempt.replyShown).c_str());
+            text_ += std::string(PAD) + "  " + HexBytes(attempt.replyBytes, attempt.replyShown) + "\n";
     }
     if (any && sent_.empty())
         ShowHeld();
-    std::fflush(out_);
+    Flush();
 }
 
 void TraceView::ShowHeld()
@@ -119,7 +124,7 @@ void TraceView::ShowHeld()
     for (const HeldLog& log : held_)
         Line(log.ms, "log " + std::to_string(log.level), log.text);
     held_.clear();
-    std::fflush(out_);
+    Flush();
 }
 
 }  // namespace kivhost

@@ -16,12 +16,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "output_file.h"
 #include "trace_reader.h"
 
 namespace kivhost {
@@ -32,8 +32,9 @@ enum class TraceMode { Off, Text, Hex, Raw };
 
 class TraceView {
 public:
-    // out: standard error or the trace file; not closed here.
-    TraceView(TraceMode mode, FILE* out);
+    // out: standard error or the trace file; not closed here. What a call
+    // of the driver shows goes out whole lines at once.
+    TraceView(TraceMode mode, OutputFile* out);
 
     // What the driver printed since the last piece, in order.
     void Driver(std::string_view text);
@@ -47,9 +48,11 @@ private:
     void Line(double ms, const std::string& tag, const std::string& text);
     void ShowAttempts();
     void ShowHeld();
+    void Flush();
 
     TraceMode mode_;
-    FILE* out_;
+    OutputFile* out_;
+    std::string text_;  // lines not yet written
     std::chrono::steady_clock::time_point start_;
     std::string pending_;  // raw: a line not yet ended
     TraceReader reader_{TraceOutput::Attempts};

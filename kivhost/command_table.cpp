@@ -2,7 +2,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <tuple>
+
+#include "output_file.h"
+
+#if !defined(_WIN32)
+#include "tty_line_posix.h"
+#endif
 
 namespace kivhost {
 namespace {
@@ -186,6 +193,12 @@ const std::vector<CommandEntry>& Commands()
              if (std::string error = TakeRetryDown(given, app, options); !error.empty())
                  return error;
              options.scan.plan = given.plan;
+             // --plan stops before any cycle: what only cycles use would be silently dropped.
+             if (given.plan)
+                 for (const char* unused : {"--csv", "--jsonl", "--cycles", "--interval", "--retry-down"})
+                     if (IsGiven(app, unused))
+                         return std::string("--plan only prints the block reads; ") + unused +
+                                " applies to the cycles it does not run: leave out one or the other";
              return TakeFiles(app,
                               {FileOption{"--csv", &given.csv, &options.scan.csvPath},
                                FileOption{"--jsonl", &given.jsonl, &options.scan.jsonlPath}},
@@ -254,9 +267,10 @@ const std::vector<CommandEntry>& Commands()
              sub.add_option("--late", given.late,
                             "a reply later than this after its request is flagged\n(default 1000)")
                  ->type_name("MS");
-             sub.add_option("--jsonl", given.jsonl, "each attempt as a JSON object, one a line, into FILE")
+             sub.add_option("--jsonl", given.jsonl,
+                            "each attempt as a JSON object, one a line, appended to\nFILE once the port is open")
                  ->type_name("FILE");
-             sub.add_option("--csv", given.csv, "each attempt as a CSV row into FILE")->type_name("FILE");
+             sub.add_option("--csv", given.csv, "each attempt as a CSV row appended to FILE")->type_name("FILE");
              sub.add_flag("--shared", given.shared, "listen even on a port another program holds")
                  ->disable_flag_override();
          },
@@ -275,6 +289,16 @@ const std::vector<CommandEntry>& Commands()
                      return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
                  monitor.baud = *baud;
              }
+#if !defined(_WIN32)
+             if (!NamedRate(monitor.baud))
+                 return Bad("--baud", given.baud,
+                            "the monitor's port takes the standard rates (9600, 19200, 38400, 57600, 115200, ...)");
+             // A fresh pseudo-terminal master, heard by no one: plcsim's --mirror names the side to listen on.
+             if (std::filesystem::path(given.port).filename() == "ptmx" || SameFile(given.port, "/dev/ptmx"))
+                 return std::string("monitor cannot listen on ") + given.port +
+                        ": it makes a new pseudo-terminal each time it is opened, not one a line is on; give the "
+                        "listening side, e.g. plcsim's --mirror path";
+#endif
              if (!given.timeout.empty())
                  return std::string("monitor only listens: --timeout does not apply (--late flags slow replies)");
              for (auto [name, text, ms] : {std::tuple{"--gap", &given.gap, &monitor.gapMs},

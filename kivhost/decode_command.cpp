@@ -41,6 +41,8 @@ int RunDecode(const DecodeOptions& options)
         if (got > 0) {
             decoder.Feed(std::string_view(buffer, got));
             show();
+            if (std::ferror(stdout) != 0)
+                return EXIT_FAILED;  // no one reads the rest; the end of the program says why
         }
         if (got < sizeof buffer) {
             if (std::ferror(input.get()))

@@ -8,24 +8,41 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "davodev_version.h"
 #include "driver_library.h"
 #include "driver_output.h"
 #include "kivhost_commands.h"
 #include "kivhost_diag.h"
 #include "kivhost_options.h"
-#include "log_files.h"
+#include "output_file.h"
 #include "session.h"
 #include "trace_view.h"
 
 using namespace kivhost;
 
-int main(int argc, char** argv)
+namespace {
+
+// A descriptor 0, 1 or 2 that was closed (">&-") is held by /dev/null, open
+// the wrong way round: the first file kivhost opens would take its number
+// otherwise, and standard output would go into a log. Writes to it fail,
+// and the end of the run says so.
+void HoldStandardDescriptors()
 {
-    const CommandLine commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    if (!commandLine.options)
-        return Complain(EXIT_USAGE, commandLine.error);
-    const Options& options = *commandLine.options;
+#if !defined(_WIN32)
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            (void)open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);  // takes the lowest free number: fd
+#endif
+}
+
+// The command's run, with the driver where it needs one.
+int Run(const Options& options, DriverOutput& output, OutputFile& traceFile)
+{
     if (options.command == Command::Help) {
         std::fputs(options.helpText.c_str(), stdout);
         return EXIT_DONE;
@@ -49,19 +66,18 @@ int main(int argc, char** argv)
 #endif
 
     std::string error;
-    DriverOutput output;
     if (!output.Start(&error))
         return Complain(EXIT_FAILED, error);
-    File traceFile;
     if (!options.traceFile.empty()) {
-        traceFile.reset(std::fopen(options.traceFile.c_str(), "w"));
-        if (!traceFile)
-            return Complain(EXIT_USAGE,
-                            "cannot write the trace file " + options.traceFile + ": " + std::strerror(errno));
+        traceFile = OutputFile::Replace(options.traceFile, "the trace file " + options.traceFile, &error);
+        if (!traceFile.IsOpen())
+            return Complain(EXIT_USAGE, error);
+    } else {
+        traceFile = OutputFile(2, "standard error");
     }
     std::optional<TraceView> view;
     if (options.trace != TraceMode::Off) {
-        view.emplace(options.trace, traceFile ? traceFile.get() : stderr);
+        view.emplace(options.trace, &traceFile);
         output.ShowTraces(&*view);
     }
     const std::string library = options.library.empty() ? DefaultLibraryPath() : options.library;
@@ -70,8 +86,8 @@ int main(int argc, char** argv)
         return Complain(EXIT_FAILED, error);
 
     // Each command's run, from GetKivInfo to EndKiv.
-    using Run = int (*)(Context&);
-    static const std::map<Command, Run> RUNS = {
+    using CommandRun = int (*)(Context&);
+    static const std::map<Command, CommandRun> RUNS = {
         {Command::Version, RunVersion},
         {Command::Info, RunInfo},
         {Command::Parse, RunParse},
@@ -88,4 +104,37 @@ int main(int argc, char** argv)
     Context context{options, session, output, library};
     const auto run = RUNS.find(options.command);
     return run == RUNS.end() ? EXIT_DONE : run->second(context);
+}
+
+// Whatever the run ended with, an output that lost some of what was written
+// to it is said, and the run has failed.
+int Ended(int status, DriverOutput& output, OutputFile& traceFile)
+{
+    std::string lost = traceFile.Close() ? "" : traceFile.Error();
+    if (output.Results() != nullptr) {
+        // Standard output is the driver's scratch file now: only what was
+        // written before it was set aside (--version) is checked there.
+        const bool before = std::ferror(stdout) == 0;
+        if (std::string results = output.CloseResults(); lost.empty())
+            lost = before ? results : "cannot write standard output: some of what was written to it was lost";
+    } else if (std::string standard = CloseStream(stdout, "standard output"); lost.empty()) {
+        lost = standard;
+    }
+    if (lost.empty())
+        return status;
+    return Complain(status == EXIT_DONE ? EXIT_FAILED : status, lost);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    HoldStandardDescriptors();
+    const CommandLine commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!commandLine.options)
+        return Complain(EXIT_USAGE, commandLine.error);
+    DriverOutput output;
+    OutputFile traceFile;
+    const int status = Run(*commandLine.options, output, traceFile);
+    return Ended(status, output, traceFile);
 }

@@ -142,6 +142,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     options.monitor.dataBits = options.line.dataBits;
     options.monitor.parity = options.line.parity;
     options.monitor.stopBits = options.line.stopBits;
+    if (std::string error = FileClashes(options); !error.empty())
+        return fail(error);
     if (entry->command == Command::Decode && options.line.portGiven)
         return fail("decode reads a captured trace, not a port; leave out --port (monitor listens on one)");
     if (entry->command == Command::Demo && options.line.portGiven)

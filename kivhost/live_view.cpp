@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "stop_signals.h"
 #include "tool_text.h"
 
 #if defined(_WIN32)
@@ -103,7 +104,7 @@ void LiveView::Draw(const std::vector<std::string>& lines)
     const std::vector<std::string> screen = ScreenLines(lines, width, height);
     const bool resized = drawn_ > 0 && (width != width_ || height != height_);
     std::fputs(RedrawText(screen, drawn_, resized).c_str(), out_);
-    std::fflush(out_);
+    Sent();
     drawn_ = static_cast<int>(screen.size());
     width_ = width;
     height_ = height;
@@ -112,7 +113,15 @@ void LiveView::Draw(const std::vector<std::string>& lines)
 void LiveView::Line(const std::string& line)
 {
     std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+    Sent();
+}
+
+void LiveView::Sent()
+{
+    // Cycles no one can see are not worth the line's time: the run stops,
+    // and the end of the program says why (CloseStream).
+    if (std::fflush(out_) != 0 || std::ferror(out_) != 0)
+        RequestStop();
 }
 
 }  // namespace kivhost

@@ -47,6 +47,8 @@ public:
     void Line(const std::string& line);
 
 private:
+    void Sent();  // flushed; a failure stops the run
+
     FILE* out_;
     bool redraws_;
     int drawn_ = 0;

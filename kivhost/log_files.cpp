@@ -1,7 +1,6 @@
 #include "log_files.h"
 
-#include <cerrno>
-#include <cstring>
+#include "command_steps.h"
 
 namespace kivhost {
 
@@ -11,18 +10,18 @@ void FileCloser::operator()(FILE* file) const
         std::fclose(file);
 }
 
-File OpenLog(const std::string& path, std::string_view header, std::string* error)
+int OpenLog(const std::string& path, const std::string& name, std::string_view header, OutputFile* file)
 {
-    File file(std::fopen(path.c_str(), "ab"));
-    if (!file) {
-        *error = "cannot open " + path + " to append to: " + std::strerror(errno);
-        return file;
-    }
-    std::fseek(file.get(), 0, SEEK_END);
-    if (std::ftell(file.get()) == 0 && !header.empty())
-        std::fprintf(file.get(), "%.*s\n", static_cast<int>(header.size()), header.data());
-    std::fflush(file.get());
-    return file;
+    std::string error;
+    std::string note;
+    *file = OutputFile::Append(path, name + " " + path, header, &error, &note);
+    if (!file->IsOpen())
+        return Complain(EXIT_USAGE, error);
+    if (!note.empty())
+        Tell(note);
+    if (file->Failed())
+        return Complain(EXIT_FAILED, file->Error());
+    return EXIT_DONE;
 }
 
 }  // namespace kivhost

@@ -1,5 +1,5 @@
 // The files kivhost writes its logs into (scan's --csv and --jsonl, the
-// monitor's, the trace file) and reads a trace from: closed when done with.
+// monitor's) and reads a trace from: closed when done with.
 #ifndef DAVODEV_KIVHOST_LOG_FILES_H
 #define DAVODEV_KIVHOST_LOG_FILES_H
 
@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "output_file.h"
+
 namespace kivhost {
 
 struct FileCloser {
@@ -15,9 +17,12 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// To append to; a header, if any, first into an empty file. Empty, with why
-// in error, when it cannot be opened.
-File OpenLog(const std::string& path, std::string_view header, std::string* error);
+// A log to append to, as OutputFile::Append opens it (the header into an
+// empty file, a line feed after a torn last line, said on standard error);
+// name says what it is ("the CSV log"). EXIT_DONE, or the status to leave
+// with, complained of: the command line's when it cannot be opened, a
+// failure when it cannot be written.
+int OpenLog(const std::string& path, const std::string& name, std::string_view header, OutputFile* file);
 
 }  // namespace kivhost
 

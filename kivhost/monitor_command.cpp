@@ -11,6 +11,7 @@
 #include "kivhost_diag.h"
 
 #if !defined(_WIN32)
+#include "attempt_formats.h"
 #include "json_object.h"
 #include "line_monitor.h"
 #include "line_settings.h"
@@ -30,13 +31,6 @@ int RunMonitor(const MonitorOptions& options)
     return Complain(EXIT_USAGE, "monitor opens its port with termios, which runs on Linux only; listen on the line "
                                 "from a Linux machine (see README)");
 #else
-    File jsonl;
-    File csv;
-    if (!options.jsonl.empty() && !(jsonl = File(std::fopen(options.jsonl.c_str(), "w"))))
-        return Complain(EXIT_FAILED, "cannot write --jsonl " + options.jsonl + ": " + std::strerror(errno));
-    if (!options.csv.empty() && !(csv = File(std::fopen(options.csv.c_str(), "w"))))
-        return Complain(EXIT_FAILED, "cannot write --csv " + options.csv + ": " + std::strerror(errno));
-
     // A second reader of a port takes the bytes its holder waits for, and
     // TIOCEXCL does not keep root out: look before opening.
     if (const PortHolders holders = HoldersOf(options.port); holders.Any() && !options.shared)
@@ -54,6 +48,16 @@ int RunMonitor(const MonitorOptions& options)
     const auto tap = SerialTap::Open(line, &error);
     if (!tap)
         return Complain(EXIT_FAILED, error);
+    // The logs only once the port is open: a run that cannot listen leaves
+    // them as they were. Appended to, as scan's are.
+    OutputFile jsonl;
+    OutputFile csv;
+    if (!options.jsonl.empty())
+        if (int status = OpenLog(options.jsonl, "the JSON Lines log", "", &jsonl); status != EXIT_DONE)
+            return status;
+    if (!options.csv.empty())
+        if (int status = OpenLog(options.csv, "the CSV log", CsvHeader(), &csv); status != EXIT_DONE)
+            return status;
     // Ctrl-C ends the watch; what the monitor says then is its summary.
     CatchStopSignals();
 
@@ -63,8 +67,8 @@ int RunMonitor(const MonitorOptions& options)
     const uint64_t origin = MonotonicUs();
     MonitorOutputs outputs;
     outputs.text = stdout;
-    outputs.jsonl = jsonl.get();
-    outputs.csv = csv.get();
+    outputs.jsonl = options.jsonl.empty() ? nullptr : &jsonl;
+    outputs.csv = options.csv.empty() ? nullptr : &csv;
     outputs.utcAtOriginUs = WallClockUs();
     LineMonitor monitor(settings, outputs);
 
@@ -90,10 +94,12 @@ int RunMonitor(const MonitorOptions& options)
     std::printf("\nPer station (%llu frames in %.1f s):\n%s", static_cast<unsigned long long>(monitor.Frames()),
                 static_cast<double>(MonotonicUs() - origin) / 1e6, monitor.Summary().c_str());
     std::fflush(stdout);
-    if (jsonl) {
-        std::fprintf(jsonl.get(), "%s\n", JsonText(Json{{"summary", monitor.Tally().ToJson(true)}}).c_str());
-        std::fflush(jsonl.get());
-    }
+    if (jsonl.IsOpen())
+        jsonl.Write(JsonText(Json{{"summary", monitor.Tally().ToJson(true)}}) + "\n");
+    // A log that could not be written ended the watch: said before the rest.
+    for (OutputFile* log : {&jsonl, &csv})
+        if (!log->Close())
+            return Complain(EXIT_FAILED, log->Error());
     if (end == WatchEnd::HungUp)
         return Complain(EXIT_FAILED, "the line hung up: " + tap->Path() + " was closed at its other end");
     if (end == WatchEnd::Failed)

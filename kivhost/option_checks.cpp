@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "number_rules.h"
+#include "output_file.h"
 
 namespace kivhost {
 namespace {
@@ -36,6 +37,43 @@ std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> fil
         if (IsGiven(app, name) && text->empty())
             return std::string(name) + " needs the name of a file" + what;
         *file = *text;
+    }
+    return {};
+}
+
+std::string FileClashes(const Options& options)
+{
+    struct Named {
+        const char* name;
+        const std::string& path;
+    };
+    const bool scan = options.command == Command::Scan;
+    const bool monitor = options.command == Command::Monitor;
+    const std::string none;
+    const Named outputs[] = {
+        {"--trace-file", options.traceFile},
+        {"--csv", scan      ? options.scan.csvPath
+                  : monitor ? options.monitor.csv
+                            : none},
+        {"--jsonl", scan      ? options.scan.jsonlPath
+                    : monitor ? options.monitor.jsonl
+                              : none},
+    };
+    const Named inputs[] = {
+        {"the tag file", scan ? options.scan.tagFile : none},
+        {"the --tags file", options.command == Command::Poll ? options.pollTags : none},
+    };
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (outputs[i].path.empty())
+            continue;
+        for (size_t j = i + 1; j < std::size(outputs); ++j)
+            if (!outputs[j].path.empty() && SameFile(outputs[i].path, outputs[j].path))
+                return std::string(outputs[i].name) + " and " + outputs[j].name + " name the same file, " +
+                       outputs[j].path + ": each output needs a file of its own";
+        for (const Named& input : inputs)
+            if (!input.path.empty() && SameFile(outputs[i].path, input.path))
+                return std::string(outputs[i].name) + " names " + input.name + ", " + input.path +
+                       ": it would be written into; give the output a file of its own";
     }
     return {};
 }

@@ -57,6 +57,9 @@ std::string Bad(const std::string& option, const std::string& value, const std::
 // one given must name a file. what ends the message, e.g. " to append to".
 using FileOption = std::tuple<const char*, const std::string*, std::string*>;
 std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> files, const char* what);
+// The files of the command line that would meet: an output named twice,
+// or one naming a file kivhost reads (a tag file); "" when none do.
+std::string FileClashes(const Options& options);
 // --count, if given.
 std::string TakeCount(const Given& given, const CLI::App& app, Options& options);
 // Addresses as far as their text shows; the driver's parser says the rest.

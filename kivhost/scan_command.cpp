@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <deque>
 #include <set>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -31,21 +33,24 @@ namespace {
 
 constexpr size_t EVENTS_SHOWN = 3;
 
-// The logs get whole cycles only, each flushed: a killed scan loses at most
-// the one under way.
-void LogCycle(const ScanEngine& engine, FILE* csv, FILE* jsonl)
+// The logs get whole cycles only: each cycle's rows go out in one write,
+// so a killed scan leaves the cycles before it whole (a full disk, a short
+// tail without its line feed, which the next run steps over).
+void LogCycle(const ScanEngine& engine, OutputFile* csv, OutputFile* jsonl)
 {
+    std::string csvRows;
+    std::string jsonlRows;
     for (size_t i = 0; i < engine.Tags().size(); ++i) {
-        if (csv != nullptr)
+        if (csv->IsOpen())
             for (const std::string& row : CsvRows(engine, i))
-                std::fprintf(csv, "%s\n", row.c_str());
-        if (jsonl != nullptr)
-            std::fprintf(jsonl, "%s\n", JsonlRow(engine, i).c_str());
+                csvRows += row + "\n";
+        if (jsonl->IsOpen())
+            jsonlRows += JsonlRow(engine, i) + "\n";
     }
-    if (csv != nullptr)
-        std::fflush(csv);
-    if (jsonl != nullptr)
-        std::fflush(jsonl);
+    if (csv->IsOpen())
+        csv->Write(csvRows);
+    if (jsonl->IsOpen())
+        jsonl->Write(jsonlRows);
 }
 
 // Why the scan ends with a failure: the reads that failed and the stations
@@ -128,16 +133,17 @@ int RunScan(Context& context)
         return EXIT_DONE;
     }
 
-    std::string error;
-    File csv;
-    File jsonl;
-    if (!scan.csvPath.empty() && !(csv = OpenLog(scan.csvPath, CSV_HEADER, &error))) {
-        context.session.End();
-        return Complain(EXIT_USAGE, "--csv: " + error);
-    }
-    if (!scan.jsonlPath.empty() && !(jsonl = OpenLog(scan.jsonlPath, "", &error))) {
-        context.session.End();
-        return Complain(EXIT_USAGE, "--jsonl: " + error);
+    OutputFile csv;
+    OutputFile jsonl;
+    for (auto [path, name, header, file] :
+         {std::tuple{&scan.csvPath, "the CSV log", CSV_HEADER, &csv},
+          std::tuple{&scan.jsonlPath, "the JSON Lines log", std::string_view(), &jsonl}}) {
+        if (path->empty())
+            continue;
+        if (int status = OpenLog(*path, name, header, file); status != EXIT_DONE) {
+            context.session.End();
+            return status;
+        }
     }
     if (int status = OpenLine(context, json); status != EXIT_DONE)
         return status;
@@ -175,7 +181,7 @@ int RunScan(Context& context)
             Tell(overrun);
         const CycleStats& cycle = engine.Cycle();
         if (cycle.complete && cycle.exchanges > 0)
-            LogCycle(engine, csv.get(), jsonl.get());
+            LogCycle(engine, &csv, &jsonl);
         for (const auto& [when, text] : CycleEvents(engine, port)) {
             const std::string time = UtcTimestamp(when);
             if (view.Redraws()) {
@@ -204,8 +210,10 @@ int RunScan(Context& context)
         }
     }
     context.session.End();
-    csv.reset();
-    jsonl.reset();
+    // A log that could not be written stopped the scan: said first.
+    for (OutputFile* log : {&csv, &jsonl})
+        if (!log->Close())
+            return Complain(EXIT_FAILED, log->Error());
 
     const std::string portLosses = port.Summary();
     if (engine.Failures() == 0 && portLosses.empty())

@@ -25,6 +25,7 @@ add_dependencies(kivhost_analysis_tests kivhost)
 
 # With the bash completions of kivhost and plcsim, run in a plain bash.
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp
+  kivhost_outputs_test.cpp
   LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

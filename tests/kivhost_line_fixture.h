@@ -83,6 +83,8 @@ public:
 
     // As from Ctrl-C.
     void SendInterrupt() { kill(child_, SIGINT); }
+    // As from a terminal or ssh session that closed.
+    void SendHangup() { kill(child_, SIGHUP); }
 
     // Once reading has stopped: what it printed and its status. A program
     // whose outputs are still open has hung, is killed, and its status

@@ -98,8 +98,32 @@ const RefusedCase REFUSED_CASES[] = {
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
     {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
     {"version with a command", {"info", "--version"}, "--version takes no command"},
+    {"trace file that is the csv log",
+     {"--port", "COM1", "--trace-file", "s.csv", "scan", "t.csv", "--csv", "./s.csv"},
+     "--trace-file and --csv name the same file"},
+    {"csv and jsonl in one file",
+     {"--port", "COM1", "scan", "t.csv", "--csv", "log", "--jsonl", "log"},
+     "--csv and --jsonl name the same file"},
+    {"log over the tag file", {"--port", "COM1", "scan", "t.csv", "--jsonl", "t.csv"}, "--jsonl names the tag file"},
+    {"trace over poll's tag file",
+     {"--port", "COM1", "--trace-file", "p.csv", "poll", "--tags", "p.csv"},
+     "--trace-file names the --tags file"},
+    {"monitor's logs in one file",
+     {"monitor", "--port", "/tmp/tap", "--csv", "m.log", "--jsonl", "m.log"},
+     "--csv and --jsonl name the same file"},
+    {"plan with a log", {"scan", "t.csv", "--plan", "--csv", "s.csv"}, "--plan only prints the block reads; --csv"},
+    {"plan with jsonl", {"scan", "t.csv", "--plan", "--jsonl", "s.jsonl"}, "--jsonl applies to the cycles"},
+    {"plan with cycles", {"scan", "t.csv", "--plan", "--cycles", "3"}, "--cycles applies to the cycles"},
+    {"plan with an interval", {"scan", "t.csv", "--interval", "10", "--plan"}, "--interval applies"},
 #if !defined(_WIN32)
     {"no port on Linux", {"read", "01W0010"}, "no port given"},
+    // One file through a link: the same inode, not the same path.
+    {"one file by two names",
+     {"--port", "COM1", "--trace-file", "/proc/self/root/etc/passwd", "scan", "t.csv", "--csv", "/etc/passwd"},
+     "--trace-file and --csv name the same file"},
+    {"monitor on a fresh pseudo-terminal master", {"monitor", "--port", "/dev/ptmx"}, "cannot listen on /dev/ptmx"},
+    {"monitor on ptmx by name", {"monitor", "--port", "ptmx"}, "cannot listen on ptmx"},
+    {"monitor rate termios has no name for", {"monitor", "--port", "/tmp/tap", "--baud", "12345"}, "standard rates"},
 #endif
 };
 

@@ -20,9 +20,10 @@ kivhost_add_gtest(kivhost_analysis_tests
   LIBS kivhost_cli davodev_core)
 target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-# With the bash completions of kivhost and plcsim, run in a plain bash.
+# With the bash completions of kivhost and plcsim, run in a plain bash, and
+# the hostile tag files kivhost refuses.
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp
-  LIBS plcsim_lib davodev_version kiv_nlohmann_json)
+  kivhost_tag_file_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost plcsim)

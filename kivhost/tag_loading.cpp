@@ -12,7 +12,7 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
     const FileRead read = ReadFileUpTo(path, TAG_FILE_BYTES_MAX, &content, &why);
     if (read != FileRead::Done) {
         if (read == FileRead::TooLarge)
-            why = std::string("it is larger than ") + TAG_FILE_LIMIT_TEXT + ", the most a tag file may hold";
+            why = "it is larger than " + std::to_string(TAG_FILE_MB_MAX) + " MB, the most a tag file may hold";
         context.session.End();
         return Complain(EXIT_USAGE, Printable("cannot read the tag file " + path + ": " + why));
     }

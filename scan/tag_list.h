@@ -31,8 +31,8 @@ namespace kivhost {
 constexpr size_t ADDRESS_TEXT_MAX = 8;
 // Far above any job's tags (a row is some 30 bytes), far below what would
 // hurt: a device or a log given by mistake is refused at this size.
-constexpr size_t TAG_FILE_BYTES_MAX = 4 * 1024 * 1024;
-constexpr const char* TAG_FILE_LIMIT_TEXT = "4 MB";
+constexpr size_t TAG_FILE_MB_MAX = 4;
+constexpr size_t TAG_FILE_BYTES_MAX = TAG_FILE_MB_MAX * 1024 * 1024;
 // Bad rows explained; those after are counted. Explaining an address the
 // driver refuses costs some parser calls, too many for 100,000 rows.
 constexpr size_t TAG_FILE_ROWS_TOLD = 20;

@@ -111,6 +111,37 @@ std::string Fit(std::string_view utf8, size_t width)
     return out;
 }
 
+size_t FirstUnprintable(std::string_view utf8, bool tabs)
+{
+    for (size_t at = 0; at < utf8.size();) {
+        if (tabs && utf8[at] == '\t') {
+            ++at;
+            continue;
+        }
+        const size_t length = PrintableLength(utf8.substr(at));
+        if (length == 0)
+            return at;
+        at += length;
+    }
+    return std::string_view::npos;
+}
+
+std::string Printable(std::string_view utf8)
+{
+    std::string out;
+    for (size_t at = 0; at < utf8.size();) {
+        const size_t length = PrintableLength(utf8.substr(at));
+        if (length == 0) {
+            out += "\\x" + Hex(static_cast<unsigned char>(utf8[at]), 2);
+            ++at;
+        } else {
+            out.append(utf8.substr(at, length));
+            at += length;
+        }
+    }
+    return out;
+}
+
 std::string Cp437ToUtf8(std::string_view bytes)
 {
     std::string out;

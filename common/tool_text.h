@@ -39,6 +39,13 @@ std::string Cut(std::string_view utf8, size_t width);
 // Cut, and padded with spaces to width: a column.
 std::string Fit(std::string_view utf8, size_t width);
 
+// Where the text first holds a byte that Cut would show as "?" (not UTF-8,
+// or a control character; a tab passes when tabs is true); npos if none.
+size_t FirstUnprintable(std::string_view utf8, bool tabs);
+// The text whole for a terminal, those bytes shown as "\xNN": a message
+// that quotes what it was given keeps what the bytes were.
+std::string Printable(std::string_view utf8);
+
 }  // namespace kivhost
 
 #endif  // DAVODEV_KIVHOST_TEXT_H

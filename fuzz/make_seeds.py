@@ -168,3 +168,20 @@ trace("zero-mid-line", True, b"/A01RW" + b"\x00" + b"1234" * 8 + b"\r" + b"tail"
 trace("zero-first", True, b"\x00" * 40)
 trace("reply-255-words", True, b"/A01RW" + b"".join(b"%04X" % i for i in range(255)) + b"7F\r")
 trace("high-bytes", False, bytes(range(0x80, 0x100)))
+
+# --- tag list: the file's bytes, whole.
+def tags(name, data):
+    write("tag_list_fuzz", name, data)
+
+
+HEADER = b"name,address,count,type,comment\n"
+tags("example", b"\xef\xbb\xbf# pumps\r\n" + HEADER + b'pump speed,01W0010,,,"rpm, set by the panel"\r\n'
+     b"valves,01B0100,12,bit,\ntank levels,01W0020,4,word,cm\ndoor,02E0007,,,\n")
+tags("columns-any-order", b"Comment, address ,NAME\n\"say \"\"hi\"\"\",01w0010,a\n")
+tags("bad-rows", HEADER + b"a,01C0000\nb,01W001000\na,01W0011\nc,01W0010,256\nd,01W0010,1,bit\ne,01WFFFF,2\n")
+tags("nul-in-name", HEADER + b"pu\x00mp,01W0010\n")
+tags("escape-in-comment", HEADER + b"pump,01W0010,,,\x1b]0;owned\x07\n")
+tags("not-utf8", HEADER + b"caf\xe9,01W0010\n\xc2\x85,01W0011\n")
+tags("tab-inside", HEADER + b"\tpump\t1\t,01W0010\n")
+tags("many-bad-rows", HEADER + b"".join(b"t%d,01C0000\n" % i for i in range(30)) + b"ok,01W0010\n")
+tags("broken-header", b'name,"address\n')

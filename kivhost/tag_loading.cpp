@@ -1,21 +1,21 @@
 #include "tag_loading.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include "bounded_file.h"
+#include "tool_text.h"
 
 namespace kivhost {
 
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        const std::string why = std::strerror(errno);
+    std::string content;
+    std::string why;
+    const FileRead read = ReadFileUpTo(path, TAG_FILE_BYTES_MAX, &content, &why);
+    if (read != FileRead::Done) {
+        if (read == FileRead::TooLarge)
+            why = "it is larger than " + std::to_string(TAG_FILE_MB_MAX) + " MB, the most a tag file may hold";
         context.session.End();
-        return Complain(EXIT_USAGE, "cannot read the tag file " + path + ": " + why);
+        return Complain(EXIT_USAGE, Printable("cannot read the tag file " + path + ": " + why));
     }
-    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 
     Session& session = context.session;
     const AddressParser probe = AddressParserOf(session);
@@ -24,15 +24,22 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
         const uint32_t tagType = tag.kind == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;
         if (probe(tag.text, block, tagType, tag.count, address) == SUCCESS)
             return true;
-        *why = RejectionHint(probe, tag.text, block, tagType, tag.count);
+        if (why != nullptr)
+            *why = RejectionHint(probe, tag.text, block, tagType, tag.count);
         return false;
     };
     TagFile parsed = ParseTagFile(content, path, validate);
     if (!parsed.Ok()) {
         session.End();
-        for (size_t i = 0; i + 1 < parsed.errors.size(); ++i)
-            Tell(parsed.errors[i].Message());
-        return Complain(EXIT_USAGE, parsed.errors.back().Message());
+        std::vector<std::string> told;
+        for (const TagFileError& error : parsed.errors)
+            told.push_back(error.Message());
+        if (parsed.untold > 0)
+            told.push_back(Printable(path) + ": ... and " + std::to_string(parsed.untold) + " more rows refused, " +
+                           std::to_string(parsed.untold + parsed.errors.size()) + " in all");
+        for (size_t i = 0; i + 1 < told.size(); ++i)
+            Tell(told[i]);
+        return Complain(EXIT_USAGE, told.back());
     }
     *tags = std::move(parsed.tags);
     return EXIT_DONE;

@@ -122,7 +122,7 @@ std::string CycleLine(const ScanEngine& engine)
                        " failed";
     for (size_t i = 0; i < engine.Tags().size(); ++i) {
         const TagState& state = engine.States()[i];
-        line += "; " + engine.Tags()[i].name + " " + (state.values.empty() ? "-" : ValueText(state));
+        line += "; " + Printable(engine.Tags()[i].name) + " " + (state.values.empty() ? "-" : ValueText(state));
         if (state.quality != Quality::Good)
             line += std::string(" (") + QualityName(state.quality) +
                     (ReasonText(state).empty() ? "" : ": " + ReasonText(state)) + ")";

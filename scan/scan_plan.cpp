@@ -35,7 +35,7 @@ std::string PlanText(const std::vector<Tag>& tags, const ReadPlan& plan, int max
             const TagPlace& place = plan.places[tag];
             if (!names.empty())
                 names += ", ";
-            names += tags[tag].name + " (+" + std::to_string(place.offset) +
+            names += Printable(tags[tag].name) + " (+" + std::to_string(place.offset) +
                      (place.bit != NO_BIT ? std::string(".") + std::to_string(place.bit) : std::string()) + ")";
         }
         const std::string bytes = std::to_string(READ_REQUEST_BYTES) + "/" + std::to_string(reply);

@@ -7,12 +7,14 @@
 #include <set>
 
 #include "address_area.h"
+#include "tool_text.h"
 
 namespace kivhost {
 namespace {
 
 constexpr int32_t COUNT_MAX = 255;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";  // spreadsheets put it first
+constexpr size_t ROW_SHOWN = 120;                      // characters of a bad row quoted in its message
 
 enum class Column { Name, Address, Count, Type, Comment };
 
@@ -83,6 +85,34 @@ bool SplitFields(std::string_view line, std::vector<std::string>* fields, std::s
     }
 }
 
+// Why a row that is not printable text is refused; at is its first bad byte.
+std::string UnprintableWhy(std::string_view line, size_t at)
+{
+    const auto byte = static_cast<unsigned char>(line[at]);
+    const auto next = at + 1 < line.size() ? static_cast<unsigned char>(line[at + 1]) : 0u;
+    const std::string column = " at column " + std::to_string(at + 1);
+    if (byte == 0)
+        return "a NUL byte" + column + "; a tag file is text";
+    if (byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F))
+        return "a control character" + column + "; names and comments are text on one line, without them";
+    return "bytes that are not UTF-8" + column + " (" + Printf("0x%02X", byte) + "); save the file as UTF-8";
+}
+
+// The fields of a line that is printable text, or why it is not; empty
+// when it is.
+std::string ReadFields(std::string_view line, std::vector<std::string>* fields)
+{
+    if (const size_t bad = FirstUnprintable(line, true); bad != std::string_view::npos)
+        return UnprintableWhy(line, bad);
+    std::string why;
+    if (!SplitFields(line, fields, &why))
+        return why;
+    for (const std::string& field : *fields)
+        if (field.find('\t') != std::string::npos)
+            return "a tab inside a field; a tab is a blank around a field, never part of it";
+    return {};
+}
+
 struct Header {
     std::map<Column, size_t> at;  // column -> field index
     size_t fields = 0;
@@ -119,7 +149,7 @@ std::string Field(const std::vector<std::string>& fields, const Header& header, 
 
 // One row into a tag; an empty result when it is good.
 std::string CheckRow(const std::vector<std::string>& fields, const Header& header, const AddressValidator& validate,
-                     std::set<std::string>& names, Tag* tag)
+                     bool explain, std::set<std::string>& names, Tag* tag)
 {
     if (fields.size() > header.fields)
         return "the row has " + std::to_string(fields.size()) + " fields, the header " + std::to_string(header.fields) +
@@ -159,7 +189,7 @@ std::string CheckRow(const std::vector<std::string>& fields, const Header& heade
     tag->comment = Field(fields, header, Column::Comment);
 
     std::string why;
-    if (!validate(*tag, &tag->address, &why))
+    if (!validate(*tag, &tag->address, explain ? &why : nullptr))
         return why.empty() ? "the driver does not take the address " + tag->text : why;
     if (!RunFitsArea(tag->address, tag->count, &why))
         return why;
@@ -175,8 +205,8 @@ std::string TagFileError::Message() const
         message += std::to_string(line) + ":";
     message += " " + why;
     if (!text.empty())
-        message += ": " + text;
-    return message;
+        message += ": " + Cut(Printable(text), ROW_SHOWN);
+    return Printable(message);
 }
 
 TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate)
@@ -200,11 +230,15 @@ TagFile ParseTagFile(std::string_view content, const std::string& fileName, cons
         if (trimmed.empty() || trimmed.front() == '#')
             continue;
 
+        const bool explain = file.errors.size() < TAG_FILE_ROWS_TOLD;
         auto fail = [&](std::string why) {
-            file.errors.push_back({fileName, number, std::string(line), std::move(why)});
+            if (explain)
+                file.errors.push_back({fileName, number, std::string(line), std::move(why)});
+            else
+                ++file.untold;
         };
-        std::string why;
-        if (!SplitFields(line, &fields, &why)) {
+        std::string why = ReadFields(line, &fields);
+        if (!why.empty()) {
             fail(why);
             if (!header)
                 return file;
@@ -220,7 +254,7 @@ TagFile ParseTagFile(std::string_view content, const std::string& fileName, cons
         }
         Tag tag;
         tag.line = number;
-        why = CheckRow(fields, *header, validate, names, &tag);
+        why = CheckRow(fields, *header, validate, explain, names, &tag);
         if (!why.empty())
             fail(why);
         else

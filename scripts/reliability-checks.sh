@@ -77,7 +77,7 @@ done_step
 if command -v clang++ >/dev/null; then
   step "fuzz targets (build-fuzz), ${fuzz_seconds} s each, side by side"
   cmake --preset fuzz >/dev/null
-  targets=(address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz)
+  targets=(address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz tag_list_fuzz)
   cmake --build build-fuzz -j "$jobs" --target "${targets[@]}" >/dev/null
   export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
   pids=()

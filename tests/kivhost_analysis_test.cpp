@@ -876,6 +876,8 @@ bool DriverValidates(const Tag& tag, DriverAddress* address, std::string* why)
     DorvakSetLogging(0);
     const int32_t result = kiv::ParseAddress(&block, run ? kiv::ParseMode::Block : kiv::ParseMode::Single);
     DorvakSetLogging(1);
+    if (result != SUCCESS && why == nullptr)
+        return false;
     if (result != SUCCESS) {
         const AddressParser parse = [](const std::string& text, bool blockMode, uint32_t tagType, int32_t count,
                                        DriverAddress* parsed) {

@@ -33,10 +33,13 @@ endif()
 
 # The fuzz targets' checks over their seed inputs, in every build; the fuzz
 # preset builds the same sources with libFuzzer and explores from there.
-foreach(target address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz)
+foreach(target address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz tag_list_fuzz)
   add_executable(replay_${target} ${CMAKE_SOURCE_DIR}/fuzz/${target}.cpp fuzz_replay_main.cpp fake_serial_platform.cpp)
   target_link_libraries(replay_${target} PRIVATE davodev_core DORVAK kiv_wire)
   target_include_directories(replay_${target} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_CURRENT_SOURCE_DIR})
   set_target_properties(replay_${target} PROPERTIES BUILD_RPATH "\$ORIGIN")
+  if(target STREQUAL tag_list_fuzz)
+    target_link_libraries(replay_${target} PRIVATE kiv_scan)
+  endif()
   add_test(NAME fuzz_seeds_${target} COMMAND replay_${target} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${target})
 endforeach()

@@ -12,6 +12,50 @@
 
 namespace plcsim {
 
+namespace {
+
+// What the link at path points at, or "" when it is no link.
+std::string LinkTarget(const std::string& path)
+{
+    char pointsTo[256];
+    const ssize_t n = readlink(path.c_str(), pointsTo, sizeof pointsTo);
+    return n > 0 && static_cast<size_t>(n) < sizeof pointsTo ? std::string(pointsTo, static_cast<size_t>(n)) : "";
+}
+
+const char* KindOf(mode_t mode)
+{
+    return S_ISREG(mode)    ? "a regular file"
+           : S_ISDIR(mode)  ? "a directory"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+           : S_ISFIFO(mode) ? "a FIFO"
+                            : "a socket";
+}
+
+// Why an existing symbolic link may not be replaced, or "". A line plcsim
+// made goes with it: the pseudo-terminal's /dev/pts/N disappears once its
+// master is closed, so a link left by a plcsim that was killed dangles.
+// A link whose target exists is someone else's: a running plcsim's line,
+// or a terminal that took the number since, where a host would write its
+// requests into someone's shell.
+std::string LiveLinkRefusal(const std::string& path)
+{
+    struct stat target {};
+    if (stat(path.c_str(), &target) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+            return "";
+        return path + ": cannot tell what the link points at: " + std::strerror(errno);
+    }
+    const std::string pointsTo = LinkTarget(path);
+    const bool terminal = S_ISCHR(target.st_mode) && pointsTo.starts_with("/dev/pts/");
+    return path + " is a link to " + pointsTo + ", which exists (" +
+           (terminal ? "a terminal" : KindOf(target.st_mode)) +
+           "): only a dangling link, left by a plcsim that is gone, is replaced; remove it if it is yours, or choose "
+           "another path";
+}
+
+}  // namespace
+
 std::string LinkRefusal(const std::string& path)
 {
     if (path.empty())
@@ -19,14 +63,9 @@ std::string LinkRefusal(const std::string& path)
     struct stat info {};
     if (lstat(path.c_str(), &info) == 0) {
         if (S_ISLNK(info.st_mode))
-            return "";
-        const char* what = S_ISREG(info.st_mode)    ? "a regular file"
-                           : S_ISDIR(info.st_mode)  ? "a directory"
-                           : S_ISCHR(info.st_mode)  ? "a character device"
-                           : S_ISBLK(info.st_mode)  ? "a block device"
-                           : S_ISFIFO(info.st_mode) ? "a FIFO"
-                                                    : "a socket";
-        return path + " is " + what + ", not a symbolic link: only a link is replaced; choose another path";
+            return LiveLinkRefusal(path);
+        return path + " is " + KindOf(info.st_mode) +
+               ", not a symbolic link: only a link is replaced; choose another path";
     }
     if (errno != ENOENT)
         return path + ": " + std::strerror(errno);
@@ -41,6 +80,8 @@ std::string LinkRefusal(const std::string& path)
 
 void MakeLink(const std::string& link, const std::string& target)
 {
+    if (!target.empty() && LinkTarget(link) == target)
+        return;  // ours already
     const std::string refusal = LinkRefusal(link);
     if (!refusal.empty())
         throw std::system_error(std::make_error_code(std::errc::file_exists), refusal);
@@ -65,12 +106,7 @@ void RemoveLink(const std::string& link, const std::string& target)
 {
     if (link.empty() || target.empty())
         return;
-    char pointsTo[256];
-    const ssize_t n = readlink(link.c_str(), pointsTo, sizeof pointsTo - 1);
-    if (n < 0)
-        return;
-    pointsTo[n] = '\0';
-    if (target == pointsTo)
+    if (LinkTarget(link) == target)
         unlink(link.c_str());
 }
 

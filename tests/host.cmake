@@ -20,8 +20,9 @@ kivhost_add_gtest(kivhost_analysis_tests
   LIBS kivhost_cli davodev_core)
 target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-# With the bash completions of kivhost and plcsim, run in a plain bash.
-kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp
+# With the bash completions of kivhost and plcsim, run in a plain bash, and
+# the empty values both programs refuse.
+kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp empty_value_test.cpp
   LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -32,8 +32,8 @@ TEST(ToolUsage, AnEmptyValueIsRefusedNamingItsOption)
     for (const char* option : {"--device", "--link", "--mirror", "--baud", "--format", "--data-bits", "--parity",
                                "--stop-bits", "--stations", "--set", "--fault", "--script", "--seed"})
         table.push_back({plcsim, {option, ""}, Empty(option)});
-    for (const char* option :
-         {"--port", "--baud", "--format", "--data-bits", "--parity", "--stop-bits", "--timeout", "--trace-file", "--lib"})
+    for (const char* option : {"--port", "--baud", "--format", "--data-bits", "--parity", "--stop-bits", "--timeout",
+                               "--trace-file", "--lib"})
         table.push_back({kivhost, {option, "", "read", "01W0010"}, Empty(option)});
     const std::vector<EmptyCase> commands = {
         {kivhost, {"--trace=", "info"}, "bad --trace \"\""},

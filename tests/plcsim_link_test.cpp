@@ -19,10 +19,10 @@ namespace {
 using namespace plcsim_test;
 
 enum class End {
-    Signal,       // the signal below, once the paths are told
-    ReaderGone,   // standard output is a pipe nobody reads: the path cannot be told
-    ReaderLeft,   // the reader of -v's lines goes away, then a request comes
-    DiskFull,     // standard output is /dev/full
+    Signal,      // the signal below, once the paths are told
+    ReaderGone,  // standard output is a pipe nobody reads: the path cannot be told
+    ReaderLeft,  // the reader of -v's lines goes away, then a request comes
+    DiskFull,    // standard output is /dev/full
 };
 
 TEST(PlcsimProgram, LinksGoOnEveryWayOut)

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,45 @@
 namespace plcsim {
 
 namespace {
+
+// The links made and not yet removed, in a form a crashing process can still
+// read: fixed buffers, and a state per slot instead of a lock. A link that
+// finds no free slot is still made, only not cleaned up after a crash.
+struct MadeLink {
+    enum State { FREE, BUSY, MADE };
+    std::atomic<int> state{FREE};
+    char link[512];
+    char target[128];
+};
+MadeLink madeLinks[8];
+
+void NoteMade(const std::string& link, const std::string& target)
+{
+    if (link.size() >= sizeof madeLinks[0].link || target.size() >= sizeof madeLinks[0].target)
+        return;
+    for (MadeLink& slot : madeLinks) {
+        int expected = MadeLink::FREE;
+        if (!slot.state.compare_exchange_strong(expected, MadeLink::BUSY))
+            continue;
+        std::memcpy(slot.link, link.c_str(), link.size() + 1);
+        std::memcpy(slot.target, target.c_str(), target.size() + 1);
+        slot.state = MadeLink::MADE;
+        return;
+    }
+}
+
+void NoteRemoved(const std::string& link, const std::string& target)
+{
+    for (MadeLink& slot : madeLinks) {
+        int expected = MadeLink::MADE;
+        if (!slot.state.compare_exchange_strong(expected, MadeLink::BUSY))
+            continue;
+        const bool same = link == slot.link && target == slot.target;
+        slot.state = same ? MadeLink::FREE : MadeLink::MADE;
+        if (same)
+            return;
+    }
+}
 
 // What the link at path points at, or "" when it is no link.
 std::string LinkTarget(const std::string& path)
@@ -80,13 +120,17 @@ std::string LinkRefusal(const std::string& path)
 
 void MakeLink(const std::string& link, const std::string& target)
 {
-    if (!target.empty() && LinkTarget(link) == target)
-        return;  // ours already
+    if (!target.empty() && LinkTarget(link) == target) {
+        NoteMade(link, target);  // ours already
+        return;
+    }
     const std::string refusal = LinkRefusal(link);
     if (!refusal.empty())
         throw std::system_error(std::make_error_code(std::errc::file_exists), refusal);
-    if (symlink(target.c_str(), link.c_str()) == 0)
+    if (symlink(target.c_str(), link.c_str()) == 0) {
+        NoteMade(link, target);
         return;
+    }
     if (errno != EEXIST)
         throw SystemError("link " + link);
     const std::string temporary = link + ".plcsim-" + std::to_string(getpid());
@@ -100,14 +144,31 @@ void MakeLink(const std::string& link, const std::string& target)
         unlink(temporary.c_str());
         throw error;
     }
+    NoteMade(link, target);
 }
 
 void RemoveLink(const std::string& link, const std::string& target)
 {
     if (link.empty() || target.empty())
         return;
+    NoteRemoved(link, target);
     if (LinkTarget(link) == target)
         unlink(link.c_str());
+}
+
+void RemoveLinksOnCrash()
+{
+    for (MadeLink& slot : madeLinks) {
+        if (slot.state != MadeLink::MADE)
+            continue;
+        char pointsTo[sizeof slot.target];
+        const ssize_t n = readlink(slot.link, pointsTo, sizeof pointsTo - 1);
+        if (n <= 0)
+            continue;
+        pointsTo[n] = '\0';
+        if (std::strcmp(pointsTo, slot.target) == 0)
+            unlink(slot.link);
+    }
 }
 
 }  // namespace plcsim

@@ -18,6 +18,10 @@ void MakeLink(const std::string& link, const std::string& target);
 // elsewhere meanwhile. Either may be empty (no link, or no line).
 void RemoveLink(const std::string& link, const std::string& target);
 
+// From a handler of a crash (async-signal-safe): removes the links made and
+// not yet removed that still point at their lines.
+void RemoveLinksOnCrash();
+
 }  // namespace plcsim
 
 #endif  // DAVODEV_PLCSIM_LINE_LINK_H

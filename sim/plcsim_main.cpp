@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "line_link.h"
 #include "plc_simulator.h"
 #include "plcsim_command_line.h"
 #include "plcsim_settings.h"
@@ -25,6 +26,26 @@ namespace {
 // whose number the next terminal opened may get.
 constexpr int STOP_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
                                 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+// A crash cannot stop the line in order, but it can still take the links
+// away; the signal then ends the process as it would have.
+constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void OnCrash(int signalNumber)
+{
+    plcsim::RemoveLinksOnCrash();
+    raise(signalNumber);  // SA_RESETHAND put the default action back
+}
+
+void RemoveLinksOnCrashes()
+{
+    struct sigaction action {};
+    action.sa_handler = OnCrash;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (const int crashSignal : CRASH_SIGNALS)
+        sigaction(crashSignal, &action, nullptr);
+}
 
 // Why standard output failed (an errno), or 0. The path printed there is how
 // a user finds the line, so once it fails plcsim stops.
@@ -73,6 +94,7 @@ int main(int argc, char** argv)
         sigaddset(&takenSignals, stopSignal);
     sigaddset(&takenSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &takenSignals, nullptr);
+    RemoveLinksOnCrashes();
 
     // Set once the simulator exists, before it serves; read on its thread.
     std::atomic<const plcsim::Simulator*> served{nullptr};

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -40,10 +41,14 @@ TEST(PlcsimProgram, LinksGoOnEveryWayOut)
         {"SIGINT", End::Signal, SIGINT, 0, ""},
         {"SIGPIPE sent", End::Signal, SIGPIPE, 0, ""},
         {"SIGQUIT", End::Signal, SIGQUIT, 0, ""},
+        {"a crash", End::Signal, SIGSEGV, 128 + SIGSEGV, ""},
+        {"an abort", End::Signal, SIGABRT, 128 + SIGABRT, ""},
         {"plcsim | true", End::ReaderGone, 0, 74, "the line's path cannot be told: standard output: Broken pipe"},
         {"plcsim -v | head -2", End::ReaderLeft, 0, 74, "standard output: Broken pipe"},
         {"plcsim > /dev/full", End::DiskFull, 0, 74, "standard output: No space left on device"},
     };
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // the crashes' core files are not wanted
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         TempDir dir;

@@ -136,8 +136,6 @@ const std::vector<CommandEntry>& Commands()
              if (given.addresses.empty() && !IsGiven(app, "--tags"))
                  return std::string(
                      "poll takes one or more addresses, e.g. kivhost poll 01W0010 01B0100, or --tags TAGFILE");
-             if (IsGiven(app, "--tags") && given.tags.empty())
-                 return std::string("--tags needs the name of a tag file");
              options.pollTags = given.tags;
              if (std::string error = TakeAddresses(given.addresses, options); !error.empty())
                  return error;
@@ -199,10 +197,9 @@ const std::vector<CommandEntry>& Commands()
                      if (IsGiven(app, unused))
                          return std::string("--plan only prints the block reads; ") + unused +
                                 " applies to the cycles it does not run: leave out one or the other";
-             return TakeFiles(app,
-                              {FileOption{"--csv", &given.csv, &options.scan.csvPath},
-                               FileOption{"--jsonl", &given.jsonl, &options.scan.jsonlPath}},
-                              " to append to");
+             options.scan.csvPath = given.csv;
+             options.scan.jsonlPath = given.jsonl;
+             return std::string();
          }},
 
         {Command::Stations, "stations", "asks each station once and lists which answer, and how fast",
@@ -310,10 +307,9 @@ const std::vector<CommandEntry>& Commands()
                      return Bad(name, *text, "give milliseconds, 1 to 600000");
                  *ms = *value;
              }
-             return TakeFiles(
-                 app,
-                 {FileOption{"--jsonl", &given.jsonl, &monitor.jsonl}, FileOption{"--csv", &given.csv, &monitor.csv}},
-                 "");
+             monitor.jsonl = given.jsonl;
+             monitor.csv = given.csv;
+             return std::string();
          }},
     };
     return COMMANDS;

@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <utility>
 
 #include "command_table.h"
+#include "empty_values.h"
 #include "help_text.h"
 #include "option_checks.h"
 #include "program_options.h"
@@ -88,7 +90,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         sub->footer(entry.footer);
         entry.declare(*sub, given);
     }
+    RefuseEmptyValues(app);
 
+    // CLI11 takes a flag's "=" with nothing after it for the flag alone, so
+    // the one flag with a value is looked for here; every option's value
+    // is checked by RefuseEmptyValues.
+    if (std::find(args.begin(), args.end(), "--trace=") != args.end())
+        return fail(Bad("--trace", "", "use --trace, --trace=hex or --trace=raw"));
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);

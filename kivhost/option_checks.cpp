@@ -31,16 +31,6 @@ std::string Bad(const std::string& option, const std::string& value, const std::
     return "bad " + option + " \"" + value + "\": " + why;
 }
 
-std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> files, const char* what)
-{
-    for (auto [name, text, file] : files) {
-        if (IsGiven(app, name) && text->empty())
-            return std::string(name) + " needs the name of a file" + what;
-        *file = *text;
-    }
-    return {};
-}
-
 std::string FileClashes(const Options& options)
 {
     struct Named {

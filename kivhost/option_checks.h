@@ -7,11 +7,9 @@
 #define DAVODEV_KIVHOST_OPTION_CHECKS_H
 
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "kivhost_options.h"
@@ -53,10 +51,6 @@ std::string Bad(const std::string& option, const std::string& value, const std::
 // Each of these takes what it checks into options, or says why not; empty:
 // taken.
 
-// The output-file options of a command, (name, as given, where it goes):
-// one given must name a file. what ends the message, e.g. " to append to".
-using FileOption = std::tuple<const char*, const std::string*, std::string*>;
-std::string TakeFiles(const CLI::App& app, std::initializer_list<FileOption> files, const char* what);
 // The files of the command line that would meet: an output named twice,
 // or one naming a file kivhost reads (a tag file); "" when none do.
 std::string FileClashes(const Options& options);

@@ -45,17 +45,12 @@ std::string TakeOutput(const Given& given, const CLI::App& app, Options& options
             return Bad("--trace", given.trace, "use --trace, --trace=hex or --trace=raw");
     }
     if (IsGiven(app, "--trace-file")) {
-        if (given.traceFile.empty())
-            return "--trace-file needs the name of a file";
         options.traceFile = given.traceFile;
         if (options.trace == TraceMode::Off)
             options.trace = TraceMode::Text;
     }
-    if (IsGiven(app, "--lib")) {
-        if (given.library.empty())
-            return "--lib needs the path of the driver library";
+    if (IsGiven(app, "--lib"))
         options.library = given.library;
-    }
     return {};
 }
 

@@ -84,7 +84,8 @@ struct Record {
 };
 
 // Why path cannot be made a link to a line, or "" when it can: only a
-// symbolic link (dangling or not) is replaced, nothing else, and the folder
+// dangling symbolic link is replaced (a link to something that exists may
+// be another line, or someone's terminal), nothing else, and the folder
 // must exist and be writable.
 std::string LinkRefusal(const std::string& path);
 

@@ -9,13 +9,15 @@
 #include <variant>
 
 #include "davodev_version.h"
+#include "empty_values.h"
 
 namespace plcsim {
 namespace {
 
 constexpr const char* DESCRIPTION = R"(Simulates PLC stations on a serial line. They answer read, write and
 set/reset requests and can be told to misbehave. Stop with Ctrl-C (SIGINT),
-SIGTERM or SIGHUP. SIGUSR1 unplugs the line as a pulled adapter would (the
+SIGTERM or SIGHUP; every signal that would end it stops it so, links
+removed. SIGUSR1 unplugs the line as a pulled adapter would (the
 port on it hangs up; --link is removed); the next SIGUSR1 plugs in a new
 pseudo-terminal and moves --link to it.
 )";
@@ -54,7 +56,8 @@ two hex digits; CR ends every frame):
 
 Exit status: 0 stopped by a signal; 2 the line could not be served (the
 device does not open); 64 a usage error, with one line on standard error
-saying what is wrong.)";
+saying what is wrong; 74 standard output, where the path is told, could not
+be written.)";
 
 // An option takes a value, a repeated one a value each time; a flag none.
 using Field = std::variant<bool Arguments::*, std::string Arguments::*, std::vector<std::string> Arguments::*>;
@@ -78,8 +81,8 @@ const OptionRow OPTIONS[] = {
      "The first line printed is PATH."},
     {"Line", "--link", &Arguments::link, "PATH",
      "also make PATH a symbolic link to the line, removed on\n"
-     "exit. Only a symbolic link (or nothing) at PATH is\n"
-     "replaced. Keep it short (a port name holds at most 11\n"
+     "exit. Only a dangling symbolic link (or nothing) at\n"
+     "PATH is replaced. Keep it short (a port name holds at most 11\n"
      "characters), e.g. /tmp/plc1."},
     {"Line", "--mirror", &Arguments::mirror, "PATH",
      "a second pseudo-terminal, linked at PATH as --link is,\n"
@@ -157,6 +160,7 @@ void Describe(CLI::App& app, Arguments& args)
             },
             row.field);
     }
+    kivhost::RefuseEmptyValues(app);
     app.set_version_flag("--version", "plcsim " + std::string(kiv::VERSION), "plcsim's version")->group("Output");
     app.set_help_flag("-h,--help", "this text")->group("Output");
 }

@@ -10,6 +10,8 @@ namespace plcsim {
 // The exit codes kivhost uses as well.
 inline constexpr int EXIT_LINE = 2;    // the line could not be served
 inline constexpr int EXIT_USAGE = 64;  // the command line is wrong
+// plcsim's own: standard output, where the line's path is told, failed.
+inline constexpr int EXIT_OUTPUT = 74;
 
 // Says what is wrong with the command line, in one line, and exits.
 [[noreturn]] void Fail(const std::string& message);

@@ -24,9 +24,11 @@ target_compile_definitions(kivhost_analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE
 add_dependencies(kivhost_analysis_tests kivhost)
 
 # With the bash completions of kivhost and plcsim, run in a plain bash, and
-# the hostile tag files kivhost refuses, and every output on a full device.
+# the hostile tag files kivhost refuses, every output on a full device, and
+# the empty values both programs refuse.
 kivhost_add_gtest(kivhost_process_tests SOURCES kivhost_process_test.cpp shell_completion_test.cpp
-  kivhost_outputs_test.cpp kivhost_tag_file_test.cpp LIBS plcsim_lib davodev_version kiv_nlohmann_json)
+  kivhost_outputs_test.cpp kivhost_tag_file_test.cpp empty_value_test.cpp
+  LIBS plcsim_lib davodev_version kiv_nlohmann_json)
 target_compile_definitions(kivhost_process_tests PRIVATE KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivhost_process_tests kivhost plcsim)

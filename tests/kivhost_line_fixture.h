@@ -32,13 +32,13 @@ struct Outcome {
 // neither pipe fills up, then ended and reaped.
 class KivhostRunning {
 public:
-    explicit KivhostRunning(const std::vector<std::string>& args)
+    // program: kivhost unless another is named (plcsim, for one table of both).
+    explicit KivhostRunning(const std::vector<std::string>& args, std::string program = KIVHOST_PATH)
     {
         int outPipe[2];
         int errPipe[2];
         if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
             return;
-        std::string program = KIVHOST_PATH;
         std::vector<std::string> copies = args;
         std::vector<char*> argv = {program.data()};
         for (std::string& arg : copies)

@@ -26,6 +26,7 @@
 #include "framed.h"
 #include "pcon_station.h"
 #include "plc_simulator.h"
+#include "plcsim_process.h"
 #include "tty_line_posix.h"
 
 namespace {
@@ -34,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 using plcsim::Fault;
 using plcsim::FaultKind;
 using std::chrono::milliseconds;
+using namespace plcsim_test;
 
 std::string ReadOf(int station)
 {
@@ -44,117 +46,6 @@ long Millis(Clock::duration d)
 {
     return std::chrono::duration_cast<milliseconds>(d).count();
 }
-
-// A fresh folder for links, removed with whatever is left in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/plcsim-test-XXXXXX";
-        path_ = mkdtemp(name) != nullptr ? name : "";
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            std::filesystem::remove_all(path_);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    // What the folder holds, names sorted.
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path_))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    std::string path_;
-};
-
-std::string LinkTarget(const std::string& path)
-{
-    char target[256] = {};
-    return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
-}
-
-// The port side of a line, opened the way a serial port is.
-class Port {
-public:
-    explicit Port(const std::string& path)
-    {
-        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0)
-            return;
-        termios settings{};
-        tcgetattr(fd_, &settings);
-        cfmakeraw(&settings);
-        tcsetattr(fd_, TCSANOW, &settings);
-    }
-    explicit Port(int fd) : fd_(fd) {}
-    ~Port()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Port(const Port&) = delete;
-    Port& operator=(const Port&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-
-    void Send(const std::string& bytes)
-    {
-        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // Up to want bytes, or what came before the time-out.
-    std::string Read(size_t want, milliseconds timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        std::string got;
-        while (got.size() < want) {
-            const auto left = Millis(deadline - Clock::now());
-            if (left <= 0 || !Readable(milliseconds(left)))
-                break;
-            if (!ReadSome(got, want - got.size()))
-                break;
-        }
-        return got;
-    }
-
-    // Everything until the line stays quiet for the given time.
-    std::string ReadQuiet(milliseconds quiet)
-    {
-        std::string got;
-        while (Readable(quiet) && ReadSome(got, 4096)) {
-        }
-        return got;
-    }
-
-    bool Readable(milliseconds timeout)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, static_cast<int>(timeout.count())) > 0 && (p.revents & POLLIN);
-    }
-
-private:
-    bool ReadSome(std::string& got, size_t most)
-    {
-        char buffer[4096];
-        const ssize_t n = read(fd_, buffer, std::min(most, sizeof buffer));
-        if (n <= 0)
-            return false;
-        got.append(buffer, n);
-        return true;
-    }
-
-    int fd_ = -1;
-};
 
 plcsim::Options StationsOptions(std::vector<int> stations)
 {
@@ -609,10 +500,16 @@ TEST(PlcsimLine, LineIsSetUpByTheDriversRules)
     }
 }
 
-// A link replaces only a symbolic link (or nothing); anything else is left
-// alone and refused, and a failed start leaves nothing behind.
+// A link replaces only a dangling symbolic link (or nothing); anything else,
+// a link to something that exists too, is left alone and refused, and a
+// failed start leaves nothing behind.
 TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
 {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
     struct Row {
         const char* name;
         std::function<void(const std::string&)> prepare;  // makes what is at the link's path
@@ -627,7 +524,9 @@ TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
              file(path + ".target");
              ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
          },
-         true},
+         false},
+        {"a link to someone's terminal", [&](auto& path) { ASSERT_EQ(symlink(terminal.c_str(), path.c_str()), 0); },
+         false},
         {"a regular file", file, false},
         {"a directory", [](auto& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }, false},
     };
@@ -637,6 +536,8 @@ TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
         const std::string link = dir / "plc1";
         row.prepare(link);
         const auto before = dir.Names();
+        struct stat was {};
+        lstat(link.c_str(), &was);
         plcsim::Options options;
         options.link = link;
         plcsim::Simulator sim(options);
@@ -646,7 +547,7 @@ TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
             EXPECT_EQ(dir.Names(), before);
             struct stat info {};
             ASSERT_EQ(lstat(link.c_str(), &info), 0);
-            EXPECT_FALSE(S_ISLNK(info.st_mode));
+            EXPECT_EQ(info.st_ino, was.st_ino) << "left as it was";
             continue;
         }
         sim.StartPty();
@@ -672,6 +573,7 @@ TEST(PlcsimLine, LinkReplacesOnlyASymbolicLink)
     plcsim::Simulator noDevice(options);
     EXPECT_THROW(noDevice.StartDevice(dir / "ttyNONE"), std::system_error);
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"file"});
+    close(master);
 }
 
 // The mirror carries both directions in order; a reader that stalls loses
@@ -739,70 +641,6 @@ TEST(PlcsimLine, AccessorsRejectWhatDoesNotExist)
 }
 
 // --- the program ------------------------------------------------------------
-
-std::string ProgramPath()
-{
-    char self[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? n : 0);
-    return path.substr(0, path.rfind('/') + 1) + "plcsim";
-}
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1;  // its standard output
-    int err = -1;  // its standard error
-};
-
-Child Spawn(const std::vector<std::string>& args)
-{
-    int outFds[2];
-    int errFds[2];
-    if (pipe(outFds) != 0)
-        return {};
-    if (pipe(errFds) != 0) {
-        close(outFds[0]);
-        close(outFds[1]);
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outFds[1], STDOUT_FILENO);
-        dup2(errFds[1], STDERR_FILENO);
-        std::vector<char*> argv;
-        const std::string program = ProgramPath();
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outFds[1]);
-    close(errFds[1]);
-    return {pid, outFds[0], errFds[0]};
-}
-
-int ExitCode(pid_t pid)
-{
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// One line of the child's standard output, without its newline.
-std::string ReadLine(Port& out)
-{
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-        const std::string more = out.Read(1, milliseconds(5000));
-        if (more.empty())
-            return line;
-        line += more;
-    }
-    line.pop_back();
-    return line;
-}
 
 TEST(PlcsimProgram, ServesAPtyUntilSigterm)
 {

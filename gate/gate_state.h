@@ -48,8 +48,8 @@ struct TagValue {
 struct StationDiagnostics {
     int station = 0;
     bool down = false;
-    WallTime since{};          // of the current state
-    std::string lastReason;    // of the last failure, "" for none
+    WallTime since{};                                        // of the current state
+    std::string lastReason;                                  // of the last failure, "" for none
     std::vector<std::pair<std::string, uint64_t>> failures;  // by reason
     double p50Ms = 0;
     double p99Ms = 0;

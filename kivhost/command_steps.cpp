@@ -26,11 +26,18 @@ JsonObject CallJson(const JsonObject& json, const char* stage, int32_t result)
     return ResultJson(call.Text("stage", stage), result);
 }
 
+const char* programName = "kivhost";
+
 }  // namespace
+
+void SetProgramName(const char* name)
+{
+    programName = name;
+}
 
 void Tell(const std::string& message)
 {
-    std::fprintf(stderr, "kivhost: %s\n", message.c_str());
+    std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
     std::fflush(stderr);
 }
 

@@ -26,8 +26,10 @@ struct Context {
     ExchangeReporter reporter{};  // the checksums of each station's replies, over the whole run
 };
 
-// A line of kivhost's on standard error, "kivhost: " first.
+// A line of kivhost's on standard error, "kivhost: " first (or the name
+// of the program that shares these steps, once it has set it).
 void Tell(const std::string& message);
+void SetProgramName(const char* name);
 // The one-line message of a failed run, told; returns status.
 int Complain(int status, const std::string& message);
 // The exit status a driver result leads to.

@@ -5,7 +5,8 @@
 
 namespace kivhost {
 
-int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags)
+int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
+                const std::vector<std::string>& extraColumns)
 {
     std::string content;
     std::string why;
@@ -28,7 +29,7 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
             *why = RejectionHint(probe, tag.text, block, tagType, tag.count);
         return false;
     };
-    TagFile parsed = ParseTagFile(content, path, validate);
+    TagFile parsed = ParseTagFile(content, path, validate, extraColumns);
     if (!parsed.Ok()) {
         session.End();
         std::vector<std::string> told;

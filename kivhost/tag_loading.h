@@ -13,8 +13,9 @@ namespace kivhost {
 
 // The tags of a file, on a channel started without its port
 // (StartChannel). EXIT_DONE, or the status to leave with, every bad row told
-// on standard error and the driver ended.
-int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags);
+// on standard error and the driver ended. extraColumns: as ParseTagFile's.
+int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
+                const std::vector<std::string>& extraColumns = {});
 
 }  // namespace kivhost
 

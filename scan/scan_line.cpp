@@ -27,7 +27,7 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
 }
 
 void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
-              volatile std::sig_atomic_t* busy)
+              volatile std::sig_atomic_t* busy, const AfterBlock& afterBlock)
 {
     engine.BeginCycle(ScanMoment::Now());
     bool complete = true;
@@ -49,6 +49,8 @@ void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic
             break;
         }
         engine.Record(*block, outcome, ScanMoment::Now());
+        if (afterBlock)
+            afterBlock(*block, outcome);
     }
     engine.EndCycle(ScanMoment::Now(), complete);
 }

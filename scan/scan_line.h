@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 
 #include "exchange_report.h"
 #include "scan_engine.h"
@@ -40,9 +41,11 @@ private:
 // *stop is set or until the port fails (the cycle is then not complete and
 // the failed read not recorded); *busy, if given, is set while the driver
 // is in an exchange, for a stop signal to see. The cycle's figures are in
-// engine.Cycle().
+// engine.Cycle(). afterBlock, if given, sees each read recorded, and may use
+// the line before the next (a gateway's writes go between blocks).
+using AfterBlock = std::function<void(size_t block, const BlockOutcome& outcome)>;
 void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
-              volatile std::sig_atomic_t* busy = nullptr);
+              volatile std::sig_atomic_t* busy = nullptr, const AfterBlock& afterBlock = {});
 
 }  // namespace kivhost
 

@@ -115,18 +115,34 @@ std::string ReadFields(std::string_view line, std::vector<std::string>* fields)
 
 struct Header {
     std::map<Column, size_t> at;  // column -> field index
+    std::vector<size_t> extraAt;  // per extra column, its field index or npos
     size_t fields = 0;
 };
 
-std::optional<Header> ReadHeader(const std::vector<std::string>& fields, std::string* why)
+std::optional<Header> ReadHeader(const std::vector<std::string>& fields, const std::vector<std::string>& extraColumns,
+                                 std::string* why)
 {
     Header header;
     header.fields = fields.size();
+    header.extraAt.assign(extraColumns.size(), std::string::npos);
     for (size_t i = 0; i < fields.size(); ++i) {
         const std::string name = Lower(fields[i]);
+        const auto extra = std::find(extraColumns.begin(), extraColumns.end(), name);
+        if (extra != extraColumns.end()) {
+            size_t& at = header.extraAt[static_cast<size_t>(extra - extraColumns.begin())];
+            if (at != std::string::npos) {
+                *why = "the column " + name + " appears twice";
+                return std::nullopt;
+            }
+            at = i;
+            continue;
+        }
         const auto column = COLUMNS.find(name);
         if (column == COLUMNS.end()) {
-            *why = "unknown column \"" + fields[i] + "\": the columns are name, address, count, type and comment";
+            std::string known = "name, address, count, type";
+            for (const std::string& more : extraColumns)
+                known += ", " + more;
+            *why = "unknown column \"" + fields[i] + "\": the columns are " + known + " and comment";
             return std::nullopt;
         }
         if (!header.at.emplace(column->second, i).second) {
@@ -187,6 +203,8 @@ std::string CheckRow(const std::vector<std::string>& fields, const Header& heade
         return "the type \"" + Field(fields, header, Column::Type) + "\" is neither word nor bit";
     }
     tag->comment = Field(fields, header, Column::Comment);
+    for (size_t at : header.extraAt)
+        tag->extra.push_back(at < fields.size() ? fields[at] : std::string());
 
     std::string why;
     if (!validate(*tag, &tag->address, explain ? &why : nullptr))
@@ -209,7 +227,8 @@ std::string TagFileError::Message() const
     return Printable(message);
 }
 
-TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate)
+TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate,
+                     const std::vector<std::string>& extraColumns)
 {
     TagFile file;
     if (content.substr(0, UTF8_BOM.size()) == UTF8_BOM)
@@ -245,7 +264,7 @@ TagFile ParseTagFile(std::string_view content, const std::string& fileName, cons
             continue;
         }
         if (!header) {
-            header = ReadHeader(fields, &why);
+            header = ReadHeader(fields, extraColumns, &why);
             if (!header) {
                 fail(why);
                 return file;  // the rows cannot be read without it

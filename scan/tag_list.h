@@ -45,6 +45,9 @@ struct Tag {
     std::string comment;
     int line = 0;             // in its file, from 1
     DriverAddress address{};  // as the validator filled it
+    // The values of the caller's extra columns, in the order it named
+    // them ("" where the row leaves one empty or the file lacks it).
+    std::vector<std::string> extra;
 };
 
 struct TagFileError {
@@ -71,7 +74,10 @@ struct TagFile {
 using AddressValidator = std::function<bool(const Tag& tag, DriverAddress* address, std::string* why)>;
 
 // The file's content, read whole; fileName is for the messages only.
-TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate);
+// extraColumns: more columns the caller takes (lower case), each tag's
+// values in Tag::extra; any other column is still refused.
+TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate,
+                     const std::vector<std::string>& extraColumns = {});
 
 }  // namespace kivhost
 

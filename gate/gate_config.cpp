@@ -1,0 +1,231 @@
+#include "gate_config.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "number_rules.h"
+#include "scan_plan.h"
+#include "tool_text.h"
+
+namespace kivgate {
+namespace {
+
+using kivhost::Tag;
+using kivhost::TagFileError;
+using kivhost::ValueKind;
+
+enum Extra : size_t { MODBUS, TOPIC, ACCESS };
+
+constexpr int64_t MAP_SIZE = 0x10000;  // registers or coils of each space
+
+struct Place {
+    Space space;
+    int64_t first;
+};
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool IsBitSpace(Space space)
+{
+    return space == Space::Coil || space == Space::DiscreteInput;
+}
+
+// "hr:100" into a place, or why not.
+std::optional<Place> ParsePlace(const std::string& text, std::string* why)
+{
+    const size_t colon = text.find(':');
+    static const std::map<std::string, Space> SPACES = {
+        {"hr", Space::HoldingRegister}, {"ir", Space::InputRegister}, {"coil", Space::Coil}, {"di", Space::DiscreteInput}};
+    const auto space = colon == std::string::npos ? SPACES.end() : SPACES.find(Lower(text.substr(0, colon)));
+    if (space == SPACES.end()) {
+        *why = "the modbus place \"" + text + "\" is not hr:N, ir:N, coil:N or di:N";
+        return std::nullopt;
+    }
+    std::string numberWhy;
+    const auto first = kivhost::ParseNumber(text.substr(colon + 1), 0, MAP_SIZE - 1, &numberWhy);
+    if (!first) {
+        *why = "the modbus place \"" + text + "\" needs a number from 0 to 65535 after the colon";
+        return std::nullopt;
+    }
+    return Place{space->second, *first};
+}
+
+// A topic a subscriber can name exactly and a publisher may use.
+std::string TopicProblem(const std::string& topic)
+{
+    if (topic.find_first_of("+#") != std::string::npos)
+        return "the topic \"" + topic + "\" holds a wildcard (+ or #), which no value can be published to";
+    if (topic.size() > 1024)
+        return "the topic is longer than 1024 characters";
+    return {};
+}
+
+// The checks of one row that need no other row; why, or empty.
+std::string CheckRow(const Tag& tag, std::optional<Place>* place, bool* writable)
+{
+    std::string why;
+    if (!tag.extra[MODBUS].empty()) {
+        *place = ParsePlace(tag.extra[MODBUS], &why);
+        if (!*place)
+            return why;
+        const bool bits = IsBitSpace((*place)->space);
+        if (tag.kind == ValueKind::Word && bits)
+            return "a word tag cannot sit on " + std::string(SpaceName((*place)->space)) +
+                   " (coils and discrete inputs hold bits); give hr:N or ir:N";
+        if (tag.kind == ValueKind::Bit && !bits)
+            return "a bit tag cannot sit on " + std::string(SpaceName((*place)->space)) +
+                   " (registers hold words); give coil:N or di:N";
+    }
+    const std::string access = Lower(tag.extra[ACCESS]);
+    if (access != "" && access != "ro" && access != "rw")
+        return "the access \"" + tag.extra[ACCESS] + "\" is neither ro nor rw";
+    *writable = access == "rw";
+    if (*writable && *place &&
+        ((*place)->space == Space::InputRegister || (*place)->space == Space::DiscreteInput))
+        return std::string("rw on ") + SpaceName((*place)->space) +
+               ": input registers and discrete inputs cannot be written over Modbus; use hr or coil";
+    return {};
+}
+
+}  // namespace
+
+const std::vector<std::string>& GateColumns()
+{
+    static const std::vector<std::string> COLUMNS = {"modbus", "topic", "access"};
+    return COLUMNS;
+}
+
+const char* SpaceName(Space space)
+{
+    switch (space) {
+    case Space::HoldingRegister:
+        return "hr";
+    case Space::InputRegister:
+        return "ir";
+    case Space::Coil:
+        return "coil";
+    case Space::DiscreteInput:
+        return "di";
+    }
+    return "?";
+}
+
+GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std::string& prefix)
+{
+    GateConfig config;
+    auto fail = [&](const Tag& tag, std::string why) {
+        config.errors.push_back(TagFileError{fileName, tag.line, "", std::move(why)});
+    };
+    std::vector<std::optional<Place>> places(tags.size());
+    std::map<Space, int64_t> next;  // the first free after the highest given, per space
+    for (size_t i = 0; i < tags.size(); ++i) {
+        Tag& tag = tags[i];
+        tag.extra.resize(GateColumns().size());
+        GateTag gate;
+        const std::string why = CheckRow(tag, &places[i], &gate.writable);
+        if (!why.empty()) {
+            fail(tag, why);
+            continue;
+        }
+        if (places[i])
+            next[places[i]->space] = std::max(next[places[i]->space], places[i]->first + tag.count);
+        gate.topic = tag.extra[TOPIC].empty() ? prefix + "/" + tag.name : tag.extra[TOPIC];
+        if (const std::string topicWhy = TopicProblem(gate.topic); !topicWhy.empty())
+            fail(tag, topicWhy);
+        gate.tag = std::move(tag);
+        config.tags.push_back(std::move(gate));
+    }
+    if (!config.errors.empty())
+        return config;
+
+    // Who holds each register or coil, per space: a clash names both rows.
+    std::map<Space, std::map<int64_t, size_t>> owners;  // first -> tag, runs do not overlap
+    std::set<std::string> topics;
+    for (size_t i = 0; i < config.tags.size(); ++i) {
+        GateTag& gate = config.tags[i];
+        const Tag& tag = gate.tag;
+        Place place = places[i] ? *places[i]
+                                : Place{tag.kind == ValueKind::Bit ? Space::Coil : Space::HoldingRegister, 0};
+        if (!places[i])
+            place.first = next[place.space];
+        const int64_t last = place.first + tag.count - 1;
+        if (last >= MAP_SIZE) {
+            fail(tag, "the run of " + std::to_string(tag.count) + " from " + SpaceName(place.space) + ":" +
+                          std::to_string(place.first) + " goes past " + SpaceName(place.space) + ":65535");
+            continue;
+        }
+        if (!places[i])
+            next[place.space] = last + 1;
+        auto& taken = owners[place.space];
+        // The run after or at first, and the one before it, are the only ones it may overlap.
+        auto after = taken.lower_bound(place.first);
+        std::optional<size_t> clash;
+        if (after != taken.end() && after->first <= last)
+            clash = after->second;
+        if (!clash && after != taken.begin()) {
+            const auto before = std::prev(after);
+            const GateTag& other = config.tags[before->second];
+            if (before->first + other.tag.count > place.first)
+                clash = before->second;
+        }
+        if (clash) {
+            const GateTag& other = config.tags[*clash];
+            fail(tag, std::string("two tags on one register: ") + SpaceName(place.space) + ":" +
+                          std::to_string(std::max<int64_t>(place.first, other.first)) + " is also \"" +
+                          other.tag.name + "\"'s (line " + std::to_string(other.tag.line) + ")");
+            continue;
+        }
+        taken.emplace(place.first, i);
+        gate.space = place.space;
+        gate.first = static_cast<uint16_t>(place.first);
+        if (!topics.insert(gate.topic).second)
+            fail(tag, "the topic \"" + gate.topic + "\" is taken by an earlier row");
+    }
+    std::sort(config.errors.begin(), config.errors.end(),
+              [](const TagFileError& a, const TagFileError& b) { return a.line < b.line; });
+    return config;
+}
+
+std::vector<Tag> ScanTags(const std::vector<GateTag>& tags)
+{
+    std::vector<Tag> out;
+    out.reserve(tags.size());
+    for (const GateTag& gate : tags)
+        out.push_back(gate.tag);
+    return out;
+}
+
+std::string GatePlanText(const std::vector<GateTag>& tags, const kivhost::ReadPlan& plan, int maxGap,
+                         const kivhost::LineOptions& line)
+{
+    std::string text = kivhost::PlanText(ScanTags(tags), plan, maxGap, line);
+    text += "\nModbus map:\n";
+    std::vector<size_t> order(tags.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return std::pair(tags[a].space, tags[a].first) < std::pair(tags[b].space, tags[b].first);
+    });
+    for (size_t i : order) {
+        const GateTag& gate = tags[i];
+        std::string where = std::string(SpaceName(gate.space)) + ":" + std::to_string(gate.first);
+        if (gate.tag.count > 1)
+            where += "-" + std::to_string(gate.first + gate.tag.count - 1);
+        text += kivhost::Printf("  %-16s %-3s %-9s %s\n", where.c_str(), gate.writable ? "rw" : "ro",
+                                gate.tag.text.c_str(), kivhost::Printable(gate.tag.name).c_str());
+    }
+    text += "\nTopics:\n";
+    for (const GateTag& gate : tags)
+        text += "  " + kivhost::Printable(gate.topic) + (gate.writable ? "  (and " + kivhost::Printable(gate.topic) + "/set)" : "") + "\n";
+    return text;
+}
+
+}  // namespace kivgate

@@ -1,0 +1,227 @@
+#include "kivgate_command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+
+#include "bounded_file.h"
+#include "empty_values.h"
+#include "help_text.h"
+#include "number_rules.h"
+#include "option_checks.h"
+#include "program_options.h"
+
+namespace kivgate {
+namespace {
+
+using kivhost::Bad;
+using kivhost::IsGiven;
+using kivhost::ParseOptionNumber;
+
+const std::string GATE_GROUP = "Gateway options";
+constexpr size_t PASSWORD_BYTES_MAX = 4096;
+
+struct GateGiven {
+    std::string modbusListen, modbusClients, modbusIdle, mqtt, mqttPrefix, mqttClientId, mqttUser, mqttPasswordFile,
+        mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh;
+    bool noModbus = false;
+    bool allowWrites = false;
+};
+
+void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
+{
+    app.add_option("TAGFILE", given.tagFile, "the tag file, with modbus, topic and access columns if wanted")
+        ->type_name("");
+    app.add_flag("--plan", given.plan, "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
+        ->disable_flag_override();
+    app.add_option("--interval", given.interval, "from the start of one scan cycle to the next (default 0)")
+        ->type_name("MS");
+    app.add_option("--max-gap", given.maxGap, "elements that may lie unused between tags of one block\n(default 8)")
+        ->type_name("N");
+    app.add_option("--retry-down", given.retryDown,
+                   "seconds between tries of a station that stopped\nanswering, or of a failed port (default 10)")
+        ->type_name("S");
+    app.add_option("--lib", given.library, "the driver library to load")->type_name("PATH")->group(kivhost::OTHER_GROUP);
+    app.add_flag("--version", given.version, "kivgate's version")->disable_flag_override()->group(kivhost::OTHER_GROUP);
+
+    auto add = [&app](const char* name, std::string& into, const char* type, const char* help) {
+        app.add_option(name, into, help)->type_name(type)->group(GATE_GROUP);
+    };
+    add("--modbus-listen", gate.modbusListen, "ADDR:PORT", "the Modbus TCP server's address (default 127.0.0.1:1502)");
+    add("--modbus-clients", gate.modbusClients, "N", "Modbus clients at once, 1 to 256 (default 8)");
+    add("--modbus-idle", gate.modbusIdle, "S", "an idle Modbus connection ends after S seconds (default 60)");
+    app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
+    add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
+    add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
+    add("--mqtt-client-id", gate.mqttClientId, "TEXT", "the MQTT client id");
+    add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
+    add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
+        "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");
+    add("--mqtt-cafile", gate.mqttCaFile, "FILE", "TLS: the certificate authority's certificate");
+    add("--mqtt-certfile", gate.mqttCertFile, "FILE", "TLS: the client's certificate");
+    add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key");
+    add("--mqtt-payload", gate.mqttPayload, "json|value", "a JSON object per value (default), or the bare value");
+    add("--mqtt-refresh", gate.mqttRefresh, "S", "every value published at least every S seconds (default 60)");
+    app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
+        ->disable_flag_override()
+        ->group(GATE_GROUP);
+}
+
+// "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
+std::string TakeHostPort(const char* option, const std::string& text, std::string* host, uint16_t* port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return Bad(option, text, "give HOST:PORT, e.g. 127.0.0.1:1502");
+    std::string name = text.substr(0, colon);
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    const auto number = ParseOptionNumber(text.substr(colon + 1), 1, 65535);
+    if (!number)
+        return Bad(option, text, "the port is a number from 1 to 65535");
+    *host = name;
+    *port = static_cast<uint16_t>(*number);
+    return {};
+}
+
+std::string TakeSeconds(const kivhost::Given&, const CLI::App& app, const char* option, const std::string& text,
+                        uint32_t low, uint32_t high, int* into)
+{
+    if (!IsGiven(app, option))
+        return {};
+    const auto value = ParseOptionNumber(text, low, high);
+    if (!value)
+        return Bad(option, text, "give a number from " + std::to_string(low) + " to " + std::to_string(high));
+    *into = static_cast<int>(*value);
+    return {};
+}
+
+std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI::App& app,
+                     const char* (*getEnv)(const char*), GateOptions& gate)
+{
+    if (IsGiven(app, "--modbus-listen"))
+        if (std::string e = TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost,
+                                         &gate.modbusListenPort);
+            !e.empty())
+            return e;
+    if (std::string e = TakeSeconds(given, app, "--modbus-clients", g.modbusClients, 1, 256, &gate.modbusClients);
+        !e.empty())
+        return e;
+    if (std::string e = TakeSeconds(given, app, "--modbus-idle", g.modbusIdle, 1, 86400, &gate.modbusIdleS);
+        !e.empty())
+        return e;
+    gate.modbusEnabled = !g.noModbus;
+    if (g.noModbus)
+        for (const char* unused : {"--modbus-listen", "--modbus-clients", "--modbus-idle"})
+            if (IsGiven(app, unused))
+                return std::string("--no-modbus and ") + unused + " contradict each other: leave out one";
+    if (IsGiven(app, "--mqtt"))
+        if (std::string e = TakeHostPort("--mqtt", g.mqtt, &gate.mqttHost, &gate.mqttPort); !e.empty())
+            return e;
+    if (IsGiven(app, "--mqtt-prefix")) {
+        if (g.mqttPrefix.find_first_of("+#") != std::string::npos || g.mqttPrefix.back() == '/')
+            return Bad("--mqtt-prefix", g.mqttPrefix, "a topic prefix holds no + or # and does not end in /");
+        gate.mqttPrefix = g.mqttPrefix;
+    }
+    gate.mqttClientId = g.mqttClientId;
+    gate.mqttUser = g.mqttUser;
+    gate.mqttCaFile = g.mqttCaFile;
+    gate.mqttCertFile = g.mqttCertFile;
+    gate.mqttKeyFile = g.mqttKeyFile;
+    if (IsGiven(app, "--mqtt-payload")) {
+        if (g.mqttPayload != "json" && g.mqttPayload != "value")
+            return Bad("--mqtt-payload", g.mqttPayload, "use json or value");
+        gate.mqttPayloadValue = g.mqttPayload == "value";
+    }
+    if (std::string e = TakeSeconds(given, app, "--mqtt-refresh", g.mqttRefresh, 1, 86400, &gate.mqttRefreshS);
+        !e.empty())
+        return e;
+    if (IsGiven(app, "--mqtt-password-file")) {
+        std::string content;
+        std::string why;
+        if (kivhost::ReadFileUpTo(g.mqttPasswordFile, PASSWORD_BYTES_MAX, &content, &why) != kivhost::FileRead::Done)
+            return "cannot read the password file " + g.mqttPasswordFile + ": " +
+                   (why.empty() ? "it is larger than 4 KB" : why);
+        gate.mqttPassword = content.substr(0, content.find_first_of("\r\n"));
+    } else if (const char* password = getEnv("KIVGATE_MQTT_PASSWORD"); password != nullptr) {
+        gate.mqttPassword = password;
+    }
+    if (gate.mqttPort == 0)
+        for (const char* unused : {"--mqtt-prefix", "--mqtt-client-id", "--mqtt-user", "--mqtt-password-file",
+                                   "--mqtt-cafile", "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload",
+                                   "--mqtt-refresh"})
+            if (IsGiven(app, unused))
+                return std::string(unused) + " applies to MQTT, which is off without --mqtt HOST:PORT";
+    gate.allowWrites = g.allowWrites;
+    return {};
+}
+
+}  // namespace
+
+GateCommandLine ParseGateCommandLine(const std::vector<std::string>& args, const char* (*getEnv)(const char*))
+{
+    auto fail = [](std::string message) { return GateCommandLine{std::nullopt, std::move(message)}; };
+    if (getEnv == nullptr)
+        getEnv = [](const char* name) -> const char* { return std::getenv(name); };
+
+    kivhost::Given given;
+    GateGiven gateGiven;
+    CLI::App app("kivgate: the stations of a line served over Modbus TCP and MQTT, from one scan", "kivgate");
+    app.set_help_flag("-h,--help", "this help");
+    app.allow_windows_style_options(false);
+    app.footer("Examples:\n  kivgate examples/pump-station.csv --plan\n"
+               "  kivgate --port ttyUSB0 examples/pump-station.csv --mqtt 127.0.0.1:1883\n"
+               "Exit status: 0 stopped by a signal, 2 no driver or port, 64 a usage or tag file error.");
+    kivhost::DeclareLineOptions(app, given);
+    Declare(app, given, gateGiven);
+    kivhost::RefuseEmptyValues(app);
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        GateRun run;
+        run.what = GateRun::What::Help;
+        run.helpText = app.help();
+        return {run, {}};
+    } catch (const CLI::ParseError& error) {
+        return fail(error.what());
+    }
+
+    GateRun run;
+    kivhost::Options& options = run.options;
+    options.command = kivhost::Command::Scan;
+    options.intervalMs = 0;
+    if (IsGiven(app, "--lib"))
+        options.library = given.library;
+    if (given.version) {
+        if (!given.tagFile.empty())
+            return fail("--version takes no tag file; try kivgate --version");
+        run.what = GateRun::What::Version;
+        return {run, {}};
+    }
+    if (given.tagFile.empty())
+        return fail("kivgate takes a tag file, e.g. kivgate examples/pump-station.csv --plan");
+    options.scan.tagFile = given.tagFile;
+    if (std::string error = kivhost::TakeCycles(given, app, options); !error.empty())
+        return fail(error);
+    if (IsGiven(app, "--max-gap")) {
+        std::string why;
+        const auto gap = kivhost::ParseMaxGap(given.maxGap, &why);
+        if (!gap)
+            return fail(why);
+        options.scan.maxGap = *gap;
+    }
+    if (std::string error = kivhost::TakeRetryDown(given, app, options); !error.empty())
+        return fail(error);
+    if (std::string error = kivhost::TakeLine(given, app, options); !error.empty())
+        return fail(error);
+    if (std::string error = TakeGate(given, gateGiven, app, getEnv, run.gate); !error.empty())
+        return fail(error);
+    run.gate.intervalMs = static_cast<int>(options.intervalMs);
+    run.what = given.plan ? GateRun::What::Plan : GateRun::What::Serve;
+    if (run.what == GateRun::What::Serve && !options.line.portGiven)
+        return fail("no port given: add --port NAME, e.g. --port ttyUSB0; or --plan to see the map without one");
+    return {run, {}};
+}
+
+}  // namespace kivgate

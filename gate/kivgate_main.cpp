@@ -1,0 +1,187 @@
+// kivgate: the stations of one line served over Modbus TCP and MQTT. One
+// thread (this one) owns the line; the servers run on their own and read
+// the snapshots it publishes.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command_steps.h"
+#include "davodev_version.h"
+#include "driver_library.h"
+#include "driver_output.h"
+#include "gate_config.h"
+#include "gate_log.h"
+#include "kivgate_command_line.h"
+#include "line_owner.h"
+#include "session.h"
+#include "stop_signals.h"
+#include "tag_loading.h"
+
+#if __has_include("modbus_server.h")
+#include "modbus_server.h"
+#define KIVGATE_HAS_MODBUS 1
+#endif
+#if __has_include("mqtt_bridge.h")
+#include "mqtt_bridge.h"
+#define KIVGATE_HAS_MQTT 1
+#endif
+
+using namespace kivgate;
+using kivhost::Complain;
+using kivhost::EXIT_DONE;
+using kivhost::EXIT_FAILED;
+using kivhost::EXIT_USAGE;
+
+namespace {
+
+// The tags of the file, mapped; EXIT_DONE, or every bad row told and the status.
+int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<GateTag>* gateTags)
+{
+    const std::string& path = run.options.scan.tagFile;
+    std::vector<kivhost::Tag> tags;
+    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns()); status != EXIT_DONE)
+        return status;
+    GateConfig config = MapTags(std::move(tags), path, run.gate.mqttPrefix);
+    if (!config.errors.empty()) {
+        context.session.End();
+        for (size_t i = 0; i + 1 < config.errors.size(); ++i)
+            kivhost::Tell(config.errors[i].Message());
+        return Complain(EXIT_USAGE, config.errors.back().Message());
+    }
+    *gateTags = std::move(config.tags);
+    return EXIT_DONE;
+}
+
+// The servers the options ask for, started; false, told, when one cannot.
+struct Servers {
+#if KIVGATE_HAS_MODBUS
+    std::unique_ptr<ModbusServer> modbus;
+#endif
+#if KIVGATE_HAS_MQTT
+    std::unique_ptr<MqttBridge> mqtt;
+#endif
+    void Stop()
+    {
+#if KIVGATE_HAS_MQTT
+        if (mqtt)
+            mqtt->Stop();  // publishes offline
+#endif
+#if KIVGATE_HAS_MODBUS
+        if (modbus)
+            modbus->Stop();
+#endif
+    }
+};
+
+bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
+                  const Logger& log, Servers* servers)
+{
+    std::string why;
+#if KIVGATE_HAS_MODBUS
+    if (run.gate.modbusEnabled) {
+        servers->modbus = std::make_unique<ModbusServer>(run.gate, tags, snapshots, writes, log);
+        if (!servers->modbus->Start(&why)) {
+            kivhost::Tell("cannot serve Modbus TCP: " + why);
+            return false;
+        }
+    }
+#else
+    if (run.gate.modbusEnabled)
+        log("this kivgate was built without its Modbus TCP server");
+#endif
+#if KIVGATE_HAS_MQTT
+    if (run.gate.mqttPort != 0) {
+        servers->mqtt = std::make_unique<MqttBridge>(run.gate, tags, snapshots, writes, log);
+        if (!servers->mqtt->Start(&why)) {
+            kivhost::Tell("cannot start MQTT: " + why);
+            servers->Stop();
+            return false;
+        }
+    }
+#else
+    if (run.gate.mqttPort != 0)
+        log("this kivgate was built without MQTT");
+#endif
+    (void)tags, (void)snapshots, (void)writes, (void)servers, (void)why;
+    return true;
+}
+
+int Serve(const GateRun& run, kivhost::DriverOutput& output)
+{
+    const kivhost::Options& options = run.options;
+    std::string error;
+    if (!output.Start(&error))
+        return Complain(EXIT_FAILED, error);
+    const std::string library = options.library.empty() ? kivhost::DefaultLibraryPath() : options.library;
+    const auto driver = kivhost::DriverLibrary::Load(library, &error);
+    if (!driver)
+        return Complain(EXIT_FAILED, error);
+    kivhost::Session session(driver->Entry(), output);
+    kivhost::Context context{options, session, output, library};
+    kivhost::JsonObject json;
+    json.Text("command", "kivgate");
+    if (int status = kivhost::StartChannel(context, json); status != EXIT_DONE)
+        return status;
+    std::vector<GateTag> tags;
+    if (int status = LoadGateTags(context, run, &tags); status != EXIT_DONE)
+        return status;
+    if (run.what == GateRun::What::Plan) {
+        session.End();
+        const std::string text = GatePlanText(tags, kivhost::PlanReads(ScanTags(tags), options.scan.maxGap),
+                                              options.scan.maxGap, options.line);
+        std::fputs(text.c_str(), output.Results());
+        std::fflush(output.Results());
+        return EXIT_DONE;
+    }
+    if (int status = kivhost::OpenLine(context, json); status != EXIT_DONE)
+        return status;
+
+    Logger log;
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    LineOwnerSettings settings;
+    settings.maxGap = options.scan.maxGap;
+    settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
+    settings.intervalMs = options.intervalMs;
+    LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
+    kivhost::CatchStopSignals(options.line, owner.LongestReply());
+    Servers servers;
+    if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
+        session.End();
+        return EXIT_FAILED;
+    }
+    log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
+    owner.Run(&kivhost::stopRequested, &kivhost::inExchange);
+    log.EndStatus();
+    servers.Stop();
+    session.End();
+    log("stopped");
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    kivhost::SetProgramName("kivgate");
+    const GateCommandLine commandLine = ParseGateCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!commandLine.run)
+        return Complain(EXIT_USAGE, commandLine.error);
+    const GateRun& run = *commandLine.run;
+    if (run.what == GateRun::What::Help) {
+        std::fputs(run.helpText.c_str(), stdout);
+        return EXIT_DONE;
+    }
+    if (run.what == GateRun::What::Version) {
+        std::printf("kivgate %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
+        return EXIT_DONE;
+    }
+    kivhost::DriverOutput output;
+    int status = Serve(run, output);
+    // Standard output was the driver's scratch file: what --plan wrote there is checked on closing.
+    if (output.Results() != nullptr)
+        if (std::string lost = output.CloseResults(); !lost.empty() && status == EXIT_DONE)
+            status = Complain(EXIT_FAILED, lost);
+    return status;
+}

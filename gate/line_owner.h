@@ -1,0 +1,79 @@
+// The one thread that talks to the line: it scans the tags cycle after
+// cycle, does the queued writes between blocks (and between cycles), and
+// publishes a snapshot after each cycle. The servers never call the driver.
+#ifndef KIVGATE_LINE_OWNER_H
+#define KIVGATE_LINE_OWNER_H
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "exchange_report.h"
+#include "gate_log.h"
+#include "gate_state.h"
+#include "latency_histogram.h"
+#include "line_settings.h"
+#include "port_keeper.h"
+#include "scan_engine.h"
+#include "scan_line.h"
+
+namespace kivhost {
+class Session;
+}
+
+namespace kivgate {
+
+struct LineOwnerSettings {
+    int maxGap = kivhost::DEFAULT_MAX_GAP;
+    std::chrono::milliseconds retryDown{kivhost::DEFAULT_RETRY_DOWN_S * 1000};
+    uint32_t intervalMs = 0;
+};
+
+class LineOwner {
+public:
+    // line: the channel's, with its port opened; session and reporter are
+    // the owner's from now on.
+    LineOwner(kivhost::Session& session, kivhost::ExchangeReporter& reporter, const kivhost::LineOptions& line,
+              const std::vector<GateTag>& tags, const LineOwnerSettings& settings, SnapshotStore& snapshots,
+              WriteQueue& writes, Logger log);
+
+    // Cycles until *stop is set (the exchange under way is finished first);
+    // *busy is set while the driver is in an exchange. cycles 0: no end.
+    void Run(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy, uint64_t cycles = 0);
+
+    size_t LongestReply() const;
+
+private:
+    void AfterBlock(size_t block, const kivhost::BlockOutcome& outcome);
+    void DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy);
+    WriteResult Write(const WriteRequest& request);
+    void Publish();
+
+    struct StationTally {
+        std::map<std::string, uint64_t> failures;  // by reason
+        std::string lastReason;
+        kivhost::LatencyHistogram latencyUs;
+        kivhost::WallTime since{};
+        bool down = false;
+    };
+
+    kivhost::Session& session_;
+    kivhost::ExchangeReporter& reporter_;
+    const kivhost::LineOptions& line_;
+    std::vector<GateTag> tags_;
+    LineOwnerSettings settings_;
+    SnapshotStore& snapshots_;
+    WriteQueue& writes_;
+    Logger log_;
+    kivhost::ScanEngine engine_;
+    kivhost::PortKeeper port_;
+    kivhost::ScanLine scanLine_;
+    std::map<int, StationTally> stations_;
+    volatile std::sig_atomic_t* busy_ = nullptr;
+};
+
+}  // namespace kivgate
+
+#endif  // KIVGATE_LINE_OWNER_H

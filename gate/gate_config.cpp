@@ -42,8 +42,10 @@ bool IsBitSpace(Space space)
 std::optional<Place> ParsePlace(const std::string& text, std::string* why)
 {
     const size_t colon = text.find(':');
-    static const std::map<std::string, Space> SPACES = {
-        {"hr", Space::HoldingRegister}, {"ir", Space::InputRegister}, {"coil", Space::Coil}, {"di", Space::DiscreteInput}};
+    static const std::map<std::string, Space> SPACES = {{"hr", Space::HoldingRegister},
+                                                        {"ir", Space::InputRegister},
+                                                        {"coil", Space::Coil},
+                                                        {"di", Space::DiscreteInput}};
     const auto space = colon == std::string::npos ? SPACES.end() : SPACES.find(Lower(text.substr(0, colon)));
     if (space == SPACES.end()) {
         *why = "the modbus place \"" + text + "\" is not hr:N, ir:N, coil:N or di:N";
@@ -88,8 +90,7 @@ std::string CheckRow(const Tag& tag, std::optional<Place>* place, bool* writable
     if (access != "" && access != "ro" && access != "rw")
         return "the access \"" + tag.extra[ACCESS] + "\" is neither ro nor rw";
     *writable = access == "rw";
-    if (*writable && *place &&
-        ((*place)->space == Space::InputRegister || (*place)->space == Space::DiscreteInput))
+    if (*writable && *place && ((*place)->space == Space::InputRegister || (*place)->space == Space::DiscreteInput))
         return std::string("rw on ") + SpaceName((*place)->space) +
                ": input registers and discrete inputs cannot be written over Modbus; use hr or coil";
     return {};
@@ -106,14 +107,10 @@ const std::vector<std::string>& GateColumns()
 const char* SpaceName(Space space)
 {
     switch (space) {
-    case Space::HoldingRegister:
-        return "hr";
-    case Space::InputRegister:
-        return "ir";
-    case Space::Coil:
-        return "coil";
-    case Space::DiscreteInput:
-        return "di";
+    case Space::HoldingRegister: return "hr";
+    case Space::InputRegister: return "ir";
+    case Space::Coil: return "coil";
+    case Space::DiscreteInput: return "di";
     }
     return "?";
 }
@@ -152,8 +149,8 @@ GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std
     for (size_t i = 0; i < config.tags.size(); ++i) {
         GateTag& gate = config.tags[i];
         const Tag& tag = gate.tag;
-        Place place = places[i] ? *places[i]
-                                : Place{tag.kind == ValueKind::Bit ? Space::Coil : Space::HoldingRegister, 0};
+        Place place =
+            places[i] ? *places[i] : Place{tag.kind == ValueKind::Bit ? Space::Coil : Space::HoldingRegister, 0};
         if (!places[i])
             place.first = next[place.space];
         const int64_t last = place.first + tag.count - 1;
@@ -179,8 +176,8 @@ GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std
         if (clash) {
             const GateTag& other = config.tags[*clash];
             fail(tag, std::string("two tags on one register: ") + SpaceName(place.space) + ":" +
-                          std::to_string(std::max<int64_t>(place.first, other.first)) + " is also \"" +
-                          other.tag.name + "\"'s (line " + std::to_string(other.tag.line) + ")");
+                          std::to_string(std::max<int64_t>(place.first, other.first)) + " is also \"" + other.tag.name +
+                          "\"'s (line " + std::to_string(other.tag.line) + ")");
             continue;
         }
         taken.emplace(place.first, i);
@@ -224,7 +221,8 @@ std::string GatePlanText(const std::vector<GateTag>& tags, const kivhost::ReadPl
     }
     text += "\nTopics:\n";
     for (const GateTag& gate : tags)
-        text += "  " + kivhost::Printable(gate.topic) + (gate.writable ? "  (and " + kivhost::Printable(gate.topic) + "/set)" : "") + "\n";
+        text += "  " + kivhost::Printable(gate.topic) +
+                (gate.writable ? "  (and " + kivhost::Printable(gate.topic) + "/set)" : "") + "\n";
     return text;
 }
 

@@ -32,7 +32,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
 {
     app.add_option("TAGFILE", given.tagFile, "the tag file, with modbus, topic and access columns if wanted")
         ->type_name("");
-    app.add_flag("--plan", given.plan, "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
+    app.add_flag("--plan", given.plan,
+                 "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
         ->disable_flag_override();
     app.add_option("--interval", given.interval, "from the start of one scan cycle to the next (default 0)")
         ->type_name("MS");
@@ -41,7 +42,9 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_option("--retry-down", given.retryDown,
                    "seconds between tries of a station that stopped\nanswering, or of a failed port (default 10)")
         ->type_name("S");
-    app.add_option("--lib", given.library, "the driver library to load")->type_name("PATH")->group(kivhost::OTHER_GROUP);
+    app.add_option("--lib", given.library, "the driver library to load")
+        ->type_name("PATH")
+        ->group(kivhost::OTHER_GROUP);
     app.add_flag("--version", given.version, "kivgate's version")->disable_flag_override()->group(kivhost::OTHER_GROUP);
 
     auto add = [&app](const char* name, std::string& into, const char* type, const char* help) {
@@ -100,15 +103,14 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
                      const char* (*getEnv)(const char*), GateOptions& gate)
 {
     if (IsGiven(app, "--modbus-listen"))
-        if (std::string e = TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost,
-                                         &gate.modbusListenPort);
+        if (std::string e =
+                TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost, &gate.modbusListenPort);
             !e.empty())
             return e;
     if (std::string e = TakeSeconds(given, app, "--modbus-clients", g.modbusClients, 1, 256, &gate.modbusClients);
         !e.empty())
         return e;
-    if (std::string e = TakeSeconds(given, app, "--modbus-idle", g.modbusIdle, 1, 86400, &gate.modbusIdleS);
-        !e.empty())
+    if (std::string e = TakeSeconds(given, app, "--modbus-idle", g.modbusIdle, 1, 86400, &gate.modbusIdleS); !e.empty())
         return e;
     gate.modbusEnabled = !g.noModbus;
     if (g.noModbus)
@@ -147,9 +149,9 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
         gate.mqttPassword = password;
     }
     if (gate.mqttPort == 0)
-        for (const char* unused : {"--mqtt-prefix", "--mqtt-client-id", "--mqtt-user", "--mqtt-password-file",
-                                   "--mqtt-cafile", "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload",
-                                   "--mqtt-refresh"})
+        for (const char* unused :
+             {"--mqtt-prefix", "--mqtt-client-id", "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile",
+              "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload", "--mqtt-refresh"})
             if (IsGiven(app, unused))
                 return std::string(unused) + " applies to MQTT, which is off without --mqtt HOST:PORT";
     gate.allowWrites = g.allowWrites;

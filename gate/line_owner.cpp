@@ -68,8 +68,8 @@ void LineOwner::Run(const volatile std::sig_atomic_t* stop, volatile std::sig_at
         const auto due = std::max(next, engine_.NextDue(std::chrono::steady_clock::now()));
         while (*stop == 0 && std::chrono::steady_clock::now() < due) {
             DoWrites(stop, busy);
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                WRITE_POLL, due - std::chrono::steady_clock::now()));
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - std::chrono::steady_clock::now()));
         }
         if (*stop != 0)
             break;
@@ -135,8 +135,8 @@ WriteResult LineOwner::Write(const WriteRequest& request)
                 return {false, "a bit is 0 or 1, not " + std::to_string(value)};
     DriverAddress address = tag.address;
     if (request.offset > 0)
-        address.number = kivhost::ElementNumber(
-            address.operand, kivhost::ElementIndex(address) + static_cast<int32_t>(request.offset));
+        address.number = kivhost::ElementNumber(address.operand,
+                                                kivhost::ElementIndex(address) + static_cast<int32_t>(request.offset));
     const std::string text = kivhost::ElementAddress(address, 0);
     const int32_t result = session_.Write(address, request.values);
     const kivhost::ExchangeReport report = reporter_.Report(session_.LastExchanges());
@@ -144,8 +144,8 @@ WriteResult LineOwner::Write(const WriteRequest& request)
     // Acknowledged by another station, or doubted, is not done.
     if (!kivhost::ExchangeGood(result, report))
         return {false, kivhost::ExchangeFailure(address, text, true, result, report, line_.TimeoutMs())};
-    return {true, std::to_string(request.values.size()) + (request.values.size() == 1 ? " value" : " values") +
-                      " to " + text + " acknowledged in " + kivhost::Ms(session_.LastMs())};
+    return {true, std::to_string(request.values.size()) + (request.values.size() == 1 ? " value" : " values") + " to " +
+                      text + " acknowledged in " + kivhost::Ms(session_.LastMs())};
 }
 
 void LineOwner::Publish()
@@ -181,8 +181,7 @@ void LineOwner::Publish()
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;
     log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
-                std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) +
-                " down");
+                std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) + " down");
     snapshots_.Publish(std::move(snapshot));
 }
 

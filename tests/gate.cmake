@@ -1,0 +1,14 @@
+# kivgate: its tag map, and the program's --plan. Test names start with
+# "kivgate." so that ctest -R kivgate finds them all.
+function(kivgate_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES BUILD_RPATH "\$ORIGIN")
+  gtest_discover_tests(${name} TEST_PREFIX "kivgate." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+kivgate_add_gtest(kivgate_config_tests SOURCES kivgate_config_test.cpp LIBS kiv_gate)
+target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>")
+add_dependencies(kivgate_config_tests kivgate)

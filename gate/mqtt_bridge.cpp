@@ -147,6 +147,7 @@ void MqttBridge::NetworkLoop()
     std::string lastWhy;
     while (!stopping_) {
         const uint64_t connectsBefore = connects_;
+        refused_.clear();
         int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepAliveS);
         int savedErrno = errno;
         while (rc == MOSQ_ERR_SUCCESS) {
@@ -163,10 +164,9 @@ void MqttBridge::NetworkLoop()
             lastWhy.clear();
         } else {
             // Said once, not at every attempt of a broker that stays away.
-            const std::string why = MosquittoWhy(rc, savedErrno);
+            const std::string why = refused_.empty() ? "not reachable: " + MosquittoWhy(rc, savedErrno) : refused_;
             if (why != lastWhy)
-                log_("broker " + settings_.host + ":" + std::to_string(settings_.port) + " not reachable: " + why +
-                     "; trying again");
+                log_("broker " + settings_.host + ":" + std::to_string(settings_.port) + " " + why + "; trying again");
             lastWhy = why;
         }
         if (!Pause(retry))
@@ -179,8 +179,8 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
 {
     auto* bridge = static_cast<MqttBridge*>(self);
     if (rc != 0) {
-        bridge->log_("broker " + bridge->settings_.host + ":" + std::to_string(bridge->settings_.port) +
-                     " refused the connection: " + mosquitto_connack_string(rc));
+        // Said by the network loop, once, as a broker that is not reachable.
+        bridge->refused_ = std::string("refused the connection: ") + mosquitto_connack_string(rc);
         return;
     }
     ++bridge->connects_;

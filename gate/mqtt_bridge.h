@@ -43,6 +43,8 @@ struct MqttSettings {
 
 class MqttBridge {
 public:
+    // Called from the bridge's threads, one line an event, without a time
+    // stamp; never given the password.
     using Log = std::function<void(const std::string&)>;
     MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
                Log log);
@@ -96,6 +98,7 @@ private:
     std::atomic<bool> republish_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> connects_{0};
+    std::string refused_;                             // by the broker, this attempt; the network thread's
     std::chrono::steady_clock::time_point stopAt_{};  // set before stopping_
     std::mutex mutex_;                                // for the pauses and the pending writes
     std::condition_variable wake_;

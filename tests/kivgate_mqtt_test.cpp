@@ -248,10 +248,8 @@ TEST(KivgateMqttBridge, RetainedStateWritesAndABrokerThatComesBack)
             bool done;
             std::string message;  // a part of it
         } cases[] = {
-            {"gw/w", "100", true, "wrote 1 values"},
-            {"gw/r", "[4, 5, 6]", true, "wrote 3 values"},
-            {"gw/r", "[4, 5]", false, "bad payload"},
-            {"gw/w", "70000", false, "out of range"},
+            {"gw/w", "100", true, "wrote 1 values"},  {"gw/r", "[4, 5, 6]", true, "wrote 3 values"},
+            {"gw/r", "[4, 5]", false, "bad payload"}, {"gw/w", "70000", false, "out of range"},
             {"gw/b", "0", false, "read-only"},
         };
         for (const SetCase& c : cases) {

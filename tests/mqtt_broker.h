@@ -123,9 +123,9 @@ public:
         mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* message) {
             auto* me = static_cast<Subscriber*>(self);
             std::lock_guard<std::mutex> lock(me->mutex_);
-            me->messages_.push_back(
-                {message->topic, std::string(static_cast<const char*>(message->payload), message->payloadlen),
-                 message->retain});
+            me->messages_.push_back({message->topic,
+                                     std::string(static_cast<const char*>(message->payload), message->payloadlen),
+                                     message->retain});
             me->changed_.notify_all();
         });
         connected_ = mosquitto_connect(client_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS &&

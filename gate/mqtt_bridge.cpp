@@ -267,6 +267,9 @@ void MqttBridge::PublishLoop()
     uint64_t seen = 0;
     while (!stopping_) {
         const std::shared_ptr<const Snapshot> snapshot = snapshots_.WaitNewer(seen, PUBLISH_SLICE);
+        // Seen even while the broker is away, or the wait would not wait:
+        // the reconnect sends the latest whole.
+        seen = snapshot->cycle;
         if (stopping_ || !connected_)
             continue;
         if (republish_.exchange(false)) {
@@ -277,7 +280,6 @@ void MqttBridge::PublishLoop()
         if (snapshot->cycle == 0 || snapshot->tags.size() != tags_.size())
             continue;
         PublishSnapshot(*snapshot);
-        seen = snapshot->cycle;
     }
 }
 

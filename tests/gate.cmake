@@ -1,5 +1,5 @@
-# kivgate: its tag map, and the program's --plan. Test names start with
-# "kivgate." so that ctest -R kivgate finds them all.
+# kivgate: its parts, then the gateway against a real broker. Test names
+# start with "kivgate." so that ctest -R kivgate finds them all.
 function(kivgate_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -9,6 +9,12 @@ function(kivgate_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "kivgate." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
+# The tag map, and the program's --plan.
 kivgate_add_gtest(kivgate_config_tests SOURCES kivgate_config_test.cpp LIBS kiv_gate)
 target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>")
 add_dependencies(kivgate_config_tests kivgate)
+
+# The MQTT side: the payload rules, and the bridge against a mosquitto the
+# test starts on a free loopback port.
+kivgate_add_gtest(kivgate_mqtt_tests SOURCES kivgate_mqtt_test.cpp
+  LIBS kiv_gate kiv_nlohmann_json PkgConfig::MOSQUITTO)

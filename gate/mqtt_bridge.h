@@ -1,0 +1,118 @@
+// kivgate's MQTT side: the tags' values as retained messages, the stations'
+// diagnostics, the gateway's availability, and writes through TOPIC/set.
+// It reads the snapshots the line's owner publishes and hands writes over
+// through the queue: the scan never waits on the broker.
+#ifndef KIVGATE_MQTT_BRIDGE_H
+#define KIVGATE_MQTT_BRIDGE_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gate_state.h"
+#include "mqtt_payload.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace kivgate {
+
+struct MqttSettings {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string prefix = "kivgate";
+    std::string clientId;  // empty: the library makes one up
+    std::string user;      // empty: none
+    std::string password;  // never logged
+    std::string cafile;    // TLS when any of the three is given
+    std::string certfile;
+    std::string keyfile;
+    PayloadForm payload = PayloadForm::Json;
+    std::chrono::seconds refresh{60};  // every value again at least this often
+    bool allowWrites = false;
+    int keepAliveS = 30;
+};
+
+class MqttBridge {
+public:
+    // Called from the bridge's threads, one line an event, without a time
+    // stamp; never given the password.
+    using Log = std::function<void(const std::string&)>;
+    MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
+               Log log);
+    ~MqttBridge();
+    MqttBridge(const MqttBridge&) = delete;
+    MqttBridge& operator=(const MqttBridge&) = delete;
+
+    // Sets the client up and starts connecting; false with why when the
+    // settings cannot work (a topic, TLS files). A broker that is not there
+    // yet is tried again and again, not a failure.
+    bool Start(std::string* why);
+    // Publishes offline, disconnects and ends the threads.
+    void Stop();
+
+private:
+    struct Sent {
+        bool done = false;
+        std::vector<uint16_t> values;
+        Quality quality = Quality::None;
+        std::chrono::steady_clock::time_point at{};
+    };
+    struct PendingWrite {
+        size_t tag = 0;
+        std::future<WriteResult> result;
+    };
+
+    static void OnConnect(mosquitto* client, void* self, int rc);
+    static void OnDisconnect(mosquitto* client, void* self, int rc);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+
+    void NetworkLoop();
+    void PublishLoop();
+    void ResultLoop();
+    void PublishSnapshot(const Snapshot& snapshot);
+    void HandleSet(size_t tag, std::string_view payload);
+    void Answer(size_t tag, const WriteResult& result);
+    bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
+    // Waits for up to upTo or until Stop; false when stopping.
+    bool Pause(std::chrono::milliseconds upTo);
+
+    MqttSettings settings_;
+    const std::vector<GateTag>& tags_;
+    SnapshotStore& snapshots_;
+    WriteQueue& writes_;
+    Log log_;
+    std::string statusTopic_;
+    std::map<std::string, size_t> setTopics_;
+
+    mosquitto* client_ = nullptr;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> republish_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> connects_{0};
+    std::string refused_;                             // by the broker, this attempt; the network thread's
+    std::chrono::steady_clock::time_point stopAt_{};  // set before stopping_
+    std::mutex mutex_;                                // for the pauses and the pending writes
+    std::condition_variable wake_;
+    std::deque<PendingWrite> pending_;
+
+    // Only the publishing thread touches these.
+    std::vector<Sent> sentTags_;
+    std::map<int, std::pair<std::string, std::chrono::steady_clock::time_point>> sentStations_;
+
+    std::thread network_;
+    std::thread publisher_;
+    std::thread results_;
+};
+
+}  // namespace kivgate
+
+#endif  // KIVGATE_MQTT_BRIDGE_H

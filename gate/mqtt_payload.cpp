@@ -1,0 +1,154 @@
+#include "mqtt_payload.h"
+
+#include <cstdio>
+
+#include <mosquitto.h>
+#include <nlohmann/json.hpp>
+
+#include "json_object.h"
+#include "time_stamp.h"
+
+namespace kivgate {
+
+using kivhost::JsonObject;
+using kivhost::JsonString;
+
+namespace {
+
+// A write's payload is a handful of numbers; anything longer is not one.
+constexpr size_t MAX_SET_PAYLOAD = 64 * 1024;
+
+std::string TimeText(WallTime time)
+{
+    return time == WallTime{} ? "null" : JsonString(kivhost::UtcTimestamp(time));
+}
+
+// One element of a write: a whole number in the element's range, or why not.
+std::string ElementProblem(const kivhost::Json& item, bool bits, uint16_t* value)
+{
+    if (item.is_number_float())
+        return "not a whole number: " + item.dump();
+    if (!item.is_number())
+        return "not a number: " + kivhost::JsonText(item);
+    const uint64_t limit = bits ? 1 : 65535;
+    if (item.is_number_integer() && !item.is_number_unsigned())
+        return "out of range 0.." + std::to_string(limit) + ": " + item.dump();
+    const uint64_t number = item.get<uint64_t>();
+    if (number > limit)
+        return "out of range 0.." + std::to_string(limit) + ": " + item.dump();
+    *value = static_cast<uint16_t>(number);
+    return "";
+}
+
+}  // namespace
+
+std::string ValueText(const TagValue& value, int32_t count)
+{
+    if (value.values.empty())
+        return "null";
+    if (count == 1 && value.values.size() == 1)
+        return std::to_string(value.values[0]);
+    return kivhost::JsonValues(value.values);
+}
+
+std::string QualityText(Quality quality)
+{
+    const std::string name = kivhost::QualityName(quality);
+    return name.empty() ? "none" : name;
+}
+
+std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form)
+{
+    if (form == PayloadForm::Value)
+        return ValueText(value, count);
+    JsonObject json;
+    json.Raw("value", ValueText(value, count));
+    json.Text("quality", QualityText(value.quality));
+    json.Raw("time", TimeText(value.time));
+    json.Raw("last_good", value.lastGood ? TimeText(*value.lastGood) : "null");
+    return json.Done();
+}
+
+std::string StationTopic(std::string_view prefix, int station)
+{
+    char number[16];
+    std::snprintf(number, sizeof number, "%02d", station);
+    return std::string(prefix) + "/stations/" + number;
+}
+
+std::string StationPayload(const StationDiagnostics& station)
+{
+    JsonObject failures;
+    for (const auto& [reason, count] : station.failures)
+        failures.Number(reason, static_cast<long long>(count));
+    JsonObject latency;
+    latency.Raw("p50", kivhost::JsonNumber(station.p50Ms));
+    latency.Raw("p99", kivhost::JsonNumber(station.p99Ms));
+    JsonObject json;
+    json.Number("station", station.station);
+    json.Text("state", station.down ? "down" : "up");
+    json.Raw("since", TimeText(station.since));
+    json.Text("last_reason", station.lastReason);
+    json.Raw("failures", failures.Done());
+    json.Raw("latency_ms", latency.Done());
+    return json.Done();
+}
+
+std::string ResultPayload(const WriteResult& result)
+{
+    JsonObject json;
+    json.Bool("done", result.done);
+    json.Text("message", result.message);
+    return json.Done();
+}
+
+SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits)
+{
+    if (payload.size() > MAX_SET_PAYLOAD)
+        return {{}, "payload too long (" + std::to_string(payload.size()) + " bytes)"};
+    const kivhost::Json json = kivhost::Json::parse(payload.begin(), payload.end(), nullptr, false);
+    if (json.is_discarded())
+        return {{}, "not a number or a JSON array"};
+    SetPayload result;
+    if (count == 1) {
+        if (json.is_array())
+            return {{}, "a single value takes a number, not an array"};
+        uint16_t value = 0;
+        result.why = ElementProblem(json, bits, &value);
+        if (result.why.empty())
+            result.values.push_back(value);
+        return result;
+    }
+    if (!json.is_array())
+        return {{},
+                "a run of " + std::to_string(count) + " takes a JSON array of " + std::to_string(count) + " values"};
+    if (json.size() != static_cast<size_t>(count))
+        return {{},
+                "a run of " + std::to_string(count) + " takes " + std::to_string(count) + " values, not " +
+                    std::to_string(json.size())};
+    for (size_t i = 0; i < json.size(); ++i) {
+        uint16_t value = 0;
+        const std::string why = ElementProblem(json[i], bits, &value);
+        if (!why.empty())
+            return {{}, "element " + std::to_string(i) + ": " + why};
+        result.values.push_back(value);
+    }
+    return result;
+}
+
+std::string TopicProblem(std::string_view topic)
+{
+    if (topic.empty())
+        return "an empty topic";
+    const std::string text(topic);
+    switch (mosquitto_pub_topic_check2(text.c_str(), text.size())) {
+    case MOSQ_ERR_SUCCESS: break;
+    case MOSQ_ERR_INVAL: return "a topic to publish to holds no '+' or '#': " + text;
+    default: return "a topic is at most 65535 bytes of UTF-8";
+    }
+    if (mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS)
+        return "a topic is UTF-8 without control characters: " + JsonString(text);
+    return "";
+}
+
+}  // namespace kivgate

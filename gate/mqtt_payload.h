@@ -1,0 +1,50 @@
+// What kivgate puts on the broker and takes from it, as plain text rules:
+// the payload of a tag and of a station, the answer to a write, and the
+// strict reading of a write's payload. No connection here.
+#ifndef KIVGATE_MQTT_PAYLOAD_H
+#define KIVGATE_MQTT_PAYLOAD_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gate_state.h"
+
+namespace kivgate {
+
+// Json: {"value":…, "quality":…, "time":…, "last_good":…}; Value: the value
+// alone, for consumers that want a bare number.
+enum class PayloadForm { Json, Value };
+
+// A tag's value: a number for one element, an array for a run, null before
+// the first good read.
+std::string ValueText(const TagValue& value, int32_t count);
+// "good", "failed", "down", ...; "none" before the first read.
+std::string QualityText(Quality quality);
+std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form);
+
+// "PREFIX/stations/03"
+std::string StationTopic(std::string_view prefix, int station);
+// {"station":3,"state":"up","since":…,"last_reason":…,"failures":{…},"latency_ms":{"p50":…,"p99":…}}
+std::string StationPayload(const StationDiagnostics& station);
+
+// {"done":true,"message":"…"}
+std::string ResultPayload(const WriteResult& result);
+
+// A write's payload for a tag of count elements: one number for a single
+// element, a JSON array of exactly count numbers for a run; whole numbers
+// 0..65535 for words, 0 or 1 for bits. Anything else is refused with why.
+struct SetPayload {
+    std::vector<uint16_t> values;  // when why is empty
+    std::string why;
+};
+SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits);
+
+// Why a topic cannot be published to (empty, wildcards, too long, not
+// UTF-8), or "" when it can.
+std::string TopicProblem(std::string_view topic);
+
+}  // namespace kivgate
+
+#endif  // KIVGATE_MQTT_PAYLOAD_H

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "mqtt_payload.h"
 #include "number_rules.h"
 #include "scan_plan.h"
 #include "tool_text.h"
@@ -58,16 +59,6 @@ std::optional<Place> ParsePlace(const std::string& text, std::string* why)
         return std::nullopt;
     }
     return Place{space->second, *first};
-}
-
-// A topic a subscriber can name exactly and a publisher may use.
-std::string TopicProblem(const std::string& topic)
-{
-    if (topic.find_first_of("+#") != std::string::npos)
-        return "the topic \"" + topic + "\" holds a wildcard (+ or #), which no value can be published to";
-    if (topic.size() > 1024)
-        return "the topic is longer than 1024 characters";
-    return {};
 }
 
 // The checks of one row that need no other row; why, or empty.

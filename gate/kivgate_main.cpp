@@ -74,6 +74,26 @@ struct Servers {
     }
 };
 
+#if KIVGATE_HAS_MQTT
+MqttSettings MqttSettingsOf(const GateOptions& gate)
+{
+    MqttSettings settings;
+    settings.host = gate.mqttHost;
+    settings.port = gate.mqttPort;
+    settings.prefix = gate.mqttPrefix;
+    settings.clientId = gate.mqttClientId;
+    settings.user = gate.mqttUser;
+    settings.password = gate.mqttPassword;
+    settings.cafile = gate.mqttCaFile;
+    settings.certfile = gate.mqttCertFile;
+    settings.keyfile = gate.mqttKeyFile;
+    settings.payload = gate.mqttPayloadValue ? PayloadForm::Value : PayloadForm::Json;
+    settings.refresh = std::chrono::seconds(gate.mqttRefreshS);
+    settings.allowWrites = gate.allowWrites;
+    return settings;
+}
+#endif
+
 bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
                   const Logger& log, Servers* servers)
 {
@@ -92,7 +112,8 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
 #endif
 #if KIVGATE_HAS_MQTT
     if (run.gate.mqttPort != 0) {
-        servers->mqtt = std::make_unique<MqttBridge>(run.gate, tags, snapshots, writes, log);
+        servers->mqtt = std::make_unique<MqttBridge>(MqttSettingsOf(run.gate), tags, snapshots, writes,
+                                                     [&log](const std::string& line) { log(line); });
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
             servers->Stop();

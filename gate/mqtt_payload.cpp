@@ -143,7 +143,8 @@ std::string TopicProblem(std::string_view topic)
     const std::string text(topic);
     switch (mosquitto_pub_topic_check2(text.c_str(), text.size())) {
     case MOSQ_ERR_SUCCESS: break;
-    case MOSQ_ERR_INVAL: return "a topic to publish to holds no '+' or '#': " + text;
+    case MOSQ_ERR_INVAL:
+        return "the topic \"" + text + "\" holds a wildcard (+ or #), which no value can be published to";
     default: return "a topic is at most 65535 bytes of UTF-8";
     }
     if (mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS)

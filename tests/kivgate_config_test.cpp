@@ -45,13 +45,19 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
     struct Case {
         const char* what;
         std::vector<Row> rows;
-        int line;          // of the refused row, 0: none refused
+        int line;           // of the refused row, 0: none refused
         const char* words;  // in its message
     };
     const std::vector<Case> cases = {
-        {"two tags on one register", {{"a", 2, W, "hr:1", "", ""}, {"b", 1, W, "hr:2", "", ""}}, 3, "two tags on one register"},
+        {"two tags on one register",
+         {{"a", 2, W, "hr:1", "", ""}, {"b", 1, W, "hr:2", "", ""}},
+         3,
+         "two tags on one register"},
         {"a run ending on the next one", {{"a", 1, W, "hr:5", "", ""}, {"b", 3, W, "hr:3", "", ""}}, 3, "hr:5"},
-        {"the same number in two spaces is no clash", {{"a", 1, W, "hr:1", "", ""}, {"b", 1, W, "ir:1", "", ""}}, 0, ""},
+        {"the same number in two spaces is no clash",
+         {{"a", 1, W, "hr:1", "", ""}, {"b", 1, W, "ir:1", "", ""}},
+         0,
+         ""},
         {"a bit tag on a register", {{"a", 1, B, "hr:1", "", ""}}, 2, "bit tag cannot sit on hr"},
         {"a bit tag on an input register", {{"a", 1, B, "ir:1", "", ""}}, 2, "bit tag cannot sit on ir"},
         {"a word tag on a coil", {{"a", 1, W, "coil:1", "", ""}}, 2, "word tag cannot sit on coil"},
@@ -87,18 +93,21 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
 
 TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
 {
-    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""},       {"given", 4, W, "hr:10", "rw", ""},
-                                   {"b1", 3, B, "", "", ""},       {"c", 1, B, "coil:7", "", "x/y"},
-                                   {"w2", 1, W, "", "", ""},       {"in", 1, W, "ir:0", "", ""}};
+    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""}, {"given", 4, W, "hr:10", "rw", ""},
+                                   {"b1", 3, B, "", "", ""}, {"c", 1, B, "coil:7", "", "x/y"},
+                                   {"w2", 1, W, "", "", ""}, {"in", 1, W, "ir:0", "", ""}};
     std::vector<Tag> tags;
     for (size_t i = 0; i < rows.size(); ++i)
         tags.push_back(MakeTag(rows[i], static_cast<int>(i) + 2));
     const kivgate::GateConfig config = kivgate::MapTags(tags, "f.csv", "pre");
     ASSERT_TRUE(config.errors.empty()) << config.errors.front().Message();
     const std::vector<std::tuple<Space, int, bool, std::string>> expected = {
-        {Space::HoldingRegister, 14, false, "pre/w1"}, {Space::HoldingRegister, 10, true, "pre/given"},
-        {Space::Coil, 8, false, "pre/b1"},            {Space::Coil, 7, false, "x/y"},
-        {Space::HoldingRegister, 16, false, "pre/w2"}, {Space::InputRegister, 0, false, "pre/in"}};
+        {Space::HoldingRegister, 14, false, "pre/w1"},
+        {Space::HoldingRegister, 10, true, "pre/given"},
+        {Space::Coil, 8, false, "pre/b1"},
+        {Space::Coil, 7, false, "x/y"},
+        {Space::HoldingRegister, 16, false, "pre/w2"},
+        {Space::InputRegister, 0, false, "pre/in"}};
     ASSERT_EQ(config.tags.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& [space, first, writable, topic] = expected[i];
@@ -133,8 +142,8 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
     int status = -1;
     const std::string plan = RunCommand(std::string(KIVGATE_PATH) + " " + good + " --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
-    for (const char* shown : {"01W0010 x 6", "hr:100 ", "rw  01W0010   speed", "hr:101-104", "coil:5-12",
-                              "coil:13 ", "kivgate/speed  (and kivgate/speed/set)", "site/alarm"})
+    for (const char* shown : {"01W0010 x 6", "hr:100 ", "rw  01W0010   speed", "hr:101-104", "coil:5-12", "coil:13 ",
+                              "kivgate/speed  (and kivgate/speed/set)", "site/alarm"})
         EXPECT_NE(plan.find(shown), std::string::npos) << shown << " in:\n" << plan;
 
     const std::string bad = dir + "/kivgate_plan_bad.csv";

@@ -49,8 +49,7 @@ bool IsBitSpace(Space space)
 
 // Every address in [first, first + count) mapped, in cells; 0 when all are,
 // else the exception that refuses the request.
-uint8_t Resolve(const ModbusMap& map, Space space, uint32_t first, uint32_t count,
-                std::vector<ModbusMap::Cell>* cells)
+uint8_t Resolve(const ModbusMap& map, Space space, uint32_t first, uint32_t count, std::vector<ModbusMap::Cell>* cells)
 {
     if (first + count > ADDRESS_END)
         return IllegalAddress;
@@ -66,8 +65,7 @@ uint8_t Resolve(const ModbusMap& map, Space space, uint32_t first, uint32_t coun
 
 ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot)
 {
-    static constexpr Space SPACES[] = {Space::Coil, Space::DiscreteInput, Space::HoldingRegister,
-                                       Space::InputRegister};
+    static constexpr Space SPACES[] = {Space::Coil, Space::DiscreteInput, Space::HoldingRegister, Space::InputRegister};
     const Space space = SPACES[function - MODBUS_FC_READ_COILS];
     const bool bits = IsBitSpace(space);
     if (pdu.size() != 5)
@@ -223,13 +221,11 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     case MODBUS_FC_READ_COILS:
     case MODBUS_FC_READ_DISCRETE_INPUTS:
     case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS:
-        return Read(function, pdu, map, snapshot);
+    case MODBUS_FC_READ_INPUT_REGISTERS: return Read(function, pdu, map, snapshot);
     case MODBUS_FC_WRITE_SINGLE_COIL:
     case MODBUS_FC_WRITE_SINGLE_REGISTER:
     case MODBUS_FC_WRITE_MULTIPLE_COILS:
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-        return Write(function, pdu, map, allowWrites);
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return Write(function, pdu, map, allowWrites);
     default:
         // An exception answer cannot carry a function code with the top bit set.
         return Refuse(function & 0x7F, IllegalFunction);

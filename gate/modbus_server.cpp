@@ -25,8 +25,8 @@ constexpr size_t READ_CHUNK = 1024;
 // A client that sends requests and reads no answers stops being read once
 // this much waits for it; its idle time-out then ends it.
 constexpr size_t OUT_MAX = 16 * 1024;
-constexpr int POLL_MS = 200;          // idle clients checked this often
-constexpr int WRITE_POLL_MS = 5;      // a station's answer to a write is looked for this often
+constexpr int POLL_MS = 200;      // idle clients checked this often
+constexpr int WRITE_POLL_MS = 5;  // a station's answer to a write is looked for this often
 constexpr int LISTEN_BACKLOG = 16;
 
 std::string PeerName(const sockaddr_storage& address)
@@ -189,7 +189,8 @@ void ModbusServer::Run()
                 keep = Serve(connection, &reason);
             if (keep && !connection.out.empty())
                 keep = Flush(connection, &reason);
-            if (keep && connection.pending.empty() && now - connection.lastHeard > std::chrono::seconds(settings_.idleS)) {
+            if (keep && connection.pending.empty() &&
+                now - connection.lastHeard > std::chrono::seconds(settings_.idleS)) {
                 keep = false;
                 reason = "idle for " + std::to_string(settings_.idleS) + " s";
             }
@@ -208,9 +209,9 @@ void ModbusServer::Accept()
         return;  // gone before it was taken, or out of descriptors: the next poll tries again
     const std::string peer = PeerName(address);
     if (connections_.size() >= static_cast<size_t>(settings_.maxClients)) {
-        close(fd);
         log_("modbus: client " + peer + " refused: " + std::to_string(settings_.maxClients) +
              " clients already (--modbus-clients)");
+        close(fd);
         return;
     }
     auto connection = std::make_unique<Connection>();
@@ -249,8 +250,8 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
         const unsigned protocol = header[2] << 8 | header[3];
         const size_t length = static_cast<size_t>(header[4] << 8 | header[5]);  // unit and PDU
         if (protocol != 0 || length < 2 || length > MODBUS_MAX_PDU_LENGTH + 1) {
-            *reason = "malformed request (protocol " + std::to_string(protocol) + ", length " +
-                      std::to_string(length) + ")";
+            *reason =
+                "malformed request (protocol " + std::to_string(protocol) + ", length " + std::to_string(length) + ")";
             return false;
         }
         if (connection.in.size() - used < MBAP_BYTES - 1 + length)
@@ -329,8 +330,8 @@ bool ModbusServer::Flush(Connection& connection, std::string* reason)
 void ModbusServer::Close(size_t index, const std::string& reason)
 {
     Connection& connection = *connections_[index];
-    close(connection.fd);
     log_("modbus: client " + connection.peer + " closed: " + reason);
+    close(connection.fd);
     connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 

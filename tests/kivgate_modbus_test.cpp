@@ -34,8 +34,8 @@ GateTag MakeTag(const std::string& name, Space space, uint16_t first, int count,
     GateTag tag;
     tag.tag.name = name;
     tag.tag.count = count;
-    tag.tag.kind = space == Space::Coil || space == Space::DiscreteInput ? kivhost::ValueKind::Bit
-                                                                          : kivhost::ValueKind::Word;
+    tag.tag.kind =
+        space == Space::Coil || space == Space::DiscreteInput ? kivhost::ValueKind::Bit : kivhost::ValueKind::Word;
     tag.space = space;
     tag.first = first;
     tag.writable = writable;
@@ -67,14 +67,10 @@ std::shared_ptr<kivgate::Snapshot> Cycle()
 {
     auto snapshot = std::make_shared<kivgate::Snapshot>();
     snapshot->cycle = 1;
-    snapshot->tags = {Value({1234}),
-                      Value({1, 2, 3}),
-                      Value({77}),
-                      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
-                      Value({0, 1, 1}),
-                      Value({9}, Quality::Down),  // a last good value that must not be served
-                      Value({10, 20}),
-                      Value({3})};
+    snapshot->tags = {Value({1234}),    Value({1, 2, 3}),
+                      Value({77}),      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
+                      Value({0, 1, 1}), Value({9}, Quality::Down),  // a last good value that must not be served
+                      Value({10, 20}),  Value({3})};
     return snapshot;
 }
 
@@ -111,12 +107,7 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
         {"a write over rw and ro", {0x10, 0, 100, 0, 2, 4, 0, 1, 0, 2}, true, Kind::Reply, {0x90, 0x02}, {}},
         {"a coil value not on or off", {0x05, 0, 5, 0x12, 0x34}, true, Kind::Reply, {0x85, 0x03}, {}},
         {"a byte count not the quantity's", {0x10, 1, 0x2C, 0, 2, 2, 0, 1}, true, Kind::Reply, {0x90, 0x03}, {}},
-        {"a register queued",
-         {0x06, 0, 100, 0, 42},
-         true,
-         Kind::Write,
-         {0x06, 0, 100, 0, 42},
-         {{0, 0, {42}, {}}}},
+        {"a register queued", {0x06, 0, 100, 0, 42}, true, Kind::Write, {0x06, 0, 100, 0, 42}, {{0, 0, {42}, {}}}},
         {"a coil queued", {0x05, 0, 7, 0xFF, 0}, true, Kind::Write, {0x05, 0, 7, 0xFF, 0}, {{3, 2, {1}, {}}}},
         {"one element of a run", {0x06, 1, 0x2D, 0, 5}, true, Kind::Write, {0x06, 1, 0x2D, 0, 5}, {{6, 1, {5}, {}}}},
         {"registers over two tags",

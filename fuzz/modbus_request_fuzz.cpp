@@ -33,10 +33,10 @@ GateTag MakeTag(Space space, uint16_t first, int count, bool writable)
 const std::vector<GateTag>& Tags()
 {
     static const std::vector<GateTag> tags = {
-        MakeTag(Space::HoldingRegister, 0, 1, true),     MakeTag(Space::HoldingRegister, 1, 4, false),
-        MakeTag(Space::HoldingRegister, 5, 3, true),     MakeTag(Space::HoldingRegister, 65534, 2, true),
-        MakeTag(Space::InputRegister, 0, 2, false),      MakeTag(Space::Coil, 0, 12, true),
-        MakeTag(Space::Coil, 12, 1, false),              MakeTag(Space::DiscreteInput, 3, 9, false),
+        MakeTag(Space::HoldingRegister, 0, 1, true), MakeTag(Space::HoldingRegister, 1, 4, false),
+        MakeTag(Space::HoldingRegister, 5, 3, true), MakeTag(Space::HoldingRegister, 65534, 2, true),
+        MakeTag(Space::InputRegister, 0, 2, false),  MakeTag(Space::Coil, 0, 12, true),
+        MakeTag(Space::Coil, 12, 1, false),          MakeTag(Space::DiscreteInput, 3, 9, false),
     };
     return tags;
 }
@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             kivgate::TagValue value;
             value.quality = static_cast<Quality>(input.Byte() % 6);
             for (int element = 0; element < tags[i].tag.count; ++element)
-                value.values.push_back(IsBits(tags[i].space) ? (i + element) % 2 : static_cast<uint16_t>(i * 1000 + element));
+                value.values.push_back(IsBits(tags[i].space) ? (i + element) % 2
+                                                             : static_cast<uint16_t>(i * 1000 + element));
             snapshot.tags.push_back(value);
         }
     }
@@ -93,9 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(code != kivgate::TargetFailed || function <= MODBUS_FC_READ_INPUT_REGISTERS);
         return 0;
     }
-    FUZZ_CHECK(answer.pdu[0] == function && (function <= MODBUS_FC_WRITE_SINGLE_REGISTER ||
-                                             function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
-                                             function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS));
+    FUZZ_CHECK(answer.pdu[0] == function &&
+               (function <= MODBUS_FC_WRITE_SINGLE_REGISTER || function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
+                function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS));
     const uint32_t first = pdu[1] << 8 | pdu[2];
     const uint32_t count = pdu[3] << 8 | pdu[4];
     if (function <= MODBUS_FC_READ_INPUT_REGISTERS) {
@@ -110,9 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(cell.has_value());
             const kivgate::TagValue& value = snapshot.tags.at(cell->tag);
             FUZZ_CHECK(value.quality == Quality::Good);
-            const uint16_t served = IsBits(space) ? (answer.pdu[2 + i / 8] >> (i % 8) & 1)
-                                                  : static_cast<uint16_t>(answer.pdu[2 + i * 2] << 8 |
-                                                                          answer.pdu[3 + i * 2]);
+            const uint16_t served = IsBits(space)
+                                        ? (answer.pdu[2 + i / 8] >> (i % 8) & 1)
+                                        : static_cast<uint16_t>(answer.pdu[2 + i * 2] << 8 | answer.pdu[3 + i * 2]);
             FUZZ_CHECK(served == value.values.at(cell->element));
         }
         return 0;
@@ -135,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (single)
             asked = coils ? (count == 0xFF00 ? 1 : 0) : static_cast<uint16_t>(count);
         else
-            asked = coils ? (pdu[6 + i / 8] >> (i % 8) & 1) : static_cast<uint16_t>(pdu[6 + i * 2] << 8 | pdu[7 + i * 2]);
+            asked =
+                coils ? (pdu[6 + i / 8] >> (i % 8) & 1) : static_cast<uint16_t>(pdu[6 + i * 2] << 8 | pdu[7 + i * 2]);
         FUZZ_CHECK(values[i] == asked);
     }
     FUZZ_CHECK(values.size() == (single ? 1 : count));

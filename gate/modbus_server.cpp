@@ -152,7 +152,8 @@ void ModbusServer::Run()
     while (!stopping_) {
         polled.clear();
         polled.push_back(pollfd{wake_[0], POLLIN, 0});
-        polled.push_back(pollfd{listener_, POLLIN, 0});
+        // Out of descriptors the listener stays readable: not polled for a while, not spun on.
+        polled.push_back(pollfd{listener_, static_cast<short>(Clock::now() < acceptPausedUntil_ ? 0 : POLLIN), 0});
         bool waiting = false;
         for (const std::unique_ptr<Connection>& connection : connections_) {
             short events = 0;
@@ -205,8 +206,13 @@ void ModbusServer::Accept()
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return;  // gone before it was taken, or out of descriptors: the next poll tries again
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            log_(std::string("modbus: cannot take a client: ") + std::strerror(errno));
+            acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(POLL_MS);
+        }
+        return;  // or gone before it was taken
+    }
     const std::string peer = PeerName(address);
     if (connections_.size() >= static_cast<size_t>(settings_.maxClients)) {
         log_("modbus: client " + peer + " refused: " + std::to_string(settings_.maxClients) +

@@ -6,6 +6,7 @@
 #define KIVGATE_MODBUS_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,6 +64,7 @@ private:
     int listener_ = -1;
     int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]
     uint16_t port_ = 0;
+    std::chrono::steady_clock::time_point acceptPausedUntil_{};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::vector<std::unique_ptr<Connection>> connections_;

@@ -319,6 +319,19 @@ TEST(KivgateModbus, ServerOnLoopback)
     modbus_close(writer);
     modbus_free(writer);
     server.Stop();
+
+    // A client silent past the time-out is closed, one that half sent a request too.
+    settings.idleS = 1;
+    kivgate::ModbusServer idle(settings, tags, snapshots, queue, [&](const std::string& line) { log(line); });
+    ASSERT_TRUE(idle.Start(&why)) << why;
+    const int silent = RawClient(idle.Port());
+    const int half = RawClient(idle.Port());
+    ASSERT_EQ(send(half, bad, 3, MSG_NOSIGNAL), 3);
+    EXPECT_EQ(recv(silent, &byte, 1, 0), 0);
+    EXPECT_EQ(recv(half, &byte, 1, 0), 0);
+    EXPECT_TRUE(log.Has("closed: idle for 1 s"));
+    close(silent);
+    close(half);
 }
 
 }  // namespace

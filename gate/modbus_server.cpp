@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -98,6 +99,19 @@ ModbusServer::~ModbusServer()
 bool ModbusServer::Start(std::string* why)
 {
     const std::string service = std::to_string(settings_.port);
+    // libmodbus says only "connection refused" for an address it cannot resolve.
+    if (!settings_.host.empty()) {
+        addrinfo hints{};
+        hints.ai_flags = AI_PASSIVE;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int resolved = getaddrinfo(settings_.host.c_str(), service.c_str(), &hints, &found);
+        if (resolved != 0) {
+            *why = "cannot listen on " + settings_.host + ":" + service + ": " + gai_strerror(resolved);
+            return false;
+        }
+        freeaddrinfo(found);
+    }
     modbus_t* context = modbus_new_tcp_pi(settings_.host.empty() ? nullptr : settings_.host.c_str(), service.c_str());
     if (context == nullptr) {
         *why = std::string("Modbus TCP: ") + modbus_strerror(errno);

@@ -259,6 +259,15 @@ TEST(KivgateModbus, ServerOnLoopback)
     std::string why;
     ASSERT_TRUE(server.Start(&why)) << why;
     ASSERT_NE(server.Port(), 0);
+    for (const char* host : {"127.0.0.1", "no-such-host.invalid"}) {
+        kivgate::ModbusSettings taken = settings;
+        taken.host = host;
+        taken.port = server.Port();
+        kivgate::ModbusServer second(taken, tags, snapshots, queue, [](const std::string&) {});
+        std::string refused;
+        EXPECT_FALSE(second.Start(&refused));
+        EXPECT_NE(refused.find(std::string("cannot listen on ") + host), std::string::npos) << refused;
+    }
 
     modbus_t* reader = Client(server.Port());
     modbus_t* writer = Client(server.Port());

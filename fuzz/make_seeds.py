@@ -185,3 +185,29 @@ tags("not-utf8", HEADER + b"caf\xe9,01W0010\n\xc2\x85,01W0011\n")
 tags("tab-inside", HEADER + b"\tpump\t1\t,01W0010\n")
 tags("many-bad-rows", HEADER + b"".join(b"t%d,01C0000\n" % i for i in range(30)) + b"ok,01W0010\n")
 tags("broken-header", b'name,"address\n')
+
+# --- kivgate's Modbus requests: flags (bit 0 writes allowed, bit 1 before
+# the first cycle), one quality byte per tag of the target's map (1 good,
+# 3 down), then the PDU.
+def modbus(name, pdu, allow=False, first_cycle=False, qualities=None):
+    flags = (1 if allow else 0) | (2 if first_cycle else 0)
+    data = bytes([flags])
+    if not first_cycle:
+        data += bytes(qualities or [1] * 8)
+    write("modbus_request_fuzz", name, data + pdu)
+
+
+modbus("read-words", bytes([0x03, 0, 0, 0, 8]))
+modbus("read-coils", bytes([0x01, 0, 0, 0, 13]))
+modbus("read-inputs", bytes([0x02, 0, 3, 0, 9]))
+modbus("read-input-registers", bytes([0x04, 0, 0, 0, 2]))
+modbus("read-down", bytes([0x03, 0, 1, 0, 2]), qualities=[1, 3, 1, 1, 1, 1, 1, 1])
+modbus("read-before-first-cycle", bytes([0x03, 0, 0, 0, 1]), first_cycle=True)
+modbus("read-past-end", bytes([0x03, 0xFF, 0xFE, 0, 3]))
+modbus("write-register", bytes([0x06, 0, 5, 0x12, 0x34]), allow=True)
+modbus("write-refused", bytes([0x06, 0, 5, 0x12, 0x34]))
+modbus("write-coil", bytes([0x05, 0, 3, 0xFF, 0]), allow=True)
+modbus("write-coils", bytes([0x0F, 0, 0, 0, 12, 2, 0xA5, 0x0F]), allow=True)
+modbus("write-registers-two-tags", bytes([0x10, 0, 5, 0, 3, 6, 0, 1, 0, 2, 0, 3]), allow=True)
+modbus("write-byte-count-wrong", bytes([0x10, 0, 5, 0, 2, 3, 0, 1, 0]), allow=True)
+modbus("unknown-function", bytes([0x2B, 0x0E, 1, 0]))

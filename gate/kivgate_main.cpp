@@ -74,6 +74,19 @@ struct Servers {
     }
 };
 
+#if KIVGATE_HAS_MODBUS
+ModbusSettings ModbusSettingsOf(const GateOptions& gate)
+{
+    ModbusSettings settings;
+    settings.host = gate.modbusListenHost;
+    settings.port = gate.modbusListenPort;
+    settings.maxClients = gate.modbusClients;
+    settings.idleS = gate.modbusIdleS;
+    settings.allowWrites = gate.allowWrites;
+    return settings;
+}
+#endif
+
 #if KIVGATE_HAS_MQTT
 MqttSettings MqttSettingsOf(const GateOptions& gate)
 {
@@ -100,7 +113,8 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
-        servers->modbus = std::make_unique<ModbusServer>(run.gate, tags, snapshots, writes, log);
+        servers->modbus = std::make_unique<ModbusServer>(ModbusSettingsOf(run.gate), tags, snapshots, writes,
+                                                         [&log](const std::string& line) { log(line); });
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
             return false;

@@ -18,3 +18,6 @@ add_dependencies(kivgate_config_tests kivgate)
 # test starts on a free loopback port.
 kivgate_add_gtest(kivgate_mqtt_tests SOURCES kivgate_mqtt_test.cpp
   LIBS kiv_gate kiv_nlohmann_json PkgConfig::MOSQUITTO)
+
+# The Modbus request rules, and the server on loopback with a libmodbus client.
+kivgate_add_gtest(kivgate_modbus_tests SOURCES kivgate_modbus_test.cpp LIBS kiv_gate)

@@ -1,0 +1,76 @@
+// The Modbus side's rules, apart from any socket: where each register and
+// coil lives among the gateway's tags, and what a request's answer is given
+// the last snapshot. Reads are answered from the snapshot alone; a write
+// becomes WriteRequests for the line's owner, and its answer waits for the
+// station.
+#ifndef KIVGATE_MODBUS_MAP_H
+#define KIVGATE_MODBUS_MAP_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "gate_state.h"
+
+namespace kivgate {
+
+// Exception codes as Modbus numbers them.
+enum ModbusException : uint8_t {
+    IllegalFunction = 0x01,
+    IllegalAddress = 0x02,  // unmapped, or not writable here
+    IllegalValue = 0x03,    // a quantity out of range, a coil value not 0x0000/0xFF00
+    DeviceFailure = 0x04,   // the station did not confirm a write
+    DeviceBusy = 0x06,      // the write queue is full or closed
+    TargetFailed = 0x0B,    // a tag read touches is not good: no stale value as if fresh
+};
+
+class ModbusMap {
+public:
+    // Each tag's elements from its first register or coil on. Overlaps and
+    // runs past 65535 are the configuration's to refuse; here the first tag
+    // on a register keeps it and the rest of a run past the end is dropped.
+    explicit ModbusMap(const std::vector<GateTag>& tags);
+
+    struct Cell {
+        size_t tag = 0;
+        size_t element = 0;
+    };
+    std::optional<Cell> Find(Space space, uint32_t address) const;
+
+    const std::vector<GateTag>& Tags() const { return tags_; }
+
+private:
+    struct Range {
+        uint32_t first = 0;
+        uint32_t count = 0;
+        size_t tag = 0;
+    };
+    std::vector<GateTag> tags_;
+    std::array<std::vector<Range>, 4> spaces_;  // by Space, sorted by first
+};
+
+struct ModbusAnswer {
+    enum class Kind {
+        Reply,      // send pdu now
+        Write,      // queue writes; send pdu once every one is done
+        Malformed,  // not a request: close the connection
+    };
+    Kind kind = Kind::Reply;
+    std::vector<uint8_t> pdu;
+    std::vector<WriteRequest> writes;  // one per tag touched, in address order
+    std::string why;                   // of Malformed, for the log
+};
+
+// One request PDU (function code first, no MBAP header).
+ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot,
+                           bool allowWrites);
+
+std::vector<uint8_t> ExceptionPdu(uint8_t function, uint8_t code);
+
+}  // namespace kivgate
+
+#endif  // KIVGATE_MODBUS_MAP_H

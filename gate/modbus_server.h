@@ -1,0 +1,75 @@
+// The Modbus TCP server: one thread polls the listening socket and its
+// clients. Reads are answered from the latest snapshot at once; a write is
+// handed to the line's owner and its client waits for the station's answer
+// while the other clients go on being served.
+#ifndef KIVGATE_MODBUS_SERVER_H
+#define KIVGATE_MODBUS_SERVER_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gate_state.h"
+#include "modbus_map.h"
+
+namespace kivgate {
+
+struct ModbusSettings {
+    std::string host = "127.0.0.1";  // "" : every address
+    uint16_t port = 1502;            // 0: any free one (Port() says which)
+    int maxClients = 8;              // one more is refused and closed
+    int idleS = 60;                  // a client silent this long is closed
+    bool allowWrites = false;
+};
+
+class ModbusServer {
+public:
+    using Log = std::function<void(const std::string&)>;
+    ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
+                 WriteQueue& writes, Log log);
+    ~ModbusServer();
+    ModbusServer(const ModbusServer&) = delete;
+    ModbusServer& operator=(const ModbusServer&) = delete;
+
+    // Binds and starts serving; false with why when the address cannot be had.
+    bool Start(std::string* why);
+    // Ends the thread within one poll and closes every connection.
+    void Stop();
+    // The port bound, once started.
+    uint16_t Port() const { return port_; }
+
+    struct Connection;
+
+private:
+    void Run();
+    void Accept();
+    // False when the connection is to be closed; reason says why.
+    bool Receive(Connection& connection, std::string* reason);
+    bool Serve(Connection& connection, std::string* reason);
+    void FinishWrite(Connection& connection);
+    bool Flush(Connection& connection, std::string* reason);
+    void Close(size_t index, const std::string& reason);
+
+    ModbusSettings settings_;
+    ModbusMap map_;
+    SnapshotStore& snapshots_;
+    WriteQueue& writes_;
+    Log log_;
+
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]
+    uint16_t port_ = 0;
+    std::chrono::steady_clock::time_point acceptPausedUntil_{};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace kivgate
+
+#endif  // KIVGATE_MODBUS_SERVER_H

@@ -1,0 +1,346 @@
+// kivgate's Modbus side: the request rules over a small map and snapshot,
+// then the server on loopback with a libmodbus client and a stand-in for the
+// line's owner that acknowledges writes when the test says so.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <modbus.h>
+
+#include "gate_state.h"
+#include "modbus_map.h"
+#include "modbus_server.h"
+
+namespace {
+
+using kivgate::GateTag;
+using kivgate::ModbusAnswer;
+using kivgate::Quality;
+using kivgate::Space;
+using kivgate::WriteRequest;
+using Bytes = std::vector<uint8_t>;
+
+GateTag MakeTag(const std::string& name, Space space, uint16_t first, int count, bool writable)
+{
+    GateTag tag;
+    tag.tag.name = name;
+    tag.tag.count = count;
+    tag.tag.kind =
+        space == Space::Coil || space == Space::DiscreteInput ? kivhost::ValueKind::Bit : kivhost::ValueKind::Word;
+    tag.space = space;
+    tag.first = first;
+    tag.writable = writable;
+    return tag;
+}
+
+kivgate::TagValue Value(std::vector<uint16_t> values, Quality quality = Quality::Good)
+{
+    kivgate::TagValue value;
+    value.values = std::move(values);
+    value.quality = quality;
+    return value;
+}
+
+// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode.
+std::vector<GateTag> Tags()
+{
+    return {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
+            MakeTag("levels", Space::HoldingRegister, 101, 3, false),
+            MakeTag("temp", Space::InputRegister, 0, 1, false),
+            MakeTag("valves", Space::Coil, 5, 10, true),
+            MakeTag("alarms", Space::DiscreteInput, 0, 3, false),
+            MakeTag("stuck", Space::HoldingRegister, 200, 1, true),
+            MakeTag("limits", Space::HoldingRegister, 300, 2, true),
+            MakeTag("mode", Space::HoldingRegister, 302, 1, true)};
+}
+
+std::shared_ptr<kivgate::Snapshot> Cycle()
+{
+    auto snapshot = std::make_shared<kivgate::Snapshot>();
+    snapshot->cycle = 1;
+    snapshot->tags = {Value({1234}),    Value({1, 2, 3}),
+                      Value({77}),      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
+                      Value({0, 1, 1}), Value({9}, Quality::Down),  // a last good value that must not be served
+                      Value({10, 20}),  Value({3})};
+    return snapshot;
+}
+
+struct HandlerCase {
+    const char* name;
+    Bytes request;
+    bool allowWrites;
+    ModbusAnswer::Kind kind;
+    Bytes answer;
+    std::vector<WriteRequest> writes;
+    bool beforeFirstCycle = false;
+};
+
+TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
+{
+    using Kind = ModbusAnswer::Kind;
+    const HandlerCase cases[] = {
+        {"words and a run", {0x03, 0, 100, 0, 4}, false, Kind::Reply, {0x03, 8, 0x04, 0xD2, 0, 1, 0, 2, 0, 3}, {}},
+        {"an input register", {0x04, 0, 0, 0, 1}, false, Kind::Reply, {0x04, 2, 0, 77}, {}},
+        {"coils packed low bit first", {0x01, 0, 5, 0, 10}, false, Kind::Reply, {0x01, 2, 0x0D, 0x03}, {}},
+        {"discrete inputs", {0x02, 0, 0, 0, 3}, false, Kind::Reply, {0x02, 1, 0x06}, {}},
+        {"an unknown function", {0x07}, false, Kind::Reply, {0x87, 0x01}, {}},
+        {"a function with the exception bit", {0x83, 0, 100, 0, 1}, false, Kind::Reply, {0x83, 0x01}, {}},
+        {"a gap before the map", {0x03, 0, 99, 0, 2}, false, Kind::Reply, {0x83, 0x02}, {}},
+        {"a register in the other space", {0x04, 0, 100, 0, 1}, false, Kind::Reply, {0x84, 0x02}, {}},
+        {"past the last address", {0x03, 0xFF, 0xFF, 0, 2}, false, Kind::Reply, {0x83, 0x02}, {}},
+        {"no registers", {0x03, 0, 100, 0, 0}, false, Kind::Reply, {0x83, 0x03}, {}},
+        {"too many registers", {0x03, 0, 100, 0, 126}, false, Kind::Reply, {0x83, 0x03}, {}},
+        {"too many coils", {0x01, 0, 5, 0x07, 0xD1}, false, Kind::Reply, {0x81, 0x03}, {}},
+        {"a station down", {0x03, 0, 200, 0, 1}, false, Kind::Reply, {0x83, 0x0B}, {}},
+        {"before the first cycle", {0x03, 0, 100, 0, 1}, false, Kind::Reply, {0x83, 0x0B}, {}, true},
+        {"a write without the option", {0x06, 0, 100, 0, 42}, false, Kind::Reply, {0x86, 0x02}, {}},
+        {"a write to a read-only tag", {0x06, 0, 101, 0, 42}, true, Kind::Reply, {0x86, 0x02}, {}},
+        {"a write over rw and ro", {0x10, 0, 100, 0, 2, 4, 0, 1, 0, 2}, true, Kind::Reply, {0x90, 0x02}, {}},
+        {"a coil value not on or off", {0x05, 0, 5, 0x12, 0x34}, true, Kind::Reply, {0x85, 0x03}, {}},
+        {"a byte count not the quantity's", {0x10, 1, 0x2C, 0, 2, 2, 0, 1}, true, Kind::Reply, {0x90, 0x03}, {}},
+        {"a register queued", {0x06, 0, 100, 0, 42}, true, Kind::Write, {0x06, 0, 100, 0, 42}, {{0, 0, {42}, {}}}},
+        {"a coil queued", {0x05, 0, 7, 0xFF, 0}, true, Kind::Write, {0x05, 0, 7, 0xFF, 0}, {{3, 2, {1}, {}}}},
+        {"one element of a run", {0x06, 1, 0x2D, 0, 5}, true, Kind::Write, {0x06, 1, 0x2D, 0, 5}, {{6, 1, {5}, {}}}},
+        {"registers over two tags",
+         {0x10, 1, 0x2C, 0, 3, 6, 0, 7, 0, 8, 0, 9},
+         true,
+         Kind::Write,
+         {0x10, 1, 0x2C, 0, 3},
+         {{6, 0, {7, 8}, {}}, {7, 0, {9}, {}}}},
+        {"coils", {0x0F, 0, 5, 0, 3, 1, 0x05}, true, Kind::Write, {0x0F, 0, 5, 0, 3}, {{3, 0, {1, 0, 1}, {}}}},
+        {"an empty request", {}, true, Kind::Malformed, {}, {}},
+        {"a read cut short", {0x03, 0, 100}, true, Kind::Malformed, {}, {}},
+        {"a read with bytes after it", {0x03, 0, 100, 0, 1, 0}, true, Kind::Malformed, {}, {}},
+        {"a multiple write cut short", {0x10, 0, 100, 0, 1, 2, 0}, true, Kind::Malformed, {}, {}},
+    };
+    const kivgate::ModbusMap map(Tags());
+    const auto cycle = Cycle();
+    const kivgate::Snapshot none;
+    for (const HandlerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ModbusAnswer answer =
+            kivgate::AnswerRequest(c.request, map, c.beforeFirstCycle ? none : *cycle, c.allowWrites);
+        EXPECT_EQ(answer.kind, c.kind);
+        if (c.kind == Kind::Malformed) {
+            EXPECT_FALSE(answer.why.empty());
+            continue;
+        }
+        EXPECT_EQ(answer.pdu, c.answer);
+        ASSERT_EQ(answer.writes.size(), c.writes.size());
+        for (size_t i = 0; i < c.writes.size(); ++i) {
+            EXPECT_EQ(answer.writes[i].tag, c.writes[i].tag);
+            EXPECT_EQ(answer.writes[i].offset, c.writes[i].offset);
+            EXPECT_EQ(answer.writes[i].values, c.writes[i].values);
+        }
+    }
+}
+
+class Log {
+public:
+    void operator()(const std::string& line)
+    {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+    }
+    bool Has(const std::string& part)
+    {
+        std::lock_guard lock(mutex_);
+        for (const std::string& line : lines_)
+            if (line.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// The line's owner as the server sees it: takes each write, waits for the
+// test's word, acknowledges (or, for the tag "stuck", fails).
+class FakeOwner {
+public:
+    explicit FakeOwner(kivgate::WriteQueue& queue) : queue_(queue), thread_([this] { Run(); }) {}
+    ~FakeOwner()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    void Release() { release_ = true; }
+    size_t Taken() const { return taken_; }
+    std::vector<uint16_t> LastValues()
+    {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+
+private:
+    void Run()
+    {
+        while (!stop_) {
+            std::optional<kivgate::WriteQueue::Pending> write = queue_.Take();
+            if (!write) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                last_ = write->request.values;
+            }
+            ++taken_;
+            while (!release_ && !stop_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            release_ = false;
+            const bool stuck = write->request.tag == 2;
+            write->result.set_value(kivgate::WriteResult{!stuck, stuck ? "no answer from station 1" : ""});
+        }
+    }
+    kivgate::WriteQueue& queue_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> release_{false};
+    std::atomic<size_t> taken_{0};
+    std::mutex mutex_;
+    std::vector<uint16_t> last_;
+    std::thread thread_;
+};
+
+modbus_t* Client(uint16_t port)
+{
+    modbus_t* client = modbus_new_tcp("127.0.0.1", port);
+    if (client == nullptr || modbus_connect(client) != 0)
+        return nullptr;
+    modbus_set_response_timeout(client, 5, 0);
+    return client;
+}
+
+int RawClient(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+TEST(KivgateModbus, ServerOnLoopback)
+{
+    const std::vector<GateTag> tags = {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
+                                       MakeTag("levels", Space::HoldingRegister, 101, 3, false),
+                                       MakeTag("stuck", Space::HoldingRegister, 200, 1, true)};
+    kivgate::SnapshotStore snapshots;
+    auto snapshot = std::make_shared<kivgate::Snapshot>();
+    snapshot->cycle = 1;
+    snapshot->tags = {Value({1234}), Value({1, 2, 3}), Value({9}, Quality::Down)};
+    snapshots.Publish(snapshot);
+    kivgate::WriteQueue queue;
+    FakeOwner owner(queue);
+    Log log;
+    kivgate::ModbusSettings settings;
+    settings.port = 0;
+    settings.maxClients = 3;
+    settings.allowWrites = true;
+    kivgate::ModbusServer server(settings, tags, snapshots, queue, [&](const std::string& line) { log(line); });
+    std::string why;
+    ASSERT_TRUE(server.Start(&why)) << why;
+    ASSERT_NE(server.Port(), 0);
+    for (const char* host : {"127.0.0.1", "no-such-host.invalid"}) {
+        kivgate::ModbusSettings taken = settings;
+        taken.host = host;
+        taken.port = server.Port();
+        kivgate::ModbusServer second(taken, tags, snapshots, queue, [](const std::string&) {});
+        std::string refused;
+        EXPECT_FALSE(second.Start(&refused));
+        EXPECT_NE(refused.find(std::string("cannot listen on ") + host), std::string::npos) << refused;
+    }
+
+    modbus_t* reader = Client(server.Port());
+    modbus_t* writer = Client(server.Port());
+    ASSERT_NE(reader, nullptr);
+    ASSERT_NE(writer, nullptr);
+
+    uint16_t words[4] = {};
+    ASSERT_EQ(modbus_read_registers(reader, 100, 4, words), 4) << modbus_strerror(errno);
+    EXPECT_EQ(std::vector<uint16_t>(words, words + 4), (std::vector<uint16_t>{1234, 1, 2, 3}));
+    EXPECT_EQ(modbus_read_registers(reader, 200, 1, words), -1);
+    EXPECT_EQ(errno, EMBXGTAR) << "a station down is not served its last value";
+
+    // The write is answered only once the owner acknowledges; reads go on meanwhile.
+    auto written = std::async(std::launch::async, [&] { return modbus_write_register(writer, 100, 42); });
+    for (int i = 0; i < 500 && owner.Taken() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(owner.Taken(), 1U);
+    EXPECT_EQ(owner.LastValues(), std::vector<uint16_t>{42});
+    EXPECT_EQ(modbus_read_registers(reader, 101, 3, words), 3) << "another client waits for a write";
+    EXPECT_EQ(written.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    owner.Release();
+    EXPECT_EQ(written.get(), 1) << modbus_strerror(errno);
+    EXPECT_TRUE(log.Has("write to speed from 127.0.0.1:"));
+
+    // A write the station does not confirm is a device failure.
+    auto failed = std::async(std::launch::async, [&] {
+        const int result = modbus_write_register(writer, 200, 1);
+        return result == -1 ? errno : 0;
+    });
+    for (int i = 0; i < 500 && owner.Taken() == 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    owner.Release();
+    EXPECT_EQ(failed.get(), EMBXSFAIL);
+    EXPECT_TRUE(log.Has("write to stuck from 127.0.0.1:"));
+    EXPECT_TRUE(log.Has("failed: no answer from station 1"));
+
+    // A header of another protocol closes that connection alone.
+    const int raw = RawClient(server.Port());
+    ASSERT_GE(raw, 0);
+    const uint8_t bad[] = {0, 1, 0, 7, 0, 6, 1, 3, 0, 100, 0, 1};
+    ASSERT_EQ(send(raw, bad, sizeof bad, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof bad));
+    uint8_t byte = 0;
+    EXPECT_EQ(recv(raw, &byte, 1, 0), 0);
+    close(raw);
+    EXPECT_TRUE(log.Has("malformed request"));
+    EXPECT_EQ(modbus_read_registers(reader, 100, 1, words), 1);
+
+    // A fourth client at once is refused.
+    const int third = RawClient(server.Port());
+    const int fourth = RawClient(server.Port());
+    EXPECT_EQ(recv(fourth, &byte, 1, 0), 0);
+    EXPECT_TRUE(log.Has("refused: 3 clients already"));
+    close(third);
+    close(fourth);
+
+    modbus_close(reader);
+    modbus_free(reader);
+    modbus_close(writer);
+    modbus_free(writer);
+    server.Stop();
+
+    // A client silent past the time-out is closed, one that half sent a request too.
+    settings.idleS = 1;
+    kivgate::ModbusServer idle(settings, tags, snapshots, queue, [&](const std::string& line) { log(line); });
+    ASSERT_TRUE(idle.Start(&why)) << why;
+    const int silent = RawClient(idle.Port());
+    const int half = RawClient(idle.Port());
+    ASSERT_EQ(send(half, bad, 3, MSG_NOSIGNAL), 3);
+    EXPECT_EQ(recv(silent, &byte, 1, 0), 0);
+    EXPECT_EQ(recv(half, &byte, 1, 0), 0);
+    EXPECT_TRUE(log.Has("closed: idle for 1 s"));
+    close(silent);
+    close(half);
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+#include "gateway_rig.h"
+
+#include <cmath>
+
+#include "block_planner.h"
+#include "exchange_kinds.h"
+#include "gate_config.h"
+#include "gate_log.h"
+#include "report.h"
+#include "session.h"
+#include "tag_list.h"
+
+namespace kivbench {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int STATIONS = 2;
+constexpr uint32_t TIMEOUT_UNITS = 30;  // 300 ms: above the slowest reply here
+constexpr auto RETRY_DOWN = std::chrono::seconds(5);
+
+// Per station: a run of eight measured words, eight single words after a
+// gap of eight, sixteen inputs (B). Words go to holding registers, bits to
+// coils, in file order: 32 registers and 32 coils.
+std::string TagFileCsv()
+{
+    std::string csv = "name,address,count\n";
+    for (int s = 1; s <= STATIONS; ++s) {
+        csv += Format("s%d_run,%02XW0100,8\n", s, static_cast<unsigned>(s));
+        for (int i = 0; i < 8; ++i)
+            csv += Format("s%d_w%d,%02XW%04X\n", s, i, static_cast<unsigned>(s), static_cast<unsigned>(0x110 + i));
+        for (int i = 0; i < 16; ++i)
+            csv += Format("s%d_in%d,%02XB%04X\n", s, i, static_cast<unsigned>(s), static_cast<unsigned>(0x200 + i));
+    }
+    return csv;
+}
+
+// A request is taken as fast as the pseudo-terminal brings it: its wire
+// time (every read request is 14 characters) is given as a delay before the
+// reply, so that a cycle takes what it would on a line, as in section 8.
+plcsim::Fault RequestTime(int baud)
+{
+    plcsim::Fault delay;
+    delay.kind = plcsim::FaultKind::Delay;
+    delay.value = static_cast<int>(std::lround(kivhost::READ_REQUEST_BYTES * 10.0 * 1000.0 / baud));
+    return delay;
+}
+
+plcsim::Options SimOptions()
+{
+    plcsim::Options options;
+    options.stations = {1, 2};
+    options.baud = GatewayRig::BAUD;
+    options.pace = true;
+    options.maxRecords = 8;
+    return options;
+}
+
+}  // namespace
+
+GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(session), sim_(SimOptions())
+{
+    sim_.StartPty();
+    for (int s = 1; s <= STATIONS; ++s) {
+        sim_.SetFault(s, RequestTime(BAUD));
+        for (int i = 0; i < 8; ++i) {
+            sim_.SetWord(s, 0x100 + i, static_cast<uint16_t>(s * 1000 + i));
+            sim_.SetWord(s, 0x110 + i, static_cast<uint16_t>(s * 1000 + 100 + i));
+        }
+        for (int i = 0; i < 16; ++i)
+            sim_.SetBit(s, 'B', 0x200 + i, (i + s) % 3 == 0);
+    }
+    line_.port = sim_.SlavePath();
+    if (line_.port.size() > 11)
+        line_.port = line_.port.substr(5);  // pts/N, looked for under /dev
+    line_.portGivenAs = line_.port;
+    line_.baud = static_cast<uint16_t>(BAUD);
+    line_.timeoutUnits = TIMEOUT_UNITS;
+    Require(session_.ColdStart(line_, true) == SUCCESS, "gateway: ColdStart on the simulator failed");
+
+    const kivhost::AddressValidator validate = [this](const kivhost::Tag& tag, DriverAddress* address,
+                                                      std::string* why) {
+        const uint32_t type = tag.kind == kivhost::ValueKind::Bit ? kivhost::TAG_TYPE_BIT : kivhost::TAG_TYPE_WORD;
+        if (session_.ProbeParse(tag.text, tag.count > 1, type, tag.count, address) == SUCCESS)
+            return true;
+        *why = "the driver rejects " + tag.text;
+        return false;
+    };
+    kivhost::TagFile file = kivhost::ParseTagFile(TagFileCsv(), "bench", validate, kivgate::GateColumns());
+    Require(file.Ok(), "gateway: the tag file: " + (file.errors.empty() ? "" : file.errors[0].Message()));
+    kivgate::GateConfig config = kivgate::MapTags(std::move(file.tags), "bench", PREFIX);
+    Require(config.errors.empty(), "gateway: the map: " + (config.errors.empty() ? "" : config.errors[0].Message()));
+    tags_ = std::move(config.tags);
+    for (const kivgate::GateTag& tag : tags_) {
+        uint16_t& end = tag.tag.kind == kivhost::ValueKind::Bit ? coils_ : registers_;
+        end = std::max<uint16_t>(end, static_cast<uint16_t>(tag.first + tag.tag.count));
+    }
+
+    kivgate::LineOwnerSettings settings;
+    settings.retryDown = RETRY_DOWN;
+    const kivgate::Logger quiet([](const std::string&) {});
+    owner_ = std::make_unique<kivgate::LineOwner>(session_, ownerReporter_, line_, tags_, settings, snapshots_, writes_,
+                                                  quiet);
+    kivgate::ModbusSettings modbus;
+    modbus.port = 0;
+    modbus_ = std::make_unique<kivgate::ModbusServer>(modbus, tags_, snapshots_, writes_, [](const std::string&) {});
+    std::string why;
+    Require(modbus_->Start(&why), "gateway: the Modbus server: " + why);
+    if (brokerPort != 0) {
+        kivgate::MqttSettings mqtt;
+        mqtt.port = brokerPort;
+        mqtt.prefix = PREFIX;
+        mqtt_ = std::make_unique<kivgate::MqttBridge>(mqtt, tags_, snapshots_, writes_, [](const std::string&) {});
+        Require(mqtt_->Start(&why), "gateway: the MQTT bridge: " + why);
+    }
+
+    kivhost::ScanSettings scan;
+    scan.retryDown = RETRY_DOWN;
+    std::vector<kivhost::Tag> scanTags = kivgate::ScanTags(tags_);
+    kivhost::ReadPlan plan = kivhost::PlanReads(scanTags, kivhost::DEFAULT_MAX_GAP);
+    alone_ = std::make_unique<kivhost::ScanEngine>(std::move(scanTags), std::move(plan), scan);
+    alonePort_ = std::make_unique<kivhost::PortKeeper>(session_, line_, RETRY_DOWN);
+    aloneLine_ = std::make_unique<kivhost::ScanLine>(session_, aloneReporter_, line_.TimeoutMs(), alonePort_.get());
+}
+
+GatewayRig::~GatewayRig()
+{
+    StopScan();
+    if (mqtt_)
+        mqtt_->Stop();
+    modbus_->Stop();
+    session_.ColdStart(line_, false);  // lets the port go
+    sim_.Stop();
+}
+
+size_t GatewayRig::Blocks() const
+{
+    return alone_->Plan().blocks.size();
+}
+
+void GatewayRig::StartScan()
+{
+    const uint64_t before = snapshots_.Latest()->cycle;
+    stop_ = 0;
+    scan_ = std::thread([this] { owner_->Run(&stop_, &busy_); });
+    const auto snapshot = snapshots_.WaitNewer(before, 5s);
+    Require(snapshot->cycle > before, "gateway: no cycle within 5 s");
+    for (const kivgate::TagValue& value : snapshot->tags)
+        Require(value.quality == kivhost::Quality::Good, "gateway: a tag is not good after a cycle");
+}
+
+void GatewayRig::StopScan()
+{
+    if (!scan_.joinable())
+        return;
+    stop_ = 1;
+    scan_.join();
+}
+
+void GatewayRig::GatewayCycles(int cycles)
+{
+    stop_ = 0;
+    owner_->Run(&stop_, &busy_, static_cast<uint64_t>(cycles));
+}
+
+void GatewayRig::AloneCycles(int cycles)
+{
+    for (int i = 0; i < cycles; ++i) {
+        kivhost::RunCycle(*alone_, *aloneLine_, &stop_);
+        Require(alone_->Cycle().failures == 0, "gateway: the scan alone had a failure");
+    }
+}
+
+}  // namespace kivbench

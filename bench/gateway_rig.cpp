@@ -144,8 +144,12 @@ void GatewayRig::StartScan()
     const uint64_t before = snapshots_.Latest()->cycle;
     stop_ = 0;
     scan_ = std::thread([this] { owner_->Run(&stop_, &busy_); });
-    const auto snapshot = snapshots_.WaitNewer(before, 5s);
-    Require(snapshot->cycle > before, "gateway: no cycle within 5 s");
+    // Snapshots come after every block: the cycle after the one under way is whole.
+    std::shared_ptr<const kivgate::Snapshot> snapshot = snapshots_.Latest();
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         snapshot->cycle <= before + 1 && std::chrono::steady_clock::now() < until;)
+        snapshot = snapshots_.WaitNewer(snapshot->version, 100ms);
+    Require(snapshot->cycle > before + 1, "gateway: no whole cycle within 5 s");
     for (const kivgate::TagValue& value : snapshot->tags)
         Require(value.quality == kivhost::Quality::Good, "gateway: a tag is not good after a cycle");
 }

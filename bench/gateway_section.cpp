@@ -40,10 +40,10 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int CLIENTS = 8;
-constexpr double RATE_TARGET = 0.9;          // kivgate's requests/s over libmodbus's, median round
-constexpr double LATENCY_SLACK_MS = 10;      // over one scan cycle
-constexpr double CYCLE_TARGET = 1.02;        // the cycle under the gateway over the scan alone
-constexpr auto PACED_CLIENT_PAUSE = 10ms;    // while the cycle is measured: a busy SCADA's polling
+constexpr double RATE_TARGET = 0.9;        // kivgate's requests/s over libmodbus's, median round
+constexpr double LATENCY_SLACK_MS = 10;    // over one scan cycle
+constexpr double CYCLE_TARGET = 1.02;      // the cycle under the gateway over the scan alone
+constexpr auto PACED_CLIENT_PAUSE = 10ms;  // while the cycle is measured: a busy SCADA's polling
 
 struct ModbusSide {
     uint64_t requests = 0;
@@ -253,8 +253,8 @@ void Report(const RigFacts& rig, ModbusResult& modbus, MqttResult& mqtt, const C
                           "back to back, while the scan runs:",
                           CLIENTS, rig.registers, rig.coils));
     const double ratio = Median(modbus.roundRatios);
-    Table table({"server", "requests", "requests/s", "p50", "p99", "kivgate/libmodbus, median round", "target",
-                 "result"});
+    Table table(
+        {"server", "requests", "requests/s", "p50", "p99", "kivgate/libmodbus, median round", "target", "result"});
     table.Row({"kivgate, from the last scan", Grouped(static_cast<double>(modbus.gateway.requests)),
                Grouped(modbus.gateway.Rate()), Format("%.0f µs", Percentile(modbus.gateway.latencyUs, 50)),
                Format("%.0f µs", Percentile(modbus.gateway.latencyUs, 99)), Format("%.3f", ratio),
@@ -276,12 +276,12 @@ void Report(const RigFacts& rig, ModbusResult& modbus, MqttResult& mqtt, const C
         const double target = mqtt.cycleMs + LATENCY_SLACK_MS;
         const size_t samples = mqtt.latencyMs.size();
         Table latency({"changes", "median", "p90", "max", "scan cycle", "target", "result"});
-        latency.Row({std::to_string(samples + mqtt.lost), Format("%.1f ms", median),
-                     Format("%.1f ms", Percentile(mqtt.latencyMs, 90)),
-                     Format("%.1f ms", samples ? mqtt.latencyMs.back() : 0.0), Format("%.1f ms", mqtt.cycleMs),
-                     Format("median ≤ cycle + %.0f ms", LATENCY_SLACK_MS),
-                     Verdict(mqtt.lost == 0 && samples > 0 && median <= target, "kivgate change to MQTT") +
-                         Failed(mqtt.lost)});
+        latency.Row(
+            {std::to_string(samples + mqtt.lost), Format("%.1f ms", median),
+             Format("%.1f ms", Percentile(mqtt.latencyMs, 90)),
+             Format("%.1f ms", samples ? mqtt.latencyMs.back() : 0.0), Format("%.1f ms", mqtt.cycleMs),
+             Format("median ≤ cycle + %.0f ms", LATENCY_SLACK_MS),
+             Verdict(mqtt.lost == 0 && samples > 0 && median <= target, "kivgate change to MQTT") + Failed(mqtt.lost)});
         latency.Print();
     }
 

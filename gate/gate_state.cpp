@@ -2,10 +2,11 @@
 
 namespace kivgate {
 
-void SnapshotStore::Publish(std::shared_ptr<const Snapshot> snapshot)
+void SnapshotStore::Publish(std::shared_ptr<Snapshot> snapshot)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        snapshot->version = ++version_;
         latest_ = std::move(snapshot);
     }
     changed_.notify_all();
@@ -17,10 +18,10 @@ std::shared_ptr<const Snapshot> SnapshotStore::Latest() const
     return latest_;
 }
 
-std::shared_ptr<const Snapshot> SnapshotStore::WaitNewer(uint64_t cycle, std::chrono::milliseconds upTo) const
+std::shared_ptr<const Snapshot> SnapshotStore::WaitNewer(uint64_t version, std::chrono::milliseconds upTo) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, upTo, [&] { return latest_->cycle > cycle; });
+    changed_.wait_for(lock, upTo, [&] { return latest_->version > version; });
     return latest_;
 }
 

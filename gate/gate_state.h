@@ -57,7 +57,8 @@ struct StationDiagnostics {
 
 // Immutable once published.
 struct Snapshot {
-    uint64_t cycle = 0;  // 0: before the first cycle
+    uint64_t version = 0;  // set by SnapshotStore::Publish, from 1
+    uint64_t cycle = 0;    // 0: before the first cycle
     WallTime time{};
     std::vector<TagValue> tags;  // as GateTags
     std::vector<StationDiagnostics> stations;
@@ -66,16 +67,19 @@ struct Snapshot {
 // The last snapshot, for any number of readers.
 class SnapshotStore {
 public:
-    void Publish(std::shared_ptr<const Snapshot> snapshot);
+    // Published after every block, so that a change goes out without
+    // waiting for the rest of the cycle.
+    void Publish(std::shared_ptr<Snapshot> snapshot);
     std::shared_ptr<const Snapshot> Latest() const;
-    // Waits until a snapshot newer than cycle is published or the time is
+    // Waits until a snapshot newer than version is published or the time is
     // up; the latest either way.
-    std::shared_ptr<const Snapshot> WaitNewer(uint64_t cycle, std::chrono::milliseconds upTo) const;
+    std::shared_ptr<const Snapshot> WaitNewer(uint64_t version, std::chrono::milliseconds upTo) const;
 
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::shared_ptr<const Snapshot> latest_ = std::make_shared<Snapshot>();
+    uint64_t version_ = 0;
 };
 
 struct WriteResult {

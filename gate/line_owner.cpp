@@ -79,13 +79,14 @@ void LineOwner::Run(const volatile std::sig_atomic_t* stop, volatile std::sig_at
         kivhost::RunCycle(engine_, scanLine_, stop, busy,
                           [this, stop, busy](size_t block, const BlockOutcome& outcome) {
                               AfterBlock(block, outcome);
+                              Publish(false);
                               DoWrites(stop, busy);
                           });
         for (const kivhost::ScanEvent& event : engine_.Events())
             log_(kivhost::EventText(engine_, event));
         for (const kivhost::PortEvent& event : port_.TakeEvents())
             log_(event.message);
-        Publish();
+        Publish(true);
         DoWrites(stop, busy);
     }
     writes_.Close("kivgate is stopping: the write was not sent");
@@ -148,7 +149,7 @@ WriteResult LineOwner::Write(const WriteRequest& request)
                       text + " acknowledged in " + kivhost::Ms(session_.LastMs())};
 }
 
-void LineOwner::Publish()
+void LineOwner::Publish(bool cycleDone)
 {
     auto snapshot = std::make_shared<Snapshot>();
     const kivhost::CycleStats& cycle = engine_.Cycle();
@@ -180,8 +181,10 @@ void LineOwner::Publish()
     size_t down = 0;
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;
-    log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
-                std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) + " down");
+    if (cycleDone)
+        log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
+                    std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) +
+                    " down");
     snapshots_.Publish(std::move(snapshot));
 }
 

@@ -49,7 +49,9 @@ private:
     void AfterBlock(size_t block, const kivhost::BlockOutcome& outcome);
     void DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy);
     WriteResult Write(const WriteRequest& request);
-    void Publish();
+    // A snapshot of the tags and stations, after every block and at the end
+    // of a cycle (cycleDone: the status line too).
+    void Publish(bool cycleDone);
 
     struct StationTally {
         std::map<std::string, uint64_t> failures;  // by reason

@@ -269,7 +269,7 @@ void MqttBridge::PublishLoop()
         const std::shared_ptr<const Snapshot> snapshot = snapshots_.WaitNewer(seen, PUBLISH_SLICE);
         // Seen even while the broker is away, or the wait would not wait:
         // the reconnect sends the latest whole.
-        seen = snapshot->cycle;
+        seen = snapshot->version;
         if (stopping_ || !connected_)
             continue;
         if (republish_.exchange(false)) {

@@ -30,22 +30,23 @@ using Json = nlohmann::json;
 
 // Station 1 holds what the tags read; station 2 answers only once its first
 // requests have gone unheard (plcsim's scripted silence).
-const char TAGS[] =
-    "name,address,count,type,modbus,topic,access\n"
-    "w,01W0010,,,hr:0,,rw\n"
-    "run,01W0020,3,,hr:10,,rw\n"
-    "ro,01W0030,,,hr:20,,\n"
-    "b,01B0100,,,coil:0,,rw\n"
-    "bits,01B0101,3,,coil:10,,rw\n"
-    "bro,01B0104,,,coil:20,,ro\n"
-    "iw,01W0040,,,ir:0,,\n"
-    "di,01B0105,,,di:0,,\n"
-    "s2,02W0010,,,hr:30,,\n";
+const char TAGS[] = "name,address,count,type,modbus,topic,access\n"
+                    "w,01W0010,,,hr:0,,rw\n"
+                    "run,01W0020,3,,hr:10,,rw\n"
+                    "ro,01W0030,,,hr:20,,\n"
+                    "b,01B0100,,,coil:0,,rw\n"
+                    "bits,01B0101,3,,coil:10,,rw\n"
+                    "bro,01B0104,,,coil:20,,ro\n"
+                    "iw,01W0040,,,ir:0,,\n"
+                    "di,01B0105,,,di:0,,\n"
+                    "wbit,01W00183,,bit,coil:30,,rw\n"
+                    "word,01W0018,,,hr:40,,\n"
+                    "s2,02W0010,,,hr:30,,rw\n";
 
 const std::vector<std::string> MEMORY = {"--set", "1:W0010=0x1234", "--set", "1:W0020=1",   "--set", "1:W0021=2",
                                          "--set", "1:W0022=3",      "--set", "1:W0030=7",   "--set", "1:W0040=0xBEEF",
                                          "--set", "1:B0100=1",      "--set", "1:B0102=1",   "--set", "1:B0105=1",
-                                         "--set", "2:W0010=0x55"};
+                                         "--set", "1:W0018=0x00F0", "--set", "2:W0010=0x55"};
 
 const std::string PREFIX = "kg";
 
@@ -74,9 +75,19 @@ public:
         if (!sim_->ReadUntil([](const Outcome& so) { return so.out.find('\n') != std::string::npos; }))
             return;
         modbusPort_ = mqtt_test::FreePort();
-        std::vector<std::string> args = {"--port", link_, "--timeout", "100", "--retry-down", "1", tags_,
-                                         "--modbus-listen", "127.0.0.1:" + std::to_string(modbusPort_), "--mqtt",
-                                         "127.0.0.1:" + std::to_string(broker_.Port()), "--mqtt-prefix", PREFIX};
+        std::vector<std::string> args = {"--port",
+                                         link_,
+                                         "--timeout",
+                                         "100",
+                                         "--retry-down",
+                                         "1",
+                                         tags_,
+                                         "--modbus-listen",
+                                         "127.0.0.1:" + std::to_string(modbusPort_),
+                                         "--mqtt",
+                                         "127.0.0.1:" + std::to_string(broker_.Port()),
+                                         "--mqtt-prefix",
+                                         PREFIX};
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
@@ -113,12 +124,8 @@ public:
         std::vector<uint8_t> bits(values.begin(), values.end());
         int rc = -1;
         switch (function) {
-        case ReadHolding:
-            rc = modbus_read_registers(client_, address, count, values.data());
-            break;
-        case ReadInput:
-            rc = modbus_read_input_registers(client_, address, count, values.data());
-            break;
+        case ReadHolding: rc = modbus_read_registers(client_, address, count, values.data()); break;
+        case ReadInput: rc = modbus_read_input_registers(client_, address, count, values.data()); break;
         case ReadCoils:
             rc = modbus_read_bits(client_, address, count, bits.data());
             values.assign(bits.begin(), bits.end());
@@ -127,18 +134,10 @@ public:
             rc = modbus_read_input_bits(client_, address, count, bits.data());
             values.assign(bits.begin(), bits.end());
             break;
-        case WriteRegister:
-            rc = modbus_write_register(client_, address, values.at(0));
-            break;
-        case WriteRegisters:
-            rc = modbus_write_registers(client_, address, count, values.data());
-            break;
-        case WriteCoil:
-            rc = modbus_write_bit(client_, address, values.at(0));
-            break;
-        case WriteCoils:
-            rc = modbus_write_bits(client_, address, count, bits.data());
-            break;
+        case WriteRegister: rc = modbus_write_register(client_, address, values.at(0)); break;
+        case WriteRegisters: rc = modbus_write_registers(client_, address, count, values.data()); break;
+        case WriteCoil: rc = modbus_write_bit(client_, address, values.at(0)); break;
+        case WriteCoils: rc = modbus_write_bits(client_, address, count, bits.data()); break;
         }
         if (rc < 0)
             answer.error = errno;
@@ -244,7 +243,7 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
 {
     // Its first 24 requests unheard: at four attempts a try and a try a
     // second, several seconds down.
-    Gateway gate({"--script", "2:silent:24"}, {});
+    Gateway gate({"--script", "2:silent:24"}, {"--allow-writes"});
     ASSERT_TRUE(gate.Ready());
     const Json down = WaitForJson(gate.Mqtt(), "stations/02", [](const Json& j) { return j["state"] == "down"; });
     ASSERT_FALSE(down.is_null());
@@ -255,6 +254,13 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
     EXPECT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
     const Gateway::Answer failed = gate.Request(ReadHolding, 30, {0});
     EXPECT_EQ(failed.error, EMBXGTAR) << modbus_strerror(failed.error);
+
+    // A write it does not acknowledge is not done, over either side.
+    const Gateway::Answer write = gate.Request(WriteRegister, 30, {9});
+    EXPECT_EQ(write.error, EMBXSFAIL) << modbus_strerror(write.error);
+    gate.Mqtt().Publish(PREFIX + "/s2/set", "9");
+    const Message result = gate.Mqtt().WaitFor(PREFIX + "/s2/set/result");
+    EXPECT_EQ(Parsed(result)["done"], false) << result.payload;
 
     const Json up = WaitForJson(gate.Mqtt(), "stations/02", [](const Json& j) { return j["state"] == "up"; });
     ASSERT_FALSE(up.is_null());
@@ -308,6 +314,7 @@ TEST(KivgateLine, WritesReachTheStationAndAreReadBack)
         {"fc 5, off", WriteCoil, 0, {0}, "", "", ReadCoils, 0, {0}},
         {"fc 5, on", WriteCoil, 10, {1}, "", "", ReadCoils, 10, {1, 1, 0}},
         {"fc 15", WriteCoils, 10, {0, 0, 1}, "", "", ReadCoils, 10, {0, 0, 1}},
+        {"fc 5, a bit of a word keeps the others", WriteCoil, 30, {1}, "", "", ReadHolding, 40, {0xF8}},
         {"mqtt, a word", WriteRegister, 0, {}, "w", "321", ReadHolding, 0, {321}},
         {"mqtt, a run", WriteRegister, 0, {}, "run", "[4,5,6]", ReadHolding, 10, {4, 5, 6}},
         {"mqtt, a bit", WriteRegister, 0, {}, "b", "1", ReadCoils, 0, {1}},
@@ -348,8 +355,7 @@ TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)
             Write(gate, c.write, false);
             // Two cycles later the station still holds what it held.
             std::this_thread::sleep_for(300ms);
-            EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values,
-                      c.write.expected);
+            EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values, c.write.expected);
         }
         const Outcome run = gate.Terminate();
         EXPECT_EQ(run.err.find("write to "), std::string::npos) << run.err;
@@ -360,8 +366,8 @@ TEST(KivgateLine, SigtermEndsWithOfflineRetained)
 {
     Gateway gate({}, {});
     ASSERT_TRUE(gate.Ready());
-    ASSERT_FALSE(gate.Mqtt().WaitFor(PREFIX + "/status", [](const Message& m) { return m.payload == "online"; })
-                     .topic.empty());
+    ASSERT_FALSE(
+        gate.Mqtt().WaitFor(PREFIX + "/status", [](const Message& m) { return m.payload == "online"; }).topic.empty());
     const Outcome run = gate.Terminate();
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("kivgate: stopping after the current exchange"), std::string::npos) << run.err;

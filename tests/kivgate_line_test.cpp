@@ -103,6 +103,12 @@ public:
             modbus_close(client_);
             modbus_free(client_);
         }
+        // Stopped, not killed: plcsim removes its link.
+        if (sim_) {
+            sim_->SendInterrupt();
+            sim_->ReadUntil([](const Outcome&) { return false; });
+            sim_->Wait();
+        }
     }
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;

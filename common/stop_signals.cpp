@@ -92,21 +92,21 @@ void RequestStop()
     stopFlag.store(true);
 }
 
-std::string StopMessage(const LineOptions& line, size_t longestReply)
+std::string StopMessage(const LineOptions& line, size_t longestReply, const char* program)
 {
     const double most = 4 * (line.TimeoutMs() + WireMs(READ_REQUEST_BYTES + longestReply, line));
     char text[300];
     std::snprintf(text, sizeof text,
-                  "kivhost: stopping after the current exchange: usually within %.1f s (4 attempts of --timeout %u ms; "
+                  "%s: stopping after the current exchange: usually within %.1f s (4 attempts of --timeout %u ms; "
                   "a reply still trickling in takes longer); "
                   "Ctrl-C again ends at once\n",
-                  most / 1000, static_cast<unsigned>(line.TimeoutMs()));
+                  program, most / 1000, static_cast<unsigned>(line.TimeoutMs()));
     return text;
 }
 
-void CatchStopSignals(const LineOptions& line, size_t longestReply)
+void CatchStopSignals(const LineOptions& line, size_t longestReply, const char* program)
 {
-    const std::string message = StopMessage(line, longestReply);
+    const std::string message = StopMessage(line, longestReply, program);
     onceLength = std::min(message.size(), sizeof onceText);
     std::memcpy(onceText, message.data(), onceLength);
     Install();

@@ -34,7 +34,7 @@ const std::atomic<bool>& StopFlag();
 void RequestStop();
 
 // From now on; what the first Ctrl-C says is StopMessage's.
-void CatchStopSignals(const LineOptions& line, size_t longestReply);
+void CatchStopSignals(const LineOptions& line, size_t longestReply, const char* program = "kivhost");
 // From now on, the first Ctrl-C saying nothing: for a loop that does not
 // talk to the driver, and ends with its own words.
 void CatchStopSignals();
@@ -42,7 +42,7 @@ void CatchStopSignals();
 // An exchange usually ends within four attempts, each a request, the
 // time-out and the longest reply (characters) on the line; a reply still
 // trickling in when its time-out ends takes longer.
-std::string StopMessage(const LineOptions& line, size_t longestReply);
+std::string StopMessage(const LineOptions& line, size_t longestReply, const char* program = "kivhost");
 
 void SleepMs(uint32_t ms);
 // Until the time, or a stop.

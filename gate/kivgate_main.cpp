@@ -180,7 +180,7 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
     settings.intervalMs = options.intervalMs;
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
-    kivhost::CatchStopSignals(options.line, owner.LongestReply());
+    kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     Servers servers;
     if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
         session.End();

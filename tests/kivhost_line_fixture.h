@@ -85,6 +85,8 @@ public:
     void SendInterrupt() { kill(child_, SIGINT); }
     // As from a terminal or ssh session that closed.
     void SendHangup() { kill(child_, SIGHUP); }
+    // As from a service manager stopping it.
+    void SendTerminate() { kill(child_, SIGTERM); }
 
     // Once reading has stopped: what it printed and its status. A program
     // whose outputs are still open has hung, is killed, and its status

@@ -1,0 +1,388 @@
+// kivgate run as a program between plcsim run as a program on a paced line,
+// a real mosquitto and a libmodbus TCP client: what a SCADA package and an
+// MQTT subscriber see of the stations, and what their writes do to them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <modbus/modbus.h>
+#include <nlohmann/json.hpp>
+
+#include "kivhost_line_fixture.h"
+#include "mqtt_broker.h"
+
+namespace {
+
+using kivhost_test::KivhostRunning;
+using kivhost_test::Outcome;
+using mqtt_test::Broker;
+using mqtt_test::Message;
+using mqtt_test::Subscriber;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+// Station 1 holds what the tags read; station 2 answers only once its first
+// requests have gone unheard (plcsim's scripted silence).
+const char TAGS[] = "name,address,count,type,modbus,topic,access\n"
+                    "w,01W0010,,,hr:0,,rw\n"
+                    "run,01W0020,3,,hr:10,,rw\n"
+                    "ro,01W0030,,,hr:20,,\n"
+                    "b,01B0100,,,coil:0,,rw\n"
+                    "bits,01B0101,3,,coil:10,,rw\n"
+                    "bro,01B0104,,,coil:20,,ro\n"
+                    "iw,01W0040,,,ir:0,,\n"
+                    "di,01B0105,,,di:0,,\n"
+                    "wbit,01W00183,,bit,coil:30,,rw\n"
+                    "word,01W0018,,,hr:40,,\n"
+                    "s2,02W0010,,,hr:30,,rw\n";
+
+const std::vector<std::string> MEMORY = {"--set", "1:W0010=0x1234", "--set", "1:W0020=1",   "--set", "1:W0021=2",
+                                         "--set", "1:W0022=3",      "--set", "1:W0030=7",   "--set", "1:W0040=0xBEEF",
+                                         "--set", "1:B0100=1",      "--set", "1:B0102=1",   "--set", "1:B0105=1",
+                                         "--set", "1:W0018=0x00F0", "--set", "2:W0010=0x55"};
+
+const std::string PREFIX = "kg";
+
+enum Function { ReadHolding, ReadInput, ReadCoils, ReadDiscrete, WriteRegister, WriteRegisters, WriteCoil, WriteCoils };
+
+// plcsim, the broker, kivgate between them, and a Modbus client and an MQTT
+// subscriber of the test's own; everything ended with the test.
+class Gateway {
+public:
+    // gateArgs: after the line, tag file, Modbus and MQTT options.
+    Gateway(std::vector<std::string> simArgs, const std::vector<std::string>& gateArgs)
+    {
+        static int serial = 0;
+        // A port name holds at most 11 characters.
+        link_ = "/tmp/kg" + std::to_string(getpid() % 1000) + static_cast<char>('a' + serial++ % 26);
+        tags_ = dir_ / "tags.csv";
+        std::ofstream(tags_) << TAGS;
+        if (!broker_.Start())
+            return;
+        subscriber_ = std::make_unique<Subscriber>(broker_.Port(), PREFIX + "/#");
+        if (!subscriber_->Connected())
+            return;
+        simArgs.insert(simArgs.end(), {"--stations", "1,2", "--pace", "--link", link_});
+        simArgs.insert(simArgs.end(), MEMORY.begin(), MEMORY.end());
+        sim_ = std::make_unique<KivhostRunning>(simArgs, PLCSIM_PATH);
+        if (!sim_->ReadUntil([](const Outcome& so) { return so.out.find('\n') != std::string::npos; }))
+            return;
+        modbusPort_ = mqtt_test::FreePort();
+        std::vector<std::string> args = {"--port",
+                                         link_,
+                                         "--timeout",
+                                         "100",
+                                         "--retry-down",
+                                         "1",
+                                         tags_,
+                                         "--modbus-listen",
+                                         "127.0.0.1:" + std::to_string(modbusPort_),
+                                         "--mqtt",
+                                         "127.0.0.1:" + std::to_string(broker_.Port()),
+                                         "--mqtt-prefix",
+                                         PREFIX};
+        args.insert(args.end(), gateArgs.begin(), gateArgs.end());
+        gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
+        if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
+            return;
+        client_ = modbus_new_tcp("127.0.0.1", modbusPort_);
+        // A write is answered once the station acknowledged it.
+        modbus_set_response_timeout(client_, 5, 0);
+        ready_ = modbus_connect(client_) == 0;
+    }
+    ~Gateway()
+    {
+        if (client_ != nullptr) {
+            modbus_close(client_);
+            modbus_free(client_);
+        }
+        // Stopped, not killed: plcsim removes its link.
+        if (sim_) {
+            sim_->SendInterrupt();
+            sim_->ReadUntil([](const Outcome&) { return false; });
+            sim_->Wait();
+        }
+    }
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    bool Ready() const { return ready_; }
+    Subscriber& Mqtt() { return *subscriber_; }
+    int BrokerPort() const { return broker_.Port(); }
+
+    // A request's answer: the values read, or errno of the failure
+    // (MODBUS_ENOBASE + the exception code for an exception).
+    struct Answer {
+        std::vector<uint16_t> values;
+        int error = 0;
+    };
+    Answer Request(Function function, int address, std::vector<uint16_t> values)
+    {
+        Answer answer;
+        const int count = static_cast<int>(values.size());
+        std::vector<uint8_t> bits(values.begin(), values.end());
+        int rc = -1;
+        switch (function) {
+        case ReadHolding: rc = modbus_read_registers(client_, address, count, values.data()); break;
+        case ReadInput: rc = modbus_read_input_registers(client_, address, count, values.data()); break;
+        case ReadCoils:
+            rc = modbus_read_bits(client_, address, count, bits.data());
+            values.assign(bits.begin(), bits.end());
+            break;
+        case ReadDiscrete:
+            rc = modbus_read_input_bits(client_, address, count, bits.data());
+            values.assign(bits.begin(), bits.end());
+            break;
+        case WriteRegister: rc = modbus_write_register(client_, address, values.at(0)); break;
+        case WriteRegisters: rc = modbus_write_registers(client_, address, count, values.data()); break;
+        case WriteCoil: rc = modbus_write_bit(client_, address, values.at(0)); break;
+        case WriteCoils: rc = modbus_write_bits(client_, address, count, bits.data()); break;
+        }
+        if (rc < 0)
+            answer.error = errno;
+        else
+            answer.values = values;
+        return answer;
+    }
+
+    // Asks again until the answer passes the test or ten seconds went by; the
+    // last answer either way.
+    Answer RequestUntil(Function function, int address, size_t count, const std::function<bool(const Answer&)>& test)
+    {
+        Answer answer;
+        for (const auto until = mqtt_test::Clock::now() + 10s; mqtt_test::Clock::now() < until;
+             std::this_thread::sleep_for(20ms)) {
+            answer = Request(function, address, std::vector<uint16_t>(count, 0));
+            if (test(answer))
+                break;
+        }
+        return answer;
+    }
+    Answer ReadUntilValues(Function function, int address, const std::vector<uint16_t>& want)
+    {
+        return RequestUntil(function, address, want.size(), [&](const Answer& a) { return a.values == want; });
+    }
+
+    // As a service manager stops it: its status and everything it logged.
+    Outcome Terminate()
+    {
+        gate_->SendTerminate();
+        gate_->ReadUntil([](const Outcome&) { return false; });
+        return gate_->Wait();
+    }
+
+private:
+    plcsim_test::TempDir dir_;
+    Broker broker_;
+    std::unique_ptr<Subscriber> subscriber_;
+    std::string link_;
+    std::string tags_;
+    std::unique_ptr<KivhostRunning> sim_;
+    std::unique_ptr<KivhostRunning> gate_;
+    int modbusPort_ = 0;
+    modbus_t* client_ = nullptr;
+    bool ready_ = false;
+};
+
+Json Parsed(const Message& message)
+{
+    return Json::parse(message.payload, nullptr, false);
+}
+
+// The first JSON payload on PREFIX/topic that passes the test.
+Json WaitForJson(Subscriber& mqtt, const std::string& topic, const std::function<bool(const Json&)>& test)
+{
+    return Parsed(mqtt.WaitFor(PREFIX + "/" + topic, [&](const Message& m) {
+        const Json json = Parsed(m);
+        return !json.is_discarded() && test(json);
+    }));
+}
+
+TEST(KivgateLine, WordsBitsAndRunsReadAsTheStationHoldsThem)
+{
+    Gateway gate({}, {});
+    ASSERT_TRUE(gate.Ready());
+    struct Case {
+        const char* tag;
+        Function function;
+        int address;
+        std::vector<uint16_t> values;
+        Json value;  // in the MQTT payload
+    };
+    const std::vector<Case> cases = {
+        {"w", ReadHolding, 0, {0x1234}, 0x1234},
+        {"run", ReadHolding, 10, {1, 2, 3}, Json::array({1, 2, 3})},
+        {"ro", ReadHolding, 20, {7}, 7},
+        {"iw", ReadInput, 0, {0xBEEF}, 0xBEEF},
+        {"b", ReadCoils, 0, {1}, 1},
+        {"bits", ReadCoils, 10, {0, 1, 0}, Json::array({0, 1, 0})},
+        {"di", ReadDiscrete, 0, {1}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const Gateway::Answer answer = gate.ReadUntilValues(c.function, c.address, c.values);
+        EXPECT_EQ(answer.values, c.values) << modbus_strerror(answer.error);
+        const Message message = gate.Mqtt().WaitFor(PREFIX + "/" + c.tag);
+        ASSERT_FALSE(message.topic.empty());
+        const Json json = Parsed(message);
+        ASSERT_FALSE(json.is_discarded()) << message.payload;
+        EXPECT_EQ(json["value"], c.value) << message.payload;
+        EXPECT_EQ(json["quality"], "good") << message.payload;
+        EXPECT_TRUE(json["last_good"].is_string()) << message.payload;
+    }
+    // A retained copy for whoever subscribes later.
+    Subscriber late(gate.BrokerPort(), PREFIX + "/run");
+    ASSERT_TRUE(late.Connected());
+    const Message retained = late.WaitFor(PREFIX + "/run");
+    EXPECT_TRUE(retained.retained);
+    EXPECT_EQ(Parsed(retained)["value"], Json::array({1, 2, 3})) << retained.payload;
+}
+
+TEST(KivgateLine, ASilentStationIsDownThenComesBack)
+{
+    // Its first 24 requests unheard: at four attempts a try and a try a
+    // second, several seconds down.
+    Gateway gate({"--script", "2:silent:24"}, {"--allow-writes"});
+    ASSERT_TRUE(gate.Ready());
+    const Json down = WaitForJson(gate.Mqtt(), "stations/02", [](const Json& j) { return j["state"] == "down"; });
+    ASSERT_FALSE(down.is_null());
+    EXPECT_EQ(down["last_reason"], "no-reply") << down.dump();
+    const Json s2 = WaitForJson(gate.Mqtt(), "s2", [](const Json& j) { return j["quality"] == "down"; });
+    EXPECT_TRUE(s2["value"].is_null()) << s2.dump();
+    // Station 1 is served meanwhile; station 2's register is no stale value.
+    EXPECT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
+    const Gateway::Answer failed = gate.Request(ReadHolding, 30, {0});
+    EXPECT_EQ(failed.error, EMBXGTAR) << modbus_strerror(failed.error);
+
+    // A write it does not acknowledge is not done, over either side.
+    const Gateway::Answer write = gate.Request(WriteRegister, 30, {9});
+    EXPECT_EQ(write.error, EMBXSFAIL) << modbus_strerror(write.error);
+    gate.Mqtt().Publish(PREFIX + "/s2/set", "9");
+    const Message result = gate.Mqtt().WaitFor(PREFIX + "/s2/set/result");
+    EXPECT_EQ(Parsed(result)["done"], false) << result.payload;
+
+    const Json up = WaitForJson(gate.Mqtt(), "stations/02", [](const Json& j) { return j["state"] == "up"; });
+    ASSERT_FALSE(up.is_null());
+    const Json back = WaitForJson(gate.Mqtt(), "s2", [](const Json& j) { return j["quality"] == "good"; });
+    EXPECT_EQ(back["value"], 0x55) << back.dump();
+    EXPECT_EQ(gate.ReadUntilValues(ReadHolding, 30, {0x55}).values, std::vector<uint16_t>{0x55});
+    const Outcome run = gate.Terminate();
+    EXPECT_NE(run.err.find("station 2 (02) stopped answering"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("station 2 (02) answers again"), std::string::npos) << run.err;
+}
+
+// A write and where it is read back over Modbus after the station took it.
+struct WriteCase {
+    const char* name;
+    Function function;  // or, with topic, MQTT
+    int address;
+    std::vector<uint16_t> values;
+    const char* topic;  // "": over Modbus
+    const char* payload;
+    Function readBack;
+    int readAddress;
+    std::vector<uint16_t> expected;
+};
+
+void Write(Gateway& gate, const WriteCase& c, bool expectDone)
+{
+    if (c.topic[0] == '\0') {
+        const Gateway::Answer answer = gate.Request(c.function, c.address, c.values);
+        EXPECT_EQ(answer.error, expectDone ? 0 : EMBXILADD) << modbus_strerror(answer.error);
+        return;
+    }
+    gate.Mqtt().Publish(PREFIX + "/" + c.topic + "/set", c.payload);
+    const Message result = gate.Mqtt().WaitFor(PREFIX + "/" + c.topic + "/set/result");
+    const Json json = Parsed(result);
+    ASSERT_FALSE(json.is_discarded()) << result.payload;
+    EXPECT_FALSE(result.retained);
+    EXPECT_EQ(json["done"], expectDone) << result.payload;
+    if (!expectDone) {
+        EXPECT_EQ(json["message"].get<std::string>().rfind("refused: ", 0), 0u) << result.payload;
+    }
+}
+
+TEST(KivgateLine, WritesReachTheStationAndAreReadBack)
+{
+    Gateway gate({}, {"--allow-writes"});
+    ASSERT_TRUE(gate.Ready());
+    const std::vector<WriteCase> cases = {
+        {"fc 6", WriteRegister, 0, {0x0BEE}, "", "", ReadHolding, 0, {0x0BEE}},
+        {"fc 16, a whole run", WriteRegisters, 10, {10, 20, 30}, "", "", ReadHolding, 10, {10, 20, 30}},
+        {"fc 16, inside a run", WriteRegisters, 11, {99}, "", "", ReadHolding, 10, {10, 99, 30}},
+        {"fc 5, off", WriteCoil, 0, {0}, "", "", ReadCoils, 0, {0}},
+        {"fc 5, on", WriteCoil, 10, {1}, "", "", ReadCoils, 10, {1, 1, 0}},
+        {"fc 15", WriteCoils, 10, {0, 0, 1}, "", "", ReadCoils, 10, {0, 0, 1}},
+        {"fc 5, a bit of a word keeps the others", WriteCoil, 30, {1}, "", "", ReadHolding, 40, {0xF8}},
+        {"mqtt, a word", WriteRegister, 0, {}, "w", "321", ReadHolding, 0, {321}},
+        {"mqtt, a run", WriteRegister, 0, {}, "run", "[4,5,6]", ReadHolding, 10, {4, 5, 6}},
+        {"mqtt, a bit", WriteRegister, 0, {}, "b", "1", ReadCoils, 0, {1}},
+    };
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Write(gate, c, true);
+        const Gateway::Answer answer = gate.ReadUntilValues(c.readBack, c.readAddress, c.expected);
+        EXPECT_EQ(answer.values, c.expected) << modbus_strerror(answer.error);
+    }
+}
+
+TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)
+{
+    struct Case {
+        const char* name;
+        bool allowWrites;
+        WriteCase write;  // read back: the value is what it was
+    };
+    const std::vector<Case> cases = {
+        {"fc 6 without --allow-writes", false, {"", WriteRegister, 0, {9}, "", "", ReadHolding, 0, {0x1234}}},
+        {"fc 16 without --allow-writes", false, {"", WriteRegisters, 10, {9, 9}, "", "", ReadHolding, 10, {1, 2, 3}}},
+        {"fc 5 without --allow-writes", false, {"", WriteCoil, 0, {0}, "", "", ReadCoils, 0, {1}}},
+        {"mqtt without --allow-writes", false, {"", WriteRegister, 0, {}, "w", "9", ReadHolding, 0, {0x1234}}},
+        {"fc 6 on a ro tag", true, {"", WriteRegister, 20, {9}, "", "", ReadHolding, 20, {7}}},
+        {"fc 5 on a ro bit", true, {"", WriteCoil, 20, {1}, "", "", ReadCoils, 20, {0}}},
+        {"mqtt on a ro tag", true, {"", WriteRegister, 0, {}, "ro", "9", ReadHolding, 20, {7}}},
+    };
+    for (const bool allowWrites : {false, true}) {
+        Gateway gate({}, allowWrites ? std::vector<std::string>{"--allow-writes"} : std::vector<std::string>{});
+        ASSERT_TRUE(gate.Ready());
+        for (const Case& c : cases) {
+            if (c.allowWrites != allowWrites)
+                continue;
+            SCOPED_TRACE(c.name);
+            ASSERT_EQ(gate.ReadUntilValues(c.write.readBack, c.write.readAddress, c.write.expected).values,
+                      c.write.expected);
+            Write(gate, c.write, false);
+            // Two cycles later the station still holds what it held.
+            std::this_thread::sleep_for(300ms);
+            EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values, c.write.expected);
+        }
+        const Outcome run = gate.Terminate();
+        EXPECT_EQ(run.err.find("write to "), std::string::npos) << run.err;
+    }
+}
+
+TEST(KivgateLine, SigtermEndsWithOfflineRetained)
+{
+    Gateway gate({}, {});
+    ASSERT_TRUE(gate.Ready());
+    ASSERT_FALSE(
+        gate.Mqtt().WaitFor(PREFIX + "/status", [](const Message& m) { return m.payload == "online"; }).topic.empty());
+    const Outcome run = gate.Terminate();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("kivgate: stopping after the current exchange"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Z stopped\n"), std::string::npos) << run.err;
+    Subscriber late(gate.BrokerPort(), PREFIX + "/status");
+    ASSERT_TRUE(late.Connected());
+    const Message status = late.WaitFor(PREFIX + "/status");
+    EXPECT_TRUE(status.retained);
+    EXPECT_EQ(status.payload, "offline");
+}
+
+}  // namespace

@@ -3,7 +3,8 @@
 #   native build:  DAVODEV-<version>-Linux.tar.gz   one folder: libDAVODEV.so, libDORVAK.so,
 #                                                   kivhost, plcsim, include/davodev.h, README.md;
 #                                                   the programs find their libraries beside them
-#                  davodev_<version>_<arch>.deb     installed under /usr (needs dpkg-shlibdeps)
+#                  davodev_<version>_<arch>.deb     installed under /usr (needs dpkg-shlibdeps); with
+#                                                   kivgate, its service and /etc/default/kivgate
 #   Windows build: DAVODEV-<version>-win32.zip      driver/, tools/, include/, INSTALL.txt, README.md
 # `cmake --build <native dir> --target package` makes the tarball and the
 # Debian package, and the zip as well when the Windows side is cross-built
@@ -44,6 +45,17 @@ else()
     DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION share/doc/davodev/examples COMPONENT ${KIV_DEB_COMPONENT})
 
+  # kivgate, where it is built, with its service: installed, not enabled, as
+  # it needs a tag file and a port first, which /etc/default/kivgate gives
+  # (a conffile, so that an upgrade keeps what was set there).
+  if(TARGET kivgate)
+    install(TARGETS kivgate RUNTIME DESTINATION bin COMPONENT ${KIV_DEB_COMPONENT})
+    install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.service DESTINATION /lib/systemd/system
+      COMPONENT ${KIV_DEB_COMPONENT})
+    install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.default DESTINATION /etc/default RENAME kivgate
+      COMPONENT ${KIV_DEB_COMPONENT})
+  endif()
+
   # Debian's tools look for a native package's changelog as changelog.gz.
   # gzip -n leaves out the name and time, so the same entry gives the same
   # bytes on every build.
@@ -70,6 +82,9 @@ else()
   set(kiv_man_pages "")
   foreach(source IN LISTS kiv_man_sources)
     get_filename_component(page ${source} NAME_WLE)
+    if(page MATCHES "^kivgate\\." AND NOT TARGET kivgate)
+      continue()
+    endif()
     if(page MATCHES "\\.([1-9])[a-z]*$")
       set(section ${CMAKE_MATCH_1})
     else()
@@ -91,7 +106,7 @@ else()
   endif()
 
   # Shell completions, when there are any: completion/ or <folder>/completion/
-  # (kivhost/completion/, sim/completion/), one file per program: NAME or
+  # (kivhost/completion/, sim/completion/, gate/completion/), one file per program: NAME or
   # NAME.bash for bash, _NAME or NAME.zsh for zsh, NAME.fish for fish.
   file(GLOB kiv_completions LIST_DIRECTORIES false CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/completion/* ${CMAKE_SOURCE_DIR}/*/completion/*)
@@ -108,8 +123,10 @@ else()
       set(name ${file})
       set(shell bash)
     endif()
-    if(NOT name MATCHES "^(kivhost|plcsim)$")
-      message(WARNING "${script}: not a completion script of kivhost or plcsim; not installed")
+    if(name STREQUAL "kivgate" AND NOT TARGET kivgate)
+      # not built, not completed
+    elseif(NOT name MATCHES "^(kivhost|plcsim|kivgate)$")
+      message(WARNING "${script}: not a completion script of kivhost, plcsim or kivgate; not installed")
     elseif(shell STREQUAL "zsh")
       install(FILES ${script} DESTINATION share/zsh/vendor-completions RENAME _${name} COMPONENT ${KIV_DEB_COMPONENT})
     elseif(shell STREQUAL "fish")
@@ -133,6 +150,11 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "stations on a pseudo-terminal or a serial port. The package also holds the\n"
   "header davodev.h for developers of hosts, the man pages and a tag file for\n"
   "kivhost scan.")
+if(TARGET kivgate)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "\n"
+    "kivgate serves the stations of a line over Modbus TCP and MQTT from one\n"
+    "scan; its systemd service is installed but not enabled.")
+endif()
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
@@ -153,6 +175,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # that run it as well and has no switch to leave them out, short of scripts
 # of our own that would do nothing.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
+if(TARGET kivgate)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Each generator takes its own component (cmake/package_generator.cmake,

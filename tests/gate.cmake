@@ -9,9 +9,10 @@ function(kivgate_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "kivgate." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
-# The tag map, and the program's --plan.
+# The tag map, the program's --plan, and its help, man page and completion.
 kivgate_add_gtest(kivgate_config_tests SOURCES kivgate_config_test.cpp LIBS kiv_gate)
-target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>")
+target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
+  KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivgate_config_tests kivgate)
 
 # The MQTT side: the payload rules, and the bridge against a mosquitto the

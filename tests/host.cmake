@@ -59,4 +59,10 @@ add_test(NAME kivhost.packages
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kivhost_package.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
           ${PROJECT_VERSION} ${KIV_INSTALL_LIBDIR} ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-dll-tables.sh
           ${kivhost_package_windows})
-set_tests_properties(kivhost.packages PROPERTIES RESOURCE_LOCK "${kivhost_package_locks}" TIMEOUT 600)
+if(TARGET kivgate)
+  set(kivhost_package_gate 1)
+else()
+  set(kivhost_package_gate 0)
+endif()
+set_tests_properties(kivhost.packages PROPERTIES RESOURCE_LOCK "${kivhost_package_locks}" TIMEOUT 600
+  ENVIRONMENT KIVGATE=${kivhost_package_gate})

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,53 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
     const std::string column = RunCommand(std::string(KIVGATE_PATH) + " " + unknown + " --plan 2>&1", &status);
     EXPECT_EQ(status, 64) << column;
     EXPECT_NE(column.find("unknown column \"colour\""), std::string::npos) << column;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// As kivhost's: --help and --version on standard output with status 0, and
+// every option of the help in the man page and offered by the completion
+// (sourced in a plain bash). The shipped example tag file maps cleanly.
+TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
+{
+    int status = -1;
+    const std::string help = RunCommand(std::string(KIVGATE_PATH) + " --help 2>/dev/null", &status);
+    EXPECT_EQ(status, 0);
+    const std::string version = RunCommand(std::string(KIVGATE_PATH) + " --version 2>/dev/null", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(version.rfind("kivgate ", 0), 0u) << version;
+
+    const std::string letters = "abcdefghijklmnopqrstuvwxyz-";
+    std::set<std::string> options;  // every "--name" in the help's left column
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("--");
+        if (at == std::string::npos || line.find_first_not_of(" -h,") < at)
+            continue;
+        options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
+    }
+    EXPECT_EQ(options.size(), 29u) << help;
+
+    const std::string man = ReadText(KIV_SOURCE_DIR "/man/kivgate.1.scd");
+    const std::string offered =
+        RunCommand("bash --norc --noprofile -c 'source " KIV_SOURCE_DIR
+                   "/gate/completion/kivgate.bash; COMP_WORDS=(kivgate --); COMP_CWORD=1; _kivgate; "
+                   "printf \"%s\\n\" \"${COMPREPLY[@]}\"' 2>&1",
+                   &status);
+    for (const std::string& option : options) {
+        EXPECT_NE(man.find("*" + option + "*"), std::string::npos) << option << " is not in the man page";
+        EXPECT_NE(offered.find(option + "\n"), std::string::npos) << option << " is not offered:\n" << offered;
+    }
+
+    const std::string plan = RunCommand(
+        std::string(KIVGATE_PATH) + " " KIV_SOURCE_DIR "/examples/pump-station-gateway.csv --plan 2>&1", &status);
+    EXPECT_EQ(status, 0) << plan;
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 # The Debian package is installed (dpkg -i), run from PATH and removed when
 # running as root; elsewhere that step says it is skipped. lintian checks it
 # for errors. On CI (CI=true) a missing tool is a failure, not a skip.
+# With KIVGATE=1 in the environment (a build with kivgate) the Debian package
+# must carry kivgate, its man page and completion, its systemd unit (not
+# enabled) and /etc/default/kivgate as a conffile.
 set -euo pipefail
 cpack=$1
 build=$2
@@ -16,6 +19,7 @@ version=$4
 libdir=$5
 check_dll=$6
 windows=${7:-}
+gate=${KIVGATE:-0}
 run_wine=("${@:8}")
 work=$(mktemp -d)
 deb_installed=0
@@ -87,7 +91,9 @@ check_deb() {
   done
   local depends
   depends=$(dpkg-deb -f "$deb" Depends)
-  for field in libc6 libstdc++6; do
+  local needs="libc6 libstdc++6"
+  [ "$gate" = 1 ] && needs+=" libmodbus5 libmosquitto1"
+  for field in $needs; do
     [[ ", $depends," == *", $field ("* ]] || fail "Depends: '$depends' does not name $field"
   done
 
@@ -97,7 +103,12 @@ check_deb() {
   files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | LC_ALL=C sort)
   local fixed
   fixed=$(grep -vE '^/usr/share/((man|bash-completion|zsh|fish)/|doc/davodev/examples/)' <<<"$files" | tr '\n' ' ')
-  local want="/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright "
+  local gate_files="" gate_bin=""
+  if [ "$gate" = 1 ]; then
+    gate_files="/etc/default/kivgate /lib/systemd/system/kivgate.service "
+    gate_bin="/usr/bin/kivgate "
+  fi
+  local want="$gate_files$gate_bin/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright "
   [ "$fixed" = "$want" ] || fail "the Debian package holds: $fixed"
   # The log stand-in only where no host looks for its own.
   local standins
@@ -107,6 +118,7 @@ check_deb() {
   for scd in "$source"/man/*.scd; do
     [ -e "$scd" ] || continue
     page=$(basename "$scd" .scd)
+    [[ "$gate" != 1 && "$page" == kivgate.* ]] && continue
     [[ "$page" =~ \.([1-9])[a-z]*$ ]] && section=${BASH_REMATCH[1]} || { section=1; page=$page.1; }
     grep -qx "/usr/share/man/man$section/$page.gz" <<<"$files" || fail "no man page $page for $scd (is scdoc installed?)"
   done
@@ -116,6 +128,7 @@ check_deb() {
     name=$(basename "$script")
     name=${name#_}
     name=${name%.*}
+    [[ "$gate" != 1 && "$name" == kivgate ]] && continue
     grep -qE "^/usr/share/(bash-completion/completions|zsh/vendor-completions|fish/vendor_completions.d)/_?$name(\.fish)?$" <<<"$files" ||
       fail "no completion for $name from $script"
   done
@@ -123,6 +136,23 @@ check_deb() {
   # Unpacked as it installs: kivhost finds its stand-in and the driver from bin/.
   mkdir "$work/deb"
   dpkg-deb -x "$deb" "$work/deb"
+  dpkg-deb -e "$deb" "$work/control"
+  if [ "$gate" = 1 ]; then
+    # The settings survive an upgrade; the service is there but nothing enables it.
+    [ "$(cat "$work/control/conffiles" 2>/dev/null)" = /etc/default/kivgate ] ||
+      fail "conffiles is not /etc/default/kivgate: $(cat "$work/control/conffiles" 2>&1)"
+    ! grep -qsE 'systemctl|deb-systemd' "$work/control/postinst" || fail "postinst enables a service"
+    local unit=$work/deb/lib/systemd/system/kivgate.service
+    grep -qx 'EnvironmentFile=-/etc/default/kivgate' "$unit" && grep -qx 'ExecStart=/usr/bin/kivgate $KIVGATE_OPTIONS' "$unit" ||
+      fail "kivgate.service does not run kivgate with the options of /etc/default/kivgate"
+    grep -q '^KIVGATE_OPTIONS=' "$work/deb/etc/default/kivgate" || fail "/etc/default/kivgate sets no KIVGATE_OPTIONS"
+    "$work/deb/usr/bin/kivgate" --version | grep -qxF "kivgate $version" ||
+      fail "the unpacked Debian kivgate --version: $("$work/deb/usr/bin/kivgate" --version 2>&1)"
+    "$work/deb/usr/bin/kivgate" "$work/deb/usr/share/doc/davodev/examples/pump-station-gateway.csv" --plan \
+      >"$work/gate-plan.txt" 2>&1 || { cat "$work/gate-plan.txt"; fail "kivgate --plan on the shipped example"; }
+  else
+    [ ! -e "$work/control/conffiles" ] || fail "conffiles in a package without kivgate"
+  fi
   "$work/deb/usr/bin/kivhost" --version | grep -qF "Version 7.00 ($work/deb/usr/$libdir/libDAVODEV.so)" ||
     fail "the unpacked Debian kivhost --version: $("$work/deb/usr/bin/kivhost" --version 2>&1)"
   local doc=$work/deb/usr/share/doc/davodev
@@ -159,10 +189,14 @@ check_deb() {
     fail "the installed kivhost --version: $(PATH=$path kivhost --version 2>&1)"
   (cd "$work" && PATH=$path kivhost demo) >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "the installed kivhost demo"; }
   PATH=$path plcsim --version | grep -qxF "plcsim $version" || fail "the installed plcsim --version"
+  if [ "$gate" = 1 ]; then
+    PATH=$path kivgate --version | grep -qxF "kivgate $version" || fail "the installed kivgate --version"
+  fi
   dpkg -r davodev >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r davodev"; }
   deb_installed=0
   local left
-  left=$(while read -r file; do [ ! -e "$file" ] || echo "$file"; done <<<"$files")
+  # Conffiles stay until the purge.
+  left=$(while read -r file; do [ ! -e "$file" ] || [ "$file" = /etc/default/kivgate ] || echo "$file"; done <<<"$files")
   [ -z "$left" ] || fail "left after dpkg -r: $left"
   [ ! -e "/usr/$libdir/davodev" ] || fail "left after dpkg -r: /usr/$libdir/davodev"
   # Its postrm (ldconfig) stays registered until a purge, which leaves no trace.
@@ -172,6 +206,7 @@ check_deb() {
   dpkg -P davodev >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -P davodev"; }
   status=$(dpkg-query -W -f='${db:Status-Status}' davodev 2>/dev/null || true)
   [ -z "$status" ] || [ "$status" = not-installed ] || fail "davodev is '$status' after dpkg -P"
+  [ ! -e /etc/default/kivgate ] || fail "left after dpkg -P: /etc/default/kivgate"
   echo "ok: $(basename "$deb") installed, kivhost demo run from PATH, removed"
 }
 if command -v dpkg-shlibdeps >/dev/null && command -v dpkg-deb >/dev/null; then

@@ -155,8 +155,12 @@ void LineOwner::Publish(bool cycleDone)
     const kivhost::CycleStats& cycle = engine_.Cycle();
     snapshot->cycle = cycle.number;
     snapshot->time = std::chrono::system_clock::now();
+    // Without its port no station can be reached: no value is fresh, whatever
+    // the stations' own states (which the port's loss leaves alone).
+    const bool portLost = port_.Lost();
     for (const kivhost::TagState& state : engine_.States())
-        snapshot->tags.push_back(TagValue{state.values, state.quality, snapshot->time, state.lastGood});
+        snapshot->tags.push_back(
+            TagValue{state.values, portLost ? Quality::Down : state.quality, snapshot->time, state.lastGood});
     for (const kivhost::StationState& station : engine_.Stations()) {
         const auto found = stations_.find(station.station);
         if (found == stations_.end())

@@ -288,6 +288,9 @@ void MqttBridge::PublishSnapshot(const Snapshot& snapshot)
     const Clock::time_point now = Clock::now();
     for (size_t i = 0; i < tags_.size(); ++i) {
         const TagValue& value = snapshot.tags[i];
+        // Not asked yet (the first cycle under way): nothing to say of it.
+        if (value.quality == Quality::None)
+            continue;
         Sent& sent = sentTags_[i];
         const bool changed = !sent.done || sent.values != value.values || sent.quality != value.quality;
         if (!changed && now - sent.at < settings_.refresh)

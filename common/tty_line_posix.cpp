@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 
-#include "line_settings.h"
 #include "serial_posix_termios.h"
 
 namespace kivhost {
@@ -31,16 +29,6 @@ kiv::LineConfig ConfigOf(const TtyLine& line, const termios2& held)
 }
 
 }  // namespace
-
-TtyLine TtyLineOf(uint32_t baud, const CharFormat& format)
-{
-    TtyLine line;
-    line.baud = baud;
-    line.dataBits = static_cast<uint16_t>(format.dataBits);
-    line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format.parity));
-    line.stopBits = format.stopBits < 1.25 ? 0 : format.stopBits < 1.75 ? 1 : 2;
-    return line;
-}
 
 bool SetRawLine(int fd, const TtyLine& line)
 {

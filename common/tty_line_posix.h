@@ -6,20 +6,9 @@
 
 #include <cstdint>
 
-#include "number_rules.h"
+#include "tty_line.h"
 
 namespace kivhost {
-
-// A line's rate and character format, in the driver's codes.
-struct TtyLine {
-    uint32_t baud = 9600;
-    uint16_t dataBits = 8;  // 5 to 8
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint16_t stopBits = 0;  // 0 one, 1 one and a half (two to termios), 2 two
-};
-
-// A rate and a character format as the command lines read it.
-TtyLine TtyLineOf(uint32_t baud, const CharFormat& format);
 
 // Makes fd a raw line of these settings: no echo, no translation, no
 // signals, no flow control, bytes as they come; what else the terminal holds

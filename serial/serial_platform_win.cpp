@@ -6,11 +6,11 @@
 #endif
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "serial_platform.h"
 #include "serial_win_dcb.h"
+#include "serial_win_name.h"
 
 namespace kiv {
 
@@ -93,28 +93,10 @@ PortHandle FromNative(HANDLE handle)
     return static_cast<PortHandle>(reinterpret_cast<uintptr_t>(handle));
 }
 
-bool IsNumberedPortAbove9(const char* name)
-{
-    if (std::strlen(name) < 5)
-        return false;
-    if ((name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') || (name[2] != 'M' && name[2] != 'm'))
-        return false;
-    if (name[3] < '1' || name[3] > '9')
-        return false;
-    for (const char* p = name + 3; *p != '\0'; ++p)
-        if (*p < '0' || *p > '9')
-            return false;
-    return true;
-}
-
 bool WinOpen(const char* name, PortHandle* handle)
 {
-    // Windows knows COM1 to COM9 by their bare names only; higher numbers
-    // are reached through the device namespace.
     char path[MAX_PATH];
-    const int written = IsNumberedPortAbove9(name) ? std::snprintf(path, sizeof path, "\\\\.\\%s", name)
-                                                   : std::snprintf(path, sizeof path, "%s", name);
-    if (written <= 0 || static_cast<size_t>(written) >= sizeof path)
+    if (!WindowsDevicePath(name, path, sizeof path))
         return false;
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)

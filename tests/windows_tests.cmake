@@ -15,5 +15,6 @@ add_dependencies(io_wine_test DAVODEV DORVAK)
 # DCB translation over the fake platform.
 kiv_add_wine_program(serial_wine_test wine/serial_wine_test.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_port.cpp ${CMAKE_SOURCE_DIR}/serial/serial_platform_win.cpp
+  ${CMAKE_SOURCE_DIR}/serial/serial_win_name.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_read_plan.cpp fake_serial_platform.cpp)
 target_include_directories(serial_wine_test PRIVATE ${CMAKE_SOURCE_DIR}/serial ${CMAKE_CURRENT_SOURCE_DIR})

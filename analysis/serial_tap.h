@@ -1,6 +1,6 @@
 // A port opened to listen only: kivhost monitor's side of a listening
 // adapter on an RS-485 bus, or of plcsim's mirror. Nothing is ever written
-// to it. Linux only (termios); kivhost.exe says so.
+// to it. A terminal device on Linux, a COM port on Windows.
 #ifndef DAVODEV_KIVHOST_SERIAL_TAP_H
 #define DAVODEV_KIVHOST_SERIAL_TAP_H
 
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "line_monitor.h"
-#include "tty_line_posix.h"
+#include "tty_line.h"
 
 namespace kivhost {
 
@@ -19,6 +19,13 @@ namespace kivhost {
 struct TapSettings : TtyLine {
     std::string port;  // named as for the driver: a path, COMn for /dev/ttyS(n-1), or a name under /dev
 };
+
+// The open port as the platform has it: a descriptor, or a HANDLE.
+#if defined(_WIN32)
+using TapHandle = void*;
+#else
+using TapHandle = int;
+#endif
 
 // The monotonic clock in microseconds.
 uint64_t MonotonicUs();
@@ -35,18 +42,18 @@ public:
     SerialTap& operator=(const SerialTap&) = delete;
 
     const std::string& Path() const { return path_; }
-    int Fd() const { return fd_; }
+    TapHandle Native() const { return handle_; }
 
 private:
-    SerialTap(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    int fd_;
+    SerialTap(TapHandle handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+    TapHandle handle_;
     std::string path_;
 };
 
 enum class WatchEnd {
     Stopped,  // stop was set
     HungUp,   // the other side went away (a pseudo-terminal's master closed)
-    Failed,   // reading failed; errno says why
+    Failed,   // reading failed
 };
 
 struct WatchOptions {
@@ -62,9 +69,10 @@ struct WatchOptions {
 
 // Reads the tap into the monitor until stop is set (a signal handler or
 // another thread may set it), stamping bytes with microseconds since
-// originUs. Does not call monitor.Finish.
+// originUs. Does not call monitor.Finish. Why it hung up or failed goes to
+// *why, when given.
 WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
-                   const std::atomic<bool>& stop);
+                   const std::atomic<bool>& stop, std::string* why = nullptr);
 
 }  // namespace kivhost
 

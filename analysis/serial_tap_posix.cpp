@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "serial_posix_name.h"
 #include "serial_tap.h"
+#include "tty_line_posix.h"
 
 namespace kivhost {
 namespace {
@@ -32,20 +32,6 @@ std::string OpenFailure(const std::string& path, int error)
 }
 
 }  // namespace
-
-uint64_t MonotonicUs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
-
-int64_t WallClockUs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::string* error)
 {
@@ -88,30 +74,36 @@ std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::str
 
 SerialTap::~SerialTap()
 {
-    (void)ioctl(fd_, TIOCNXCL);  // the port is closed next anyway
-    close(fd_);
+    (void)ioctl(handle_, TIOCNXCL);  // the port is closed next anyway
+    close(handle_);
 }
 
 WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
-                   const std::atomic<bool>& stop)
+                   const std::atomic<bool>& stop, std::string* why)
 {
+    const auto failed = [&](WatchEnd end) {
+        if (why != nullptr)
+            *why = end == WatchEnd::HungUp ? tap.Path() + " was closed at its other end"
+                                           : "cannot read " + tap.Path() + ": " + std::strerror(errno);
+        return end;
+    };
     const int quietMs = static_cast<int>(std::min<uint64_t>(options.gapUs / 1000 + 1, IDLE_POLL_MS));
     const timespec gather{0, static_cast<long>(std::min<uint64_t>(options.gatherUs, 999999) * 1000)};
     char buffer[4096];
     size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
     while (!stop.load(std::memory_order_relaxed)) {
-        pollfd watched{tap.Fd(), POLLIN, 0};
+        pollfd watched{tap.Native(), POLLIN, 0};
         const int ready = poll(&watched, 1, quietMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;  // the signal that sets stop, or another
-            return WatchEnd::Failed;
+            return failed(WatchEnd::Failed);
         }
         if (ready == 0) {
             monitor.Idle(MonotonicUs() - originUs);
             continue;
         }
-        const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
+        const ssize_t got = read(tap.Native(), buffer, sizeof buffer);
         const uint64_t now = MonotonicUs() - originUs;
         if (got > 0) {
             const std::string_view bytes(buffer, static_cast<size_t>(got));
@@ -126,11 +118,11 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
             continue;
         // A pseudo-terminal whose master closed reads EIO; a port that went away, 0.
         if (got == 0 || errno == EIO || (watched.revents & POLLHUP))
-            return WatchEnd::HungUp;
-        return WatchEnd::Failed;
+            return failed(WatchEnd::HungUp);
+        return failed(WatchEnd::Failed);
     }
     // What had come before the stop is the line's too.
-    const ssize_t got = read(tap.Fd(), buffer, sizeof buffer);
+    const ssize_t got = read(tap.Native(), buffer, sizeof buffer);
     if (got > 0)
         monitor.Feed(std::string_view(buffer, static_cast<size_t>(got)), MonotonicUs() - originUs);
     return WatchEnd::Stopped;

@@ -15,8 +15,9 @@ std::string OpenFailure(const std::string& name, DWORD code)
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return "no port " + name + ": check the name (Device Manager lists the COM ports under Ports) and that "
-                                   "the adapter is plugged in";
+        return "no port " + name +
+               ": check the name (Device Manager lists the COM ports under Ports) and that "
+               "the adapter is plugged in";
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         return name + " is open in another program; close it there first (a port serves one program at a time)";

@@ -11,6 +11,13 @@
 #include "tty_line_posix.h"
 #endif
 
+// The examples name ports as the platform does.
+#if defined(_WIN32)
+#define KIV_EXAMPLE_PORT "COM3"
+#else
+#define KIV_EXAMPLE_PORT "ttyUSB0"
+#endif
+
 namespace kivhost {
 namespace {
 
@@ -70,7 +77,8 @@ const std::vector<CommandEntry>& Commands()
          }},
 
         {Command::Read, "read", "one value (SingleRead) or a run of up to 255 (BlockRead)", "read ADDR [--count N]",
-         "Examples:\n  kivhost --port ttyUSB0 read 01W0010 --count 4\n  kivhost --port COM3 read 02A01F7", true,
+         "Examples:\n  kivhost --port " KIV_EXAMPLE_PORT " read 01W0010 --count 4\n  kivhost --port COM3 read 02A01F7",
+         true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
              AddCount(sub, given, "elements to read, 1 to 255 (default 1)");
@@ -84,7 +92,8 @@ const std::vector<CommandEntry>& Commands()
         {Command::Write, "write", "one value (SingleWrite) or a run (BlockWrite)", "write ADDR VALUE...",
          "A W address with a bit digit, such as 01W00105, sets (1) or resets (0) that bit.\n"
          "E operands are the PLC's inputs and are not written.\n"
-         "Examples:\n  kivhost --port ttyUSB0 write 01W0010 0x1234 17\n  kivhost --port ttyUSB0 write 01B0100 1 0 1",
+         "Examples:\n  kivhost --port " KIV_EXAMPLE_PORT " write 01W0010 0x1234 17\n  kivhost --port " KIV_EXAMPLE_PORT
+         " write 01B0100 1 0 1",
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("ADDR", given.address, "the first address, e.g. 01W0010")->type_name("");
@@ -121,8 +130,8 @@ const std::vector<CommandEntry>& Commands()
          "--tags reads the tags of a file too, each with its own count (see scan).\n"
          "A port that fails (its adapter pulled) is opened again every --retry-down\n"
          "seconds, and polling goes on once it is back.\n"
-         "Examples:\n  kivhost --port ttyUSB0 poll 01W0010 01B0100 --interval 500\n"
-         "  kivhost --port ttyUSB0 poll --tags examples/pump-station.csv",
+         "Examples:\n  kivhost --port " KIV_EXAMPLE_PORT " poll 01W0010 01B0100 --interval 500\n"
+         "  kivhost --port " KIV_EXAMPLE_PORT " poll --tags examples/pump-station.csv",
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("ADDR", given.addresses, "the addresses to read, e.g. 01W0010 01B0100")->type_name("");
@@ -158,7 +167,7 @@ const std::vector<CommandEntry>& Commands()
          "redrawn in place; otherwise one line per cycle. Ctrl-C stops after the\n"
          "exchange under way; a second Ctrl-C ends at once.\n"
          "Examples:\n  kivhost scan examples/pump-station.csv --plan\n"
-         "  kivhost --port ttyUSB0 scan examples/pump-station.csv --csv scan.csv",
+         "  kivhost --port " KIV_EXAMPLE_PORT " scan examples/pump-station.csv --csv scan.csv",
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("TAGFILE", given.tagFile, "the tag file, e.g. examples/pump-station.csv")->type_name("");
@@ -206,7 +215,8 @@ const std::vector<CommandEntry>& Commands()
          "stations [--range FIRST-LAST]",
          "Each station of the range gets a one-word read of W0000, with a short time-out\n"
          "(100 ms unless --timeout is given): a station that does not answer costs four.\n"
-         "Examples:\n  kivhost --port ttyUSB0 stations\n  kivhost --port ttyUSB0 stations --range 1-8",
+         "Examples:\n  kivhost --port " KIV_EXAMPLE_PORT " stations\n  kivhost --port " KIV_EXAMPLE_PORT
+         " stations --range 1-8",
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("--range", given.range,
@@ -224,11 +234,31 @@ const std::vector<CommandEntry>& Commands()
              return std::string();
          }},
 
-        {Command::Demo, "demo", "the driver at work on simulated stations, no hardware", "demo",
-         "Stations 1 and 2 answer on a pseudo-terminal of their own (Linux only); station\n"
-         "3 is silent. Each call of the driver is shown and explained.\n"
-         "Examples:\n  kivhost demo\n  kivhost demo --trace",
-         false, [](CLI::App&, Given&) {}, [](const Given&, const CLI::App&, Options&) { return std::string(); }},
+#if defined(_WIN32)
+        {Command::Demo, "demo", "the driver at work on simulated stations, no PLC", "--port PORT demo --sim-port PORT",
+         "Stations 1 and 2 answer on --sim-port, and the driver talks on --port: two COM\n"
+         "ports joined by a null-modem cable (two USB serial adapters, or a pair of\n"
+         "virtual COM ports). Station 3 is silent. Each call of the driver is shown and\n"
+         "explained.\n"
+         "Examples:\n  kivhost --port COM3 demo --sim-port COM4\n  kivhost --port COM3 demo --sim-port COM4 --trace",
+#else
+        {Command::Demo, "demo", "the driver at work on simulated stations, no hardware", "demo [--sim-port PORT]",
+         "Stations 1 and 2 answer on a pseudo-terminal of their own; station 3 is silent.\n"
+         "With --sim-port they answer on that port instead and the driver talks on\n"
+         "--port: two ports joined by a null-modem cable. Each call of the driver is\n"
+         "shown and explained.\n"
+         "Examples:\n  kivhost demo\n  kivhost demo --trace\n  kivhost --port ttyUSB0 demo --sim-port ttyUSB1",
+#endif
+         false,
+         [](CLI::App& sub, Given& given) {
+             sub.add_option("--sim-port", given.simPort,
+                            "the port the simulated stations answer on, joined to\n--port by a null-modem cable")
+                 ->type_name("PORT");
+         },
+         [](const Given& given, const CLI::App&, Options& options) {
+             options.simPort = given.simPort;
+             return std::string();
+         }},
 
         {Command::Decode, "decode", "a captured host trace: each attempt and why it failed", "decode [FILE|-]",
          "Reads a host's standard output as captured (FILE, or standard input for - or\n"
@@ -246,7 +276,20 @@ const std::vector<CommandEntry>& Commands()
              return std::string();
          }},
 
-        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency (Linux)",
+#if defined(_WIN32)
+        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency",
+         "monitor --port PORT [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE]",
+         "Opens PORT itself, read only and to itself alone, and never writes to it: a\n"
+         "second adapter that only listens on the bus. --baud takes any rate the port\n"
+         "takes (115200 too); --timeout does not apply. Frames end at CR, or\n"
+         "after a quiet gap; each is timed at its first byte. Ctrl-C ends it with the\n"
+         "summary per station: requests, replies, failures by reason, latency p50, p99\n"
+         "and max. A port another program holds cannot be opened: Windows gives a COM\n"
+         "port to one program at a time.\n"
+         "Examples:\n  kivhost monitor --port COM5 --baud 19200 --format 7E1\n"
+         "  kivhost monitor --port COM5 --jsonl line.jsonl",
+#else
+        {Command::Monitor, "monitor", "listens on a line: requests, replies, latency",
          "monitor --port DEV [--gap MS] [--late MS] [--jsonl FILE] [--csv FILE] [--shared]",
          "Opens DEV itself and never writes to it: a second adapter that only listens on\n"
          "the bus, or plcsim's --mirror. --port takes any path here, and --baud any rate\n"
@@ -257,6 +300,7 @@ const std::vector<CommandEntry>& Commands()
          "would take bytes that program waits for.\n"
          "Examples:\n  kivhost monitor --port ttyUSB1 --baud 19200 --format 7E1\n"
          "  kivhost monitor --port /tmp/tap1 --jsonl line.jsonl",
+#endif
          true,
          [](CLI::App& sub, Given& given) {
              sub.add_option("--gap", given.gap, "quiet that ends a frame whose CR was lost (default 50)")
@@ -268,14 +312,20 @@ const std::vector<CommandEntry>& Commands()
                             "each attempt as a JSON object, one a line, appended to\nFILE once the port is open")
                  ->type_name("FILE");
              sub.add_option("--csv", given.csv, "each attempt as a CSV row appended to FILE")->type_name("FILE");
+#if !defined(_WIN32)
              sub.add_flag("--shared", given.shared, "listen even on a port another program holds")
                  ->disable_flag_override();
+#endif
          },
          [](const Given& given, const CLI::App& app, Options& options) {
              MonitorOptions& monitor = options.monitor;
              if (given.port.empty())
+#if defined(_WIN32)
+                 return std::string("monitor needs the port it listens on: --port PORT, e.g. --port COM5");
+#else
                  return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
                                     "plcsim's --mirror path");
+#endif
              monitor.port = given.port;
              monitor.shared = given.shared;
              options.line.portGiven = true;

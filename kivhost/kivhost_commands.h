@@ -16,9 +16,7 @@ int RunWrite(Context& context);
 int RunPoll(Context& context);
 int RunScan(Context& context);      // a tag list read cycle after cycle in planned blocks
 int RunStations(Context& context);  // a survey of who answers on a line
-#if !defined(_WIN32)
-int RunDemo(Context& context);  // the simulated stations run on Linux only
-#endif
+int RunDemo(Context& context);      // simulated stations on a pseudo-terminal, or on --sim-port
 
 }  // namespace kivhost
 

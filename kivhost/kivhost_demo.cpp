@@ -1,6 +1,7 @@
-// kivhost demo: the driver at work against simulated stations on a
-// pseudo-terminal, one host call after the other, each explained. Linux
-// only, like the simulator.
+// kivhost demo: the driver at work against simulated stations, one host
+// call after the other, each explained. The stations answer on a
+// pseudo-terminal of their own, or on --sim-port, a port joined to the
+// driver's by a null-modem cable (Windows has no pseudo-terminals).
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -10,11 +11,16 @@
 
 #include "exchange_text.h"
 #include "kivhost_commands.h"
+#include "line_settings.h"
 #include "plc_simulator.h"
 #include "port_name.h"
 #include "time_stamp.h"
 #include "tool_text.h"
 #include "value_text.h"
+
+#if !defined(_WIN32)
+#include "serial_posix_name.h"
+#endif
 
 namespace kivhost {
 namespace {
@@ -27,6 +33,18 @@ size_t Count(const std::string& text, const std::string& what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
+}
+
+// The device the stations are served on for --sim-port, named as the
+// driver names its port.
+std::string SimDevice(const std::string& name)
+{
+#if defined(_WIN32)
+    return name;
+#else
+    char path[4096];
+    return kiv::PosixDevicePath(name.c_str(), path, sizeof path) ? std::string(path) : name;
+#endif
 }
 
 // The first frame the driver traced as sent, CR shown as ".".
@@ -113,8 +131,14 @@ private:
 int RunDemo(Context& context)
 {
     const Options& options = context.options;
+    const bool ownPort = !options.simPort.empty();
     plcsim::Options simOptions;
     simOptions.stations = {1, 2};
+    // On a real pair of ports both ends keep the line's rate and format.
+    simOptions.baud = options.line.baud;
+    simOptions.format.dataBits = options.line.dataBits;
+    simOptions.format.parity = PARITY_LETTERS[options.line.parity];
+    simOptions.format.stopBits = options.line.stopBits == 0 ? 1 : options.line.stopBits == 1 ? 1.5 : 2;
     plcsim::Simulator sim(simOptions);
     sim.SetWord(1, 0x10, 0x1234);
     sim.SetWord(1, 0x11, 0xABCD);
@@ -123,17 +147,25 @@ int RunDemo(Context& context)
     sim.SetWord(1, 0x20, 0x0000);
     sim.SetBit(2, 'A', 0x1F7, true);
     try {
-        sim.StartPty();
+        if (ownPort)
+            sim.StartDevice(SimDevice(options.simPort));
+        else
+            sim.StartPty();
     } catch (const std::exception& error) {
+        if (ownPort)
+            return Complain(EXIT_FAILED, "cannot serve the simulated stations on --sim-port " + options.simPort + ": " +
+                                             error.what());
         return Complain(EXIT_FAILED, std::string("cannot start the simulated stations on a pseudo-terminal: ") +
                                          error.what() + "; is /dev/ptmx usable here?");
     }
 
-    std::string portError;
     LineOptions line = options.line;
-    line.port = DriverPortName(sim.SlavePath(), &portError);
-    if (line.port.empty())
-        return Complain(EXIT_FAILED, portError);
+    if (!ownPort) {
+        std::string portError;
+        line.port = DriverPortName(sim.SlavePath(), &portError);
+        if (line.port.empty())
+            return Complain(EXIT_FAILED, portError);
+    }
     if (!options.line.timeoutGiven)
         line.timeoutUnits = DEMO_TIMEOUT_UNITS;
     const unsigned timeoutMs = static_cast<unsigned>(line.timeoutUnits) * 10;
@@ -141,8 +173,10 @@ int RunDemo(Context& context)
     Session& session = context.session;
     Steps steps(context);
     if (!options.json)
-        steps.Print("kivhost demo: the DAVODEV driver and simulated PLC stations 1 and 2 on the pseudo-terminal " +
-                    sim.SlavePath() + "; station 3 is not on the line.\n");
+        steps.Print("kivhost demo: the DAVODEV driver and simulated PLC stations 1 and 2 " +
+                    (ownPort ? "on " + options.simPort + ", the driver on " + line.port + " joined to it"
+                             : "on the pseudo-terminal " + sim.SlavePath()) +
+                    "; station 3 is not on the line.\n");
 
     steps.Begin("GetKivInfo", "the host asks the driver who it is; its banner is code page 437, shown here as UTF-8");
     DriverInfoBlock info{};
@@ -253,8 +287,11 @@ int RunDemo(Context& context)
     if (options.json)
         steps.Print(steps.Json(line.port));
     if (!steps.Failure().empty())
-        return Complain(EXIT_FAILED,
-                        "the demo went wrong: " + steps.Failure() + "; run kivhost demo --trace to see the line");
+        return Complain(EXIT_FAILED, "the demo went wrong: " + steps.Failure() +
+                                         (ownPort ? "; are " + line.port + " and " + options.simPort +
+                                                        " joined by a null-modem cable? kivhost demo --trace shows "
+                                                        "the line"
+                                                  : "; run kivhost demo --trace to see the line"));
     return EXIT_DONE;
 }
 

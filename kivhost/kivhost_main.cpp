@@ -57,13 +57,6 @@ int Run(const Options& options, DriverOutput& output, OutputFile& traceFile)
         return RunDecode(options.decode);
     if (options.command == Command::Monitor)
         return RunMonitor(options.monitor);
-#if defined(_WIN32)
-    if (options.command == Command::Demo)
-        return Complain(
-            EXIT_USAGE,
-            "demo needs the simulated stations of plcsim, which runs on Linux only; serve a COM port from a "
-            "Linux machine with plcsim --device (see README) and use kivhost read or poll --port COMn");
-#endif
 
     std::string error;
     if (!output.Start(&error))
@@ -88,17 +81,9 @@ int Run(const Options& options, DriverOutput& output, OutputFile& traceFile)
     // Each command's run, from GetKivInfo to EndKiv.
     using CommandRun = int (*)(Context&);
     static const std::map<Command, CommandRun> RUNS = {
-        {Command::Version, RunVersion},
-        {Command::Info, RunInfo},
-        {Command::Parse, RunParse},
-        {Command::Read, RunRead},
-        {Command::Write, RunWrite},
-        {Command::Poll, RunPoll},
-        {Command::Scan, RunScan},
-        {Command::Stations, RunStations},
-#if !defined(_WIN32)
-        {Command::Demo, RunDemo},
-#endif
+        {Command::Version, RunVersion}, {Command::Info, RunInfo},         {Command::Parse, RunParse},
+        {Command::Read, RunRead},       {Command::Write, RunWrite},       {Command::Poll, RunPoll},
+        {Command::Scan, RunScan},       {Command::Stations, RunStations}, {Command::Demo, RunDemo},
     };
     Session session(driver->Entry(), output);
     Context context{options, session, output, library};

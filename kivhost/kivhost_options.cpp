@@ -154,8 +154,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         return fail(error);
     if (entry->command == Command::Decode && options.line.portGiven)
         return fail("decode reads a captured trace, not a port; leave out --port (monitor listens on one)");
-    if (entry->command == Command::Demo && options.line.portGiven)
-        return fail("demo runs its own simulated stations; leave out --port (read, write and poll take it)");
+    if (entry->command == Command::Demo)
+        if (std::string error = DemoPorts(options); !error.empty())
+            return fail(error);
     // The plan of a scan is made without the line.
     const bool needsPort = entry->usesLine && !(entry->command == Command::Scan && options.scan.plan);
     if (needsPort && !options.line.portGiven) {

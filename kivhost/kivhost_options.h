@@ -64,6 +64,9 @@ struct Options {
     // decode and monitor; the monitor's character format is in line
     DecodeOptions decode;
     MonitorOptions monitor;
+    // demo: where its stations answer, as --port names a port; empty: a
+    // pseudo-terminal of its own (Linux)
+    std::string simPort;
 };
 
 // Either options or the one-line message of a usage error.

@@ -1,18 +1,14 @@
 // kivhost monitor: a live line watched through a listening port, never
 // written to; each request and reply shown, and a summary per station when
 // Ctrl-C ends it.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
-#include "command_steps.h"
-#include "kivhost_diag.h"
-
-#if !defined(_WIN32)
 #include "attempt_formats.h"
+#include "command_steps.h"
 #include "json_object.h"
+#include "kivhost_diag.h"
 #include "line_monitor.h"
 #include "line_settings.h"
 #include "line_tally.h"
@@ -20,17 +16,11 @@
 #include "port_check.h"
 #include "serial_tap.h"
 #include "stop_signals.h"
-#endif
 
 namespace kivhost {
 
 int RunMonitor(const MonitorOptions& options)
 {
-#if defined(_WIN32)
-    (void)options;
-    return Complain(EXIT_USAGE, "monitor opens its port with termios, which runs on Linux only; listen on the line "
-                                "from a Linux machine (see README)");
-#else
     // A second reader of a port takes the bytes its holder waits for, and
     // TIOCEXCL does not keep root out: look before opening.
     if (const PortHolders holders = HoldersOf(options.port); holders.Any() && !options.shared)
@@ -85,8 +75,8 @@ int RunMonitor(const MonitorOptions& options)
 
     WatchOptions watch;
     watch.gapUs = settings.gapUs;
-    const WatchEnd end = WatchLine(*tap, monitor, watch, origin, StopFlag());
-    const int readError = errno;
+    std::string why;
+    const WatchEnd end = WatchLine(*tap, monitor, watch, origin, StopFlag(), &why);
     if (end == WatchEnd::Stopped)
         monitor.Stop();
     else
@@ -101,11 +91,10 @@ int RunMonitor(const MonitorOptions& options)
         if (!log->Close())
             return Complain(EXIT_FAILED, log->Error());
     if (end == WatchEnd::HungUp)
-        return Complain(EXIT_FAILED, "the line hung up: " + tap->Path() + " was closed at its other end");
+        return Complain(EXIT_FAILED, "the line hung up: " + why);
     if (end == WatchEnd::Failed)
-        return Complain(EXIT_FAILED, "cannot read " + tap->Path() + ": " + std::strerror(readError));
+        return Complain(EXIT_FAILED, why);
     return EXIT_DONE;
-#endif
 }
 
 }  // namespace kivhost

@@ -2,8 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+
 #include "number_rules.h"
 #include "output_file.h"
+#include "port_name.h"
 
 namespace kivhost {
 namespace {
@@ -122,6 +125,41 @@ std::string TakeRetryDown(const Given& given, const CLI::App& app, Options& opti
     if (!seconds)
         return why;
     options.scan.retryDownS = *seconds;
+    return {};
+}
+
+std::string DemoPorts(const Options& options)
+{
+    if (options.simPort.empty()) {
+#if defined(_WIN32)
+        return "demo on Windows needs two COM ports joined by a null-modem cable, the simulated stations on one and "
+               "the driver on the other: two USB serial adapters and a cable, or a pair of virtual COM ports; then "
+               "kivhost --port COM3 demo --sim-port COM4";
+#else
+        if (options.line.portGiven)
+            return "demo runs its own simulated stations; leave out --port, or add --sim-port for the port joined "
+                   "to it that the stations answer on";
+        return {};
+#endif
+    }
+    if (!options.line.portGiven)
+        return "demo --sim-port " + options.simPort +
+               " serves the stations there; give the port joined to it for the driver too, e.g. --port COM3";
+    std::string error;
+    const std::string stations = DriverPortName(options.simPort, &error);
+    if (stations.empty())
+        return "--sim-port: " + error;
+    // Windows takes com4 for COM4; Linux names are as they are written.
+    const auto upper = [](std::string name) {
+#if defined(_WIN32)
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+#endif
+        return name;
+    };
+    if (upper(stations) == upper(options.line.port))
+        return "--sim-port and --port name one port, " + options.simPort +
+               "; the stations and the driver need one each, joined by a null-modem cable";
     return {};
 }
 

@@ -31,6 +31,7 @@ struct Given {
     std::string library, trace, traceFile;
     std::string type, count, interval, cycles;
     std::string file, gap, late;  // decode, monitor
+    std::string simPort;          // demo
     std::string tagFile, tags, maxGap, retryDown, csv, jsonl,
         range;  // poll --tags, scan, stations; csv and jsonl for monitor too
     bool plan = false;
@@ -64,6 +65,9 @@ std::string OneAddress(const char* command, const Given& given, Options& options
 std::string TakeCycles(const Given& given, const CLI::App& app, Options& options);
 // --retry-down, if given: of scan's stations and of poll's and scan's port.
 std::string TakeRetryDown(const Given& given, const CLI::App& app, Options& options);
+// demo's two ports, once --port is taken: its own pseudo-terminal (Linux),
+// or --sim-port for the stations and --port for the driver, two ports.
+std::string DemoPorts(const Options& options);
 
 }  // namespace kivhost
 

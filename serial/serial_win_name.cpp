@@ -24,8 +24,8 @@ bool IsNumberedPortAbove9(const char* name)
 
 bool WindowsDevicePath(const char* name, char* path, size_t size)
 {
-    const int written =
-        IsNumberedPortAbove9(name) ? std::snprintf(path, size, "\\\\.\\%s", name) : std::snprintf(path, size, "%s", name);
+    const int written = IsNumberedPortAbove9(name) ? std::snprintf(path, size, "\\\\.\\%s", name)
+                                                   : std::snprintf(path, size, "%s", name);
     return written > 0 && static_cast<size_t>(written) < size;
 }
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -23,6 +24,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -1131,6 +1133,32 @@ TEST_F(KivhostLine, DemoRunsOnItsOwn)
     EXPECT_EQ(Occurrences(traced.err, "  RX      (nothing)   no reply, attempt "), 4u) << traced.err;
 }
 
+// A real pair of ports, as a null-modem cable joins them (two pseudo-terminals
+// joined by socat): the stations answer on --sim-port, the driver on --port.
+TEST_F(KivhostLine, DemoServesItsStationsOnAJoinedPort)
+{
+    const std::string dir = ::testing::TempDir() + "kivhost-demo-pair-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    const std::string a = dir + "/a";
+    const std::string b = dir + "/b";
+    kivhost_test::KivhostRunning socat({"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}, "/usr/bin/socat");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(std::filesystem::exists(a) && std::filesystem::exists(b)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(std::filesystem::exists(a) && std::filesystem::exists(b)) << "socat made no pair";
+    const std::string driverPort = std::filesystem::canonical(a).string();  // /dev/pts/N: short enough for the driver
+    const std::string stationsPort = std::filesystem::canonical(b).string();
+
+    const Outcome run = RunKivhost({"--port", driverPort, "demo", "--sim-port", stationsPort});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const std::string& part : {"on " + stationsPort + ", the driver on " + driverPort + " joined to it",
+                                    std::string("0x1234 0xABCD 0x0007 0x00FF"), std::string("read back 0x5A5A"),
+                                    std::string("4 attempts, 4 with no reply")})
+        EXPECT_NE(run.out.find(part), std::string::npos) << "missing: " << part << "\n" << run.out;
+    EXPECT_EQ(sim_.RequestCount(), 0u);
+    std::filesystem::remove_all(dir);
+}
+
 // ---------------------------------------------------------------------------
 // The man page and the bash completion, against the program's own help.
 
@@ -1170,7 +1198,7 @@ TEST(KivhostDocs, ManPageAndCompletionKnowEveryCommandAndOption)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 28u) << help;
+    EXPECT_EQ(options.size(), 29u) << help;
     // text holds word where neither neighbour could continue it.
     auto holds = [&letters](const std::string& text, const std::string& word) {
         for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {

@@ -97,6 +97,8 @@ const RefusedCase REFUSED_CASES[] = {
     {"word bit with two values", {"--port", "COM1", "write", "01W00105", "1", "0"}, "takes one value"},
     {"info with an argument", {"info", "01W0010"}, "info takes no arguments"},
     {"demo with a port", {"demo", "--port", "COM1"}, "leave out --port"},
+    {"demo's stations without the driver's port", {"demo", "--sim-port", "COM2"}, "give the port joined to it"},
+    {"demo's two ports one", {"--port", "COM2", "demo", "--sim-port", "COM2"}, "name one port"},
     {"version with a command", {"info", "--version"}, "--version takes no command"},
     {"trace file that is the csv log",
      {"--port", "COM1", "--trace-file", "s.csv", "scan", "t.csv", "--csv", "./s.csv"},

@@ -47,7 +47,7 @@ _kivhost()
     local commands="info parse read write poll scan stations demo decode monitor"
     local global="--port --baud --format --data-bits --parity --stop-bits --timeout --json --trace --trace=hex --trace=raw
                   --trace-file --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles|--tags|--max-gap|--retry-down|--csv|--jsonl|--range|--gap|--late"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--trace-file|--lib|--count|--type|--interval|--cycles|--tags|--max-gap|--retry-down|--csv|--jsonl|--range|--gap|--late|--sim-port"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     local equals=0
@@ -75,7 +75,7 @@ _kivhost()
 
     local values=""
     case $prev in
-        --port)
+        --port | --sim-port)
             # A serial device, or any path: a link made by plcsim or udev.
             _kivhost_reply "$(compgen -W "$(_kivhost_ports)" -- "$cur"; _kivhost_paths "$cur" port)" 1
             return
@@ -113,6 +113,7 @@ _kivhost()
             poll) own="--tags --count --interval --cycles --retry-down" ;;
             scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
             stations) own="--range" ;;
+            demo) own="--sim-port" ;;
             monitor) own="--gap --late --jsonl --csv --shared" ;;
         esac
         COMPREPLY=($(compgen -W "$global $own" -- "$cur"))

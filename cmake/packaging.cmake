@@ -5,7 +5,8 @@
 #                                                   the programs find their libraries beside them
 #                  davodev_<version>_<arch>.deb     installed under /usr (needs dpkg-shlibdeps); with
 #                                                   kivgate, its service and /etc/default/kivgate
-#   Windows build: DAVODEV-<version>-win32.zip      driver/, tools/, include/, INSTALL.txt, README.md
+#   Windows build: DAVODEV-<version>-win32.zip      driver/, tools/ (kivhost.exe, plcsim.exe, the log
+#                                                   stand-in), include/, INSTALL.txt, README.md
 # `cmake --build <native dir> --target package` makes the tarball and the
 # Debian package, and the zip as well when the Windows side is cross-built
 # beside it (KIV_WITH_WINDOWS).
@@ -22,7 +23,7 @@ if(WIN32)
   install(TARGETS DAVODEV
     RUNTIME DESTINATION driver COMPONENT ${KIV_ARCHIVE_COMPONENT}
     ARCHIVE DESTINATION lib COMPONENT kiv_development)
-  install(TARGETS kivhost DORVAK
+  install(TARGETS kivhost plcsim DORVAK
     RUNTIME DESTINATION tools COMPONENT ${KIV_ARCHIVE_COMPONENT}
     ARCHIVE DESTINATION lib COMPONENT kiv_development)
   set(kiv_install_txt ${CMAKE_BINARY_DIR}/INSTALL.txt)

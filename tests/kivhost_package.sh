@@ -219,32 +219,35 @@ fi
 
 # ---------------------------------------------------------------------------
 # Windows zip: the driver folder is what goes into the host's folder, and
-# the log stand-in stays with kivhost.exe in tools; no plcsim (Linux-only).
+# the log stand-in stays with kivhost.exe and plcsim.exe in tools.
 zip=$work/DAVODEV-$version-win32.zip
 [ -f "$zip" ] || fail "no $(basename "$zip") in: $packages"
 top=$(basename "$zip" .zip)
 hostlibs=$(unzip -Z1 "$zip" | grep -iE '/dorvak[^/]*$' | grep -v "^$top/tools/" || true)
 [ -z "$hostlibs" ] || fail "named like a host library, outside tools/: $hostlibs"
 listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
-want="$top/INSTALL.txt $top/README.md $top/driver/DAVODEV.dll $top/include/davodev.h $top/tools/DORVAK.dll $top/tools/kivhost.exe "
+want="$top/INSTALL.txt $top/README.md $top/driver/DAVODEV.dll $top/include/davodev.h $top/tools/DORVAK.dll $top/tools/kivhost.exe $top/tools/plcsim.exe "
 [ "$listing" = "$want" ] || fail "zip holds: $listing"
 unzip -q "$zip" -d "$work/windows"
 unpacked="$work/windows/$top"
 
-# INSTALL.txt: five lines, each ended by CR LF, for Notepad.
+# INSTALL.txt: six lines, each ended by CR LF, for Notepad.
 install_txt=$unpacked/INSTALL.txt
 lf=$(tr -cd '\n' <"$install_txt" | wc -c)
 cr=$(tr -cd '\r' <"$install_txt" | wc -c)
 crlf=$(grep -c $'\r$' "$install_txt" || true)
-[ "$lf" = 5 ] && [ "$cr" = 5 ] && [ "$crlf" = 5 ] && [ "$(tail -c 2 "$install_txt" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
-  fail "INSTALL.txt is not five CR LF lines ($lf LF, $cr CR)"
+[ "$lf" = 6 ] && [ "$cr" = 6 ] && [ "$crlf" = 6 ] && [ "$(tail -c 2 "$install_txt" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
+  fail "INSTALL.txt is not six CR LF lines ($lf LF, $cr CR)"
 for text in 'driver\' 'tools\' 'tools\kivhost.exe'; do
   grep -qF "$text" "$install_txt" || fail "INSTALL.txt does not mention $text"
 done
 
 "$check_dll" "$unpacked/driver/DAVODEV.dll" || fail "the zip's DAVODEV.dll"
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-"$objdump" -f "$unpacked/tools/kivhost.exe" | grep -q 'file format pei-i386' || fail "kivhost.exe is not a 32-bit program"
+for program in kivhost plcsim; do
+  "$objdump" -f "$unpacked/tools/$program.exe" | grep -q 'file format pei-i386' ||
+    fail "$program.exe is not a 32-bit program"
+done
 
 # The version resource, as Explorer shows it: the fixed file and product
 # versions, and the strings.
@@ -276,7 +279,8 @@ check_version_resource() {
 if command -v wrestool >/dev/null; then
   check_version_resource "$unpacked/driver/DAVODEV.dll"
   check_version_resource "$unpacked/tools/kivhost.exe"
-  echo "ok: version resources of DAVODEV.dll and kivhost.exe"
+  check_version_resource "$unpacked/tools/plcsim.exe"
+  echo "ok: version resources of DAVODEV.dll, kivhost.exe and plcsim.exe"
 else
   missing "reading the version resources needs wrestool (icoutils)"
 fi
@@ -288,5 +292,30 @@ if [ ${#run_wine[@]} -gt 0 ]; then
   grep -qxF "kivhost $version" "$work/wine.txt" && grep -qF 'Version 7.00 (' "$work/wine.txt" &&
     grep -qF '\driver\DAVODEV.dll)' "$work/wine.txt" || { cat "$work/wine.txt"; fail "tools\\kivhost.exe --version"; }
   echo "ok: tools\\kivhost.exe finds driver\\DAVODEV.dll"
+
+  # INSTALL.txt's try-out, run as it is written, on two pseudo-terminals
+  # joined by socat as COM3 and COM4 of the prefix.
+  try_out=$(tr -d '\r' <"$install_txt" | grep -F 'demo --sim-port' | sed 's/.*: //')
+  [ -n "$try_out" ] || fail "INSTALL.txt has no demo --sim-port line"
+  if command -v socat >/dev/null; then
+    socat pty,raw,echo=0,link="$work/com3" pty,raw,echo=0,link="$work/com4" &
+    socat_pid=$!
+    for _ in $(seq 100); do
+      [ -e "$work/com3" ] && [ -e "$work/com4" ] && break
+      sleep 0.05
+    done
+    try_status=0
+    # shellcheck disable=SC2086  # the line's words, as a console splits them
+    (cd "$unpacked" && WINE_COM_PORTS="com3=$(readlink -f "$work/com3") com4=$(readlink -f "$work/com4")" \
+      "${run_wine[@]}" ${try_out//\\//}) >"$work/try.raw" 2>&1 || try_status=$?
+    kill "$socat_pid" 2>/dev/null || true
+    wait "$socat_pid" 2>/dev/null || true
+    tr -d '\r' <"$work/try.raw" >"$work/try.txt"
+    [ "$try_status" = 0 ] && grep -qF '9. EndKiv' "$work/try.txt" ||
+      { cat "$work/try.txt"; fail "INSTALL.txt's \"$try_out\" under wine (status $try_status)"; }
+    echo "ok: INSTALL.txt's $try_out"
+  else
+    missing "INSTALL.txt's try-out needs socat"
+  fi
 fi
 echo "ok: $(basename "$zip")"

@@ -54,11 +54,12 @@ add_test(NAME windows.kivhost_info
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_info PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
-add_test(NAME windows.kivhost_demo_needs_linux
-  COMMAND ${KIVHOST_EXPECT} 64 "err:kivhost: demo needs the simulated stations of plcsim, which runs on Linux only"
+add_test(NAME windows.kivhost_demo_needs_two_ports
+  COMMAND ${KIVHOST_EXPECT} 64 "err:kivhost: demo on Windows needs two COM ports joined by a null-modem cable"
+          "err:kivhost --port COM3 demo --sim-port COM4"
           -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe demo
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
-set_tests_properties(windows.kivhost_demo_needs_linux PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+set_tests_properties(windows.kivhost_demo_needs_two_ports PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
 # decode needs no line: the trace captured for the golden test, read by kivhost.exe.
 add_test(NAME windows.kivhost_decode
@@ -78,3 +79,12 @@ add_test(NAME windows.kivhost_read
       -- ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/kivhost.exe --port COM9 --trace read 01W0010 --count 2
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.kivhost_read PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+
+# The field kit end to end on a null-modem pair of pseudo-terminals (socat)
+# as COM3 and COM4: plcsim.exe and kivhost.exe, the demo on the pair, the
+# monitor on a mirror.
+add_test(NAME windows.field_kit
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/field_kit_wine.sh ${KIVHOST_EXPECT} ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}
+          $<TARGET_FILE:plcsim>
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.field_kit PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)

@@ -186,7 +186,7 @@ std::pair<const char*, std::string> Shown(const OptionRow& row)
         if (std::string_view(windows.name) == row.name)
             return {windows.value, windows.description};
     }
-    return {row.value, row.ptyOnly ? std::string(row.description) + "\n(Linux only)" : row.description};
+    return {row.value, row.ptyOnly ? "Linux only: needs a pseudo-terminal, which\nWindows has not" : row.description};
 }
 
 void Describe(CLI::App& app, Arguments& args)

@@ -6,12 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "tty_line_posix.h"
+#include "sim_threads.h"
+#include "tty_line.h"
 
 namespace plcsim {
 
@@ -41,7 +41,7 @@ private:
     const std::string link_;
     // Guards fd_ and path_ for Path(); Open and Close change them only while
     // no thread serves, so Copy reads them without it.
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     int fd_ = -1;
     std::string path_;
     std::atomic<uint64_t> dropped_{0};

@@ -3,14 +3,13 @@
 // reached from any thread.
 #include "plc_simulator.h"
 
-#include <mutex>
+#include "sim_threads.h"
 #include <stdexcept>
 #include <thread>
 
 #include "line_link.h"
 #include "line_mirror.h"
 #include "line_port.h"
-#include "posix_fd.h"
 #include "record_log.h"
 #include "station_loop.h"
 #include "station_set.h"
@@ -87,16 +86,16 @@ struct Simulator::Impl {
     void OpenLine()
     {
         std::string path = devicePath;
-        int slave = -1;
+        LineHandle slave = NoLine();
         // Our own hold on a pseudo-terminal's slave: without it the master
         // reports a hang-up while no port is open. No lock is taken on it, so
         // the port's own locking is unaffected.
-        const int fd =
+        const LineHandle opened =
             kind == LineKind::Pty ? OpenPseudoTerminal(line, path, &slave) : OpenSerialDevice(devicePath, line);
         {
             std::lock_guard lock(mutex);
-            lineFd = fd;
-            slaveFd = slave;
+            lineHandle = opened;
+            slaveHandle = slave;
             linePath = path;
         }
         if (!options.link.empty())
@@ -107,14 +106,14 @@ struct Simulator::Impl {
     {
         RemoveLink(options.link, linePath);
         std::lock_guard lock(mutex);
-        CloseFd(lineFd);
-        CloseFd(slaveFd);
+        CloseLineHandle(lineHandle);
+        CloseLineHandle(slaveHandle);
     }
 
     void StartThread()
     {
         stop.Reset();
-        thread = std::thread([this, fd = lineFd] { loop.Serve(fd); });
+        thread = Thread([this, served = lineHandle] { loop.Serve(served); });
         std::lock_guard lock(mutex);
         running = true;
     }
@@ -138,17 +137,17 @@ struct Simulator::Impl {
     StationLoop loop;
 
     // Guards the line's path and whether it is served.
-    mutable std::mutex mutex;
+    mutable Mutex mutex;
     bool running = false;
     std::string linePath;
 
     // Serialises Start, Stop, Unplug and Replug.
-    std::mutex control;
+    Mutex control;
     LineKind kind = LineKind::None;
     std::string devicePath;
-    int lineFd = -1;
-    int slaveFd = -1;
-    std::thread thread;
+    LineHandle lineHandle = NoLine();
+    LineHandle slaveHandle = NoLine();
+    Thread thread;
 };
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options)))

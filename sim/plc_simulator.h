@@ -1,7 +1,7 @@
 // PLC stations on a serial line, for tests and for trying a host without
-// hardware. The simulator serves the master side of a pseudo-terminal (or a
-// real serial device) from a background thread; the driver opens the other
-// side like a port.
+// hardware. The simulator serves the master side of a pseudo-terminal (Linux)
+// or a real serial device (a COM port on Windows) from a background thread;
+// the driver opens the other side like a port.
 #ifndef DAVODEV_PLCSIM_PLC_SIMULATOR_H
 #define DAVODEV_PLCSIM_PLC_SIMULATOR_H
 
@@ -126,7 +126,9 @@ public:
     Simulator& operator=(const Simulator&) = delete;
 
     // Opens the line (and the mirror) and starts serving. Throws
-    // std::system_error on failure, leaving no link behind.
+    // std::runtime_error (std::system_error on Linux) on failure, leaving no
+    // link behind. StartPty, links and the mirror are Linux only; on Windows
+    // the device is a COM port by name, e.g. "COM4".
     void StartPty();
     void StartDevice(const std::string& path);
     // Stops serving, closes the line and removes the link. Idempotent.

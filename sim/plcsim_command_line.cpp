@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "davodev_version.h"
 #include "empty_values.h"
+#include "line_port.h"
 
 namespace plcsim {
 namespace {
@@ -20,6 +23,12 @@ SIGTERM or SIGHUP; every signal that would end it stops it so, links
 removed. SIGUSR1 unplugs the line as a pulled adapter would (the
 port on it hangs up; --link is removed); the next SIGUSR1 plugs in a new
 pseudo-terminal and moves --link to it.
+)";
+
+constexpr const char* WINDOWS_DESCRIPTION = R"(Simulates PLC stations on a serial line: a COM port, e.g. --device COM4.
+They answer read, write and set/reset requests and can be told to
+misbehave. Stop with Ctrl-C or Ctrl-Break, or by closing its console: the
+port is closed in order. Pulling the line out with SIGUSR1 is Linux only.
 )";
 
 constexpr const char* FOOTER = R"(Numbers are decimal, or hex with 0x: --baud 9600, --set 1:W0010=0x1234.
@@ -54,10 +63,17 @@ two hex digits; CR ends every frame):
   write     /01SW0010011234F7  ->  /A01SWcc
   set bit   /01X100105s53      ->  /A01X1cc
 
-Exit status: 0 stopped by a signal; 2 the line could not be served (the
+)";
+
+constexpr const char* EXIT_STATUS = R"(Exit status: 0 stopped by a signal; 2 the line could not be served (the
 device does not open); 64 a usage error, with one line on standard error
 saying what is wrong; 74 standard output, where the path is told, could not
 be written.)";
+
+constexpr const char* WINDOWS_EXIT_STATUS = R"(Exit status: 0 stopped by Ctrl-C, Ctrl-Break or the
+console closing; 2 the line could not be served (the port does not open);
+64 a usage error, with one line on standard error saying what is wrong; 74
+standard output, where the port is told, could not be written.)";
 
 // An option takes a value, a repeated one a value each time; a flag none.
 using Field = std::variant<bool Arguments::*, std::string Arguments::*, std::vector<std::string> Arguments::*>;
@@ -68,6 +84,7 @@ struct OptionRow {
     Field field;
     const char* value;  // the value's name in the help; none for a flag
     const char* description;
+    bool ptyOnly = false;  // on a pseudo-terminal line only: Linux
 };
 
 // In the order of the help.
@@ -75,22 +92,26 @@ const OptionRow OPTIONS[] = {
     {"Line", "--pty", &Arguments::pty, "",
      "serve a new pseudo-terminal (the default). The first\n"
      "line printed is the path of its slave side: open that\n"
-     "path as the serial port."},
+     "path as the serial port.",
+     true},
     {"Line", "--device", &Arguments::device, "PATH",
-     "serve a serial device instead, e.g. /dev/ttyUSB0.\n"
+     "serve a serial device instead, e.g. /dev/ttyUSB0\n"
+     "(on Windows a COM port, e.g. COM4).\n"
      "The first line printed is PATH."},
     {"Line", "--link", &Arguments::link, "PATH",
      "also make PATH a symbolic link to the line, removed on\n"
      "exit. Only a dangling symbolic link (or nothing) at\n"
      "PATH is replaced. Keep it short (a port name holds at most 11\n"
-     "characters), e.g. /tmp/plc1."},
+     "characters), e.g. /tmp/plc1.",
+     true},
     {"Line", "--mirror", &Arguments::mirror, "PATH",
      "a second pseudo-terminal, linked at PATH as --link is,\n"
      "on which every byte of the line appears in time order,\n"
      "requests and replies alike, as a listening adapter on\n"
      "a bus sees them; its path is the second line printed.\n"
      "A reader that is slow or absent never holds the line\n"
-     "up: what it cannot take is dropped (-v counts it)."},
+     "up: what it cannot take is dropped (-v counts it).",
+     true},
     {"Line", "--baud", &Arguments::baud, "N",
      "baud rate (default 9600): of the device, and of the\n"
      "pacing; a standard rate from 50 to 4000000 (9600,\n"
@@ -139,23 +160,53 @@ const OptionRow OPTIONS[] = {
      "the mirror's reader missed."},
 };
 
+// What reads otherwise on Windows, where the line is a COM port.
+struct WindowsRow {
+    const char* name;
+    const char* value;
+    const char* description;
+};
+const WindowsRow WINDOWS_ROWS[] = {
+    {"--device", "PORT",
+     "the COM port to serve, e.g. COM4 (COM10 and above\n"
+     "too); needed, as Windows has no pseudo-terminals.\n"
+     "The first line printed is PORT."},
+    {"--baud", "N",
+     "baud rate (default 9600): of the port, and of the\n"
+     "pacing; any rate the port's driver takes (9600,\n"
+     "19200, 115200, ...): it says so when the port opens."},
+};
+
+// The row's value name and description as this platform's help shows them.
+std::pair<const char*, std::string> Shown(const OptionRow& row)
+{
+    if (HAS_PSEUDO_TERMINALS)
+        return {row.value, row.description};
+    for (const WindowsRow& windows : WINDOWS_ROWS) {
+        if (std::string_view(windows.name) == row.name)
+            return {windows.value, windows.description};
+    }
+    return {row.value, row.ptyOnly ? "Linux only: needs a pseudo-terminal, which\nWindows has not" : row.description};
+}
+
 void Describe(CLI::App& app, Arguments& args)
 {
     for (const OptionRow& row : OPTIONS) {
+        const auto [value, description] = Shown(row);
         const auto describe = [&](CLI::Option* option) {
-            if (*row.value != '\0')
-                option->option_text(row.value)->type_name(row.value);
+            if (*value != '\0')
+                option->option_text(value)->type_name(value);
             option->group(row.group);
         };
         std::visit(
             [&](auto field) {
-                auto& value = args.*field;
+                auto& target = args.*field;
                 if constexpr (std::is_same_v<decltype(field), bool Arguments::*>) {
-                    describe(app.add_flag(row.name, value, row.description));
+                    describe(app.add_flag(row.name, target, description));
                 } else if constexpr (std::is_same_v<decltype(field), std::string Arguments::*>) {
-                    describe(app.add_option(row.name, value, row.description));
+                    describe(app.add_option(row.name, target, description));
                 } else {
-                    describe(app.add_option(row.name, value, row.description)->allow_extra_args(false));
+                    describe(app.add_option(row.name, target, description)->allow_extra_args(false));
                 }
             },
             row.field);
@@ -173,10 +224,16 @@ void Fail(const std::string& message)
     std::exit(EXIT_USAGE);
 }
 
+void Refuse(const std::string& message)
+{
+    std::fprintf(stderr, "plcsim: %s\n", message.c_str());
+    std::exit(EXIT_USAGE);
+}
+
 Arguments ParseCommandLine(int argc, char** argv)
 {
-    CLI::App app(DESCRIPTION, "plcsim");
-    app.footer(FOOTER);
+    CLI::App app(HAS_PSEUDO_TERMINALS ? DESCRIPTION : WINDOWS_DESCRIPTION, "plcsim");
+    app.footer(std::string(FOOTER) + (HAS_PSEUDO_TERMINALS ? EXIT_STATUS : WINDOWS_EXIT_STATUS));
     app.get_formatter()->column_width(24);
     Arguments args;
     Describe(app, args);

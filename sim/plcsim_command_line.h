@@ -15,6 +15,9 @@ inline constexpr int EXIT_OUTPUT = 74;
 
 // Says what is wrong with the command line, in one line, and exits.
 [[noreturn]] void Fail(const std::string& message);
+// The same for a line that says itself what to do instead: no pointer to
+// the help.
+[[noreturn]] void Refuse(const std::string& message);
 
 // The command line as given; checked and turned into settings afterwards,
 // so every value is read by the same rules and refused with the same words.

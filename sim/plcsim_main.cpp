@@ -1,8 +1,5 @@
-// plcsim: PLC stations on a pseudo-terminal or a serial device.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
+// plcsim: PLC stations on a serial line: a pseudo-terminal or a serial
+// device on Linux, a COM port on Windows.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,39 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "line_link.h"
 #include "plc_simulator.h"
 #include "plcsim_command_line.h"
+#include "plcsim_events.h"
 #include "plcsim_settings.h"
 
 namespace {
-
-// Every signal that would end plcsim and can be taken: each stops it as
-// Ctrl-C does, so that its links go with it. SIGPIPE too: a reader of the
-// output that went away must not leave a link to a line nobody serves,
-// whose number the next terminal opened may get.
-constexpr int STOP_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
-                                SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-
-// A crash cannot stop the line in order, but it can still take the links
-// away; the signal then ends the process as it would have.
-constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-
-void OnCrash(int signalNumber)
-{
-    plcsim::RemoveLinksOnCrash();
-    raise(signalNumber);  // SA_RESETHAND put the default action back
-}
-
-void RemoveLinksOnCrashes()
-{
-    struct sigaction action {};
-    action.sa_handler = OnCrash;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    for (const int crashSignal : CRASH_SIGNALS)
-        sigaction(crashSignal, &action, nullptr);
-}
 
 // Why standard output failed (an errno), or 0. The path printed there is how
 // a user finds the line, so once it fails plcsim stops.
@@ -85,17 +55,6 @@ int main(int argc, char** argv)
     const plcsim::Arguments args = plcsim::ParseCommandLine(argc, argv);
     plcsim::Settings settings = plcsim::Check(args);
 
-    // Blocked before the serving thread exists, so it inherits the mask and
-    // the signals are taken only by sigwait below. A write to a closed pipe
-    // then fails with EPIPE instead of ending the process.
-    sigset_t takenSignals;
-    sigemptyset(&takenSignals);
-    for (const int stopSignal : STOP_SIGNALS)
-        sigaddset(&takenSignals, stopSignal);
-    sigaddset(&takenSignals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &takenSignals, nullptr);
-    RemoveLinksOnCrashes();
-
     // Set once the simulator exists, before it serves; read on its thread.
     std::atomic<const plcsim::Simulator*> served{nullptr};
     uint64_t reportedDrops = 0;  // serving thread only
@@ -110,16 +69,15 @@ int main(int argc, char** argv)
                            " in all");
                 reportedDrops = drops;
             }
-            // The write's own SIGPIPE went to this thread; the main thread
-            // waits for one sent to the process.
             if (!said)
-                kill(getpid(), SIGPIPE);
+                plcsim::AskToStop();
         };
     }
 
     // Configure refuses what it cannot apply and exits: nothing is served yet.
     std::unique_ptr<plcsim::Simulator> sim;
     try {
+        plcsim::TakeEvents();
         sim = std::make_unique<plcsim::Simulator>(settings.options);
         served = sim.get();
         plcsim::Configure(*sim, args);
@@ -135,10 +93,11 @@ int main(int argc, char** argv)
     if (!Say(sim->SlavePath()) || (!settings.options.mirror.empty() && !Say(sim->MirrorPath())))
         return OutputFailed(*sim, "the line's path cannot be told");
 
-    // SIGUSR1 pulls the adapter out and plugs it in again, turn about: a
-    // host sees its port hang up, and a new line at the link once replugged.
+    // SIGUSR1 (Linux) pulls the adapter out and plugs it in again, turn
+    // about: a host sees its port hang up, and a new line at the link once
+    // replugged.
     bool plugged = true;
-    for (int signalNumber = 0; sigwait(&takenSignals, &signalNumber) == 0 && signalNumber == SIGUSR1;) {
+    while (plcsim::WaitForEvent() == plcsim::Event::Plug) {
         try {
             if (plugged) {
                 sim->Unplug();

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "line_port.h"
 #include "number_rules.h"
 #include "pcon_station.h"
-#include "tty_line_posix.h"
 
 namespace plcsim {
 namespace {
@@ -173,19 +173,37 @@ void NoteLongName(const std::string& path)
     }
 }
 
+// Where there are no pseudo-terminals (Windows) the line is a COM port or
+// nothing: the options of a pseudo-terminal line are refused, and so is a
+// command line without --device, which has no pseudo-terminal to fall back on.
+void RefusePtyOptions(const Arguments& args)
+{
+    const char* option = args.pty               ? "--pty"
+                         : !args.link.empty()   ? "--link"
+                         : !args.mirror.empty() ? "--mirror"
+                                                : nullptr;
+    const std::string instead = "serve a COM port with --device COM4 (see INSTALL.txt for a pair of ports)";
+    if (option != nullptr)
+        Refuse(std::string(option) + " needs a pseudo-terminal, which Windows has not; " + instead);
+    if (args.device.empty())
+        Refuse("a line needs a port, and Windows has no pseudo-terminal to serve instead; " + instead);
+}
+
 }  // namespace
 
 Settings Check(const Arguments& args)
 {
     Settings settings;
     Options& options = settings.options;
+    if (!HAS_PSEUDO_TERMINALS)
+        RefusePtyOptions(args);
     if (args.pty && !args.device.empty())
         Fail("--pty and --device " + args.device + ": a line is one or the other");
     settings.device = args.device;
     settings.verbose = args.verbose;
     if (!args.baud.empty()) {
         options.baud = static_cast<int>(Number("--baud " + args.baud, args.baud, 1, 4000000));
-        if (!kivhost::NamedRate(static_cast<uint32_t>(options.baud)))
+        if (!SettableRate(static_cast<uint32_t>(options.baud)))
             Fail("--baud " + args.baud + ": not a rate a line can be set to, e.g. 9600, 19200 or 115200");
     }
     ApplyFormat(args, options.format);

@@ -4,14 +4,13 @@
 #define DAVODEV_PLCSIM_RECORD_LOG_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "plc_simulator.h"
+#include "sim_threads.h"
 
 namespace plcsim {
 
@@ -37,8 +36,8 @@ public:
 private:
     const size_t maxRecords_;
     const std::function<void(const Record&)> onRecord_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable handled_;
+    mutable Mutex mutex_;
+    mutable ConditionVariable handled_;
     std::deque<Record> records_;
     uint64_t nextSequence_ = 0;
     uint64_t requestCount_ = 0;

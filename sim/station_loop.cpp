@@ -1,10 +1,6 @@
 #include "station_loop.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 namespace plcsim {
@@ -17,67 +13,42 @@ constexpr size_t MAX_FRAME = 2100;
 // How long to wait before looking at a line that reported a failure again.
 constexpr auto BACK_OFF = std::chrono::milliseconds(10);
 
-// ppoll's timeout until deadline: none without one, zero once it is past.
-const timespec* TimeoutUntil(std::optional<Clock::time_point> deadline, timespec& timeout)
-{
-    if (!deadline)
-        return nullptr;
-    const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    timeout = {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-    return &timeout;
-}
-
 }  // namespace
 
 StationLoop::StationLoop(const Options& options, StationSet& stations, RecordLog& log, LineMirror& mirror,
                          const StopRequest& stop)
     : pace_(options.pace),
+      charTime_(CharTime(options.format, options.baud)),
       stations_(stations),
       log_(log),
       mirror_(mirror),
       stop_(stop),
-      replies_(CharTime(options.format, options.baud))
+      replies_(charTime_)
 {
 }
 
-void StationLoop::Serve(int lineFd)
+void StationLoop::Serve(LineHandle line)
 {
-    lineFd_ = lineFd;
+    line_ = line;
+    readWaitMs_ = 0;
     inFrame_ = false;
     frame_.clear();
     char buffer[4096];
     while (!stop_.Raised()) {
         SendDue();
-        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
-        timespec timeout{};
-        const int ready = ppoll(fds, 2, TimeoutUntil(replies_.NextDue(), timeout), nullptr);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            if (!BackOff())
-                break;
+        size_t got = 0;
+        const LineWait wait = ReadLine(replies_.NextDue(), buffer, sizeof buffer, &got);
+        if (wait == LineWait::Stop)
+            break;
+        if (wait == LineWait::Bytes) {
+            const auto now = Clock::now();
+            mirror_.Copy(std::string_view(buffer, got));
+            Feed(std::string_view(buffer, got), now);
             continue;
         }
-        if (fds[1].revents != 0)
-            break;
-        if (ready == 0)
-            continue;  // a reply's time has come
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(lineFd_, buffer, sizeof buffer);
-            if (n > 0) {
-                const auto now = Clock::now();
-                mirror_.Copy(std::string_view(buffer, n));
-                Feed(std::string_view(buffer, n), now);
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-        }
-        // Hang-up or a failing device: poll would report it again at once, so
-        // back off instead of spinning until the line comes back or we stop.
-        if (!BackOff())
+        // A failing line would report its failure again at once, so back
+        // off instead of spinning until the line comes back or we stop.
+        if (wait == LineWait::Failed && !BackOff())
             break;
     }
     Finish(replies_.Abandon());
@@ -97,7 +68,7 @@ void StationLoop::Feed(std::string_view bytes, Clock::time_point now)
         // "/" occurs only at the start of a frame: whatever came before it
         // unterminated was noise or a frame cut short.
         if (c == '/') {
-            frame_ = "/";
+            frame_.assign(1, '/');  // not = "/": GCC 12 warns wrongly of an overlap there
             inFrame_ = true;
             frameStart_ = now;
             continue;
@@ -168,21 +139,11 @@ void StationLoop::Finish(std::vector<SentReply> replies)
 bool StationLoop::WriteAll(std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t n = write(lineFd_, bytes.data(), bytes.size());
-        if (n > 0) {
-            mirror_.Copy(bytes.substr(0, n));
-            bytes.remove_prefix(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
+        size_t written = 0;
+        if (!WriteSome(bytes, &written))
             return false;
-        pollfd fds[2] = {{lineFd_, POLLOUT, 0}, {stop_.Fd(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            return false;
-        if (fds[1].revents != 0)
-            return false;
+        mirror_.Copy(bytes.substr(0, written));
+        bytes.remove_prefix(written);
     }
     return true;
 }

@@ -7,12 +7,15 @@
 #define DAVODEV_PLCSIM_STATION_LOOP_H
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "faults.h"
 #include "line_mirror.h"
+#include "line_port.h"
 #include "plc_simulator.h"
 #include "record_log.h"
 #include "reply_pacing.h"
@@ -28,9 +31,25 @@ public:
 
     // Serves the line until a stop is asked for. Each call starts framing
     // afresh.
-    void Serve(int lineFd);
+    void Serve(LineHandle line);
 
 private:
+    // What a wait on the line ended with.
+    enum class LineWait {
+        Bytes,   // bytes were read
+        Quiet,   // nothing came: a reply may be due, or a stop asked for
+        Stop,    // a stop was asked for
+        Failed,  // the line failed, or hung up
+    };
+
+    // The platform's part (station_loop_posix.cpp, station_loop_win.cpp).
+    // Waits for bytes until due (none: until they come or a stop), and reads
+    // what came into buffer.
+    LineWait ReadLine(std::optional<Clock::time_point> due, char* buffer, size_t size, size_t* got);
+    // Writes some of bytes, *written of them (maybe 0 after a wait); false
+    // when the line fails or a stop is asked for.
+    bool WriteSome(std::string_view bytes, size_t* written);
+
     void Feed(std::string_view bytes, Clock::time_point now);
     void Handle(const std::string& bytes, Clock::time_point end);
     // Waits a while before looking at a failing line again; false on a stop.
@@ -42,13 +61,15 @@ private:
     bool WriteAll(std::string_view bytes);
 
     const bool pace_;
+    const std::chrono::nanoseconds charTime_;
     StationSet& stations_;
     RecordLog& log_;
     LineMirror& mirror_;
     const StopRequest& stop_;
 
     // Touched by the serving thread only.
-    int lineFd_ = -1;
+    LineHandle line_ = NoLine();
+    uint32_t readWaitMs_ = 0;  // Windows: the wait the line is set to, 0 unset
     std::string frame_;
     bool inFrame_ = false;
     Clock::time_point frameStart_;

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -18,6 +17,7 @@
 #include "faults.h"
 #include "pcon_station.h"
 #include "plc_simulator.h"
+#include "sim_threads.h"
 
 namespace plcsim {
 
@@ -65,7 +65,7 @@ private:
 
     std::vector<Fault> DrawFaultsFor(StationState& state);
 
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::map<int, StationState> stations_;
     std::mt19937 rng_;
 };

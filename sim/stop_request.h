@@ -1,5 +1,6 @@
-// How the serving thread is told to stop: a flag, and an eventfd that wakes
-// its polls and its waits at once.
+// How the serving thread is told to stop: a flag, and a wake that ends its
+// waits at once (an eventfd it polls beside the line on Linux, an event on
+// Windows, where its reads of the line are short instead).
 #ifndef DAVODEV_PLCSIM_STOP_REQUEST_H
 #define DAVODEV_PLCSIM_STOP_REQUEST_H
 
@@ -9,6 +10,12 @@
 namespace plcsim {
 
 using Clock = std::chrono::steady_clock;
+
+#if defined(_WIN32)
+using WakeHandle = void*;  // a manual-reset event, set while a stop is asked for
+#else
+using WakeHandle = int;  // an eventfd, readable while a stop is asked for
+#endif
 
 class StopRequest {
 public:
@@ -22,13 +29,13 @@ public:
     // Asks for a stop and wakes the thread.
     void Raise();
     bool Raised() const { return raised_; }
-    // Readable once a stop is asked for: poll it beside the line.
-    int Fd() const { return fd_; }
+    // Signalled once a stop is asked for: wait on it beside the line.
+    WakeHandle Wake() const { return wake_; }
     // Sleeps until deadline; false when woken to stop.
     bool WaitUntil(Clock::time_point deadline) const;
 
 private:
-    int fd_ = -1;
+    WakeHandle wake_;
     std::atomic<bool> raised_{false};
 };
 

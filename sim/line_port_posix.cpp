@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "posix_fd.h"
+#include "tty_line_posix.h"
 
 namespace plcsim {
 namespace {
@@ -19,7 +20,7 @@ void MakeRaw(int fd, const kivhost::TtyLine& line, const std::string& path)
 
 }  // namespace
 
-int OpenPseudoTerminal(const kivhost::TtyLine& line, std::string& path, int* keptSlave)
+LineHandle OpenPseudoTerminal(const kivhost::TtyLine& line, std::string& path, LineHandle* keptSlave)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0)
@@ -53,7 +54,7 @@ int OpenPseudoTerminal(const kivhost::TtyLine& line, std::string& path, int* kep
     return master;
 }
 
-int OpenSerialDevice(const std::string& path, const kivhost::TtyLine& line)
+LineHandle OpenSerialDevice(const std::string& path, const kivhost::TtyLine& line)
 {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -66,6 +67,16 @@ int OpenSerialDevice(const std::string& path, const kivhost::TtyLine& line)
     }
     tcflush(fd, TCIOFLUSH);
     return fd;
+}
+
+void CloseLineHandle(LineHandle& line)
+{
+    CloseFd(line);
+}
+
+bool SettableRate(uint32_t baud)
+{
+    return kivhost::NamedRate(baud);
 }
 
 }  // namespace plcsim

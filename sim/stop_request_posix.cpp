@@ -10,21 +10,21 @@
 
 namespace plcsim {
 
-StopRequest::StopRequest() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+StopRequest::StopRequest() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    if (fd_ < 0)
+    if (wake_ < 0)
         throw SystemError("eventfd");
 }
 
 StopRequest::~StopRequest()
 {
-    CloseFd(fd_);
+    CloseFd(wake_);
 }
 
 void StopRequest::Reset()
 {
     uint64_t drained;
-    while (read(fd_, &drained, sizeof drained) > 0) {
+    while (read(wake_, &drained, sizeof drained) > 0) {
     }
     raised_ = false;
 }
@@ -33,7 +33,7 @@ void StopRequest::Raise()
 {
     raised_ = true;
     const uint64_t one = 1;
-    if (write(fd_, &one, sizeof one) < 0) {
+    if (write(wake_, &one, sizeof one) < 0) {
         // The counter is far from full; a failure here would leave the thread
         // waiting, so it is worth knowing about.
         std::perror("plcsim: wake");
@@ -49,7 +49,7 @@ bool StopRequest::WaitUntil(Clock::time_point deadline) const
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
         const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
         const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-        pollfd wake{fd_, POLLIN, 0};
+        pollfd wake{wake_, POLLIN, 0};
         if (ppoll(&wake, 1, &timeout, nullptr) > 0)
             return false;
     }

@@ -1,0 +1,25 @@
+// What plcsim's main thread waits for while the line is served: a stop
+// (Ctrl-C and its kin), or on Linux SIGUSR1, which pulls the line out and
+// plugs it in again. A file per platform: signals on Linux, console events
+// on Windows.
+#ifndef DAVODEV_PLCSIM_EVENTS_H
+#define DAVODEV_PLCSIM_EVENTS_H
+
+namespace plcsim {
+
+enum class Event { Stop, Plug };
+
+// Before the serving thread exists: from now on the events reach
+// WaitForEvent alone, and a crash still takes the links away. Throws
+// std::system_error when they cannot be taken.
+void TakeEvents();
+
+// Blocks until the next event.
+Event WaitForEvent();
+
+// From any thread: a stop, as Ctrl-C asks for one (an output that failed).
+void AskToStop();
+
+}  // namespace plcsim
+
+#endif  // DAVODEV_PLCSIM_EVENTS_H

@@ -62,7 +62,7 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
     size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
     while (!stop.load(std::memory_order_relaxed)) {
         DWORD got = 0;
-        if (!ReadFile(tap.Native(), buffer, sizeof buffer, &got, nullptr))
+        if (!ReadArrived(tap.Native(), buffer, sizeof buffer, &got))
             return failed(GetLastError());
         const uint64_t now = MonotonicUs() - originUs;
         if (got == 0) {

@@ -98,12 +98,39 @@ bool SetReadWait(HANDLE port, DWORD ms)
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(port, &timeouts))
         return false;
-    // Interval and multiplier both MAXDWORD: return with whatever is there,
-    // or with the first bytes to arrive within the constant.
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    // A total time-out alone: a read ends when it has its count, or at the
+    // constant. (The interval-and-multiplier MAXDWORD mode, which returns
+    // with the first bytes on Windows, waits out the whole constant under
+    // wine.)
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = std::max<DWORD>(ms, 1);
     return SetCommTimeouts(port, &timeouts) != 0;
+}
+
+bool ReadArrived(HANDLE port, char* buffer, DWORD size, DWORD* got)
+{
+    *got = 0;
+    if (size == 0)
+        return true;
+    // One byte first, which ends the wait as it comes; then what else is
+    // queued, which a read of exactly that many takes at once.
+    DWORD first = 0;
+    if (!ReadFile(port, buffer, 1, &first, nullptr))
+        return false;
+    if (first == 0)
+        return true;
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    DWORD more = 0;
+    if (ClearCommError(port, &errors, &status) && status.cbInQue > 0) {
+        const DWORD want = std::min<DWORD>(status.cbInQue, size - 1);
+        if (!ReadFile(port, buffer + 1, want, &more, nullptr))
+            return false;
+    }
+    *got = first + more;
+    return true;
 }
 
 }  // namespace kivhost

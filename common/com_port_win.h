@@ -22,9 +22,12 @@ enum class ComAccess { ReadOnly, ReadWrite };
 // with the reason for people in *error, when it cannot be had.
 HANDLE OpenComPort(const std::string& name, const TtyLine& line, ComAccess access, std::string* error);
 
-// How long a ReadFile waits: it returns at once with the bytes already
-// there, else with the first bytes to come, else after ms (1 at least).
+// How long ReadArrived waits for a first byte: ms, 1 at least.
 bool SetReadWait(HANDLE port, DWORD ms);
+
+// The bytes already there, at once; else the first to come within the
+// read wait; else none (*got 0). False when the port fails.
+bool ReadArrived(HANDLE port, char* buffer, DWORD size, DWORD* got);
 
 // A Windows error code as text, without the trailing line end.
 std::string WindowsErrorText(DWORD code);

@@ -40,7 +40,7 @@ StationLoop::LineWait StationLoop::ReadLine(std::optional<Clock::time_point> due
         readWaitMs_ = ms;
     }
     DWORD n = 0;
-    if (!ReadFile(line_, buffer, static_cast<DWORD>(size), &n, nullptr)) {
+    if (!kivhost::ReadArrived(line_, buffer, static_cast<DWORD>(size), &n)) {
         readWaitMs_ = 0;  // set it again once the port is back
         return LineWait::Failed;
     }

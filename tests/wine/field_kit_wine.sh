@@ -60,13 +60,17 @@ cd "$bin"
 run 0 "out:01W0010     4660  0x1234" -- "${run_wine[@]}" kivhost.exe --port COM3 read 01W0010
 run 0 -- "${run_wine[@]}" kivhost.exe --port COM3 write 01W0020 0x5A5A
 run 0 "out:01W0020    23130  0x5A5A" -- "${run_wine[@]}" kivhost.exe --port COM3 read 01W0020
+run 2 "err:no port COM29" -- "${run_wine[@]}" kivhost.exe monitor --port COM29
 run 2 "err:station 2 (02) did not acknowledge the read of 02W0010" \
   -- "${run_wine[@]}" kivhost.exe --port COM3 read 02W0010
 printf 'name,address,count\nlevel,01W0010,2\nvalve,02B0100,1\n' >"$work/tags.csv"
 run 2 "out:level 4660 0; valve - (failed: nak)" "err:blocks set aside at the end: 02B0100 x 1" \
   -- "${run_wine[@]}" kivhost.exe --port COM3 --timeout 100 scan "$work/tags.csv" --cycles 2 --retry-down 1
-kill "${pids[1]}"
-wait "${pids[1]}" 2>/dev/null || true
+# Ctrl-C (wine makes one of SIGINT) stops it in order, the port closed.
+kill -INT "${pids[1]}"
+status=0
+wait "${pids[1]}" || status=$?
+[ "$status" = 0 ] || { cat "$work/sim.out"; fail "plcsim.exe ended with $status after Ctrl-C"; }
 
 # The demo on the same pair, its stations on COM4.
 run 0 "out:on COM4, the driver on COM3 joined to it" "out:0x1234 0xABCD 0x0007 0x00FF" "out:9. EndKiv" \
@@ -84,4 +88,9 @@ pids+=($monitor)
 wait_for "$work/monitor.err" "listening on COM5"
 run 0 "out:4660" -- "${run_wine[@]}" kivhost.exe --port COM6 read 01W0010
 wait_for "$work/monitor.out" "good: 4660 (0x1234)"
-echo "ok: kivhost.exe monitor on COM5"
+kill -INT "$monitor"
+status=0
+wait "$monitor" || status=$?
+[ "$status" = 0 ] && grep -qF "Per station (2 frames" "$work/monitor.out" ||
+  { cat "$work/monitor.out" "$work/monitor.err"; fail "the monitor's end after Ctrl-C: status $status"; }
+echo "ok: kivhost.exe monitor on COM5, the summary at Ctrl-C"

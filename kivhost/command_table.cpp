@@ -212,9 +212,11 @@ const std::vector<CommandEntry>& Commands()
          }},
 
         {Command::Stations, "stations", "asks each station once and lists which answer, and how fast",
-         "stations [--range FIRST-LAST]",
+         "stations [--range FIRST-LAST] [--retry-down S]",
          "Each station of the range gets a one-word read of W0000, with a short time-out\n"
          "(100 ms unless --timeout is given): a station that does not answer costs four.\n"
+         "A port that fails (its adapter pulled) is opened again every --retry-down\n"
+         "seconds, and the station being asked is asked again once it is back.\n"
          "Examples:\n  kivhost --port " KIV_EXAMPLE_PORT " stations\n  kivhost --port " KIV_EXAMPLE_PORT
          " stations --range 1-8",
          true,
@@ -222,8 +224,11 @@ const std::vector<CommandEntry>& Commands()
              sub.add_option("--range", given.range,
                             "the stations to ask, 1 to 32 (default 1-32); numbers as\neverywhere: 10 or 0x0A, not 0A")
                  ->type_name("FIRST-LAST");
+             AddRetryDown(sub, given, "seconds between tries to open a failed port again\n(default 10)");
          },
          [](const Given& given, const CLI::App& app, Options& options) {
+             if (std::string error = TakeRetryDown(given, app, options); !error.empty())
+                 return error;
              if (!IsGiven(app, "--range"))
                  return std::string();
              std::string why;

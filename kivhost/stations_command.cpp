@@ -1,9 +1,11 @@
 // kivhost stations: each station of a range asked once, and which answer,
-// how fast.
+// how fast. A port that fails on the way is opened again, and the station
+// being asked is asked again once it is back.
 #include <chrono>
 #include <cstdio>
 
 #include "kivhost_commands.h"
+#include "port_keeper.h"
 #include "scan_engine.h"
 #include "scan_line.h"
 #include "stop_signals.h"
@@ -37,7 +39,12 @@ int RunStations(Context& context)
     CatchStopSignals(options.line, ReplyBytes(oneWord));
 
     FILE* out = context.output.Results();
-    ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs());
+    PortKeeper port(context.session, options.line, std::chrono::seconds(options.scan.retryDownS));
+    const auto tellPort = [&port] {
+        for (const PortEvent& event : port.TakeEvents())
+            Tell(UtcTimestamp(event.time) + " " + event.message);
+    };
+    ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs(), &port);
     std::vector<std::string> rows;
     std::string answering;
     int answers = 0;
@@ -57,6 +64,17 @@ int RunStations(Context& context)
         inExchange = 1;
         const BlockOutcome outcome = reader.Read(block);
         inExchange = 0;
+        tellPort();
+        // Not the station's answer but the port's failure: once the port is
+        // back, the same station is asked again.
+        if (outcome.portLost) {
+            const bool back = port.Ready();
+            tellPort();
+            if (!back)
+                break;
+            --station;
+            continue;
+        }
         ++asked;
         // A station that answers on any attempt, even to refuse W0000 or too
         // late for its attempt, is there.
@@ -105,12 +123,14 @@ int RunStations(Context& context)
         std::fprintf(out, "%s%s%s\n", summary, answering.empty() ? "" : ": ", answering.c_str());
     }
     std::fflush(out);
+    const std::string portLosses = port.Summary();
     if (answers > 0)
-        return EXIT_DONE;
+        return portLosses.empty() ? EXIT_DONE : Complain(EXIT_FAILED, portLosses);
     return Complain(EXIT_FAILED, "no station answered from " + StationText(range.first) + " to " +
                                      StationText(range.last) +
                                      ": check the cable, and that --baud and --format match the PLCs; a slow line "
-                                     "may need a longer --timeout");
+                                     "may need a longer --timeout" +
+                                     (portLosses.empty() ? "" : "; " + portLosses));
 }
 
 }  // namespace kivhost

@@ -81,6 +81,10 @@ public:
         return true;
     }
 
+    // What it printed so far.
+    const Outcome& SoFar() const { return run_; }
+    // Any signal: plcsim's SIGUSR1 unplugs its line, the next plugs it in.
+    void Send(int signal) { kill(child_, signal); }
     // As from Ctrl-C.
     void SendInterrupt() { kill(child_, SIGINT); }
     // As from a terminal or ssh session that closed.

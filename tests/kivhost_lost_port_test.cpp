@@ -1,9 +1,7 @@
 // kivhost run as a program against plcsim run as a program, on a paced
-// line: what scan and poll make of a port that goes away and comes back.
-#include <fcntl.h>
-#include <poll.h>
+// line: what scan, poll and stations make of a port that goes away and
+// comes back.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,111 +17,12 @@
 #include <vector>
 
 #include "case_name.h"
+#include "kivhost_line_fixture.h"
 
 namespace {
 
-struct Output {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// A program running beside the test, both outputs read as they come so
-// that neither pipe fills up; killed and reaped at the end if still there.
-class Program {
-public:
-    Program(const std::string& path, const std::vector<std::string>& args)
-    {
-        int outPipe[2];
-        int errPipe[2];
-        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> copies = args;
-        copies.insert(copies.begin(), path);
-        std::vector<char*> argv;
-        for (std::string& arg : copies)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        child_ = fork();
-        if (child_ == 0) {
-            dup2(outPipe[1], 1);
-            dup2(errPipe[1], 2);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
-        close(outPipe[1]);
-        close(errPipe[1]);
-        fds_[0] = {outPipe[0], POLLIN, 0};
-        fds_[1] = {errPipe[0], POLLIN, 0};
-    }
-    ~Program()
-    {
-        if (child_ > 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
-        }
-        for (pollfd& fd : fds_)
-            if (fd.fd >= 0)
-                close(fd.fd);
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    // Reads until done holds for the output so far; false when the program
-    // ended first, or a minute went by.
-    bool ReadUntil(const std::function<bool(const Output&)>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done(run_)) {
-            if (std::chrono::steady_clock::now() > deadline || !ReadSome())
-                return false;
-        }
-        return true;
-    }
-    void Signal(int number) { kill(child_, number); }
-    const Output& SoFar() const { return run_; }
-
-    // Ctrl-C, then all it prints until it ends, and its status.
-    Output Interrupt()
-    {
-        Signal(SIGINT);
-        ReadUntil([](const Output&) { return false; });
-        int status = 0;
-        if (fds_[0].fd >= 0 || fds_[1].fd >= 0)
-            kill(child_, SIGKILL);  // hung: its status shows it
-        waitpid(child_, &status, 0);
-        child_ = -1;
-        run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return run_;
-    }
-
-private:
-    bool ReadSome()
-    {
-        if (fds_[0].fd < 0 && fds_[1].fd < 0)
-            return false;
-        if (poll(fds_, 2, 1000) <= 0)
-            return true;
-        std::string* sinks[2] = {&run_.out, &run_.err};
-        for (int i = 0; i < 2; ++i) {
-            if (fds_[i].fd < 0 || fds_[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds_[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                close(fds_[i].fd);
-                fds_[i].fd = -1;
-            }
-        }
-        return true;
-    }
-
-    pid_t child_ = -1;
-    pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
-    Output run_;
-};
+using kivhost_test::KivhostRunning;
+using Output = kivhost_test::Outcome;
 
 size_t Occurrences(const std::string& text, const std::string& what)
 {
@@ -174,28 +73,28 @@ TEST_P(KivhostPacedPort, ALostPortIsToldOnceReopenedAndLeavesTheStationsAlone)
     const std::string tags = ::testing::TempDir() + "kivhost-paced-" + std::to_string(getpid()) + ".csv";
     std::ofstream(tags) << "name,address\none,01W0010\ntwo,02W0010\n";
 
-    Program sim(PLCSIM_PATH,
-                {"--stations", "1,2", "--set", "1:W0010=0x1234", "--fault", "2:silent", "--pace", "--link", link});
+    KivhostRunning sim(
+        {"--stations", "1,2", "--set", "1:W0010=0x1234", "--fault", "2:silent", "--pace", "--link", link}, PLCSIM_PATH);
     ASSERT_TRUE(sim.ReadUntil([](const Output& so) { return so.out.find('\n') != std::string::npos; }))
         << sim.SoFar().err;
 
     std::vector<std::string> args = {"--port", link, "--timeout", "50"};
     for (const std::string& arg : c.command)
         args.push_back(arg == "{tags}" ? tags : arg);
-    Program kivhost(KIVHOST_PATH, args);
+    KivhostRunning kivhost(args);
     const std::string failed = "port " + link + " failed: ";
     const std::string back = "port " + link + " back after ";
 
     // Station 2 set aside for its silence before the port goes.
     ASSERT_TRUE(kivhost.ReadUntil([](const Output& so) { return CycleLines(so.out).size() >= 3; }))
         << kivhost.SoFar().err;
-    sim.Signal(SIGUSR1);
+    sim.Send(SIGUSR1);
     ASSERT_TRUE(sim.ReadUntil([](const Output& so) { return so.out.find("unplugged") != std::string::npos; }));
     ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(failed) != std::string::npos; }))
         << kivhost.SoFar().err;
     // Long enough for a try to open it to fail.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    sim.Signal(SIGUSR1);
+    sim.Send(SIGUSR1);
     ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(back) != std::string::npos; }))
         << kivhost.SoFar().err;
     const size_t cyclesBefore = CycleLines(kivhost.SoFar().out).size();
@@ -219,5 +118,39 @@ TEST_P(KivhostPacedPort, ALostPortIsToldOnceReopenedAndLeavesTheStationsAlone)
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, KivhostPacedPort, ::testing::ValuesIn(LOST_PORT_CASES), CaseName());
+
+// A survey over a port pulled and plugged in again: the station being asked
+// when the port went is asked again, and no station is "not sent".
+TEST(KivhostPacedSurvey, AStationAskedWhenThePortWentIsAskedAgain)
+{
+    const std::string link = "/tmp/ks" + std::to_string(getpid() % 10000);
+    KivhostRunning sim({"--stations", "1,2", "--set", "1:W0000=0x1234", "--pace", "--link", link}, PLCSIM_PATH);
+    ASSERT_TRUE(sim.ReadUntil([](const Output& so) { return so.out.find('\n') != std::string::npos; }))
+        << sim.SoFar().err;
+
+    KivhostRunning kivhost({"--port", link, "--timeout", "50", "stations", "--retry-down", "1"});
+    ASSERT_TRUE(kivhost.ReadUntil([](const Output& so) { return so.out.find("\n3 (03)") != std::string::npos; }))
+        << kivhost.SoFar().err;
+    sim.Send(SIGUSR1);
+    const std::string failed = "port " + link + " failed: ";
+    ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(failed) != std::string::npos; }))
+        << kivhost.SoFar().err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    sim.Send(SIGUSR1);
+    kivhost.ReadUntil([](const Output&) { return false; });  // to its end
+    const Output run = kivhost.Wait();
+
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(Occurrences(run.err, failed), 1u) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "port " + link + " back after "), 1u) << run.err;
+    EXPECT_NE(run.err.find("the port " + link + " was lost 1 time"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("not sent"), std::string::npos) << run.out;
+    for (int station = 1; station <= 32; ++station) {
+        char row[16];
+        std::snprintf(row, sizeof row, "\n%d (%02X) ", station, station);
+        EXPECT_EQ(Occurrences(run.out, row), 1u) << row << "\n" << run.out;
+    }
+    EXPECT_NE(run.out.find("2 of 32 stations answer"), std::string::npos) << run.out;
+}
 
 }  // namespace

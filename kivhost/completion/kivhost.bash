@@ -112,7 +112,7 @@ _kivhost()
             read) own="--count" ;;
             poll) own="--tags --count --interval --cycles --retry-down" ;;
             scan) own="--interval --cycles --max-gap --plan --retry-down --csv --jsonl" ;;
-            stations) own="--range" ;;
+            stations) own="--range --retry-down" ;;
             demo) own="--sim-port" ;;
             monitor) own="--gap --late --jsonl --csv --shared" ;;
         esac

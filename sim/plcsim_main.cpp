@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "line_port.h"
 #include "plc_simulator.h"
 #include "plcsim_command_line.h"
 #include "plcsim_events.h"
@@ -38,8 +39,8 @@ bool Say(const std::string& line)
 int OutputFailed(plcsim::Simulator& sim, const char* what)
 {
     sim.Stop();
-    std::fprintf(stderr, "plcsim: %s: standard output: %s; stopped, the line and its links are gone\n", what,
-                 std::strerror(outputError));
+    std::fprintf(stderr, "plcsim: %s: standard output: %s; stopped, %s\n", what, std::strerror(outputError),
+                 plcsim::HAS_PSEUDO_TERMINALS ? "the line and its links are gone" : "the port is closed");
     return plcsim::EXIT_OUTPUT;
 }
 

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <system_error>
+
+#include "pcon_frame.h"
 
 namespace kivbench {
 
@@ -239,6 +242,14 @@ bool FloorClient::ReadFull(uint8_t* buffer, size_t want, int timeoutMs)
     }
     inputSeenEmpty_ = false;  // it got all it asked for: more may be waiting
     return true;
+}
+
+plcsim::Fault RequestTime(int baud)
+{
+    plcsim::Fault delay;
+    delay.kind = plcsim::FaultKind::Delay;
+    delay.value = static_cast<int>(std::lround(kivhost::READ_REQUEST_BYTES * 10.0 * 1000.0 / baud));
+    return delay;
 }
 
 }  // namespace kivbench

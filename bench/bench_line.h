@@ -1,6 +1,6 @@
 // The line side of the benchmark: pseudo-terminals, a responder that answers
-// without parsing, and the floor client that makes the driver's system calls
-// with no driver around them.
+// without parsing, the floor client that makes the driver's system calls
+// with no driver around them, and what a simulator's line lacks of a real one.
 #ifndef DAVODEV_KIVBENCH_BENCH_LINE_H
 #define DAVODEV_KIVBENCH_BENCH_LINE_H
 
@@ -12,6 +12,8 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+
+#include "plc_simulator.h"
 
 namespace kivbench {
 
@@ -104,6 +106,12 @@ private:
     int fd_ = -1;
     bool inputSeenEmpty_ = false;
 };
+
+// The simulator paces its replies at the baud rate but takes a request as
+// fast as the pseudo-terminal brings it: a read request's wire time (every
+// one is 14 characters), set as a delay before each reply, makes a cycle of
+// block reads take what it would on a line.
+plcsim::Fault RequestTime(int baud);
 
 }  // namespace kivbench
 

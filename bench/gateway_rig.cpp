@@ -1,7 +1,6 @@
 #include "gateway_rig.h"
 
-#include <cmath>
-
+#include "bench_line.h"
 #include "block_planner.h"
 #include "exchange_kinds.h"
 #include "gate_config.h"
@@ -36,17 +35,6 @@ std::string TagFileCsv()
     return csv;
 }
 
-// A request is taken as fast as the pseudo-terminal brings it: its wire
-// time (every read request is 14 characters) is given as a delay before the
-// reply, so that a cycle takes what it would on a line, as in section 8.
-plcsim::Fault RequestTime(int baud)
-{
-    plcsim::Fault delay;
-    delay.kind = plcsim::FaultKind::Delay;
-    delay.value = static_cast<int>(std::lround(kivhost::READ_REQUEST_BYTES * 10.0 * 1000.0 / baud));
-    return delay;
-}
-
 plcsim::Options SimOptions()
 {
     plcsim::Options options;
@@ -63,7 +51,7 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
 {
     sim_.StartPty();
     for (int s = 1; s <= STATIONS; ++s) {
-        sim_.SetFault(s, RequestTime(BAUD));
+        sim_.SetFault(s, RequestTime(BAUD));  // a cycle as long as on a line, as in section 8
         for (int i = 0; i < 8; ++i) {
             sim_.SetWord(s, 0x100 + i, static_cast<uint16_t>(s * 1000 + i));
             sim_.SetWord(s, 0x110 + i, static_cast<uint16_t>(s * 1000 + 100 + i));

@@ -308,7 +308,7 @@ void RunGatewaySection(BenchRun& run)
     const auto library = kivhost::DriverLibrary::Load(kivhost::DefaultLibraryPath(), &error);
     Require(library != nullptr, "gateway: " + error);
 
-    MosquittoBroker broker;
+    mqtt_test::Broker broker;
     std::string brokerProblem;
     const int brokerPort = broker.Start(&brokerProblem) ? broker.Port() : 0;
     {

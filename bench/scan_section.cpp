@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_line.h"
 #include "block_planner.h"
 #include "driver_library.h"
 #include "driver_output.h"
@@ -128,14 +128,6 @@ ScanCase MakeCase(const char* name, kivhost::Session& session, std::vector<kivho
     c.line = std::make_unique<kivhost::ScanLine>(session, *c.reporter, TIMEOUT_UNITS * 10);
     c.silent = silent;
     return c;
-}
-
-plcsim::Fault RequestTime(int baud)
-{
-    plcsim::Fault delay;
-    delay.kind = plcsim::FaultKind::Delay;
-    delay.value = static_cast<int>(std::lround(kivhost::READ_REQUEST_BYTES * 10.0 * 1000.0 / baud));
-    return delay;
 }
 
 void RunCycles(ScanCase& c, plcsim::Simulator& sim, int baud, int cycles, bool measure)

@@ -17,6 +17,7 @@
 
 #include "kivhost_line_fixture.h"
 #include "mqtt_broker.h"
+#include "plcsim_process.h"
 
 namespace {
 

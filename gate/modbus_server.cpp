@@ -66,7 +66,6 @@ struct ModbusServer::Connection {
     // A write under way: answered with reply (after header) once every
     // future is ready; the client's further requests wait in `in`.
     std::vector<std::future<WriteResult>> pending;
-    std::vector<size_t> pendingTags;
     uint8_t header[MBAP_BYTES] = {};
     std::vector<uint8_t> reply;
 };
@@ -294,12 +293,10 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
                     log_("modbus: write to " + map_.Tags()[tag].tag.name + " from " + connection.peer +
                          " refused: the write queue is full");
                     connection.pending.clear();
-                    connection.pendingTags.clear();
                     answer.pdu = ExceptionPdu(pdu[0], DeviceBusy);
                     break;
                 }
                 connection.pending.push_back(std::move(result));
-                connection.pendingTags.push_back(tag);
             }
             if (!connection.pending.empty()) {
                 connection.reply = std::move(answer.pdu);
@@ -312,22 +309,17 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
     return true;
 }
 
-// The client of a write hears back once the station has answered every part.
+// The client of a write hears back once the station has answered every
+// part. The line's owner logs each result, naming this client.
 void ModbusServer::FinishWrite(Connection& connection)
 {
     for (std::future<WriteResult>& result : connection.pending)
         if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
             return;
     bool done = true;
-    for (size_t i = 0; i < connection.pending.size(); ++i) {
-        const WriteResult result = connection.pending[i].get();
-        const std::string& name = map_.Tags()[connection.pendingTags[i]].tag.name;
-        log_("modbus: write to " + name + " from " + connection.peer + (result.done ? " done" : " failed") +
-             (result.message.empty() ? "" : ": " + result.message));
-        done = done && result.done;
-    }
+    for (std::future<WriteResult>& result : connection.pending)
+        done = result.get().done && done;
     connection.pending.clear();
-    connection.pendingTags.clear();
     // The station did not confirm: a device failure, since it may have been
     // the station refusing as much as not answering.
     QueueAnswer(connection, done ? connection.reply : ExceptionPdu(connection.reply[0], DeviceFailure));

@@ -332,6 +332,15 @@ TEST(KivgateLine, WritesReachTheStationAndAreReadBack)
         const Gateway::Answer answer = gate.ReadUntilValues(c.readBack, c.readAddress, c.expected);
         EXPECT_EQ(answer.values, c.expected) << modbus_strerror(answer.error);
     }
+    // Each write is logged once, by the line's owner, naming where it came from.
+    const Outcome run = gate.Terminate();
+    const std::string mqttWrite = "write to w from mqtt " + PREFIX + "/w/set done";
+    const size_t at = run.err.find(mqttWrite);
+    EXPECT_NE(at, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(mqttWrite, at + 1), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("write to w from modbus 127.0.0.1:"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("modbus: write"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("write done:"), std::string::npos) << run.err;
 }
 
 TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)

@@ -290,7 +290,6 @@ TEST(KivgateModbus, ServerOnLoopback)
     EXPECT_EQ(written.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     owner.Release();
     EXPECT_EQ(written.get(), 1) << modbus_strerror(errno);
-    EXPECT_TRUE(log.Has("write to speed from 127.0.0.1:"));
 
     // A write the station does not confirm is a device failure.
     auto failed = std::async(std::launch::async, [&] {
@@ -301,8 +300,8 @@ TEST(KivgateModbus, ServerOnLoopback)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     owner.Release();
     EXPECT_EQ(failed.get(), EMBXSFAIL);
-    EXPECT_TRUE(log.Has("write to stuck from 127.0.0.1:"));
-    EXPECT_TRUE(log.Has("failed: no answer from station 1"));
+    // The line's owner logs what became of a write; the server does not say it again.
+    EXPECT_FALSE(log.Has("write to "));
 
     // A header of another protocol closes that connection alone.
     const int raw = RawClient(server.Port());

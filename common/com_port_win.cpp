@@ -26,7 +26,7 @@ std::string OpenFailure(const std::string& name, DWORD code)
 }
 
 // The driver's configuration of the line, over what the port holds.
-kiv::LineConfig ConfigOf(const TtyLine& line, const DCB& held)
+kiv::LineConfig ConfigOf(const TtyLine& line, const DCB& held, ComAccess access)
 {
     const auto code = [](uint16_t value) { return static_cast<uint8_t>(std::min<uint16_t>(value, 0xFF)); };
     kiv::LineConfig config{};
@@ -39,7 +39,9 @@ kiv::LineConfig ConfigOf(const TtyLine& line, const DCB& held)
     config.parityCheck = false;  // a damaged character is passed on, not replaced
     config.outxCtsFlow = config.outxDsrFlow = config.dsrSensitivity = false;
     config.dtr = kiv::DtrControl::On;  // powers many line-side converters
-    config.rts = kiv::RtsControl::On;
+    // An RS-485 converter whose direction follows RTS would drive the bus
+    // while RTS is on: a port that only listens keeps it off.
+    config.rts = access == ComAccess::ReadOnly ? kiv::RtsControl::Off : kiv::RtsControl::On;
     config.outX = config.inX = false;
     config.errorReplace = config.discardNull = config.abortOnError = false;
     return config;
@@ -83,7 +85,7 @@ HANDLE OpenComPort(const std::string& name, const TtyLine& line, ComAccess acces
     if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &held))
         return fail(name + " is not a serial port");
     DCB raw;
-    kiv::DcbFromLineConfig(ConfigOf(line, held), &raw);
+    kiv::DcbFromLineConfig(ConfigOf(line, held, access), &raw);
     if (!SetCommState(port, &raw))
         return fail("cannot set " + name + " to the line's format");
     COMMTIMEOUTS writes{};

@@ -18,7 +18,8 @@ namespace kivhost {
 enum class ComAccess { ReadOnly, ReadWrite };
 
 // The port to this program alone, a raw line of these settings (no flow
-// control, no character replaced), its queues emptied. INVALID_HANDLE_VALUE,
+// control, no character replaced), its queues emptied; DTR on, and RTS on
+// unless it only listens. INVALID_HANDLE_VALUE,
 // with the reason for people in *error, when it cannot be had.
 HANDLE OpenComPort(const std::string& name, const TtyLine& line, ComAccess access, std::string* error);
 

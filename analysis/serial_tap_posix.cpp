@@ -69,6 +69,10 @@ std::unique_ptr<SerialTap> SerialTap::Open(const TapSettings& settings, std::str
         *error = "cannot set " + path + " to the line's format: " + std::strerror(errno);
         return nullptr;
     }
+    // Opening raised RTS; an RS-485 converter whose direction follows it
+    // would drive the bus. A pseudo-terminal has no such line: no matter.
+    const int rts = TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIC, &rts);
     return tap;
 }
 

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +17,7 @@
 
 #include "scan_engine.h"
 #include "tag_list.h"
+#include "write_queue.h"
 
 namespace kivgate {
 
@@ -41,8 +40,14 @@ struct GateTag {
 struct TagValue {
     std::vector<uint16_t> values;  // one per element (bits 0/1); the last good
     Quality quality = Quality::None;
-    WallTime time{};                   // of this cycle's read or decision
+    WallTime time{};                   // of its last read, or of the decision that it is down
     std::optional<WallTime> lastGood;  // none: never read good
+    SteadyTime readAt{};               // of its last good read, for its age: the wall clock may jump
+
+    // The quality to serve at now: a good value not read again within
+    // maxAge is stale (maxAge 0: values do not age). Judged when served,
+    // not when published: a line stuck in an exchange publishes nothing.
+    Quality QualityAt(SteadyTime now, std::chrono::milliseconds maxAge) const;
 };
 
 struct StationDiagnostics {
@@ -51,8 +56,13 @@ struct StationDiagnostics {
     WallTime since{};                                        // of the current state
     std::string lastReason;                                  // of the last failure, "" for none
     std::vector<std::pair<std::string, uint64_t>> failures;  // by reason
-    double p50Ms = 0;
+    double p50Ms = 0;                                        // 0 when none: see latencyP50Ms
     double p99Ms = 0;
+    // Down for the port: lost, or not heard since it came back; lastReason "port-lost".
+    bool portLost = false;
+    // Of its good replies; none until it has answered, not a figure of 0.
+    std::optional<double> latencyP50Ms{};
+    std::optional<double> latencyP99Ms{};
 };
 
 // Immutable once published.
@@ -62,6 +72,11 @@ struct Snapshot {
     WallTime time{};
     std::vector<TagValue> tags;  // as GateTags
     std::vector<StationDiagnostics> stations;
+    // How old a good value may be and still be served good; 0: no limit.
+    std::chrono::milliseconds maxAge{0};
+    bool portLost = false;  // every station down meanwhile
+
+    Quality QualityAt(size_t tag, SteadyTime now) const { return tags.at(tag).QualityAt(now, maxAge); }
 };
 
 // The last snapshot, for any number of readers.
@@ -80,43 +95,6 @@ private:
     mutable std::condition_variable changed_;
     std::shared_ptr<const Snapshot> latest_ = std::make_shared<Snapshot>();
     uint64_t version_ = 0;
-};
-
-struct WriteResult {
-    bool done = false;    // the station acknowledged
-    std::string message;  // what happened, for a log and for the client
-};
-
-// A write of values to elements [offset, offset + values.size()) of a tag.
-struct WriteRequest {
-    size_t tag = 0;
-    size_t offset = 0;
-    std::vector<uint16_t> values;
-    std::string from;  // "modbus 127.0.0.1:40312", "mqtt TOPIC/set": for the log
-};
-
-// Writes from the servers to the line's owner, done between scan blocks in
-// the order they came. Bounded: a full queue refuses at once.
-class WriteQueue {
-public:
-    explicit WriteQueue(size_t capacity = 64) : capacity_(capacity) {}
-    // The result comes when the station has answered (or the write failed);
-    // an invalid future when the queue is full or closed.
-    std::future<WriteResult> Submit(WriteRequest request);
-    struct Pending {
-        WriteRequest request;
-        std::promise<WriteResult> result;
-    };
-    // For the line's owner: the next write, if any, without waiting.
-    std::optional<Pending> Take();
-    // No more writes: those queued are answered as not done.
-    void Close(const std::string& why);
-
-private:
-    std::mutex mutex_;
-    std::deque<Pending> pending_;
-    size_t capacity_;
-    bool closed_ = false;
 };
 
 }  // namespace kivgate

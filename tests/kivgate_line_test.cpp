@@ -262,12 +262,14 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
     const Gateway::Answer failed = gate.Request(ReadHolding, 30, {0});
     EXPECT_EQ(failed.error, EMBXGTAR) << modbus_strerror(failed.error);
 
-    // A write it does not acknowledge is not done, over either side.
+    // A write to it fails at once, over either side, naming it: not sent,
+    // so the target failed to respond.
     const Gateway::Answer write = gate.Request(WriteRegister, 30, {9});
-    EXPECT_EQ(write.error, EMBXSFAIL) << modbus_strerror(write.error);
+    EXPECT_EQ(write.error, EMBXGTAR) << modbus_strerror(write.error);
     gate.Mqtt().Publish(PREFIX + "/s2/set", "9");
     const Message result = gate.Mqtt().WaitFor(PREFIX + "/s2/set/result");
     EXPECT_EQ(Parsed(result)["done"], false) << result.payload;
+    EXPECT_NE(result.payload.find("station 2 (02) is down: no-reply"), std::string::npos) << result.payload;
 
     const Json up = WaitForJson(gate.Mqtt(), "stations/02", [](const Json& j) { return j["state"] == "up"; });
     ASSERT_FALSE(up.is_null());
@@ -277,6 +279,8 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
     const Outcome run = gate.Terminate();
     EXPECT_NE(run.err.find("station 2 (02) stopped answering"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("station 2 (02) answers again"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("write to s2 from modbus 127.0.0.1:"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("write to s2 from mqtt kg/s2/set failed"), std::string::npos) << "never sent:\n" << run.err;
 }
 
 // A write and where it is read back over Modbus after the station took it.

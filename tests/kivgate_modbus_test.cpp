@@ -200,8 +200,9 @@ private:
             while (!release_ && !stop_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             release_ = false;
+            // "stuck" went on the line, and its station did not confirm it.
             const bool stuck = write->request.tag == 2;
-            write->result.set_value(kivgate::WriteResult{!stuck, stuck ? "no answer from station 1" : ""});
+            write->result.set_value(kivgate::WriteResult{!stuck, stuck ? "no answer from station 1" : "", true});
         }
     }
     kivgate::WriteQueue& queue_;

@@ -85,8 +85,10 @@ void LineOwner::Run(const volatile std::sig_atomic_t* stop, volatile std::sig_at
                           });
         const kivhost::CycleStats& cycle = engine_.Cycle();
         lastHealthy_ = cycle.complete && cycle.failures == 0;
-        LogEvents();
+        // What is served first, then what is logged: a client that reads
+        // after an event is logged finds it served.
         Publish(true);
+        LogEvents();
         DoWrites(stop, busy);
     }
     writes_.Close("kivgate is stopping: the write was not sent");
@@ -97,8 +99,8 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next, const v
 {
     while (*stop == 0) {
         if (port_.Lost() && port_.TryAgain()) {
-            LogEvents();
             Publish(false);
+            LogEvents();
         }
         // A station set aside is asked only when its retry is due.
         const auto now = std::chrono::steady_clock::now();

@@ -6,6 +6,7 @@
 #include "line_owner.h"
 #include "session.h"
 #include "tool_text.h"
+#include "write_failure.h"
 
 namespace kivgate {
 
@@ -75,8 +76,7 @@ WriteResult LineOwner::Write(const WriteRequest& request)
     port_.Lost(report);
     // Acknowledged by another station, or doubted, is not done.
     if (!kivhost::ExchangeGood(result, report))
-        return {false, kivhost::ExchangeFailure(address, text, true, result, report, line_.TimeoutMs()),
-                result != REJECTED};
+        return {false, WriteFailure(address, text, result, report, line_.TimeoutMs()), result != REJECTED};
     ReadBack(request);
     return {true,
             std::to_string(request.values.size()) + (request.values.size() == 1 ? " value" : " values") + " to " +

@@ -180,9 +180,13 @@ void ModbusServer::Run()
         bool waiting = false;
         for (const std::unique_ptr<Connection>& connection : connections_) {
             short events = 0;
-            // No more requests read while one is under way or answers pile up.
+            // No more requests read while one is under way or answers pile up;
+            // but a client that hangs up while its write waits is seen at once,
+            // so that the write is withdrawn before it is sent.
             if (connection->pending.empty() && connection->out.size() < OUT_MAX)
                 events |= POLLIN;
+            else if (!connection->pending.empty())
+                events |= POLLRDHUP;
             if (!connection->out.empty())
                 events |= POLLOUT;
             waiting = waiting || !connection->pending.empty();
@@ -205,7 +209,7 @@ void ModbusServer::Run()
             const short revents = polled[i + 2].revents;
             std::string reason;
             bool keep = true;
-            if (revents & (POLLIN | POLLHUP | POLLERR))
+            if (revents & (POLLIN | POLLHUP | POLLERR | POLLRDHUP))
                 keep = Receive(connection, &reason);
             if (keep && !connection.pending.empty())
                 FinishWrite(connection);

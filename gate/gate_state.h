@@ -40,7 +40,7 @@ struct GateTag {
 struct TagValue {
     std::vector<uint16_t> values;  // one per element (bits 0/1); the last good
     Quality quality = Quality::None;
-    WallTime time{};                   // of its last read, or of the decision that it is down
+    WallTime time{};                   // of this cycle's read or decision
     std::optional<WallTime> lastGood;  // none: never read good
     SteadyTime readAt{};               // of its last good read, for its age: the wall clock may jump
 

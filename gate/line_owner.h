@@ -62,6 +62,7 @@ private:
     // requester hears it was done: nobody is served the value from before.
     void ReadBack(const WriteRequest& request);
     void LogDropped();
+    std::string TagName(size_t tag) const;
 
     // A snapshot of the tags and stations, after every block and at the end
     // of a cycle (cycleDone: the status line too). It also tells the queue

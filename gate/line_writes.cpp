@@ -1,6 +1,8 @@
 // The line owner's writes: taken from the queue between blocks, checked
 // once more right before they are sent, and read back before they are
 // answered.
+#include <algorithm>
+
 #include "address_area.h"
 #include "exchange_text.h"
 #include "line_owner.h"
@@ -25,26 +27,31 @@ void LineOwner::DoWrites(const volatile std::sig_atomic_t* stop, volatile std::s
             *busy = 0;
         // The rest of a request that failed part-way are not sent.
         if (!result.done)
-            writes_.Withdraw(pending->request.batch, "not sent: an earlier part of the same request failed");
+            writes_.Withdraw(pending->request.batch, "an earlier part of the same request failed");
+        // What the write changed (values read back, a port lost) is served
+        // before its requester hears of it.
+        Publish(false);
         const WriteRequest& request = pending->request;
-        log_("write to " + tags_[request.tag].tag.name + " from " + request.from +
+        log_("write to " + TagName(request.tag) + " from " + request.from +
              (result.done   ? " done: "
               : result.sent ? " failed: "
                             : " not sent: ") +
              result.message);
         pending->result.set_value(std::move(result));
-        // Whatever the write did to the port and the stations, before the next.
-        Publish(false);
         LogDropped();
     }
 }
 
+std::string LineOwner::TagName(size_t tag) const
+{
+    return tag < tags_.size() ? tags_[tag].tag.name : "tag " + std::to_string(tag) + " (no such tag)";
+}
+
 void LineOwner::LogDropped()
 {
-    for (const WriteQueue::Dropped& dropped : writes_.TakeDropped()) {
-        const std::string& name = dropped.request.tag < tags_.size() ? tags_[dropped.request.tag].tag.name : "?";
-        log_("write to " + name + " from " + dropped.request.from + " not sent: " + dropped.result.message);
-    }
+    for (const WriteQueue::Dropped& dropped : writes_.TakeDropped())
+        log_("write to " + TagName(dropped.request.tag) + " from " + dropped.request.from +
+             " not sent: " + dropped.result.message);
 }
 
 WriteResult LineOwner::Write(const WriteRequest& request)
@@ -74,9 +81,14 @@ WriteResult LineOwner::Write(const WriteRequest& request)
     const double ms = session_.LastMs();
     const kivhost::ExchangeReport report = reporter_.Report(session_.LastExchanges());
     port_.Lost(report);
-    // Acknowledged by another station, or doubted, is not done.
+    // Acknowledged by another station, or doubted, is not done. Refused by
+    // the driver, or by the port on every attempt, it never left.
+    const bool left =
+        result != REJECTED &&
+        (!report.traced || std::any_of(report.outcomes.begin(), report.outcomes.end(),
+                                       [](kivhost::Outcome o) { return o != kivhost::Outcome::NotSent; }));
     if (!kivhost::ExchangeGood(result, report))
-        return {false, WriteFailure(address, text, result, report, line_.TimeoutMs()), result != REJECTED};
+        return {false, WriteFailure(address, text, result, report, line_.TimeoutMs()), left};
     ReadBack(request);
     return {true,
             std::to_string(request.values.size()) + (request.values.size() == 1 ? " value" : " values") + " to " +

@@ -204,14 +204,14 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
         bridge->lastWhy_.clear();
     }
     bridge->connected_ = true;
-    bridge->log_("broker connected " + bridge->Broker() + " as " + bridge->clientId_);
-    bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // Every tag's set topic, so that a write that cannot be done is answered
-    // rather than lost.
+    // rather than lost; before online, which then says commands are taken.
     for (const auto& [topic, tag] : bridge->setTopics_)
         mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
+    bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // The broker may have lost the retained values while we were away.
     bridge->republish_ = true;
+    bridge->log_("broker connected " + bridge->Broker() + " as " + bridge->clientId_);
 }
 
 void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
@@ -230,11 +230,14 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     const Clock::duration stood = Clock::now() - bridge->acceptedAt_;
     const unsigned delay = bridge->backoff_.Lost(stood);
     mosquitto_reconnect_delay_set(client, delay, ReconnectBackoff::LAST_S, true);
-    std::string line = "broker lost " + bridge->Broker() + " " + Seconds(stood) +
-                       " after it accepted the connection: " + MosquittoWhy(rc, savedErrno);
+    std::string line =
+        "broker lost " + bridge->Broker() + " " + Seconds(stood) + " after connecting: " + MosquittoWhy(rc, savedErrno);
+    if (!line.empty() && line.back() == '.')
+        line.pop_back();
     if (bridge->backoff_.ShortInRow() >= 2)
-        line += "; it closed " + std::to_string(bridge->backoff_.ShortInRow()) +
-                " connections in a row within a minute: another client may be using client id " + bridge->clientId_;
+        line += " (" + std::to_string(bridge->backoff_.ShortInRow()) +
+                " times in a row within a minute of connecting: another client may be using client id " +
+                bridge->clientId_ + ")";
     bridge->log_(line + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again in " + std::to_string(delay) + " s"));
 }
 

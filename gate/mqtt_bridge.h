@@ -107,8 +107,8 @@ private:
     // Only libmosquitto's thread touches these.
     std::chrono::steady_clock::time_point acceptedAt_{};
     ReconnectBackoff backoff_;
-    std::string lastWhy_;     // of the last attempt that failed, said once
-    bool refused_ = false;    // by the broker, this attempt: said already
+    std::string lastWhy_;                 // of the last attempt that failed, said once
+    bool refused_ = false;                // by the broker, this attempt: said already
     std::set<std::string> retainedSets_;  // set topics whose retained command was said
 
     // Only the publishing thread touches this, until it has ended.

@@ -33,7 +33,8 @@ std::string DefaultClientId(std::string_view host, std::string_view prefix)
 {
     const std::string whole = "kivgate-" + std::string(host) + "-" + std::string(prefix);
     std::string id = whole;
-    std::replace_if(id.begin(), id.end(), [](char c) { return !Allowed(c); }, '-');
+    std::replace_if(
+        id.begin(), id.end(), [](char c) { return !Allowed(c); }, '-');
     if (id.size() <= CLIENT_ID_MAX)
         return id;
     char hash[16];

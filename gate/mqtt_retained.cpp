@@ -72,14 +72,17 @@ void MqttRetained::PublishTag(const Snapshot& snapshot, size_t index, Clock::tim
     const std::string values = ValueText(value, tag.tag.count);
     const std::string quality = QualityText(value.quality);
     if (form_ == PayloadForm::Json) {
-        Offer(tag.topic, values + " " + quality, [&] { return TagPayload(value, tag.tag.count, form_); }, now, send);
+        Offer(
+            tag.topic, values + " " + quality, [&] { return TagPayload(value, tag.tag.count, form_); }, now, send);
         return;
     }
     // A bare number cannot say it is old: only a good one is published, and
     // the quality goes beside it.
-    Offer(qualityTopics_[index], quality, [&] { return quality; }, now, send);
+    Offer(
+        qualityTopics_[index], quality, [&] { return quality; }, now, send);
     if (value.quality == Quality::Good)
-        Offer(tag.topic, values, [&] { return values; }, now, send);
+        Offer(
+            tag.topic, values, [&] { return values; }, now, send);
 }
 
 void MqttRetained::Publish(const Snapshot& snapshot, Clock::time_point now, const Send& send)
@@ -95,10 +98,12 @@ void MqttRetained::Publish(const Snapshot& snapshot, Clock::time_point now, cons
     for (const StationDiagnostics& diagnostics : snapshot.stations) {
         const StationDiagnostics station = ServedStation(diagnostics, portLostSince_);
         stations_.insert(station.station);
-        Offer(StationTopic(prefix_, station.station), StationKey(station), [&] { return StationPayload(station); },
-              now, send);
+        Offer(
+            StationTopic(prefix_, station.station), StationKey(station), [&] { return StationPayload(station); }, now,
+            send);
         const std::string availability = station.down ? OFFLINE : ONLINE;
-        Offer(AvailabilityTopic(prefix_, station.station), availability, [&] { return availability; }, now, send);
+        Offer(
+            AvailabilityTopic(prefix_, station.station), availability, [&] { return availability; }, now, send);
     }
 }
 

@@ -30,8 +30,8 @@ const char* OrNull(const std::string& text)
     return text.empty() ? nullptr : text.c_str();
 }
 
-// The failures after which libmosquitto's thread makes no more attempts:
-// the log must not promise another.
+// The failures of a connection after which libmosquitto's thread makes no
+// more attempts: the log must not promise another.
 bool NoMoreTries(int rc)
 {
     switch (rc) {
@@ -52,6 +52,7 @@ bool NoMoreTries(int rc)
 }
 
 constexpr char NO_MORE_TRIES[] = "; no more tries: restart kivgate once this is mended";
+constexpr char TRYING_AGAIN[] = "; trying again";
 
 std::string Seconds(Clock::duration duration)
 {
@@ -130,6 +131,7 @@ bool MqttBridge::Start(std::string* why)
     mosquitto_connect_callback_set(client_, &MqttBridge::OnConnect);
     mosquitto_disconnect_callback_set(client_, &MqttBridge::OnDisconnect);
     mosquitto_message_callback_set(client_, &MqttBridge::OnMessage);
+    mosquitto_log_callback_set(client_, &MqttBridge::OnLibraryLog);
     mosquitto_reconnect_delay_set(client_, ReconnectBackoff::FIRST_S, ReconnectBackoff::LAST_S, true);
 
     // The thread first: an attempt that fails at once is tried again by it
@@ -144,7 +146,7 @@ bool MqttBridge::Start(std::string* why)
     results_ = std::thread([this] { ResultLoop(); });
     rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepAliveS);
     if (rc != MOSQ_ERR_SUCCESS)
-        SayFailure(rc, errno);
+        SayFailure("not reachable: " + MosquittoWhy(rc, errno), TRYING_AGAIN);
     return true;
 }
 
@@ -176,17 +178,17 @@ std::string MqttBridge::Broker() const
     return settings_.host + ":" + std::to_string(settings_.port);
 }
 
-void MqttBridge::SayFailure(int rc, int savedErrno, const std::string& refusal)
+void MqttBridge::SayFailure(const std::string& why, const char* next)
 {
-    const std::string why = refusal.empty() ? "not reachable: " + MosquittoWhy(rc, savedErrno) : refusal;
     {
-        // Said once, not at every attempt of a broker that stays away.
         std::lock_guard<std::mutex> lock(mutex_);
         if (why == lastWhy_)
             return;
         lastWhy_ = why;
     }
-    log_("broker " + Broker() + " " + why + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again"));
+    // The library's sentences end in a full stop, which would stand before "; trying again".
+    const bool stop = !why.empty() && why.back() == '.';
+    log_("broker " + Broker() + " " + why.substr(0, why.size() - (stop ? 1 : 0)) + next);
 }
 
 void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
@@ -194,8 +196,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
     auto* bridge = static_cast<MqttBridge*>(self);
     if (rc != 0) {
         bridge->refused_ = true;
-        bridge->SayFailure(MOSQ_ERR_CONN_REFUSED, 0,
-                           std::string("refused the connection: ") + mosquitto_connack_string(rc));
+        bridge->SayFailure(std::string("refused the connection: ") + mosquitto_connack_string(rc), TRYING_AGAIN);
         return;
     }
     bridge->acceptedAt_ = Clock::now();
@@ -224,7 +225,8 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
         return;  // asked for
     if (!was) {
         if (!refused)
-            bridge->SayFailure(rc, savedErrno);
+            bridge->SayFailure("not reachable: " + MosquittoWhy(rc, savedErrno),
+                               NoMoreTries(rc) ? NO_MORE_TRIES : TRYING_AGAIN);
         return;
     }
     const Clock::duration stood = Clock::now() - bridge->acceptedAt_;
@@ -239,6 +241,14 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
                 " times in a row within a minute of connecting: another client may be using client id " +
                 bridge->clientId_ + ")";
     bridge->log_(line + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again in " + std::to_string(delay) + " s"));
+}
+
+// A TLS handshake that fails reaches no other callback, and libmosquitto's
+// thread ends after it: its own words are all there is to tell.
+void MqttBridge::OnLibraryLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (level == MOSQ_LOG_ERR && text != nullptr)
+        static_cast<MqttBridge*>(self)->SayFailure(std::string("(libmosquitto): ") + text, "");
 }
 
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
@@ -256,6 +266,9 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
                          " was ignored: publish set commands without retain");
         return;
     }
+    // An empty message clears what the broker retains: no command itself.
+    if (message->payloadlen == 0)
+        return;
     const char* bytes = static_cast<const char*>(message->payload);
     bridge->HandleSet(found->second, std::string_view(bytes == nullptr ? "" : bytes, message->payloadlen));
 }

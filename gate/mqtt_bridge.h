@@ -74,15 +74,16 @@ private:
     static void OnConnect(mosquitto* client, void* self, int rc);
     static void OnDisconnect(mosquitto* client, void* self, int rc);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
 
     void PublishLoop();
     void ResultLoop();
     void HandleSet(size_t tag, std::string_view payload);
     void Answer(size_t tag, const WriteResult& result);
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
-    // An attempt that failed (refusal: the broker's own words), said once
-    // until one succeeds.
-    void SayFailure(int rc, int savedErrno, const std::string& refusal = "");
+    // Why an attempt failed, and what comes next; said once until one
+    // succeeds, not at every attempt of a broker that stays away.
+    void SayFailure(const std::string& why, const char* next);
     // "host:port"
     std::string Broker() const;
 

@@ -18,11 +18,18 @@ namespace {
 // the refresh are looked at again; also how soon Stop is noticed.
 constexpr std::chrono::milliseconds PUBLISH_SLICE = 100ms;
 
+// The library's sentences end in a full stop, which would stand before
+// "; trying again".
+std::string Clause(std::string text)
+{
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 std::string MosquittoWhy(int rc, int savedErrno)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return std::strerror(savedErrno);
-    return mosquitto_strerror(rc);
+    return Clause(rc == MOSQ_ERR_ERRNO ? std::strerror(savedErrno) : mosquitto_strerror(rc));
 }
 
 const char* OrNull(const std::string& text)
@@ -186,9 +193,7 @@ void MqttBridge::SayFailure(const std::string& why, const char* next)
             return;
         lastWhy_ = why;
     }
-    // The library's sentences end in a full stop, which would stand before "; trying again".
-    const bool stop = !why.empty() && why.back() == '.';
-    log_("broker " + Broker() + " " + why.substr(0, why.size() - (stop ? 1 : 0)) + next);
+    log_("broker " + Broker() + " " + why + next);
 }
 
 void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
@@ -196,7 +201,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
     auto* bridge = static_cast<MqttBridge*>(self);
     if (rc != 0) {
         bridge->refused_ = true;
-        bridge->SayFailure(std::string("refused the connection: ") + mosquitto_connack_string(rc), TRYING_AGAIN);
+        bridge->SayFailure("refused the connection: " + Clause(mosquitto_connack_string(rc)), TRYING_AGAIN);
         return;
     }
     bridge->acceptedAt_ = Clock::now();
@@ -234,8 +239,6 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     mosquitto_reconnect_delay_set(client, delay, ReconnectBackoff::LAST_S, true);
     std::string line =
         "broker lost " + bridge->Broker() + " " + Seconds(stood) + " after connecting: " + MosquittoWhy(rc, savedErrno);
-    if (!line.empty() && line.back() == '.')
-        line.pop_back();
     if (bridge->backoff_.ShortInRow() >= 2)
         line += " (" + std::to_string(bridge->backoff_.ShortInRow()) +
                 " times in a row within a minute of connecting: another client may be using client id " +

@@ -56,13 +56,10 @@ struct StationDiagnostics {
     WallTime since{};                                        // of the current state
     std::string lastReason;                                  // of the last failure, "" for none
     std::vector<std::pair<std::string, uint64_t>> failures;  // by reason
-    double p50Ms = 0;                                        // 0 when none: see latencyP50Ms
-    double p99Ms = 0;
+    std::optional<double> p50Ms;                             // none: it never answered
+    std::optional<double> p99Ms;
     // Down for the port: lost, or not heard since it came back; lastReason "port-lost".
     bool portLost = false;
-    // Of its good replies; none until it has answered, not a figure of 0.
-    std::optional<double> latencyP50Ms{};
-    std::optional<double> latencyP99Ms{};
 };
 
 // Immutable once published.
@@ -70,11 +67,11 @@ struct Snapshot {
     uint64_t version = 0;  // set by SnapshotStore::Publish, from 1
     uint64_t cycle = 0;    // 0: before the first cycle
     WallTime time{};
+    bool portLost = false;       // no station can be reached, whatever their own states say
     std::vector<TagValue> tags;  // as GateTags
     std::vector<StationDiagnostics> stations;
     // How old a good value may be and still be served good; 0: no limit.
     std::chrono::milliseconds maxAge{0};
-    bool portLost = false;  // every station down meanwhile
 
     Quality QualityAt(size_t tag, SteadyTime now) const { return tags.at(tag).QualityAt(now, maxAge); }
 };

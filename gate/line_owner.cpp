@@ -186,10 +186,8 @@ void LineOwner::Publish(bool cycleDone)
         diagnostics.lastReason = unheard ? PORT_LOST : tally.lastReason;
         diagnostics.failures.assign(tally.failures.begin(), tally.failures.end());
         if (!tally.latencyUs.Empty()) {
-            diagnostics.latencyP50Ms = static_cast<double>(tally.latencyUs.Percentile(50)) / 1000;
-            diagnostics.latencyP99Ms = static_cast<double>(tally.latencyUs.Percentile(99)) / 1000;
-            diagnostics.p50Ms = *diagnostics.latencyP50Ms;
-            diagnostics.p99Ms = *diagnostics.latencyP99Ms;
+            diagnostics.p50Ms = static_cast<double>(tally.latencyUs.Percentile(50)) / 1000;
+            diagnostics.p99Ms = static_cast<double>(tally.latencyUs.Percentile(99)) / 1000;
         }
         if (down)
             downWhy[station.station] = "station " + kivhost::StationText(station.station) + " is down: " +

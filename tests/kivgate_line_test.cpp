@@ -127,6 +127,8 @@ public:
     Gateway& operator=(const Gateway&) = delete;
 
     bool Ready() const { return ready_; }
+    // plcsim's line unplugged, or plugged in again.
+    void TogglePort() { sim_->Send(SIGUSR1); }
     Subscriber& Mqtt() { return *subscriber_; }
     int BrokerPort() const { return broker_.Port(); }
 
@@ -310,6 +312,28 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
     EXPECT_EQ(run.err.find("write to s2 from mqtt kg/s2/set failed"), std::string::npos) << "never sent:\n" << run.err;
 }
 
+// Without its port no station can be reached: none is served up, whatever
+// it answered last; once the port is back, they are up again.
+TEST(KivgateLine, NoStationIsUpWhileThePortIsLost)
+{
+    Gateway gate({}, {});
+    ASSERT_TRUE(gate.Ready());
+    const auto is = [](const char* payload) { return [payload](const Message& m) { return m.payload == payload; }; };
+    const std::vector<std::string> stations = {"stations/01", "stations/02"};
+    for (const std::string& station : stations)
+        ASSERT_FALSE(gate.Mqtt().WaitFor(PREFIX + "/" + station + "/availability", is("online")).topic.empty());
+    gate.TogglePort();
+    for (const std::string& station : stations) {
+        SCOPED_TRACE(station);
+        EXPECT_FALSE(gate.Mqtt().WaitFor(PREFIX + "/" + station + "/availability", is("offline")).topic.empty());
+        EXPECT_FALSE(WaitForJson(gate.Mqtt(), station, [](const Json& j) { return j["state"] == "down"; }).is_null());
+    }
+    gate.TogglePort();
+    Subscriber after(gate.BrokerPort(), PREFIX + "/stations/#");
+    for (const std::string& station : stations)
+        EXPECT_FALSE(after.WaitFor(PREFIX + "/" + station + "/availability", is("online")).topic.empty()) << station;
+}
+
 // A write and where it is read back over Modbus after the station took it.
 struct WriteCase {
     const char* name;
@@ -450,8 +474,10 @@ TEST(KivgateLine, AValueNotReadAgainIsStaleWhileTheLineIsQuiet)
         gate.SignalSim(SIGSTOP);
         const Gateway::Answer stale =
             gate.RequestUntil(ReadHolding, 0, 1, [](const Gateway::Answer& a) { return a.error != 0; });
+        const Json told = WaitForJson(gate.Mqtt(), "w", [](const Json& j) { return j["quality"] == "stale"; });
         gate.SignalSim(SIGCONT);
         EXPECT_EQ(stale.error, EMBXGTAR) << modbus_strerror(stale.error);
+        EXPECT_EQ(told["value"], 0x1234) << "the last good value, said to be stale: " << told.dump();
         EXPECT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
         // Stale, not down: no station was given up on.
         const Outcome run = gate.Terminate();

@@ -98,6 +98,7 @@ public:
     // Opens and configures the slave as the backend does (raw, non-blocking).
     bool Open(const std::string& slavePath);
     void Close();
+    int Fd() const { return fd_; }
     // True when the whole reply arrived within timeoutMs per read.
     bool Exchange(const std::string& frame, uint8_t* reply, size_t header, size_t rest, int timeoutMs = 1000);
 

@@ -27,6 +27,7 @@
 #include "gateway_rig.h"
 #include "modbus_load.h"
 #include "mosquitto_broker.h"
+#include "neighbour_figures.h"
 #include "report.h"
 #include "rounds.h"
 #include "section.h"
@@ -340,6 +341,7 @@ void RunGatewaySection(BenchRun& run)
         ::close(traces);
         Report(facts, modbus, mqtt, cycles);
     }
+    RunNeighbourFigures(run);
 }
 
 const SectionRegistration GATEWAY_SECTION({10, "10", RunGatewaySection});

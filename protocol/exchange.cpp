@@ -163,6 +163,18 @@ bool ReadHeaderAnswers(const ChannelBlock& channel)
     return rx[1] == 'A';
 }
 
+// A station that failed an attempt may still be sending: a refused header
+// is followed by the rest of its reply, noise by more noise. At a real
+// line's speed that is still on its way when the next request goes out and
+// would be read as its reply, and the next station's. So after an attempt
+// that heard anything, the line is let go quiet first; after silence there
+// is nothing to wait for.
+void AfterFailedAttempt(const ChannelBlock& channel, bool heard)
+{
+    if (heard)
+        PortAwaitQuiet(channel.portHandle, QuietGapMs(channel.settings));
+}
+
 }  // namespace
 
 int32_t ReadExchange(ChannelBlock& channel, const IoBlock& io)
@@ -174,12 +186,18 @@ int32_t ReadExchange(ChannelBlock& channel, const IoBlock& io)
         if (Send(channel, channel.txArea, length) != SUCCESS)
             continue;
         uint32_t got = 0;
-        if (Receive(channel, channel.rxArea, &got, READ_REPLY_HEADER) != SUCCESS || got < READ_REPLY_HEADER)
+        if (Receive(channel, channel.rxArea, &got, READ_REPLY_HEADER) != SUCCESS || got < READ_REPLY_HEADER) {
+            AfterFailedAttempt(channel, got > 0);
             continue;
-        if (!ReadHeaderAnswers(channel))
+        }
+        if (!ReadHeaderAnswers(channel)) {
+            AfterFailedAttempt(channel, true);
             continue;
-        if (Receive(channel, channel.rxArea + READ_REPLY_HEADER, &got, rest) != SUCCESS || got < rest)
+        }
+        if (Receive(channel, channel.rxArea + READ_REPLY_HEADER, &got, rest) != SUCCESS || got < rest) {
+            AfterFailedAttempt(channel, true);
             continue;
+        }
         return DecodeReplyData(io, channel.rxArea + READ_REPLY_DATA_START);
     }
     return RECOVERY_ERROR;
@@ -199,6 +217,7 @@ int32_t WriteExchange(ChannelBlock& channel, const IoBlock& io)
         if (Receive(channel, channel.rxArea, &got, WRITE_REPLY_LENGTH) == SUCCESS && got == WRITE_REPLY_LENGTH &&
             channel.rxArea[1] == 'A')
             return SUCCESS;
+        AfterFailedAttempt(channel, got > 0);
     }
     return RECOVERY_ERROR;
 }

@@ -301,6 +301,46 @@ int PortFlushInput(PortHandle handle)
     return lastOk ? 0 : 1;
 }
 
+uint32_t QuietGapMs(const PortSettings& settings)
+{
+    if (settings.baudRate == 0)
+        return QUIET_GAP_MIN_MS;
+    // Character length in half bits, so that one and a half stop bits stay exact.
+    const uint32_t dataBits = settings.dataBits & 0xFF;
+    const uint32_t parityBits = (settings.parity & 0xFF) != 0 ? 1 : 0;
+    const uint32_t stopHalfBits = (settings.stopBits & 0xFF) == 1 ? 3 : (settings.stopBits & 0xFF) == 2 ? 4 : 2;
+    const uint64_t halfBits = 2 * (1 + dataBits + parityBits) + stopHalfBits;
+    // 3.5 characters of halfBits / 2 bits each are 7 * halfBits / 4 bit times.
+    const uint64_t numerator = 7 * halfBits * 1000;
+    const uint64_t denominator = 4 * static_cast<uint64_t>(settings.baudRate);
+    const uint64_t ms = (numerator + denominator - 1) / denominator;
+    return ms < QUIET_GAP_MIN_MS ? QUIET_GAP_MIN_MS : static_cast<uint32_t>(ms);
+}
+
+void PortAwaitQuiet(PortHandle handle, uint32_t gapMs)
+{
+    if (handle == NO_PORT)
+        return;
+    const SerialPlatform& platform = CurrentSerialPlatform();
+    if (gapMs == 0)
+        gapMs = QUIET_GAP_MIN_MS;
+    uint32_t previousMs = 0;
+    if (!SetReadTotalMs(platform, handle, gapMs, &previousMs))
+        return;  // a port whose time-outs cannot be set fails the next attempt anyway
+    // Each read lasts one gap unless it fills the scratch buffer first, so
+    // counting gaps never waits longer than the port's own time-out.
+    const uint32_t limitMs = previousMs != 0 ? previousMs : OPEN_READ_TIMEOUT_MS;
+    uint8_t scratch[FLUSH_CHUNK];
+    for (uint32_t spentMs = 0; spentMs < limitMs; spentMs += gapMs) {
+        uint32_t got = 0;
+        if (!platform.read(handle, scratch, FLUSH_CHUNK, &got) || got == 0)
+            break;  // quiet for a whole gap, or a port that fails: either way nothing more to wait for
+    }
+    uint32_t ignored = 0;
+    // As after a flush: a port that refuses its old time-out back shows it on the next read.
+    (void)SetReadTotalMs(platform, handle, previousMs, &ignored);
+}
+
 PortStatus PortWrite(PortHandle handle, const uint8_t* data, uint32_t n, uint32_t* written)
 {
     if (handle == NO_PORT)

@@ -46,6 +46,16 @@ bool PortOpenedBy(PortHandle handle, const void* owner);
 uint32_t PortSetReadTimeout(PortHandle handle, uint32_t units);
 // Drains unread input; 0 when the last platform call succeeded, else 1.
 int PortFlushInput(PortHandle handle);
+// The silence that ends a frame on a line of these settings: 3.5 character
+// times (start bit, data bits, parity, stop bits), rounded up to whole
+// milliseconds and never below QUIET_GAP_MIN_MS.
+constexpr uint32_t QUIET_GAP_MIN_MS = 2;
+uint32_t QuietGapMs(const PortSettings& settings);
+// Reads and discards input until the line has been quiet for gapMs, giving
+// up after about one read time-out of the port in all (one second where
+// reads have none). The flush drains only what is already queued; this also
+// waits out what a station is still sending.
+void PortAwaitQuiet(PortHandle handle, uint32_t gapMs);
 PortStatus PortWrite(PortHandle handle, const uint8_t* data, uint32_t n, uint32_t* written);
 PortStatus PortRead(PortHandle handle, uint8_t* buffer, uint32_t want, uint32_t* got);
 int PortSendBreak(uint32_t milliseconds, PortHandle handle);

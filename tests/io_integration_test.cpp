@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <utility>
 
 #include "case_name.h"
 #include "driver_fixture.h"
@@ -36,7 +37,7 @@ size_t Occurrences(const std::string& text, const std::string& what)
 
 class LineTest : public ::testing::Test {
 protected:
-    LineTest() : sim_(MakeOptions()) {}
+    explicit LineTest(plcsim::Options options = MakeOptions()) : sim_(std::move(options)) {}
 
     static plcsim::Options MakeOptions()
     {
@@ -299,6 +300,56 @@ INSTANTIATE_TEST_SUITE_P(Faults, FailedAttemptTest,
                                            FailedAttemptCase{"NoSlash", {FaultKind::Noise, 1.0, 1}, 4},
                                            FailedAttemptCase{"ShortReply", {FaultKind::Truncate, 1.0, 9}, 8},
                                            FailedAttemptCase{"HeaderOnly", {FaultKind::Truncate, 1.0, 5}, 4}),
+                         CaseName());
+
+// On a line paced at 9600 baud a failing station is still sending when the
+// driver gives up on its reply: whatever it sends must be over before the
+// next request goes out, or it becomes that request's reply, and the next
+// station's.
+struct NeighbourCase {
+    const char* name;
+    Fault fault;  // of station 2
+};
+
+void PrintTo(const NeighbourCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PacedNeighbourTest : public LineTest, public ::testing::WithParamInterface<NeighbourCase> {
+protected:
+    static plcsim::Options PacedOptions()
+    {
+        plcsim::Options options = MakeOptions();
+        options.pace = true;
+        return options;
+    }
+    PacedNeighbourTest() : LineTest(PacedOptions()) {}
+};
+
+TEST_P(PacedNeighbourTest, AHealthyStationLosesNothingToAFaultyOne)
+{
+    sim_.SetWord(1, 0x10, 0x1234);
+    sim_.SetFault(2, GetParam().fault);
+    LogCapture quiet;
+    constexpr int READS = 200;
+    int good = 0;
+    for (int i = 0; i < READS; ++i) {
+        HostIo healthy(1, 'W', 0x10, 1);
+        good += Run(CMD_SINGLE_READ, healthy) == SUCCESS && healthy.values[1] == 0x1234;
+        if (i % 2 == 0) {
+            HostIo faulty(2, 'W', 0x10, 1);
+            (void)Run(CMD_SINGLE_READ, faulty);  // its own result is the fault's
+        }
+    }
+    EXPECT_GE(good, READS * 99 / 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, PacedNeighbourTest,
+                         ::testing::Values(NeighbourCase{"Refuses", {FaultKind::Nak}},
+                                           NeighbourCase{"AnswersAsTheHealthyOne", {FaultKind::WrongStation, 1.0, 1}},
+                                           NeighbourCase{"NoiseBeforeItsReply", {FaultKind::Noise, 1.0, 3}},
+                                           NeighbourCase{"JunkAfterItsReply", {FaultKind::Extra, 1.0, 3}}),
                          CaseName());
 
 TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)

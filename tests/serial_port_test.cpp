@@ -206,6 +206,76 @@ TEST_F(SerialPortTest, FlushRestoresThePreviousTimeoutExactly)
     }
 }
 
+TEST(SerialQuietGap, ThreeAndAHalfCharactersRoundedUp)
+{
+    struct Case {
+        PortSettings settings;
+        uint32_t ms;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 0}, 4},   // 10 bits: 3.65 ms
+        {{9600, 7, 0, 2}, 4},   // 7E1 is also 10 bits
+        {{9600, 8, 2, 2}, 5},   // 8E2, 12 bits: 4.38 ms
+        {{1200, 8, 0, 1}, 33},  // 8O1, 11 bits: 32.08 ms
+        {{300, 7, 1, 1}, 123},  // 7O1.5, 10.5 bits: 122.5 ms
+        {{19200, 8, 0, 0}, 2},  // 1.82 ms: the least a gap may be
+        {{57600, 8, 0, 0}, 2},
+        {{0, 8, 0, 0}, 2},                 // no rate to go by
+        {{9600, 0x108, 0x100, 0x100}, 4},  // only the low bytes count
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(QuietGapMs(c.settings), c.ms) << c.settings.baudRate << " " << c.settings.dataBits;
+}
+
+// After a failed attempt the rest of what a station sends is waited out:
+// the line must be quiet for a whole gap, and the wait never outlasts the
+// port's own read time-out.
+TEST_F(SerialPortTest, AwaitQuietDrainsUntilAGapAndNoLonger)
+{
+    struct Arrival {
+        std::string bytes;
+        uint64_t atMs;
+    };
+    struct Case {
+        const char* name;
+        uint32_t readTimeoutMs;
+        std::vector<Arrival> arrivals;
+        bool somethingLeft;  // for the next request's reply to see
+        uint64_t endsAtMs;
+    };
+    std::vector<Arrival> trickle;  // a byte every 3 ms for 60 ms: never a 4 ms gap
+    for (uint64_t at = 0; at < 60; at += 3)
+        trickle.push_back({"n", at});
+    std::vector<Arrival> endless;
+    for (uint64_t at = 0; at < 3000; at += 2)
+        endless.push_back({"n", at});
+    const Case cases[] = {
+        {"quiet already", 1000, {}, false, 4},
+        {"rest of a reply still coming", 1000, {{"ABC", 1}, {"DEF", 3}, {"\r", 6}}, false, 12},
+        {"a trickle without a gap", 1000, trickle, false, 64},
+        {"the next reply after the gap is kept", 1000, {{"rest", 1}, {"next", 20}}, true, 8},
+        {"a line that never goes quiet", 100, endless, true, 100},
+        {"no read time-out: one second at most", 0, endless, true, 1000},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = "COMQ" + std::to_string(++n);
+        FakeDevice& device = fake.AddDevice(name);
+        PortHandle h = NO_PORT;
+        ASSERT_EQ(PortOpen(name.c_str(), SETTINGS_9600_7E1, 0x0303, &h), PORT_OK);
+        device.timeouts.readTotalConstant = c.readTimeoutMs;
+        const uint64_t start = fake.NowMs();
+        for (const Arrival& a : c.arrivals)
+            device.Arrive(a.bytes, start + a.atMs);
+        PortAwaitQuiet(h, 4);
+        EXPECT_EQ(fake.NowMs() - start, c.endsAtMs);
+        EXPECT_EQ(device.PendingInput() > 0, c.somethingLeft);
+        EXPECT_EQ(device.timeouts.readTotalConstant, c.readTimeoutMs);  // put back
+        EXPECT_EQ(PortClose(h), PORT_OK);
+    }
+}
+
 TEST_F(SerialPortTest, FlushResultFollowsTheLastCall)
 {
     struct Case {

@@ -33,6 +33,14 @@ add_test(NAME windows.io_against_plcsim
     ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7
   WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
 set_tests_properties(windows.io_against_plcsim PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+# A healthy station beside one that refuses, on a line paced at 9600 baud.
+add_test(NAME windows.io_healthy_beside_faulty
+  COMMAND ${CMAKE_COMMAND} -E env
+    "PLCSIM=$<TARGET_FILE:plcsim> --stations 1,2 --pace --fault 2:nak --set 1:W0010=0x1234"
+    PLCSIM_COM=com7
+    ${KIV_RUN_WINE} ${KIV_WINDOWS_BIN}/io_wine_test.exe COM7 neighbour
+  WORKING_DIRECTORY ${KIV_WINDOWS_BIN})
+set_tests_properties(windows.io_healthy_beside_faulty PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 
 # Serial layer: the Windows backend against an echoing pseudo-terminal
 # linked as COM5 and COM12 of the prefix.

@@ -20,7 +20,7 @@ struct GateOptions {
     std::string mqttHost;
     uint16_t mqttPort = 0;
     std::string mqttPrefix = "kivgate";
-    std::string mqttClientId;  // "" : kivgate-HOSTNAME-PID
+    std::string mqttClientId;  // "" : kivgate-HOSTNAME-PREFIX
     std::string mqttUser;
     std::string mqttPassword;  // from a file or the environment, never logged
     std::string mqttCaFile;

@@ -51,8 +51,8 @@ struct StationDiagnostics {
     WallTime since{};                                        // of the current state
     std::string lastReason;                                  // of the last failure, "" for none
     std::vector<std::pair<std::string, uint64_t>> failures;  // by reason
-    double p50Ms = 0;
-    double p99Ms = 0;
+    std::optional<double> p50Ms;                             // none: it never answered
+    std::optional<double> p99Ms;
 };
 
 // Immutable once published.
@@ -60,6 +60,7 @@ struct Snapshot {
     uint64_t version = 0;  // set by SnapshotStore::Publish, from 1
     uint64_t cycle = 0;    // 0: before the first cycle
     WallTime time{};
+    bool portLost = false;       // no station can be reached, whatever their own states say
     std::vector<TagValue> tags;  // as GateTags
     std::vector<StationDiagnostics> stations;
 };

@@ -56,14 +56,15 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
     add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
-    add("--mqtt-client-id", gate.mqttClientId, "TEXT", "the MQTT client id");
+    add("--mqtt-client-id", gate.mqttClientId, "TEXT", "the MQTT client id (default kivgate-HOST-PREFIX)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
     add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
         "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");
     add("--mqtt-cafile", gate.mqttCaFile, "FILE", "TLS: the certificate authority's certificate");
     add("--mqtt-certfile", gate.mqttCertFile, "FILE", "TLS: the client's certificate");
     add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key");
-    add("--mqtt-payload", gate.mqttPayload, "json|value", "a JSON object per value (default), or the bare value");
+    add("--mqtt-payload", gate.mqttPayload, "json|value",
+        "a JSON object per value (default), or the bare value,\npublished while good, its quality on TOPIC/quality");
     add("--mqtt-refresh", gate.mqttRefresh, "S", "every value published at least every S seconds (default 60)");
     app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
         ->disable_flag_override()

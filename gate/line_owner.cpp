@@ -158,6 +158,7 @@ void LineOwner::Publish(bool cycleDone)
     // Without its port no station can be reached: no value is fresh, whatever
     // the stations' own states (which the port's loss leaves alone).
     const bool portLost = port_.Lost();
+    snapshot->portLost = portLost;
     for (const kivhost::TagState& state : engine_.States())
         snapshot->tags.push_back(
             TagValue{state.values, portLost ? Quality::Down : state.quality, snapshot->time, state.lastGood});

@@ -1,7 +1,9 @@
 #include "mqtt_bridge.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <mosquitto.h>
 
@@ -12,21 +14,22 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The first wait after a failed attempt, doubled up to the last, so a broker
-// that is back is found soon and one that stays away is not hammered.
-constexpr std::chrono::milliseconds FIRST_RETRY = 500ms;
-constexpr std::chrono::milliseconds LAST_RETRY = 30s;
-// How long a snapshot is waited for before the refresh and a reconnect are
-// looked at again; also how soon Stop is noticed.
+// How long a snapshot is waited for before a reconnect's republishing and
+// the refresh are looked at again; also how soon Stop is noticed.
 constexpr std::chrono::milliseconds PUBLISH_SLICE = 100ms;
-// Stop waits this long for offline and the disconnect to leave.
-constexpr std::chrono::milliseconds GOODBYE = 2s;
+
+// The library's sentences end in a full stop, which would stand before
+// "; trying again".
+std::string Clause(std::string text)
+{
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text;
+}
 
 std::string MosquittoWhy(int rc, int savedErrno)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return std::strerror(savedErrno);
-    return mosquitto_strerror(rc);
+    return Clause(rc == MOSQ_ERR_ERRNO ? std::strerror(savedErrno) : mosquitto_strerror(rc));
 }
 
 const char* OrNull(const std::string& text)
@@ -34,13 +37,35 @@ const char* OrNull(const std::string& text)
     return text.empty() ? nullptr : text.c_str();
 }
 
-// The parts of a station's diagnostics that make it worth publishing at once;
-// the latency moves every cycle and waits for the refresh.
-std::string StationKey(StationDiagnostics station)
+// The failures of a connection after which libmosquitto's thread makes no
+// more attempts: the log must not promise another.
+bool NoMoreTries(int rc)
 {
-    station.p50Ms = 0;
-    station.p99Ms = 0;
-    return StationPayload(station);
+    switch (rc) {
+    case MOSQ_ERR_NOMEM:
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH:
+    case MOSQ_ERR_ACL_DENIED:
+    case MOSQ_ERR_UNKNOWN:
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY: return true;
+    default: return false;
+    }
+}
+
+constexpr char NO_MORE_TRIES[] = "; no more tries: restart kivgate once this is mended";
+constexpr char TRYING_AGAIN[] = "; trying again";
+
+std::string Seconds(Clock::duration duration)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
+    return text;
 }
 
 }  // namespace
@@ -53,7 +78,7 @@ MqttBridge::MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, 
       writes_(writes),
       log_(std::move(log)),
       statusTopic_(settings_.prefix + "/status"),
-      sentTags_(tags.size())
+      retained_(tags, settings_.prefix, settings_.payload, settings_.refresh)
 {
     for (size_t i = 0; i < tags_.size(); ++i)
         setTopics_.emplace(tags_[i].topic + "/set", i);
@@ -82,13 +107,12 @@ bool MqttBridge::Start(std::string* why)
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
 
-    client_ = mosquitto_new(OrNull(settings_.clientId), true, this);
+    clientId_ = settings_.clientId.empty() ? DefaultClientId(HostName(), settings_.prefix) : settings_.clientId;
+    client_ = mosquitto_new(clientId_.c_str(), true, this);
     if (client_ == nullptr) {
         *why = std::string("cannot make an MQTT client: ") + std::strerror(errno);
         return false;
     }
-    // Values are published from another thread than the network loop.
-    mosquitto_threaded_set(client_, true);
     int rc = MOSQ_ERR_SUCCESS;
     if (!settings_.user.empty())
         rc = mosquitto_username_pw_set(client_, settings_.user.c_str(), OrNull(settings_.password));
@@ -114,94 +138,120 @@ bool MqttBridge::Start(std::string* why)
     mosquitto_connect_callback_set(client_, &MqttBridge::OnConnect);
     mosquitto_disconnect_callback_set(client_, &MqttBridge::OnDisconnect);
     mosquitto_message_callback_set(client_, &MqttBridge::OnMessage);
+    mosquitto_log_callback_set(client_, &MqttBridge::OnLibraryLog);
+    mosquitto_reconnect_delay_set(client_, ReconnectBackoff::FIRST_S, ReconnectBackoff::LAST_S, true);
 
-    network_ = std::thread([this] { NetworkLoop(); });
+    // The thread first: an attempt that fails at once is tried again by it
+    // only when the thread was there to see it fail.
+    rc = mosquitto_loop_start(client_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        *why = std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(rc);
+        return false;
+    }
+    looping_ = true;
     publisher_ = std::thread([this] { PublishLoop(); });
     results_ = std::thread([this] { ResultLoop(); });
+    rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepAliveS);
+    if (rc != MOSQ_ERR_SUCCESS)
+        SayFailure("not reachable: " + MosquittoWhy(rc, errno), TRYING_AGAIN);
     return true;
 }
 
 void MqttBridge::Stop()
 {
-    if (!network_.joinable())
+    if (!looping_)
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopAt_ = Clock::now();
         stopping_ = true;
     }
     wake_.notify_all();
     publisher_.join();
     results_.join();
     if (connected_) {
+        retained_.StationsOffline(
+            [this](const std::string& topic, const std::string& payload) { return Publish(topic, payload, true, 1); });
         Publish(statusTopic_, "offline", true, 1);
-        mosquitto_disconnect(client_);
     }
-    network_.join();
+    // What is queued goes before the goodbye; the thread ends once it is sent.
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    looping_ = false;
     connected_ = false;
 }
 
-void MqttBridge::NetworkLoop()
+std::string MqttBridge::Broker() const
 {
-    std::chrono::milliseconds retry = FIRST_RETRY;
-    std::string lastWhy;
-    while (!stopping_) {
-        const uint64_t connectsBefore = connects_;
-        refused_.clear();
-        int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepAliveS);
-        int savedErrno = errno;
-        while (rc == MOSQ_ERR_SUCCESS) {
-            if (stopping_ && (!connected_ || Clock::now() - stopAt_ > GOODBYE))
-                return;
-            rc = mosquitto_loop(client_, static_cast<int>(PUBLISH_SLICE.count()), 1);
-            savedErrno = errno;
-        }
-        if (stopping_)
+    return settings_.host + ":" + std::to_string(settings_.port);
+}
+
+void MqttBridge::SayFailure(const std::string& why, const char* next)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (why == lastWhy_)
             return;
-        connected_ = false;
-        if (connects_ != connectsBefore) {
-            retry = FIRST_RETRY;  // it worked until now: try again soon
-            lastWhy.clear();
-        } else {
-            // Said once, not at every attempt of a broker that stays away.
-            const std::string why = refused_.empty() ? "not reachable: " + MosquittoWhy(rc, savedErrno) : refused_;
-            if (why != lastWhy)
-                log_("broker " + settings_.host + ":" + std::to_string(settings_.port) + " " + why + "; trying again");
-            lastWhy = why;
-        }
-        if (!Pause(retry))
-            return;
-        retry = std::min(retry * 2, LAST_RETRY);
+        lastWhy_ = why;
     }
+    log_("broker " + Broker() + " " + why + next);
 }
 
 void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
 {
     auto* bridge = static_cast<MqttBridge*>(self);
     if (rc != 0) {
-        // Said by the network loop, once, as a broker that is not reachable.
-        bridge->refused_ = std::string("refused the connection: ") + mosquitto_connack_string(rc);
+        bridge->refused_ = true;
+        bridge->SayFailure("refused the connection: " + Clause(mosquitto_connack_string(rc)), TRYING_AGAIN);
         return;
     }
-    ++bridge->connects_;
+    bridge->acceptedAt_ = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(bridge->mutex_);
+        bridge->lastWhy_.clear();
+    }
     bridge->connected_ = true;
-    bridge->log_("broker connected " + bridge->settings_.host + ":" + std::to_string(bridge->settings_.port));
-    bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // Every tag's set topic, so that a write that cannot be done is answered
-    // rather than lost.
+    // rather than lost; before online, which then says commands are taken.
     for (const auto& [topic, tag] : bridge->setTopics_)
         mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
+    bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // The broker may have lost the retained values while we were away.
     bridge->republish_ = true;
+    bridge->log_("broker connected " + bridge->Broker() + " as " + bridge->clientId_);
 }
 
-void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc)
+void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
 {
     auto* bridge = static_cast<MqttBridge*>(self);
+    const int savedErrno = errno;
     const bool was = bridge->connected_.exchange(false);
-    if (rc != 0 && was && !bridge->stopping_)
-        bridge->log_("broker lost " + bridge->settings_.host + ":" + std::to_string(bridge->settings_.port) + ": " +
-                     mosquitto_strerror(rc) + "; reconnecting");
+    const bool refused = std::exchange(bridge->refused_, false);
+    if (rc == 0 || bridge->stopping_)
+        return;  // asked for
+    if (!was) {
+        if (!refused)
+            bridge->SayFailure("not reachable: " + MosquittoWhy(rc, savedErrno),
+                               NoMoreTries(rc) ? NO_MORE_TRIES : TRYING_AGAIN);
+        return;
+    }
+    const Clock::duration stood = Clock::now() - bridge->acceptedAt_;
+    const unsigned delay = bridge->backoff_.Lost(stood);
+    mosquitto_reconnect_delay_set(client, delay, ReconnectBackoff::LAST_S, true);
+    std::string line =
+        "broker lost " + bridge->Broker() + " " + Seconds(stood) + " after connecting: " + MosquittoWhy(rc, savedErrno);
+    if (bridge->backoff_.ShortInRow() >= 2)
+        line += " (" + std::to_string(bridge->backoff_.ShortInRow()) +
+                " times in a row within a minute of connecting: another client may be using client id " +
+                bridge->clientId_ + ")";
+    bridge->log_(line + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again in " + std::to_string(delay) + " s"));
+}
+
+// A TLS handshake that fails reaches no other callback, and libmosquitto's
+// thread ends after it: its own words are all there is to tell.
+void MqttBridge::OnLibraryLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (level == MOSQ_LOG_ERR && text != nullptr)
+        static_cast<MqttBridge*>(self)->SayFailure(std::string("(libmosquitto): ") + text, "");
 }
 
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
@@ -209,6 +259,18 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
     auto* bridge = static_cast<MqttBridge*>(self);
     const auto found = bridge->setTopics_.find(message->topic);
     if (found == bridge->setTopics_.end())
+        return;
+    // The broker hands a retained command to every new subscription: done,
+    // it would be written again at every start and reconnect, over what was
+    // set since.
+    if (message->retain) {
+        if (bridge->retainedSets_.insert(found->first).second)
+            bridge->log_("a retained set command on " + found->first +
+                         " was ignored: publish set commands without retain");
+        return;
+    }
+    // An empty message clears what the broker retains: no command itself.
+    if (message->payloadlen == 0)
         return;
     const char* bytes = static_cast<const char*>(message->payload);
     bridge->HandleSet(found->second, std::string_view(bytes == nullptr ? "" : bytes, message->payloadlen));
@@ -262,49 +324,22 @@ void MqttBridge::Answer(size_t index, const WriteResult& result)
 
 void MqttBridge::PublishLoop()
 {
+    const MqttRetained::Send send = [this](const std::string& topic, const std::string& payload) {
+        return Publish(topic, payload, true, 0);
+    };
     uint64_t seen = 0;
     while (!stopping_) {
+        // Every snapshot as it comes: the line's owner publishes one after
+        // each block, so a change goes out as soon as its block is read.
         const std::shared_ptr<const Snapshot> snapshot = snapshots_.WaitNewer(seen, PUBLISH_SLICE);
         // Seen even while the broker is away, or the wait would not wait:
         // the reconnect sends the latest whole.
         seen = snapshot->version;
         if (stopping_ || !connected_)
             continue;
-        if (republish_.exchange(false)) {
-            for (Sent& sent : sentTags_)
-                sent.done = false;
-            sentStations_.clear();
-        }
-        if (snapshot->cycle == 0 || snapshot->tags.size() != tags_.size())
-            continue;
-        PublishSnapshot(*snapshot);
-    }
-}
-
-void MqttBridge::PublishSnapshot(const Snapshot& snapshot)
-{
-    const Clock::time_point now = Clock::now();
-    for (size_t i = 0; i < tags_.size(); ++i) {
-        const TagValue& value = snapshot.tags[i];
-        // Not asked yet (the first cycle under way): nothing to say of it.
-        if (value.quality == Quality::None)
-            continue;
-        Sent& sent = sentTags_[i];
-        const bool changed = !sent.done || sent.values != value.values || sent.quality != value.quality;
-        if (!changed && now - sent.at < settings_.refresh)
-            continue;
-        if (!Publish(tags_[i].topic, TagPayload(value, tags_[i].tag.count, settings_.payload), true, 0))
-            continue;  // lost: everything goes again on the reconnect
-        sent = Sent{true, value.values, value.quality, now};
-    }
-    for (const StationDiagnostics& station : snapshot.stations) {
-        const std::string key = StationKey(station);
-        auto found = sentStations_.find(station.station);
-        if (found != sentStations_.end() && found->second.first == key &&
-            now - found->second.second < settings_.refresh)
-            continue;
-        if (Publish(StationTopic(settings_.prefix, station.station), StationPayload(station), true, 0))
-            sentStations_[station.station] = {key, now};
+        if (republish_.exchange(false))
+            retained_.Forget();
+        retained_.Publish(*snapshot, Clock::now(), send);
     }
 }
 
@@ -313,13 +348,6 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
     const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      qos, retain);
     return rc == MOSQ_ERR_SUCCESS;
-}
-
-bool MqttBridge::Pause(std::chrono::milliseconds upTo)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, upTo, [&] { return stopping_.load(); });
-    return !stopping_;
 }
 
 }  // namespace kivgate

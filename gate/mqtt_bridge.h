@@ -1,7 +1,8 @@
 // kivgate's MQTT side: the tags' values as retained messages, the stations'
 // diagnostics, the gateway's availability, and writes through TOPIC/set.
 // It reads the snapshots the line's owner publishes and hands writes over
-// through the queue: the scan never waits on the broker.
+// through the queue: the scan never waits on the broker. libmosquitto's own
+// thread keeps the connection, and its reconnect delay paces the attempts.
 #ifndef KIVGATE_MQTT_BRIDGE_H
 #define KIVGATE_MQTT_BRIDGE_H
 
@@ -13,12 +14,15 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gate_state.h"
+#include "mqtt_identity.h"
 #include "mqtt_payload.h"
+#include "mqtt_retained.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -29,7 +33,7 @@ struct MqttSettings {
     std::string host = "127.0.0.1";
     int port = 1883;
     std::string prefix = "kivgate";
-    std::string clientId;  // empty: the library makes one up
+    std::string clientId;  // empty: DefaultClientId(this host, prefix)
     std::string user;      // empty: none
     std::string password;  // never logged
     std::string cafile;    // TLS when any of the three is given
@@ -59,13 +63,9 @@ public:
     // Publishes offline, disconnects and ends the threads.
     void Stop();
 
+    const std::string& ClientId() const { return clientId_; }
+
 private:
-    struct Sent {
-        bool done = false;
-        std::vector<uint16_t> values;
-        Quality quality = Quality::None;
-        std::chrono::steady_clock::time_point at{};
-    };
     struct PendingWrite {
         size_t tag = 0;
         std::future<WriteResult> result;
@@ -74,18 +74,21 @@ private:
     static void OnConnect(mosquitto* client, void* self, int rc);
     static void OnDisconnect(mosquitto* client, void* self, int rc);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
 
-    void NetworkLoop();
     void PublishLoop();
     void ResultLoop();
-    void PublishSnapshot(const Snapshot& snapshot);
     void HandleSet(size_t tag, std::string_view payload);
     void Answer(size_t tag, const WriteResult& result);
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
-    // Waits for up to upTo or until Stop; false when stopping.
-    bool Pause(std::chrono::milliseconds upTo);
+    // Why an attempt failed, and what comes next; said once until one
+    // succeeds, not at every attempt of a broker that stays away.
+    void SayFailure(const std::string& why, const char* next);
+    // "host:port"
+    std::string Broker() const;
 
     MqttSettings settings_;
+    std::string clientId_;
     const std::vector<GateTag>& tags_;
     SnapshotStore& snapshots_;
     WriteQueue& writes_;
@@ -94,21 +97,24 @@ private:
     std::map<std::string, size_t> setTopics_;
 
     mosquitto* client_ = nullptr;
+    bool looping_ = false;  // libmosquitto's thread runs
     std::atomic<bool> connected_{false};
     std::atomic<bool> republish_{false};
     std::atomic<bool> stopping_{false};
-    std::atomic<uint64_t> connects_{0};
-    std::string refused_;                             // by the broker, this attempt; the network thread's
-    std::chrono::steady_clock::time_point stopAt_{};  // set before stopping_
-    std::mutex mutex_;                                // for the pauses and the pending writes
+    std::mutex mutex_;  // for the waits and the pending writes
     std::condition_variable wake_;
     std::deque<PendingWrite> pending_;
 
-    // Only the publishing thread touches these.
-    std::vector<Sent> sentTags_;
-    std::map<int, std::pair<std::string, std::chrono::steady_clock::time_point>> sentStations_;
+    // Only libmosquitto's thread touches these.
+    std::chrono::steady_clock::time_point acceptedAt_{};
+    ReconnectBackoff backoff_;
+    std::string lastWhy_;                 // of the last attempt that failed, said once
+    bool refused_ = false;                // by the broker, this attempt: said already
+    std::set<std::string> retainedSets_;  // set topics whose retained command was said
 
-    std::thread network_;
+    // Only the publishing thread touches this, until it has ended.
+    MqttRetained retained_;
+
     std::thread publisher_;
     std::thread results_;
 };

@@ -81,9 +81,11 @@ std::string StationPayload(const StationDiagnostics& station)
     JsonObject failures;
     for (const auto& [reason, count] : station.failures)
         failures.Number(reason, static_cast<long long>(count));
+    // A station that never answered has no latency, which 0 would misstate.
+    const auto figure = [](const std::optional<double>& ms) { return ms ? kivhost::JsonNumber(*ms) : "null"; };
     JsonObject latency;
-    latency.Raw("p50", kivhost::JsonNumber(station.p50Ms));
-    latency.Raw("p99", kivhost::JsonNumber(station.p99Ms));
+    latency.Raw("p50", figure(station.p50Ms));
+    latency.Raw("p99", figure(station.p99Ms));
     JsonObject json;
     json.Number("station", station.station);
     json.Text("state", station.down ? "down" : "up");

@@ -26,7 +26,8 @@ std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form);
 
 // "PREFIX/stations/03"
 std::string StationTopic(std::string_view prefix, int station);
-// {"station":3,"state":"up","since":…,"last_reason":…,"failures":{…},"latency_ms":{"p50":…,"p99":…}}
+// {"station":3,"state":"up","since":…,"last_reason":…,"failures":{…},"latency_ms":{"p50":…,"p99":…}};
+// the latency figures are null for a station that never answered.
 std::string StationPayload(const StationDiagnostics& station);
 
 // {"done":true,"message":"…"}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -115,6 +116,8 @@ public:
     Gateway& operator=(const Gateway&) = delete;
 
     bool Ready() const { return ready_; }
+    // plcsim's line unplugged, or plugged in again.
+    void TogglePort() { sim_->Send(SIGUSR1); }
     Subscriber& Mqtt() { return *subscriber_; }
     int BrokerPort() const { return broker_.Port(); }
 
@@ -277,6 +280,28 @@ TEST(KivgateLine, ASilentStationIsDownThenComesBack)
     const Outcome run = gate.Terminate();
     EXPECT_NE(run.err.find("station 2 (02) stopped answering"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("station 2 (02) answers again"), std::string::npos) << run.err;
+}
+
+// Without its port no station can be reached: none is served up, whatever
+// it answered last; once the port is back, they are up again.
+TEST(KivgateLine, NoStationIsUpWhileThePortIsLost)
+{
+    Gateway gate({}, {});
+    ASSERT_TRUE(gate.Ready());
+    const auto is = [](const char* payload) { return [payload](const Message& m) { return m.payload == payload; }; };
+    const std::vector<std::string> stations = {"stations/01", "stations/02"};
+    for (const std::string& station : stations)
+        ASSERT_FALSE(gate.Mqtt().WaitFor(PREFIX + "/" + station + "/availability", is("online")).topic.empty());
+    gate.TogglePort();
+    for (const std::string& station : stations) {
+        SCOPED_TRACE(station);
+        EXPECT_FALSE(gate.Mqtt().WaitFor(PREFIX + "/" + station + "/availability", is("offline")).topic.empty());
+        EXPECT_FALSE(WaitForJson(gate.Mqtt(), station, [](const Json& j) { return j["state"] == "down"; }).is_null());
+    }
+    gate.TogglePort();
+    Subscriber after(gate.BrokerPort(), PREFIX + "/stations/#");
+    for (const std::string& station : stations)
+        EXPECT_FALSE(after.WaitFor(PREFIX + "/" + station + "/availability", is("online")).topic.empty()) << station;
 }
 
 // A write and where it is read back over Modbus after the station took it.

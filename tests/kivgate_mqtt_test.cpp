@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -108,6 +111,38 @@ TEST(KivgateMqttPayload, RulesOfWhatIsPublishedAndTaken)
     EXPECT_NE(TopicProblem("site/+/flow"), "");
     EXPECT_NE(TopicProblem("site/#"), "");
     EXPECT_NE(TopicProblem(std::string("site/\xff")), "");
+}
+
+// Two gateways on one host differ by their prefixes; the id keeps to the
+// characters every broker takes and to a bounded length.
+TEST(KivgateMqttPayload, DefaultClientIdPerHostAndPrefix)
+{
+    const std::string longHost(40, 'h');
+    struct Case {
+        std::string host;
+        std::string prefix;
+        std::string want;  // "": only its length and its difference from the others are known
+    } cases[] = {
+        {"plant-pc", "kivgate", "kivgate-plant-pc-kivgate"},
+        {"plant-pc", "site/line1", "kivgate-plant-pc-site-line1"},
+        {"plant-pc", "site/line2", "kivgate-plant-pc-site-line2"},
+        {"plant.example.com", "gw", "kivgate-plant-example-com-gw"},
+        {"pc", "hall \xc3\xa4+", "kivgate-pc-hall----"},
+        {longHost, std::string(60, 'p') + "/line1", ""},
+        {longHost, std::string(60, 'p') + "/line2", ""},
+    };
+    std::set<std::string> ids;
+    for (const Case& c : cases) {
+        const std::string id = DefaultClientId(c.host, c.prefix);
+        if (!c.want.empty()) {
+            EXPECT_EQ(id, c.want) << c.prefix;
+        }
+        EXPECT_LE(id.size(), CLIENT_ID_MAX) << id;
+        EXPECT_EQ(id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"),
+                  std::string::npos)
+            << id;
+        EXPECT_TRUE(ids.insert(id).second) << id << " twice";
+    }
 }
 
 GateTag Tag(std::string name, int32_t count, kivhost::ValueKind kind, bool writable)
@@ -283,8 +318,11 @@ TEST(KivgateMqttBridge, RetainedStateWritesAndABrokerThatComesBack)
     ASSERT_TRUE(watcher.WaitFor("gw/status", [](const Message& m) { return Is(m, "online"); }).retained);
     bridge.Stop();
     EXPECT_EQ(watcher.WaitFor("gw/status", [](const Message& m) { return Is(m, "offline"); }).payload, "offline");
-    mqtt_test::Subscriber after(broker.Port(), "gw/status");
+    mqtt_test::Subscriber after(broker.Port(), "gw/#");
     EXPECT_TRUE(after.WaitFor("gw/status", [](const Message& m) { return Is(m, "offline"); }).retained);
+    // No station is served once kivgate stops.
+    EXPECT_TRUE(
+        after.WaitFor("gw/stations/03/availability", [](const Message& m) { return Is(m, "offline"); }).retained);
 
     std::lock_guard<std::mutex> lock(logMutex);
     std::string all;
@@ -320,4 +358,245 @@ TEST(KivgateMqttBridge, WritesRefusedWithoutLeave)
     EXPECT_FALSE(writes.Take().has_value());
 }
 
+// The bridges' log lines, waited on.
+class LogLines {
+public:
+    MqttBridge::Log Sink()
+    {
+        return [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            all_ += line + "\n";
+            changed_.notify_all();
+        };
+    }
+    size_t Count(const std::string& part)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return Occurrences(part);
+    }
+    // Until part was logged count times, or 30 s went by; false then.
+    bool WaitFor(const std::string& part, size_t count = 1)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, 30s, [&] { return Occurrences(part) >= count; });
+    }
+    std::string All()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return all_;
+    }
+
+private:
+    size_t Occurrences(const std::string& part) const
+    {
+        size_t count = 0;
+        for (size_t at = all_.find(part); at != std::string::npos; at = all_.find(part, at + 1))
+            ++count;
+        return count;
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string all_;
+};
+
+// A message's payload is as wanted: for a JSON object wanted, each of its
+// keys as given; otherwise the very text.
+bool Matches(const Message& message, const std::string& want)
+{
+    const nlohmann::json wanted = nlohmann::json::parse(want, nullptr, false);
+    if (!wanted.is_object())
+        return message.payload == want;
+    const nlohmann::json got = Parsed(message);
+    if (!got.is_object())
+        return false;
+    for (const auto& [key, value] : wanted.items())
+        if (!got.contains(key) || got[key] != value)
+            return false;
+    return true;
+}
+
+// The snapshots' rules as the broker keeps them: each step's snapshot
+// published and its message waited for live, then what a late subscriber
+// finds retained, and what was never published.
+TEST(KivgateMqttBridge, WhatSnapshotsLeaveRetained)
+{
+    mqtt_test::Broker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, true),
+                                       Tag("b", 1, kivhost::ValueKind::Bit, false),
+                                       Tag("r", 3, kivhost::ValueKind::Word, true)};
+    // Station 3 up, station 4 down and never heard.
+    const auto snapshot = [](uint16_t word, Quality quality, bool portLost) {
+        auto next = Cycle(1, word);
+        next->tags[0].quality = quality;
+        next->portLost = portLost;
+        next->stations.push_back(StationDiagnostics{4, true, At(0), "no-reply", {{"no-reply", 1}}, {}, {}});
+        return next;
+    };
+    struct Step {
+        std::shared_ptr<Snapshot> snapshot;
+        std::string topic;  // the message that says it was taken
+        std::string payload;
+    };
+    using Topics = std::map<std::string, std::string>;
+    struct Case {
+        const char* name;
+        PayloadForm form;
+        std::vector<Step> steps;
+        Topics retained;                 // at the end
+        std::vector<std::string> never;  // topics, or topic=payload, never published
+    } cases[] = {
+        {"stations' availability beside their diagnostics; no latency for one never heard",
+         PayloadForm::Json,
+         {{snapshot(5, Quality::Good, false), "stations/04/availability", "offline"}},
+         {{"stations/03", R"({"state":"up","latency_ms":{"p50":1.5,"p99":3.0}})"},
+          {"stations/03/availability", "online"},
+          {"stations/04", R"({"state":"down","latency_ms":{"p50":null,"p99":null}})"},
+          {"stations/04/availability", "offline"},
+          {"w", R"({"value":5,"quality":"good"})"}},
+         {"w/quality", "r/quality"}},
+        {"no station up while the port is lost",
+         PayloadForm::Json,
+         {{snapshot(5, Quality::Good, false), "stations/03/availability", "online"},
+          {snapshot(5, Quality::Down, true), "stations/03/availability", "offline"}},
+         {{"stations/03", R"({"state":"down"})"},
+          {"stations/03/availability", "offline"},
+          {"w", R"({"value":5,"quality":"down"})"}},
+         {}},
+        {"a bare value only when good, its quality beside it",
+         PayloadForm::Value,
+         {{snapshot(7, Quality::Good, false), "w", "7"}, {snapshot(8, Quality::Failed, false), "w/quality", "failed"}},
+         {{"w", "7"}, {"w/quality", "failed"}, {"b", "1"}, {"b/quality", "good"}, {"r/quality", "down"}},
+         {"w=8", "r"}},
+    };
+    int serial = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string prefix = "gw" + std::to_string(++serial);
+        std::vector<GateTag> caseTags = tags;
+        for (GateTag& tag : caseTags)
+            tag.topic = prefix + "/" + tag.tag.name;
+        SnapshotStore snapshots;
+        WriteQueue writes;
+        MqttSettings settings;
+        settings.port = broker.Port();
+        settings.prefix = prefix;
+        settings.payload = c.form;
+        MqttBridge bridge(settings, caseTags, snapshots, writes, [](const std::string&) {});
+        mqtt_test::Subscriber live(broker.Port(), prefix + "/#");
+        ASSERT_TRUE(live.Connected());
+        std::string why;
+        ASSERT_TRUE(bridge.Start(&why)) << why;
+        for (const Step& step : c.steps) {
+            snapshots.Publish(step.snapshot);
+            EXPECT_FALSE(live.WaitFor(prefix + "/" + step.topic, [&](const Message& m) { return Is(m, step.payload); })
+                             .topic.empty())
+                << step.topic << " " << step.payload;
+        }
+        mqtt_test::Subscriber late(broker.Port(), prefix + "/#");
+        for (const auto& [topic, payload] : c.retained) {
+            const Message got =
+                late.WaitFor(prefix + "/" + topic, [&](const Message& m) { return Matches(m, payload); });
+            EXPECT_TRUE(got.retained) << topic << ": " << late.Last(prefix + "/" + topic).payload;
+        }
+        for (const std::string& never : c.never) {
+            const size_t equals = never.find('=');
+            const std::string topic = prefix + "/" + never.substr(0, equals);
+            const Message seen = live.WaitFor(
+                topic, [&](const Message& m) { return equals == std::string::npos || Is(m, never.substr(equals + 1)); },
+                0ms);
+            EXPECT_TRUE(seen.topic.empty()) << seen.topic << " " << seen.payload;
+        }
+    }
+}
+
+// A retained command is handed to the bridge at every subscription: it is
+// never written, and said once per topic however often it comes.
+TEST(KivgateMqttBridge, RetainedSetCommandsAreIgnoredAndSaidOnce)
+{
+    mqtt_test::Broker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, true),
+                                       Tag("r", 3, kivhost::ValueKind::Word, true)};
+    struct RetainedSet {
+        std::string topic;
+        std::string payload;
+        size_t results;  // answered: only the live command below
+    } retainedSets[] = {{"gw/w/set", "42", 1}, {"gw/r/set", "[1,2,3]", 0}};
+    mqtt_test::Subscriber client(broker.Port(), "gw/#");
+    ASSERT_TRUE(client.Connected());
+    for (const RetainedSet& set : retainedSets) {
+        client.Publish(set.topic, set.payload, true);
+        ASSERT_FALSE(client.WaitFor(set.topic).topic.empty());  // the broker holds it
+    }
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    FakeOwner owner(writes);
+    LogLines logs;
+    MqttSettings settings;
+    settings.port = broker.Port();
+    settings.prefix = "gw";
+    settings.allowWrites = true;
+    MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+    std::string why;
+    ASSERT_TRUE(bridge.Start(&why)) << why;
+    ASSERT_TRUE(logs.WaitFor("broker connected")) << logs.All();
+
+    // Another connection with its id takes the session over: the bridge
+    // connects and subscribes again, and is handed the commands again.
+    mosquitto* intruder = mosquitto_new(bridge.ClientId().c_str(), true, nullptr);
+    ASSERT_EQ(mosquitto_connect(intruder, "127.0.0.1", broker.Port(), 30), MOSQ_ERR_SUCCESS);
+    mosquitto_loop(intruder, 1000, 1);
+    mosquitto_disconnect(intruder);
+    mosquitto_destroy(intruder);
+    // Online again: the bridge subscribed before, and the commands handed
+    // over then went before a live one now.
+    ASSERT_FALSE(client
+                     .WaitFor(
+                         "gw/status", [](const Message& m) { return Is(m, "online"); }, 10s, 2)
+                     .topic.empty())
+        << logs.All();
+    client.Publish("gw/w/set", "7");
+    const Message result = client.WaitFor("gw/w/set/result");
+    EXPECT_EQ(result.payload, R"({"done":true,"message":"wrote 1 values"})") << logs.All();
+
+    const std::vector<WriteRequest> taken = owner.Taken();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].values, std::vector<uint16_t>{7});
+    for (const RetainedSet& set : retainedSets) {
+        EXPECT_EQ(
+            logs.Count("a retained set command on " + set.topic + " was ignored: publish set commands without retain"),
+            1u)
+            << logs.All();
+        EXPECT_TRUE(client.WaitFor(set.topic + "/result", nullptr, 0ms, set.results + 1).topic.empty()) << set.topic;
+    }
+}
+
+// Two gateways with one client id take the session from each other at each
+// connect. Each says why, and waits longer each time: the connects of both
+// come slower and slower, where a fixed delay of a second would have made
+// them in about five seconds.
+TEST(KivgateMqttBridge, OneClientIdTwiceIsNamedAndBackedOff)
+{
+    mqtt_test::Broker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, false)};
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    MqttSettings settings;
+    settings.port = broker.Port();
+    settings.prefix = "gw";
+    settings.clientId = "twin";
+    LogLines logs;  // both gateways'
+    const auto start = mqtt_test::Clock::now();
+    MqttBridge first(settings, tags, snapshots, writes, logs.Sink());
+    MqttBridge second(settings, tags, snapshots, writes, logs.Sink());
+    std::string why;
+    ASSERT_TRUE(first.Start(&why)) << why;
+    ASSERT_TRUE(logs.WaitFor("broker connected")) << logs.All();
+    ASSERT_TRUE(second.Start(&why)) << why;
+    ASSERT_TRUE(logs.WaitFor("broker connected", 7)) << logs.All();
+    EXPECT_GE(mqtt_test::Clock::now() - start, 7500ms) << logs.All();
+    EXPECT_GE(logs.Count("another client may be using client id twin"), 1u) << logs.All();
+}
 }  // namespace

@@ -53,21 +53,22 @@ public:
 
     bool Connected() const { return connected_; }
 
-    void Publish(const std::string& topic, const std::string& payload)
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false)
     {
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     }
 
-    // The first message on the topic that passes the test, within the time;
-    // none: an empty topic.
+    // The first (or nth) message on the topic that passes the test, within
+    // the time; none: an empty topic.
     Message WaitFor(const std::string& topic, const std::function<bool(const Message&)>& test = nullptr,
-                    std::chrono::milliseconds upTo = 10s)
+                    std::chrono::milliseconds upTo = 10s, size_t nth = 1)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         Message found;
         changed_.wait_for(lock, upTo, [&] {
+            size_t passed = 0;
             for (const Message& message : messages_)
-                if (message.topic == topic && (!test || test(message))) {
+                if (message.topic == topic && (!test || test(message)) && ++passed == nth) {
                     found = message;
                     return true;
                 }

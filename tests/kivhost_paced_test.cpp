@@ -68,8 +68,7 @@ const VerdictCase VERDICT_CASES[] = {
      2,
      {"station 1 (01) did not acknowledge the read of 01W0010 (\"/N01RW1\"): 4 attempts",
       "check that the address exists"},
-     // The driver lets the refused reply end before it asks again.
-     {"garbled", "--baud", "arrived late"}},
+     NOT_THE_LINE_FORMAT},
     {"another station",
      {FaultKind::WrongStation},
      READ,

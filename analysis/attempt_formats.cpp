@@ -10,6 +10,7 @@
 
 #include "byte_text.h"
 #include "csv_field.h"
+#include "exchange_report.h"
 #include "time_stamp.h"
 #include "tool_text.h"
 
@@ -100,6 +101,13 @@ std::string ReplyText(const AttemptView& view)
         return OutcomeText(view.outcome);
     const PconRequest& r = view.request;
     const std::string bytes = Quoted(view.replyBytes, view.replyShown);
+    // A reply the driver took and kivhost does not: no values from it.
+    if (view.doubt != Doubt::None) {
+        std::string text = Cat({DoubtText(view.doubt), ": ", bytes});
+        if (view.doubt == Doubt::LateReply)
+            text += Cat({" (repeats ", VisibleBytes(view.reply.echo, {}), ", not ", r.Echo(), ")"});
+        return text;
+    }
     std::string text = OutcomeText(view.outcome);
     switch (view.outcome) {
     case Outcome::Good:
@@ -127,8 +135,8 @@ std::string Notes(const AttemptView& view)
         note("began with the rest of the previous reply, arrived late");
     if (view.maybeLate)
         note(view.timed ? "late" : "after a time-out: maybe a late answer");
-    if (view.outcome == Outcome::Good && view.request.valid && view.request.IsRead() && !view.reply.dataOk)
-        note("data?");
+    if (view.doubt == Doubt::BadChecksum)
+        note("reply checksum broken: its replies kept it before");
     if (view.replyChecksumSuspect)
         note("reply checksum?");
     if (view.flags & PAIR_GARBAGE)
@@ -219,10 +227,10 @@ Json AttemptJson(const AttemptView& view, int64_t utcAtOriginUs)
     json["request_checksum_ok"] = view.hasRequest ? Json(r.valid && r.checksumOk) : Json();
     if (view.hasRequest && r.valid && !r.IsRead())
         json["written"] = r.values;
-    if (view.hasRequest && r.valid && r.IsRead() && view.outcome == Outcome::Good) {
+    if (view.doubt != Doubt::None)
+        json["reason"] = ReasonName(view.outcome, view.doubt);
+    else if (view.hasRequest && r.valid && r.IsRead() && view.outcome == Outcome::Good)
         json["values"] = view.reply.values;
-        json["data_ok"] = view.reply.dataOk;
-    }
     if (view.timed)
         json["latency_ms"] =
             view.hasRequest && view.hasReply ? Json(std::round(static_cast<double>(view.latencyUs)) / 1000.0) : Json();
@@ -241,7 +249,7 @@ Json AttemptJson(const AttemptView& view, int64_t utcAtOriginUs)
 std::string CsvHeader()
 {
     return "time_ms,utc,exchange,attempt,station,command,address,count,outcome,request_checksum_ok,latency_ms,"
-           "values,maybe_late,flags,request,reply";
+           "values,maybe_late,flags,request,reply,reason";
 }
 
 std::string AttemptCsv(const AttemptView& view, int64_t utcAtOriginUs)
@@ -250,7 +258,7 @@ std::string AttemptCsv(const AttemptView& view, int64_t utcAtOriginUs)
     const bool valid = view.hasRequest && r.valid;
     std::string values;
     const std::vector<uint16_t>* shown = nullptr;
-    if (valid && r.IsRead() && view.outcome == Outcome::Good)
+    if (valid && r.IsRead() && view.outcome == Outcome::Good && view.doubt == Doubt::None)
         shown = &view.reply.values;
     else if (valid && !r.IsRead())
         shown = &r.values;
@@ -278,6 +286,7 @@ std::string AttemptCsv(const AttemptView& view, int64_t utcAtOriginUs)
         flags,
         view.hasRequest ? VisibleBytes(view.requestBytes, {}) : "",
         view.hasReply ? VisibleBytes(view.replyBytes, view.replyShown) : "",
+        view.doubt != Doubt::None ? ReasonName(view.outcome, view.doubt) : "",
     });
 }
 

@@ -20,7 +20,9 @@ std::string AttemptLine(const AttemptView& view);
 
 // The keys station, command, address, count, attempt, outcome,
 // request_checksum_ok and values (a read's, when it was answered well),
-// with more beside them; time and latency_ms on the line. utcAtOrigin is
+// reason (of a reply the driver took and kivhost doubts: bad-data,
+// late-reply, wrong-station), with more beside them; time and latency_ms
+// on the line. utcAtOrigin is
 // the wall-clock time of the start of the watch in microseconds since 1970,
 // for "utc" (0: none).
 Json AttemptJson(const AttemptView& view, int64_t utcAtOriginUs = 0);

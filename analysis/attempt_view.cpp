@@ -60,9 +60,14 @@ AttemptView ViewOf(const LinePair& pair)
 
 void AttemptNotes::Judge(AttemptView* view)
 {
-    const PconReply& reply = view->reply;
-    view->replyChecksumSuspect = view->hasReply && view->outcome == Outcome::Good && reply.complete &&
-                                 checksums_.Suspect(view->Station(), reply.checksumOk);
+    if (!view->hasReply || view->outcome != Outcome::Good || !view->reply.complete)
+        return;
+    // A further reply, or one with no request, answers none: only its
+    // checksum tells.
+    const ReplyJudgement judged =
+        judge_.Judge(view->IsAttempt() ? view->request : PconRequest{}, view->reply, view->Station());
+    view->doubt = judged.doubt;
+    view->replyChecksumSuspect = judged.checksumSuspect && judged.doubt != Doubt::BadChecksum;
 }
 
 std::string StationOrNone(int station)

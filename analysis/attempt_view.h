@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "exchange_report.h"
 #include "frame_splitter.h"
 #include "pcon_frame.h"
+#include "reply_judgement.h"
 #include "trace_reader.h"
 
 namespace kivhost {
@@ -41,8 +41,10 @@ struct AttemptView {
     // earlier reply, arrived late; outcome is of the bytes after them.
     size_t lateRest = 0;
     // Set by AttemptNotes: a whole reply whose checksum breaks the rule of
-    // requests (the driver does not check it; kivhost points it out).
+    // requests (the driver does not check it; kivhost points it out), and
+    // what kivhost holds against a reply the driver took (reply_judgement.h).
     bool replyChecksumSuspect = false;
+    Doubt doubt = Doubt::None;
 
     // On the line only.
     bool timed = false;
@@ -60,14 +62,14 @@ struct AttemptView {
 AttemptView ViewOf(const TraceAttempt& attempt);
 AttemptView ViewOf(const LinePair& pair);
 
-// Notes that depend on what came before: a good reply's checksum that
-// breaks the rule, pointed out as kivhost's other commands do.
+// Notes that depend on what came before: a good reply judged as kivhost's
+// other commands judge it, its checksum by the station's replies before.
 class AttemptNotes {
 public:
     void Judge(AttemptView* view);
 
 private:
-    ChecksumTrust checksums_;
+    ReplyJudge judge_;
 };
 
 // "2 (02)", or "--" where nothing told the station.

@@ -87,6 +87,51 @@ Heard Verdict(const TraceExchange& exchange, ExchangeReport* report)
     return verdict;
 }
 
+// "what came was the rest of replies to station 2 (02), to another request,
+// arrived late": bytes that name a station there are not its answer.
+std::string RestFromText(const ExchangeReport& report)
+{
+    return "what came was the rest of replies to station " + StationText(report.restFrom) +
+           ", to another request, arrived late";
+}
+
+// The head and advice of a reply the driver took and kivhost doubts; false
+// when nothing is doubted.
+bool DoubtMessage(const ExchangeReport& report, const std::string& what, const std::string& who, std::string* head,
+                  std::string* advice)
+{
+    const std::string answering = report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
+                                                               : std::string("another station");
+    const std::string damaged =
+        "noise on the line or a faulty station: check the cable, its screen and earthing, then --baud and --format";
+    switch (report.doubt) {
+    case Doubt::None: return false;
+    case Doubt::BadData:
+        *head = "the reply of " + who + " to the " + what + " came with damaged data (\"" + report.replyData +
+                "\": characters this operand's data cannot hold), so no value is given";
+        *advice = damaged;
+        break;
+    case Doubt::BadChecksum:
+        *head = "the reply of " + who + " to the " + what + " (\"" + report.replyStart +
+                "\") does not end in its checksum, which the station's replies kept before: damaged on the way, so "
+                "no value is given";
+        *advice = damaged;
+        break;
+    case Doubt::LateReply:
+        *head = "the reply to the " + what + " repeats another request (\"" + report.echo + "\" where \"" +
+                report.expectedEcho + "\" was asked): the answer to an earlier request, arrived late, so " +
+                (what.starts_with("write") ? "the write is not confirmed" : "no value is given");
+        *advice = "a station answered after the time-out of an earlier request: raise --timeout";
+        break;
+    case Doubt::OtherStation:
+        *head = "the " + what + " was acknowledged by " + answering + ", not " + who +
+                ": the write may not have reached " + who;
+        *advice = SHARED_NUMBER_ADVICE;
+        break;
+    }
+    return true;
+}
+
 }  // namespace
 
 int ExchangeReport::LateRests() const
@@ -105,6 +150,8 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     for (const TraceAttempt& attempt : exchange.attempts) {
         report.outcomes.push_back(attempt.outcome);
         report.lateRests.push_back(attempt.lateRest > 0);
+        if (attempt.restStation >= 0)
+            report.restFrom = attempt.restStation;
         if (attempt.followsTimeout && HasReply(attempt.outcome))
             report.possiblyLate = true;
     }
@@ -119,55 +166,23 @@ ExchangeReport ExchangeReporter::Report(const std::vector<TraceExchange>& exchan
     if (report.outcome != Outcome::Good || !last.request.valid || !last.reply.complete)
         return report;
 
-    // The driver reads non-hex digits as 0xFFFF and judges a write's reply
-    // by its "A" alone; kivhost holds both against the reply.
-    if (last.request.IsRead() && !last.reply.dataOk) {
-        report.doubt = Doubt::BadData;
+    const ReplyJudgement judged = judge_.Judge(last.request, last.reply, last.request.station);
+    report.doubt = judged.doubt;
+    report.checksumSuspect = judged.checksumSuspect;
+    report.checksumUnused = judged.checksumUnused;
+    if (report.doubt == Doubt::BadData) {
         const size_t data = report.expected - REPLY_OVERHEAD;
         report.replyData = VisibleBytes(last.replyBytes.substr(REPLY_DATA_START, data), {}, REPLY_START_SHOWN);
-    } else if (!last.request.IsRead() && !last.reply.stationMatches) {
-        report.doubt = Doubt::OtherStation;
+    } else if (report.doubt == Doubt::LateReply) {
+        report.echo = VisibleBytes(last.reply.echo, {});
+        report.expectedEcho = last.request.Echo();
     }
-    if (report.doubt != Doubt::None) {
-        // A damaged or stray reply tells nothing of how the station sums.
-        report.checksumSuspect = !last.reply.checksumOk;
-        return report;
-    }
-    const int station = last.request.station;
-    report.checksumSuspect = checksums_.Suspect(station, last.reply.checksumOk);
-    if (checksums_.JustTrusted(station))
-        report.checksumUnused = station;
     return report;
-}
-
-bool ChecksumTrust::Suspect(int station, bool checksumOk)
-{
-    // After a few replies that all break the rule the station is taken to
-    // sum in its own way; one that keeps it makes every break count.
-    Checksums& sums = stations_[station];
-    if (checksumOk) {
-        ++sums.matched;
-        return false;
-    }
-    ++sums.mismatched;
-    return sums.matched > 0 || sums.mismatched <= CHECKSUM_FLAGS_BEFORE_TRUST;
-}
-
-bool ChecksumTrust::JustTrusted(int station) const
-{
-    const auto found = stations_.find(station);
-    return found != stations_.end() && found->second.matched == 0 &&
-           found->second.mismatched == CHECKSUM_FLAGS_BEFORE_TRUST + 1;
 }
 
 const char* ReasonName(const ExchangeReport& report)
 {
-    switch (report.doubt) {
-    case Doubt::BadData: return "bad-data";
-    case Doubt::OtherStation: return OutcomeName(Outcome::WrongStation);
-    case Doubt::None: break;
-    }
-    return OutcomeName(report.outcome);
+    return ReasonName(report.outcome, report.doubt);
 }
 
 std::string ChecksumNotice(int station)
@@ -235,8 +250,8 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
     std::string advice;
     switch (report.outcome) {
     case Outcome::NoReply:
-        head = "no reply from " + who + " to the " + what + ": " + attempts + ", nothing within " +
-               std::to_string(timeoutMs) + " ms of each";
+        head = "no reply from " + who + " to the " + what + ": " + attempts + ", nothing" +
+               (report.LateRests() > 0 ? " of its own" : "") + " within " + std::to_string(timeoutMs) + " ms of each";
         advice = "check that a PLC with this station number is on the line and powered, the cable, and that --baud and "
                  "--format match the PLC";
         break;
@@ -269,24 +284,15 @@ std::string FailureMessage(const ExchangeReport& report, const std::string& what
         advice = "the adapter may have gone; check it and start again";
         break;
     case Outcome::Good:
-        if (report.doubt == Doubt::BadData) {
-            head = "the reply of " + who + " to the " + what + " came with damaged data (\"" + report.replyData +
-                   "\": characters this operand's data cannot hold), so no value is given";
-            advice = "noise on the line or a faulty station: check the cable, its screen and earthing, then --baud and "
-                     "--format";
-        } else if (report.doubt == Doubt::OtherStation) {
-            head = "the " + what + " was acknowledged by " +
-                   (report.answeringStation >= 0 ? "station " + StationText(report.answeringStation)
-                                                 : std::string("another station")) +
-                   ", not " + who + ": the write may not have reached " + who;
-            advice = SHARED_NUMBER_ADVICE;
-        } else {
+        if (!DoubtMessage(report, what, who, &head, &advice))
             return {};
-        }
         break;
     }
     std::string message = head + "; " + advice;
-    if (report.outcome == Outcome::NoReply && report.LateRests() > 0)
+    if (report.restFrom >= 0)
+        message += "; " + RestFromText(report) + ": the line was still busy with them; see first to station " +
+                   StationText(report.restFrom) + ", or raise --timeout";
+    else if (report.outcome == Outcome::NoReply && report.LateRests() > 0)
         message += "; the rest of a reply arrived late, in the attempt after it: raise --timeout";
     if (report.possiblyLate)
         message += "; a reply came after a time-out and may have answered the request before it: raise --timeout";
@@ -300,8 +306,10 @@ std::string StationNote(const ExchangeReport& report)
     const std::string answered = "answered on attempt " + std::to_string(report.heardOnAttempt);
     switch (report.outcome) {
     case Outcome::Good: {
-        if (report.doubt == Doubt::BadData)
+        if (report.doubt == Doubt::BadData || report.doubt == Doubt::BadChecksum)
             return "answered with damaged data: check the cable, then --baud and --format";
+        if (report.doubt == Doubt::LateReply)
+            return "answered another request, late: raise --timeout";
         if (report.Attempts() <= 1 && !report.possiblyLate)
             return {};
         const bool slow = report.possiblyLate || report.LateRests() > 0 ||
@@ -324,6 +332,8 @@ std::string StationNote(const ExchangeReport& report)
             return answered + ", then " + OutcomeText(report.outcome);
         break;
     }
+    if (report.restFrom >= 0)
+        return OutcomeText(report.outcome) + (" (" + RestFromText(report) + ")");
     return OutcomeText(report.outcome);
 }
 

@@ -11,22 +11,10 @@
 #include <vector>
 
 #include "pcon_frame.h"
+#include "reply_judgement.h"
 #include "trace_reader.h"
 
 namespace kivhost {
-
-// Stations whose replies never follow the checksum rule are flagged this
-// many times, then named once and taken as they are: some PLCs sum
-// differently.
-constexpr int CHECKSUM_FLAGS_BEFORE_TRUST = 3;
-
-// What kivhost holds against a reply the driver took as good: the driver
-// keeps its own checks, but such a reply is never passed off as good.
-enum class Doubt {
-    None,
-    BadData,       // a read's data characters are not what the operand allows
-    OtherStation,  // a write acknowledged with another station's digits
-};
 
 struct ExchangeReport {
     bool traced = false;  // the trace showed the exchange
@@ -38,6 +26,9 @@ struct ExchangeReport {
     std::vector<Outcome> outcomes;  // of each attempt's own reply, in order
     // Per attempt: it began with the rest of an earlier reply, arrived late.
     std::vector<bool> lateRests;
+    // The station asked by another request before, whose replies' rest some
+    // attempts heard instead of an answer: -1 for none.
+    int restFrom = -1;
     // A reply with the addressed station's digits came on some attempt,
     // refused, short or late ones too: the station is there.
     bool stationHeard = false;
@@ -48,6 +39,10 @@ struct ExchangeReport {
     // The reply taken does not end in the checksum of the request rule.
     bool checksumSuspect = false;
     Doubt doubt = Doubt::None;  // of a reply the driver took as good
+    // Of a late reply: what it repeats at positions 4 and 5, and what the
+    // request's answer would.
+    std::string echo;
+    std::string expectedEcho;
     // A station whose replies never keep the checksum rule, named on the
     // reply its flags stop: -1 otherwise.
     int checksumUnused = -1;
@@ -59,29 +54,12 @@ struct ExchangeReport {
 
     int Attempts() const { return static_cast<int>(outcomes.size()); }
     int LateRests() const;
-    // Good by the driver and by kivhost.
-    bool Good() const { return outcome == Outcome::Good && doubt == Doubt::None; }
+    // Good by the driver and by kivhost (JudgedGood).
+    bool Good() const { return JudgedGood(outcome == Outcome::Good, doubt); }
     // The exchange ended on a request the port did not take: the port, not
     // the station, failed. Only the last attempt counts: a port that goes
     // while a reply is awaited ends that attempt as a time-out first.
     bool PortRefused() const { return traced && outcome == Outcome::NotSent; }
-};
-
-// Per station, whether a good reply whose checksum breaks the rule is worth
-// pointing out: always once one of the station's replies kept the rule,
-// otherwise only its first CHECKSUM_FLAGS_BEFORE_TRUST.
-class ChecksumTrust {
-public:
-    bool Suspect(int station, bool checksumOk);
-    // The last Suspect stopped the station's flags: say so, once.
-    bool JustTrusted(int station) const;
-
-private:
-    struct Checksums {
-        int matched = 0;
-        int mismatched = 0;
-    };
-    std::map<int, Checksums> stations_;
 };
 
 // Keeps, per station, how its replies' checksums went: one reporter for a
@@ -92,12 +70,12 @@ public:
     ExchangeReport Report(const std::vector<TraceExchange>& exchanges);
 
 private:
-    ChecksumTrust checksums_;
+    ReplyJudge judge_;
 };
 
 // Why a failed or doubted exchange is not good, as JSON and logs name it:
-// an outcome's name, "bad-data", or "wrong-station" for a write another
-// station acknowledged; "good" otherwise.
+// an outcome's name, "bad-data", "late-reply", or "wrong-station" for a
+// write another station acknowledged; "good" otherwise.
 const char* ReasonName(const ExchangeReport& report);
 
 // "station 1 (01) does not use this reply checksum: ...", said once, on the

@@ -10,6 +10,9 @@
 namespace kivhost {
 namespace {
 
+// The doubts counted apart, after the failed outcomes.
+constexpr Doubt DOUBTS_SHOWN[] = {Doubt::BadData, Doubt::LateReply};
+
 std::string Padded(const std::string& text, size_t width)
 {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
@@ -56,12 +59,16 @@ void LineTally::Add(const AttemptView& view)
         ++s.replies;
     if (view.outcome != Outcome::Good)
         ++s.failures[view.outcome];
+    else if (view.doubt == Doubt::OtherStation)
+        ++s.failures[Outcome::WrongStation];
+    else if (view.doubt != Doubt::None)
+        ++s.doubted[view.doubt == Doubt::BadChecksum ? Doubt::BadData : view.doubt];
     if (view.maybeLate)
         ++s.maybeLate;
     if (view.timed && view.hasReply)
         s.latenciesUs.Add(view.latencyUs);
     if (view.outcome == Outcome::Good) {
-        openGood_ = true;
+        openGood_ = JudgedGood(true, view.doubt);
         CloseExchange();
     } else if (view.attempt >= ATTEMPTS_PER_EXCHANGE) {
         CloseExchange();
@@ -94,6 +101,8 @@ std::string LineTally::Table(bool withLine) const
     if (!withLine)
         header.push_back("attempts");
     header.insert(header.end(), {"no reply", "short", "not ack", "wrong station", "garbled"});
+    for (Doubt doubt : DOUBTS_SHOWN)
+        header.push_back(DoubtText(doubt));
     if (anyNotSent)
         header.push_back("not sent");
     header.push_back("late?");
@@ -118,6 +127,8 @@ std::string LineTally::Table(bool withLine) const
             const auto it = s.failures.find(outcome);
             count(it == s.failures.end() ? 0 : it->second);
         }
+        for (Doubt doubt : DOUBTS_SHOWN)
+            count(s.doubted.contains(doubt) ? s.doubted.at(doubt) : 0);
         count(s.maybeLate);
         if (withLine) {
             const bool any = !s.latenciesUs.Empty();
@@ -175,6 +186,8 @@ Json LineTally::ToJson(bool withLine) const
             const auto it = s.failures.find(outcome);
             failures[OutcomeName(outcome)] = it == s.failures.end() ? 0 : it->second;
         }
+        for (Doubt doubt : DOUBTS_SHOWN)
+            failures[ReasonName(Outcome::Good, doubt)] = s.doubted.contains(doubt) ? s.doubted.at(doubt) : 0;
         station["failures"] = failures;
         station["maybe_late"] = s.maybeLate;
         if (withLine) {

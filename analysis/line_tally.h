@@ -17,9 +17,9 @@ namespace kivhost {
 // The outcomes a failed attempt can have, in the order tables show them.
 const std::vector<Outcome>& FailureOutcomes();
 
-// What a run saw, per station: exchanges (an exchange ends with a good
-// attempt or its fourth), attempts and their failures by reason, replies,
-// latencies; and the line's own flags.
+// What a run saw, per station: exchanges (an exchange ends with an attempt
+// the driver takes, good or doubted, or with its fourth), attempts and their
+// failures by reason, replies, latencies; and the line's own flags.
 class LineTally {
 public:
     struct Station {
@@ -28,6 +28,9 @@ public:
         uint64_t attempts = 0;
         uint64_t replies = 0;  // attempts that got anything back
         std::map<Outcome, uint64_t> failures;
+        // Replies the driver took and kivhost does not, by reason: bad-data,
+        // late-reply (a write another station acknowledged is a wrong station).
+        std::map<Doubt, uint64_t> doubted;
         uint64_t maybeLate = 0;
         LatencyHistogram latenciesUs;
     };

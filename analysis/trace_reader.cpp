@@ -300,7 +300,8 @@ void TraceReader::CloseAttempt()
 }
 
 // The reply bytes that continue the reply the last attempt began: reply
-// characters up to its CR, or up to the "/" of the next reply.
+// characters up to its CR, or up to the "/" of the next reply; all of the
+// attempt's bytes when that reply went with another request.
 void TraceReader::TakeLateRest(TraceAttempt& a)
 {
     std::string& bytes = a.replyBytes;
@@ -319,6 +320,10 @@ void TraceReader::TakeLateRest(TraceAttempt& a)
     a.lateRest = rest;
     if (openExchange_ == a.exchange)
         a.lateReply = openReply_ + bytes.substr(0, rest);
+    if (openRequest_ != a.requestBytes) {
+        a.restStation = openStation_;
+        a.lateRest = bytes.size();
+    }
 }
 
 // Keeps the reply the attempt's bytes leave unfinished, for the next one.
@@ -328,10 +333,17 @@ void TraceReader::FollowReply(const TraceAttempt& a)
         return;  // the rest may still come
     if (a.lateRest == 0)
         openReply_.clear();
+    // A reply that begins after the rest of another request's goes with
+    // that request's replies: the line never went quiet between.
+    const bool ownStream = a.lateRest == 0 || openRequest_ == a.requestBytes;
     for (const char c : a.replyBytes) {
         if (c == FRAME_START) {
             openReply_.assign(1, c);
-            openExchange_ = a.exchange;
+            if (ownStream) {
+                openExchange_ = a.exchange;
+                openRequest_ = a.requestBytes;
+                openStation_ = a.request.valid ? a.request.station : -1;
+            }
         } else if (!openReply_.empty()) {
             if (!IsReplyCharacter(c) || openReply_.size() >= LONGEST_REPLY)
                 openReply_.clear();

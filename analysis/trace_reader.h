@@ -53,6 +53,12 @@ struct TraceAttempt {
     // That earlier reply, its start and its rest joined, when it began in
     // this exchange: for the exchange's verdict, what its station said.
     std::string lateReply;
+    // The station asked by the request whose replies the late rest carries
+    // on, when that was another request: -1 otherwise. The line had not gone
+    // quiet since, so every byte of the attempt is taken for that request's
+    // (lateRest is all of them): bytes that name this station there are the
+    // rest of another's queue of replies, not an answer.
+    int restStation = -1;
 
     // The bytes after the late rest: what the station said to this attempt.
     std::string_view OwnReply() const { return std::string_view(replyBytes).substr(lateRest); }
@@ -130,9 +136,12 @@ private:
     AttemptCounter counter_;
     std::map<int, bool> stationTimedOut_;  // by station: its last attempt timed out
     // A reply the last attempt began to read ("/" and no CR since), and the
-    // exchange it began in; kept across Finish, as the line goes on.
+    // exchange, request and station of the replies it goes with; kept across
+    // Finish, as the line goes on.
     std::string openReply_;
     uint64_t openExchange_ = 0;
+    std::string openRequest_;
+    int openStation_ = -1;
 
     std::deque<TraceAttempt> doneAttempts_;
     std::deque<TraceExchange> doneExchanges_;

@@ -116,10 +116,10 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next, const v
 void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
 {
     StationTally& tally = stations_[engine_.Plan().blocks[block].start.station];
-    if (outcome.attempts > 0 && outcome.reason == kivhost::Outcome::Good)
+    if (outcome.attempts > 0 && outcome.Good())
         tally.latencyUs.Add(static_cast<uint64_t>(outcome.ms * 1000));
-    if (outcome.reason != kivhost::Outcome::Good) {
-        tally.lastReason = kivhost::OutcomeName(outcome.reason);
+    if (!outcome.Good()) {
+        tally.lastReason = outcome.ReasonName();
         ++tally.failures[tally.lastReason];
     }
     const auto now = std::chrono::steady_clock::now();

@@ -11,7 +11,7 @@ std::string Ms(double ms)
 
 bool ExchangeGood(int32_t result, const ExchangeReport& report)
 {
-    return result == SUCCESS && report.doubt == Doubt::None;
+    return JudgedGood(result == SUCCESS, report.doubt);
 }
 
 std::string ExchangeFailure(const DriverAddress& address, const std::string& text, bool write, int32_t result,

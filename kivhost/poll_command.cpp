@@ -58,7 +58,8 @@ struct PolledTag {
             flags += std::to_string(lastReport.Attempts()) + " attempts";
         if (lastReport.possiblyLate)
             flags += std::string(flags.empty() ? "" : ", ") + "late?";
-        if (lastReport.checksumSuspect)
+        // A doubted reply says why in place of its values.
+        if (lastReport.checksumSuspect && ExchangeGood(lastResult, lastReport))
             flags += std::string(flags.empty() ? "" : ", ") + "checksum?";
         return flags;
     }

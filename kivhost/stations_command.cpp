@@ -77,8 +77,9 @@ int RunStations(Context& context)
         }
         ++asked;
         // A station that answers on any attempt, even to refuse W0000 or too
-        // late for its attempt, is there.
-        const bool there = outcome.result == SUCCESS || outcome.stationHeard;
+        // late for its attempt, is there; the rest of another's replies is
+        // not its answer (the trace reader leaves it out of stationHeard).
+        const bool there = outcome.Good() || outcome.stationHeard;
         if (there) {
             ++answers;
             answering += answering.empty() ? "" : ", ";
@@ -92,7 +93,7 @@ int RunStations(Context& context)
                 .Bool("answers", there)
                 .Raw("ms", JsonNumber(outcome.ms))
                 .Number("attempts", outcome.attempts)
-                .Text("reason", outcome.result == SUCCESS ? "" : OutcomeName(outcome.reason));
+                .Text("reason", outcome.Good() ? "" : outcome.ReasonName());
             if (!reason.empty())
                 row.Text("note", reason);
             if (!outcome.message.empty())

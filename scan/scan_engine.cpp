@@ -150,8 +150,8 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
         if (outcome.checksumUnused)
             events_.push_back({ScanEvent::Kind::ChecksumUnused, now.wall, station.station, block, Outcome::Good,
                                outcome.attempts, 0});
-        // The station answers; a damaged reply is not set aside, only not good.
-        if (outcome.badData) {
+        // The station answers; a damaged or late reply is not set aside, only not good.
+        if (!outcome.Good()) {
             MarkNotGood(block, Quality::BadData, outcome);
             return;
         }
@@ -171,6 +171,7 @@ void ScanEngine::Record(size_t block, const BlockOutcome& outcome, const ScanMom
             tagState.quality = Quality::Good;
             tagState.lastGood = now.wall;
             tagState.reason = Outcome::Good;
+            tagState.doubt = Doubt::None;
             tagState.attempts = outcome.attempts;
             tagState.late = late;
             tagState.checksum = outcome.checksumSuspect;
@@ -195,6 +196,7 @@ void ScanEngine::MarkNotGood(size_t block, Quality quality, const BlockOutcome& 
         TagState& tagState = states_[tag];
         tagState.quality = quality;
         tagState.reason = quality == Quality::Failed ? outcome.reason : Outcome::Good;
+        tagState.doubt = quality == Quality::BadData ? outcome.doubt : Doubt::None;
         tagState.attempts = outcome.attempts;
         tagState.late = false;
         tagState.checksum = false;

@@ -52,7 +52,7 @@ struct BlockOutcome {
     int attempts = 0;
     bool possiblyLate = false;     // a reply came after a time-out on its station
     bool checksumSuspect = false;  // the reply's checksum does not follow the rule
-    bool badData = false;          // the driver took it, but its data is damaged
+    Doubt doubt = Doubt::None;     // the driver took it, kivhost does not: damaged, or another request's
     bool checksumUnused = false;   // the station's replies never keep the rule: say so once
     int answeringStation = -1;     // the station the verdict's reply named, -1 for none
     bool stationHeard = false;     // a reply with the station's digits came, on any attempt
@@ -61,6 +61,11 @@ struct BlockOutcome {
     double ms = 0;
     // The port failed, not the station (port_keeper.h): not a result to record.
     bool portLost = false;
+
+    // The one judgement (JudgedGood): the driver took it, kivhost holds nothing against it.
+    bool Good() const { return JudgedGood(result == SUCCESS, doubt); }
+    // "good", an outcome's name, or a doubt's: "bad-data", "late-reply".
+    const char* ReasonName() const { return kivhost::ReasonName(reason, doubt); }
 };
 
 enum class Quality {
@@ -69,7 +74,7 @@ enum class Quality {
     Failed,    // its read failed this cycle
     Down,      // its station or block is set aside and was not asked this cycle
     Rejected,  // the driver refused the read
-    BadData,   // the reply's data was damaged: the value is the last good one
+    BadData,   // the driver took a reply kivhost does not (damaged, or a late reply): the value is the last good one
     Stale,     // read good, but not again for longer than a gateway's clients may trust it
 };
 // "", "good", "failed", "down", "rejected", "bad-data", "stale"
@@ -81,10 +86,11 @@ struct TagState {
     std::optional<WallTime> lastGood;
     // Of this cycle's read, or for Down of the failure that set it aside.
     Outcome reason = Outcome::Good;
-    int attempts = 0;       // this cycle's; 0 when not asked
-    bool late = false;      // a good read that may be the answer to an earlier request
-    bool checksum = false;  // a good reply whose checksum does not follow the rule
-    std::string message;    // of a failed read: what happened, and what to check
+    Doubt doubt = Doubt::None;  // of BadData: what kivhost holds against the reply
+    int attempts = 0;           // this cycle's; 0 when not asked
+    bool late = false;          // a good read that may be the answer to an earlier request
+    bool checksum = false;      // a good reply whose checksum does not follow the rule
+    std::string message;        // of a failed read: what happened, and what to check
     uint64_t good = 0;
     uint64_t failed = 0;
     uint64_t retried = 0;  // good reads that took more than one attempt

@@ -15,13 +15,13 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     outcome.attempts = report.Attempts();
     outcome.possiblyLate = report.possiblyLate;
     outcome.checksumSuspect = report.checksumSuspect;
-    outcome.badData = report.doubt == Doubt::BadData;
+    outcome.doubt = report.doubt;
     outcome.checksumUnused = report.checksumUnused >= 0;
     outcome.answeringStation = report.answeringStation;
     outcome.portLost = port_ != nullptr && port_->Lost(report);
     outcome.stationHeard = report.stationHeard;
     outcome.stationNote = StationNote(report);
-    if (outcome.result == RECOVERY_ERROR || outcome.badData)
+    if (outcome.result == RECOVERY_ERROR || outcome.doubt != Doubt::None)
         outcome.message = FailureMessage(report, "read of " + BlockName(block), block.start.station, timeoutMs_);
     return outcome;
 }

@@ -20,6 +20,9 @@ std::string ReasonText(const TagState& state)
 {
     if (state.quality == Quality::Failed || state.quality == Quality::Down)
         return OutcomeName(state.reason);
+    // The quality says bad-data; a reply of another request says so too.
+    if (state.quality == Quality::BadData && state.doubt == Doubt::LateReply)
+        return ReasonName(Outcome::Good, state.doubt);
     if (state.quality != Quality::Good)
         return "";
     std::string flags;

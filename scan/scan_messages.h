@@ -14,7 +14,8 @@ namespace kivhost {
 // A tag's elements in decimal, separated by spaces; empty before its first good read.
 std::string ValueText(const TagState& state);
 // Failed and down: the reason's name (no-reply, nak, wrong-station, short,
-// garbled, not-sent). Good: the flags, "late?" and "checksum?", if any.
+// garbled, not-sent). Bad data: late-reply for a reply of another request.
+// Good: the flags, "late?" and "checksum?", if any.
 std::string ReasonText(const TagState& state);
 // What went wrong with the tag, in one line, with what to check; empty when good.
 std::string TagMessage(const ScanEngine& engine, size_t tag);

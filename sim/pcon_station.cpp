@@ -82,7 +82,7 @@ std::optional<std::string> Execute(const PconRequest& request, Memory& memory)
                 data += memory.Bit(request.operand, first + i) ? '1' : '0';
             }
         }
-        return BuildReply(request, std::string{'R', request.operand}, data);
+        return BuildReply(request, request.Echo(), data);
     }
     case FrameCommand::Write: {
         if (request.operand == 'E')
@@ -95,14 +95,14 @@ std::optional<std::string> Execute(const PconRequest& request, Memory& memory)
                 memory.SetBit(request.operand, first + i, value != 0);
             }
         }
-        return BuildReply(request, std::string{'S', request.operand}, "");
+        return BuildReply(request, request.Echo(), "");
     }
     case FrameCommand::Set:
     case FrameCommand::Reset: {
         const uint16_t mask = static_cast<uint16_t>(1u << request.bit);
         const uint16_t word = memory.Word(first);
         memory.SetWord(first, request.command == FrameCommand::Set ? word | mask : word & ~mask);
-        return BuildReply(request, "X1", "");
+        return BuildReply(request, request.Echo(), "");
     }
     }
     return std::nullopt;

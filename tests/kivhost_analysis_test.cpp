@@ -3,6 +3,9 @@
 // port), a listening line split and paired, tag files and the block planner.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +26,7 @@
 #include "frame_splitter.h"
 #include "framed.h"
 #include "frames.h"
+#include "json_object.h"
 #include "kivhost_hint.h"
 #include "line_monitor.h"
 #include "pcon_frame.h"
@@ -496,6 +500,7 @@ void PrintTo(const JudgementCase& c, std::ostream* os)
 
 const Judged CLEAN{"good", false, false, ""};
 const Judged SUSPECT{"good", true, false, ""};
+const Judged BROKEN{"bad-data", true, false, "does not end in its checksum, which the station's replies kept before"};
 
 const JudgementCase JUDGEMENT_CASES[] = {
     {"clean words", {{READ_2W, {Framed("A01RW1234ABCD")}}}, {CLEAN}},
@@ -517,13 +522,27 @@ const JudgementCase JUDGEMENT_CASES[] = {
       {READ_2W, {Unsummed("A01RW1234ABCD")}},
       {READ_2W, {Unsummed("A01RW1234ABCD")}}},
      {SUSPECT, SUSPECT, SUSPECT, {"good", false, true, ""}, CLEAN}},
-    {"once a station kept the checksum every break is flagged",
+    {"once a station kept the checksum every break is bad data",
      {{READ_2W, {Framed("A01RW1234ABCD")}},
       {READ_2W, {Unsummed("A01RW1234ABCD")}},
       {READ_2W, {Unsummed("A01RW1234ABCD")}},
       {READ_2W, {Unsummed("A01RW1234ABCD")}},
       {READ_2W, {Unsummed("A01RW1234ABCD")}}},
-     {CLEAN, SUSPECT, SUSPECT, SUSPECT, SUSPECT}},
+     {CLEAN, BROKEN, BROKEN, BROKEN, BROKEN}},
+    {"bits flipped after a kept checksum are bad data, not flagged",
+     {{READ_20B, {Framed("A01RB10100000000000000001")}},
+      {READ_20B, {Unsummed("A01RB10100000000000000011")}},
+      {READ_20B, {Framed("A01RB10100000000000000001")}}},
+     {CLEAN, BROKEN, CLEAN}},
+    {"a reply of another block, of the same length",
+     {{READ_2W, {Framed("A01RB10110000")}}},
+     {{"late-reply", false, false, "repeats another request (\"RB\" where \"RW\" was asked)"}}},
+    {"a write answered with a read's echo",
+     {{WRITE_W, {Framed("A01RW")}}},
+     {{"late-reply", false, false, "not confirmed"}}},
+    {"a late reply teaches nothing of the checksum",
+     {{READ_2W, {Framed("A01RB10110000")}}, {READ_2W, {Unsummed("A01RW1234ABCD")}}},
+     {{"late-reply", false, false, "arrived late"}, SUSPECT}},
     {"damaged replies do not teach how a station sums",
      {{READ_2W, {Unsummed("A01RWGE82ABCD")}},
       {READ_2W, {Unsummed("A01RWGE82ABCD")}},
@@ -561,9 +580,115 @@ TEST_P(ExchangeJudgement, DoubtsReasonsAndChecksumFlags)
         else
             EXPECT_NE(message.find(want.says), std::string::npos) << message;
     }
+    // decode judges each attempt as the others judge the exchange.
+    std::string decoded;
+    TraceDecoder decoder(true, &decoded);
+    decoder.Feed(text);
+    decoder.Finish();
+    std::istringstream lines(decoded);
+    std::string line;
+    for (size_t i = 0; i < c.reports.size() && std::getline(lines, line); ++i) {
+        const Json attempt = Json::parse(line);
+        EXPECT_EQ(attempt.value("reason", "good"), c.reports[i].reason) << line;
+        EXPECT_EQ(attempt.contains("values"), c.reports[i].reason == "good" && attempt["command"] == "read") << line;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Driver, ExchangeJudgement, ::testing::ValuesIn(JUDGEMENT_CASES), CaseName());
+
+// ---------------------------------------------------------------------------
+// On a paced line the driver reads a refused header and moves on while the
+// rest of that reply, and the replies queued behind it, keep coming: the
+// next exchange reads them. Written as a host's captured trace, each
+// attempt its request and what each reception got.
+
+struct HandAttempt {
+    std::string request;
+    std::vector<std::string> receptions;
+};
+
+std::string HandTrace(const std::vector<HandAttempt>& attempts)
+{
+    std::string text;
+    const auto dump = [&text](std::string bytes) {
+        std::replace(bytes.begin(), bytes.end(), '\r', '.');
+        for (size_t at = 0; at < bytes.size(); at += 33)
+            text += "(" + bytes.substr(at, 33) + ")\n";
+    };
+    for (const HandAttempt& a : attempts) {
+        text += "REVIZ: " + std::to_string(a.request.size()) + " bytes will be send\n";
+        dump(a.request);
+        for (const std::string& bytes : a.receptions) {
+            text += "REVIZ: " + std::to_string(bytes.size()) + " bytes received\n";
+            dump(bytes);
+        }
+    }
+    return text;
+}
+
+const std::string READ_1W_01 = Request("01RW001001");
+const std::string READ_1W_02 = Request("02RW000001");
+
+// Station 1 answers every read with station 2's digits, four times; the
+// driver takes 7 characters of each attempt, and the line never goes quiet.
+std::vector<HandAttempt> QueuedReplies(const std::string& nextRequest)
+{
+    std::string queue;
+    for (int i = 0; i < 4; ++i)
+        queue += Framed("A02RW1234");
+    std::vector<HandAttempt> attempts;
+    for (size_t at = 0; at < queue.size(); at += 7)
+        attempts.push_back({at < 28 ? READ_1W_01 : nextRequest, {queue.substr(at, 7)}});
+    return attempts;
+}
+
+struct RestCase {
+    const char* name;
+    std::vector<HandAttempt> attempts;  // the last exchange is judged
+    std::string reason;
+    bool stationHeard;
+    int restFrom;
+    std::string says;   // in the failure's message and, but for its advice, the station's note
+    std::string never;  // in neither
+};
+void PrintTo(const RestCase& c, std::ostream* os)
+{
+    PrintCaseName(c, os);
+}
+
+const RestCase REST_CASES[] = {
+    {"another station's queue is no answer, and is named", QueuedReplies(READ_1W_02), "no-reply", false, 1,
+     "rest of replies to station 1 (01)", "share a station number"},
+    {"the same request's queue is still its answer", QueuedReplies(READ_1W_01), "wrong-station", false, -1,
+     "station 2 (02) answered", "rest of replies to"},
+};
+
+class RestOfAnotherRequest : public ::testing::TestWithParam<RestCase> {};
+
+TEST_P(RestOfAnotherRequest, NeverAnAnswerAndNamesWhereItCameFrom)
+{
+    const RestCase& c = GetParam();
+    const std::string text = HandTrace(c.attempts);
+    const std::vector<TraceExchange> exchanges = ReadTrace(text);
+    ASSERT_EQ(exchanges.size(), 2u) << text;
+    ExchangeReporter reporter;
+    reporter.Report({exchanges.front()});
+    const ExchangeReport report = reporter.Report(exchanges);
+    EXPECT_EQ(ReasonName(report), c.reason);
+    // What kivhost stations counts as the station answering.
+    EXPECT_EQ(report.stationHeard, c.stationHeard);
+    EXPECT_EQ(report.restFrom, c.restFrom);
+    const std::string message = FailureMessage(report, "read of 0xW", exchanges.back().Request().station, 100);
+    const std::string note = StationNote(report);
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
+    EXPECT_EQ(message.find(c.never), std::string::npos) << message;
+    EXPECT_EQ(note.find(c.never), std::string::npos) << note;
+    if (c.restFrom >= 0) {
+        EXPECT_NE(note.find(c.says), std::string::npos) << note;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PacedLine, RestOfAnotherRequest, ::testing::ValuesIn(REST_CASES), CaseName());
 
 TEST(TraceClassifierHidden, ZeroByteHidesTheRestOfItsLineOnly)
 {

@@ -669,7 +669,7 @@ TEST_P(ScanDecisions, BlocksAskedAndQualities)
                 outcome.elements.assign(1, 7);
             } else if (kind == 'b') {
                 outcome.elements.assign(1, 0xFFFF);  // what the driver makes of digits that are not hex
-                outcome.badData = true;
+                outcome.doubt = Doubt::BadData;
             } else {
                 outcome.result = kind == 'r' ? REJECTED : RECOVERY_ERROR;
                 outcome.reason = kind == 's' ? Outcome::NoReply : kind == 'n' ? Outcome::Nak : Outcome::Good;

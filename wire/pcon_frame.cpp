@@ -125,6 +125,17 @@ size_t PconRequest::ReplyLength() const
     return REPLY_OVERHEAD + static_cast<size_t>(count) * (IsBitOperand() ? 1 : 4);
 }
 
+std::string PconRequest::Echo() const
+{
+    switch (command) {
+    case FrameCommand::Read: return std::string{'R', operand};
+    case FrameCommand::Write: return std::string{'S', operand};
+    case FrameCommand::Set:
+    case FrameCommand::Reset: break;
+    }
+    return "X1";
+}
+
 bool LooksLikeRequest(std::string_view frame)
 {
     if (frame.size() < 4 || frame[0] != FRAME_START)
@@ -221,6 +232,8 @@ PconReply DecodeReply(std::string_view reply, const PconRequest& request)
     if (reply.size() >= 4) {
         p.stationEcho = HexValue(reply.substr(2, 2));
         p.stationMatches = !request.stationDigits.empty() && reply.substr(2, 2) == request.stationDigits;
+        p.echo = std::string(reply.substr(4, 2));
+        p.echoMatches = request.valid && p.echo == request.Echo();
     }
     const size_t expected = request.valid ? request.ReplyLength() : reply.size();
     p.complete = reply.size() >= expected && expected >= REPLY_OVERHEAD;

@@ -52,6 +52,9 @@ struct PconRequest {
     std::string Address() const;
     // Characters of the whole reply the driver waits for: 9 plus the data of a read.
     size_t ReplyLength() const;
+    // What a station's reply repeats of it at positions 4 and 5: "R" or "S"
+    // and the operand, or "X1" for set and reset.
+    std::string Echo() const;
 };
 
 // A frame as it was sent, CR included or not: the grammar of requests, the
@@ -71,6 +74,8 @@ struct PconReply {
     bool acknowledged = false;    // position 1 is "A"
     int stationEcho = -1;         // positions 2 and 3 read as hex, -1 if they are not
     bool stationMatches = false;  // the same two characters as the request's station digits
+    std::string echo;             // positions 4 and 5, as far as they came
+    bool echoMatches = false;     // both came and are the request's Echo
     bool complete = false;        // at least as long as the request's reply
     // A read's elements as the host receives them: words (0xFFFF where the
     // digits are not hex), bits 0 or 1; only elements wholly received.

@@ -31,6 +31,9 @@ struct GateOptions {
 
     bool allowWrites = false;  // rw tags may be written only with this
     int intervalMs = 0;        // between scan cycles; 0: back to back
+
+    int maxAgeS = 0;            // a good value older is served stale; 0: from the cycles
+    int writeTimeoutMs = 3000;  // a write not sent by then is dropped
 };
 
 }  // namespace kivgate

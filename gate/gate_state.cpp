@@ -2,6 +2,13 @@
 
 namespace kivgate {
 
+Quality TagValue::QualityAt(SteadyTime now, std::chrono::milliseconds maxAge) const
+{
+    if (quality == Quality::Good && maxAge.count() > 0 && now - readAt > maxAge)
+        return Quality::Stale;
+    return quality;
+}
+
 void SnapshotStore::Publish(std::shared_ptr<Snapshot> snapshot)
 {
     {
@@ -23,34 +30,6 @@ std::shared_ptr<const Snapshot> SnapshotStore::WaitNewer(uint64_t version, std::
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, upTo, [&] { return latest_->version > version; });
     return latest_;
-}
-
-std::future<WriteResult> WriteQueue::Submit(WriteRequest request)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || pending_.size() >= capacity_)
-        return {};
-    pending_.push_back(Pending{std::move(request), {}});
-    return pending_.back().result.get_future();
-}
-
-std::optional<WriteQueue::Pending> WriteQueue::Take()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (pending_.empty())
-        return std::nullopt;
-    Pending next = std::move(pending_.front());
-    pending_.pop_front();
-    return next;
-}
-
-void WriteQueue::Close(const std::string& why)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    for (Pending& pending : pending_)
-        pending.result.set_value(WriteResult{false, why});
-    pending_.clear();
 }
 
 }  // namespace kivgate

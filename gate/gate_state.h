@@ -9,8 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +17,7 @@
 
 #include "scan_engine.h"
 #include "tag_list.h"
+#include "write_queue.h"
 
 namespace kivgate {
 
@@ -43,6 +42,12 @@ struct TagValue {
     Quality quality = Quality::None;
     WallTime time{};                   // of this cycle's read or decision
     std::optional<WallTime> lastGood;  // none: never read good
+    SteadyTime readAt{};               // of its last good read, for its age: the wall clock may jump
+
+    // The quality to serve at now: a good value not read again within
+    // maxAge is stale (maxAge 0: values do not age). Judged when served,
+    // not when published: a line stuck in an exchange publishes nothing.
+    Quality QualityAt(SteadyTime now, std::chrono::milliseconds maxAge) const;
 };
 
 struct StationDiagnostics {
@@ -53,6 +58,8 @@ struct StationDiagnostics {
     std::vector<std::pair<std::string, uint64_t>> failures;  // by reason
     std::optional<double> p50Ms;                             // none: it never answered
     std::optional<double> p99Ms;
+    // Down for the port: lost, or not heard since it came back; lastReason "port-lost".
+    bool portLost = false;
 };
 
 // Immutable once published.
@@ -63,6 +70,10 @@ struct Snapshot {
     bool portLost = false;       // no station can be reached, whatever their own states say
     std::vector<TagValue> tags;  // as GateTags
     std::vector<StationDiagnostics> stations;
+    // How old a good value may be and still be served good; 0: no limit.
+    std::chrono::milliseconds maxAge{0};
+
+    Quality QualityAt(size_t tag, SteadyTime now) const { return tags.at(tag).QualityAt(now, maxAge); }
 };
 
 // The last snapshot, for any number of readers.
@@ -81,43 +92,6 @@ private:
     mutable std::condition_variable changed_;
     std::shared_ptr<const Snapshot> latest_ = std::make_shared<Snapshot>();
     uint64_t version_ = 0;
-};
-
-struct WriteResult {
-    bool done = false;    // the station acknowledged
-    std::string message;  // what happened, for a log and for the client
-};
-
-// A write of values to elements [offset, offset + values.size()) of a tag.
-struct WriteRequest {
-    size_t tag = 0;
-    size_t offset = 0;
-    std::vector<uint16_t> values;
-    std::string from;  // "modbus 127.0.0.1:40312", "mqtt TOPIC/set": for the log
-};
-
-// Writes from the servers to the line's owner, done between scan blocks in
-// the order they came. Bounded: a full queue refuses at once.
-class WriteQueue {
-public:
-    explicit WriteQueue(size_t capacity = 64) : capacity_(capacity) {}
-    // The result comes when the station has answered (or the write failed);
-    // an invalid future when the queue is full or closed.
-    std::future<WriteResult> Submit(WriteRequest request);
-    struct Pending {
-        WriteRequest request;
-        std::promise<WriteResult> result;
-    };
-    // For the line's owner: the next write, if any, without waiting.
-    std::optional<Pending> Take();
-    // No more writes: those queued are answered as not done.
-    void Close(const std::string& why);
-
-private:
-    std::mutex mutex_;
-    std::deque<Pending> pending_;
-    size_t capacity_;
-    bool closed_ = false;
 };
 
 }  // namespace kivgate

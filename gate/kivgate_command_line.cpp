@@ -23,7 +23,7 @@ constexpr size_t PASSWORD_BYTES_MAX = 4096;
 
 struct GateGiven {
     std::string modbusListen, modbusClients, modbusIdle, mqtt, mqttPrefix, mqttClientId, mqttUser, mqttPasswordFile,
-        mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh;
+        mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh, maxAge, writeTimeout;
     bool noModbus = false;
     bool allowWrites = false;
 };
@@ -69,6 +69,11 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
         ->disable_flag_override()
         ->group(GATE_GROUP);
+    add("--max-age", gate.maxAge, "S|auto",
+        "a value not read again within S seconds is served\nstale (default auto: 3 times the recent cycles, at\nleast "
+        "2 s)");
+    add("--write-timeout", gate.writeTimeout, "MS",
+        "a write not sent within MS ms is dropped and answered\nas failed (default 3000)");
 }
 
 // "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
@@ -156,6 +161,12 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
             if (IsGiven(app, unused))
                 return std::string(unused) + " applies to MQTT, which is off without --mqtt HOST:PORT";
     gate.allowWrites = g.allowWrites;
+    if (IsGiven(app, "--max-age") && g.maxAge != "auto")
+        if (std::string e = TakeSeconds(given, app, "--max-age", g.maxAge, 1, 86400, &gate.maxAgeS); !e.empty())
+            return Bad("--max-age", g.maxAge, "give auto, or seconds from 1 to 86400");
+    if (std::string e = TakeSeconds(given, app, "--write-timeout", g.writeTimeout, 10, 600000, &gate.writeTimeoutMs);
+        !e.empty())
+        return e;
     return {};
 }
 

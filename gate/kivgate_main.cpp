@@ -35,6 +35,8 @@ using kivhost::EXIT_USAGE;
 
 namespace {
 
+constexpr size_t WRITE_QUEUE_CAPACITY = 64;
+
 // The tags of the file, mapped; EXIT_DONE, or every bad row told and the status.
 int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<GateTag>* gateTags)
 {
@@ -174,11 +176,12 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
 
     Logger log;
     SnapshotStore snapshots;
-    WriteQueue writes;
+    WriteQueue writes(WRITE_QUEUE_CAPACITY, std::chrono::milliseconds(run.gate.writeTimeoutMs));
     LineOwnerSettings settings;
     settings.maxGap = options.scan.maxGap;
     settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
     settings.intervalMs = options.intervalMs;
+    settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
     kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     Servers servers;

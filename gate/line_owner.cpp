@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "address_area.h"
 #include "block_planner.h"
-#include "exchange_text.h"
 #include "gate_config.h"
 #include "scan_messages.h"
 #include "session.h"
@@ -20,6 +18,7 @@ using kivhost::ScanEngine;
 // How often the wait between cycles looks for writes: a write waits at most
 // this long for the line when no cycle is under way.
 constexpr std::chrono::milliseconds WRITE_POLL{5};
+const std::string PORT_LOST = "port-lost";
 
 kivhost::ScanSettings Settings(const LineOwnerSettings& settings)
 {
@@ -43,11 +42,18 @@ LineOwner::LineOwner(kivhost::Session& session, kivhost::ExchangeReporter& repor
       log_(std::move(log)),
       engine_(ScanTags(tags), kivhost::PlanReads(ScanTags(tags), settings.maxGap), Settings(settings)),
       port_(session, line, settings.retryDown),
-      scanLine_(session, reporter, line.TimeoutMs(), &port_)
+      scanLine_(session, reporter, line.TimeoutMs(), &port_),
+      blockTags_(engine_.Plan().blocks.size()),
+      readAt_(tags.size()),
+      unread_(tags.size()),
+      refusals_(tags.size()),
+      maxAge_(settings.maxAge, std::chrono::milliseconds(settings.intervalMs))
 {
     const auto now = std::chrono::system_clock::now();
     for (const kivhost::ReadBlock& block : engine_.Plan().blocks)
         stations_[block.start.station].since = now;
+    for (size_t tag = 0; tag < engine_.Plan().places.size(); ++tag)
+        blockTags_[engine_.Plan().places[tag].block].push_back(tag);
 }
 
 size_t LineOwner::LongestReply() const
@@ -63,33 +69,48 @@ void LineOwner::Run(const volatile std::sig_atomic_t* stop, volatile std::sig_at
     busy_ = busy;
     const std::chrono::milliseconds interval(settings_.intervalMs);
     auto next = std::chrono::steady_clock::now();
+    Publish(false);
     for (uint64_t done = 0; *stop == 0 && (cycles == 0 || done < cycles); ++done) {
-        // Until the cycle is due (a station set aside is asked only when its retry is), writes go at once.
-        const auto due = std::max(next, engine_.NextDue(std::chrono::steady_clock::now()));
-        while (*stop == 0 && std::chrono::steady_clock::now() < due) {
-            DoWrites(stop, busy);
-            std::this_thread::sleep_for(
-                std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - std::chrono::steady_clock::now()));
-        }
+        WaitForCycle(next, stop);
         if (*stop != 0)
             break;
-        if (port_.Lost() && !port_.Ready())
-            break;
-        next = std::chrono::steady_clock::now() + interval;
+        const auto start = std::chrono::steady_clock::now();
+        maxAge_.CycleBegins(start, lastHealthy_);
+        next = start + interval;
         kivhost::RunCycle(engine_, scanLine_, stop, busy,
                           [this, stop, busy](size_t block, const BlockOutcome& outcome) {
                               AfterBlock(block, outcome);
                               Publish(false);
                               DoWrites(stop, busy);
                           });
-        for (const kivhost::ScanEvent& event : engine_.Events())
-            log_(kivhost::EventText(engine_, event));
-        for (const kivhost::PortEvent& event : port_.TakeEvents())
-            log_(event.message);
+        const kivhost::CycleStats& cycle = engine_.Cycle();
+        lastHealthy_ = cycle.complete && cycle.failures == 0;
+        // What is served first, then what is logged: a client that reads
+        // after an event is logged finds it served.
         Publish(true);
+        LogEvents();
         DoWrites(stop, busy);
     }
     writes_.Close("kivgate is stopping: the write was not sent");
+    LogDropped();
+}
+
+void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next, const volatile std::sig_atomic_t* stop)
+{
+    while (*stop == 0) {
+        if (port_.Lost() && port_.TryAgain()) {
+            Publish(false);
+            LogEvents();
+        }
+        // A station set aside is asked only when its retry is due.
+        const auto now = std::chrono::steady_clock::now();
+        const auto due = std::max(next, engine_.NextDue(now));
+        if (!port_.Lost() && now >= due)
+            return;
+        DoWrites(stop, busy_);
+        std::this_thread::sleep_for(
+            port_.Lost() ? WRITE_POLL : std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - now));
+    }
 }
 
 void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
@@ -101,52 +122,26 @@ void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
         tally.lastReason = outcome.ReasonName();
         ++tally.failures[tally.lastReason];
     }
-}
-
-void LineOwner::DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy)
-{
-    // Those queued now: a client that keeps writing cannot hold the scan up.
-    for (int left = 16; left > 0 && *stop == 0 && !port_.Lost(); --left) {
-        std::optional<WriteQueue::Pending> pending = writes_.Take();
-        if (!pending)
-            return;
-        if (busy != nullptr)
-            *busy = 1;
-        WriteResult result = Write(pending->request);
-        if (busy != nullptr)
-            *busy = 0;
-        const std::string& name = pending->request.tag < tags_.size() ? tags_[pending->request.tag].tag.name : "?";
-        log_("write to " + name + " from " + pending->request.from + (result.done ? " done: " : " failed: ") +
-             result.message);
-        pending->result.set_value(std::move(result));
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t tag : blockTags_[block]) {
+        unread_[tag] = 0;
+        if (engine_.States()[tag].quality == Quality::Good)
+            readAt_[tag] = now;
     }
 }
 
-WriteResult LineOwner::Write(const WriteRequest& request)
+void LineOwner::LogEvents()
 {
-    if (request.tag >= tags_.size())
-        return {false, "no such tag"};
-    const GateTag& gate = tags_[request.tag];
-    const kivhost::Tag& tag = gate.tag;
-    if (request.values.empty() || request.offset + request.values.size() > static_cast<size_t>(tag.count))
-        return {false, "the values do not fit the tag's " + std::to_string(tag.count) + " elements"};
-    if (tag.kind == kivhost::ValueKind::Bit)
-        for (uint16_t value : request.values)
-            if (value > 1)
-                return {false, "a bit is 0 or 1, not " + std::to_string(value)};
-    DriverAddress address = tag.address;
-    if (request.offset > 0)
-        address.number = kivhost::ElementNumber(address.operand,
-                                                kivhost::ElementIndex(address) + static_cast<int32_t>(request.offset));
-    const std::string text = kivhost::ElementAddress(address, 0);
-    const int32_t result = session_.Write(address, request.values);
-    const kivhost::ExchangeReport report = reporter_.Report(session_.LastExchanges());
-    port_.Lost(report);
-    // Acknowledged by another station, or doubted, is not done.
-    if (!kivhost::ExchangeGood(result, report))
-        return {false, kivhost::ExchangeFailure(address, text, true, result, report, line_.TimeoutMs())};
-    return {true, std::to_string(request.values.size()) + (request.values.size() == 1 ? " value" : " values") + " to " +
-                      text + " acknowledged in " + kivhost::Ms(session_.LastMs())};
+    // The engine's events are the cycle's: a new cycle starts a new list.
+    if (engine_.Cycle().number != eventsCycle_) {
+        eventsCycle_ = engine_.Cycle().number;
+        eventsLogged_ = 0;
+    }
+    const std::vector<kivhost::ScanEvent>& events = engine_.Events();
+    for (; eventsLogged_ < events.size(); ++eventsLogged_)
+        log_(kivhost::EventText(engine_, events[eventsLogged_]));
+    for (const kivhost::PortEvent& event : port_.TakeEvents())
+        log_(event.message);
 }
 
 void LineOwner::Publish(bool cycleDone)
@@ -155,34 +150,58 @@ void LineOwner::Publish(bool cycleDone)
     const kivhost::CycleStats& cycle = engine_.Cycle();
     snapshot->cycle = cycle.number;
     snapshot->time = std::chrono::system_clock::now();
-    // Without its port no station can be reached: no value is fresh, whatever
-    // the stations' own states (which the port's loss leaves alone).
-    const bool portLost = port_.Lost();
-    snapshot->portLost = portLost;
-    for (const kivhost::TagState& state : engine_.States())
-        snapshot->tags.push_back(
-            TagValue{state.values, portLost ? Quality::Down : state.quality, snapshot->time, state.lastGood});
+    snapshot->maxAge = maxAge_.Value();
+    // Without its port no station can be reached, whatever the stations' own
+    // states (which the port's loss leaves alone); once it is back, a value
+    // is down until it has been read again.
+    snapshot->portLost = port_.Lost();
+    if (snapshot->portLost)
+        std::fill(unread_.begin(), unread_.end(), 1);
+    const std::vector<kivhost::TagState>& states = engine_.States();
+    for (size_t i = 0; i < states.size(); ++i)
+        snapshot->tags.push_back(TagValue{states[i].values, unread_[i] != 0 ? Quality::Down : states[i].quality,
+                                          snapshot->time, states[i].lastGood, readAt_[i]});
+
+    // A station not heard since the port came back has every tag unread.
+    std::map<int, bool> heard;
+    for (size_t tag = 0; tag < tags_.size(); ++tag)
+        heard[tags_[tag].tag.address.station] |= unread_[tag] == 0;
+    std::map<int, std::string> downWhy;  // by station, for the writes refused
     for (const kivhost::StationState& station : engine_.Stations()) {
         const auto found = stations_.find(station.station);
         if (found == stations_.end())
             continue;
         StationTally& tally = found->second;
-        if (station.down != tally.down) {
-            tally.down = station.down;
+        const bool unheard = !heard[station.station];
+        const bool down = station.down || unheard;
+        if (down != tally.down) {
+            tally.down = down;
             tally.since = station.down ? station.downSince : snapshot->time;
         }
         StationDiagnostics diagnostics;
         diagnostics.station = station.station;
-        diagnostics.down = station.down;
+        diagnostics.down = down;
         diagnostics.since = tally.since;
-        diagnostics.lastReason = tally.lastReason;
+        diagnostics.portLost = unheard;
+        diagnostics.lastReason = unheard ? PORT_LOST : tally.lastReason;
         diagnostics.failures.assign(tally.failures.begin(), tally.failures.end());
         if (!tally.latencyUs.Empty()) {
             diagnostics.p50Ms = static_cast<double>(tally.latencyUs.Percentile(50)) / 1000;
             diagnostics.p99Ms = static_cast<double>(tally.latencyUs.Percentile(99)) / 1000;
         }
+        if (down)
+            downWhy[station.station] = "station " + kivhost::StationText(station.station) + " is down: " +
+                                       (snapshot->portLost ? "port " + line_.portGivenAs + " is lost"
+                                        : unheard          ? "not heard since port " + line_.portGivenAs + " came back"
+                                                           : diagnostics.lastReason);
         snapshot->stations.push_back(std::move(diagnostics));
     }
+    for (size_t tag = 0; tag < tags_.size(); ++tag) {
+        const auto found = downWhy.find(tags_[tag].tag.address.station);
+        refusals_[tag] = found == downWhy.end() ? "" : found->second;
+    }
+    writes_.Refuse(refusals_);
+
     size_t down = 0;
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;

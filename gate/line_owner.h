@@ -1,6 +1,7 @@
 // The one thread that talks to the line: it scans the tags cycle after
 // cycle, does the queued writes between blocks (and between cycles), and
-// publishes a snapshot after each cycle. The servers never call the driver.
+// publishes a snapshot after each block. The servers never call the driver.
+// Its writes live in line_writes.cpp.
 #ifndef KIVGATE_LINE_OWNER_H
 #define KIVGATE_LINE_OWNER_H
 
@@ -15,6 +16,7 @@
 #include "gate_state.h"
 #include "latency_histogram.h"
 #include "line_settings.h"
+#include "max_age.h"
 #include "port_keeper.h"
 #include "scan_engine.h"
 #include "scan_line.h"
@@ -29,6 +31,7 @@ struct LineOwnerSettings {
     int maxGap = kivhost::DEFAULT_MAX_GAP;
     std::chrono::milliseconds retryDown{kivhost::DEFAULT_RETRY_DOWN_S * 1000};
     uint32_t intervalMs = 0;
+    std::chrono::milliseconds maxAge{0};  // 0: from the cycles (max_age.h)
 };
 
 class LineOwner {
@@ -47,10 +50,23 @@ public:
 
 private:
     void AfterBlock(size_t block, const kivhost::BlockOutcome& outcome);
+    // The engine's and the port's events not logged yet.
+    void LogEvents();
+    // While the port is lost, or until the next cycle is due: writes go (or
+    // fail) at once, and the port is tried again when due.
+    void WaitForCycle(std::chrono::steady_clock::time_point next, const volatile std::sig_atomic_t* stop);
+
     void DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy);
     WriteResult Write(const WriteRequest& request);
+    // The blocks holding what a write changed, read again before its
+    // requester hears it was done: nobody is served the value from before.
+    void ReadBack(const WriteRequest& request);
+    void LogDropped();
+    std::string TagName(size_t tag) const;
+
     // A snapshot of the tags and stations, after every block and at the end
-    // of a cycle (cycleDone: the status line too).
+    // of a cycle (cycleDone: the status line too). It also tells the queue
+    // which tags cannot be written now.
     void Publish(bool cycleDone);
 
     struct StationTally {
@@ -74,6 +90,15 @@ private:
     kivhost::ScanLine scanLine_;
     std::map<int, StationTally> stations_;
     volatile std::sig_atomic_t* busy_ = nullptr;
+
+    std::vector<std::vector<size_t>> blockTags_;  // per block, the tags it serves
+    std::vector<SteadyTime> readAt_;              // per tag, of its last good read
+    std::vector<char> unread_;                    // per tag: down until read again, after the port was lost
+    std::vector<std::string> refusals_;           // per tag, why it cannot be written now
+    MaxAge maxAge_;
+    bool lastHealthy_ = false;
+    uint64_t eventsCycle_ = 0;
+    size_t eventsLogged_ = 0;
 };
 
 }  // namespace kivgate

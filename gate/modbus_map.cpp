@@ -63,7 +63,8 @@ uint8_t Resolve(const ModbusMap& map, Space space, uint32_t first, uint32_t coun
     return 0;
 }
 
-ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot)
+ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot,
+                  SteadyTime now)
 {
     static constexpr Space SPACES[] = {Space::Coil, Space::DiscreteInput, Space::HoldingRegister, Space::InputRegister};
     const Space space = SPACES[function - MODBUS_FC_READ_COILS];
@@ -88,7 +89,7 @@ ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMa
         if (cell.tag >= snapshot.tags.size())
             return Refuse(function, TargetFailed);
         const TagValue& tag = snapshot.tags[cell.tag];
-        if (tag.quality != Quality::Good || cell.element >= tag.values.size())
+        if (snapshot.QualityAt(cell.tag, now) != Quality::Good || cell.element >= tag.values.size())
             return Refuse(function, TargetFailed);
         const uint16_t value = tag.values[cell.element];
         if (!bits)
@@ -212,7 +213,7 @@ std::vector<uint8_t> ExceptionPdu(uint8_t function, uint8_t code)
 }
 
 ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot,
-                           bool allowWrites)
+                           bool allowWrites, SteadyTime now)
 {
     if (pdu.empty())
         return Malformed("an empty request");
@@ -221,7 +222,7 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     case MODBUS_FC_READ_COILS:
     case MODBUS_FC_READ_DISCRETE_INPUTS:
     case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS: return Read(function, pdu, map, snapshot);
+    case MODBUS_FC_READ_INPUT_REGISTERS: return Read(function, pdu, map, snapshot, now);
     case MODBUS_FC_WRITE_SINGLE_COIL:
     case MODBUS_FC_WRITE_SINGLE_REGISTER:
     case MODBUS_FC_WRITE_MULTIPLE_COILS:

@@ -23,9 +23,9 @@ enum ModbusException : uint8_t {
     IllegalFunction = 0x01,
     IllegalAddress = 0x02,  // unmapped, or not writable here
     IllegalValue = 0x03,    // a quantity out of range, a coil value not 0x0000/0xFF00
-    DeviceFailure = 0x04,   // the station did not confirm a write
+    DeviceFailure = 0x04,   // a write sent that the station did not confirm, or done only in part
     DeviceBusy = 0x06,      // the write queue is full or closed
-    TargetFailed = 0x0B,    // a tag read touches is not good: no stale value as if fresh
+    TargetFailed = 0x0B,    // a value not good or too old, a write not sent: no stale value as if fresh
 };
 
 class ModbusMap {
@@ -65,9 +65,10 @@ struct ModbusAnswer {
     std::string why;                   // of Malformed, for the log
 };
 
-// One request PDU (function code first, no MBAP header).
+// One request PDU (function code first, no MBAP header); now: for the
+// values' age.
 ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot,
-                           bool allowWrites);
+                           bool allowWrites, SteadyTime now = std::chrono::steady_clock::now());
 
 std::vector<uint8_t> ExceptionPdu(uint8_t function, uint8_t code);
 

@@ -48,6 +48,14 @@ std::string PeerName(const sockaddr_storage& address)
     return "[" + std::string(host) + "]:" + std::to_string(port);
 }
 
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
 void SetNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
@@ -66,6 +74,8 @@ struct ModbusServer::Connection {
     // A write under way: answered with reply (after header) once every
     // future is ready; the client's further requests wait in `in`.
     std::vector<std::future<WriteResult>> pending;
+    uint64_t batch = 0;
+    std::vector<std::string> parts;  // the tags written, for the log
     uint8_t header[MBAP_BYTES] = {};
     std::vector<uint8_t> reply;
 };
@@ -170,9 +180,13 @@ void ModbusServer::Run()
         bool waiting = false;
         for (const std::unique_ptr<Connection>& connection : connections_) {
             short events = 0;
-            // No more requests read while one is under way or answers pile up.
+            // No more requests read while one is under way or answers pile up;
+            // but a client that hangs up while its write waits is seen at once,
+            // so that the write is withdrawn before it is sent.
             if (connection->pending.empty() && connection->out.size() < OUT_MAX)
                 events |= POLLIN;
+            else if (!connection->pending.empty())
+                events |= POLLRDHUP;
             if (!connection->out.empty())
                 events |= POLLOUT;
             waiting = waiting || !connection->pending.empty();
@@ -195,7 +209,7 @@ void ModbusServer::Run()
             const short revents = polled[i + 2].revents;
             std::string reason;
             bool keep = true;
-            if (revents & (POLLIN | POLLHUP | POLLERR))
+            if (revents & (POLLIN | POLLHUP | POLLERR | POLLRDHUP))
                 keep = Receive(connection, &reason);
             if (keep && !connection.pending.empty())
                 FinishWrite(connection);
@@ -276,7 +290,7 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
         if (connection.in.size() - used < MBAP_BYTES - 1 + length)
             break;
         const std::span<const uint8_t> pdu(header + MBAP_BYTES, length - 1);
-        ModbusAnswer answer = AnswerRequest(pdu, map_, *snapshots_.Latest(), settings_.allowWrites);
+        ModbusAnswer answer = AnswerRequest(pdu, map_, *snapshots_.Latest(), settings_.allowWrites, Clock::now());
         std::memcpy(connection.header, header, MBAP_BYTES);
         used += MBAP_BYTES - 1 + length;
         if (answer.kind == ModbusAnswer::Kind::Malformed) {
@@ -284,21 +298,21 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
             return false;
         }
         if (answer.kind == ModbusAnswer::Kind::Write) {
+            std::vector<std::string> parts;
             for (WriteRequest& write : answer.writes) {
                 write.from = "modbus " + connection.peer;
-                const size_t tag = write.tag;
-                std::future<WriteResult> result = writes_.Submit(std::move(write));
-                if (!result.valid()) {
-                    // Those already queued still go to the line; this client hears busy.
-                    log_("modbus: write to " + map_.Tags()[tag].tag.name + " from " + connection.peer +
-                         " refused: the write queue is full");
-                    connection.pending.clear();
-                    answer.pdu = ExceptionPdu(pdu[0], DeviceBusy);
-                    break;
-                }
-                connection.pending.push_back(std::move(result));
+                parts.push_back(map_.Tags()[write.tag].tag.name);
             }
-            if (!connection.pending.empty()) {
+            // All parts or none: a request is never carried out in part for want of room.
+            WriteQueue::Submitted submitted = writes_.SubmitAll(std::move(answer.writes));
+            if (submitted.results.empty()) {
+                log_("modbus: write to " + Joined(parts) + " from " + connection.peer +
+                     " refused: the write queue is full");
+                answer.pdu = ExceptionPdu(pdu[0], DeviceBusy);
+            } else {
+                connection.pending = std::move(submitted.results);
+                connection.batch = submitted.batch;
+                connection.parts = std::move(parts);
                 connection.reply = std::move(answer.pdu);
                 break;
             }
@@ -310,19 +324,31 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
 }
 
 // The client of a write hears back once the station has answered every
-// part. The line's owner logs each result, naming this client.
+// part, or the part was dropped. The line's owner logs each part's result,
+// naming this client; a write done in part is told here as a whole.
 void ModbusServer::FinishWrite(Connection& connection)
 {
     for (std::future<WriteResult>& result : connection.pending)
         if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
             return;
-    bool done = true;
-    for (std::future<WriteResult>& result : connection.pending)
-        done = result.get().done && done;
+    std::vector<std::string> written;
+    std::vector<std::string> unwritten;
+    bool sent = false;
+    for (size_t i = 0; i < connection.pending.size(); ++i) {
+        const WriteResult result = connection.pending[i].get();
+        (result.done ? written : unwritten).push_back(connection.parts[i]);
+        sent = sent || result.sent;
+    }
     connection.pending.clear();
-    // The station did not confirm: a device failure, since it may have been
-    // the station refusing as much as not answering.
-    QueueAnswer(connection, done ? connection.reply : ExceptionPdu(connection.reply[0], DeviceFailure));
+    connection.parts.clear();
+    if (!written.empty() && !unwritten.empty())
+        log_("modbus: write from " + connection.peer + " done in part: " + Joined(written) + " written, " +
+             Joined(unwritten) + " not");
+    // Sent and not confirmed (the station may have refused as much as not
+    // answered), or done in part: a device failure. Never sent: nothing
+    // changed, the target did not respond.
+    const uint8_t failed = sent ? DeviceFailure : TargetFailed;
+    QueueAnswer(connection, unwritten.empty() ? connection.reply : ExceptionPdu(connection.reply[0], failed));
     connection.lastHeard = Clock::now();
 }
 
@@ -343,6 +369,9 @@ void ModbusServer::Close(size_t index, const std::string& reason)
 {
     Connection& connection = *connections_[index];
     log_("modbus: client " + connection.peer + " closed: " + reason);
+    // Nobody is left to tell: what is not sent yet is not sent at all.
+    if (!connection.pending.empty())
+        writes_.Withdraw(connection.batch, "the Modbus client " + connection.peer + " has gone");
     close(connection.fd);
     connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
 }

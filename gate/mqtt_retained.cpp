@@ -18,9 +18,9 @@ std::string StationKey(StationDiagnostics station)
 
 }  // namespace
 
-Quality ServedQuality(const Snapshot& snapshot, size_t tag)
+Quality ServedQuality(const Snapshot& snapshot, size_t tag, SteadyTime now)
 {
-    return snapshot.tags[tag].quality;
+    return snapshot.QualityAt(tag, now);
 }
 
 StationDiagnostics ServedStation(const StationDiagnostics& station, std::optional<WallTime> portLostSince)
@@ -64,7 +64,7 @@ void MqttRetained::Offer(const std::string& topic, const std::string& key, const
 void MqttRetained::PublishTag(const Snapshot& snapshot, size_t index, Clock::time_point now, const Send& send)
 {
     TagValue value = snapshot.tags[index];
-    value.quality = ServedQuality(snapshot, index);
+    value.quality = ServedQuality(snapshot, index, now);
     // Not asked yet (the first cycle under way): nothing to say of it.
     if (value.quality == Quality::None)
         return;

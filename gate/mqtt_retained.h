@@ -24,7 +24,7 @@ namespace kivgate {
 // that a rule of the line's (a staleness, a port's loss) reaches it in one
 // place: a tag's quality, and a station's state while the port may be lost
 // (since when, if it is).
-Quality ServedQuality(const Snapshot& snapshot, size_t tag);
+Quality ServedQuality(const Snapshot& snapshot, size_t tag, SteadyTime now);
 StationDiagnostics ServedStation(const StationDiagnostics& station, std::optional<WallTime> portLostSince);
 
 // "PREFIX/stations/03/availability": online or offline, for dashboards.

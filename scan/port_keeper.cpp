@@ -47,22 +47,31 @@ bool PortKeeper::Ready()
         SleepUntilOrStop(nextTry_);
         if (stopRequested != 0)
             return false;
-        int32_t result = session_.ReOpenPort();
-        // ReOpenCom leaves the port at the one-second time-out of an open;
-        // starting the channel again on it gives it its own back.
-        if (result == SUCCESS)
-            result = session_.ColdStart(line_, true);
-        const ScanMoment now = ScanMoment::Now();
-        if (result != SUCCESS) {
-            nextTry_ = now.steady + retry_;
-            continue;
-        }
-        lost_ = false;
-        const double seconds = Seconds(now.steady - lostAt_);
-        lostSeconds_ += seconds;
-        events_.push_back(
-            {PortEvent::Kind::Back, now.wall, "port " + port_ + " back after " + Printf("%.1f s", seconds)});
+        TryAgain();
     }
+    return true;
+}
+
+bool PortKeeper::TryAgain()
+{
+    if (!lost_)
+        return true;
+    if (std::chrono::steady_clock::now() < nextTry_)
+        return false;
+    int32_t result = session_.ReOpenPort();
+    // ReOpenCom leaves the port at the one-second time-out of an open;
+    // starting the channel again on it gives it its own back.
+    if (result == SUCCESS)
+        result = session_.ColdStart(line_, true);
+    const ScanMoment now = ScanMoment::Now();
+    if (result != SUCCESS) {
+        nextTry_ = now.steady + retry_;
+        return false;
+    }
+    lost_ = false;
+    const double seconds = Seconds(now.steady - lostAt_);
+    lostSeconds_ += seconds;
+    events_.push_back({PortEvent::Kind::Back, now.wall, "port " + port_ + " back after " + Printf("%.1f s", seconds)});
     return true;
 }
 

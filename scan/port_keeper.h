@@ -42,6 +42,9 @@ public:
     // driver to open the port again, and so on until it does (true) or a
     // stop is asked for (false). At once true when it is not lost.
     bool Ready();
+    // The same without waiting: asks the driver once when the next try is
+    // due; true when the port is back (or was never lost).
+    bool TryAgain();
 
     // The losses and returns not taken yet, in order.
     std::vector<PortEvent> TakeEvents();

@@ -50,6 +50,7 @@ const char* QualityName(Quality quality)
     case Quality::Down: return "down";
     case Quality::Rejected: return "rejected";
     case Quality::BadData: return "bad-data";
+    case Quality::Stale: return "stale";
     case Quality::None: break;
     }
     return "";

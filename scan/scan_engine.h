@@ -75,8 +75,9 @@ enum class Quality {
     Down,      // its station or block is set aside and was not asked this cycle
     Rejected,  // the driver refused the read
     BadData,   // the driver took a reply kivhost does not (damaged, or a late reply): the value is the last good one
+    Stale,     // read good, but not again for longer than a gateway's clients may trust it
 };
-// "", "good", "failed", "down", "rejected", "bad-data"
+// "", "good", "failed", "down", "rejected", "bad-data", "stale"
 const char* QualityName(Quality quality);
 
 struct TagState {

@@ -53,6 +53,7 @@ std::string TagMessage(const ScanEngine& engine, size_t tag)
         if (state.checksum)
             return "checksum? the reply does not end in the checksum of the request rule";
         return "";
+    case Quality::Stale: return "not read again for too long: the value is the last good one";
     case Quality::None: break;
     }
     return "";

@@ -2,8 +2,10 @@
 # The longer reliability checks, each in a build of its own:
 #   build-rel   the reliability tests, the short soak, and valgrind memcheck
 #               over the integration suite and the reliability tests;
-#   build-tsan  four channels on four threads, the reliability tests and the
-#               integration suite under ThreadSanitizer;
+#   build-tsan  four channels on four threads, the reliability tests, the
+#               integration suite and kivgate's tests (its line owner, servers
+#               and write queue share snapshots and writes across threads)
+#               under ThreadSanitizer;
 #   build-fuzz  each fuzz target for a bounded time under AddressSanitizer
 #               and UndefinedBehaviorSanitizer (clang).
 # Works from a fresh clone: it configures and builds what it needs. Takes
@@ -67,9 +69,14 @@ fi
 
 step "ThreadSanitizer (build-tsan)"
 cmake --preset tsan >/dev/null
-cmake --build build-tsan -j "$jobs" --target reliability_threads_test reliability_tests driver_integration_tests >/dev/null
+tsan_tests=(reliability_threads_test reliability_tests driver_integration_tests)
+# kivgate needs libmodbus and libmosquitto; without them it is not built at all.
+if grep -q '^KIV_GATE:BOOL=ON' build-tsan/CMakeCache.txt; then
+  tsan_tests+=(kivgate_modbus_tests kivgate_mqtt_tests kivgate_line_tests)
+fi
+cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" >/dev/null
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-for t in reliability_threads_test reliability_tests driver_integration_tests; do
+for t in "${tsan_tests[@]}"; do
   run_logged "$logs/tsan-$t.log" "build-tsan/bin/$t"
 done
 done_step

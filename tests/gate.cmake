@@ -25,8 +25,9 @@ kivgate_add_gtest(kivgate_modbus_tests SOURCES kivgate_modbus_test.cpp LIBS kiv_
 
 # The program end to end: plcsim on a paced line, a real broker, and a
 # libmodbus client, each as its users would run them.
+# Beside them, the line owner's own rules (a write's failure, the values' age).
 kivgate_add_gtest(kivgate_line_tests SOURCES kivgate_line_test.cpp
-  LIBS plcsim_lib kiv_nlohmann_json PkgConfig::MOSQUITTO PkgConfig::LIBMODBUS)
+  LIBS plcsim_lib kiv_gate kiv_nlohmann_json PkgConfig::MOSQUITTO PkgConfig::LIBMODBUS)
 target_compile_definitions(kivgate_line_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
   KIVHOST_PATH="$<TARGET_FILE:kivhost>" PLCSIM_PATH="$<TARGET_FILE:plcsim>")
 add_dependencies(kivgate_line_tests kivgate plcsim)

@@ -50,7 +50,7 @@ kivgate::TagValue Value(std::vector<uint16_t> values, Quality quality = Quality:
     return value;
 }
 
-// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode.
+// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode, 8 old.
 std::vector<GateTag> Tags()
 {
     return {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
@@ -60,7 +60,8 @@ std::vector<GateTag> Tags()
             MakeTag("alarms", Space::DiscreteInput, 0, 3, false),
             MakeTag("stuck", Space::HoldingRegister, 200, 1, true),
             MakeTag("limits", Space::HoldingRegister, 300, 2, true),
-            MakeTag("mode", Space::HoldingRegister, 302, 1, true)};
+            MakeTag("mode", Space::HoldingRegister, 302, 1, true),
+            MakeTag("old", Space::HoldingRegister, 400, 1, false)};
 }
 
 std::shared_ptr<kivgate::Snapshot> Cycle()
@@ -70,7 +71,14 @@ std::shared_ptr<kivgate::Snapshot> Cycle()
     snapshot->tags = {Value({1234}),    Value({1, 2, 3}),
                       Value({77}),      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
                       Value({0, 1, 1}), Value({9}, Quality::Down),  // a last good value that must not be served
-                      Value({10, 20}),  Value({3})};
+                      Value({10, 20}),  Value({3}),
+                      Value({5})};
+    // Read just now, but "old" a minute ago: past the age of ten seconds.
+    snapshot->maxAge = std::chrono::seconds(10);
+    const auto now = std::chrono::steady_clock::now();
+    for (kivgate::TagValue& tag : snapshot->tags)
+        tag.readAt = now;
+    snapshot->tags.back().readAt = now - std::chrono::minutes(1);
     return snapshot;
 }
 
@@ -101,6 +109,7 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
         {"too many registers", {0x03, 0, 100, 0, 126}, false, Kind::Reply, {0x83, 0x03}, {}},
         {"too many coils", {0x01, 0, 5, 0x07, 0xD1}, false, Kind::Reply, {0x81, 0x03}, {}},
         {"a station down", {0x03, 0, 200, 0, 1}, false, Kind::Reply, {0x83, 0x0B}, {}},
+        {"a value past its age", {0x03, 1, 0x90, 0, 1}, false, Kind::Reply, {0x83, 0x0B}, {}},
         {"before the first cycle", {0x03, 0, 100, 0, 1}, false, Kind::Reply, {0x83, 0x0B}, {}, true},
         {"a write without the option", {0x06, 0, 100, 0, 42}, false, Kind::Reply, {0x86, 0x02}, {}},
         {"a write to a read-only tag", {0x06, 0, 101, 0, 42}, true, Kind::Reply, {0x86, 0x02}, {}},
@@ -200,8 +209,9 @@ private:
             while (!release_ && !stop_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             release_ = false;
+            // "stuck" went on the line, and its station did not confirm it.
             const bool stuck = write->request.tag == 2;
-            write->result.set_value(kivgate::WriteResult{!stuck, stuck ? "no answer from station 1" : ""});
+            write->result.set_value(kivgate::WriteResult{!stuck, stuck ? "no answer from station 1" : "", true});
         }
     }
     kivgate::WriteQueue& queue_;
@@ -340,6 +350,68 @@ TEST(KivgateModbus, ServerOnLoopback)
     EXPECT_TRUE(log.Has("closed: idle for 1 s"));
     close(silent);
     close(half);
+}
+
+// The queue settles each write once: the owner takes it and answers, or it
+// is dropped unsent (its tag refused, its deadline passed, its requester
+// gone), the parts of one request together.
+TEST(KivgateModbus, TheWriteQueueSettlesEachWriteOnce)
+{
+    using namespace std::chrono_literals;
+    enum class Then { Owner, Expire, Withdraw };
+    struct Case {
+        const char* name;
+        size_t capacity;
+        std::vector<std::string> refused;  // by tag
+        Then then;
+        bool queued;
+        const char* why;  // of each part dropped; "": done by the owner
+    };
+    const std::vector<Case> cases = {
+        {"taken by the owner", 4, {}, Then::Owner, true, ""},
+        {"one part's tag refused", 4, {"", "station 2 (02) is down: no-reply"}, Then::Owner, true, "is down"},
+        {"past its deadline", 4, {}, Then::Expire, true, "not sent within 20 ms"},
+        {"withdrawn by its requester", 4, {}, Then::Withdraw, true, "has gone"},
+        {"no room for every part", 1, {}, Then::Owner, false, ""},
+    };
+    const std::vector<size_t> tags = {0, 1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kivgate::WriteQueue queue(c.capacity, c.then == Then::Expire ? 20ms : 60s);
+        queue.Refuse(c.refused);
+        std::vector<WriteRequest> parts;
+        for (size_t tag : tags)
+            parts.push_back(WriteRequest{tag, 0, {1}, "test"});
+        kivgate::WriteQueue::Submitted submitted = queue.SubmitAll(std::move(parts));
+        if (!c.queued) {
+            EXPECT_TRUE(submitted.results.empty());
+            EXPECT_FALSE(queue.Take().has_value()) << "no part of it queued";
+            continue;
+        }
+        ASSERT_EQ(submitted.results.size(), tags.size());
+        if (c.then == Then::Withdraw)
+            queue.Withdraw(submitted.batch, "the Modbus client 127.0.0.1:1 has gone");
+        if (c.why[0] == '\0') {
+            for (size_t tag : tags) {
+                std::optional<kivgate::WriteQueue::Pending> pending = queue.Take();
+                ASSERT_TRUE(pending.has_value());
+                EXPECT_EQ(pending->request.tag, tag);
+                pending->result.set_value(kivgate::WriteResult{true, "", true});
+            }
+            for (std::future<kivgate::WriteResult>& result : submitted.results)
+                EXPECT_TRUE(result.get().done);
+            continue;
+        }
+        for (std::future<kivgate::WriteResult>& result : submitted.results) {
+            ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+            const kivgate::WriteResult got = result.get();
+            EXPECT_FALSE(got.done);
+            EXPECT_FALSE(got.sent);
+            EXPECT_NE(got.message.find(c.why), std::string::npos) << got.message;
+        }
+        EXPECT_FALSE(queue.Take().has_value()) << "a write dropped is never sent";
+        EXPECT_EQ(queue.TakeDropped().size(), tags.size()) << "each kept for the owner's log";
+    }
 }
 
 }  // namespace

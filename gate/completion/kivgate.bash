@@ -47,8 +47,8 @@ _kivgate()
                    --modbus-listen --modbus-clients --modbus-idle --no-modbus
                    --mqtt --mqtt-prefix --mqtt-client-id --mqtt-user --mqtt-password-file
                    --mqtt-cafile --mqtt-certfile --mqtt-keyfile --mqtt-payload --mqtt-refresh
-                   --allow-writes --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-clients|--modbus-idle|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--lib"
+                   --allow-writes --max-age --write-timeout --lib --version --help"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-clients|--modbus-idle|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--max-age|--write-timeout|--lib"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     if [[ $cur == = ]]; then
@@ -77,6 +77,8 @@ _kivgate()
         --mqtt) values="127.0.0.1:1883 127.0.0.1:8883" ;;
         --mqtt-payload) values="json value" ;;
         --mqtt-refresh) values="10 60 300" ;;
+        --max-age) values="auto 2 5 30" ;;
+        --write-timeout) values="1000 3000 10000" ;;
         --lib | --mqtt-password-file | --mqtt-cafile | --mqtt-certfile | --mqtt-keyfile)
             _kivgate_reply "$(_kivgate_paths "$cur")"
             return

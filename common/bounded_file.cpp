@@ -18,14 +18,21 @@ std::string SystemWhy(int error)
 
 }  // namespace
 
-FileRead ReadFileUpTo(const std::string& path, size_t maxBytes, std::string* content, std::string* why)
+FileRead ReadFileUpTo(const std::string& path, size_t maxBytes, std::string* content, std::string* why, FileKinds kinds)
 {
     content->clear();
     why->clear();
     // Some systems open a folder as a file and fail only on reading it.
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
+    const std::filesystem::file_status status = std::filesystem::status(path, ignored);
+    if (std::filesystem::is_directory(status)) {
         *why = SystemWhy(EISDIR);
+        return FileRead::Failed;
+    }
+    // Judged before the open: opening a FIFO waits for its writer.
+    if (kinds == FileKinds::RegularOnly && std::filesystem::exists(status) &&
+        !std::filesystem::is_regular_file(status)) {
+        *why = "not a regular file";
         return FileRead::Failed;
     }
     errno = 0;

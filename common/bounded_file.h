@@ -15,7 +15,13 @@ enum class FileRead {
     Failed,    // why says why, as the system words it ("it is a folder" for one)
 };
 
-FileRead ReadFileUpTo(const std::string& path, size_t maxBytes, std::string* content, std::string* why);
+enum class FileKinds {
+    Any,          // a pipe or a device is read as it comes (kivhost, for a user's <(...))
+    RegularOnly,  // anything else is refused at once: a service never waits on a FIFO nobody writes
+};
+
+FileRead ReadFileUpTo(const std::string& path, size_t maxBytes, std::string* content, std::string* why,
+                      FileKinds kinds = FileKinds::Any);
 
 }  // namespace kivhost
 

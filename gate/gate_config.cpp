@@ -87,6 +87,25 @@ std::string CheckRow(const Tag& tag, std::optional<Place>* place, bool* writable
     return {};
 }
 
+// Why topic is the gateway's own, given every tag's topic; empty if it is not.
+std::string OwnTopicClash(const std::string& topic, const std::string& prefix, const std::set<std::string>& topics)
+{
+    if (topic.front() == '$')
+        return "the topic \"" + topic + "\" begins with $, which is the broker's own";
+    if (topic == prefix + "/status")
+        return "the topic \"" + topic + "\" is the gateway's status";
+    if (topic == prefix + "/stations" || topic.rfind(prefix + "/stations/", 0) == 0)
+        return "the topic \"" + topic + "\" is where the gateway tells of its stations";
+    for (const char* suffix : {"/set", "/set/result", "/quality"}) {
+        const size_t length = std::char_traits<char>::length(suffix);
+        if (topic.size() > length && topic.compare(topic.size() - length, length, suffix) == 0 &&
+            topics.count(topic.substr(0, topic.size() - length)) != 0)
+            return "the topic \"" + topic + "\" is the gateway's " + (suffix + 1) + " topic of the tag on \"" +
+                   topic.substr(0, topic.size() - length) + "\"";
+    }
+    return {};
+}
+
 }  // namespace
 
 const std::vector<std::string>& GateColumns()
@@ -177,6 +196,12 @@ GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std
         if (!topics.insert(gate.topic).second)
             fail(tag, "the topic \"" + gate.topic + "\" is taken by an earlier row");
     }
+    // A tag's topic must not be one the gateway publishes or listens on for
+    // something else: its value would overwrite a status, or be taken as
+    // another tag's set command.
+    for (const GateTag& gate : config.tags)
+        if (std::string why = OwnTopicClash(gate.topic, prefix, topics); !why.empty())
+            fail(gate.tag, why);
     std::sort(config.errors.begin(), config.errors.end(),
               [](const TagFileError& a, const TagFileError& b) { return a.line < b.line; });
     return config;

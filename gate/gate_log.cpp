@@ -24,20 +24,44 @@ Logger::Logger(std::function<void(const std::string&)> sink) : shared_(std::make
     shared_->sink = std::move(sink);
 }
 
-void Logger::operator()(const std::string& event) const
+void Logger::Write(Shared& shared, const std::string& text)
 {
     // Names and messages come from tag files and clients: nothing in them acts on a terminal.
-    const std::string line = kivhost::UtcTimestamp() + " " + kivhost::Printable(event);
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->sink) {
-        shared_->sink(line);
+    const std::string line = kivhost::UtcTimestamp() + " " + kivhost::Printable(text);
+    if (shared.sink) {
+        shared.sink(line);
         return;
     }
-    if (shared_->terminal && !shared_->status.empty())
-        std::fprintf(stderr, "%s%s\n%s", CLEAR_LINE, line.c_str(), shared_->status.c_str());
+    // A standard error whose reader has gone fails here (SIGPIPE is ignored):
+    // the service goes on without its log.
+    if (shared.terminal && !shared.status.empty())
+        std::fprintf(stderr, "%s%s\n%s", CLEAR_LINE, line.c_str(), shared.status.c_str());
     else
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+}
+
+void Logger::operator()(const std::string& event) const
+{
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (const std::string& text : shared_->repeats.Admit(event, LogRepeats::Clock::now()))
+        Write(*shared_, text);
+}
+
+void Logger::Debug(const std::string& event) const
+{
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->level < LogLevel::Debug)
+            return;
+    }
+    (*this)(event);
+}
+
+void Logger::SetLevel(LogLevel level) const
+{
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->level = level;
 }
 
 void Logger::Status(const std::string& line) const
@@ -53,11 +77,13 @@ void Logger::Status(const std::string& line) const
 void Logger::EndStatus() const
 {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->status.empty())
-        return;
-    shared_->status.clear();
-    std::fprintf(stderr, "%s", CLEAR_LINE);
-    std::fflush(stderr);
+    if (!shared_->status.empty() && !shared_->sink) {
+        shared_->status.clear();
+        std::fprintf(stderr, "%s", CLEAR_LINE);
+        std::fflush(stderr);
+    }
+    for (const std::string& text : shared_->repeats.Flush())
+        Write(*shared_, text);
 }
 
 }  // namespace kivgate

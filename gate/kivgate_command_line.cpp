@@ -1,5 +1,7 @@
 #include "kivgate_command_line.h"
 
+#include "mqtt_payload.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
@@ -129,6 +131,11 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     if (IsGiven(app, "--mqtt-prefix")) {
         if (g.mqttPrefix.find_first_of("+#") != std::string::npos || g.mqttPrefix.back() == '/')
             return Bad("--mqtt-prefix", g.mqttPrefix, "a topic prefix holds no + or # and does not end in /");
+        if (g.mqttPrefix.front() == '$')
+            return Bad("--mqtt-prefix", g.mqttPrefix, "topics beginning with $ are the broker's own");
+        // Said once here, not on every row of the tag file whose topic it begins.
+        if (const std::string why = TopicProblem(g.mqttPrefix); !why.empty())
+            return Bad("--mqtt-prefix", g.mqttPrefix, why);
         gate.mqttPrefix = g.mqttPrefix;
     }
     gate.mqttClientId = g.mqttClientId;
@@ -147,7 +154,8 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     if (IsGiven(app, "--mqtt-password-file")) {
         std::string content;
         std::string why;
-        if (kivhost::ReadFileUpTo(g.mqttPasswordFile, PASSWORD_BYTES_MAX, &content, &why) != kivhost::FileRead::Done)
+        if (kivhost::ReadFileUpTo(g.mqttPasswordFile, PASSWORD_BYTES_MAX, &content, &why,
+                                  kivhost::FileKinds::RegularOnly) != kivhost::FileRead::Done)
             return "cannot read the password file " + g.mqttPasswordFile + ": " +
                    (why.empty() ? "it is larger than 4 KB" : why);
         gate.mqttPassword = content.substr(0, content.find_first_of("\r\n"));

@@ -1,6 +1,7 @@
 // kivgate: the stations of one line served over Modbus TCP and MQTT. One
 // thread (this one) owns the line; the servers run on their own and read
 // the snapshots it publishes.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,8 +16,10 @@
 #include "kivgate_command_line.h"
 #include "line_owner.h"
 #include "session.h"
+#include "standard_descriptors.h"
 #include "stop_signals.h"
 #include "tag_loading.h"
+#include "tool_text.h"
 
 #if __has_include("modbus_server.h")
 #include "modbus_server.h"
@@ -42,14 +45,22 @@ int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<Gate
 {
     const std::string& path = run.options.scan.tagFile;
     std::vector<kivhost::Tag> tags;
-    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns()); status != EXIT_DONE)
+    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns(), kivhost::FileKinds::RegularOnly);
+        status != EXIT_DONE)
         return status;
     GateConfig config = MapTags(std::move(tags), path, run.gate.mqttPrefix);
     if (!config.errors.empty()) {
         context.session.End();
-        for (size_t i = 0; i + 1 < config.errors.size(); ++i)
+        // As a tag file's own errors: the first few explained, the rest counted.
+        const size_t told = std::min(config.errors.size(), kivhost::TAG_FILE_ROWS_TOLD);
+        for (size_t i = 0; i + 1 < told; ++i)
             kivhost::Tell(config.errors[i].Message());
-        return Complain(EXIT_USAGE, config.errors.back().Message());
+        if (told == config.errors.size())
+            return Complain(EXIT_USAGE, config.errors.back().Message());
+        kivhost::Tell(config.errors[told - 1].Message());
+        return Complain(EXIT_USAGE, kivhost::Printable(path) + ": ... and " +
+                                        std::to_string(config.errors.size() - told) + " more rows refused, " +
+                                        std::to_string(config.errors.size()) + " in all");
     }
     *gateTags = std::move(config.tags);
     return EXIT_DONE;
@@ -203,6 +214,9 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
 int main(int argc, char** argv)
 {
     kivhost::SetProgramName("kivgate");
+    kivhost::HoldStandardDescriptors();
+    // A log whose reader has gone must not end the service; the line goes unwritten.
+    kivhost::IgnoreBrokenPipes();
     const GateCommandLine commandLine = ParseGateCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!commandLine.run)
         return Complain(EXIT_USAGE, commandLine.error);

@@ -1,5 +1,4 @@
 // kivhost: a host program for the DAVODEV driver, from a terminal.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -7,11 +6,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 #include "davodev_version.h"
 #include "driver_library.h"
@@ -21,24 +15,12 @@
 #include "kivhost_options.h"
 #include "output_file.h"
 #include "session.h"
+#include "standard_descriptors.h"
 #include "trace_view.h"
 
 using namespace kivhost;
 
 namespace {
-
-// A descriptor 0, 1 or 2 that was closed (">&-") is held by /dev/null, open
-// the wrong way round: the first file kivhost opens would take its number
-// otherwise, and standard output would go into a log. Writes to it fail,
-// and the end of the run says so.
-void HoldStandardDescriptors()
-{
-#if !defined(_WIN32)
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
-            (void)open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);  // takes the lowest free number: fd
-#endif
-}
 
 // The command's run, with the driver where it needs one.
 int Run(const Options& options, DriverOutput& output, OutputFile& traceFile)

@@ -6,11 +6,11 @@
 namespace kivhost {
 
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
-                const std::vector<std::string>& extraColumns)
+                const std::vector<std::string>& extraColumns, FileKinds kinds)
 {
     std::string content;
     std::string why;
-    const FileRead read = ReadFileUpTo(path, TAG_FILE_BYTES_MAX, &content, &why);
+    const FileRead read = ReadFileUpTo(path, TAG_FILE_BYTES_MAX, &content, &why, kinds);
     if (read != FileRead::Done) {
         if (read == FileRead::TooLarge)
             why = "it is larger than " + std::to_string(TAG_FILE_MB_MAX) + " MB, the most a tag file may hold";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded_file.h"
 #include "command_steps.h"
 #include "tag_list.h"
 
@@ -13,9 +14,10 @@ namespace kivhost {
 
 // The tags of a file, on a channel started without its port
 // (StartChannel). EXIT_DONE, or the status to leave with, every bad row told
-// on standard error and the driver ended. extraColumns: as ParseTagFile's.
+// on standard error and the driver ended. extraColumns: as ParseTagFile's;
+// kinds: which files are read at all (a service takes regular ones only).
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
-                const std::vector<std::string>& extraColumns = {});
+                const std::vector<std::string>& extraColumns = {}, FileKinds kinds = FileKinds::Any);
 
 }  // namespace kivhost
 

@@ -15,6 +15,7 @@
 #include "plcsim_command_line.h"
 #include "plcsim_events.h"
 #include "plcsim_settings.h"
+#include "standard_descriptors.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ std::string Count(uint64_t n)
 
 int main(int argc, char** argv)
 {
+    // Its line must never be descriptor 1 or 2, where its records are written.
+    kivhost::HoldStandardDescriptors();
     const plcsim::Arguments args = plcsim::ParseCommandLine(argc, argv);
     plcsim::Settings settings = plcsim::Check(args);
 

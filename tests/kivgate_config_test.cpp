@@ -2,7 +2,12 @@
 // run as a program on a tag file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -11,6 +16,7 @@
 #include <vector>
 
 #include "gate_config.h"
+#include "log_repeats.h"
 
 namespace {
 
@@ -75,6 +81,13 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
         {"an unknown access", {{"a", 1, W, "", "wo", ""}}, 2, "neither ro nor rw"},
         {"a topic with a wildcard", {{"a", 1, W, "", "", "site/+"}}, 2, "wildcard"},
         {"two tags on one topic", {{"a", 1, W, "", "", "t"}, {"b", 1, W, "", "", "t"}}, 3, "topic \"t\" is taken"},
+        {"a tag named status", {{"status", 1, W, "", "", ""}}, 2, "is the gateway's status"},
+        {"a station's topic", {{"a", 1, W, "", "", "kivgate/stations/01"}}, 2, "tells of its stations"},
+        {"the broker's own topics", {{"a", 1, W, "", "", "$SYS/x"}}, 2, "begins with $"},
+        {"another tag's set topic", {{"a", 1, W, "", "", ""}, {"b", 1, W, "", "", "kivgate/a/set"}}, 3, "set topic"},
+        {"another tag's set result", {{"a", 1, W, "", "", "t/set/result"}, {"b", 1, W, "", "", "t"}}, 2, "set/result"},
+        {"another tag's quality", {{"a", 1, W, "", "", "t"}, {"b", 1, W, "", "", "t/quality"}}, 3, "quality topic"},
+        {"a name that only ends in set", {{"a", 1, W, "", "", ""}, {"reset", 1, W, "", "", ""}}, 0, ""},
     };
     for (const Case& c : cases) {
         std::vector<Tag> tags;
@@ -160,6 +173,136 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
     const std::string column = RunCommand(std::string(KIVGATE_PATH) + " " + unknown + " --plan 2>&1", &status);
     EXPECT_EQ(status, 64) << column;
     EXPECT_NE(column.find("unknown column \"colour\""), std::string::npos) << column;
+}
+
+// What a service must refuse at once rather than wait on or drown its log
+// in: a FIFO for a file it reads, and a tag file with thousands of clashes.
+TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string fifo = dir + "/kivgate_fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string good = dir + "/kivgate_start_good.csv";
+    std::ofstream(good) << "name,address\nspeed,01W0010\n";
+    const std::string clashes = dir + "/kivgate_start_clashes.csv";
+    {
+        std::ofstream out(clashes);
+        out << "name,address,modbus\n";
+        for (int i = 0; i < 10000; ++i)
+            out << "t" << i << ",01W" << 1000 + i % 4000 << ",hr:1\n";
+    }
+    struct Case {
+        const char* name;
+        std::string args;
+        std::vector<std::string> says;
+        size_t maxLines;
+    };
+    const Case cases[] = {
+        {"a FIFO as the tag file", fifo + " --plan", {"cannot read the tag file", "not a regular file"}, 1},
+        {"a FIFO as the password file",
+         good + " --plan --mqtt 127.0.0.1:1883 --mqtt-password-file " + fifo,
+         {"cannot read the password file", "not a regular file"},
+         1},
+        {"ten thousand clashing rows",
+         clashes + " --plan",
+         {"kivgate_start_clashes.csv:3: two tags on one register", "... and 9979 more rows refused, 9999 in all"},
+         kivhost::TAG_FILE_ROWS_TOLD + 1},
+    };
+    for (const Case& c : cases) {
+        int status = -1;
+        // timeout: a start that waits on the FIFO fails the case instead of the run.
+        const std::string out = RunCommand("timeout 10 " + std::string(KIVGATE_PATH) + " " + c.args + " 2>&1", &status);
+        EXPECT_EQ(status, 64) << c.name << ":\n" << out;
+        for (const std::string& said : c.says)
+            EXPECT_NE(out.find(said), std::string::npos) << c.name << ": " << said << " in:\n" << out.substr(0, 2000);
+        EXPECT_LE(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), c.maxLines) << c.name;
+    }
+    std::remove(fifo.c_str());
+}
+
+// Started by a service manager or a shell with its standard descriptors
+// closed, or with a log reader that goes away: the port never takes
+// descriptor 0, 1 or 2 (the log would go onto the PLC line), and a lost log
+// does not end the service.
+TEST(KivgateConfig, StandardDescriptorsClosedOrGone)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string tags = dir + "/kivgate_fds.csv";
+    std::ofstream(tags) << "name,address\nhere,01W0010\nabsent,02W0010\n";
+    const std::string link = "/tmp/kf" + std::to_string(getpid() % 1000);  // a port name holds 11 characters
+    // plcsim serves station 1 only: station 2's failures keep kivgate logging.
+    const std::string sim = std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
+                            "for i in $(seq 200); do [ -e " + link + " ] && break; sleep 0.05; done; ";
+    const std::string gate =
+        std::string(KIVGATE_PATH) + " --port " + link + " --timeout 10 --retry-down 1 " + tags + " --no-modbus";
+    struct Case {
+        const char* name;
+        std::string script;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"stdin and stderr closed",
+         sim + gate + " 0<&- 2>&- & gate=$!; " +
+             "for i in $(seq 200); do ls -l /proc/$gate/fd 2>/dev/null | grep -q /dev/pts/ && break; sleep 0.05; "
+             "done; " +
+             "echo fd0=$(readlink /proc/$gate/fd/0) fd2=$(readlink /proc/$gate/fd/2); kill $gate; wait $gate; "
+             "kill -INT $sim; wait $sim",
+         "fd0=/dev/null fd2=/dev/null"},
+        {"a log reader that goes",
+         sim + "timeout 3 " + gate +
+             " 2>&1 | head -c 1 >/dev/null; echo status=${PIPESTATUS[0]}; kill -INT $sim; "
+             "wait $sim",
+         "status=124"},  // still running when the time was up, not ended by SIGPIPE (141)
+    };
+    for (const Case& c : cases) {
+        int status = -1;
+        const std::string out = RunCommand("bash -c '" + c.script + "' 2>&1", &status);
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.name << ":\n" << out;
+    }
+}
+
+// Log lines that differ only in their longer numbers are one kind: a few a
+// minute are written, the rest counted and said when the minute is over.
+TEST(KivgateLog, RepeatsAreCountedNotRepeated)
+{
+    using kivgate::LogRepeats;
+    const auto t0 = LogRepeats::Clock::time_point{};
+    struct Step {
+        const char* event;
+        int atS;
+        std::vector<std::string> written;
+    };
+    const std::string counted = "\u2026 3 more like it in the last minute: modbus: client 127.0.0.1:40319 connected";
+    const std::vector<Step> steps = {
+        {"modbus: client 127.0.0.1:40311 connected", 0, {"modbus: client 127.0.0.1:40311 connected"}},
+        {"modbus: client 127.0.0.1:40312 connected", 1, {"modbus: client 127.0.0.1:40312 connected"}},
+        {"modbus: client 127.0.0.1:40313 connected", 2, {"modbus: client 127.0.0.1:40313 connected"}},
+        {"modbus: client 127.0.0.1:40314 connected", 3, {"modbus: client 127.0.0.1:40314 connected"}},
+        {"modbus: client 127.0.0.1:40315 connected", 4, {"modbus: client 127.0.0.1:40315 connected"}},
+        {"modbus: client 127.0.0.1:40316 connected", 5, {}},
+        {"station 1 (01) stopped answering", 6, {"station 1 (01) stopped answering"}},
+        {"station 2 (02) stopped answering", 6, {"station 2 (02) stopped answering"}},  // another station, another kind
+        {"modbus: client 127.0.0.1:40318 connected", 7, {}},
+        {"modbus: client 127.0.0.1:40319 connected", 8, {}},
+        {"modbus: client 127.0.0.1:40320 connected", 61, {counted, "modbus: client 127.0.0.1:40320 connected"}},
+    };
+    LogRepeats repeats;
+    for (const Step& step : steps)
+        EXPECT_EQ(repeats.Admit(step.event, t0 + std::chrono::seconds(step.atS)), step.written) << step.event;
+    EXPECT_TRUE(repeats.Flush().empty());
+
+    // However many kinds come, only so many are kept, and no count is lost.
+    LogRepeats many;
+    size_t countLines = 0;
+    for (size_t kind = 0; kind < 2 * LogRepeats::KINDS_KEPT; ++kind)
+        for (int i = 0; i < LogRepeats::SHOWN_PER_WINDOW + 1; ++i)
+            for (const std::string& line :
+                 many.Admit("kind " + std::to_string(kind % 100) + " x" + std::to_string(kind / 100), t0))
+                countLines += line.rfind("\u2026 1 more", 0) == 0;
+    for (const std::string& line : many.Flush())
+        countLines += line.rfind("\u2026 1 more", 0) == 0;
+    EXPECT_EQ(countLines, 2 * LogRepeats::KINDS_KEPT);
 }
 
 std::string ReadText(const std::string& path)

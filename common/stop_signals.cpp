@@ -30,8 +30,18 @@ std::atomic<bool> stopFlag{false};
 // Written by the handler as it is: it may not allocate.
 char onceText[400];
 size_t onceLength = 0;
-constexpr char TWICE_TEXT[] = "kivhost: stopped at once, in the middle of an exchange; the driver was not ended "
+char twiceText[200];
+size_t twiceLength = 0;
+constexpr char TWICE_TEXT[] = ": stopped at once, in the middle of an exchange; the driver was not ended "
                               "and the system closes the port\n";
+
+// The second signal's words, named for the program that gets it.
+void SetTwiceText(const char* program)
+{
+    const std::string text = std::string(program) + TWICE_TEXT;
+    twiceLength = std::min(text.size(), sizeof twiceText);
+    std::memcpy(twiceText, text.data(), twiceLength);
+}
 
 void WriteError(const char* text, size_t length)
 {
@@ -57,7 +67,7 @@ extern "C" void OnStopSignal(int signal)
         return;
     }
     if (inExchange != 0) {
-        WriteError(TWICE_TEXT, sizeof TWICE_TEXT - 1);
+        WriteError(twiceText, twiceLength);
         _exit(EXIT_INTERRUPTED);
     }
 }
@@ -109,12 +119,14 @@ void CatchStopSignals(const LineOptions& line, size_t longestReply, const char* 
     const std::string message = StopMessage(line, longestReply, program);
     onceLength = std::min(message.size(), sizeof onceText);
     std::memcpy(onceText, message.data(), onceLength);
+    SetTwiceText(program);
     Install();
 }
 
 void CatchStopSignals()
 {
     onceLength = 0;
+    SetTwiceText("kivhost");
     Install();
 }
 

@@ -1,10 +1,15 @@
 // kivgate: the stations of one line served over Modbus TCP and MQTT. One
 // thread (this one) owns the line; the servers run on their own and read
 // the snapshots it publishes.
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_steps.h"
@@ -15,6 +20,7 @@
 #include "gate_log.h"
 #include "kivgate_command_line.h"
 #include "line_owner.h"
+#include "reload.h"
 #include "session.h"
 #include "standard_descriptors.h"
 #include "stop_signals.h"
@@ -155,6 +161,28 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     return true;
 }
 
+// SIGHUP's work, off the line's thread and with every signal left to the
+// main thread: the new start is checked while the old one serves; a valid
+// one ends the run after the exchange under way, for main to start it.
+void WatchReloads(const Logger& log, std::atomic<bool>& restart)
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    while (kivhost::stopRequested == 0) {
+        kivhost::SleepMs(100);
+        if (!TakeReloadRequest())
+            continue;
+        log("reload asked (SIGHUP): checking the tag file and options");
+        if (const std::string why = CheckRestart(); !why.empty()) {
+            log("reload refused, the running tag file and options stay: " + why);
+            continue;
+        }
+        restart = true;
+        kivhost::RequestStop();
+    }
+}
+
 int Serve(const GateRun& run, kivhost::DriverOutput& output)
 {
     const kivhost::Options& options = run.options;
@@ -201,10 +229,19 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
         return EXIT_FAILED;
     }
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
+    CatchReloadSignal();
+    std::atomic<bool> restart{false};
+    std::thread reloads(WatchReloads, std::cref(log), std::ref(restart));
     owner.Run(&kivhost::stopRequested, &kivhost::inExchange);
+    reloads.join();
     log.EndStatus();
     servers.Stop();
     session.End();
+    if (restart) {
+        log("reloading: the new tag file and options take over");
+        const std::string why = Restart();
+        return Complain(EXIT_FAILED, why);
+    }
     log("stopped");
     return EXIT_DONE;
 }
@@ -214,6 +251,7 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
 int main(int argc, char** argv)
 {
     kivhost::SetProgramName("kivgate");
+    RememberCommandLine(argc, argv);
     kivhost::HoldStandardDescriptors();
     // A log whose reader has gone must not end the service; the line goes unwritten.
     kivhost::IgnoreBrokenPipes();

@@ -262,6 +262,34 @@ TEST(KivgateConfig, StandardDescriptorsClosedOrGone)
     }
 }
 
+// SIGHUP reads the tag file again: a valid one takes over in the same
+// process, an invalid one is refused and the running one stays; neither
+// stops the service.
+TEST(KivgateConfig, SighupReloadsOrKeepsTheRunningTags)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string tags = dir + "/kivgate_reload.csv";
+    const std::string log = dir + "/kivgate_reload.log";
+    const std::string link = "/tmp/kr" + std::to_string(getpid() % 1000);
+    const std::string waitFor = "w() { for i in $(seq 400); do grep -q \"$1\" " + log +
+                                " && return 0; sleep 0.05; done; echo \"never: $1\"; }; ";
+    const std::string script =
+        waitFor + std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
+        "for i in $(seq 200); do [ -e " + link + " ] && break; sleep 0.05; done; " +
+        "printf \"name,address\\na,01W0010\\n\" > " + tags + "; " + KIVGATE_PATH + " --port " + link +
+        " --timeout 10 " + tags + " --no-modbus 2>" + log + " & g=$!; w \"scanning 1 tags\"; " +
+        "printf \"name,address\\na,01W0010\\nb,01W0011\\n\" > " + tags + "; kill -HUP $g; w \"scanning 2 tags\"; " +
+        "printf \"name,address\\na,01Q0010\\n\" > " + tags + "; kill -HUP $g; w \"reload refused\"; " +
+        "kill -0 $g && echo alive; kill -TERM $g; wait $g; echo status=$?; kill -INT $sim; wait $sim; cat " + log;
+    int status = -1;
+    const std::string out = RunCommand("bash -c '" + script + "' 2>&1", &status);
+    for (const char* said :
+         {"reload asked (SIGHUP)", "reloading: the new tag file and options take over", "scanning 2 tags",
+          "reload refused, the running tag file and options stay:", "01Q0010", "alive", "status=0"})
+        EXPECT_NE(out.find(said), std::string::npos) << said << " in:\n" << out;
+    EXPECT_EQ(out.find("never:"), std::string::npos) << out;
+}
+
 // Log lines that differ only in their longer numbers are one kind: a few a
 // minute are written, the rest counted and said when the minute is over.
 TEST(KivgateLog, RepeatsAreCountedNotRepeated)

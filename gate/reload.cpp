@@ -42,7 +42,8 @@ std::string LastLine(const std::string& text)
     if (end == std::string::npos)
         return {};
     const size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 }  // namespace
@@ -98,7 +99,8 @@ std::string CheckRestart()
     std::string output;
     const auto until = std::chrono::steady_clock::now() + CHECK_TIME;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(child, SIGKILL);
             break;

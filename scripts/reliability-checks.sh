@@ -91,8 +91,10 @@ if command -v clang++ >/dev/null; then
   for t in "${targets[@]}"; do
     # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
     mkdir -p "build-fuzz/corpus/$t" build-fuzz/artifacts
-    "build-fuzz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="build-fuzz/artifacts/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t" \
+    # A small stack, as a service's threads may have: an input that makes a
+    # parse recurse with its depth crashes here first.
+    (ulimit -s 2048 && exec "build-fuzz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t") \
       >"$logs/fuzz-$t.log" 2>&1 &
     pids+=($!)
   done

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "gate_log.h"
+
 namespace kivgate {
 
 struct GateOptions {
@@ -13,7 +15,8 @@ struct GateOptions {
     std::string modbusListenHost = "127.0.0.1";
     uint16_t modbusListenPort = 1502;
     int modbusClients = 8;
-    int modbusIdleS = 60;  // an idle connection ends after this
+    int modbusIdleS = 60;    // from a connection's last whole request to its end
+    int modbusRequestS = 5;  // from a request's first byte to its end, at most
     bool modbusEnabled = true;
 
     // MQTT; mqttPort 0: no broker
@@ -34,6 +37,7 @@ struct GateOptions {
 
     int maxAgeS = 0;            // a good value older is served stale; 0: from the cycles
     int writeTimeoutMs = 3000;  // a write not sent by then is dropped
+    LogLevel logLevel = LogLevel::Info;
 };
 
 }  // namespace kivgate

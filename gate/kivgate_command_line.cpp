@@ -4,7 +4,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <utility>
 
 #include "bounded_file.h"
 #include "empty_values.h"
@@ -24,8 +27,9 @@ const std::string GATE_GROUP = "Gateway options";
 constexpr size_t PASSWORD_BYTES_MAX = 4096;
 
 struct GateGiven {
-    std::string modbusListen, modbusClients, modbusIdle, mqtt, mqttPrefix, mqttClientId, mqttUser, mqttPasswordFile,
-        mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh, maxAge, writeTimeout;
+    std::string modbusListen, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix, mqttClientId,
+        mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh, maxAge,
+        writeTimeout;
     bool noModbus = false;
     bool allowWrites = false;
 };
@@ -54,7 +58,10 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     };
     add("--modbus-listen", gate.modbusListen, "ADDR:PORT", "the Modbus TCP server's address (default 127.0.0.1:1502)");
     add("--modbus-clients", gate.modbusClients, "N", "Modbus clients at once, 1 to 256 (default 8)");
-    add("--modbus-idle", gate.modbusIdle, "S", "an idle Modbus connection ends after S seconds (default 60)");
+    add("--modbus-idle", gate.modbusIdle, "S",
+        "a Modbus connection ends S seconds after its last\nwhole request (default 60)");
+    add("--modbus-request-time", gate.modbusRequestTime, "S",
+        "a Modbus connection ends when a request is not whole\nS seconds after its first byte (default 5)");
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
     add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
@@ -76,6 +83,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         "2 s)");
     add("--write-timeout", gate.writeTimeout, "MS",
         "a write not sent within MS ms is dropped and answered\nas failed (default 3000)");
+    add("--log-level", gate.logLevel, "error|warn|info|debug",
+        "the least event logged; debug adds each Modbus\nconnection (default info)");
 }
 
 // "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
@@ -120,9 +129,22 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
         return e;
     if (std::string e = TakeSeconds(given, app, "--modbus-idle", g.modbusIdle, 1, 86400, &gate.modbusIdleS); !e.empty())
         return e;
+    if (std::string e =
+            TakeSeconds(given, app, "--modbus-request-time", g.modbusRequestTime, 1, 3600, &gate.modbusRequestS);
+        !e.empty())
+        return e;
+    if (IsGiven(app, "--log-level")) {
+        const std::pair<const char*, LogLevel> levels[] = {
+            {"error", LogLevel::Error}, {"warn", LogLevel::Warn}, {"info", LogLevel::Info}, {"debug", LogLevel::Debug}};
+        const auto* found = std::find_if(std::begin(levels), std::end(levels),
+                                         [&g](const auto& level) { return g.logLevel == level.first; });
+        if (found == std::end(levels))
+            return Bad("--log-level", g.logLevel, "give error, warn, info or debug");
+        gate.logLevel = found->second;
+    }
     gate.modbusEnabled = !g.noModbus;
     if (g.noModbus)
-        for (const char* unused : {"--modbus-listen", "--modbus-clients", "--modbus-idle"})
+        for (const char* unused : {"--modbus-listen", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
             if (IsGiven(app, unused))
                 return std::string("--no-modbus and ") + unused + " contradict each other: leave out one";
     if (IsGiven(app, "--mqtt"))

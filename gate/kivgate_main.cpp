@@ -101,6 +101,7 @@ ModbusSettings ModbusSettingsOf(const GateOptions& gate)
     settings.port = gate.modbusListenPort;
     settings.maxClients = gate.modbusClients;
     settings.idleS = gate.modbusIdleS;
+    settings.requestS = gate.modbusRequestS;
     settings.allowWrites = gate.allowWrites;
     return settings;
 }
@@ -132,8 +133,9 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
-        servers->modbus = std::make_unique<ModbusServer>(ModbusSettingsOf(run.gate), tags, snapshots, writes,
-                                                         [&log](const std::string& line) { log(line); });
+        servers->modbus = std::make_unique<ModbusServer>(
+            ModbusSettingsOf(run.gate), tags, snapshots, writes, [&log](const std::string& line) { log(line); },
+            [&log](const std::string& line) { log.Debug(line); });
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
             return false;
@@ -214,6 +216,7 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
         return status;
 
     Logger log;
+    log.SetLevel(run.gate.logLevel);
     SnapshotStore snapshots;
     WriteQueue writes(WRITE_QUEUE_CAPACITY, std::chrono::milliseconds(run.gate.writeTimeoutMs));
     LineOwnerSettings settings;

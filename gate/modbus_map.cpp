@@ -218,6 +218,10 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     if (pdu.empty())
         return Malformed("an empty request");
     const uint8_t function = pdu[0];
+    // No exception answer can name such a function: any answer would read
+    // as an exception to another one.
+    if (function >= 0x80)
+        return Malformed("function code " + std::to_string(function) + ", which only an exception answer carries");
     switch (function) {
     case MODBUS_FC_READ_COILS:
     case MODBUS_FC_READ_DISCRETE_INPUTS:
@@ -227,9 +231,7 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     case MODBUS_FC_WRITE_SINGLE_REGISTER:
     case MODBUS_FC_WRITE_MULTIPLE_COILS:
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return Write(function, pdu, map, allowWrites);
-    default:
-        // An exception answer cannot carry a function code with the top bit set.
-        return Refuse(function & 0x7F, IllegalFunction);
+    default: return Refuse(function, IllegalFunction);
     }
 }
 

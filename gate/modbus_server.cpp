@@ -1,9 +1,5 @@
 #include "modbus_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,70 +11,11 @@
 
 #include <modbus.h>
 
+#include "modbus_connection.h"
+
 namespace kivgate {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-constexpr size_t MBAP_BYTES = 7;  // transaction, protocol, length, unit
-constexpr size_t READ_CHUNK = 1024;
-// A client that sends requests and reads no answers stops being read once
-// this much waits for it; its idle time-out then ends it.
-constexpr size_t OUT_MAX = 16 * 1024;
-constexpr int POLL_MS = 200;      // idle clients checked this often
-constexpr int WRITE_POLL_MS = 5;  // a station's answer to a write is looked for this often
-constexpr int LISTEN_BACKLOG = 16;
-
-std::string PeerName(const sockaddr_storage& address)
-{
-    char host[INET6_ADDRSTRLEN] = "?";
-    uint16_t port = 0;
-    if (address.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        port = ntohs(in->sin_port);
-        return std::string(host) + ":" + std::to_string(port);
-    }
-    if (address.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        port = ntohs(in6->sin6_port);
-    }
-    return "[" + std::string(host) + "]:" + std::to_string(port);
-}
-
-std::string Joined(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + name;
-    return text;
-}
-
-void SetNonBlocking(int fd)
-{
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-}  // namespace
-
-struct ModbusServer::Connection {
-    int fd = -1;
-    std::string peer;
-    std::vector<uint8_t> in;
-    std::vector<uint8_t> out;
-    Clock::time_point lastHeard;
-    // A write under way: answered with reply (after header) once every
-    // future is ready; the client's further requests wait in `in`.
-    std::vector<std::future<WriteResult>> pending;
-    uint64_t batch = 0;
-    std::vector<std::string> parts;  // the tags written, for the log
-    uint8_t header[MBAP_BYTES] = {};
-    std::vector<uint8_t> reply;
-};
 
 namespace {
 
@@ -94,63 +31,28 @@ void QueueAnswer(ModbusServer::Connection& connection, const std::vector<uint8_t
 
 }  // namespace
 
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
 ModbusServer::ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
-                           WriteQueue& writes, Log log)
-    : settings_(std::move(settings)), map_(tags), snapshots_(snapshots), writes_(writes), log_(std::move(log))
+                           WriteQueue& writes, Log log, Log debug)
+    : settings_(std::move(settings)),
+      map_(tags),
+      snapshots_(snapshots),
+      writes_(writes),
+      log_(std::move(log)),
+      debug_(debug ? std::move(debug) : [](const std::string&) {})
 {
 }
 
 ModbusServer::~ModbusServer()
 {
     Stop();
-}
-
-bool ModbusServer::Start(std::string* why)
-{
-    const std::string service = std::to_string(settings_.port);
-    // libmodbus says only "connection refused" for an address it cannot resolve.
-    if (!settings_.host.empty()) {
-        addrinfo hints{};
-        hints.ai_flags = AI_PASSIVE;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        const int resolved = getaddrinfo(settings_.host.c_str(), service.c_str(), &hints, &found);
-        if (resolved != 0) {
-            *why = "cannot listen on " + settings_.host + ":" + service + ": " + gai_strerror(resolved);
-            return false;
-        }
-        freeaddrinfo(found);
-    }
-    modbus_t* context = modbus_new_tcp_pi(settings_.host.empty() ? nullptr : settings_.host.c_str(), service.c_str());
-    if (context == nullptr) {
-        *why = std::string("Modbus TCP: ") + modbus_strerror(errno);
-        return false;
-    }
-    // libmodbus resolves the address and binds; the socket is ours from here.
-    listener_ = modbus_tcp_pi_listen(context, LISTEN_BACKLOG);
-    const int listenError = errno;
-    modbus_free(context);
-    if (listener_ < 0) {
-        *why = "cannot listen on " + settings_.host + ":" + service + ": " + std::strerror(listenError) +
-               " (another program on that port? choose one with --modbus-listen)";
-        return false;
-    }
-    SetNonBlocking(listener_);
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    if (getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-        port_ = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                            : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *why = std::string("Modbus TCP: ") + std::strerror(errno);
-        close(listener_);
-        listener_ = -1;
-        return false;
-    }
-    stopping_ = false;
-    thread_ = std::thread([this] { Run(); });
-    log_("modbus: listening on " + settings_.host + ":" + std::to_string(port_));
-    return true;
 }
 
 void ModbusServer::Stop()
@@ -197,9 +99,7 @@ void ModbusServer::Run()
             return;
         }
         if (stopping_)
-            return;
-        if (polled[1].revents & POLLIN)
-            Accept();
+            break;
 
         const Clock::time_point now = Clock::now();
         // Backwards, so that closing one leaves the indexes before it valid;
@@ -217,61 +117,16 @@ void ModbusServer::Run()
                 keep = Serve(connection, &reason);
             if (keep && !connection.out.empty())
                 keep = Flush(connection, &reason);
-            if (keep && connection.pending.empty() &&
-                now - connection.lastHeard > std::chrono::seconds(settings_.idleS)) {
-                keep = false;
-                reason = "idle for " + std::to_string(settings_.idleS) + " s";
-            }
+            if (keep)
+                keep = InTime(connection, now, &reason);
             if (!keep)
                 Close(i, reason);
         }
+        // After the others, whose places in polled are then still theirs.
+        if (polled[1].revents & POLLIN)
+            Accept();
     }
-}
-
-void ModbusServer::Accept()
-{
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            log_(std::string("modbus: cannot take a client: ") + std::strerror(errno));
-            acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(POLL_MS);
-        }
-        return;  // or gone before it was taken
-    }
-    const std::string peer = PeerName(address);
-    if (connections_.size() >= static_cast<size_t>(settings_.maxClients)) {
-        log_("modbus: client " + peer + " refused: " + std::to_string(settings_.maxClients) +
-             " clients already (--modbus-clients)");
-        close(fd);
-        return;
-    }
-    auto connection = std::make_unique<Connection>();
-    connection->fd = fd;
-    connection->peer = peer;
-    connection->lastHeard = Clock::now();
-    connections_.push_back(std::move(connection));
-    log_("modbus: client " + peer + " connected");
-}
-
-bool ModbusServer::Receive(Connection& connection, std::string* reason)
-{
-    uint8_t buffer[READ_CHUNK];
-    const ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
-    if (got == 0) {
-        *reason = "by the client";
-        return false;
-    }
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return true;
-        *reason = std::strerror(errno);
-        return false;
-    }
-    connection.in.insert(connection.in.end(), buffer, buffer + got);
-    connection.lastHeard = Clock::now();
-    return true;
+    AnswerWaiting();
 }
 
 // Answers the whole requests received, up to one write under way.
@@ -293,6 +148,7 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
         ModbusAnswer answer = AnswerRequest(pdu, map_, *snapshots_.Latest(), settings_.allowWrites, Clock::now());
         std::memcpy(connection.header, header, MBAP_BYTES);
         used += MBAP_BYTES - 1 + length;
+        connection.lastRequest = connection.requestStarted = Clock::now();
         if (answer.kind == ModbusAnswer::Kind::Malformed) {
             *reason = "malformed request (" + answer.why + ")";
             return false;
@@ -304,12 +160,19 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
                 parts.push_back(map_.Tags()[write.tag].tag.name);
             }
             // All parts or none: a request is never carried out in part for want of room.
+            const size_t count = answer.writes.size();
             WriteQueue::Submitted submitted = writes_.SubmitAll(std::move(answer.writes));
-            if (submitted.results.empty()) {
+            if (submitted.results.empty() && count > writes_.Capacity()) {
+                log_("modbus: write to " + Joined(parts) + " from " + connection.peer + " refused: its " +
+                     std::to_string(count) + " tags are more than the write queue ever holds (" +
+                     std::to_string(writes_.Capacity()) + "); write them in smaller requests");
+                answer.pdu = ExceptionPdu(pdu[0], IllegalAddress);
+            } else if (submitted.results.empty()) {
                 log_("modbus: write to " + Joined(parts) + " from " + connection.peer +
                      " refused: the write queue is full");
                 answer.pdu = ExceptionPdu(pdu[0], DeviceBusy);
             } else {
+                debug_("modbus: queued for " + connection.peer + ": " + Joined(parts));
                 connection.pending = std::move(submitted.results);
                 connection.batch = submitted.batch;
                 connection.parts = std::move(parts);
@@ -320,6 +183,9 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
         QueueAnswer(connection, answer.pdu);
     }
     connection.in.erase(connection.in.begin(), connection.in.begin() + static_cast<std::ptrdiff_t>(used));
+    // What is left is the start of the next request, which has its time from now.
+    if (used > 0)
+        connection.requestStarted = Clock::now();
     return true;
 }
 
@@ -349,7 +215,7 @@ void ModbusServer::FinishWrite(Connection& connection)
     // changed, the target did not respond.
     const uint8_t failed = sent ? DeviceFailure : TargetFailed;
     QueueAnswer(connection, unwritten.empty() ? connection.reply : ExceptionPdu(connection.reply[0], failed));
-    connection.lastHeard = Clock::now();
+    connection.lastRequest = connection.requestStarted = Clock::now();
 }
 
 bool ModbusServer::Flush(Connection& connection, std::string* reason)
@@ -368,7 +234,7 @@ bool ModbusServer::Flush(Connection& connection, std::string* reason)
 void ModbusServer::Close(size_t index, const std::string& reason)
 {
     Connection& connection = *connections_[index];
-    log_("modbus: client " + connection.peer + " closed: " + reason);
+    debug_("modbus: client " + connection.peer + " closed: " + reason);
     // Nobody is left to tell: what is not sent yet is not sent at all.
     if (!connection.pending.empty())
         writes_.Withdraw(connection.batch, "the Modbus client " + connection.peer + " has gone");

@@ -22,23 +22,26 @@ namespace kivgate {
 struct ModbusSettings {
     std::string host = "127.0.0.1";  // "" : every address
     uint16_t port = 1502;            // 0: any free one (Port() says which)
-    int maxClients = 8;              // one more is refused and closed
-    int idleS = 60;                  // a client silent this long is closed
+    int maxClients = 8;              // one more takes the place of the one idle longest
+    int idleS = 60;                  // a client with no whole request this long is closed
+    int requestS = 5;                // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
 };
 
 class ModbusServer {
 public:
     using Log = std::function<void(const std::string&)>;
+    // debug: each connection's start and end; none, not told.
     ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
-                 WriteQueue& writes, Log log);
+                 WriteQueue& writes, Log log, Log debug = {});
     ~ModbusServer();
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
 
     // Binds and starts serving; false with why when the address cannot be had.
     bool Start(std::string* why);
-    // Ends the thread within one poll and closes every connection.
+    // Ends the thread within one poll and closes every connection; the
+    // writes still waiting are answered first (Modbus exception 0B).
     void Stop();
     // The port bound, once started.
     uint16_t Port() const { return port_; }
@@ -48,6 +51,13 @@ public:
 private:
     void Run();
     void Accept();
+    // Room for one more client: the one idle longest closed; false when
+    // every client waits for a write.
+    bool MakeRoom(const std::string& peer);
+    // False when the connection is to be closed for its time; reason says why.
+    bool InTime(const Connection& connection, std::chrono::steady_clock::time_point now, std::string* reason) const;
+    // On stopping: every write waiting answered, and sent within a bound.
+    void AnswerWaiting();
     // False when the connection is to be closed; reason says why.
     bool Receive(Connection& connection, std::string* reason);
     bool Serve(Connection& connection, std::string* reason);
@@ -60,6 +70,7 @@ private:
     SnapshotStore& snapshots_;
     WriteQueue& writes_;
     Log log_;
+    Log debug_;
 
     int listener_ = -1;
     int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]

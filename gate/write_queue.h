@@ -90,6 +90,8 @@ public:
     void Close(const std::string& why);
 
     std::chrono::milliseconds Timeout() const { return timeout_; }
+    // The most parts it ever holds: a request with more is never taken.
+    size_t Capacity() const { return capacity_; }
 
 private:
     // The deadlines kept on a thread of the queue's own: the owner may be

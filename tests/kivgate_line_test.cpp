@@ -547,7 +547,8 @@ void WriteAndHangUp(int port, uint16_t address, uint16_t value)
 // exchange (plcsim stopped) while they wait.
 TEST(KivgateLine, AWriteNotSentInTimeIsDroppedForGood)
 {
-    Gateway gate({}, {"--timeout", "3000", "--write-timeout", "500", "--max-age", "1", "--allow-writes"});
+    Gateway gate({}, {"--timeout", "3000", "--write-timeout", "500", "--max-age", "1", "--allow-writes", "--log-level",
+                      "debug"});
     ASSERT_TRUE(gate.Ready());
     ASSERT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
     struct Case {
@@ -597,6 +598,37 @@ TEST(KivgateLine, AWriteNotSentInTimeIsDroppedForGood)
     for (const Case& c : cases)
         EXPECT_TRUE(logged(c.from, c.why)) << c.name << ":\n" << run.err;
     EXPECT_FALSE(logged("write to w from", " done: ")) << run.err;
+}
+
+// A write still queued when kivgate is told to stop is answered (target
+// failed: not sent) before its connection closes; the line is held in an
+// exchange (plcsim stopped) so that the write cannot be sent first.
+TEST(KivgateLine, AStopAnswersTheWritesStillWaiting)
+{
+    Gateway gate({}, {"--timeout", "3000", "--write-timeout", "600000", "--allow-writes", "--log-level", "debug"});
+    ASSERT_TRUE(gate.Ready());
+    ASSERT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
+    gate.SignalSim(SIGSTOP);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(gate.ModbusPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const uint8_t request[] = {0, 9, 0, 0, 0, 6, 1, 6, 0, 0, 0x0B, 0xAD};
+    ASSERT_EQ(send(fd, request, sizeof request, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof request));
+    ASSERT_TRUE(gate.GateSays("modbus: queued for 127.0.0.1:"));
+    const Outcome run = gate.Terminate();
+    gate.SignalSim(SIGCONT);
+    uint8_t answer[16] = {};
+    size_t got = 0;
+    for (ssize_t part = 1; part > 0 && got < sizeof answer; got += static_cast<size_t>(part))
+        part = std::max<ssize_t>(recv(fd, answer + got, sizeof answer - got, 0), 0);
+    close(fd);
+    EXPECT_EQ(std::vector<uint8_t>(answer, answer + got), (std::vector<uint8_t>{0, 9, 0, 0, 0, 3, 1, 0x86, 0x0B}))
+        << "answered, then closed";
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("not sent: kivgate is stopping"), std::string::npos) << run.err;
 }
 
 // A write over several tags (s1b on station 1, s2 beside it on station 2)

@@ -3,12 +3,15 @@
 // line's owner that acknowledges writes when the test says so.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -101,7 +104,6 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
         {"coils packed low bit first", {0x01, 0, 5, 0, 10}, false, Kind::Reply, {0x01, 2, 0x0D, 0x03}, {}},
         {"discrete inputs", {0x02, 0, 0, 0, 3}, false, Kind::Reply, {0x02, 1, 0x06}, {}},
         {"an unknown function", {0x07}, false, Kind::Reply, {0x87, 0x01}, {}},
-        {"a function with the exception bit", {0x83, 0, 100, 0, 1}, false, Kind::Reply, {0x83, 0x01}, {}},
         {"a gap before the map", {0x03, 0, 99, 0, 2}, false, Kind::Reply, {0x83, 0x02}, {}},
         {"a register in the other space", {0x04, 0, 100, 0, 1}, false, Kind::Reply, {0x84, 0x02}, {}},
         {"past the last address", {0x03, 0xFF, 0xFF, 0, 2}, false, Kind::Reply, {0x83, 0x02}, {}},
@@ -130,6 +132,8 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
         {"a read cut short", {0x03, 0, 100}, true, Kind::Malformed, {}, {}},
         {"a read with bytes after it", {0x03, 0, 100, 0, 1, 0}, true, Kind::Malformed, {}, {}},
         {"a multiple write cut short", {0x10, 0, 100, 0, 1, 2, 0}, true, Kind::Malformed, {}, {}},
+        {"a function with the exception bit", {0x83, 0, 100, 0, 1}, false, Kind::Malformed, {}, {}},
+        {"the last function code", {0xFF}, false, Kind::Malformed, {}, {}},
     };
     const kivgate::ModbusMap map(Tags());
     const auto cycle = Cycle();
@@ -167,6 +171,13 @@ public:
             if (line.find(part) != std::string::npos)
                 return true;
         return false;
+    }
+    size_t Count(const std::string& part)
+    {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        }));
     }
 
 private:
@@ -248,6 +259,59 @@ int RawClient(uint16_t port)
     return fd;
 }
 
+// True once done() is, looked at every 10 ms; false after 10 s, so that a fault fails rather than hangs.
+bool Eventually(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+// A request with its header, transaction 1, unit 1.
+Bytes Framed(const Bytes& pdu)
+{
+    const size_t length = pdu.size() + 1;
+    Bytes frame(7 + pdu.size());
+    frame[1] = 1;
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length);
+    frame[6] = 1;
+    std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
+    return frame;
+}
+
+// The next answer's PDU; empty when the server closed the connection instead.
+Bytes Answer(int fd)
+{
+    uint8_t answer[300];
+    size_t got = 0;
+    while (got < 7 || got < 6 + static_cast<size_t>(answer[4] << 8 | answer[5])) {
+        const ssize_t part = recv(fd, answer + got, sizeof answer - got, 0);
+        if (part <= 0)
+            return {};
+        got += static_cast<size_t>(part);
+    }
+    return Bytes(answer + 7, answer + got);
+}
+
+Bytes Ask(int fd, const Bytes& pdu)
+{
+    const Bytes frame = Framed(pdu);
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+        return {};
+    return Answer(fd);
+}
+
+// Whether the server has closed fd, waiting for it to (SO_RCVTIMEO bounds each wait).
+bool ClosedByServer(int fd)
+{
+    uint8_t byte = 0;
+    return recv(fd, &byte, 1, 0) == 0;
+}
+
 TEST(KivgateModbus, ServerOnLoopback)
 {
     const std::vector<GateTag> tags = {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
@@ -265,7 +329,8 @@ TEST(KivgateModbus, ServerOnLoopback)
     settings.port = 0;
     settings.maxClients = 3;
     settings.allowWrites = true;
-    kivgate::ModbusServer server(settings, tags, snapshots, queue, [&](const std::string& line) { log(line); });
+    const auto logged = [&](const std::string& line) { log(line); };
+    kivgate::ModbusServer server(settings, tags, snapshots, queue, logged, logged);
     std::string why;
     ASSERT_TRUE(server.Start(&why)) << why;
     ASSERT_NE(server.Port(), 0);
@@ -324,11 +389,12 @@ TEST(KivgateModbus, ServerOnLoopback)
     EXPECT_TRUE(log.Has("malformed request"));
     EXPECT_EQ(modbus_read_registers(reader, 100, 1, words), 1);
 
-    // A fourth client at once is refused.
+    // A fourth client at once takes the place of the one idle longest: the writer.
     const int third = RawClient(server.Port());
     const int fourth = RawClient(server.Port());
-    EXPECT_EQ(recv(fourth, &byte, 1, 0), 0);
-    EXPECT_TRUE(log.Has("refused: 3 clients already"));
+    EXPECT_TRUE(Eventually([&] { return log.Has("3 clients already (--modbus-clients), and it was idle longest"); }));
+    EXPECT_EQ(modbus_read_registers(writer, 100, 1, words), -1);
+    EXPECT_EQ(modbus_read_registers(reader, 100, 1, words), 1);
     close(third);
     close(fourth);
 
@@ -340,7 +406,7 @@ TEST(KivgateModbus, ServerOnLoopback)
 
     // A client silent past the time-out is closed, one that half sent a request too.
     settings.idleS = 1;
-    kivgate::ModbusServer idle(settings, tags, snapshots, queue, [&](const std::string& line) { log(line); });
+    kivgate::ModbusServer idle(settings, tags, snapshots, queue, logged, logged);
     ASSERT_TRUE(idle.Start(&why)) << why;
     const int silent = RawClient(idle.Port());
     const int half = RawClient(idle.Port());
@@ -350,6 +416,143 @@ TEST(KivgateModbus, ServerOnLoopback)
     EXPECT_TRUE(log.Has("closed: idle for 1 s"));
     close(silent);
     close(half);
+}
+
+// What ends a client besides its own hang-up, and what a request too big
+// for the queue gets: each row a server of its own, with raw clients.
+TEST(KivgateModbus, ClientsEndedOrRefusedWhole)
+{
+    struct Server {
+        kivgate::WriteQueue& queue;
+        FakeOwner& owner;
+        Log& log;
+        uint16_t port;
+        std::function<void()> stop;
+    };
+    struct Case {
+        const char* name;
+        size_t capacity;
+        int maxClients, idleS, requestS;
+        std::function<void(Server&)> act;
+        const char* logged;
+    };
+    // Registers 100..102, a tag each.
+    const std::vector<GateTag> tags = {MakeTag("a", Space::HoldingRegister, 100, 1, true),
+                                       MakeTag("b", Space::HoldingRegister, 101, 1, true),
+                                       MakeTag("c", Space::HoldingRegister, 102, 1, true)};
+    const Bytes read = {0x03, 0, 100, 0, 1};
+    const Case cases[] = {
+        {"a write over more tags than the queue holds", 2, 8, 60, 60,
+         [&](Server& server) {
+             const int fd = RawClient(server.port);
+             EXPECT_EQ(Ask(fd, {0x10, 0, 100, 0, 3, 6, 0, 1, 0, 2, 0, 3}), (Bytes{0x90, 0x02}));
+             // Two fit; the owner's first write is theirs, so nothing of the three was queued.
+             const Bytes two = Framed({0x10, 0, 100, 0, 2, 4, 0, 5, 0, 6});
+             ASSERT_EQ(send(fd, two.data(), two.size(), MSG_NOSIGNAL), static_cast<ssize_t>(two.size()));
+             ASSERT_TRUE(Eventually([&] { return server.owner.Taken() == 1; }));
+             EXPECT_EQ(server.owner.LastValues(), std::vector<uint16_t>{5});
+             server.owner.Release();
+             ASSERT_TRUE(Eventually([&] { return server.owner.Taken() == 2; }));
+             server.owner.Release();
+             EXPECT_EQ(Answer(fd), (Bytes{0x10, 0, 100, 0, 2}));
+             close(fd);
+         },
+         "its 3 tags are more than the write queue ever holds (2)"},
+        {"a request dribbled slower than the request time", 4, 8, 60, 1,
+         [&](Server& server) {
+             const int fd = RawClient(server.port);
+             const Bytes frame = Framed(read);
+             ASSERT_EQ(send(fd, frame.data(), 3, MSG_NOSIGNAL), 3);
+             EXPECT_TRUE(ClosedByServer(fd));
+             close(fd);
+         },
+         "a request not whole 1 s after its first byte"},
+        {"bytes that never make a request are not activity", 4, 8, 1, 60,
+         [&](Server& server) {
+             const int fd = RawClient(server.port);
+             EXPECT_EQ(Ask(fd, read), (Bytes{0x03, 2, 0, 7}));
+             // A header promising 199 bytes more, then a byte every 100 ms.
+             const Bytes header = {0, 2, 0, 0, 0, 200, 1};
+             ASSERT_EQ(send(fd, header.data(), header.size(), MSG_NOSIGNAL), 7);
+             bool closed = false;
+             for (size_t i = 0; i < 100 && !closed; ++i) {
+                 closed = send(fd, header.data(), 1, MSG_NOSIGNAL) != 1;
+                 pollfd readable{fd, POLLIN, 0};
+                 uint8_t byte = 0;
+                 closed = closed || (poll(&readable, 1, 100) == 1 && recv(fd, &byte, 1, 0) <= 0);
+             }
+             EXPECT_TRUE(closed);
+             close(fd);
+         },
+         "closed: idle for 1 s"},
+        {"a new client when every place is taken", 4, 2, 60, 60,
+         [&](Server& server) {
+             const int old = RawClient(server.port);
+             const int busy = RawClient(server.port);
+             EXPECT_EQ(Ask(busy, read), (Bytes{0x03, 2, 0, 7}));
+             const int fresh = RawClient(server.port);
+             EXPECT_TRUE(ClosedByServer(old)) << "the client idle longest gave way";
+             EXPECT_EQ(Ask(fresh, read), (Bytes{0x03, 2, 0, 7}));
+             EXPECT_EQ(Ask(busy, read), (Bytes{0x03, 2, 0, 7}));
+             for (int fd : {old, busy, fresh})
+                 close(fd);
+         },
+         "2 clients already (--modbus-clients), and it was idle longest"},
+        {"a write still queued when the server stops", 4, 8, 60, 60,
+         [&](Server& server) {
+             // The owner holds the first write; the second waits in the queue.
+             const int held = RawClient(server.port);
+             const int queued = RawClient(server.port);
+             const Bytes first = Framed({0x06, 0, 100, 0, 1});
+             const Bytes second = Framed({0x06, 0, 101, 0, 2});
+             ASSERT_EQ(send(held, first.data(), first.size(), MSG_NOSIGNAL), static_cast<ssize_t>(first.size()));
+             ASSERT_TRUE(Eventually([&] { return server.owner.Taken() == 1; }));
+             ASSERT_EQ(send(queued, second.data(), second.size(), MSG_NOSIGNAL), static_cast<ssize_t>(second.size()));
+             ASSERT_TRUE(Eventually([&] { return server.log.Count("queued for") == 2; }));
+             server.stop();
+             EXPECT_EQ(Answer(queued), (Bytes{0x86, 0x0B}));
+             EXPECT_TRUE(ClosedByServer(queued));
+             EXPECT_EQ(server.owner.Taken(), 1U) << "never sent";
+             close(held);
+             close(queued);
+         },
+         "queued for"},
+        {"a function code with the exception bit", 4, 8, 60, 60,
+         [&](Server& server) {
+             for (const Bytes& pdu : {Bytes{0x80}, Bytes{0x83, 0, 100, 0, 1}, Bytes{0xFF, 0}}) {
+                 const int fd = RawClient(server.port);
+                 EXPECT_EQ(Ask(fd, pdu).size(), 0U) << "not answered";
+                 EXPECT_TRUE(ClosedByServer(fd));
+                 close(fd);
+             }
+         },
+         "malformed request (function code"},
+    };
+    kivgate::SnapshotStore snapshots;
+    auto snapshot = std::make_shared<kivgate::Snapshot>();
+    snapshot->cycle = 1;
+    snapshot->tags = {Value({7}), Value({8}), Value({9})};
+    snapshots.Publish(snapshot);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kivgate::WriteQueue queue(c.capacity, std::chrono::seconds(60));
+        FakeOwner owner(queue);
+        Log log;
+        kivgate::ModbusSettings settings;
+        settings.port = 0;
+        settings.allowWrites = true;
+        settings.maxClients = c.maxClients;
+        settings.idleS = c.idleS;
+        settings.requestS = c.requestS;
+        const auto logged = [&](const std::string& line) { log(line); };
+        kivgate::ModbusServer server(settings, tags, snapshots, queue, logged, logged);
+        std::string why;
+        ASSERT_TRUE(server.Start(&why)) << why;
+        Server running{queue, owner, log, server.Port(), [&server] { server.Stop(); }};
+        c.act(running);
+        EXPECT_TRUE(Eventually([&] { return log.Has(c.logged); })) << c.logged;
+        server.Stop();
+    }
 }
 
 // The queue settles each write once: the owner takes it and answers, or it

@@ -195,8 +195,7 @@ void ModbusServer::AnswerWaiting()
         if ((polled.empty() && !waiting) || left <= 0)
             return;
         // A part being sent by the owner right now is waited for, briefly.
-        if (poll(polled.data(), polled.size(), waiting ? WRITE_POLL_MS : static_cast<int>(left)) < 0 &&
-            errno != EINTR)
+        if (poll(polled.data(), polled.size(), waiting ? WRITE_POLL_MS : static_cast<int>(left)) < 0 && errno != EINTR)
             return;
         for (const std::unique_ptr<Connection>& connection : connections_) {
             std::string reason;

@@ -19,32 +19,40 @@ case $windows in
 esac
 export KIV_WITH_WINDOWS=$windows
 
-scripts/install-deps.sh
+# Each stage's time, said at the end: where a slow run spends it.
+times=()
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "=== $name"
+  "$@"
+  times+=("$(printf '%6d s  %s' $((SECONDS - start)) "$name")")
+}
 
-echo "=== scripts/check-format.sh"
-scripts/check-format.sh
+timed scripts/install-deps.sh scripts/install-deps.sh
+timed scripts/check-format.sh scripts/check-format.sh
 
 # The README's first command, as a new user runs it: its own build, then the demo.
-echo "=== scripts/demo.sh"
-scripts/demo.sh
+timed scripts/demo.sh scripts/demo.sh
 
 run_preset() {
   local preset=$1
   shift
-  echo "=== $preset"
   cmake --preset "$preset" "$@"
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 }
 
-run_preset ci -DKIV_WITH_WINDOWS="$windows"
-run_preset asan
+timed ci run_preset ci -DKIV_WITH_WINDOWS="$windows"
+timed asan run_preset asan
 
 # Longer checks of their own, each in its own script.
 for extra in scripts/reliability-checks.sh scripts/bench-smoke.sh; do
-  echo "=== $extra"
-  "$extra"
+  timed "$extra" "$extra"
 done
+
+echo "=== time per stage"
+printf '%s\n' "${times[@]}"
 
 if [ "$windows" = OFF ]; then
   echo "=== all tests passed; the Windows side was skipped (KIV_WITH_WINDOWS=OFF)"

@@ -1,5 +1,6 @@
 #include "kivgate_command_line.h"
 
+#include "mqtt_identity.h"
 #include "mqtt_payload.h"
 
 #include <CLI/CLI.hpp>
@@ -138,6 +139,9 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
             return Bad("--mqtt-prefix", g.mqttPrefix, why);
         gate.mqttPrefix = g.mqttPrefix;
     }
+    if (IsGiven(app, "--mqtt-client-id"))
+        if (const std::string why = ClientIdProblem(g.mqttClientId); !why.empty())
+            return Bad("--mqtt-client-id", g.mqttClientId, why);
     gate.mqttClientId = g.mqttClientId;
     gate.mqttUser = g.mqttUser;
     gate.mqttCaFile = g.mqttCaFile;

@@ -59,7 +59,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
     add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
-    add("--mqtt-client-id", gate.mqttClientId, "TEXT", "the MQTT client id (default kivgate-HOST-PREFIX)");
+    add("--mqtt-client-id", gate.mqttClientId, "TEXT",
+        "the MQTT client id (default kivgate-HOST-PREFIX; UTF-8, no control characters)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
     add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
         "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");

@@ -47,8 +47,13 @@ std::string AttemptFailure(const std::string& broker, int rc, int savedErrno)
         return "the broker at " + broker + " accepted the connection but did not answer: is it an MQTT broker?";
     case MOSQ_ERR_PROTOCOL:
     case MOSQ_ERR_MALFORMED_PACKET:
-        return "the broker at " + broker + " accepted the connection but answered what is not MQTT: " +
-               "is it an MQTT broker?";
+        return "the broker at " + broker +
+               " accepted the connection but answered what is not MQTT: " + "is it an MQTT broker?";
+    // Before the CONNACK: a web server, say, that answered its own way and
+    // hung up.
+    case MOSQ_ERR_CONN_LOST:
+        return "the broker at " + broker +
+               " accepted the connection and closed it without answering: " + "is it an MQTT broker?";
     default: return "broker " + broker + " not reachable: " + MosquittoWhy(rc, savedErrno);
     }
 }

@@ -238,7 +238,8 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
         return;  // asked for
     // A DISCONNECT the MQTT 5 broker sent (a reason code, 0 among them)
     // ends libmosquitto's thread for good: the publisher starts another.
-    const bool fromBroker = bridge->v5_ && (rc == 0 || rc >= 128);
+    // The disconnect a relaunch asks for is ours, not the broker's.
+    const bool fromBroker = bridge->v5_ && !bridge->relaunching_ && (rc == 0 || rc >= 128);
     if (fromBroker) {
         bridge->relaunchDelayS_ = ReconnectBackoff::FIRST_S;
         bridge->relaunch_ = true;
@@ -383,8 +384,10 @@ void MqttBridge::Relaunch()
 {
     // The ended thread is joined; a disconnect first makes sure it ends
     // rather than waiting to try again.
+    relaunching_ = true;
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
+    relaunching_ = false;
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait_for(lock, std::chrono::seconds(relaunchDelayS_.load()), [this] { return stopping_.load(); });
     lock.unlock();

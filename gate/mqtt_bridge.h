@@ -110,6 +110,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> relaunch_{false};
     std::atomic<unsigned> relaunchDelayS_{0};
+    std::atomic<bool> relaunching_{false};
     mosquitto_property* connectProperties_ = nullptr;
     std::mutex mutex_;  // for the waits and the pending writes
     std::condition_variable wake_;

@@ -16,6 +16,9 @@ std::string Clause(std::string text)
 
 std::string MosquittoWhy(int rc, int savedErrno)
 {
+    // libmosquitto has no words of its own for this one.
+    if (rc == MOSQ_ERR_KEEPALIVE)
+        return "no answer within the keep-alive: is the broker frozen or the network down?";
     return Clause(rc == MOSQ_ERR_ERRNO ? std::strerror(savedErrno) : mosquitto_strerror(rc));
 }
 

@@ -372,8 +372,6 @@ void MqttBridge::PublishLoop()
             Relaunch();
         if (stopping_ || !connected_)
             continue;
-        if (relaunch_.exchange(false))
-            Relaunch();
         if (republish_.exchange(false))
             retained_.Forget();
         retained_.Publish(*snapshot, Clock::now(), send);
@@ -391,9 +389,18 @@ void MqttBridge::Relaunch()
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait_for(lock, std::chrono::seconds(relaunchDelayS_.load()), [this] { return stopping_.load(); });
     lock.unlock();
-    if (stopping_ || mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
+    if (stopping_)
         return;
-    mosquitto_reconnect_async(client_);
+    // Falling back to 3.1.1: a reconnect would send the MQTT 5 properties
+    // kept from the first connect, which libmosquitto refuses over 3.1.1.
+    if (!v5_) {
+        Connect();
+        return;
+    }
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
+        return;
+    if (const int rc = mosquitto_reconnect_async(client_); rc != MOSQ_ERR_SUCCESS)
+        SayFailure(AttemptFailure(Broker(), rc, errno), TRYING_AGAIN);
 }
 
 bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain, int qos)

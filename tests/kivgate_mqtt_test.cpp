@@ -840,4 +840,66 @@ TEST(KivgateMqttBridge, AHugeSetMessageStaysOutOfMemory)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// A broker that speaks only MQTT 3.1.1 refuses an MQTT 5 CONNECT with a
+// 3.1.1 CONNACK; the bridge says so and connects with 3.1.1, again after a
+// lost connection. The stand-in answers each CONNECT by its protocol level.
+TEST(KivgateMqttBridge, ABrokerOfMqtt311OnlyIsSpokenTo)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = mqtt_test::Loopback(0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::vector<int> levels;  // of each CONNECT, in order
+    std::mutex levelsMutex;
+    std::thread server([&] {
+        std::vector<int> kept;
+        for (int connects = 0; connects < 3; ++connects) {
+            const int peer = accept(listener, nullptr, nullptr);
+            if (peer < 0)
+                break;
+            // Fixed header, remaining length (one byte for a short CONNECT),
+            // then the protocol name "MQTT" and its level.
+            unsigned char head[9];
+            size_t got = 0;
+            for (ssize_t n = 1; got < sizeof head && n > 0; got += static_cast<size_t>(n))
+                n = read(peer, head + got, sizeof head - got);
+            const int level = got == sizeof head ? head[8] : -1;
+            {
+                std::lock_guard<std::mutex> lock(levelsMutex);
+                levels.push_back(level);
+            }
+            const unsigned char connack[] = {0x20, 0x02, 0x00, static_cast<unsigned char>(level == 4 ? 0 : 1)};
+            // The first 3.1.1 connection is lost at once: the reconnect must
+            // speak 3.1.1 too.
+            if (write(peer, connack, sizeof connack) != sizeof connack || level != 4 || connects == 1)
+                close(peer);
+            else
+                kept.push_back(peer);
+        }
+        for (const int peer : kept)
+            close(peer);
+    });
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, false)};
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    MqttSettings settings;
+    settings.port = ntohs(address.sin_port);
+    settings.prefix = "gw";
+    LogLines logs;
+    {
+        MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+        std::string why;
+        ASSERT_TRUE(bridge.Start(&why)) << why;
+        EXPECT_TRUE(logs.WaitFor("speaks MQTT 3.1.1 only")) << logs.All();
+        EXPECT_TRUE(logs.WaitFor("broker connected", 2)) << logs.All();
+    }
+    shutdown(listener, SHUT_RDWR);
+    server.join();
+    close(listener);
+    std::lock_guard<std::mutex> lock(levelsMutex);
+    EXPECT_EQ(levels, (std::vector<int>{5, 4, 4})) << logs.All();
+}
+
 }  // namespace

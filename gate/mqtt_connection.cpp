@@ -45,7 +45,6 @@ void MqttBridge::Connect()
         log_(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
 }
 
-
 void MqttBridge::SayFailure(const std::string& why, const char* next)
 {
     {

@@ -211,3 +211,19 @@ modbus("write-coils", bytes([0x0F, 0, 0, 0, 12, 2, 0xA5, 0x0F]), allow=True)
 modbus("write-registers-two-tags", bytes([0x10, 0, 5, 0, 3, 6, 0, 1, 0, 2, 0, 3]), allow=True)
 modbus("write-byte-count-wrong", bytes([0x10, 0, 5, 0, 2, 3, 0, 1, 0]), allow=True)
 modbus("unknown-function", bytes([0x2B, 0x0E, 1, 0]))
+
+
+# --- kivgate's MQTT set payloads: a byte (low 2 bits + 1 the tag's count,
+# bit 2 a bit tag), then the payload.
+def mqtt_set(name, payload, count=1, bits=False):
+    write("mqtt_payload_fuzz", name, bytes([(count - 1) | (4 if bits else 0)]) + payload)
+
+
+mqtt_set("one-word", b"1234")
+mqtt_set("run-of-three", b"[1, 2, 3]", count=3)
+mqtt_set("bits", b"[0,1]", count=2, bits=True)
+mqtt_set("nul-then-more", b"1\x00000")
+mqtt_set("trailing", b"5 6")
+mqtt_set("deep-nesting", b"[" * 60000)
+mqtt_set("deep-objects", b'{"a":' * 12000, count=2)
+mqtt_set("long-string", b'["' + b"a" * 1000 + b'",1,2]', count=3)

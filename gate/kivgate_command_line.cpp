@@ -1,5 +1,6 @@
 #include "kivgate_command_line.h"
 
+#include "mqtt_identity.h"
 #include "mqtt_payload.h"
 
 #include <CLI/CLI.hpp>
@@ -65,7 +66,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
     add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
-    add("--mqtt-client-id", gate.mqttClientId, "TEXT", "the MQTT client id (default kivgate-HOST-PREFIX)");
+    add("--mqtt-client-id", gate.mqttClientId, "TEXT",
+        "the MQTT client id (default kivgate-HOST-PREFIX; UTF-8, no control characters)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
     add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
         "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");
@@ -160,6 +162,9 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
             return Bad("--mqtt-prefix", g.mqttPrefix, why);
         gate.mqttPrefix = g.mqttPrefix;
     }
+    if (IsGiven(app, "--mqtt-client-id"))
+        if (const std::string why = ClientIdProblem(g.mqttClientId); !why.empty())
+            return Bad("--mqtt-client-id", g.mqttClientId, why);
     gate.mqttClientId = g.mqttClientId;
     gate.mqttUser = g.mqttUser;
     gate.mqttCaFile = g.mqttCaFile;

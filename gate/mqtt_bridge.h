@@ -26,6 +26,8 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 namespace kivgate {
 
@@ -76,13 +78,18 @@ private:
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
 
+    void Connect();
     void PublishLoop();
+    // Starts libmosquitto's thread again after it ended for good.
+    void Relaunch();
     void ResultLoop();
     void HandleSet(size_t tag, std::string_view payload);
+    void KeepOnline(const mosquitto_message& message);
     void Answer(size_t tag, const WriteResult& result);
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
-    // Why an attempt failed, and what comes next; said once until one
-    // succeeds, not at every attempt of a broker that stays away.
+    // Why an attempt failed (the whole sentence), and what comes next; said
+    // once until one succeeds, not at every attempt of a broker that stays
+    // away.
     void SayFailure(const std::string& why, const char* next);
     // "host:port"
     std::string Broker() const;
@@ -97,10 +104,14 @@ private:
     std::map<std::string, size_t> setTopics_;
 
     mosquitto* client_ = nullptr;
-    bool looping_ = false;  // libmosquitto's thread runs
+    bool looping_ = false;  // our threads run
     std::atomic<bool> connected_{false};
     std::atomic<bool> republish_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> relaunch_{false};
+    std::atomic<unsigned> relaunchDelayS_{0};
+    std::atomic<bool> relaunching_{false};
+    mosquitto_property* connectProperties_ = nullptr;
     std::mutex mutex_;  // for the waits and the pending writes
     std::condition_variable wake_;
     std::deque<PendingWrite> pending_;
@@ -110,6 +121,7 @@ private:
     ReconnectBackoff backoff_;
     std::string lastWhy_;                 // of the last attempt that failed, said once
     bool refused_ = false;                // by the broker, this attempt: said already
+    bool v5_ = false;                     // the protocol this attempt speaks
     std::set<std::string> retainedSets_;  // set topics whose retained command was said
 
     // Only the publishing thread touches this, until it has ended.

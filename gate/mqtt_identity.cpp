@@ -6,6 +6,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include <mosquitto.h>
 
 namespace kivgate {
 
@@ -28,6 +31,18 @@ uint32_t Fnv1a(std::string_view text)
 }
 
 }  // namespace
+
+std::string ClientIdProblem(std::string_view id)
+{
+    if (id.empty())
+        return "an empty client id: leave the option out for the default";
+    if (id.size() > 65535)
+        return "a client id is at most 65535 bytes, not " + std::to_string(id.size());
+    if (id.find('\0') != std::string_view::npos ||
+        mosquitto_validate_utf8(id.data(), static_cast<int>(id.size())) != MOSQ_ERR_SUCCESS)
+        return "a client id is UTF-8 without control characters";
+    return "";
+}
 
 std::string DefaultClientId(std::string_view host, std::string_view prefix)
 {

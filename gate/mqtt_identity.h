@@ -18,6 +18,9 @@ constexpr size_t CLIENT_ID_MAX = 64;
 // becomes '-'): two gateways on one host differ by their prefixes, which
 // must differ anyway or they would publish over each other.
 std::string DefaultClientId(std::string_view host, std::string_view prefix);
+// Why an id given by the user cannot be sent in a CONNECT (empty, longer
+// than 65535 bytes, not UTF-8, control characters), or "" when it can.
+std::string ClientIdProblem(std::string_view id);
 // This machine's name, or "host" when it has none.
 std::string HostName();
 

@@ -1,5 +1,6 @@
 #include "mqtt_payload.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <mosquitto.h>
@@ -23,24 +24,103 @@ std::string TimeText(WallTime time)
     return time == WallTime{} ? "null" : JsonString(kivhost::UtcTimestamp(time));
 }
 
+// A payload is quoted in a refusal, but only so far: the reader learns
+// what came without a megabyte or control bytes in the log and the answer.
+constexpr size_t QUOTED_MAX = 64;
+
+// A write's payload is at most an array of numbers; the nesting is bounded
+// before the parser and everything after it walk it.
+constexpr int MAX_DEPTH = 32;
+
+// The deepest nesting of arrays and objects, outside strings, stopping as
+// soon as it passes the bound.
+int Depth(std::string_view text)
+{
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > MAX_DEPTH)
+                break;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// Takes any JSON without keeping it: whether a payload begins with one
+// whole value, when it is not one value alone.
+struct AnyValue : nlohmann::json_sax<kivhost::Json> {
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
+
+// What an element is, in a word when it has parts: its text would be the
+// whole of it.
+std::string Shown(const kivhost::Json& item)
+{
+    if (item.is_array())
+        return "an array";
+    if (item.is_object())
+        return "an object";
+    return Quoted(kivhost::JsonText(item));
+}
+
 // One element of a write: a whole number in the element's range, or why not.
 std::string ElementProblem(const kivhost::Json& item, bool bits, uint16_t* value)
 {
     if (item.is_number_float())
-        return "not a whole number: " + item.dump();
+        return "not a whole number: " + Shown(item);
     if (!item.is_number())
-        return "not a number: " + kivhost::JsonText(item);
+        return "not a number: " + Shown(item);
     const uint64_t limit = bits ? 1 : 65535;
     if (item.is_number_integer() && !item.is_number_unsigned())
-        return "out of range 0.." + std::to_string(limit) + ": " + item.dump();
+        return "out of range 0.." + std::to_string(limit) + ": " + Shown(item);
     const uint64_t number = item.get<uint64_t>();
     if (number > limit)
-        return "out of range 0.." + std::to_string(limit) + ": " + item.dump();
+        return "out of range 0.." + std::to_string(limit) + ": " + Shown(item);
     *value = static_cast<uint16_t>(number);
     return "";
 }
 
 }  // namespace
+
+std::string Quoted(std::string_view text)
+{
+    std::string quoted = "\"";
+    for (size_t i = 0; i < text.size() && i < QUOTED_MAX; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        quoted += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+    }
+    quoted += text.size() > QUOTED_MAX ? "\"... (" + std::to_string(text.size()) + " bytes)" : "\"";
+    return quoted;
+}
 
 std::string ValueText(const TagValue& value, int32_t count)
 {
@@ -108,9 +188,20 @@ SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits)
 {
     if (payload.size() > MAX_SET_PAYLOAD)
         return {{}, "payload too long (" + std::to_string(payload.size()) + " bytes)"};
+    // The parser takes a NUL for the end of its input, and "1", NUL, "000"
+    // would be written as 1.
+    if (const size_t nul = payload.find('\0'); nul != std::string_view::npos)
+        return {{}, "a NUL byte at byte " + std::to_string(nul) + " of " + Quoted(payload)};
+    if (Depth(payload) > MAX_DEPTH)
+        return {{}, "nested deeper than " + std::to_string(MAX_DEPTH) + " levels: " + Quoted(payload)};
     const kivhost::Json json = kivhost::Json::parse(payload.begin(), payload.end(), nullptr, false);
-    if (json.is_discarded())
-        return {{}, "not a number or a JSON array"};
+    if (json.is_discarded()) {
+        AnyValue any;
+        const bool oneValueFirst =
+            kivhost::Json::sax_parse(payload.begin(), payload.end(), &any, kivhost::Json::input_format_t::json, false);
+        return {{},
+                (oneValueFirst ? "something after the value: " : "not a number or a JSON array: ") + Quoted(payload)};
+    }
     SetPayload result;
     if (count == 1) {
         if (json.is_array())

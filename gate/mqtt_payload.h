@@ -35,12 +35,18 @@ std::string ResultPayload(const WriteResult& result);
 
 // A write's payload for a tag of count elements: one number for a single
 // element, a JSON array of exactly count numbers for a run; whole numbers
-// 0..65535 for words, 0 or 1 for bits. Anything else is refused with why.
+// 0..65535 for words, 0 or 1 for bits. Anything else is refused with why:
+// a NUL, a second value, nesting deeper than 32 levels, over 64 KB.
 struct SetPayload {
     std::vector<uint16_t> values;  // when why is empty
     std::string why;
 };
 SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits);
+
+// Text as a refusal quotes it: in double quotes, at most its first 64
+// bytes, each byte that is not printable ASCII shown as '?', and the length
+// said when it was cut.
+std::string Quoted(std::string_view text);
 
 // Why a topic cannot be published to (empty, wildcards, too long, not
 // UTF-8), or "" when it can.

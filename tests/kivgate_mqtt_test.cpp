@@ -6,10 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include <pthread.h>
+#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 
@@ -80,9 +84,23 @@ TEST(KivgateMqttPayload, RulesOfWhatIsPublishedAndTaken)
         {"99999999999999999999999", 1, false, {}, "whole number"},
         {"1.5", 1, false, {}, "whole number"},
         {"1e2", 1, false, {}, "whole number"},
-        {"0x10", 1, false, {}, "not a number or a JSON array"},
+        {"0x10", 1, false, {}, "something after the value"},
         {"", 1, false, {}, "not a number or a JSON array"},
-        {"5 6", 1, false, {}, "not a number or a JSON array"},
+        {"5 6", 1, false, {}, "something after the value"},
+        {std::string("1\0"
+                     "000",
+                     5),
+         1,
+         false,
+         {},
+         "a NUL byte at byte 1"},
+        {std::string("[1,2,3]\0", 8), 3, false, {}, "a NUL byte at byte 7"},
+        {"[1,2,3]]", 3, false, {}, "something after the value"},
+        {"[1,2,3] x", 3, false, {}, "something after the value"},
+        {std::string(33, '[') + std::string(33, ']'), 1, false, {}, "nested deeper than 32"},
+        // Brackets inside a string nest nothing.
+        {"\"" + std::string(40, '[') + "\"", 1, false, {}, "not a number"},
+        {"[1,{\"a\":[2]},3]", 3, false, {}, "element 1: not a number: an object"},
         {"true", 1, false, {}, "not a number"},
         {"\"5\"", 1, false, {}, "not a number"},
         {"[5]", 1, false, {}, "not an array"},
@@ -111,6 +129,61 @@ TEST(KivgateMqttPayload, RulesOfWhatIsPublishedAndTaken)
     EXPECT_NE(TopicProblem("site/+/flow"), "");
     EXPECT_NE(TopicProblem("site/#"), "");
     EXPECT_NE(TopicProblem(std::string("site/\xff")), "");
+}
+
+// Hostile payloads are refused on a thread with a 1 MB stack, which
+// nesting 60000 deep would overflow if anything walked it recursively;
+// each refusal quotes at most 64 printable characters of what came.
+TEST(KivgateMqttPayload, HostileSetPayloadsRefusedOnASmallStack)
+{
+    struct Case {
+        std::string payload;
+        int32_t count;
+        std::string why;
+    } cases[] = {
+        {std::string(60000, '['), 1, "nested deeper than 32"},
+        {std::string(30000, '[') + std::string(30000, ']'), 3, "nested deeper than 32"},
+        {[] {
+             std::string text;
+             for (int i = 0; i < 12000; ++i)
+                 text += "{\"a\":";
+             return text;
+         }(),
+         1, "nested deeper than 32"},
+        {"[" + std::string(60000, '1') + "x]", 1, "not a number or a JSON array"},
+        {std::string(1000, '\x01') + "\xff", 1, "not a number or a JSON array"},
+        {"[\"" + std::string(60000, 'a') + "\",1,2]", 3, "element 0: not a number"},
+    };
+    for (const Case& c : cases) {
+        struct Job {
+            const Case* c;
+            SetPayload got;
+        } job{&c, {}};
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 1024 * 1024);
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(
+                      &thread, &attributes,
+                      [](void* raw) -> void* {
+                          auto* job = static_cast<Job*>(raw);
+                          job->got = ParseSetPayload(job->c->payload, job->c->count, false);
+                          return nullptr;
+                      },
+                      &job),
+                  0);
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attributes);
+        EXPECT_TRUE(job.got.values.empty()) << c.why;
+        EXPECT_NE(job.got.why.find(c.why), std::string::npos) << job.got.why;
+        const size_t open = job.got.why.find('"');
+        ASSERT_NE(open, std::string::npos) << job.got.why;
+        const size_t close = job.got.why.find('"', open + 1);
+        ASSERT_NE(close, std::string::npos) << job.got.why;
+        EXPECT_LE(close - open - 1, 64u) << job.got.why;
+        for (const char ch : job.got.why)
+            EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << job.got.why;
+    }
 }
 
 // Two gateways on one host differ by their prefixes; the id keeps to the
@@ -142,6 +215,26 @@ TEST(KivgateMqttPayload, DefaultClientIdPerHostAndPrefix)
                   std::string::npos)
             << id;
         EXPECT_TRUE(ids.insert(id).second) << id << " twice";
+    }
+
+    struct GivenCase {
+        std::string id;
+        std::string why;  // "": taken
+    } given[] = {
+        {"line-1 \xc3\xa4", ""},
+        {std::string(65535, 'i'), ""},
+        {"", "empty"},
+        {std::string(65536, 'i'), "at most 65535 bytes"},
+        {"a\x01b", "UTF-8 without control characters"},
+        {std::string("a\0b", 3), "UTF-8 without control characters"},
+        {"a\xff"
+         "b",
+         "UTF-8 without control characters"},
+    };
+    for (const GivenCase& c : given) {
+        const std::string why = ClientIdProblem(c.id);
+        EXPECT_EQ(why.empty(), c.why.empty()) << why;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
     }
 }
 
@@ -599,4 +692,214 @@ TEST(KivgateMqttBridge, OneClientIdTwiceIsNamedAndBackedOff)
     EXPECT_GE(mqtt_test::Clock::now() - start, 7500ms) << logs.All();
     EXPECT_GE(logs.Count("another client may be using client id twin"), 1u) << logs.All();
 }
+
+// Another client that publishes over kivgate's availability does not leave
+// consumers thinking kivgate gone: the bridge puts online back, retained,
+// and says so.
+TEST(KivgateMqttBridge, StatusOverwrittenByAnotherClientIsPutBack)
+{
+    mqtt_test::Broker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, false)};
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    MqttSettings settings;
+    settings.port = broker.Port();
+    settings.prefix = "gw";
+    LogLines logs;
+    MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+    std::string why;
+    ASSERT_TRUE(bridge.Start(&why)) << why;
+    ASSERT_TRUE(logs.WaitFor("broker connected")) << logs.All();
+    mqtt_test::Subscriber other(broker.Port(), "gw/status");
+    ASSERT_TRUE(other.Connected());
+    ASSERT_FALSE(other.WaitFor("gw/status", [](const Message& m) { return Is(m, "online"); }).topic.empty());
+    for (const char* payload : {"offline", "gone\x01"}) {
+        other.Publish("gw/status", payload, true);
+        EXPECT_TRUE(logs.WaitFor("to gw/status: put online back", payload[0] == 'o' ? 1 : 2)) << logs.All();
+    }
+    EXPECT_EQ(logs.Count("another client published \"gone?\" to gw/status"), 1u) << logs.All();
+    mqtt_test::Subscriber late(broker.Port(), "gw/status");
+    const Message held = late.WaitFor("gw/status");
+    EXPECT_EQ(held.payload, "online");
+    EXPECT_TRUE(held.retained);
+}
+
+// The ways a broker's port can fail to be a broker, each named: a server
+// that takes the connection and says nothing; and a client id the bridge
+// could not send, refused before any connection.
+TEST(KivgateMqttBridge, APortThatIsNoBrokerAndABadClientIdAreNamed)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = mqtt_test::Loopback(0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    const int port = ntohs(address.sin_port);
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, false)};
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    MqttSettings settings;
+    settings.port = port;
+    settings.prefix = "gw";
+    settings.keepAliveS = 5;
+    LogLines logs;
+    {
+        MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+        std::string why;
+        ASSERT_TRUE(bridge.Start(&why)) << why;
+        EXPECT_TRUE(logs.WaitFor("the broker at 127.0.0.1:" + std::to_string(port) +
+                                 " accepted the connection but did not answer: is it an MQTT broker?"))
+            << logs.All();
+    }
+    close(listener);
+
+    for (const std::string& id : {std::string(), std::string("a\x01"), std::string(70000, 'i')}) {
+        settings.clientId = id.empty() ? std::string("x\xff") : id;
+        MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+        std::string why;
+        EXPECT_FALSE(bridge.Start(&why));
+        EXPECT_NE(why.find("the MQTT client id: "), std::string::npos) << why;
+    }
+}
+
+// A 100 MB message on a set topic never reaches kivgate whole: the broker,
+// told kivgate's largest packet at every connect, drops it. The bridge runs in a child
+// process of its own so that its peak resident memory is its own.
+TEST(KivgateMqttBridge, AHugeSetMessageStaysOutOfMemory)
+{
+    mqtt_test::Broker broker;
+    ASSERT_TRUE(broker.Start());
+    int toChild[2];
+    int fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, true)};
+        SnapshotStore snapshots;
+        WriteQueue writes;
+        MqttSettings settings;
+        settings.port = broker.Port();
+        settings.prefix = "gw";
+        LogLines logs;
+        MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+        std::string why;
+        if (!bridge.Start(&why) || !logs.WaitFor("broker connected"))
+            _exit(1);
+        char go = 0;
+        if (write(fromChild[1], "r", 1) != 1 || read(toChild[0], &go, 1) != 1)
+            _exit(2);
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        long peakKb = -1;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0)
+                peakKb = std::stol(line.substr(6));
+        const std::string text = std::to_string(peakKb) + "\n";
+        if (write(fromChild[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            _exit(3);
+        bridge.Stop();
+        _exit(0);
+    }
+    // The child's ends closed here: a child that ends early is then seen
+    // as the end of its pipe.
+    close(toChild[0]);
+    close(fromChild[1]);
+    char ready = 0;
+    ASSERT_EQ(read(fromChild[0], &ready, 1), 1);
+    // Once on the first connection, once on one libmosquitto's thread made
+    // again after the broker came back.
+    for (const bool restarted : {false, true}) {
+        if (restarted) {
+            broker.Kill();
+            ASSERT_TRUE(broker.Start());
+            mqtt_test::Subscriber status(broker.Port(), "gw/status");
+            ASSERT_FALSE(status.WaitFor("gw/status", nullptr, 60s).topic.empty());
+        }
+        mqtt_test::Subscriber sender(broker.Port(), "gw/w/set/result");
+        ASSERT_TRUE(sender.Connected());
+        sender.Publish("gw/w/set", std::string(100 * 1024 * 1024, '1'));
+        // Behind the huge one: answered once the broker has passed that on,
+        // or not.
+        sender.Publish("gw/w/set", "x");
+        EXPECT_FALSE(sender.WaitFor("gw/w/set/result", nullptr, 120s).topic.empty()) << restarted;
+    }
+    ASSERT_EQ(write(toChild[1], "g", 1), 1);
+    std::string peak;
+    for (char c = 0; read(fromChild[0], &c, 1) == 1 && c != '\n';)
+        peak += c;
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(toChild[1]);
+    close(fromChild[0]);
+    ASSERT_FALSE(peak.empty());
+    EXPECT_LT(std::stol(peak), 48 * 1024) << peak << " kB";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A broker that speaks only MQTT 3.1.1 refuses an MQTT 5 CONNECT with a
+// 3.1.1 CONNACK; the bridge says so and connects with 3.1.1, again after a
+// lost connection. The stand-in answers each CONNECT by its protocol level.
+TEST(KivgateMqttBridge, ABrokerOfMqtt311OnlyIsSpokenTo)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = mqtt_test::Loopback(0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::vector<int> levels;  // of each CONNECT, in order
+    std::mutex levelsMutex;
+    std::thread server([&] {
+        std::vector<int> kept;
+        for (int connects = 0; connects < 3; ++connects) {
+            const int peer = accept(listener, nullptr, nullptr);
+            if (peer < 0)
+                break;
+            // Fixed header, remaining length (one byte for a short CONNECT),
+            // then the protocol name "MQTT" and its level.
+            unsigned char head[9];
+            size_t got = 0;
+            for (ssize_t n = 1; got < sizeof head && n > 0; got += static_cast<size_t>(n))
+                n = read(peer, head + got, sizeof head - got);
+            const int level = got == sizeof head ? head[8] : -1;
+            {
+                std::lock_guard<std::mutex> lock(levelsMutex);
+                levels.push_back(level);
+            }
+            const unsigned char connack[] = {0x20, 0x02, 0x00, static_cast<unsigned char>(level == 4 ? 0 : 1)};
+            // The first 3.1.1 connection is lost at once: the reconnect must
+            // speak 3.1.1 too.
+            if (write(peer, connack, sizeof connack) != sizeof connack || level != 4 || connects == 1)
+                close(peer);
+            else
+                kept.push_back(peer);
+        }
+        for (const int peer : kept)
+            close(peer);
+    });
+    const std::vector<GateTag> tags = {Tag("w", 1, kivhost::ValueKind::Word, false)};
+    SnapshotStore snapshots;
+    WriteQueue writes;
+    MqttSettings settings;
+    settings.port = ntohs(address.sin_port);
+    settings.prefix = "gw";
+    LogLines logs;
+    {
+        MqttBridge bridge(settings, tags, snapshots, writes, logs.Sink());
+        std::string why;
+        ASSERT_TRUE(bridge.Start(&why)) << why;
+        EXPECT_TRUE(logs.WaitFor("speaks MQTT 3.1.1 only")) << logs.All();
+        EXPECT_TRUE(logs.WaitFor("broker connected", 2)) << logs.All();
+    }
+    shutdown(listener, SHUT_RDWR);
+    server.join();
+    close(listener);
+    std::lock_guard<std::mutex> lock(levelsMutex);
+    EXPECT_EQ(levels, (std::vector<int>{5, 4, 4})) << logs.All();
+}
+
 }  // namespace

@@ -226,13 +226,14 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
     kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
+    // Before anything is said of the run: a SIGHUP from then on is a reload.
+    CatchReloadSignal();
     Servers servers;
     if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
         session.End();
         return EXIT_FAILED;
     }
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
-    CatchReloadSignal();
     std::atomic<bool> restart{false};
     std::thread reloads(WatchReloads, std::cref(log), std::ref(restart));
     owner.Run(&kivhost::stopRequested, &kivhost::inExchange);

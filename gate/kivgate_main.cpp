@@ -171,7 +171,8 @@ void WatchReloads(const Logger& log, std::atomic<bool>& restart)
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    while (kivhost::stopRequested == 0) {
+    // The atomic twin of the stop flag: the volatile one is for the main thread only.
+    while (!kivhost::StopFlag().load()) {
         kivhost::SleepMs(100);
         if (!TakeReloadRequest())
             continue;

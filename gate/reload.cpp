@@ -16,14 +16,17 @@ namespace kivgate {
 namespace {
 
 std::vector<std::string> commandLine;
-volatile std::sig_atomic_t reloadRequested = 0;
+// Set by the handler on the main thread, taken by the watcher on its own:
+// an atomic, which a handler may store to when it is lock-free.
+std::atomic<bool> reloadRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 constexpr size_t CHECK_OUTPUT_MAX = 64 * 1024;
 constexpr auto CHECK_TIME = std::chrono::seconds(30);
 
 extern "C" void OnReloadSignal(int)
 {
-    reloadRequested = 1;
+    reloadRequested.store(true);
 }
 
 std::vector<char*> Argv(std::vector<std::string>& args)
@@ -63,10 +66,7 @@ void CatchReloadSignal()
 
 bool TakeReloadRequest()
 {
-    if (reloadRequested == 0)
-        return false;
-    reloadRequested = 0;
-    return true;
+    return reloadRequested.exchange(false);
 }
 
 std::string CheckRestart()

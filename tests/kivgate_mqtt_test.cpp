@@ -12,7 +12,6 @@
 #include <set>
 #include <thread>
 
-#include <pthread.h>
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +19,7 @@
 #include "mqtt_bridge.h"
 #include "mqtt_broker.h"
 #include "mqtt_payload.h"
+#include "small_stack.h"
 
 namespace {
 
@@ -155,34 +155,17 @@ TEST(KivgateMqttPayload, HostileSetPayloadsRefusedOnASmallStack)
         {"[\"" + std::string(60000, 'a') + "\",1,2]", 3, "element 0: not a number"},
     };
     for (const Case& c : cases) {
-        struct Job {
-            const Case* c;
-            SetPayload got;
-        } job{&c, {}};
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setstacksize(&attributes, 1024 * 1024);
-        pthread_t thread;
-        ASSERT_EQ(pthread_create(
-                      &thread, &attributes,
-                      [](void* raw) -> void* {
-                          auto* job = static_cast<Job*>(raw);
-                          job->got = ParseSetPayload(job->c->payload, job->c->count, false);
-                          return nullptr;
-                      },
-                      &job),
-                  0);
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attributes);
-        EXPECT_TRUE(job.got.values.empty()) << c.why;
-        EXPECT_NE(job.got.why.find(c.why), std::string::npos) << job.got.why;
-        const size_t open = job.got.why.find('"');
-        ASSERT_NE(open, std::string::npos) << job.got.why;
-        const size_t close = job.got.why.find('"', open + 1);
-        ASSERT_NE(close, std::string::npos) << job.got.why;
-        EXPECT_LE(close - open - 1, 64u) << job.got.why;
-        for (const char ch : job.got.why)
-            EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << job.got.why;
+        SetPayload got;
+        ASSERT_TRUE(RunOnSmallStack([&] { got = ParseSetPayload(c.payload, c.count, false); }));
+        EXPECT_TRUE(got.values.empty()) << c.why;
+        EXPECT_NE(got.why.find(c.why), std::string::npos) << got.why;
+        const size_t open = got.why.find('"');
+        ASSERT_NE(open, std::string::npos) << got.why;
+        const size_t close = got.why.find('"', open + 1);
+        ASSERT_NE(close, std::string::npos) << got.why;
+        EXPECT_LE(close - open - 1, 64u) << got.why;
+        for (const char ch : got.why)
+            EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << got.why;
     }
 }
 

@@ -1,10 +1,9 @@
-#include "address_parser.h"
+#include "address/address_parser.h"
 
 #include <cstring>
 
-#include "commands.h"
-#include "host_log.h"
-#include "log_messages.h"
+#include "host_api/host_log.h"
+#include "host_api/log_messages.h"
 
 namespace kiv {
 namespace {

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kiv {
 
@@ -46,6 +46,10 @@ inline int32_t ReadNumber(const char* chars, int n, char mode)
 // fills block->address. A rejection leaves the fields already written as
 // they are.
 int32_t ParseAddress(AddressParseBlock* block, ParseMode mode);
+
+// The host's commands over it, for the command table.
+int32_t SingleAddressParser(DriverRequest* request);
+int32_t BlockAddressParser(DriverRequest* request);
 
 }  // namespace kiv
 

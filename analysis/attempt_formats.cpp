@@ -1,4 +1,4 @@
-#include "attempt_formats.h"
+#include "analysis/attempt_formats.h"
 
 #include <nlohmann/json.hpp>
 
@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "byte_text.h"
-#include "csv_field.h"
-#include "exchange_report.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "analysis/exchange_report.h"
+#include "common/byte_text.h"
+#include "common/csv_field.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "attempt_view.h"
-#include "json_object.h"
+#include "analysis/attempt_view.h"
+#include "common/json_object.h"
 
 namespace kivhost {
 

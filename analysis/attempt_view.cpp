@@ -1,8 +1,8 @@
-#include "attempt_view.h"
+#include "analysis/attempt_view.h"
 
 #include <algorithm>
 
-#include "tool_text.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "frame_splitter.h"
-#include "pcon_frame.h"
-#include "reply_judgement.h"
-#include "trace_reader.h"
+#include "analysis/frame_splitter.h"
+#include "analysis/reply_judgement.h"
+#include "analysis/trace_reader.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

@@ -1,12 +1,12 @@
-#include "exchange_report.h"
+#include "analysis/exchange_report.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 
-#include "byte_text.h"
-#include "json_object.h"
-#include "tool_text.h"
+#include "common/byte_text.h"
+#include "common/json_object.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "pcon_frame.h"
-#include "reply_judgement.h"
-#include "trace_reader.h"
+#include "analysis/reply_judgement.h"
+#include "analysis/trace_reader.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

@@ -1,6 +1,6 @@
-#include "frame_splitter.h"
+#include "analysis/frame_splitter.h"
 
-#include "take_oldest.h"
+#include "analysis/take_oldest.h"
 
 namespace kivhost {
 

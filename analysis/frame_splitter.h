@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

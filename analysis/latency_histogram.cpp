@@ -1,4 +1,4 @@
-#include "latency_histogram.h"
+#include "analysis/latency_histogram.h"
 
 #include <algorithm>
 #include <bit>

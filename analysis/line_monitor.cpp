@@ -1,9 +1,9 @@
-#include "line_monitor.h"
+#include "analysis/line_monitor.h"
 
 #include <nlohmann/json.hpp>
 
-#include "attempt_formats.h"
-#include "stop_signals.h"
+#include "analysis/attempt_formats.h"
+#include "common/stop_signals.h"
 
 namespace kivhost {
 

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "attempt_view.h"
-#include "frame_splitter.h"
-#include "line_tally.h"
-#include "output_file.h"
+#include "analysis/attempt_view.h"
+#include "analysis/frame_splitter.h"
+#include "analysis/line_tally.h"
+#include "common/output_file.h"
 
 namespace kivhost {
 

@@ -1,11 +1,11 @@
-#include "line_tally.h"
+#include "analysis/line_tally.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <utility>
 
-#include "tool_text.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 namespace {

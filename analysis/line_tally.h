@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "attempt_view.h"
-#include "json_object.h"
-#include "latency_histogram.h"
+#include "analysis/attempt_view.h"
+#include "analysis/latency_histogram.h"
+#include "common/json_object.h"
 
 namespace kivhost {
 

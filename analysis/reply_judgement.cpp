@@ -1,4 +1,4 @@
-#include "reply_judgement.h"
+#include "analysis/reply_judgement.h"
 
 namespace kivhost {
 

@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

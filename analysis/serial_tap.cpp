@@ -1,7 +1,7 @@
 // The monitor's clocks, the same on every platform.
 #include <chrono>
 
-#include "serial_tap.h"
+#include "analysis/serial_tap.h"
 
 namespace kivhost {
 

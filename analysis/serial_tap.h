@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "line_monitor.h"
-#include "tty_line.h"
+#include "analysis/line_monitor.h"
+#include "common/tty_line.h"
 
 namespace kivhost {
 

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial_posix_name.h"
-#include "serial_tap.h"
-#include "tty_line_posix.h"
+#include "analysis/serial_tap.h"
+#include "common/tty_line_posix.h"
+#include "serial/serial_posix_name.h"
 
 namespace kivhost {
 namespace {

@@ -1,8 +1,8 @@
 // The listening port on Windows: a COM port opened read-only and to the
 // monitor alone, its format set as the driver sets it; reads that return
 // with the first bytes to arrive.
-#include "com_port_win.h"
-#include "serial_tap.h"
+#include "analysis/serial_tap.h"
+#include "common/com_port_win.h"
 
 #include <algorithm>
 

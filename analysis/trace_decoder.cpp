@@ -1,8 +1,8 @@
-#include "trace_decoder.h"
+#include "analysis/trace_decoder.h"
 
 #include <nlohmann/json.hpp>
 
-#include "attempt_formats.h"
+#include "analysis/attempt_formats.h"
 
 namespace kivhost {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "attempt_view.h"
-#include "line_tally.h"
-#include "trace_reader.h"
+#include "analysis/attempt_view.h"
+#include "analysis/line_tally.h"
+#include "analysis/trace_reader.h"
 
 namespace kivhost {
 

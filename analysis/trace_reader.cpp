@@ -1,8 +1,8 @@
-#include "trace_reader.h"
+#include "analysis/trace_reader.h"
 
 #include <algorithm>
 
-#include "take_oldest.h"
+#include "analysis/take_oldest.h"
 
 namespace kivhost {
 namespace {

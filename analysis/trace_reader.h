@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

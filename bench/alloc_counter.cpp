@@ -1,4 +1,4 @@
-#include "alloc_counter.h"
+#include "bench/alloc_counter.h"
 
 #include <atomic>
 #include <cstddef>

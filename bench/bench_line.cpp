@@ -1,4 +1,4 @@
-#include "bench_line.h"
+#include "bench/bench_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 namespace kivbench {
 

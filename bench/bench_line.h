@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "plc_simulator.h"
+#include "sim/plc_simulator.h"
 
 namespace kivbench {
 

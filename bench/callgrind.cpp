@@ -1,4 +1,4 @@
-#include "callgrind.h"
+#include "bench/callgrind.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,10 +19,10 @@
 #define KIVBENCH_HAVE_CALLGRIND 0
 #endif
 
-#include "bench_line.h"
-#include "callgrind_dump.h"
-#include "exchange_kinds.h"
-#include "thread_times.h"
+#include "bench/bench_line.h"
+#include "bench/callgrind_dump.h"
+#include "bench/exchange_kinds.h"
+#include "bench/thread_times.h"
 
 extern char** environ;
 

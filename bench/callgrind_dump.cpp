@@ -1,4 +1,4 @@
-#include "callgrind_dump.h"
+#include "bench/callgrind_dump.h"
 
 #include <cstdlib>
 #include <fstream>

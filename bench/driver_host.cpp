@@ -1,11 +1,11 @@
-#include "driver_host.h"
+#include "bench/driver_host.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "dorvak.h"
-#include "driver_library.h"
+#include "hosting/dorvak.h"
+#include "hosting/driver_library.h"
 
 namespace kivbench {
 

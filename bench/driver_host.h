@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kivbench {
 

@@ -1,10 +1,10 @@
-#include "exchange_kinds.h"
+#include "bench/exchange_kinds.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "bench_line.h"
-#include "report.h"
+#include "bench/bench_line.h"
+#include "bench/report.h"
 
 namespace kivbench {
 

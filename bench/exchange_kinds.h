@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver_host.h"
+#include "bench/driver_host.h"
 
 namespace kivbench {
 

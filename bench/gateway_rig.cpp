@@ -1,13 +1,13 @@
-#include "gateway_rig.h"
+#include "bench/gateway_rig.h"
 
-#include "bench_line.h"
-#include "block_planner.h"
-#include "exchange_kinds.h"
-#include "gate_config.h"
-#include "gate_log.h"
-#include "report.h"
-#include "session.h"
-#include "tag_list.h"
+#include "bench/bench_line.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "gate/gate_config.h"
+#include "gate/gate_log.h"
+#include "hosting/session.h"
+#include "scan/block_planner.h"
+#include "scan/tag_list.h"
 
 namespace kivbench {
 

@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "gate_state.h"
-#include "line_owner.h"
-#include "line_settings.h"
-#include "modbus_server.h"
-#include "mqtt_bridge.h"
-#include "plc_simulator.h"
-#include "port_keeper.h"
-#include "scan_engine.h"
-#include "scan_line.h"
+#include "common/line_settings.h"
+#include "gate/gate_state.h"
+#include "gate/line_owner.h"
+#include "gate/modbus_server.h"
+#include "gate/mqtt_bridge.h"
+#include "scan/port_keeper.h"
+#include "scan/scan_engine.h"
+#include "scan/scan_line.h"
+#include "sim/plc_simulator.h"
 
 namespace kivbench {
 

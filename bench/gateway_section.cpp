@@ -21,18 +21,18 @@
 #include <thread>
 #include <vector>
 
-#include "driver_library.h"
-#include "driver_output.h"
-#include "exchange_kinds.h"
-#include "gateway_rig.h"
-#include "modbus_load.h"
-#include "mosquitto_broker.h"
-#include "neighbour_figures.h"
-#include "report.h"
-#include "rounds.h"
-#include "section.h"
-#include "session.h"
-#include "thread_times.h"
+#include "bench/exchange_kinds.h"
+#include "bench/gateway_rig.h"
+#include "bench/modbus_load.h"
+#include "bench/neighbour_figures.h"
+#include "bench/report.h"
+#include "bench/rounds.h"
+#include "bench/section.h"
+#include "bench/thread_times.h"
+#include "hosting/driver_library.h"
+#include "hosting/driver_output.h"
+#include "hosting/session.h"
+#include "tests/mosquitto_broker.h"
 
 namespace kivbench {
 

@@ -2,8 +2,8 @@
 // that made exchanges before it.
 #include <string>
 
-#include "report.h"
-#include "section.h"
+#include "bench/report.h"
+#include "bench/section.h"
 
 namespace kivbench {
 

@@ -17,10 +17,10 @@
 #include <set>
 #include <string>
 
-#include "callgrind.h"
-#include "driver_host.h"
-#include "report.h"
-#include "section.h"
+#include "bench/callgrind.h"
+#include "bench/driver_host.h"
+#include "bench/report.h"
+#include "bench/section.h"
 
 namespace kivbench {
 namespace {

@@ -1,4 +1,4 @@
-#include "modbus_load.h"
+#include "bench/modbus_load.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,8 +13,8 @@
 #include <cmath>
 #include <mutex>
 
-#include "exchange_kinds.h"
-#include "thread_times.h"
+#include "bench/exchange_kinds.h"
+#include "bench/thread_times.h"
 
 namespace kivbench {
 

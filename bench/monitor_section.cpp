@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "exchange_kinds.h"
-#include "plc_simulator.h"
-#include "report.h"
-#include "section.h"
-#include "serial_tap.h"
-#include "thread_times.h"
+#include "analysis/serial_tap.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "bench/section.h"
+#include "bench/thread_times.h"
+#include "sim/plc_simulator.h"
 
 namespace kivbench {
 

@@ -1,4 +1,4 @@
-#include "neighbour_figures.h"
+#include "bench/neighbour_figures.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "bench_line.h"
-#include "driver_host.h"
-#include "exchange_kinds.h"
-#include "plc_simulator.h"
-#include "report.h"
-#include "thread_times.h"
+#include "bench/bench_line.h"
+#include "bench/driver_host.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "bench/thread_times.h"
+#include "sim/plc_simulator.h"
 
 namespace kivbench {
 

@@ -4,7 +4,7 @@
 #ifndef DAVODEV_KIVBENCH_NEIGHBOUR_FIGURES_H
 #define DAVODEV_KIVBENCH_NEIGHBOUR_FIGURES_H
 
-#include "section.h"
+#include "bench/section.h"
 
 namespace kivbench {
 

@@ -7,8 +7,8 @@
 // the section says so and measures nothing.
 #include <string>
 
-#include "report.h"
-#include "section.h"
+#include "bench/report.h"
+#include "bench/section.h"
 
 #ifdef KIVBENCH_WITH_LIBMODBUS
 
@@ -18,11 +18,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "bench_line.h"
-#include "exchange_kinds.h"
-#include "rounds.h"
-#include "serial_port.h"
-#include "thread_times.h"
+#include "bench/bench_line.h"
+#include "bench/exchange_kinds.h"
+#include "bench/rounds.h"
+#include "bench/thread_times.h"
+#include "serial/serial_port.h"
 
 #endif
 

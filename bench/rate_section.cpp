@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "alloc_counter.h"
-#include "bench_line.h"
-#include "callgrind.h"
-#include "exchange_kinds.h"
-#include "report.h"
-#include "rounds.h"
-#include "section.h"
-#include "thread_times.h"
+#include "bench/alloc_counter.h"
+#include "bench/bench_line.h"
+#include "bench/callgrind.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "bench/rounds.h"
+#include "bench/section.h"
+#include "bench/thread_times.h"
 
 namespace kivbench {
 

@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "bench_line.h"
-#include "block_planner.h"
-#include "driver_library.h"
-#include "driver_output.h"
-#include "exchange_kinds.h"
-#include "plc_simulator.h"
-#include "report.h"
-#include "scan_line.h"
-#include "section.h"
-#include "session.h"
-#include "tag_list.h"
+#include "bench/bench_line.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "bench/section.h"
+#include "hosting/driver_library.h"
+#include "hosting/driver_output.h"
+#include "hosting/session.h"
+#include "scan/block_planner.h"
+#include "scan/scan_line.h"
+#include "scan/tag_list.h"
+#include "sim/plc_simulator.h"
 
 namespace kivbench {
 

@@ -1,4 +1,4 @@
-#include "section.h"
+#include "bench/section.h"
 
 #include <algorithm>
 #include <cstring>

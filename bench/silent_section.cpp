@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "alloc_counter.h"
-#include "bench_line.h"
-#include "exchange_kinds.h"
-#include "report.h"
-#include "section.h"
-#include "thread_times.h"
+#include "bench/alloc_counter.h"
+#include "bench/bench_line.h"
+#include "bench/exchange_kinds.h"
+#include "bench/report.h"
+#include "bench/section.h"
+#include "bench/thread_times.h"
 
 namespace kivbench {
 

@@ -1,4 +1,4 @@
-#include "thread_times.h"
+#include "bench/thread_times.h"
 
 #include <sys/resource.h>
 

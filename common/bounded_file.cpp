@@ -1,4 +1,4 @@
-#include "bounded_file.h"
+#include "common/bounded_file.h"
 
 #include <cerrno>
 #include <cstdio>

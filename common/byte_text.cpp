@@ -1,6 +1,6 @@
-#include "byte_text.h"
+#include "common/byte_text.h"
 
-#include "hex_digits.h"
+#include "wire/hex_digits.h"
 
 namespace kivhost {
 namespace {

@@ -1,11 +1,11 @@
-#include "com_port_win.h"
+#include "common/com_port_win.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "serial_platform.h"
-#include "serial_win_dcb.h"
-#include "serial_win_name.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_win_dcb.h"
+#include "serial/serial_win_name.h"
 
 namespace kivhost {
 namespace {

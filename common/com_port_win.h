@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "tty_line.h"
+#include "common/tty_line.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "csv_field.h"
+#include "common/csv_field.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "json_object.h"
+#include "common/json_object.h"
 
 #include <cstdio>
 #include <cstdlib>

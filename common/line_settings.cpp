@@ -1,4 +1,4 @@
-#include "line_settings.h"
+#include "common/line_settings.h"
 
 namespace kivhost {
 

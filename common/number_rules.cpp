@@ -1,4 +1,4 @@
-#include "number_rules.h"
+#include "common/number_rules.h"
 
 #include <algorithm>
 #include <array>

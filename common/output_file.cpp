@@ -1,11 +1,11 @@
-#include "output_file.h"
+#include "common/output_file.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <utility>
 
-#include "stop_signals.h"
+#include "common/stop_signals.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "standard_descriptors.h"
+#include "common/standard_descriptors.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "stop_signals.h"
+#include "common/stop_signals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "line_settings.h"
+#include "common/line_settings.h"
 
 namespace kivhost {
 

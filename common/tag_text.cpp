@@ -1,8 +1,8 @@
-#include "tag_text.h"
+#include "common/tag_text.h"
 
 #include <cctype>
 
-#include "number_rules.h"
+#include "common/number_rules.h"
 
 namespace kivhost {
 namespace {

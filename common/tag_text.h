@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

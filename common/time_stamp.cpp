@@ -1,4 +1,4 @@
-#include "time_stamp.h"
+#include "common/time_stamp.h"
 
 #include <cstdio>
 #include <ctime>

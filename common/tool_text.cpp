@@ -1,6 +1,6 @@
-#include "tool_text.h"
+#include "common/tool_text.h"
 
-#include "hex_digits.h"
+#include "wire/hex_digits.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

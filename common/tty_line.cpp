@@ -1,8 +1,8 @@
-#include "tty_line.h"
+#include "common/tty_line.h"
 
 #include <string_view>
 
-#include "line_settings.h"
+#include "common/line_settings.h"
 
 namespace kivhost {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "number_rules.h"
+#include "common/number_rules.h"
 
 namespace kivhost {
 

@@ -1,7 +1,7 @@
 // The driver's translation does the work, so a tool's port is set up by the
 // same rules as the driver's own: rates, mark and space, one and a half stop
 // bits. Its header brings the kernel's termios2, so not <termios.h> here.
-#include "tty_line_posix.h"
+#include "common/tty_line_posix.h"
 
 #include <sys/ioctl.h>
 
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial_posix_termios.h"
+#include "serial/serial_posix_termios.h"
 
 namespace kivhost {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "tty_line.h"
+#include "common/tty_line.h"
 
 namespace kivhost {
 

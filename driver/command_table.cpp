@@ -1,6 +1,6 @@
 #include <atomic>
 
-#include "commands.h"
+#include "driver/commands.h"
 
 namespace kiv {
 

@@ -1,12 +1,15 @@
-// The driver's commands, one per occupied slot of the command table. Each
-// takes the host's request unchanged and returns a result code.
+// The driver's commands, one per occupied slot of the command table (the
+// address and I/O ones declared in their rooms). Each takes the host's
+// request unchanged and returns a result code.
 #ifndef DAVODEV_COMMANDS_H
 #define DAVODEV_COMMANDS_H
 
 #include <atomic>
 #include <cstdint>
 
-#include "davodev.h"
+#include "address/address_parser.h"
+#include "host_api/davodev.h"
+#include "protocol/io_commands.h"
 
 namespace kiv {
 
@@ -19,16 +22,6 @@ int32_t EndKiv(DriverRequest* request);
 int32_t CloseCom(DriverRequest* request);
 int32_t ReOpenCom(DriverRequest* request);
 int32_t ChangeKivParams(DriverRequest* request);
-
-// Tag addresses.
-int32_t SingleAddressParser(DriverRequest* request);
-int32_t BlockAddressParser(DriverRequest* request);
-
-// Reads and writes.
-int32_t SingleRead(DriverRequest* request);
-int32_t BlockRead(DriverRequest* request);
-int32_t SingleWrite(DriverRequest* request);
-int32_t BlockWrite(DriverRequest* request);
 
 // Self-description.
 int32_t GetKivInfo(DriverRequest* request);

@@ -1,8 +1,8 @@
 #include <array>
 #include <string_view>
 
-#include "commands.h"
 #include "davodev_version.h"
+#include "driver/commands.h"
 
 namespace kiv {
 namespace {

@@ -5,10 +5,10 @@
 // stored handle is closed only when the serial layer holds that port.
 #include <cstring>
 
-#include "commands.h"
-#include "host_log.h"
-#include "log_messages.h"
-#include "serial_port.h"
+#include "driver/commands.h"
+#include "host_api/host_log.h"
+#include "host_api/log_messages.h"
+#include "serial/serial_port.h"
 
 namespace kiv {
 namespace {

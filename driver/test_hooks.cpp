@@ -1,6 +1,6 @@
 // Hooks for the test programs, which live many hosts' lives in one process.
 // Linked into every program that links davodev_core, never into the library.
-#include "commands.h"
+#include "driver/commands.h"
 
 namespace kiv {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "davodev.h"
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
+#include "host_api/davodev.h"
 
 namespace {
 

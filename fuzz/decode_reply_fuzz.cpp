@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "davodev.h"
-#include "frames.h"
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
+#include "host_api/davodev.h"
+#include "protocol/frames.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
-#include "fake_serial_platform.h"
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
+#include "host_api/davodev.h"
+#include "tests/fake_serial_platform.h"
 
 namespace {
 

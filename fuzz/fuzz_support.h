@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dorvak.h"
-#include "hex_digits.h"
+#include "hosting/dorvak.h"
+#include "wire/hex_digits.h"
 
 // A failed check is a crash for libFuzzer: it keeps the input.
 #define FUZZ_CHECK(condition)                                                                  \

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <set>
 
-#include "commands.h"
-#include "davodev.h"
-#include "fake_serial_platform.h"
-#include "fuzz_support.h"
+#include "driver/commands.h"
+#include "fuzz/fuzz_support.h"
+#include "host_api/davodev.h"
+#include "tests/fake_serial_platform.h"
 
 namespace {
 

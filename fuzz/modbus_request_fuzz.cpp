@@ -9,8 +9,8 @@
 
 #include <modbus.h>
 
-#include "fuzz_support.h"
-#include "modbus_map.h"
+#include "fuzz/fuzz_support.h"
+#include "gate/modbus_map.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "fuzz_support.h"
-#include "mqtt_payload.h"
+#include "fuzz/fuzz_support.h"
+#include "gate/mqtt_payload.h"
 
 namespace {
 

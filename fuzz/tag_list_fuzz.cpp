@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "address_parser.h"
-#include "fuzz_support.h"
-#include "tag_list.h"
-#include "tool_text.h"
+#include "address/address_parser.h"
+#include "common/tool_text.h"
+#include "fuzz/fuzz_support.h"
+#include "scan/tag_list.h"
 
 namespace {
 

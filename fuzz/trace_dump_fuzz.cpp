@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "exchange.h"
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
+#include "protocol/exchange.h"
 
 namespace {
 

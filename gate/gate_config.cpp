@@ -1,4 +1,4 @@
-#include "gate_config.h"
+#include "gate/gate_config.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,10 +6,10 @@
 #include <optional>
 #include <set>
 
-#include "mqtt_payload.h"
-#include "number_rules.h"
-#include "scan_plan.h"
-#include "tool_text.h"
+#include "common/number_rules.h"
+#include "common/tool_text.h"
+#include "gate/mqtt_payload.h"
+#include "scan/scan_plan.h"
 
 namespace kivgate {
 namespace {

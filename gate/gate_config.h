@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "block_planner.h"
-#include "gate_state.h"
-#include "line_settings.h"
-#include "tag_list.h"
+#include "common/line_settings.h"
+#include "gate/gate_state.h"
+#include "scan/block_planner.h"
+#include "scan/tag_list.h"
 
 namespace kivgate {
 

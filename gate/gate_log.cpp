@@ -1,11 +1,11 @@
-#include "gate_log.h"
+#include "gate/gate_log.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
 
 namespace kivgate {
 namespace {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "log_repeats.h"
+#include "gate/log_repeats.h"
 
 namespace kivgate {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "gate_log.h"
+#include "gate/gate_log.h"
 
 namespace kivgate {
 

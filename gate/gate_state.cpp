@@ -1,4 +1,4 @@
-#include "gate_state.h"
+#include "gate/gate_state.h"
 
 namespace kivgate {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "scan_engine.h"
-#include "tag_list.h"
-#include "write_queue.h"
+#include "gate/write_queue.h"
+#include "scan/scan_engine.h"
+#include "scan/tag_list.h"
 
 namespace kivgate {
 

@@ -1,7 +1,7 @@
-#include "kivgate_command_line.h"
+#include "gate/kivgate_command_line.h"
 
-#include "mqtt_identity.h"
-#include "mqtt_payload.h"
+#include "gate/mqtt_identity.h"
+#include "gate/mqtt_payload.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,12 +10,12 @@
 #include <iterator>
 #include <utility>
 
-#include "bounded_file.h"
-#include "empty_values.h"
-#include "help_text.h"
-#include "number_rules.h"
-#include "option_checks.h"
-#include "program_options.h"
+#include "common/bounded_file.h"
+#include "common/empty_values.h"
+#include "common/number_rules.h"
+#include "kivhost/help_text.h"
+#include "kivhost/option_checks.h"
+#include "kivhost/program_options.h"
 
 namespace kivgate {
 namespace {

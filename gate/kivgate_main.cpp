@@ -12,27 +12,27 @@
 #include <thread>
 #include <vector>
 
-#include "command_steps.h"
+#include "common/standard_descriptors.h"
+#include "common/stop_signals.h"
+#include "common/tool_text.h"
 #include "davodev_version.h"
-#include "driver_library.h"
-#include "driver_output.h"
-#include "gate_config.h"
-#include "gate_log.h"
-#include "kivgate_command_line.h"
-#include "line_owner.h"
-#include "reload.h"
-#include "session.h"
-#include "standard_descriptors.h"
-#include "stop_signals.h"
-#include "tag_loading.h"
-#include "tool_text.h"
+#include "gate/gate_config.h"
+#include "gate/gate_log.h"
+#include "gate/kivgate_command_line.h"
+#include "gate/line_owner.h"
+#include "gate/reload.h"
+#include "hosting/driver_library.h"
+#include "hosting/driver_output.h"
+#include "hosting/session.h"
+#include "kivhost/command_steps.h"
+#include "kivhost/tag_loading.h"
 
 #if __has_include("modbus_server.h")
-#include "modbus_server.h"
+#include "gate/modbus_server.h"
 #define KIVGATE_HAS_MODBUS 1
 #endif
 #if __has_include("mqtt_bridge.h")
-#include "mqtt_bridge.h"
+#include "gate/mqtt_bridge.h"
 #define KIVGATE_HAS_MQTT 1
 #endif
 

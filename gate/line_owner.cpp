@@ -1,13 +1,13 @@
-#include "line_owner.h"
+#include "gate/line_owner.h"
 
 #include <algorithm>
 #include <thread>
 
-#include "block_planner.h"
-#include "gate_config.h"
-#include "scan_messages.h"
-#include "session.h"
-#include "tool_text.h"
+#include "common/tool_text.h"
+#include "gate/gate_config.h"
+#include "hosting/session.h"
+#include "scan/block_planner.h"
+#include "scan/scan_messages.h"
 
 namespace kivgate {
 namespace {

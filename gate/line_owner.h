@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "exchange_report.h"
-#include "gate_log.h"
-#include "gate_state.h"
-#include "latency_histogram.h"
-#include "line_settings.h"
-#include "max_age.h"
-#include "port_keeper.h"
-#include "scan_engine.h"
-#include "scan_line.h"
+#include "analysis/exchange_report.h"
+#include "analysis/latency_histogram.h"
+#include "common/line_settings.h"
+#include "gate/gate_log.h"
+#include "gate/gate_state.h"
+#include "gate/max_age.h"
+#include "scan/port_keeper.h"
+#include "scan/scan_engine.h"
+#include "scan/scan_line.h"
 
 namespace kivhost {
 class Session;

@@ -3,12 +3,12 @@
 // answered.
 #include <algorithm>
 
-#include "address_area.h"
-#include "exchange_text.h"
-#include "line_owner.h"
-#include "session.h"
-#include "tool_text.h"
-#include "write_failure.h"
+#include "common/tool_text.h"
+#include "gate/line_owner.h"
+#include "gate/write_failure.h"
+#include "hosting/session.h"
+#include "kivhost/exchange_text.h"
+#include "wire/address_area.h"
 
 namespace kivgate {
 

@@ -1,4 +1,4 @@
-#include "log_repeats.h"
+#include "gate/log_repeats.h"
 
 #include <cctype>
 

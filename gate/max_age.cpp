@@ -1,4 +1,4 @@
-#include "max_age.h"
+#include "gate/max_age.h"
 
 #include <algorithm>
 #include <vector>

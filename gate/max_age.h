@@ -7,7 +7,7 @@
 #include <chrono>
 #include <deque>
 
-#include "write_queue.h"
+#include "gate/write_queue.h"
 
 namespace kivgate {
 

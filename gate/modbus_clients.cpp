@@ -14,7 +14,7 @@
 
 #include <modbus.h>
 
-#include "modbus_connection.h"
+#include "gate/modbus_connection.h"
 
 namespace kivgate {
 

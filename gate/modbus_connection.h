@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "modbus_server.h"
-#include "write_queue.h"
+#include "gate/modbus_server.h"
+#include "gate/write_queue.h"
 
 namespace kivgate {
 

@@ -1,4 +1,4 @@
-#include "modbus_map.h"
+#include "gate/modbus_map.h"
 
 #include <algorithm>
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "gate_state.h"
+#include "gate/gate_state.h"
 
 namespace kivgate {
 

@@ -1,4 +1,4 @@
-#include "modbus_server.h"
+#include "gate/modbus_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 
 #include <modbus.h>
 
-#include "modbus_connection.h"
+#include "gate/modbus_connection.h"
 
 namespace kivgate {
 

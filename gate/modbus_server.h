@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "gate_state.h"
-#include "modbus_map.h"
+#include "gate/gate_state.h"
+#include "gate/modbus_map.h"
 
 namespace kivgate {
 

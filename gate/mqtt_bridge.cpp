@@ -1,4 +1,4 @@
-#include "mqtt_bridge.h"
+#include "gate/mqtt_bridge.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
-#include "mqtt_failure.h"
+#include "gate/mqtt_failure.h"
 
 namespace kivgate {
 

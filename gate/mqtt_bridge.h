@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "gate_state.h"
-#include "mqtt_identity.h"
-#include "mqtt_payload.h"
-#include "mqtt_retained.h"
+#include "gate/gate_state.h"
+#include "gate/mqtt_identity.h"
+#include "gate/mqtt_payload.h"
+#include "gate/mqtt_retained.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -10,8 +10,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
-#include "mqtt_bridge.h"
-#include "mqtt_failure.h"
+#include "gate/mqtt_bridge.h"
+#include "gate/mqtt_failure.h"
 
 namespace kivgate {
 

@@ -1,4 +1,4 @@
-#include "mqtt_failure.h"
+#include "gate/mqtt_failure.h"
 
 #include <cstring>
 

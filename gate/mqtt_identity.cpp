@@ -1,4 +1,4 @@
-#include "mqtt_identity.h"
+#include "gate/mqtt_identity.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "mqtt_payload.h"
+#include "gate/mqtt_payload.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
-#include "json_object.h"
-#include "time_stamp.h"
+#include "common/json_object.h"
+#include "common/time_stamp.h"
 
 namespace kivgate {
 

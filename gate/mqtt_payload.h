@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gate_state.h"
+#include "gate/gate_state.h"
 
 namespace kivgate {
 

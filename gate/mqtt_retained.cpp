@@ -1,4 +1,4 @@
-#include "mqtt_retained.h"
+#include "gate/mqtt_retained.h"
 
 namespace kivgate {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "gate_state.h"
-#include "mqtt_payload.h"
+#include "gate/gate_state.h"
+#include "gate/mqtt_payload.h"
 
 namespace kivgate {
 

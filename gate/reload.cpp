@@ -1,4 +1,4 @@
-#include "reload.h"
+#include "gate/reload.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
-#include "write_failure.h"
+#include "gate/write_failure.h"
 
-#include "exchange_text.h"
-#include "tool_text.h"
+#include "common/tool_text.h"
+#include "kivhost/exchange_text.h"
 
 namespace kivgate {
 namespace {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "davodev.h"
-#include "exchange_report.h"
+#include "analysis/exchange_report.h"
+#include "host_api/davodev.h"
 
 namespace kivgate {
 

@@ -1,4 +1,4 @@
-#include "write_queue.h"
+#include "gate/write_queue.h"
 
 #include <algorithm>
 

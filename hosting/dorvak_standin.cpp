@@ -2,7 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "dorvak.h"
+#include "hosting/dorvak.h"
 
 namespace {
 

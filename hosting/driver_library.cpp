@@ -1,4 +1,4 @@
-#include "driver_library.h"
+#include "hosting/driver_library.h"
 
 #include <filesystem>
 

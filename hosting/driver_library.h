@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

@@ -1,10 +1,10 @@
-#include "driver_output.h"
+#include "hosting/driver_output.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "output_file.h"
+#include "common/output_file.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

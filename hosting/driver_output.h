@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "trace_view.h"
+#include "hosting/trace_view.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "port_access.h"
+#include "hosting/port_access.h"
 
 #include <algorithm>
 #include <sstream>

@@ -18,9 +18,9 @@
 #include <sstream>
 #include <vector>
 
-#include "port_access.h"
-#include "port_check.h"
-#include "serial_posix_name.h"
+#include "hosting/port_access.h"
+#include "hosting/port_check.h"
+#include "serial/serial_posix_name.h"
 
 namespace kivhost {
 namespace {

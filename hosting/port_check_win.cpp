@@ -1,5 +1,5 @@
 // Windows: nothing shows who holds a COM port, so only what to check.
-#include "port_check.h"
+#include "hosting/port_check.h"
 
 namespace kivhost {
 

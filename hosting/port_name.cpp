@@ -1,4 +1,4 @@
-#include "port_name.h"
+#include "hosting/port_name.h"
 
 namespace kivhost {
 

@@ -1,10 +1,10 @@
-#include "session.h"
+#include "hosting/session.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "dorvak.h"
-#include "driver_output.h"
+#include "hosting/dorvak.h"
+#include "hosting/driver_output.h"
 
 namespace kivhost {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
-#include "line_settings.h"
-#include "trace_reader.h"
+#include "analysis/trace_reader.h"
+#include "common/line_settings.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

@@ -1,8 +1,8 @@
-#include "trace_view.h"
+#include "hosting/trace_view.h"
 
-#include "byte_text.h"
-#include "exchange_report.h"
-#include "tool_text.h"
+#include "analysis/exchange_report.h"
+#include "common/byte_text.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 namespace {

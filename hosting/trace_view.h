@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "output_file.h"
-#include "trace_reader.h"
+#include "analysis/trace_reader.h"
+#include "common/output_file.h"
 
 namespace kivhost {
 

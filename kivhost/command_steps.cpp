@@ -1,13 +1,13 @@
-#include "command_steps.h"
+#include "kivhost/command_steps.h"
 
 #include <cstdio>
 #include <utility>
 
-#include "address_area.h"
-#include "port_check.h"
-#include "tag_text.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "common/tag_text.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "hosting/port_check.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

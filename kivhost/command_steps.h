@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "driver_output.h"
-#include "exchange_report.h"
-#include "json_parts.h"
-#include "kivhost_hint.h"
-#include "kivhost_options.h"
-#include "session.h"
+#include "analysis/exchange_report.h"
+#include "hosting/driver_output.h"
+#include "hosting/session.h"
+#include "kivhost/json_parts.h"
+#include "kivhost/kivhost_hint.h"
+#include "kivhost/kivhost_options.h"
 
 namespace kivhost {
 

@@ -1,14 +1,14 @@
-#include "command_table.h"
+#include "kivhost/command_table.h"
 
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
 #include <tuple>
 
-#include "output_file.h"
+#include "common/output_file.h"
 
 #if !defined(_WIN32)
-#include "tty_line_posix.h"
+#include "common/tty_line_posix.h"
 #endif
 
 // The examples name ports as the platform does.

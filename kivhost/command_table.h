@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "kivhost_options.h"
-#include "option_checks.h"
+#include "kivhost/kivhost_options.h"
+#include "kivhost/option_checks.h"
 
 namespace kivhost {
 

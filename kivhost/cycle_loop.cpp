@@ -1,10 +1,10 @@
-#include "cycle_loop.h"
+#include "kivhost/cycle_loop.h"
 
 #include <algorithm>
 
-#include "port_keeper.h"
-#include "stop_signals.h"
-#include "tool_text.h"
+#include "common/stop_signals.h"
+#include "common/tool_text.h"
+#include "scan/port_keeper.h"
 
 namespace kivhost {
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "command_steps.h"
-#include "kivhost_diag.h"
-#include "log_files.h"
-#include "trace_decoder.h"
+#include "analysis/trace_decoder.h"
+#include "kivhost/command_steps.h"
+#include "kivhost/kivhost_diag.h"
+#include "kivhost/log_files.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

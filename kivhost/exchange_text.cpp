@@ -1,4 +1,4 @@
-#include "exchange_text.h"
+#include "kivhost/exchange_text.h"
 
 namespace kivhost {
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "davodev.h"
-#include "exchange_report.h"
-#include "json_object.h"
+#include "analysis/exchange_report.h"
+#include "common/json_object.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "help_text.h"
+#include "kivhost/help_text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "command_table.h"
+#include "kivhost/command_table.h"
 
 namespace kivhost {
 

@@ -2,9 +2,9 @@
 // tells a host.
 #include <cstdio>
 
-#include "kivhost_commands.h"
-#include "tool_text.h"
-#include "value_text.h"
+#include "common/tool_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/value_text.h"
 
 namespace kivhost {
 

@@ -1,6 +1,6 @@
-#include "json_parts.h"
+#include "kivhost/json_parts.h"
 
-#include "tool_text.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
-#include "json_object.h"
+#include "common/json_object.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

@@ -4,7 +4,7 @@
 #ifndef DAVODEV_KIVHOST_COMMANDS_H
 #define DAVODEV_KIVHOST_COMMANDS_H
 
-#include "command_steps.h"
+#include "kivhost/command_steps.h"
 
 namespace kivhost {
 

@@ -9,17 +9,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "exchange_text.h"
-#include "kivhost_commands.h"
-#include "line_settings.h"
-#include "plc_simulator.h"
-#include "port_name.h"
-#include "time_stamp.h"
-#include "tool_text.h"
-#include "value_text.h"
+#include "common/line_settings.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "hosting/port_name.h"
+#include "kivhost/exchange_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/value_text.h"
+#include "sim/plc_simulator.h"
 
 #if !defined(_WIN32)
-#include "serial_posix_name.h"
+#include "serial/serial_posix_name.h"
 #endif
 
 namespace kivhost {

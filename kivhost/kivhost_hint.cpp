@@ -1,4 +1,4 @@
-#include "kivhost_hint.h"
+#include "kivhost/kivhost_hint.h"
 
 #include <cctype>
 #include <cstdio>

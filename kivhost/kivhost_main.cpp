@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "common/output_file.h"
+#include "common/standard_descriptors.h"
 #include "davodev_version.h"
-#include "driver_library.h"
-#include "driver_output.h"
-#include "kivhost_commands.h"
-#include "kivhost_diag.h"
-#include "kivhost_options.h"
-#include "output_file.h"
-#include "session.h"
-#include "standard_descriptors.h"
-#include "trace_view.h"
+#include "hosting/driver_library.h"
+#include "hosting/driver_output.h"
+#include "hosting/session.h"
+#include "hosting/trace_view.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/kivhost_diag.h"
+#include "kivhost/kivhost_options.h"
 
 using namespace kivhost;
 

@@ -1,15 +1,15 @@
-#include "kivhost_options.h"
+#include "kivhost/kivhost_options.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <utility>
 
-#include "command_table.h"
-#include "empty_values.h"
-#include "help_text.h"
-#include "option_checks.h"
-#include "program_options.h"
+#include "common/empty_values.h"
+#include "kivhost/command_table.h"
+#include "kivhost/help_text.h"
+#include "kivhost/option_checks.h"
+#include "kivhost/program_options.h"
 
 namespace kivhost {
 namespace {

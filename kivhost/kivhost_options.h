@@ -16,12 +16,12 @@
 #include <string_view>
 #include <vector>
 
-#include "davodev.h"
-#include "kivhost_diag.h"
-#include "line_settings.h"
-#include "scan_options.h"
-#include "tag_text.h"
-#include "trace_view.h"
+#include "common/line_settings.h"
+#include "common/tag_text.h"
+#include "host_api/davodev.h"
+#include "hosting/trace_view.h"
+#include "kivhost/kivhost_diag.h"
+#include "scan/scan_options.h"
 
 namespace kivhost {
 

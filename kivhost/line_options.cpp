@@ -1,10 +1,10 @@
-#include "program_options.h"
+#include "kivhost/program_options.h"
 
 #include <CLI/CLI.hpp>
 
-#include "help_text.h"
-#include "number_rules.h"
-#include "port_name.h"
+#include "common/number_rules.h"
+#include "hosting/port_name.h"
+#include "kivhost/help_text.h"
 
 namespace kivhost {
 namespace {

@@ -1,9 +1,9 @@
-#include "live_view.h"
+#include "kivhost/live_view.h"
 
 #include <algorithm>
 
-#include "stop_signals.h"
-#include "tool_text.h"
+#include "common/stop_signals.h"
+#include "common/tool_text.h"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "driver_output.h"
-#include "kivhost_options.h"
+#include "hosting/driver_output.h"
+#include "kivhost/kivhost_options.h"
 
 namespace kivhost {
 

@@ -1,6 +1,6 @@
-#include "log_files.h"
+#include "kivhost/log_files.h"
 
-#include "command_steps.h"
+#include "kivhost/command_steps.h"
 
 namespace kivhost {
 

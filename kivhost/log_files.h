@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "output_file.h"
+#include "common/output_file.h"
 
 namespace kivhost {
 

@@ -5,17 +5,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "attempt_formats.h"
-#include "command_steps.h"
-#include "json_object.h"
-#include "kivhost_diag.h"
-#include "line_monitor.h"
-#include "line_settings.h"
-#include "line_tally.h"
-#include "log_files.h"
-#include "port_check.h"
-#include "serial_tap.h"
-#include "stop_signals.h"
+#include "analysis/attempt_formats.h"
+#include "analysis/line_monitor.h"
+#include "analysis/line_tally.h"
+#include "analysis/serial_tap.h"
+#include "common/json_object.h"
+#include "common/line_settings.h"
+#include "common/stop_signals.h"
+#include "hosting/port_check.h"
+#include "kivhost/command_steps.h"
+#include "kivhost/kivhost_diag.h"
+#include "kivhost/log_files.h"
 
 namespace kivhost {
 

@@ -1,12 +1,12 @@
-#include "option_checks.h"
+#include "kivhost/option_checks.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cctype>
 
-#include "number_rules.h"
-#include "output_file.h"
-#include "port_name.h"
+#include "common/number_rules.h"
+#include "common/output_file.h"
+#include "hosting/port_name.h"
 
 namespace kivhost {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kivhost_options.h"
+#include "kivhost/kivhost_options.h"
 
 namespace CLI {
 class App;

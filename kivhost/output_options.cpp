@@ -1,8 +1,8 @@
-#include "program_options.h"
+#include "kivhost/program_options.h"
 
 #include <CLI/CLI.hpp>
 
-#include "help_text.h"
+#include "kivhost/help_text.h"
 
 namespace kivhost {
 

@@ -2,12 +2,12 @@
 // rejects it, with the driver's log lines.
 #include <cstdio>
 
-#include "address_area.h"
-#include "hex_digits.h"
-#include "kivhost_commands.h"
-#include "tag_text.h"
-#include "tool_text.h"
-#include "value_text.h"
+#include "common/tag_text.h"
+#include "common/tool_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/value_text.h"
+#include "wire/address_area.h"
+#include "wire/hex_digits.h"
 
 namespace kivhost {
 namespace {

@@ -5,17 +5,17 @@
 #include <cstdio>
 #include <map>
 
-#include "cycle_loop.h"
-#include "exchange_text.h"
-#include "kivhost_commands.h"
-#include "live_view.h"
-#include "port_keeper.h"
-#include "scan_engine.h"
-#include "stop_signals.h"
-#include "tag_loading.h"
-#include "time_stamp.h"
-#include "tool_text.h"
-#include "value_text.h"
+#include "common/stop_signals.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "kivhost/cycle_loop.h"
+#include "kivhost/exchange_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/live_view.h"
+#include "kivhost/tag_loading.h"
+#include "kivhost/value_text.h"
+#include "scan/port_keeper.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "option_checks.h"
+#include "kivhost/option_checks.h"
 
 namespace kivhost {
 

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <functional>
 
-#include "address_area.h"
-#include "exchange_text.h"
-#include "kivhost_commands.h"
-#include "tool_text.h"
-#include "value_text.h"
+#include "common/tool_text.h"
+#include "kivhost/exchange_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/value_text.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

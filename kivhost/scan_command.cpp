@@ -11,22 +11,22 @@
 #include <utility>
 #include <vector>
 
-#include "block_planner.h"
-#include "cycle_loop.h"
-#include "kivhost_commands.h"
-#include "live_view.h"
-#include "log_files.h"
-#include "port_keeper.h"
-#include "scan_engine.h"
-#include "scan_line.h"
-#include "scan_logs.h"
-#include "scan_messages.h"
-#include "scan_plan.h"
-#include "scan_table.h"
-#include "stop_signals.h"
-#include "tag_loading.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "common/stop_signals.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "kivhost/cycle_loop.h"
+#include "kivhost/kivhost_commands.h"
+#include "kivhost/live_view.h"
+#include "kivhost/log_files.h"
+#include "kivhost/tag_loading.h"
+#include "scan/block_planner.h"
+#include "scan/port_keeper.h"
+#include "scan/scan_engine.h"
+#include "scan/scan_line.h"
+#include "scan/scan_logs.h"
+#include "scan/scan_messages.h"
+#include "scan/scan_plan.h"
+#include "scan/scan_table.h"
 
 namespace kivhost {
 namespace {

@@ -4,13 +4,13 @@
 #include <chrono>
 #include <cstdio>
 
-#include "kivhost_commands.h"
-#include "port_keeper.h"
-#include "scan_engine.h"
-#include "scan_line.h"
-#include "stop_signals.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "common/stop_signals.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "kivhost/kivhost_commands.h"
+#include "scan/port_keeper.h"
+#include "scan/scan_engine.h"
+#include "scan/scan_line.h"
 
 namespace kivhost {
 namespace {

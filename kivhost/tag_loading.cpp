@@ -1,7 +1,7 @@
-#include "tag_loading.h"
+#include "kivhost/tag_loading.h"
 
-#include "bounded_file.h"
-#include "tool_text.h"
+#include "common/bounded_file.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 

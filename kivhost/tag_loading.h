@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "bounded_file.h"
-#include "command_steps.h"
-#include "tag_list.h"
+#include "common/bounded_file.h"
+#include "kivhost/command_steps.h"
+#include "scan/tag_list.h"
 
 namespace kivhost {
 

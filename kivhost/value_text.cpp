@@ -1,8 +1,8 @@
-#include "value_text.h"
+#include "kivhost/value_text.h"
 
 #include <cstdio>
 
-#include "tool_text.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 

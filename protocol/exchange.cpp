@@ -1,12 +1,12 @@
-#include "exchange.h"
+#include "protocol/exchange.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "frames.h"
-#include "host_log.h"
-#include "log_messages.h"
-#include "serial_port.h"
+#include "host_api/host_log.h"
+#include "host_api/log_messages.h"
+#include "protocol/frames.h"
+#include "serial/serial_port.h"
 
 namespace kiv {
 

@@ -1,6 +1,6 @@
-#include "frames.h"
+#include "protocol/frames.h"
 
-#include "address_parser.h"
+#include "address/address_parser.h"
 
 namespace kiv {
 namespace {

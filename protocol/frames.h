@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kiv {
 

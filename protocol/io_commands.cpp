@@ -1,7 +1,7 @@
 // The host's reads and writes: SingleRead, BlockRead, SingleWrite, BlockWrite.
-#include "commands.h"
-#include "exchange.h"
-#include "frames.h"
+#include "protocol/io_commands.h"
+#include "protocol/exchange.h"
+#include "protocol/frames.h"
 
 namespace kiv {
 namespace {

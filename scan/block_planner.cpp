@@ -1,9 +1,9 @@
-#include "block_planner.h"
+#include "scan/block_planner.h"
 
 #include <algorithm>
 #include <tuple>
 
-#include "address_area.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

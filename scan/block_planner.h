@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "davodev.h"
-#include "tag_list.h"
+#include "host_api/davodev.h"
+#include "scan/tag_list.h"
 
 namespace kivhost {
 

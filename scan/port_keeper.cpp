@@ -1,10 +1,10 @@
-#include "port_keeper.h"
+#include "scan/port_keeper.h"
 
-#include "davodev.h"
-#include "scan_messages.h"
-#include "session.h"
-#include "stop_signals.h"
-#include "tool_text.h"
+#include "common/stop_signals.h"
+#include "common/tool_text.h"
+#include "host_api/davodev.h"
+#include "hosting/session.h"
+#include "scan/scan_messages.h"
 
 namespace kivhost {
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "exchange_report.h"
-#include "line_settings.h"
-#include "scan_engine.h"
+#include "analysis/exchange_report.h"
+#include "common/line_settings.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 

@@ -1,9 +1,9 @@
-#include "scan_engine.h"
+#include "scan/scan_engine.h"
 
 #include <algorithm>
 
-#include "address_area.h"
-#include "tool_text.h"
+#include "common/tool_text.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "block_planner.h"
-#include "exchange_report.h"
-#include "line_settings.h"
-#include "pcon_frame.h"
-#include "scan_options.h"
-#include "tag_list.h"
+#include "analysis/exchange_report.h"
+#include "common/line_settings.h"
+#include "scan/block_planner.h"
+#include "scan/scan_options.h"
+#include "scan/tag_list.h"
+#include "wire/pcon_frame.h"
 
 namespace kivhost {
 

@@ -1,7 +1,7 @@
-#include "scan_line.h"
+#include "scan/scan_line.h"
 
-#include "port_keeper.h"
-#include "session.h"
+#include "hosting/session.h"
+#include "scan/port_keeper.h"
 
 namespace kivhost {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "exchange_report.h"
-#include "scan_engine.h"
+#include "analysis/exchange_report.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 

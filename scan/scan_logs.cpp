@@ -1,15 +1,15 @@
-#include "scan_logs.h"
+#include "scan/scan_logs.h"
 
 #include <nlohmann/json.hpp>
 
 #include <utility>
 
-#include "address_area.h"
-#include "csv_field.h"
-#include "json_object.h"
-#include "scan_messages.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "common/csv_field.h"
+#include "common/json_object.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "scan/scan_messages.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

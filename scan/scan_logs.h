@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scan_engine.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 

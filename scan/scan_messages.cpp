@@ -1,7 +1,7 @@
-#include "scan_messages.h"
+#include "scan/scan_messages.h"
 
-#include "exchange_report.h"
-#include "tool_text.h"
+#include "analysis/exchange_report.h"
+#include "common/tool_text.h"
 
 namespace kivhost {
 

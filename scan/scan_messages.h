@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "scan_engine.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 

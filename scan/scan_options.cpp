@@ -1,6 +1,6 @@
-#include "scan_options.h"
+#include "scan/scan_options.h"
 
-#include "number_rules.h"
+#include "common/number_rules.h"
 
 namespace kivhost {
 namespace {

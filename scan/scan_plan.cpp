@@ -1,14 +1,14 @@
-#include "scan_plan.h"
+#include "scan/scan_plan.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <utility>
 
-#include "address_area.h"
-#include "json_object.h"
-#include "scan_messages.h"
-#include "tool_text.h"
+#include "common/json_object.h"
+#include "common/tool_text.h"
+#include "scan/scan_messages.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "block_planner.h"
-#include "line_settings.h"
-#include "tag_list.h"
+#include "common/line_settings.h"
+#include "scan/block_planner.h"
+#include "scan/tag_list.h"
 
 namespace kivhost {
 

@@ -1,13 +1,13 @@
-#include "scan_table.h"
+#include "scan/scan_table.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "address_area.h"
-#include "exchange_report.h"
-#include "scan_messages.h"
-#include "time_stamp.h"
-#include "tool_text.h"
+#include "analysis/exchange_report.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "scan/scan_messages.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

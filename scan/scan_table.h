@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scan_engine.h"
+#include "scan/scan_engine.h"
 
 namespace kivhost {
 

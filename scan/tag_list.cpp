@@ -1,4 +1,4 @@
-#include "tag_list.h"
+#include "scan/tag_list.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <optional>
 #include <set>
 
-#include "address_area.h"
-#include "tool_text.h"
+#include "common/tool_text.h"
+#include "wire/address_area.h"
 
 namespace kivhost {
 namespace {

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "davodev.h"
-#include "tag_text.h"
+#include "common/tag_text.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

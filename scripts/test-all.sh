@@ -31,6 +31,7 @@ timed() {
 
 timed scripts/install-deps.sh scripts/install-deps.sh
 timed scripts/check-format.sh scripts/check-format.sh
+timed scripts/check-rooms.py scripts/check-rooms.py
 
 # The README's first command, as a new user runs it: its own build, then the demo.
 timed scripts/demo.sh scripts/demo.sh

@@ -1,4 +1,4 @@
-#include "serial_deadline.h"
+#include "serial/serial_deadline.h"
 
 namespace kiv {
 

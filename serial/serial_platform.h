@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "serial_port.h"
+#include "serial/serial_port.h"
 
 namespace kiv {
 

@@ -13,12 +13,12 @@
 
 #include <cerrno>
 
-#include "serial_deadline.h"
-#include "serial_platform.h"
-#include "serial_posix_name.h"
-#include "serial_posix_slots.h"
-#include "serial_posix_termios.h"
-#include "serial_read_plan.h"
+#include "serial/serial_deadline.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_posix_name.h"
+#include "serial/serial_posix_slots.h"
+#include "serial/serial_posix_termios.h"
+#include "serial/serial_read_plan.h"
 
 namespace kiv {
 

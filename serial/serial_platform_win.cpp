@@ -8,9 +8,9 @@
 
 #include <cstring>
 
-#include "serial_platform.h"
-#include "serial_win_dcb.h"
-#include "serial_win_name.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_win_dcb.h"
+#include "serial/serial_win_name.h"
 
 namespace kiv {
 

@@ -2,12 +2,12 @@
 // backends only translate primitives; everything a caller can observe (the
 // order of the open, what a time-out means, when a flush stops) is decided
 // here.
-#include "serial_port.h"
+#include "serial/serial_port.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "serial_platform.h"
+#include "serial/serial_platform.h"
 
 namespace kiv {
 

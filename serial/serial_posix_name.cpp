@@ -1,4 +1,4 @@
-#include "serial_posix_name.h"
+#include "serial/serial_posix_name.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // never share one), and a close swaps only the word of its own generation,
 // so a stale handle cannot close the port that reuses its slot even while
 // that open is under way. The I/O path takes no lock at all.
-#include "serial_posix_slots.h"
+#include "serial/serial_posix_slots.h"
 
 #include <atomic>
 

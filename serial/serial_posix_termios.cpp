@@ -1,4 +1,4 @@
-#include "serial_posix_termios.h"
+#include "serial/serial_posix_termios.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>

@@ -8,7 +8,7 @@
 
 #include <asm/termbits.h>
 
-#include "serial_platform.h"
+#include "serial/serial_platform.h"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "serial_read_plan.h"
+#include "serial/serial_read_plan.h"
 
 namespace kiv {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "serial_platform.h"
+#include "serial/serial_platform.h"
 
 namespace kiv {
 

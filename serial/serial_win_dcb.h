@@ -9,7 +9,7 @@
 #endif
 #include <windows.h>
 
-#include "serial_platform.h"
+#include "serial/serial_platform.h"
 
 namespace kiv {
 

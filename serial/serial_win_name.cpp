@@ -1,4 +1,4 @@
-#include "serial_win_name.h"
+#include "serial/serial_win_name.h"
 
 #include <cstdio>
 #include <cstring>

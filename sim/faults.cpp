@@ -1,12 +1,12 @@
-#include "faults.h"
+#include "sim/faults.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
 
-#include "number_rules.h"
-#include "pcon_station.h"
+#include "common/number_rules.h"
+#include "sim/pcon_station.h"
 
 namespace plcsim {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plc_simulator.h"
+#include "sim/plc_simulator.h"
 
 namespace plcsim {
 

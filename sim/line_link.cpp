@@ -1,4 +1,4 @@
-#include "line_link.h"
+#include "sim/line_link.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plc_simulator.h"
-#include "posix_fd.h"
+#include "sim/plc_simulator.h"
+#include "sim/posix_fd.h"
 
 namespace plcsim {
 

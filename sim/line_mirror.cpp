@@ -1,13 +1,13 @@
-#include "line_mirror.h"
+#include "sim/line_mirror.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "line_link.h"
-#include "line_port.h"
-#include "posix_fd.h"
+#include "sim/line_link.h"
+#include "sim/line_port.h"
+#include "sim/posix_fd.h"
 
 namespace plcsim {
 

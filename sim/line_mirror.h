@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
-#include "sim_threads.h"
-#include "tty_line.h"
+#include "common/tty_line.h"
+#include "sim/sim_threads.h"
 
 namespace plcsim {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tty_line.h"
+#include "common/tty_line.h"
 
 namespace plcsim {
 

@@ -1,4 +1,4 @@
-#include "line_port.h"
+#include "sim/line_port.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "posix_fd.h"
-#include "tty_line_posix.h"
+#include "common/tty_line_posix.h"
+#include "sim/posix_fd.h"
 
 namespace plcsim {
 namespace {

@@ -1,10 +1,10 @@
 // Windows: the line is a COM port, opened by the tools' shared rules; there
 // are no pseudo-terminals to serve instead.
-#include "line_port.h"
+#include "sim/line_port.h"
 
 #include <stdexcept>
 
-#include "com_port_win.h"
+#include "common/com_port_win.h"
 
 namespace plcsim {
 

@@ -1,4 +1,4 @@
-#include "pcon_station.h"
+#include "sim/pcon_station.h"
 
 #include <stdexcept>
 #include <utility>

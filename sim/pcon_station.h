@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "address_area.h"
-#include "hex_digits.h"
-#include "pcon_frame.h"
+#include "wire/address_area.h"
+#include "wire/hex_digits.h"
+#include "wire/pcon_frame.h"
 
 namespace plcsim {
 

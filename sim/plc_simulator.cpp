@@ -1,19 +1,19 @@
 // The simulator's public face: the line opened, served by a thread, closed,
 // unplugged and replugged; the stations' memory and faults and the records
 // reached from any thread.
-#include "plc_simulator.h"
+#include "sim/plc_simulator.h"
 
-#include "sim_threads.h"
+#include "sim/sim_threads.h"
 #include <stdexcept>
 #include <thread>
 
-#include "line_link.h"
-#include "line_mirror.h"
-#include "line_port.h"
-#include "record_log.h"
-#include "station_loop.h"
-#include "station_set.h"
-#include "stop_request.h"
+#include "sim/line_link.h"
+#include "sim/line_mirror.h"
+#include "sim/line_port.h"
+#include "sim/record_log.h"
+#include "sim/station_loop.h"
+#include "sim/station_set.h"
+#include "sim/stop_request.h"
 
 namespace plcsim {
 namespace {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "number_rules.h"
+#include "common/number_rules.h"
 
 namespace plcsim {
 

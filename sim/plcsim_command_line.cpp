@@ -1,4 +1,4 @@
-#include "plcsim_command_line.h"
+#include "sim/plcsim_command_line.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,9 +10,9 @@
 #include <utility>
 #include <variant>
 
+#include "common/empty_values.h"
 #include "davodev_version.h"
-#include "empty_values.h"
-#include "line_port.h"
+#include "sim/line_port.h"
 
 namespace plcsim {
 namespace {

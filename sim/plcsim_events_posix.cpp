@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "line_link.h"
-#include "plcsim_events.h"
+#include "sim/line_link.h"
+#include "sim/plcsim_events.h"
 
 namespace plcsim {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <system_error>
 
-#include "plcsim_events.h"
+#include "sim/plcsim_events.h"
 
 namespace plcsim {
 namespace {

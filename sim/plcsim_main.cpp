@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "line_port.h"
-#include "plc_simulator.h"
-#include "plcsim_command_line.h"
-#include "plcsim_events.h"
-#include "plcsim_settings.h"
-#include "standard_descriptors.h"
+#include "common/standard_descriptors.h"
+#include "sim/line_port.h"
+#include "sim/plc_simulator.h"
+#include "sim/plcsim_command_line.h"
+#include "sim/plcsim_events.h"
+#include "sim/plcsim_settings.h"
 
 namespace {
 

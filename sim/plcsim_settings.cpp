@@ -1,4 +1,4 @@
-#include "plcsim_settings.h"
+#include "sim/plcsim_settings.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "line_port.h"
-#include "number_rules.h"
-#include "pcon_station.h"
+#include "common/number_rules.h"
+#include "sim/line_port.h"
+#include "sim/pcon_station.h"
 
 namespace plcsim {
 namespace {

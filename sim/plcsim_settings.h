@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "plc_simulator.h"
-#include "plcsim_command_line.h"
+#include "sim/plc_simulator.h"
+#include "sim/plcsim_command_line.h"
 
 namespace plcsim {
 

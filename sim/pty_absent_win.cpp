@@ -4,9 +4,9 @@
 // at the start, and a line served without them.
 #include <stdexcept>
 
-#include "line_link.h"
-#include "line_mirror.h"
-#include "plc_simulator.h"
+#include "sim/line_link.h"
+#include "sim/line_mirror.h"
+#include "sim/plc_simulator.h"
 
 namespace plcsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "record_log.h"
+#include "sim/record_log.h"
 
 namespace plcsim {
 

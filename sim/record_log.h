@@ -9,8 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include "plc_simulator.h"
-#include "sim_threads.h"
+#include "sim/plc_simulator.h"
+#include "sim/sim_threads.h"
 
 namespace plcsim {
 

@@ -1,9 +1,9 @@
 // Records as text, one a line, for -v and for people reading a test's output.
 #include <cstdio>
 
-#include "byte_text.h"
-#include "hex_digits.h"
-#include "plc_simulator.h"
+#include "common/byte_text.h"
+#include "sim/plc_simulator.h"
+#include "wire/hex_digits.h"
 
 namespace plcsim {
 

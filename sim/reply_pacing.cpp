@@ -1,4 +1,4 @@
-#include "reply_pacing.h"
+#include "sim/reply_pacing.h"
 
 #include <algorithm>
 

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "faults.h"
-#include "number_rules.h"
-#include "stop_request.h"
+#include "common/number_rules.h"
+#include "sim/faults.h"
+#include "sim/stop_request.h"
 
 namespace plcsim {
 

@@ -6,7 +6,7 @@
 #define DAVODEV_PLCSIM_SIM_THREADS_H
 
 #if defined(_WIN32)
-#include "sim_threads_win.h"
+#include "sim/sim_threads_win.h"
 #else
 #include <condition_variable>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "sim_threads.h"
+#include "sim/sim_threads.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -1,4 +1,4 @@
-#include "station_loop.h"
+#include "sim/station_loop.h"
 
 #include <algorithm>
 #include <optional>

@@ -13,14 +13,14 @@
 #include <string_view>
 #include <vector>
 
-#include "faults.h"
-#include "line_mirror.h"
-#include "line_port.h"
-#include "plc_simulator.h"
-#include "record_log.h"
-#include "reply_pacing.h"
-#include "station_set.h"
-#include "stop_request.h"
+#include "sim/faults.h"
+#include "sim/line_mirror.h"
+#include "sim/line_port.h"
+#include "sim/plc_simulator.h"
+#include "sim/record_log.h"
+#include "sim/reply_pacing.h"
+#include "sim/station_set.h"
+#include "sim/stop_request.h"
 
 namespace plcsim {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "station_loop.h"
+#include "sim/station_loop.h"
 
 namespace plcsim {
 namespace {

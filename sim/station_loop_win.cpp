@@ -9,8 +9,8 @@
 
 #include <algorithm>
 
-#include "com_port_win.h"
-#include "station_loop.h"
+#include "common/com_port_win.h"
+#include "sim/station_loop.h"
 
 namespace plcsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "station_set.h"
+#include "sim/station_set.h"
 
 #include <cctype>
 

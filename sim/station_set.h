@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "faults.h"
-#include "pcon_station.h"
-#include "plc_simulator.h"
-#include "sim_threads.h"
+#include "sim/faults.h"
+#include "sim/pcon_station.h"
+#include "sim/plc_simulator.h"
+#include "sim/sim_threads.h"
 
 namespace plcsim {
 

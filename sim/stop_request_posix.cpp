@@ -1,4 +1,4 @@
-#include "stop_request.h"
+#include "sim/stop_request.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "posix_fd.h"
+#include "sim/posix_fd.h"
 
 namespace plcsim {
 

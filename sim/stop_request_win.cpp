@@ -1,4 +1,4 @@
-#include "stop_request.h"
+#include "sim/stop_request.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

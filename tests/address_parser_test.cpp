@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "address_parser.h"
-#include "case_name.h"
-#include "log_capture.h"
+#include "address/address_parser.h"
+#include "tests/case_name.h"
+#include "tests/log_capture.h"
 
 namespace {
 

@@ -7,6 +7,5 @@ kiv_add_gtest(driver_unit_tests
 kiv_add_gtest(driver_library_tests
   SOURCES library_test.cpp
   LIBS DORVAK ${CMAKE_DL_LIBS})
-target_include_directories(driver_library_tests PRIVATE ${CMAKE_SOURCE_DIR}/driver)
 add_dependencies(driver_library_tests DAVODEV)
 target_compile_definitions(driver_library_tests PRIVATE TEST_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "commands.h"
-#include "davodev.h"
-#include "framed.h"
-#include "log_capture.h"
-#include "plc_simulator.h"
-#include "serial_platform.h"
-#include "serial_port.h"
-#include "stdout_capture.h"
+#include "driver/commands.h"
+#include "host_api/davodev.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_port.h"
+#include "sim/plc_simulator.h"
+#include "tests/framed.h"
+#include "tests/log_capture.h"
+#include "tests/stdout_capture.h"
 
 inline PortSettings Settings8N1(uint16_t baud = 9600)
 {

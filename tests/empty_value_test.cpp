@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kivhost_line_fixture.h"
+#include "tests/kivhost_line_fixture.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "commands.h"
-#include "log_capture.h"
+#include "driver/commands.h"
+#include "tests/log_capture.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "fake_serial_platform.h"
+#include "tests/fake_serial_platform.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "serial_read_plan.h"
+#include "serial/serial_read_plan.h"
 
 namespace kiv::fake {
 

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial_platform.h"
+#include "serial/serial_platform.h"
 
 namespace kiv::fake {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "case_name.h"
-#include "frames.h"
+#include "protocol/frames.h"
+#include "tests/case_name.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "small_stack.h"
+#include "tests/small_stack.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);

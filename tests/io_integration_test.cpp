@@ -7,8 +7,8 @@
 #include <chrono>
 #include <utility>
 
-#include "case_name.h"
-#include "driver_fixture.h"
+#include "tests/case_name.h"
+#include "tests/driver_fixture.h"
 
 namespace {
 

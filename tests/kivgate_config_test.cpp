@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "gate_config.h"
-#include "log_repeats.h"
+#include "gate/gate_config.h"
+#include "gate/log_repeats.h"
 
 namespace {
 

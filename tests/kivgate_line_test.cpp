@@ -23,11 +23,11 @@
 #include <modbus/modbus.h>
 #include <nlohmann/json.hpp>
 
-#include "kivhost_line_fixture.h"
-#include "max_age.h"
-#include "mqtt_broker.h"
-#include "plcsim_process.h"
-#include "write_failure.h"
+#include "gate/max_age.h"
+#include "gate/write_failure.h"
+#include "tests/kivhost_line_fixture.h"
+#include "tests/mqtt_broker.h"
+#include "tests/plcsim_process.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
-#include "gate_state.h"
-#include "modbus_map.h"
-#include "modbus_server.h"
+#include "gate/gate_state.h"
+#include "gate/modbus_map.h"
+#include "gate/modbus_server.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mqtt_bridge.h"
-#include "mqtt_broker.h"
-#include "mqtt_payload.h"
-#include "small_stack.h"
+#include "gate/mqtt_bridge.h"
+#include "gate/mqtt_payload.h"
+#include "tests/mqtt_broker.h"
+#include "tests/small_stack.h"
 
 namespace {
 
@@ -702,6 +702,13 @@ TEST(KivgateMqttBridge, StatusOverwrittenByAnotherClientIsPutBack)
         EXPECT_TRUE(logs.WaitFor("to gw/status: put online back", payload[0] == 'o' ? 1 : 2)) << logs.All();
     }
     EXPECT_EQ(logs.Count("another client published \"gone?\" to gw/status"), 1u) << logs.All();
+    // The log line comes before the broker has the put-back: wait for the
+    // broker to pass it on (the first online, then one per overwrite).
+    ASSERT_FALSE(other
+                     .WaitFor(
+                         "gw/status", [](const Message& m) { return Is(m, "online"); }, 10s, 3)
+                     .topic.empty())
+        << logs.All();
     mqtt_test::Subscriber late(broker.Port(), "gw/status");
     const Message held = late.WaitFor("gw/status");
     EXPECT_EQ(held.payload, "online");

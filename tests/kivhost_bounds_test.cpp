@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "block_planner.h"
-#include "cycle_loop.h"
-#include "latency_histogram.h"
-#include "scan_engine.h"
-#include "trace_reader.h"
+#include "analysis/latency_histogram.h"
+#include "analysis/trace_reader.h"
+#include "kivhost/cycle_loop.h"
+#include "scan/block_planner.h"
+#include "scan/scan_engine.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "case_name.h"
-#include "kivhost_line_fixture.h"
+#include "tests/case_name.h"
+#include "tests/kivhost_line_fixture.h"
 
 namespace {
 

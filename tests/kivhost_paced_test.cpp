@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "case_name.h"
-#include "kivhost_line_fixture.h"
-#include "plc_simulator.h"
+#include "sim/plc_simulator.h"
+#include "tests/case_name.h"
+#include "tests/kivhost_line_fixture.h"
 
 namespace plcsim {
 void PrintTo(const Fault& fault, std::ostream* os)

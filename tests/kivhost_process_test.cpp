@@ -28,10 +28,10 @@
 #include <variant>
 #include <vector>
 
-#include "case_name.h"
 #include "davodev_version.h"
-#include "kivhost_line_fixture.h"
-#include "plc_simulator.h"
+#include "sim/plc_simulator.h"
+#include "tests/case_name.h"
+#include "tests/kivhost_line_fixture.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
-#include "log_capture.h"
+#include "host_api/davodev.h"
+#include "tests/log_capture.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <chrono>
 
-#include "driver_fixture.h"
-#include "reliability_support.h"
-#include "serial_port.h"
+#include "serial/serial_port.h"
+#include "tests/driver_fixture.h"
+#include "tests/reliability_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dorvak.h"
+#include "hosting/dorvak.h"
 
 struct LogLine {
     int level;

@@ -13,7 +13,7 @@
 
 #include <mosquitto.h>
 
-#include "mosquitto_broker.h"
+#include "tests/mosquitto_broker.h"
 
 namespace mqtt_test {
 

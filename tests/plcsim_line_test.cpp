@@ -22,12 +22,12 @@
 #include <string>
 #include <thread>
 
+#include "common/tty_line_posix.h"
 #include "davodev_version.h"
-#include "framed.h"
-#include "pcon_station.h"
-#include "plc_simulator.h"
-#include "plcsim_process.h"
-#include "tty_line_posix.h"
+#include "sim/pcon_station.h"
+#include "sim/plc_simulator.h"
+#include "tests/framed.h"
+#include "tests/plcsim_process.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "framed.h"
-#include "plcsim_process.h"
+#include "tests/framed.h"
+#include "tests/plcsim_process.h"
 
 namespace {
 

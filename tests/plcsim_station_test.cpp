@@ -5,10 +5,10 @@
 #include <random>
 #include <string>
 
-#include "faults.h"
-#include "framed.h"
-#include "pcon_station.h"
-#include "plc_simulator.h"
+#include "sim/faults.h"
+#include "sim/pcon_station.h"
+#include "sim/plc_simulator.h"
+#include "tests/framed.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <cstring>
 #include <thread>
 
-#include "driver_fixture.h"
-#include "reliability_support.h"
+#include "tests/driver_fixture.h"
+#include "tests/reliability_support.h"
 
 extern "C" {
 void* __libc_malloc(size_t size);

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "case_name.h"
-#include "driver_fixture.h"
-#include "reliability_support.h"
+#include "tests/case_name.h"
+#include "tests/driver_fixture.h"
+#include "tests/reliability_support.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <functional>
 
-#include "case_name.h"
-#include "driver_fixture.h"
-#include "reliability_support.h"
-#include "serial_port.h"
+#include "serial/serial_port.h"
+#include "tests/case_name.h"
+#include "tests/driver_fixture.h"
+#include "tests/reliability_support.h"
 
 namespace {
 

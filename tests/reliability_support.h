@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "dorvak.h"
+#include "hosting/dorvak.h"
 
 namespace reliability {
 

@@ -10,8 +10,8 @@
 #include <random>
 #include <thread>
 
-#include "driver_fixture.h"
-#include "reliability_support.h"
+#include "tests/driver_fixture.h"
+#include "tests/reliability_support.h"
 
 namespace {
 

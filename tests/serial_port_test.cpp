@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_serial_platform.h"
-#include "serial_platform.h"
-#include "serial_port.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_port.h"
+#include "tests/fake_serial_platform.h"
 
 namespace kiv {
 namespace {

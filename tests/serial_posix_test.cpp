@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "serial_platform.h"
-#include "serial_port.h"
-#include "serial_posix_name.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_port.h"
+#include "serial/serial_posix_name.h"
 
 namespace kiv {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "serial_deadline.h"
-#include "serial_read_plan.h"
+#include "serial/serial_deadline.h"
+#include "serial/serial_read_plan.h"
 
 namespace kiv {
 namespace {

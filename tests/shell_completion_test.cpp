@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "case_name.h"
+#include "tests/case_name.h"
 
 namespace {
 

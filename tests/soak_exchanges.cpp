@@ -43,7 +43,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver_fixture.h"
+#include "tests/driver_fixture.h"
 
 namespace {
 

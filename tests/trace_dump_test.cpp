@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "case_name.h"
-#include "exchange.h"
-#include "log_capture.h"
-#include "stdout_capture.h"
+#include "protocol/exchange.h"
+#include "tests/case_name.h"
+#include "tests/log_capture.h"
+#include "tests/stdout_capture.h"
 
 namespace {
 

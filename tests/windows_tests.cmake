@@ -1,7 +1,6 @@
 # Windows test programs, run under wine by the native build (tests/wine.cmake).
 function(kiv_add_wine_program name)
   add_executable(${name} ${ARGN})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/driver ${CMAKE_SOURCE_DIR}/hosting ${CMAKE_CURRENT_SOURCE_DIR}/wine)
   target_link_options(${name} PRIVATE -static-libgcc -static-libstdc++ -static)
 endfunction()
 
@@ -17,4 +16,3 @@ kiv_add_wine_program(serial_wine_test wine/serial_wine_test.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_port.cpp ${CMAKE_SOURCE_DIR}/serial/serial_platform_win.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_win_name.cpp
   ${CMAKE_SOURCE_DIR}/serial/serial_read_plan.cpp fake_serial_platform.cpp)
-target_include_directories(serial_wine_test PRIVATE ${CMAKE_SOURCE_DIR}/serial ${CMAKE_CURRENT_SOURCE_DIR})

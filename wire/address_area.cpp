@@ -1,6 +1,6 @@
-#include "address_area.h"
+#include "wire/address_area.h"
 
-#include "hex_digits.h"
+#include "wire/hex_digits.h"
 
 namespace kivhost {
 

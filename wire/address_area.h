@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "davodev.h"
+#include "host_api/davodev.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "hex_digits.h"
+#include "wire/hex_digits.h"
 
 namespace kivhost {
 

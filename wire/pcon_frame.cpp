@@ -1,9 +1,9 @@
-#include "pcon_frame.h"
+#include "wire/pcon_frame.h"
 
 #include <cstdio>
 
-#include "address_area.h"
-#include "hex_digits.h"
+#include "wire/address_area.h"
+#include "wire/hex_digits.h"
 
 namespace kivhost {
 namespace {

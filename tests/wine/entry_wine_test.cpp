@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "davodev.h"
-#include "dorvak.h"
-#include "wine_check.h"
+#include "host_api/davodev.h"
+#include "hosting/dorvak.h"
+#include "tests/wine/wine_check.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <cstring>
 #include <string>
 
-#include "fake_serial_platform.h"
-#include "serial_platform.h"
-#include "serial_port.h"
-#include "serial_win_dcb.h"
-#include "wine_check.h"
+#include "serial/serial_platform.h"
+#include "serial/serial_port.h"
+#include "serial/serial_win_dcb.h"
+#include "tests/fake_serial_platform.h"
+#include "tests/wine/wine_check.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <dlfcn.h>
 
-#include "host_log.h"
+#include "host_api/host_log.h"
 
 namespace kiv {
 

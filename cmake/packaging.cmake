@@ -1,12 +1,12 @@
 # Packages, made with CPack from the install rules below. Every package build
 # writes SHA256SUMS beside the packages.
 #   native build:  DAVODEV-<version>-Linux.tar.gz   one folder: libDAVODEV.so, libDORVAK.so,
-#                                                   kivhost, plcsim, include/davodev.h, README.md;
+#                                                   kivhost, plcsim, include/davodev.h, README.md, docs/;
 #                                                   the programs find their libraries beside them
 #                  davodev_<version>_<arch>.deb     installed under /usr (needs dpkg-shlibdeps); with
 #                                                   kivgate, its service and /etc/default/kivgate
 #   Windows build: DAVODEV-<version>-win32.zip      driver/, tools/ (kivhost.exe, plcsim.exe, the log
-#                                                   stand-in), include/, INSTALL.txt, README.md
+#                                                   stand-in), include/, INSTALL.txt, README.md, docs/
 # `cmake --build <native dir> --target package` makes the tarball and the
 # Debian package, and the zip as well when the Windows side is cross-built
 # beside it (KIV_WITH_WINDOWS).
@@ -44,6 +44,8 @@ else()
   install(FILES ${CMAKE_SOURCE_DIR}/host_api/davodev.h DESTINATION include COMPONENT ${KIV_DEB_COMPONENT})
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
     DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/davodev/docs COMPONENT ${KIV_DEB_COMPONENT}
+    FILES_MATCHING PATTERN "*.md")
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION share/doc/davodev/examples COMPONENT ${KIV_DEB_COMPONENT})
 
   # kivgate, where it is built, with its service: installed, not enabled, as
@@ -138,6 +140,7 @@ else()
   endforeach()
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION . COMPONENT ${KIV_ARCHIVE_COMPONENT})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT ${KIV_ARCHIVE_COMPONENT} FILES_MATCHING PATTERN "*.md")
 install(FILES ${CMAKE_SOURCE_DIR}/host_api/davodev.h DESTINATION include COMPONENT ${KIV_ARCHIVE_COMPONENT})
 
 set(CPACK_PACKAGE_NAME DAVODEV)

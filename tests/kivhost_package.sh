@@ -31,6 +31,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# The documentation pages every package carries beside README.md, prefixed.
+doc_pages() { (cd "$source/docs" && LC_ALL=C ls -- *.md) | sed "s|^|$1|"; }
 # A tool that is missing: fatal on CI, a skipped step elsewhere.
 missing() {
   [ "${CI:-}" = true ] && fail "$1 (CI must install it)"
@@ -56,7 +58,8 @@ tarball=$work/DAVODEV-$version-Linux.tar.gz
 [ -f "$tarball" ] || fail "no $(basename "$tarball") in: $packages"
 top=$(basename "$tarball" .tar.gz)
 listing=$(tar tzf "$tarball" | grep -v '/$' | sort | tr '\n' ' ')
-want="$top/README.md $top/include/davodev.h $top/kivhost $top/libDAVODEV.so $top/libDORVAK.so $top/plcsim "
+want=$({ printf '%s\n' "$top/README.md" "$top/include/davodev.h" "$top/kivhost" "$top/libDAVODEV.so" "$top/libDORVAK.so" \
+  "$top/plcsim"; doc_pages "$top/docs/"; } | sort | tr '\n' ' ')
 [ "$listing" = "$want" ] || fail "tarball holds: $listing"
 mkdir "$work/linux"
 tar xzf "$tarball" -C "$work/linux"
@@ -108,7 +111,7 @@ check_deb() {
     gate_files="/etc/default/kivgate /lib/systemd/system/kivgate.service "
     gate_bin="/usr/bin/kivgate "
   fi
-  local want="$gate_files$gate_bin/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright "
+  local want="$gate_files$gate_bin/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright $(doc_pages /usr/share/doc/davodev/docs/ | tr '\n' ' ')"
   [ "$fixed" = "$want" ] || fail "the Debian package holds: $fixed"
   # The log stand-in only where no host looks for its own.
   local standins
@@ -157,6 +160,7 @@ check_deb() {
     fail "the unpacked Debian kivhost --version: $("$work/deb/usr/bin/kivhost" --version 2>&1)"
   local doc=$work/deb/usr/share/doc/davodev
   diff -r "$source/examples" "$doc/examples" || fail "/usr/share/doc/davodev/examples/ is not examples/"
+  diff -r "$source/docs" "$doc/docs" || fail "/usr/share/doc/davodev/docs/ is not docs/"
   grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright" &&
     grep -q '^License: [^ ]' "$doc/copyright" || fail "copyright is not in the machine-readable form, or states no licence"
   # gzip -9n: no name, no time (bytes 4-7), maximum compression (byte 8).
@@ -226,7 +230,8 @@ top=$(basename "$zip" .zip)
 hostlibs=$(unzip -Z1 "$zip" | grep -iE '/dorvak[^/]*$' | grep -v "^$top/tools/" || true)
 [ -z "$hostlibs" ] || fail "named like a host library, outside tools/: $hostlibs"
 listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
-want="$top/INSTALL.txt $top/README.md $top/driver/DAVODEV.dll $top/include/davodev.h $top/tools/DORVAK.dll $top/tools/kivhost.exe $top/tools/plcsim.exe "
+want=$({ printf '%s\n' "$top/INSTALL.txt" "$top/README.md" "$top/driver/DAVODEV.dll" "$top/include/davodev.h" \
+  "$top/tools/DORVAK.dll" "$top/tools/kivhost.exe" "$top/tools/plcsim.exe"; doc_pages "$top/docs/"; } | sort | tr '\n' ' ')
 [ "$listing" = "$want" ] || fail "zip holds: $listing"
 unzip -q "$zip" -d "$work/windows"
 unpacked="$work/windows/$top"

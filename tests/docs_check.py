@@ -107,18 +107,19 @@ def anchors(path, cache={}):
 
 def check_links(path, root, faults):
     prose, _ = read_page(path)
-    for number, line in enumerate(prose, 1):
-        line = re.sub(r"`[^`]*`", "", line)  # links are never inside code
-        for target in LINK.findall(line):
-            if re.match(r"^[a-z][a-z0-9+.-]*:", target):
-                continue  # http:, mailto: and the like: not the tree's
-            file, _, anchor = target.partition("#")
-            where = f"{os.path.relpath(path, root)}:{number}"
-            resolved = os.path.normpath(os.path.join(os.path.dirname(path), file)) if file else path
-            if not os.path.exists(resolved):
-                faults.append(f"{where}: the link {target} names no file of the tree")
-            elif anchor and resolved.endswith(".md") and anchor not in anchors(resolved):
-                faults.append(f"{where}: the link {target}: no heading of {os.path.relpath(resolved, root)} is #{anchor}")
+    # Links are never inside code; their text may run over lines.
+    text = "\n".join(re.sub(r"`[^`]*`", "", line) for line in prose)
+    for link in LINK.finditer(text):
+        target = link.group(1)
+        if re.match(r"^[a-z][a-z0-9+.-]*:", target):
+            continue  # http:, mailto: and the like: not the tree's
+        file, _, anchor = target.partition("#")
+        where = f"{os.path.relpath(path, root)}:{text.count(chr(10), 0, link.start(1)) + 1}"
+        resolved = os.path.normpath(os.path.join(os.path.dirname(path), file)) if file else path
+        if not os.path.exists(resolved):
+            faults.append(f"{where}: the link {target} names no file of the tree")
+        elif anchor and resolved.endswith(".md") and anchor not in anchors(resolved):
+            faults.append(f"{where}: the link {target}: no heading of {os.path.relpath(resolved, root)} is #{anchor}")
 
 
 class Help:

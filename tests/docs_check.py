@@ -146,9 +146,9 @@ class Help:
                 continue
             m = OPTION_LINE.match(line)
             if m:
-                spec = re.split(r"\s{2,}", m.group(1).strip())[0]
-                found = OPTION_NAME.findall(spec)
-                rest = OPTION_NAME.sub("", spec).replace(",", "").strip()
+                option_text = re.split(r"\s{2,}", m.group(1).strip())[0]
+                found = OPTION_NAME.findall(option_text)
+                rest = OPTION_NAME.sub("", option_text).replace(",", "").strip()
                 takes_value = bool(rest) and not rest.startswith("[")
                 for name in found:
                     options[name] = takes_value

@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KIV_BENCH_BUILD_DIR:-build-bench-smoke}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_TESTS=OFF >/dev/null
+# A build that exists keeps its configuration: the test command gives its ci build.
+[ -f "$build/CMakeCache.txt" ] ||
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_TESTS=OFF >/dev/null
 cmake --build "$build" --target kivbench -j "$(nproc)"
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT

@@ -1,22 +1,29 @@
 #!/usr/bin/env bash
-# The longer reliability checks, each in a build of its own:
-#   build-rel   the reliability tests, the short soak, and valgrind memcheck
-#               over the integration suite and the reliability tests;
-#   build-tsan  four channels on four threads, the reliability tests, the
-#               integration suite and kivgate's tests (its line owner, servers
-#               and write queue share snapshots and writes across threads)
-#               under ThreadSanitizer;
-#   build-fuzz  each fuzz target for a bounded time under AddressSanitizer
-#               and UndefinedBehaviorSanitizer (clang).
-# Works from a fresh clone: it configures and builds what it needs. Takes
-# about four and a half minutes on two cores, most of it building. Environment: KIV_FUZZ_SECONDS (default 60)
-# per fuzz target, KIV_SOAK_EXCHANGES (default 3000).
+# The longer reliability checks:
+#   the native build (KIV_REL_BUILD_DIR: the test command's build-ci, or a
+#               build-rel of its own)   the reliability tests, the short soak,
+#               and valgrind memcheck over the integration suite and the
+#               reliability tests;
+#   build-tsan  the threaded code only, under ThreadSanitizer: four channels
+#               on four threads, and kivgate's tests (its line owner, servers
+#               and write queue share snapshots and writes across threads);
+#               the single-threaded suites run under AddressSanitizer instead;
+#   the fuzz targets (KIV_FUZZ_BUILD_DIR: the test command's build-asan, which
+#               clang builds with the fuzzer's instrumentation, or a
+#               build-fuzz of its own)   each for a bounded time under
+#               AddressSanitizer and UndefinedBehaviorSanitizer.
+# Works from a fresh clone: it configures and builds what it needs, and
+# builds nothing twice when given the test command's builds.
+# Environment: KIV_FUZZ_SECONDS (default 60) per fuzz target,
+# KIV_SOAK_EXCHANGES (default 3000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds=${KIV_FUZZ_SECONDS:-60}
 soak_exchanges=${KIV_SOAK_EXCHANGES:-3000}
-logs=build-rel/reliability-logs
+rel=${KIV_REL_BUILD_DIR:-build-rel}
+fuzz=${KIV_FUZZ_BUILD_DIR:-build-fuzz}
+logs=$rel/reliability-logs
 started=$SECONDS
 
 step_start=0
@@ -39,28 +46,29 @@ run_logged() {
   fi
 }
 
-step "native build (build-rel)"
-cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON >/dev/null
-cmake --build build-rel -j "$jobs" --target \
+step "native build ($rel)"
+# A build that exists keeps its configuration: the test command's is its ci build.
+[ -f "$rel/CMakeCache.txt" ] || cmake -S . -B "$rel" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON >/dev/null
+cmake --build "$rel" -j "$jobs" --target \
   driver_integration_tests reliability_tests reliability_threads_test reliability_alloc_test soak_exchanges >/dev/null
 mkdir -p "$logs"
 done_step
 
 step "reliability tests: bad input, descriptors, the line, threads, heap"
 for t in reliability_tests reliability_threads_test reliability_alloc_test; do
-  run_logged "$logs/$t.log" "build-rel/bin/$t"
+  run_logged "$logs/$t.log" "$rel/bin/$t"
 done
 done_step
 
 step "short soak: $soak_exchanges exchanges"
-run_logged "$logs/soak.log" build-rel/bin/soak_exchanges --exchanges "$soak_exchanges" --seed 1 --fault-rate 0.15
+run_logged "$logs/soak.log" "$rel/bin/soak_exchanges" --exchanges "$soak_exchanges" --seed 1 --fault-rate 0.15
 grep -E "^soak:|^attempts:|^violations:" "$logs/soak.log" | sed 's/^/    /'
 done_step
 
 if command -v valgrind >/dev/null; then
   step "valgrind memcheck: integration suite and reliability tests"
   for t in driver_integration_tests reliability_tests; do
-    run_logged "$logs/valgrind-$t.log" valgrind -q --error-exitcode=1 --leak-check=full "build-rel/bin/$t"
+    run_logged "$logs/valgrind-$t.log" valgrind -q --error-exitcode=1 --leak-check=full "$rel/bin/$t"
   done
   done_step
 else
@@ -69,7 +77,7 @@ fi
 
 step "ThreadSanitizer (build-tsan)"
 cmake --preset tsan >/dev/null
-tsan_tests=(reliability_threads_test reliability_tests driver_integration_tests)
+tsan_tests=(reliability_threads_test)
 # kivgate needs libmodbus and libmosquitto; without them it is not built at all.
 if grep -q '^KIV_GATE:BOOL=ON' build-tsan/CMakeCache.txt; then
   tsan_tests+=(kivgate_modbus_tests kivgate_mqtt_tests kivgate_line_tests)
@@ -82,19 +90,24 @@ done
 done_step
 
 if command -v clang++ >/dev/null; then
-  step "fuzz targets (build-fuzz), ${fuzz_seconds} s each, side by side"
-  cmake --preset fuzz >/dev/null
+  step "fuzz targets ($fuzz), ${fuzz_seconds} s each, side by side"
+  [ -f "$fuzz/CMakeCache.txt" ] || cmake --preset fuzz >/dev/null
+  grep -q '^KIV_FUZZ:BOOL=ON' "$fuzz/CMakeCache.txt" || { echo "reliability-checks: $fuzz is no fuzz build" >&2; exit 1; }
   targets=(address_parser_fuzz decode_reply_fuzz exchange_fuzz lifecycle_fuzz trace_dump_fuzz tag_list_fuzz)
-  cmake --build build-fuzz -j "$jobs" --target "${targets[@]}" >/dev/null
+  # kivgate's request and payload rules, wherever kivgate is built.
+  if grep -q '^KIV_GATE:BOOL=ON' "$fuzz/CMakeCache.txt"; then
+    targets+=(modbus_request_fuzz mqtt_payload_fuzz)
+  fi
+  cmake --build "$fuzz" -j "$jobs" --target "${targets[@]}" >/dev/null
   export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
   pids=()
   for t in "${targets[@]}"; do
     # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
-    mkdir -p "build-fuzz/corpus/$t" build-fuzz/artifacts
+    mkdir -p "$fuzz/corpus/$t" "$fuzz/artifacts"
     # A small stack, as a service's threads may have: an input that makes a
     # parse recurse with its depth crashes here first.
-    (ulimit -s 2048 && exec "build-fuzz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t") \
+    (ulimit -s 2048 && exec "$fuzz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$fuzz/artifacts/$t-" "$fuzz/corpus/$t" "fuzz/corpus/$t") \
       >"$logs/fuzz-$t.log" 2>&1 &
     pids+=($!)
   done

@@ -18,6 +18,9 @@ case $windows in
     ;;
 esac
 export KIV_WITH_WINDOWS=$windows
+# The compiler cache (installed below) keyed on paths within the clone, so
+# that another clone of the same sources finds what this one compiled.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 # Each stage's time, said at the end: where a slow run spends it.
 times=()
@@ -47,7 +50,10 @@ run_preset() {
 timed ci run_preset ci -DKIV_WITH_WINDOWS="$windows"
 timed asan run_preset asan
 
-# Longer checks of their own, each in its own script.
+# Longer checks of their own, each in its own script, on the builds above:
+# the ci build for the soak, valgrind and the benchmark's smoke run, the
+# asan build (clang, with the fuzzer's instrumentation) for the fuzz targets.
+export KIV_REL_BUILD_DIR=build-ci KIV_FUZZ_BUILD_DIR=build-asan KIV_BENCH_BUILD_DIR=build-ci
 for extra in scripts/reliability-checks.sh scripts/bench-smoke.sh; do
   timed "$extra" "$extra"
 done

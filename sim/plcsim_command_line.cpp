@@ -192,7 +192,10 @@ std::pair<const char*, std::string> Shown(const OptionRow& row)
 void Describe(CLI::App& app, Arguments& args)
 {
     for (const OptionRow& row : OPTIONS) {
-        const auto [value, description] = Shown(row);
+        // Named copies, not a structured binding: the lambdas below capture them.
+        const auto shown = Shown(row);
+        const char* const value = shown.first;
+        const std::string& description = shown.second;
         const auto describe = [&](CLI::Option* option) {
             if (*value != '\0')
                 option->option_text(value)->type_name(value);

@@ -572,7 +572,7 @@ TEST(KivgateMqttBridge, WhatSnapshotsLeaveRetained)
         mqtt_test::Subscriber late(broker.Port(), prefix + "/#");
         for (const auto& [topic, payload] : c.retained) {
             const Message got =
-                late.WaitFor(prefix + "/" + topic, [&](const Message& m) { return Matches(m, payload); });
+                late.WaitFor(prefix + "/" + topic, [want = payload](const Message& m) { return Matches(m, want); });
             EXPECT_TRUE(got.retained) << topic << ": " << late.Last(prefix + "/" + topic).payload;
         }
         for (const std::string& never : c.never) {

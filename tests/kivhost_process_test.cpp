@@ -41,7 +41,7 @@ using kivhost_test::KivhostRunning;
 using kivhost_test::Outcome;
 using kivhost_test::RunKivhost;
 
-// The example tag file of the README: pumps and tanks on station 01, a flow
+// The example tag file of the docs: pumps and tanks on station 01, a flow
 // meter and the building on 02.
 const std::string EXAMPLE_TAGS = std::string(KIV_SOURCE_DIR) + "/examples/pump-station.csv";
 // Its 15 tags in CSV rows, a row per element of a run: tank levels 4, valves open 8, flow 2.

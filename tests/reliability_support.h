@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "hosting/dorvak.h"
@@ -27,6 +29,31 @@ inline int OpenDescriptors()
         closedir(dir);
     }
     return n;
+}
+
+// The descriptors open now, by number (the directory's own left out).
+inline std::set<int> OpenDescriptorSet()
+{
+    std::set<int> open;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        const int own = dirfd(dir);
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own)
+                open.insert(std::atoi(entry->d_name));
+        closedir(dir);
+    }
+    return open;
+}
+
+// Those open now that were not open before: what a leak leaves. One that a
+// sanitizer's or a simulator's thread closed meanwhile is none of ours.
+inline std::set<int> OpenedSince(const std::set<int>& before)
+{
+    std::set<int> opened;
+    for (int fd : OpenDescriptorSet())
+        if (!before.count(fd))
+            opened.insert(fd);
+    return opened;
 }
 
 // Sends descriptor 1 (the driver's traces) to /dev/null until destroyed:

@@ -166,14 +166,12 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
 // SIGHUP's work, off the line's thread and with every signal left to the
 // main thread: the new start is checked while the old one serves; a valid
 // one ends the run after the exchange under way, for main to start it.
-void WatchReloads(const Logger& log, std::atomic<bool>& restart)
+void WatchReloads(const Logger& log, kivhost::StopToken& stop, std::atomic<bool>& restart)
 {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    // The atomic twin of the stop flag: the volatile one is for the main thread only.
-    while (!kivhost::StopFlag().load()) {
-        kivhost::SleepMs(100);
+    while (stop.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(100))) {
         if (!TakeReloadRequest())
             continue;
         log("reload asked (SIGHUP): checking the tag file and options");
@@ -182,7 +180,7 @@ void WatchReloads(const Logger& log, std::atomic<bool>& restart)
             continue;
         }
         restart = true;
-        kivhost::RequestStop();
+        stop.Request();
     }
 }
 
@@ -226,18 +224,25 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.intervalMs = options.intervalMs;
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
-    kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
+    kivhost::StopToken& stop = kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     // Before anything is said of the run: a SIGHUP from then on is a reload.
     CatchReloadSignal();
     Servers servers;
-    if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
-        session.End();
-        return EXIT_FAILED;
+    std::atomic<bool> restart{false};
+    std::thread reloads;
+    {
+        // The handlers run on this thread alone: every thread started here
+        // (the servers', the reload watcher, libmosquitto's, and the ones
+        // they start) inherits the stop signals blocked.
+        const kivhost::StopSignalsHeld held;
+        if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
+            session.End();
+            return EXIT_FAILED;
+        }
+        reloads = std::thread(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
     }
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
-    std::atomic<bool> restart{false};
-    std::thread reloads(WatchReloads, std::cref(log), std::ref(restart));
-    owner.Run(&kivhost::stopRequested, &kivhost::inExchange);
+    owner.Run(stop);
     reloads.join();
     log.EndStatus();
     servers.Stop();

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,6 +215,11 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     if (int status = kivhost::OpenLine(context, json); status != EXIT_DONE)
         return status;
 
+    // The handlers run on this thread alone: every thread started from here
+    // on (the write queue's, the servers', libmosquitto's, the reload
+    // watcher, and the ones they start) inherits the stop signals blocked.
+    // A signal that comes meanwhile is taken once the line's loop begins.
+    std::optional<kivhost::StopSignalsHeld> held(std::in_place);
     Logger log;
     log.SetLevel(run.gate.logLevel);
     SnapshotStore snapshots;
@@ -229,19 +235,13 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     CatchReloadSignal();
     Servers servers;
     std::atomic<bool> restart{false};
-    std::thread reloads;
-    {
-        // The handlers run on this thread alone: every thread started here
-        // (the servers', the reload watcher, libmosquitto's, and the ones
-        // they start) inherits the stop signals blocked.
-        const kivhost::StopSignalsHeld held;
-        if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
-            session.End();
-            return EXIT_FAILED;
-        }
-        reloads = std::thread(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
+    if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
+        session.End();
+        return EXIT_FAILED;
     }
+    std::thread reloads(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
+    held.reset();
     owner.Run(stop);
     reloads.join();
     log.EndStatus();

@@ -4,13 +4,13 @@
 #ifndef DAVODEV_KIVHOST_SERIAL_TAP_H
 #define DAVODEV_KIVHOST_SERIAL_TAP_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "analysis/line_monitor.h"
+#include "common/stop_token.h"
 #include "common/tty_line.h"
 
 namespace kivhost {
@@ -67,12 +67,12 @@ struct WatchOptions {
     size_t gatherAfter = 32;  // bytes of a frame read one by one before gathering
 };
 
-// Reads the tap into the monitor until stop is set (a signal handler or
-// another thread may set it), stamping bytes with microseconds since
+// Reads the tap into the monitor until a stop is asked for (by a signal
+// handler or another thread; the wait for the line ends at once), stamping bytes with microseconds since
 // originUs. Does not call monitor.Finish. Why it hung up or failed goes to
 // *why, when given.
 WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
-                   const std::atomic<bool>& stop, std::string* why = nullptr);
+                   const StopToken& stop, std::string* why = nullptr);
 
 }  // namespace kivhost
 

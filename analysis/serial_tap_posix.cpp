@@ -16,7 +16,7 @@
 namespace kivhost {
 namespace {
 
-constexpr int IDLE_POLL_MS = 200;  // how often a quiet watch looks at its stop flag
+constexpr int IDLE_POLL_MS = 200;  // how often a quiet watch tells the monitor so
 
 std::string OpenFailure(const std::string& path, int error)
 {
@@ -83,7 +83,7 @@ SerialTap::~SerialTap()
 }
 
 WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
-                   const std::atomic<bool>& stop, std::string* why)
+                   const StopToken& stop, std::string* why)
 {
     const auto failed = [&](WatchEnd end) {
         if (why != nullptr)
@@ -95,17 +95,18 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
     const timespec gather{0, static_cast<long>(std::min<uint64_t>(options.gatherUs, 999999) * 1000)};
     char buffer[4096];
     size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
-    while (!stop.load(std::memory_order_relaxed)) {
-        pollfd watched{tap.Native(), POLLIN, 0};
-        const int ready = poll(&watched, 1, quietMs);
+    while (!stop.Requested()) {
+        pollfd watched[2] = {{tap.Native(), POLLIN, 0}, {stop.Wake(), POLLIN, 0}};
+        const int ready = poll(watched, 2, quietMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;  // the signal that sets stop, or another
             return failed(WatchEnd::Failed);
         }
-        if (ready == 0) {
-            monitor.Idle(MonotonicUs() - originUs);
-            continue;
+        if (watched[0].revents == 0) {
+            if (ready == 0)
+                monitor.Idle(MonotonicUs() - originUs);
+            continue;  // or the stop's wake: seen by the loop
         }
         const ssize_t got = read(tap.Native(), buffer, sizeof buffer);
         const uint64_t now = MonotonicUs() - originUs;
@@ -121,7 +122,7 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         // A pseudo-terminal whose master closed reads EIO; a port that went away, 0.
-        if (got == 0 || errno == EIO || (watched.revents & POLLHUP))
+        if (got == 0 || errno == EIO || (watched[0].revents & POLLHUP))
             return failed(WatchEnd::HungUp);
         return failed(WatchEnd::Failed);
     }

@@ -9,7 +9,7 @@
 namespace kivhost {
 namespace {
 
-constexpr DWORD IDLE_READ_MS = 200;  // how often a quiet watch looks at its stop flag
+constexpr DWORD IDLE_READ_MS = 200;  // how often a quiet watch looks at its stop, and tells the monitor
 
 // The errors a COM port gives once its adapter has gone.
 bool GoneAway(DWORD code)
@@ -43,7 +43,7 @@ SerialTap::~SerialTap()
 }
 
 WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& options, uint64_t originUs,
-                   const std::atomic<bool>& stop, std::string* why)
+                   const StopToken& stop, std::string* why)
 {
     const auto failed = [&](DWORD code) {
         const WatchEnd end = GoneAway(code) ? WatchEnd::HungUp : WatchEnd::Failed;
@@ -60,7 +60,7 @@ WatchEnd WatchLine(SerialTap& tap, LineMonitor& monitor, const WatchOptions& opt
     const DWORD gatherMs = static_cast<DWORD>(options.gatherUs / 1000);
     char buffer[4096];
     size_t sinceCr = 0;  // bytes read since the last CR: how far into a frame the line is
-    while (!stop.load(std::memory_order_relaxed)) {
+    while (!stop.Requested()) {
         DWORD got = 0;
         if (!ReadArrived(tap.Native(), buffer, sizeof buffer, &got))
             return failed(GetLastError());

@@ -130,8 +130,8 @@ size_t GatewayRig::Blocks() const
 void GatewayRig::StartScan()
 {
     const uint64_t before = snapshots_.Latest()->cycle;
-    stop_ = 0;
-    scan_ = std::thread([this] { owner_->Run(&stop_, &busy_); });
+    stop_.Reset();
+    scan_ = std::thread([this] { owner_->Run(stop_); });
     // Snapshots come after every block: the cycle after the one under way is whole.
     std::shared_ptr<const kivgate::Snapshot> snapshot = snapshots_.Latest();
     for (const auto until = std::chrono::steady_clock::now() + 5s;
@@ -146,20 +146,20 @@ void GatewayRig::StopScan()
 {
     if (!scan_.joinable())
         return;
-    stop_ = 1;
+    stop_.Request();
     scan_.join();
 }
 
 void GatewayRig::GatewayCycles(int cycles)
 {
-    stop_ = 0;
-    owner_->Run(&stop_, &busy_, static_cast<uint64_t>(cycles));
+    stop_.Reset();
+    owner_->Run(stop_, static_cast<uint64_t>(cycles));
 }
 
 void GatewayRig::AloneCycles(int cycles)
 {
     for (int i = 0; i < cycles; ++i) {
-        kivhost::RunCycle(*alone_, *aloneLine_, &stop_);
+        kivhost::RunCycle(*alone_, *aloneLine_, stop_);
         Require(alone_->Cycle().failures == 0, "gateway: the scan alone had a failure");
     }
 }

@@ -6,13 +6,13 @@
 #ifndef DAVODEV_KIVBENCH_GATEWAY_RIG_H
 #define DAVODEV_KIVBENCH_GATEWAY_RIG_H
 
-#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/line_settings.h"
+#include "common/stop_token.h"
 #include "gate/gate_state.h"
 #include "gate/line_owner.h"
 #include "gate/modbus_server.h"
@@ -74,8 +74,7 @@ private:
     std::unique_ptr<kivhost::PortKeeper> alonePort_;
     std::unique_ptr<kivhost::ScanLine> aloneLine_;
 
-    volatile std::sig_atomic_t stop_ = 0;
-    volatile std::sig_atomic_t busy_ = 0;
+    kivhost::StopToken stop_;
     std::thread scan_;
 };
 

@@ -72,7 +72,7 @@ WatchResult MeasureWatch(const ExchangeKind& kind, const kivhost::WatchOptions& 
     outputs.text = shown;
     kivhost::LineMonitor monitor(kivhost::MonitorSettings{}, outputs);
 
-    std::atomic<bool> stop{false};
+    kivhost::StopToken stop;
     std::thread listener([&]() {
         const ThreadTimes start = Now();
         const auto wallStart = Clock::now();
@@ -93,7 +93,7 @@ WatchResult MeasureWatch(const ExchangeKind& kind, const kivhost::WatchOptions& 
     driver.channel.CloseCom();
     // The last reply's bytes reach the mirror as the driver reads them.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    stop = true;
+    stop.Request();
     listener.join();
     monitor.Finish();
     std::fclose(shown);

@@ -137,8 +137,9 @@ void RunCycles(ScanCase& c, plcsim::Simulator& sim, int baud, int cycles, bool m
         silence.kind = plcsim::FaultKind::Silent;
         sim.SetFault(SILENT_STATION, silence);
     }
+    kivhost::StopToken never;
     for (int i = 0; i < cycles; ++i) {
-        kivhost::RunCycle(*c.engine, *c.line, nullptr);
+        kivhost::RunCycle(*c.engine, *c.line, never);
         const kivhost::CycleStats& cycle = c.engine->Cycle();
         if (!measure)
             continue;

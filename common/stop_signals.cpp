@@ -1,7 +1,7 @@
 #include "common/stop_signals.h"
 
 #include <algorithm>
-#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,35 +12,43 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 #endif
 
 namespace kivhost {
-
-volatile std::sig_atomic_t stopRequested = 0;
-volatile std::sig_atomic_t inExchange = 0;
-
 namespace {
 
-// Set in a signal handler, so it must not take a lock.
-static_assert(std::atomic<bool>::is_always_lock_free);
-std::atomic<bool> stopFlag{false};
+// The one place that holds the run's token: everything else is handed it.
+StopToken& RunStop()
+{
+    static StopToken token;
+    return token;
+}
+
+// Read by the handler: set before it is installed, never after.
+StopToken* caught = nullptr;
+void (*atOnceHook)() = nullptr;
 
 // Written by the handler as it is: it may not allocate.
 char onceText[400];
 size_t onceLength = 0;
 char twiceText[200];
 size_t twiceLength = 0;
-constexpr char TWICE_TEXT[] = ": stopped at once, in the middle of an exchange; the driver was not ended "
-                              "and the system closes the port\n";
+constexpr char TWICE_TEXT[] = "stopped at once, in the middle of an exchange; the driver was not ended "
+                              "and the system closes the port";
+
+void SetText(char* into, size_t room, size_t* length, const std::string& text)
+{
+    *length = std::min(text.size(), room);
+    std::memcpy(into, text.data(), *length);
+}
 
 // The second signal's words, named for the program that gets it.
-void SetTwiceText(const char* program)
+void SetTwiceText(const char* program, const char* words)
 {
-    const std::string text = std::string(program) + TWICE_TEXT;
-    twiceLength = std::min(text.size(), sizeof twiceText);
-    std::memcpy(twiceText, text.data(), twiceLength);
+    SetText(twiceText, sizeof twiceText, &twiceLength, std::string(program) + ": " + words + "\n");
 }
 
 void WriteError(const char* text, size_t length)
@@ -60,24 +68,26 @@ extern "C" void OnStopSignal(int signal)
 #else
     (void)signal;
 #endif
-    if (stopRequested == 0) {
-        stopRequested = 1;
-        stopFlag.store(true);
+    if (!caught->Requested()) {
+        caught->Request();
         WriteError(onceText, onceLength);
         return;
     }
-    if (inExchange != 0) {
+    if (caught->Busy()) {
         WriteError(twiceText, twiceLength);
+        if (atOnceHook != nullptr)
+            atOnceHook();
         _exit(EXIT_INTERRUPTED);
     }
 }
 
-void Install()
+StopToken& Install()
 {
+    caught = &RunStop();
 #if defined(_WIN32)
     std::signal(SIGINT, OnStopSignal);
 #else
-    // No SA_RESTART: a wait in progress ends early and the loop sees the flag.
+    // No SA_RESTART: a wait in progress ends early and the loop sees the token.
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -87,19 +97,14 @@ void Install()
     // its logs end on a whole cycle.
     sigaction(SIGHUP, &action, nullptr);
 #endif
+    return *caught;
 }
 
 }  // namespace
 
-const std::atomic<bool>& StopFlag()
-{
-    return stopFlag;
-}
-
 void RequestStop()
 {
-    stopRequested = 1;
-    stopFlag.store(true);
+    RunStop().Request();
 }
 
 std::string StopMessage(const LineOptions& line, size_t longestReply, const char* program)
@@ -114,21 +119,52 @@ std::string StopMessage(const LineOptions& line, size_t longestReply, const char
     return text;
 }
 
-void CatchStopSignals(const LineOptions& line, size_t longestReply, const char* program)
+StopToken& CatchStopSignals(const LineOptions& line, size_t longestReply, const char* program)
 {
-    const std::string message = StopMessage(line, longestReply, program);
-    onceLength = std::min(message.size(), sizeof onceText);
-    std::memcpy(onceText, message.data(), onceLength);
-    SetTwiceText(program);
-    Install();
+    SetText(onceText, sizeof onceText, &onceLength, StopMessage(line, longestReply, program));
+    SetTwiceText(program, TWICE_TEXT);
+    return Install();
 }
 
-void CatchStopSignals()
+StopToken& CatchStopSignals()
 {
     onceLength = 0;
-    SetTwiceText("kivhost");
-    Install();
+    SetTwiceText("kivhost", TWICE_TEXT);
+    return Install();
 }
+
+StopToken& CatchSecondStop(const char* program, const char* atOnceWords, void (*atOnce)())
+{
+    onceLength = 0;
+    SetTwiceText(program, atOnceWords);
+    atOnceHook = atOnce;
+    StopToken& token = RunStop();
+    token.Request();
+    token.SetBusy(true);
+    return Install();
+}
+
+#if defined(_WIN32)
+StopSignalsHeld::StopSignalsHeld() : before_{}
+{
+}
+StopSignalsHeld::~StopSignalsHeld() = default;
+#else
+StopSignalsHeld::StopSignalsHeld() : before_{}
+{
+    static_assert(sizeof(sigset_t) <= sizeof before_ && alignof(sigset_t) <= 8);
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int stopSignal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&held, stopSignal);
+    pthread_sigmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(before_));
+}
+
+StopSignalsHeld::~StopSignalsHeld()
+{
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(before_), nullptr);
+}
+#endif
 
 void SleepMs(uint32_t ms)
 {
@@ -138,19 +174,6 @@ void SleepMs(uint32_t ms)
     timespec span{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&span, nullptr);
 #endif
-}
-
-void SleepUntilOrStop(std::chrono::steady_clock::time_point until)
-{
-    while (stopRequested == 0) {
-        // Rounded up: waking a fraction of a millisecond early would find
-        // nothing due yet.
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return;
-        SleepMs(static_cast<uint32_t>(std::min<long long>(left, 100)));
-    }
 }
 
 }  // namespace kivhost

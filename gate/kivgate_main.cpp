@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,14 +167,12 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
 // SIGHUP's work, off the line's thread and with every signal left to the
 // main thread: the new start is checked while the old one serves; a valid
 // one ends the run after the exchange under way, for main to start it.
-void WatchReloads(const Logger& log, std::atomic<bool>& restart)
+void WatchReloads(const Logger& log, kivhost::StopToken& stop, std::atomic<bool>& restart)
 {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    // The atomic twin of the stop flag: the volatile one is for the main thread only.
-    while (!kivhost::StopFlag().load()) {
-        kivhost::SleepMs(100);
+    while (stop.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(100))) {
         if (!TakeReloadRequest())
             continue;
         log("reload asked (SIGHUP): checking the tag file and options");
@@ -182,7 +181,7 @@ void WatchReloads(const Logger& log, std::atomic<bool>& restart)
             continue;
         }
         restart = true;
-        kivhost::RequestStop();
+        stop.Request();
     }
 }
 
@@ -216,6 +215,11 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     if (int status = kivhost::OpenLine(context, json); status != EXIT_DONE)
         return status;
 
+    // The handlers run on this thread alone: every thread started from here
+    // on (the write queue's, the servers', libmosquitto's, the reload
+    // watcher, and the ones they start) inherits the stop signals blocked.
+    // A signal that comes meanwhile is taken once the line's loop begins.
+    std::optional<kivhost::StopSignalsHeld> held(std::in_place);
     Logger log;
     log.SetLevel(run.gate.logLevel);
     SnapshotStore snapshots;
@@ -226,18 +230,19 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.intervalMs = options.intervalMs;
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
-    kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
+    kivhost::StopToken& stop = kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     // Before anything is said of the run: a SIGHUP from then on is a reload.
     CatchReloadSignal();
     Servers servers;
+    std::atomic<bool> restart{false};
     if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
         session.End();
         return EXIT_FAILED;
     }
+    std::thread reloads(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
-    std::atomic<bool> restart{false};
-    std::thread reloads(WatchReloads, std::cref(log), std::ref(restart));
-    owner.Run(&kivhost::stopRequested, &kivhost::inExchange);
+    held.reset();
+    owner.Run(stop);
     reloads.join();
     log.EndStatus();
     servers.Stop();

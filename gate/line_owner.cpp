@@ -1,7 +1,6 @@
 #include "gate/line_owner.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "common/tool_text.h"
 #include "gate/gate_config.h"
@@ -64,40 +63,39 @@ size_t LineOwner::LongestReply() const
     return longest;
 }
 
-void LineOwner::Run(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy, uint64_t cycles)
+void LineOwner::Run(kivhost::StopToken& stop, uint64_t cycles)
 {
-    busy_ = busy;
+    stop_ = &stop;
     const std::chrono::milliseconds interval(settings_.intervalMs);
     auto next = std::chrono::steady_clock::now();
     Publish(false);
-    for (uint64_t done = 0; *stop == 0 && (cycles == 0 || done < cycles); ++done) {
-        WaitForCycle(next, stop);
-        if (*stop != 0)
+    for (uint64_t done = 0; !stop.Requested() && (cycles == 0 || done < cycles); ++done) {
+        WaitForCycle(next);
+        if (stop.Requested())
             break;
         const auto start = std::chrono::steady_clock::now();
         maxAge_.CycleBegins(start, lastHealthy_);
         next = start + interval;
-        kivhost::RunCycle(engine_, scanLine_, stop, busy,
-                          [this, stop, busy](size_t block, const BlockOutcome& outcome) {
-                              AfterBlock(block, outcome);
-                              Publish(false);
-                              DoWrites(stop, busy);
-                          });
+        kivhost::RunCycle(engine_, scanLine_, stop, [this](size_t block, const BlockOutcome& outcome) {
+            AfterBlock(block, outcome);
+            Publish(false);
+            DoWrites();
+        });
         const kivhost::CycleStats& cycle = engine_.Cycle();
         lastHealthy_ = cycle.complete && cycle.failures == 0;
         // What is served first, then what is logged: a client that reads
         // after an event is logged finds it served.
         Publish(true);
         LogEvents();
-        DoWrites(stop, busy);
+        DoWrites();
     }
     writes_.Close("kivgate is stopping: the write was not sent");
     LogDropped();
 }
 
-void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next, const volatile std::sig_atomic_t* stop)
+void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next)
 {
-    while (*stop == 0) {
+    while (!stop_->Requested()) {
         if (port_.Lost() && port_.TryAgain()) {
             Publish(false);
             LogEvents();
@@ -107,9 +105,9 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next, const v
         const auto due = std::max(next, engine_.NextDue(now));
         if (!port_.Lost() && now >= due)
             return;
-        DoWrites(stop, busy_);
-        std::this_thread::sleep_for(
-            port_.Lost() ? WRITE_POLL : std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - now));
+        DoWrites();
+        stop_->WaitUntil(
+            now + (port_.Lost() ? WRITE_POLL : std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - now)));
     }
 }
 

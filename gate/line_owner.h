@@ -5,7 +5,6 @@
 #ifndef KIVGATE_LINE_OWNER_H
 #define KIVGATE_LINE_OWNER_H
 
-#include <csignal>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +13,7 @@
 #include "analysis/exchange_report.h"
 #include "analysis/latency_histogram.h"
 #include "common/line_settings.h"
+#include "common/stop_token.h"
 #include "gate/gate_log.h"
 #include "gate/gate_state.h"
 #include "gate/max_age.h"
@@ -42,9 +42,10 @@ public:
               const std::vector<GateTag>& tags, const LineOwnerSettings& settings, SnapshotStore& snapshots,
               WriteQueue& writes, Logger log);
 
-    // Cycles until *stop is set (the exchange under way is finished first);
-    // *busy is set while the driver is in an exchange. cycles 0: no end.
-    void Run(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy, uint64_t cycles = 0);
+    // Cycles until a stop is asked for (the exchange under way is finished
+    // first); the token is busy while the driver is in an exchange. cycles
+    // 0: no end.
+    void Run(kivhost::StopToken& stop, uint64_t cycles = 0);
 
     size_t LongestReply() const;
 
@@ -54,9 +55,10 @@ private:
     void LogEvents();
     // While the port is lost, or until the next cycle is due: writes go (or
     // fail) at once, and the port is tried again when due.
-    void WaitForCycle(std::chrono::steady_clock::time_point next, const volatile std::sig_atomic_t* stop);
+    void WaitForCycle(std::chrono::steady_clock::time_point next);
 
-    void DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy);
+    // The writes queued, between blocks; none once a stop is asked for.
+    void DoWrites();
     WriteResult Write(const WriteRequest& request);
     // The blocks holding what a write changed, read again before its
     // requester hears it was done: nobody is served the value from before.
@@ -89,7 +91,7 @@ private:
     kivhost::PortKeeper port_;
     kivhost::ScanLine scanLine_;
     std::map<int, StationTally> stations_;
-    volatile std::sig_atomic_t* busy_ = nullptr;
+    kivhost::StopToken* stop_ = nullptr;  // Run's
 
     std::vector<std::vector<size_t>> blockTags_;  // per block, the tags it serves
     std::vector<SteadyTime> readAt_;              // per tag, of its last good read

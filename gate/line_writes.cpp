@@ -12,19 +12,17 @@
 
 namespace kivgate {
 
-void LineOwner::DoWrites(const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* busy)
+void LineOwner::DoWrites()
 {
     LogDropped();
     // Those queued now: a client that keeps writing cannot hold the scan up.
-    for (int left = 16; left > 0 && *stop == 0; --left) {
+    for (int left = 16; left > 0 && !stop_->Requested(); --left) {
         std::optional<WriteQueue::Pending> pending = writes_.Take();
         if (!pending)
             return;
-        if (busy != nullptr)
-            *busy = 1;
+        stop_->SetBusy(true);
         WriteResult result = Write(pending->request);
-        if (busy != nullptr)
-            *busy = 0;
+        stop_->SetBusy(false);
         // The rest of a request that failed part-way are not sent.
         if (!result.done)
             writes_.Withdraw(pending->request.batch, "an earlier part of the same request failed");
@@ -119,11 +117,9 @@ void LineOwner::ReadBack(const WriteRequest& request)
         if (read.start.station != home.start.station || read.start.operand != home.start.operand || from >= end ||
             first >= from + read.count)
             continue;
-        if (busy_ != nullptr)
-            *busy_ = 1;
+        stop_->SetBusy(true);
         const kivhost::BlockOutcome outcome = scanLine_.Read(read);
-        if (busy_ != nullptr)
-            *busy_ = 0;
+        stop_->SetBusy(false);
         if (outcome.portLost)
             break;
         engine_.Record(block, outcome, kivhost::ScanMoment::Now());

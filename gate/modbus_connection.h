@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include <modbus.h>
+
 #include "gate/modbus_server.h"
 #include "gate/write_queue.h"
 
 namespace kivgate {
 
-constexpr size_t MBAP_BYTES = 7;  // transaction, protocol, length, unit
+// Transaction, protocol, length, unit: the TCP frame around a PDU.
+constexpr size_t MBAP_BYTES = MODBUS_TCP_MAX_ADU_LENGTH - MODBUS_MAX_PDU_LENGTH;
 constexpr size_t READ_CHUNK = 1024;
 // A client that sends requests and reads no answers stops being read once
 // this much waits for it; its idle time-out then ends it.

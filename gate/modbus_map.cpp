@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t ADDRESS_END = 65536;
 constexpr uint16_t COIL_ON = 0xFF00;
+constexpr uint8_t EXCEPTION_BIT = 0x80;  // set in the function code of an exception answer
 
 size_t SpaceIndex(Space space)
 {
@@ -52,12 +53,12 @@ bool IsBitSpace(Space space)
 uint8_t Resolve(const ModbusMap& map, Space space, uint32_t first, uint32_t count, std::vector<ModbusMap::Cell>* cells)
 {
     if (first + count > ADDRESS_END)
-        return IllegalAddress;
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
     cells->clear();
     for (uint32_t address = first; address < first + count; ++address) {
         const std::optional<ModbusMap::Cell> cell = map.Find(space, address);
         if (!cell)
-            return IllegalAddress;
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         cells->push_back(*cell);
     }
     return 0;
@@ -74,7 +75,7 @@ ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMa
     const uint32_t first = Word(pdu, 1);
     const uint32_t count = Word(pdu, 3);
     if (count < 1 || count > (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS))
-        return Refuse(function, IllegalValue);
+        return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
     std::vector<ModbusMap::Cell> cells;
     if (const uint8_t refused = Resolve(map, space, first, count, &cells))
         return Refuse(function, refused);
@@ -87,10 +88,10 @@ ModbusAnswer Read(uint8_t function, std::span<const uint8_t> pdu, const ModbusMa
         const ModbusMap::Cell& cell = cells[i];
         // Before the first cycle the snapshot has no tags: not good either.
         if (cell.tag >= snapshot.tags.size())
-            return Refuse(function, TargetFailed);
+            return Refuse(function, MODBUS_EXCEPTION_GATEWAY_TARGET);
         const TagValue& tag = snapshot.tags[cell.tag];
         if (snapshot.QualityAt(cell.tag, now) != Quality::Good || cell.element >= tag.values.size())
-            return Refuse(function, TargetFailed);
+            return Refuse(function, MODBUS_EXCEPTION_GATEWAY_TARGET);
         const uint16_t value = tag.values[cell.element];
         if (!bits)
             PutWord(answer.pdu, value);
@@ -124,7 +125,7 @@ std::optional<WriteValues> DecodeWrite(uint8_t function, std::span<const uint8_t
         write.first = Word(pdu, 1);
         const uint16_t value = Word(pdu, 3);
         if (coils && value != 0 && value != COIL_ON)
-            write.refused = IllegalValue;
+            write.refused = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         write.values.push_back(coils ? (value == COIL_ON ? 1 : 0) : value);
         return write;
     }
@@ -137,7 +138,7 @@ std::optional<WriteValues> DecodeWrite(uint8_t function, std::span<const uint8_t
     const uint32_t bytes = pdu[5];
     if (count < 1 || count > (coils ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS) ||
         bytes != (coils ? (count + 7) / 8 : count * 2)) {
-        write.refused = IllegalValue;
+        write.refused = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         return write;
     }
     for (uint32_t i = 0; i < count; ++i)
@@ -163,7 +164,7 @@ ModbusAnswer Write(uint8_t function, std::span<const uint8_t> pdu, const ModbusM
         const ModbusMap::Cell& cell = cells[i];
         // Read-only by default: a write needs both the option and the tag's rw.
         if (!allowWrites || !map.Tags()[cell.tag].writable)
-            return Refuse(function, IllegalAddress);
+            return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         const bool continues = !answer.writes.empty() && answer.writes.back().tag == cell.tag &&
                                answer.writes.back().offset + answer.writes.back().values.size() == cell.element;
         if (!continues)
@@ -209,7 +210,7 @@ std::optional<ModbusMap::Cell> ModbusMap::Find(Space space, uint32_t address) co
 
 std::vector<uint8_t> ExceptionPdu(uint8_t function, uint8_t code)
 {
-    return {static_cast<uint8_t>(function | 0x80), code};
+    return {static_cast<uint8_t>(function | EXCEPTION_BIT), code};
 }
 
 ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, const Snapshot& snapshot,
@@ -220,7 +221,7 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     const uint8_t function = pdu[0];
     // No exception answer can name such a function: any answer would read
     // as an exception to another one.
-    if (function >= 0x80)
+    if ((function & EXCEPTION_BIT) != 0)
         return Malformed("function code " + std::to_string(function) + ", which only an exception answer carries");
     switch (function) {
     case MODBUS_FC_READ_COILS:
@@ -231,7 +232,7 @@ ModbusAnswer AnswerRequest(std::span<const uint8_t> pdu, const ModbusMap& map, c
     case MODBUS_FC_WRITE_SINGLE_REGISTER:
     case MODBUS_FC_WRITE_MULTIPLE_COILS:
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return Write(function, pdu, map, allowWrites);
-    default: return Refuse(function, IllegalFunction);
+    default: return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
     }
 }
 

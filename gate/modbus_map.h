@@ -18,15 +18,13 @@
 
 namespace kivgate {
 
-// Exception codes as Modbus numbers them.
-enum ModbusException : uint8_t {
-    IllegalFunction = 0x01,
-    IllegalAddress = 0x02,  // unmapped, or not writable here
-    IllegalValue = 0x03,    // a quantity out of range, a coil value not 0x0000/0xFF00
-    DeviceFailure = 0x04,   // a write sent that the station did not confirm, or done only in part
-    DeviceBusy = 0x06,      // the write queue is full or closed
-    TargetFailed = 0x0B,    // a value not good or too old, a write not sent: no stale value as if fresh
-};
+// The exceptions are libmodbus's MODBUS_EXCEPTION_* codes, as the gateway
+// uses them: ILLEGAL_FUNCTION; ILLEGAL_DATA_ADDRESS, unmapped or not
+// writable here; ILLEGAL_DATA_VALUE, a quantity out of range or a coil value
+// not 0x0000/0xFF00; SLAVE_OR_SERVER_FAILURE, a write sent that the station
+// did not confirm, or done only in part; SLAVE_OR_SERVER_BUSY, the write
+// queue full or closed; GATEWAY_TARGET, a value not good or too old, or a
+// write not sent: no stale value is served as if fresh.
 
 class ModbusMap {
 public:

@@ -1,3 +1,13 @@
+// The gateway's own Modbus TCP framing and accept loop. libmodbus binds the
+// socket (modbus_tcp_pi_listen) and gives the function codes, exception
+// codes and limits; its server side (modbus_tcp_pi_accept, modbus_receive,
+// modbus_reply) does not fit a gateway: it would block a thread per client
+// and answer from a modbus_mapping_t, which holds a value but cannot say it
+// is stale. Here one thread polls every client; a read's exception follows
+// the value's quality (0B, GATEWAY_TARGET, for a station down or a value too
+// old: never a stale value as if fresh); a write's answer waits for the line
+// while the other clients go on being served; and a request is taken whole
+// or refused, never carried out in part.
 #include "gate/modbus_server.h"
 
 #include <poll.h>
@@ -137,7 +147,7 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
         const uint8_t* header = connection.in.data() + used;
         const unsigned protocol = header[2] << 8 | header[3];
         const size_t length = static_cast<size_t>(header[4] << 8 | header[5]);  // unit and PDU
-        if (protocol != 0 || length < 2 || length > MODBUS_MAX_PDU_LENGTH + 1) {
+        if (protocol != 0 || length < 2 || MBAP_BYTES - 1 + length > MODBUS_TCP_MAX_ADU_LENGTH) {
             *reason =
                 "malformed request (protocol " + std::to_string(protocol) + ", length " + std::to_string(length) + ")";
             return false;
@@ -166,11 +176,11 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
                 log_("modbus: write to " + Joined(parts) + " from " + connection.peer + " refused: its " +
                      std::to_string(count) + " tags are more than the write queue ever holds (" +
                      std::to_string(writes_.Capacity()) + "); write them in smaller requests");
-                answer.pdu = ExceptionPdu(pdu[0], IllegalAddress);
+                answer.pdu = ExceptionPdu(pdu[0], MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
             } else if (submitted.results.empty()) {
                 log_("modbus: write to " + Joined(parts) + " from " + connection.peer +
                      " refused: the write queue is full");
-                answer.pdu = ExceptionPdu(pdu[0], DeviceBusy);
+                answer.pdu = ExceptionPdu(pdu[0], MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY);
             } else {
                 debug_("modbus: queued for " + connection.peer + ": " + Joined(parts));
                 connection.pending = std::move(submitted.results);
@@ -213,7 +223,7 @@ void ModbusServer::FinishWrite(Connection& connection)
     // Sent and not confirmed (the station may have refused as much as not
     // answered), or done in part: a device failure. Never sent: nothing
     // changed, the target did not respond.
-    const uint8_t failed = sent ? DeviceFailure : TargetFailed;
+    const uint8_t failed = sent ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE : MODBUS_EXCEPTION_GATEWAY_TARGET;
     QueueAnswer(connection, unwritten.empty() ? connection.reply : ExceptionPdu(connection.reply[0], failed));
     connection.lastRequest = connection.requestStarted = Clock::now();
 }

@@ -249,8 +249,13 @@ void MqttBridge::PublishLoop()
         // Seen even while the broker is away, or the wait would not wait:
         // the reconnect sends the latest whole.
         seen = snapshot->version;
-        if (relaunch_.exchange(false))
-            Relaunch();
+        if (ended_) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            const bool due = Clock::now() >= restartAt_;
+            lock.unlock();
+            if (due)
+                Restart();
+        }
         if (stopping_ || !connected_)
             continue;
         if (republish_.exchange(false))

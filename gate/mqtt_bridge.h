@@ -80,8 +80,12 @@ private:
 
     void Connect();
     void PublishLoop();
-    // Starts libmosquitto's thread again after it ended for good.
-    void Relaunch();
+    // Once libmosquitto's thread ended for good and its delay is over:
+    // starts it again on a new attempt (mqtt_connection.cpp says why).
+    void Restart();
+    // Called on libmosquitto's thread as it ends for good: the publisher
+    // restarts it after delay.
+    void EndedForGood(std::chrono::seconds delay);
     void ResultLoop();
     void HandleSet(size_t tag, std::string_view payload);
     void KeepOnline(const mosquitto_message& message);
@@ -108,9 +112,8 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> republish_{false};
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> relaunch_{false};
-    std::atomic<unsigned> relaunchDelayS_{0};
-    std::atomic<bool> relaunching_{false};
+    std::atomic<bool> ended_{false};                     // libmosquitto's thread, for good
+    std::chrono::steady_clock::time_point restartAt_{};  // with mutex_: when it is started again
     mosquitto_property* connectProperties_ = nullptr;
     std::mutex mutex_;  // for the waits and the pending writes
     std::condition_variable wake_;

@@ -1,7 +1,18 @@
 // How the bridge keeps its connection to the broker: the first connect,
 // what libmosquitto's callbacks say of each attempt and loss, and starting
-// libmosquitto's thread again where it gives up for good (a DISCONNECT from
-// an MQTT 5 broker, a fall back to 3.1.1).
+// libmosquitto's thread again where it ends for good.
+//
+// One reconnect loop, libmosquitto's own (mosquitto_loop_start, paced by
+// mosquitto_reconnect_delay_set). It ends for good in two cases, and is then
+// started again, once: after a DISCONNECT from an MQTT 5 broker (its
+// handling marks the client disconnected, which the loop takes as a
+// disconnect asked for: it returns instead of reconnecting), and after an
+// MQTT 5 CONNECT refused by a 3.1.1 broker (a protocol error, which ends the
+// loop). A thread cannot join and start itself, so the publisher does it,
+// when the delay libmosquitto was given is over: libmosquitto waits only
+// between failed attempts, and a broker that takes the session away at
+// once (another client with the same id) would otherwise be knocked on at
+// once, for ever. After the start, the attempts are libmosquitto's again.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,8 +77,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
         mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         bridge->log_("broker " + bridge->Broker() + " speaks MQTT 3.1.1 only: messages are bounded at 64 KB " +
                      "after they arrive, not by the broker");
-        bridge->relaunchDelayS_ = 0;
-        bridge->relaunch_ = true;
+        bridge->EndedForGood(std::chrono::seconds(0));
         return;
     }
     if (rc != 0) {
@@ -104,13 +114,10 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     if (bridge->stopping_)
         return;  // asked for
     // A DISCONNECT the MQTT 5 broker sent (a reason code, 0 among them)
-    // ends libmosquitto's thread for good: the publisher starts another.
-    // The disconnect a relaunch asks for is ours, not the broker's.
-    const bool fromBroker = bridge->v5_ && !bridge->relaunching_ && (rc == 0 || rc >= 128);
-    if (fromBroker) {
-        bridge->relaunchDelayS_ = ReconnectBackoff::FIRST_S;
-        bridge->relaunch_ = true;
-    }
+    // ends libmosquitto's thread for good: the publisher starts it again.
+    const bool fromBroker = bridge->v5_ && (rc == 0 || rc >= 128);
+    if (fromBroker && !was)
+        bridge->EndedForGood(std::chrono::seconds(ReconnectBackoff::FIRST_S));
     if (!was) {
         if (!refused)
             bridge->SayFailure(AttemptFailure(bridge->Broker(), rc, savedErrno),
@@ -120,7 +127,8 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     const Clock::duration stood = Clock::now() - bridge->acceptedAt_;
     const unsigned delay = bridge->backoff_.Lost(stood);
     mosquitto_reconnect_delay_set(client, delay, ReconnectBackoff::LAST_S, true);
-    bridge->relaunchDelayS_ = delay;
+    if (fromBroker)
+        bridge->EndedForGood(std::chrono::seconds(delay));
     const std::string cause =
         fromBroker ? "the broker said " + Clause(mosquitto_reason_string(rc)) : MosquittoWhy(rc, savedErrno);
     std::string line = "broker lost " + bridge->Broker() + " " + Seconds(stood) + " after connecting: " + cause;
@@ -140,29 +148,32 @@ void MqttBridge::OnLibraryLog(mosquitto*, void* self, int level, const char* tex
             "broker " + static_cast<MqttBridge*>(self)->Broker() + " (libmosquitto): " + text, "");
 }
 
-void MqttBridge::Relaunch()
+void MqttBridge::EndedForGood(std::chrono::seconds delay)
 {
-    // The ended thread is joined; a disconnect first makes sure it ends
-    // rather than waiting to try again.
-    relaunching_ = true;
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    relaunching_ = false;
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, std::chrono::seconds(relaunchDelayS_.load()), [this] { return stopping_.load(); });
-    lock.unlock();
-    if (stopping_)
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        restartAt_ = Clock::now() + delay;
+    }
+    ended_ = true;
+}
+
+void MqttBridge::Restart()
+{
+    ended_ = false;
+    mosquitto_loop_stop(client_, false);  // joins the ended thread
     // Falling back to 3.1.1: a reconnect would send the MQTT 5 properties
     // kept from the first connect, which libmosquitto refuses over 3.1.1.
     if (!v5_) {
         Connect();
         return;
     }
-    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
-        return;
+    // The attempt first: a thread started on a client still marked
+    // disconnected would end at once. One that fails leaves it marked
+    // connecting, and the thread's loop tries again after its delay.
     if (const int rc = mosquitto_reconnect_async(client_); rc != MOSQ_ERR_SUCCESS)
         SayFailure(AttemptFailure(Broker(), rc, errno), TRYING_AGAIN);
+    if (const int started = mosquitto_loop_start(client_); started != MOSQ_ERR_SUCCESS)
+        log_(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
 }
 
 }  // namespace kivgate

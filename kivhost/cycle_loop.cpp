@@ -2,37 +2,42 @@
 
 #include <algorithm>
 
-#include "common/stop_signals.h"
+#include "common/stop_token.h"
 #include "common/tool_text.h"
 #include "scan/port_keeper.h"
 
 namespace kivhost {
 
-CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port)
-    : interval_(intervalMs), cycles_(cycles), next_(std::chrono::steady_clock::now()), overrun_(intervalMs), port_(port)
+CycleLoop::CycleLoop(uint32_t intervalMs, uint32_t cycles, const StopToken& stop, PortKeeper* port)
+    : interval_(intervalMs),
+      cycles_(cycles),
+      next_(std::chrono::steady_clock::now()),
+      overrun_(intervalMs),
+      stop_(stop),
+      port_(port)
 {
 }
 
 bool CycleLoop::Next(std::chrono::steady_clock::time_point notBefore)
 {
     if (number_ > 0) {
-        if (stopRequested != 0 || (cycles_ != 0 && number_ >= cycles_))
+        if (stop_.Requested() || (cycles_ != 0 && number_ >= cycles_))
             return false;
         if (port_ != nullptr && port_->Lost()) {
             // The port's retries set the pace; a cycle follows its return at once.
-            if (!port_->Ready())
+            if (!port_->Ready(stop_))
                 return false;
-            SleepUntilOrStop(notBefore);
+            stop_.WaitUntil(notBefore);
             next_ = std::chrono::steady_clock::now();
         } else {
             // Cycles start at a steady pace; a slow cycle is followed at once.
             next_ += interval_;
-            SleepUntilOrStop(std::max(next_, notBefore));
+            stop_.WaitUntil(std::max(next_, notBefore));
             if (std::chrono::steady_clock::now() > next_ + interval_)
                 next_ = std::chrono::steady_clock::now();
         }
     }
-    if (stopRequested != 0)
+    if (stop_.Requested())
         return false;
     ++number_;
     started_ = std::chrono::steady_clock::now();

@@ -36,10 +36,12 @@ private:
 };
 
 class PortKeeper;
+class StopToken;
 
 class CycleLoop {
 public:
-    CycleLoop(uint32_t intervalMs, uint32_t cycles, PortKeeper* port = nullptr);
+    // stop ends the waits between cycles at once, and the loop.
+    CycleLoop(uint32_t intervalMs, uint32_t cycles, const StopToken& stop, PortKeeper* port = nullptr);
     // Whether another cycle is to run, once it is time for it and not
     // before notBefore: false after the last, or once a stop was asked for
     // (at once, without the wait).
@@ -59,6 +61,7 @@ private:
     std::chrono::steady_clock::time_point started_;  // the cycle under way
     OverrunNote overrun_;
 
+    const StopToken& stop_;
     PortKeeper* port_;
 };
 

@@ -49,7 +49,7 @@ int RunMonitor(const MonitorOptions& options)
         if (int status = OpenLog(options.csv, "the CSV log", CsvHeader(), &csv); status != EXIT_DONE)
             return status;
     // Ctrl-C ends the watch; what the monitor says then is its summary.
-    CatchStopSignals();
+    const StopToken& stop = CatchStopSignals();
 
     MonitorSettings settings;
     settings.gapUs = static_cast<uint64_t>(options.gapMs) * 1000;
@@ -76,7 +76,7 @@ int RunMonitor(const MonitorOptions& options)
     WatchOptions watch;
     watch.gapUs = settings.gapUs;
     std::string why;
-    const WatchEnd end = WatchLine(*tap, monitor, watch, origin, StopFlag(), &why);
+    const WatchEnd end = WatchLine(*tap, monitor, watch, origin, stop, &why);
     if (end == WatchEnd::Stopped)
         monitor.Stop();
     else

@@ -188,7 +188,7 @@ int RunPoll(Context& context)
     size_t longestReply = 0;
     for (const PolledTag& tag : tags)
         longestReply = std::max(longestReply, ReplyBytes(ReadBlock{tag.address, tag.count}));
-    CatchStopSignals(options.line, longestReply);
+    StopToken& stop = CatchStopSignals(options.line, longestReply);
     LiveView view(options, context.output);
     uint64_t failedReads = 0;
     uint64_t allReads = 0;
@@ -206,12 +206,12 @@ int RunPoll(Context& context)
     if (view.Redraws())
         view.Draw(PollTable(0, tags, options, notes));
     PortKeeper port(context.session, options.line, std::chrono::seconds(options.scan.retryDownS));
-    for (CycleLoop loop(options.intervalMs, options.cycles, &port); loop.Next();) {
+    for (CycleLoop loop(options.intervalMs, options.cycles, stop, &port); loop.Next();) {
         for (PolledTag& tag : tags) {
-            inExchange = 1;
+            stop.SetBusy(true);
             std::vector<uint16_t> values;
             const int32_t result = context.session.Read(tag.address, tag.count, &values);
-            inExchange = 0;
+            stop.SetBusy(false);
             ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
             // Not the station's failure: the tag keeps its last read.
             if (port.Lost(report))
@@ -235,7 +235,7 @@ int RunPoll(Context& context)
                                                   options.line.TimeoutMs());
                 lastFailure = tag.lastFailure;
             }
-            if (stopRequested != 0)
+            if (stop.Requested())
                 break;
         }
         if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
@@ -255,7 +255,7 @@ int RunPoll(Context& context)
             view.Line(json.Done());
         } else if (view.Redraws()) {
             // After a Ctrl-C its message stands under the table: left as it is.
-            if (stopRequested != 0)
+            if (stop.Requested())
                 break;
             std::vector<std::string> shown = notes;
             if (!loop.Overrun().Current().empty())

@@ -151,7 +151,7 @@ int RunScan(Context& context)
     size_t longestReply = 0;
     for (const ReadBlock& block : plan.blocks)
         longestReply = std::max(longestReply, ReplyBytes(block));
-    CatchStopSignals(options.line, longestReply);
+    StopToken& stop = CatchStopSignals(options.line, longestReply);
 
     ScanSettings settings;
     settings.retryDown = std::chrono::seconds(scan.retryDownS);
@@ -174,9 +174,9 @@ int RunScan(Context& context)
         view.Draw(TableLines(engine, table));
     }
     // A cycle waits for a block due: with every station set aside it would ask nothing.
-    for (CycleLoop loop(options.intervalMs, options.cycles, &port);
+    for (CycleLoop loop(options.intervalMs, options.cycles, stop, &port);
          loop.Next(engine.NextDue(std::chrono::steady_clock::now()));) {
-        RunCycle(engine, line, &stopRequested, &inExchange);
+        RunCycle(engine, line, stop);
         if (const std::string overrun = loop.WorkDone(); !overrun.empty() && !view.Redraws())
             Tell(overrun);
         const CycleStats& cycle = engine.Cycle();
@@ -196,7 +196,7 @@ int RunScan(Context& context)
             view.Line(CycleJson(engine));
         } else if (view.Redraws()) {
             // After a Ctrl-C its message stands under the table: left as it is.
-            if (stopRequested != 0)
+            if (stop.Requested())
                 break;
             view.Size(&table.width, &table.height);
             table.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

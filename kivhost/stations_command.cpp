@@ -36,7 +36,7 @@ int RunStations(Context& context)
     ReadBlock oneWord;
     oneWord.start.operand = 'W';
     oneWord.count = 1;
-    CatchStopSignals(options.line, ReplyBytes(oneWord));
+    StopToken& stop = CatchStopSignals(options.line, ReplyBytes(oneWord));
 
     FILE* out = context.output.Results();
     PortKeeper port(context.session, options.line, std::chrono::seconds(options.scan.retryDownS));
@@ -54,21 +54,21 @@ int RunStations(Context& context)
         std::fprintf(out, "Station   Answers      Time  Attempts  Note\n");
         std::fflush(out);
     }
-    for (int station = range.first; station <= range.last && stopRequested == 0; ++station) {
+    for (int station = range.first; station <= range.last && !stop.Requested(); ++station) {
         char text[16];
         std::snprintf(text, sizeof text, "%02XW0000", static_cast<unsigned>(station));
         ReadBlock block;
         block.count = 1;
         if (context.session.Parse(text, false, TAG_TYPE_WORD, 1, &block.start) != SUCCESS)
             continue;
-        inExchange = 1;
+        stop.SetBusy(true);
         const BlockOutcome outcome = reader.Read(block);
-        inExchange = 0;
+        stop.SetBusy(false);
         tellPort();
         // Not the station's answer but the port's failure: once the port is
         // back, the same station is asked again.
         if (outcome.portLost) {
-            const bool back = port.Ready();
+            const bool back = port.Ready(stop);
             tellPort();
             if (!back)
                 break;

@@ -1,6 +1,5 @@
 #include "scan/port_keeper.h"
 
-#include "common/stop_signals.h"
 #include "common/tool_text.h"
 #include "host_api/davodev.h"
 #include "hosting/session.h"
@@ -40,12 +39,11 @@ bool PortKeeper::Lost(const ExchangeReport& report)
     return true;
 }
 
-bool PortKeeper::Ready()
+bool PortKeeper::Ready(const StopToken& stop)
 {
     while (lost_) {
         // The wait ends early on Ctrl-C, and the try is not made then.
-        SleepUntilOrStop(nextTry_);
-        if (stopRequested != 0)
+        if (!stop.WaitUntil(nextTry_))
             return false;
         TryAgain();
     }

@@ -6,7 +6,7 @@
 //
 //   PortKeeper port(session, options.line, std::chrono::seconds(10));
 //   ... after an exchange: if (port.Lost(report)) end the cycle here ...
-//   ... before the next: if (!port.Ready()) stop ...
+//   ... before the next: if (!port.Ready(stop)) stop ...
 #ifndef DAVODEV_KIVHOST_PORT_KEEPER_H
 #define DAVODEV_KIVHOST_PORT_KEEPER_H
 
@@ -16,6 +16,7 @@
 
 #include "analysis/exchange_report.h"
 #include "common/line_settings.h"
+#include "common/stop_token.h"
 #include "scan/scan_engine.h"
 
 namespace kivhost {
@@ -40,8 +41,9 @@ public:
     bool Lost() const { return lost_; }
     // While the port is lost: waits until the next try is due, asks the
     // driver to open the port again, and so on until it does (true) or a
-    // stop is asked for (false). At once true when it is not lost.
-    bool Ready();
+    // stop is asked for (false): the wait ends at once on it. At once true
+    // when it is not lost.
+    bool Ready(const StopToken& stop);
     // The same without waiting: asks the driver once when the next try is
     // due; true when the port is back (or was never lost).
     bool TryAgain();

@@ -26,24 +26,21 @@ BlockOutcome ScanLine::Read(const ReadBlock& block)
     return outcome;
 }
 
-void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
-              volatile std::sig_atomic_t* busy, const AfterBlock& afterBlock)
+void RunCycle(ScanEngine& engine, ScanLine& line, StopToken& stop, const AfterBlock& afterBlock)
 {
     engine.BeginCycle(ScanMoment::Now());
     bool complete = true;
     for (;;) {
-        if (stop != nullptr && *stop != 0) {
+        if (stop.Requested()) {
             complete = false;
             break;
         }
         const std::optional<size_t> block = engine.NextBlock(ScanMoment::Now());
         if (!block)
             break;
-        if (busy != nullptr)
-            *busy = 1;
+        stop.SetBusy(true);
         const BlockOutcome outcome = line.Read(engine.Plan().blocks[*block]);
-        if (busy != nullptr)
-            *busy = 0;
+        stop.SetBusy(false);
         if (outcome.portLost) {
             complete = false;
             break;

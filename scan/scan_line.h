@@ -3,15 +3,15 @@
 //
 //   ScanEngine engine(tags, PlanReads(tags, maxGap), settings);
 //   ScanLine line(session, reporter, timeoutMs);
-//   for (;;) { RunCycle(engine, line, &stop); ... engine.Tags(), engine.Cycle() ... }
+//   for (;;) { RunCycle(engine, line, stop); ... engine.Tags(), engine.Cycle() ... }
 #ifndef DAVODEV_SCAN_LINE_H
 #define DAVODEV_SCAN_LINE_H
 
-#include <csignal>
 #include <cstdint>
 #include <functional>
 
 #include "analysis/exchange_report.h"
+#include "common/stop_token.h"
 #include "scan/scan_engine.h"
 
 namespace kivhost {
@@ -37,15 +37,14 @@ private:
     PortKeeper* port_;
 };
 
-// One cycle: the blocks due, read one after the other until done, until
-// *stop is set or until the port fails (the cycle is then not complete and
-// the failed read not recorded); *busy, if given, is set while the driver
-// is in an exchange, for a stop signal to see. The cycle's figures are in
+// One cycle: the blocks due, read one after the other until done, until a
+// stop is asked for or until the port fails (the cycle is then not complete
+// and the failed read not recorded); the token is busy while the driver is
+// in an exchange, for a stop signal to see. The cycle's figures are in
 // engine.Cycle(). afterBlock, if given, sees each read recorded, and may use
 // the line before the next (a gateway's writes go between blocks).
 using AfterBlock = std::function<void(size_t block, const BlockOutcome& outcome)>;
-void RunCycle(ScanEngine& engine, ScanLine& line, const volatile std::sig_atomic_t* stop,
-              volatile std::sig_atomic_t* busy = nullptr, const AfterBlock& afterBlock = {});
+void RunCycle(ScanEngine& engine, ScanLine& line, StopToken& stop, const AfterBlock& afterBlock = {});
 
 }  // namespace kivhost
 

@@ -7,13 +7,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/stop_token.h"
 #include "sim/line_link.h"
 #include "sim/line_mirror.h"
 #include "sim/line_port.h"
 #include "sim/record_log.h"
 #include "sim/station_loop.h"
 #include "sim/station_set.h"
-#include "sim/stop_request.h"
 
 namespace plcsim {
 namespace {
@@ -122,7 +122,7 @@ struct Simulator::Impl {
     {
         if (!thread.joinable())
             return;
-        stop.Raise();
+        stop.Request();
         thread.join();
         std::lock_guard lock(mutex);
         running = false;
@@ -133,7 +133,7 @@ struct Simulator::Impl {
     const kivhost::TtyLine line;
     RecordLog log;
     LineMirror mirror;
-    StopRequest stop;
+    kivhost::StopToken stop;
     StationLoop loop;
 
     // Guards the line's path and whether it is served.

@@ -20,6 +20,13 @@ Event WaitForEvent();
 // From any thread: a stop, as Ctrl-C asks for one (an output that failed).
 void AskToStop();
 
+// After WaitForEvent's stop, while main closes the line in order: Ctrl-C's
+// model as kivhost's (common/stop_token.h). On a terminal it says so; a
+// second Ctrl-C (SIGTERM, SIGHUP) ends plcsim at once with status 130, its
+// links removed. Quiet otherwise: a service's stop takes no time, there
+// being no exchange to wait for.
+void StoppingInOrder();
+
 }  // namespace plcsim
 
 #endif  // DAVODEV_PLCSIM_EVENTS_H

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "common/stop_signals.h"
 #include "sim/line_link.h"
 #include "sim/plcsim_events.h"
 
@@ -58,6 +59,24 @@ Event WaitForEvent()
 {
     int signalNumber = 0;
     return sigwait(&takenSignals, &signalNumber) == 0 && signalNumber == SIGUSR1 ? Event::Plug : Event::Stop;
+}
+
+void StoppingInOrder()
+{
+    kivhost::CatchSecondStop("plcsim", "stopped at once, before its line was closed in order; its links are removed",
+                             RemoveLinksOnCrash);
+    if (isatty(2) == 1) {
+        constexpr char SAYS[] =
+            "plcsim: stopping: closing the line and removing its links; Ctrl-C again ends at once\n";
+        const ssize_t written = write(2, SAYS, sizeof SAYS - 1);
+        (void)written;  // a terminal gone: nothing to tell
+    }
+    // On this thread alone: the serving thread keeps them blocked.
+    sigset_t second;
+    sigemptyset(&second);
+    for (const int stopSignal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&second, stopSignal);
+    pthread_sigmask(SIG_UNBLOCK, &second, nullptr);
 }
 
 void AskToStop()

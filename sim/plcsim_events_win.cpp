@@ -5,6 +5,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <system_error>
 
 #include "sim/plcsim_events.h"
@@ -12,13 +13,18 @@
 namespace plcsim {
 namespace {
 
-HANDLE stopEvent = nullptr;  // manual reset: once asked, a stop stays asked
+HANDLE stopEvent = nullptr;         // manual reset: once asked, a stop stays asked
+std::atomic<bool> stopping{false};  // the line is being closed in order
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
+    const bool again = stopping.load();
     SetEvent(stopEvent);
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        if (again)
+            ExitProcess(130);  // the second Ctrl-C: at once; Windows closes the port
         return TRUE;
+    }
     // The console closing or the session ending: Windows ends the process as
     // soon as this returns, so it does not; main closes the line and returns,
     // and that ends the process (Windows gives it a few seconds).
@@ -39,6 +45,11 @@ Event WaitForEvent()
 {
     WaitForSingleObject(stopEvent, INFINITE);
     return Event::Stop;
+}
+
+void StoppingInOrder()
+{
+    stopping = true;
 }
 
 void AskToStop()

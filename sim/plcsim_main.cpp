@@ -117,6 +117,7 @@ int main(int argc, char** argv)
         if (!Say(plugged ? "plugged in again: " + sim->SlavePath() : "unplugged (SIGUSR1 plugs the line in again)"))
             return OutputFailed(*sim, "the line's new path cannot be told");
     }
+    plcsim::StoppingInOrder();
     sim->Stop();
     if (outputError != 0)
         return OutputFailed(*sim, "the requests and replies cannot be shown");

@@ -15,9 +15,10 @@
 
 #include "common/number_rules.h"
 #include "sim/faults.h"
-#include "sim/stop_request.h"
 
 namespace plcsim {
+
+using Clock = std::chrono::steady_clock;
 
 // Bit times of one character at the rate, rounded to the nanosecond.
 std::chrono::nanoseconds CharTime(const CharFormat& format, int baud);

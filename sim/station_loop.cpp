@@ -16,7 +16,7 @@ constexpr auto BACK_OFF = std::chrono::milliseconds(10);
 }  // namespace
 
 StationLoop::StationLoop(const Options& options, StationSet& stations, RecordLog& log, LineMirror& mirror,
-                         const StopRequest& stop)
+                         const kivhost::StopToken& stop)
     : pace_(options.pace),
       charTime_(CharTime(options.format, options.baud)),
       stations_(stations),
@@ -34,7 +34,7 @@ void StationLoop::Serve(LineHandle line)
     inFrame_ = false;
     frame_.clear();
     char buffer[4096];
-    while (!stop_.Raised()) {
+    while (!stop_.Requested()) {
         SendDue();
         size_t got = 0;
         const LineWait wait = ReadLine(replies_.NextDue(), buffer, sizeof buffer, &got);
@@ -129,7 +129,7 @@ void StationLoop::Finish(std::vector<SentReply> replies)
             reply.start = sent.start;
             reply.end = sent.end;
             if (!sent.whole)
-                reply.note = stop_.Raised() ? "cut short by stop" : "line failed";
+                reply.note = stop_.Requested() ? "cut short by stop" : "line failed";
             log_.Publish(std::move(reply));
         }
         log_.CountRequest();

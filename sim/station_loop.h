@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/stop_token.h"
 #include "sim/faults.h"
 #include "sim/line_mirror.h"
 #include "sim/line_port.h"
@@ -20,14 +21,13 @@
 #include "sim/record_log.h"
 #include "sim/reply_pacing.h"
 #include "sim/station_set.h"
-#include "sim/stop_request.h"
 
 namespace plcsim {
 
 class StationLoop {
 public:
     StationLoop(const Options& options, StationSet& stations, RecordLog& log, LineMirror& mirror,
-                const StopRequest& stop);
+                const kivhost::StopToken& stop);
 
     // Serves the line until a stop is asked for. Each call starts framing
     // afresh.
@@ -65,7 +65,7 @@ private:
     StationSet& stations_;
     RecordLog& log_;
     LineMirror& mirror_;
-    const StopRequest& stop_;
+    const kivhost::StopToken& stop_;
 
     // Touched by the serving thread only.
     LineHandle line_ = NoLine();

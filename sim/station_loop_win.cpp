@@ -23,7 +23,7 @@ constexpr auto STOP_LATENCY = std::chrono::milliseconds(50);
 StationLoop::LineWait StationLoop::ReadLine(std::optional<Clock::time_point> due, char* buffer, size_t size,
                                             size_t* got)
 {
-    if (stop_.Raised())
+    if (stop_.Requested())
         return LineWait::Stop;
     auto wait = std::chrono::duration_cast<Clock::duration>(STOP_LATENCY);
     if (due) {
@@ -50,7 +50,7 @@ StationLoop::LineWait StationLoop::ReadLine(std::optional<Clock::time_point> due
 
 bool StationLoop::WriteSome(std::string_view bytes, size_t* written)
 {
-    if (stop_.Raised())
+    if (stop_.Requested())
         return false;
     // A write blocks until the port has taken it: as many characters as the
     // line carries in about the stop's latency, one at least.

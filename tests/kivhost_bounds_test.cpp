@@ -25,6 +25,7 @@
 
 #include "analysis/latency_histogram.h"
 #include "analysis/trace_reader.h"
+#include "common/stop_token.h"
 #include "kivhost/cycle_loop.h"
 #include "scan/block_planner.h"
 #include "scan/scan_engine.h"
@@ -179,7 +180,8 @@ TEST(ScanDecisions, EveryStationSetAsideWaitsForTheRetryInsteadOfSpinning)
     int cycles = 0;
     int empty = 0;
     const auto end = std::chrono::steady_clock::now() + milliseconds(500);
-    for (CycleLoop loop(0, 0);
+    const StopToken never;
+    for (CycleLoop loop(0, 0, never);
          std::chrono::steady_clock::now() < end && loop.Next(engine.NextDue(std::chrono::steady_clock::now()));) {
         engine.BeginCycle(ScanMoment::Now());
         while (const std::optional<size_t> block = engine.NextBlock(ScanMoment::Now()))

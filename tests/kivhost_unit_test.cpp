@@ -2,22 +2,28 @@
 // the text shown to people and scripts, the rejection hints (from the driver
 // beside the program, as kivhost loads it), the host's value arrays, the
 // scan's decisions on a clock of the test's.
+#include <poll.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/byte_text.h"
 #include "common/csv_field.h"
 #include "common/json_object.h"
+#include "common/stop_signals.h"
 #include "common/time_stamp.h"
 #include "common/tool_text.h"
 #include "hosting/dorvak.h"
@@ -1045,5 +1051,63 @@ TEST(ScanDecisions, BackAgainCarriesTheSteadyDuration)
         EXPECT_NE(EventText(engine, *back).find("again, after 10.1 s set aside"), std::string::npos)
             << EventText(engine, *back);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The run's one stop
+
+// Asked for by Ctrl-C's handler on the main thread, or by another thread, it
+// ends a wait on a third thread at once, and its wake stands ready to be
+// polled beside a line; asked before, the wait does not start; never asked,
+// the deadline ends the wait and not sooner.
+TEST(StopToken, EndsEveryWaitAtOnceAndTheDeadlineOnlyWhenUnasked)
+{
+    using namespace std::chrono_literals;
+    enum class Ask { SignalOnMainThread, OtherThread, BeforeTheWait, Never };
+    struct Row {
+        const char* name;
+        Ask ask;
+    };
+    const Row table[] = {
+        {"Ctrl-C, its handler on the main thread", Ask::SignalOnMainThread},
+        {"asked by another thread", Ask::OtherThread},
+        {"asked before the wait", Ask::BeforeTheWait},
+        {"never asked: the deadline ends the wait", Ask::Never},
+    };
+    StopToken& stop = CatchStopSignals();  // says nothing at the first
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.name);
+        stop.Reset();
+        const bool asked = row.ask != Ask::Never;
+        if (row.ask == Ask::BeforeTheWait)
+            stop.Request();
+        const auto deadline = asked ? 10s : 200ms;
+        std::atomic<bool> waiting{false};
+        bool deadlineCame = false;
+        std::chrono::steady_clock::duration took{};
+        std::thread waiter([&] {
+            const auto from = std::chrono::steady_clock::now();
+            waiting = true;
+            deadlineCame = stop.WaitUntil(from + deadline);
+            took = std::chrono::steady_clock::now() - from;
+        });
+        while (!waiting)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(50ms);  // the waiter is in its wait
+        if (row.ask == Ask::SignalOnMainThread)
+            std::raise(SIGINT);  // to this thread: the handler runs here
+        else if (row.ask == Ask::OtherThread)
+            std::thread([&stop] { stop.Request(); }).join();
+        waiter.join();
+        EXPECT_EQ(deadlineCame, !asked);
+        EXPECT_EQ(stop.Requested(), asked);
+        if (asked)
+            EXPECT_LT(took, 2s) << "the wait went on after the stop";
+        else
+            EXPECT_GE(took, 200ms) << "the wait ended before its deadline";
+        pollfd wake{stop.Wake(), POLLIN, 0};
+        EXPECT_EQ(poll(&wake, 1, 0), asked ? 1 : 0) << "the wake to poll beside a line";
+    }
+    stop.Reset();
 }
 }  // namespace

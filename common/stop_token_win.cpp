@@ -1,45 +1,46 @@
-#include "sim/stop_request.h"
-
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <system_error>
 
-namespace plcsim {
+#include "common/stop_token.h"
 
-StopRequest::StopRequest() : wake_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+namespace kivhost {
+
+StopToken::StopToken() : wake_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
     if (wake_ == nullptr)
         throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateEvent");
 }
 
-StopRequest::~StopRequest()
+StopToken::~StopToken()
 {
     CloseHandle(wake_);
 }
 
-void StopRequest::Reset()
+void StopToken::Reset()
 {
     ResetEvent(wake_);
-    raised_ = false;
+    requested_ = false;
+    busy_ = false;
 }
 
-void StopRequest::Raise()
+// Windows runs its console handlers on a thread of their own, where setting
+// an event is allowed. Were it to fail, the waiters still see the flag
+// within their deadline.
+void StopToken::Request() noexcept
 {
-    raised_ = true;
-    // A failure here would leave the thread waiting out its deadline, so it
-    // is worth knowing about.
-    if (!SetEvent(wake_))
-        std::fprintf(stderr, "plcsim: wake: error %lu\n", GetLastError());
+    requested_.store(true);
+    (void)SetEvent(wake_);
 }
 
-bool StopRequest::WaitUntil(Clock::time_point deadline) const
+bool StopToken::WaitUntil(Clock::time_point deadline) const
 {
-    while (!raised_) {
+    while (!Requested()) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero())
             return true;
@@ -55,4 +56,4 @@ bool StopRequest::WaitUntil(Clock::time_point deadline) const
     return false;
 }
 
-}  // namespace plcsim
+}  // namespace kivhost

@@ -1,48 +1,48 @@
-#include "sim/stop_request.h"
-
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
 
-#include "sim/posix_fd.h"
+#include "common/stop_token.h"
 
-namespace plcsim {
+namespace kivhost {
 
-StopRequest::StopRequest() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+StopToken::StopToken() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (wake_ < 0)
-        throw SystemError("eventfd");
+        throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-StopRequest::~StopRequest()
+StopToken::~StopToken()
 {
-    CloseFd(wake_);
+    close(wake_);
 }
 
-void StopRequest::Reset()
+void StopToken::Reset()
 {
     uint64_t drained;
     while (read(wake_, &drained, sizeof drained) > 0) {
     }
-    raised_ = false;
+    requested_ = false;
+    busy_ = false;
 }
 
-void StopRequest::Raise()
+void StopToken::Request() noexcept
 {
-    raised_ = true;
+    requested_.store(true);
+    // write(2) is safe in a handler. It cannot fail short of a counter near
+    // 2^64; were it to, the waiters still see the flag within their deadline.
     const uint64_t one = 1;
-    if (write(wake_, &one, sizeof one) < 0) {
-        // The counter is far from full; a failure here would leave the thread
-        // waiting, so it is worth knowing about.
-        std::perror("plcsim: wake");
-    }
+    const ssize_t written = write(wake_, &one, sizeof one);
+    (void)written;
 }
 
-bool StopRequest::WaitUntil(Clock::time_point deadline) const
+bool StopToken::WaitUntil(Clock::time_point deadline) const
 {
-    while (!raised_) {
+    while (!Requested()) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero())
             return true;
@@ -56,4 +56,4 @@ bool StopRequest::WaitUntil(Clock::time_point deadline) const
     return false;
 }
 
-}  // namespace plcsim
+}  // namespace kivhost

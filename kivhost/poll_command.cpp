@@ -8,6 +8,7 @@
 #include "common/stop_signals.h"
 #include "common/time_stamp.h"
 #include "common/tool_text.h"
+#include "hosting/judged_exchange.h"
 #include "kivhost/cycle_loop.h"
 #include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
@@ -210,18 +211,17 @@ int RunPoll(Context& context)
         for (PolledTag& tag : tags) {
             inExchange = 1;
             std::vector<uint16_t> values;
-            const int32_t result = context.session.Read(tag.address, tag.count, &values);
+            JudgedExchange done = JudgedRead(context.session, context.reporter, tag.address, tag.count, &values);
             inExchange = 0;
-            ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
             // Not the station's failure: the tag keeps its last read.
-            if (port.Lost(report))
+            if (port.Lost(done.report))
                 break;
-            tag.lastResult = result;
+            tag.lastResult = done.result;
             tag.values = std::move(values);
             tag.lastTime = UtcTimestamp();
-            tag.lastMs = context.session.LastMs();
+            tag.lastMs = done.ms;
             tag.totalMs += tag.lastMs;
-            tag.lastReport = std::move(report);
+            tag.lastReport = std::move(done.report);
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             if (tag.lastReport.checksumUnused >= 0)

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "common/tool_text.h"
+#include "hosting/judged_exchange.h"
 #include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
 #include "kivhost/value_text.h"
@@ -39,10 +40,11 @@ int RunExchange(Context& context, JsonObject json, const ExchangeCommand& comman
         return status;
     std::vector<uint16_t> values;  // read
     const bool write = command.written != nullptr;
-    const int32_t result = write ? context.session.Write(address, *command.written)
-                                 : context.session.Read(address, command.count, &values);
-    const double ms = context.session.LastMs();
-    const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
+    const JudgedExchange done = write ? JudgedWrite(context.session, context.reporter, address, *command.written)
+                                      : JudgedRead(context.session, context.reporter, address, command.count, &values);
+    const int32_t result = done.result;
+    const double ms = done.ms;
+    const ExchangeReport& report = done.report;
     context.session.End();
     const bool good = ExchangeGood(result, report);
     const std::string failure =

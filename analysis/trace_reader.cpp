@@ -50,6 +50,11 @@ long ByteCount(std::string_view line, std::string_view what)
 
 }  // namespace
 
+long SendLineCount(std::string_view line)
+{
+    return ByteCount(line, SENT);
+}
+
 void TraceReader::Feed(std::string_view text)
 {
     // Windows writes line ends in text mode as CR LF, and some captures end

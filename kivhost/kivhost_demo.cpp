@@ -91,11 +91,10 @@ public:
         const double ms = context_.session.LastMs();
         ResultJson(current_, result);
         if (exchange)
-            current_.Raw("ms", JsonNumber(ms));
-        std::string extraFields = extra.Done();
-        if (extraFields.size() > 2)
-            current_.Raw("detail", extraFields);
-        steps_.push_back(current_.Done());
+            current_.Ms("ms", ms);
+        if (!extra.Empty())
+            current_.Object("detail", extra);
+        steps_.push_back(current_);
         const std::string time = exchange ? " in " + Ms(ms) : "";
         if (!context_.options.json)
             Print("   -> " + ResultName(result) + time + (outcome.empty() ? "" : ": " + outcome));
@@ -116,7 +115,7 @@ public:
             .Text("command", "demo")
             .Text("port", port)
             .Number("result", failure_.empty() ? 0 : RECOVERY_ERROR)
-            .Raw("steps", JsonArray(steps_))
+            .Objects("steps", steps_)
             .Text("time", UtcTimestamp())
             .Done();
     }
@@ -127,7 +126,7 @@ private:
     Context& context_;
     int number_ = 0;
     JsonObject current_;
-    std::vector<std::string> steps_;
+    std::vector<JsonObject> steps_;
     std::string failure_;
 };
 
@@ -225,7 +224,7 @@ int RunDemo(Context& context)
                   "through the parsers too",
                   static_cast<int>(shown.station), static_cast<char>(shown.operand),
                   static_cast<unsigned>(shown.number), static_cast<int>(shown.bit), static_cast<int>(shown.width));
-    steps.End(result, SUCCESS, parsed, JsonObject().Raw("address", AddressJson(shown)));
+    steps.End(result, SUCCESS, parsed, JsonObject().Object("address", AddressJson(shown)));
     for (Tag* tag : {&words, &bit, &word, &wordBit, &silent}) {
         if (session.Parse(tag->text, tag->block, tag->type, tag->count, &tag->address) != SUCCESS) {
             session.End();
@@ -237,19 +236,19 @@ int RunDemo(Context& context)
     steps.Begin("BlockRead", "four words of station 1 from 01W0010, in one request frame and one reply");
     result = session.Read(words.address, words.count, &values);
     steps.End(result, SUCCESS, ValueList(words.address, values) + ", frame " + SentFrame(session.LastExchanges()),
-              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastExchanges())), true);
+              JsonObject().Values("values", values).Text("frame", SentFrame(session.LastExchanges())), true);
 
     steps.Begin("SingleRead", "one bit of station 2: 02A01F7 is byte 1F, bit 7 of operand A");
     result = session.Read(bit.address, 1, &values);
     steps.End(result, SUCCESS, ValueList(bit.address, values) + ", frame " + SentFrame(session.LastExchanges()),
-              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastExchanges())), true);
+              JsonObject().Values("values", values).Text("frame", SentFrame(session.LastExchanges())), true);
 
     steps.Begin("SingleWrite", "0x5A5A into 01W0020, then a SingleRead of it back");
     result = session.Write(word.address, {0x5A5A});
     const std::string writeFrame = SentFrame(session.LastExchanges());
     const int32_t back = result == SUCCESS ? session.Read(word.address, 1, &values) : result;
     steps.End(back, SUCCESS, "frame " + writeFrame + ", read back " + ValueList(word.address, values),
-              JsonObject().Text("frame", writeFrame).Raw("read_back", JsonValues(values)), true);
+              JsonObject().Text("frame", writeFrame).Values("read_back", values), true);
 
     steps.Begin(
         "SingleWrite",
@@ -266,9 +265,9 @@ int RunDemo(Context& context)
         if (!outcome.empty())
             outcome += "; ";
         outcome += (state ? "set: frame " : "reset: frame ") + frame + ", word " + ValueList(word.address, values);
-        frames.push_back(JsonString(frame));
+        frames.push_back(frame);
     }
-    steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", JsonArray(frames)), true);
+    steps.End(result, SUCCESS, outcome, JsonObject().Texts("frames", frames), true);
 
     steps.Begin("SingleRead",
                 "station 3 does not answer: the driver tries the exchange four times, each ending after the " +

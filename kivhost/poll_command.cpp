@@ -76,18 +76,17 @@ std::string TableLine(const PolledTag& tag)
     return line;
 }
 
-std::string TagJson(const PolledTag& tag)
+JsonObject TagJson(const PolledTag& tag)
 {
     JsonObject json;
     json.Text("address", tag.text).Text("time", tag.lastTime);
-    ResultJson(json, tag.lastResult).Raw("values", JsonValues(tag.values));
+    ResultJson(json, tag.lastResult).Values("values", tag.values);
     return ExchangeJson(json, tag.lastResult, tag.lastReport, tag.lastFailure)
         .Number("good", static_cast<long long>(tag.good))
         .Number("failed", static_cast<long long>(tag.failed))
         .Number("retries", static_cast<long long>(tag.retries))
-        .Raw("last_ms", JsonNumber(tag.lastMs))
-        .Raw("avg_ms", JsonNumber(tag.AverageMs()))
-        .Done();
+        .Ms("last_ms", tag.lastMs)
+        .Ms("avg_ms", tag.AverageMs());
 }
 
 // The cycle as one line, for a file or a pipe.
@@ -244,14 +243,14 @@ int RunPoll(Context& context)
             note(UtcTimestamp(event.time) + " " + event.message);
 
         if (options.json) {
-            std::vector<std::string> list;
+            std::vector<JsonObject> list;
             for (const PolledTag& tag : tags)
                 list.push_back(TagJson(tag));
             JsonObject json;
             json.Text("command", "poll")
                 .Text("time", UtcTimestamp())
                 .Number("cycle", loop.Number())
-                .Raw("tags", JsonArray(list));
+                .Objects("tags", list);
             view.Line(json.Done());
         } else if (view.Redraws()) {
             // After a Ctrl-C its message stands under the table: left as it is.

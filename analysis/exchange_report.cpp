@@ -1,11 +1,8 @@
 #include "analysis/exchange_report.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 
 #include "common/byte_text.h"
-#include "common/json_object.h"
 #include "common/tool_text.h"
 
 namespace kivhost {
@@ -352,12 +349,12 @@ std::string SuccessNotes(const ExchangeReport& report)
     return notes;
 }
 
-std::string OutcomesJson(const ExchangeReport& report)
+std::vector<std::string> OutcomeNames(const ExchangeReport& report)
 {
-    Json names = Json::array();
+    std::vector<std::string> names;
     for (Outcome outcome : report.outcomes)
         names.push_back(OutcomeName(outcome));
-    return JsonText(names);
+    return names;
 }
 
 }  // namespace kivhost

@@ -103,8 +103,8 @@ std::string StationNote(const ExchangeReport& report);
 // checksum that does not follow the rule.
 std::string SuccessNotes(const ExchangeReport& report);
 
-// The attempts' outcomes as a JSON array of outcome names.
-std::string OutcomesJson(const ExchangeReport& report);
+// The attempts' outcomes by name, for a JSON array.
+std::vector<std::string> OutcomeNames(const ExchangeReport& report);
 
 }  // namespace kivhost
 

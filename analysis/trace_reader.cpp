@@ -3,13 +3,12 @@
 #include <algorithm>
 
 #include "analysis/take_oldest.h"
+#include "protocol/exchange.h"
 
 namespace kivhost {
 namespace {
 
-constexpr uint32_t TRACE_LINE = 33;   // bytes per "(...)" line
 constexpr uint32_t MAX_DUMP = 65536;  // far above any frame: a larger count is not the driver's
-constexpr size_t READ_HEADER = 7;
 constexpr std::string_view PREFIX = "REVIZ: ";
 constexpr std::string_view SENT = " bytes will be send";
 constexpr std::string_view RECEIVED = " bytes received";
@@ -50,6 +49,11 @@ long ByteCount(std::string_view line, std::string_view what)
 }
 
 }  // namespace
+
+long SendLineCount(std::string_view line)
+{
+    return ByteCount(line, SENT);
+}
 
 void TraceReader::Feed(std::string_view text)
 {
@@ -130,11 +134,11 @@ void TraceReader::Parse(bool atEnd)
 
 // One "(...)" line of the dump under way; false when more text is needed to
 // tell where it ends. A reply byte may be a line feed or ")", so the end is
-// found from the byte count: a whole line shows min(33, bytes left) bytes;
+// found from the byte count: a whole line shows min(kiv::TRACE_LINE, bytes left) bytes;
 // a line whose text stopped at a zero byte shows fewer.
 bool TraceReader::ParseByteLine(bool atEnd)
 {
-    const size_t length = std::min(TRACE_LINE, dumpLeft_);
+    const size_t length = std::min(kiv::TRACE_LINE, dumpLeft_);
     const size_t open = at_ + 1;
     const size_t available = text_.size() - open;
     const bool whole = available >= length + LINE_END.size() && text_.compare(open + length, 2, LINE_END) == 0;
@@ -258,7 +262,7 @@ bool TraceReader::Decided() const
         return false;  // known only when the next frame goes out
     if (!request.IsRead() || attempt_.receptions.size() == 2)
         return true;
-    return attempt_.receptions[0] < READ_HEADER || JudgeReply(request, attempt_.replyBytes) != Outcome::Short;
+    return attempt_.receptions[0] < READ_REPLY_HEADER || JudgeReply(request, attempt_.replyBytes) != Outcome::Short;
 }
 
 void TraceReader::CloseAttempt()
@@ -286,7 +290,8 @@ void TraceReader::CloseAttempt()
         a.followsTimeout = timedOut;
         // After the rest of an earlier reply the driver read all it asked
         // for unless it came to fewer bytes: a refused header is no time-out.
-        const size_t asked = a.request.IsRead() && a.receptions.size() < 2 ? READ_HEADER : a.request.ReplyLength();
+        const size_t asked =
+            a.request.IsRead() && a.receptions.size() < 2 ? READ_REPLY_HEADER : a.request.ReplyLength();
         timedOut =
             a.lateRest > 0 ? a.replyBytes.size() < asked : a.outcome == Outcome::NoReply || a.outcome == Outcome::Short;
     }

@@ -150,6 +150,10 @@ private:
 // The exchanges in the whole text of one or more calls, e.g. one KivMain call's.
 std::vector<TraceExchange> ReadTrace(std::string_view text);
 
+// N of the driver's "REVIZ: N bytes will be send" line, which it prints
+// and logs alike just before it sends; -1 for any other line.
+long SendLineCount(std::string_view line);
+
 }  // namespace kivhost
 
 #endif  // KIVHOST_TRACE_READER_H

@@ -13,6 +13,7 @@
 #include "bench/report.h"
 #include "bench/thread_times.h"
 #include "sim/plc_simulator.h"
+#include "wire/pcon_frame.h"
 
 namespace kivbench {
 
@@ -126,13 +127,13 @@ AttemptCost MeasureAttemptCost(int exchanges)
         auto start = Clock::now();
         Require(channel.Call(CMD_BLOCK_READ, &refused.io) == RECOVERY_ERROR, "attempt cost: a refusal was taken");
         cost.withWaitSeconds += Seconds(Clock::now() - start);
-        for (int attempt = 0; attempt < 4; ++attempt) {
+        for (int attempt = 0; attempt < kivhost::ATTEMPTS_PER_EXCHANGE; ++attempt) {
             start = Clock::now();
-            (void)bare.Exchange(request, header, 7, 0, 300);
+            (void)bare.Exchange(request, header, kivhost::READ_REPLY_HEADER, 0, 300);
             cost.withoutWaitSeconds += Seconds(Clock::now() - start);
             DrainQuiet(bare.Fd());
         }
-        cost.attempts += 4;
+        cost.attempts += kivhost::ATTEMPTS_PER_EXCHANGE;
     }
     channel.CloseCom();
     bare.Close();
@@ -161,7 +162,7 @@ void RunNeighbourFigures(const BenchRun& run)
     table.Row({"driver: the rest waited out, then 3.5 characters of quiet", Format("%.2f ms", cost.WithMs()),
                Format("%.2f ms", 13 * 10.0 / BAUD * 1000)});
     table.Row({"header only, the next request at once (the rest then meets it)", Format("%.2f ms", cost.WithoutMs()),
-               Format("%.2f ms", 7 * 10.0 / BAUD * 1000)});
+               Format("%.2f ms", kivhost::READ_REPLY_HEADER * 10.0 / BAUD * 1000)});
     table.Print();
     PrintParagraph(Format("The wait costs %.2f ms an attempt: the rest of the refused reply and the gap, time the "
                           "line was not free for anyone else anyway.",

@@ -12,6 +12,7 @@
 #include "bench/report.h"
 #include "bench/section.h"
 #include "bench/thread_times.h"
+#include "wire/pcon_frame.h"
 
 namespace kivbench {
 
@@ -26,8 +27,11 @@ struct SilentResult {
     double pollCpuMsPerSecond = -1;
     uint64_t allocations = 0;
     bool allFailed = true;
-    double ExpectedSeconds() const { return 4 * units * 0.010; }
-    double OvershootPerAttemptMs() const { return (meanSeconds - ExpectedSeconds()) / 4 * 1000; }
+    double ExpectedSeconds() const { return kivhost::ATTEMPTS_PER_EXCHANGE * units * 0.010; }
+    double OvershootPerAttemptMs() const
+    {
+        return (meanSeconds - ExpectedSeconds()) / kivhost::ATTEMPTS_PER_EXCHANGE * 1000;
+    }
     double LimitMs() const { return units * 10 * 0.02 + 5; }
     double CpuMsPerSecond() const { return cpu.Total() * 1000 / (meanSeconds * exchanges); }
 };

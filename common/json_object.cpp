@@ -30,15 +30,48 @@ JsonObject& JsonObject::operator=(const JsonObject& other)
     return *this;
 }
 
+bool JsonObject::Empty() const
+{
+    return json_->empty();
+}
+
 std::string JsonObject::Done() const
 {
     return JsonText(*json_);
 }
 
-JsonObject& JsonObject::Raw(std::string_view key, const std::string& json)
+JsonObject& JsonObject::Value(std::string_view key, const Json& value)
 {
-    (*json_)[std::string(key)] = Json::parse(json);
+    (*json_)[std::string(key)] = value;
     return *this;
+}
+
+JsonObject& JsonObject::Ms(std::string_view key, double ms)
+{
+    return Value(key, MsNumber(ms));
+}
+
+JsonObject& JsonObject::Values(std::string_view key, const std::vector<uint16_t>& values)
+{
+    return Value(key, values);
+}
+
+JsonObject& JsonObject::Texts(std::string_view key, const std::vector<std::string>& utf8)
+{
+    return Value(key, utf8);
+}
+
+JsonObject& JsonObject::Object(std::string_view key, const JsonObject& object)
+{
+    return Value(key, object.Document());
+}
+
+JsonObject& JsonObject::Objects(std::string_view key, const std::vector<JsonObject>& objects)
+{
+    Json array = Json::array();
+    for (const JsonObject& object : objects)
+        array.push_back(object.Document());
+    return Value(key, array);
 }
 
 JsonObject& JsonObject::Text(std::string_view key, std::string_view utf8)
@@ -71,24 +104,6 @@ Json MsNumber(double ms)
     char text[64];
     std::snprintf(text, sizeof text, "%.3f", ms);
     return std::strtod(text, nullptr);
-}
-
-std::string JsonNumber(double value)
-{
-    return JsonText(MsNumber(value));
-}
-
-std::string JsonValues(const std::vector<uint16_t>& values)
-{
-    return JsonText(values);
-}
-
-std::string JsonArray(const std::vector<std::string>& items)
-{
-    Json array = Json::array();
-    for (const std::string& item : items)
-        array.push_back(Json::parse(item));
-    return JsonText(array);
 }
 
 }  // namespace kivhost

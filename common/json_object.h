@@ -23,15 +23,24 @@ using Json = nlohmann::ordered_json;
 // The document on one line.
 std::string JsonText(const Json& json);
 
-// Small JSON objects, written in order. A key given again takes the new
-// value in its first place.
+// Small JSON objects, written in order, built as documents: no value goes
+// through text on the way. A key given again takes the new value in its
+// first place.
 class JsonObject {
 public:
-    // json: a JSON text, as JsonString, JsonNumber, JsonValues and Done write them.
-    JsonObject& Raw(std::string_view key, const std::string& json);
     JsonObject& Text(std::string_view key, std::string_view utf8);
     JsonObject& Number(std::string_view key, long long value);
     JsonObject& Bool(std::string_view key, bool value);
+    // A time or rate in ms, as MsNumber writes it.
+    JsonObject& Ms(std::string_view key, double ms);
+    JsonObject& Values(std::string_view key, const std::vector<uint16_t>& values);
+    JsonObject& Texts(std::string_view key, const std::vector<std::string>& utf8);
+    JsonObject& Object(std::string_view key, const JsonObject& object);
+    JsonObject& Objects(std::string_view key, const std::vector<JsonObject>& objects);
+    // Any other value, built where nlohmann-json's whole header is included.
+    JsonObject& Value(std::string_view key, const Json& value);
+    const Json& Document() const { return *json_; }
+    bool Empty() const;
     std::string Done() const;
 
     JsonObject();
@@ -43,16 +52,11 @@ private:
     std::unique_ptr<Json> json_;
 };
 
-// A JSON string literal, quotes included.
+// A JSON string literal, quotes included: a text quoted in a message.
 std::string JsonString(std::string_view utf8);
 
 // A time or rate in ms, to the microsecond: the value "%.3f" writes.
 Json MsNumber(double ms);
-// The same as JSON text.
-std::string JsonNumber(double value);
-std::string JsonValues(const std::vector<uint16_t>& values);
-// An array of items each written as JSON text already.
-std::string JsonArray(const std::vector<std::string>& items);
 
 }  // namespace kivhost
 

@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "common/number_rules.h"
 
 namespace kivhost {
 
@@ -27,6 +30,27 @@ struct LineOptions {
     uint32_t TimeoutMs() const { return timeoutUnits * 10; }
     std::string FormatText() const;  // "8N1"
 };
+
+// The character format as the tools' command lines give it: --format in
+// one word, or --data-bits, --parity and --stop-bits, or both where they
+// agree. An empty text was not given.
+struct FormatGiven {
+    std::string format;
+    std::string dataBits;
+    std::string parity;
+    std::string stopBits;
+};
+// Why a format was refused: the option and the value given, and what to
+// give instead; where the parts disagree with --format, disagrees is set
+// and why is the whole sentence.
+struct FormatRefusal {
+    std::string option;
+    std::string value;
+    std::string why;
+    bool disagrees = false;
+};
+// The format given (8N1 where nothing is), or none and why not.
+std::optional<CharFormat> TakeCharFormat(const FormatGiven& given, FormatRefusal* refusal);
 
 // Time the characters take on a line of these settings: start bit, data,
 // parity and stop bits each.

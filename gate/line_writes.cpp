@@ -6,7 +6,7 @@
 #include "common/tool_text.h"
 #include "gate/line_owner.h"
 #include "gate/write_failure.h"
-#include "hosting/session.h"
+#include "hosting/judged_exchange.h"
 #include "kivhost/exchange_text.h"
 #include "wire/address_area.h"
 
@@ -75,9 +75,10 @@ WriteResult LineOwner::Write(const WriteRequest& request)
         address.number = kivhost::ElementNumber(address.operand,
                                                 kivhost::ElementIndex(address) + static_cast<int32_t>(request.offset));
     const std::string text = kivhost::ElementAddress(address, 0);
-    const int32_t result = session_.Write(address, request.values);
-    const double ms = session_.LastMs();
-    const kivhost::ExchangeReport report = reporter_.Report(session_.LastExchanges());
+    const kivhost::JudgedExchange done = kivhost::JudgedWrite(session_, reporter_, address, request.values);
+    const int32_t result = done.result;
+    const double ms = done.ms;
+    const kivhost::ExchangeReport& report = done.report;
     port_.Lost(report);
     // Acknowledged by another station, or doubted, is not done. Refused by
     // the driver, or by the port on every attempt, it never left.

@@ -19,9 +19,9 @@ namespace {
 // A write's payload is a handful of numbers; anything longer is not one.
 constexpr size_t MAX_SET_PAYLOAD = 64 * 1024;
 
-std::string TimeText(WallTime time)
+kivhost::Json TimeJson(WallTime time)
 {
-    return time == WallTime{} ? "null" : JsonString(kivhost::UtcTimestamp(time));
+    return time == WallTime{} ? kivhost::Json() : kivhost::Json(kivhost::UtcTimestamp(time));
 }
 
 // A payload is quoted in a refusal, but only so far: the reader learns
@@ -122,13 +122,22 @@ std::string Quoted(std::string_view text)
     return quoted;
 }
 
-std::string ValueText(const TagValue& value, int32_t count)
+namespace {
+
+kivhost::Json ValueJson(const TagValue& value, int32_t count)
 {
     if (value.values.empty())
-        return "null";
+        return nullptr;
     if (count == 1 && value.values.size() == 1)
-        return std::to_string(value.values[0]);
-    return kivhost::JsonValues(value.values);
+        return value.values[0];
+    return value.values;
+}
+
+}  // namespace
+
+std::string ValueText(const TagValue& value, int32_t count)
+{
+    return kivhost::JsonText(ValueJson(value, count));
 }
 
 std::string QualityText(Quality quality)
@@ -142,10 +151,10 @@ std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form)
     if (form == PayloadForm::Value)
         return ValueText(value, count);
     JsonObject json;
-    json.Raw("value", ValueText(value, count));
+    json.Value("value", ValueJson(value, count));
     json.Text("quality", QualityText(value.quality));
-    json.Raw("time", TimeText(value.time));
-    json.Raw("last_good", value.lastGood ? TimeText(*value.lastGood) : "null");
+    json.Value("time", TimeJson(value.time));
+    json.Value("last_good", value.lastGood ? TimeJson(*value.lastGood) : kivhost::Json());
     return json.Done();
 }
 
@@ -162,17 +171,17 @@ std::string StationPayload(const StationDiagnostics& station)
     for (const auto& [reason, count] : station.failures)
         failures.Number(reason, static_cast<long long>(count));
     // A station that never answered has no latency, which 0 would misstate.
-    const auto figure = [](const std::optional<double>& ms) { return ms ? kivhost::JsonNumber(*ms) : "null"; };
+    const auto figure = [](const std::optional<double>& ms) { return ms ? kivhost::MsNumber(*ms) : kivhost::Json(); };
     JsonObject latency;
-    latency.Raw("p50", figure(station.p50Ms));
-    latency.Raw("p99", figure(station.p99Ms));
+    latency.Value("p50", figure(station.p50Ms));
+    latency.Value("p99", figure(station.p99Ms));
     JsonObject json;
     json.Number("station", station.station);
     json.Text("state", station.down ? "down" : "up");
-    json.Raw("since", TimeText(station.since));
+    json.Value("since", TimeJson(station.since));
     json.Text("last_reason", station.lastReason);
-    json.Raw("failures", failures.Done());
-    json.Raw("latency_ms", latency.Done());
+    json.Object("failures", failures);
+    json.Object("latency_ms", latency);
     return json.Done();
 }
 

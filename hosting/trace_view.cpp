@@ -7,8 +7,6 @@
 namespace kivhost {
 namespace {
 
-constexpr std::string_view WILL_SEND_START = "REVIZ: ";
-constexpr std::string_view WILL_SEND_END = " bytes will be send";
 constexpr const char* PAD = "                  ";  // under the tag column, for the hex line
 
 }  // namespace
@@ -65,7 +63,7 @@ void TraceView::Log(int32_t level, std::string_view text)
         held_.push_back({now, level, Cp437ToUtf8(text)});
     }
     // The driver says how many bytes it will send just before it sends them.
-    if (text.starts_with(WILL_SEND_START) && text.ends_with(WILL_SEND_END))
+    if (SendLineCount(text) >= 0)
         sent_.push_back(now);
 }
 

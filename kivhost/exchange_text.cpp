@@ -40,7 +40,7 @@ void PrintNotes(FILE* out, const ExchangeReport& report)
 JsonObject& ExchangeJson(JsonObject& json, int32_t result, const ExchangeReport& report, const std::string& failure)
 {
     json.Number("attempts", report.Attempts())
-        .Raw("outcomes", OutcomesJson(report))
+        .Texts("outcomes", OutcomeNames(report))
         .Bool("possibly_late", report.possiblyLate)
         .Bool("checksum_suspect", report.checksumSuspect);
     if (ExchangeGood(result, report))

@@ -34,13 +34,12 @@ int RunInfo(Context& context)
         return Fail(context, json, EXIT_FAILED, "driver", NoDriverMessage(context, result));
 
     if (context.options.json) {
-        Emit(context,
-             json.Text("library", context.library)
-                 .Text("short_name", shortName)
-                 .Text("banner", banner)
-                 .Number("channel_block_size", info.channelBlockSize)
-                 .Raw("words", JsonValues({static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
-                                           static_cast<uint16_t>(info.word7)})));
+        Emit(context, json.Text("library", context.library)
+                          .Text("short_name", shortName)
+                          .Text("banner", banner)
+                          .Number("channel_block_size", info.channelBlockSize)
+                          .Values("words", {static_cast<uint16_t>(info.word0), static_cast<uint16_t>(info.word4),
+                                            static_cast<uint16_t>(info.word7)}));
         return EXIT_DONE;
     }
     FILE* out = context.output.Results();

@@ -9,7 +9,7 @@ JsonObject& ResultJson(JsonObject& json, int32_t result)
     return json.Number("result", result).Text("status", ResultName(result));
 }
 
-std::string AddressJson(const DriverAddress& address)
+JsonObject AddressJson(const DriverAddress& address)
 {
     const char operand[2] = {
         static_cast<char>(address.operand >= 0x20 && address.operand < 0x7F ? address.operand : '?'), 0};
@@ -18,8 +18,7 @@ std::string AddressJson(const DriverAddress& address)
         .Text("operand", address.operand == 0 ? "" : operand)
         .Number("number", address.number)
         .Number("bit", address.bit)
-        .Number("width", address.width)
-        .Done();
+        .Number("width", address.width);
 }
 
 }  // namespace kivhost

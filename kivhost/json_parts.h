@@ -14,7 +14,7 @@ namespace kivhost {
 // A driver call's "result" and "status".
 JsonObject& ResultJson(JsonObject& json, int32_t result);
 // The fields of a driver address.
-std::string AddressJson(const DriverAddress& address);
+JsonObject AddressJson(const DriverAddress& address);
 
 }  // namespace kivhost
 

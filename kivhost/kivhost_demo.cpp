@@ -2,6 +2,7 @@
 // call after the other, each explained. The stations answer on a
 // pseudo-terminal of their own, or on --sim-port, a port joined to the
 // driver's by a null-modem cable (Windows has no pseudo-terminals).
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/trace_reader.h"
 #include "common/line_settings.h"
 #include "common/time_stamp.h"
 #include "common/tool_text.h"
@@ -27,12 +29,21 @@ namespace {
 
 constexpr uint32_t DEMO_TIMEOUT_UNITS = 10;  // 100 ms: the silent station's four attempts stay short
 
-size_t Count(const std::string& text, const std::string& what)
+// The attempts of the last call, and those of them that heard nothing.
+struct AttemptCount {
+    size_t sent = 0;
+    size_t silent = 0;
+};
+
+AttemptCount CountAttempts(const std::vector<TraceExchange>& exchanges)
 {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
+    AttemptCount count;
+    for (const TraceExchange& exchange : exchanges)
+        for (const TraceAttempt& attempt : exchange.attempts) {
+            ++count.sent;
+            count.silent += static_cast<size_t>(std::count(attempt.receptions.begin(), attempt.receptions.end(), 0u));
+        }
+    return count;
 }
 
 // The device the stations are served on for --sim-port, named as the
@@ -47,20 +58,14 @@ std::string SimDevice(const std::string& name)
 #endif
 }
 
-// The first frame the driver traced as sent, CR shown as ".".
-std::string SentFrame(const std::string& trace)
+// The first frame the driver sent in the last call, its closing CR named.
+std::string SentFrame(const std::vector<TraceExchange>& exchanges)
 {
-    const std::string mark = "bytes will be send\n(";
-    const size_t at = trace.find(mark);
-    if (at == std::string::npos)
+    if (exchanges.empty() || exchanges.front().attempts.empty())
         return "";
-    const size_t start = at + mark.size();
-    const size_t end = trace.find(")\n", start);
-    if (end == std::string::npos)
-        return "";
-    std::string frame = trace.substr(start, end - start);
-    if (frame.ends_with('.'))
-        frame.replace(frame.size() - 1, 1, " + CR");  // the trace shows the closing CR as "."
+    std::string frame = exchanges.front().attempts.front().requestBytes;
+    if (frame.ends_with(FRAME_END))
+        frame.replace(frame.size() - 1, 1, " + CR");
     return frame;
 }
 
@@ -86,11 +91,10 @@ public:
         const double ms = context_.session.LastMs();
         ResultJson(current_, result);
         if (exchange)
-            current_.Raw("ms", JsonNumber(ms));
-        std::string extraFields = extra.Done();
-        if (extraFields.size() > 2)
-            current_.Raw("detail", extraFields);
-        steps_.push_back(current_.Done());
+            current_.Ms("ms", ms);
+        if (!extra.Empty())
+            current_.Object("detail", extra);
+        steps_.push_back(current_);
         const std::string time = exchange ? " in " + Ms(ms) : "";
         if (!context_.options.json)
             Print("   -> " + ResultName(result) + time + (outcome.empty() ? "" : ": " + outcome));
@@ -111,7 +115,7 @@ public:
             .Text("command", "demo")
             .Text("port", port)
             .Number("result", failure_.empty() ? 0 : RECOVERY_ERROR)
-            .Raw("steps", JsonArray(steps_))
+            .Objects("steps", steps_)
             .Text("time", UtcTimestamp())
             .Done();
     }
@@ -122,7 +126,7 @@ private:
     Context& context_;
     int number_ = 0;
     JsonObject current_;
-    std::vector<std::string> steps_;
+    std::vector<JsonObject> steps_;
     std::string failure_;
 };
 
@@ -220,7 +224,7 @@ int RunDemo(Context& context)
                   "through the parsers too",
                   static_cast<int>(shown.station), static_cast<char>(shown.operand),
                   static_cast<unsigned>(shown.number), static_cast<int>(shown.bit), static_cast<int>(shown.width));
-    steps.End(result, SUCCESS, parsed, JsonObject().Raw("address", AddressJson(shown)));
+    steps.End(result, SUCCESS, parsed, JsonObject().Object("address", AddressJson(shown)));
     for (Tag* tag : {&words, &bit, &word, &wordBit, &silent}) {
         if (session.Parse(tag->text, tag->block, tag->type, tag->count, &tag->address) != SUCCESS) {
             session.End();
@@ -231,20 +235,20 @@ int RunDemo(Context& context)
     std::vector<uint16_t> values;
     steps.Begin("BlockRead", "four words of station 1 from 01W0010, in one request frame and one reply");
     result = session.Read(words.address, words.count, &values);
-    steps.End(result, SUCCESS, ValueList(words.address, values) + ", frame " + SentFrame(session.LastTrace()),
-              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastTrace())), true);
+    steps.End(result, SUCCESS, ValueList(words.address, values) + ", frame " + SentFrame(session.LastExchanges()),
+              JsonObject().Values("values", values).Text("frame", SentFrame(session.LastExchanges())), true);
 
     steps.Begin("SingleRead", "one bit of station 2: 02A01F7 is byte 1F, bit 7 of operand A");
     result = session.Read(bit.address, 1, &values);
-    steps.End(result, SUCCESS, ValueList(bit.address, values) + ", frame " + SentFrame(session.LastTrace()),
-              JsonObject().Raw("values", JsonValues(values)).Text("frame", SentFrame(session.LastTrace())), true);
+    steps.End(result, SUCCESS, ValueList(bit.address, values) + ", frame " + SentFrame(session.LastExchanges()),
+              JsonObject().Values("values", values).Text("frame", SentFrame(session.LastExchanges())), true);
 
     steps.Begin("SingleWrite", "0x5A5A into 01W0020, then a SingleRead of it back");
     result = session.Write(word.address, {0x5A5A});
-    const std::string writeFrame = SentFrame(session.LastTrace());
+    const std::string writeFrame = SentFrame(session.LastExchanges());
     const int32_t back = result == SUCCESS ? session.Read(word.address, 1, &values) : result;
     steps.End(back, SUCCESS, "frame " + writeFrame + ", read back " + ValueList(word.address, values),
-              JsonObject().Text("frame", writeFrame).Raw("read_back", JsonValues(values)), true);
+              JsonObject().Text("frame", writeFrame).Values("read_back", values), true);
 
     steps.Begin(
         "SingleWrite",
@@ -255,22 +259,23 @@ int RunDemo(Context& context)
     for (uint16_t state : {uint16_t{1}, uint16_t{0}}) {
         if (result == SUCCESS)
             result = session.Write(wordBit.address, {state});
-        const std::string frame = SentFrame(session.LastTrace());
+        const std::string frame = SentFrame(session.LastExchanges());
         if (result == SUCCESS)
             result = session.Read(word.address, 1, &values);
         if (!outcome.empty())
             outcome += "; ";
         outcome += (state ? "set: frame " : "reset: frame ") + frame + ", word " + ValueList(word.address, values);
-        frames.push_back(JsonString(frame));
+        frames.push_back(frame);
     }
-    steps.End(result, SUCCESS, outcome, JsonObject().Raw("frames", JsonArray(frames)), true);
+    steps.End(result, SUCCESS, outcome, JsonObject().Texts("frames", frames), true);
 
     steps.Begin("SingleRead",
                 "station 3 does not answer: the driver tries the exchange four times, each ending after the " +
                     std::to_string(timeoutMs) + " ms time-out, then reports a line failure");
     result = session.Read(silent.address, 1, &values);
-    const size_t attempts = Count(session.LastTrace(), "bytes will be send\n");
-    const size_t empty = Count(session.LastTrace(), "REVIZ: 0 bytes received\n");
+    const AttemptCount count = CountAttempts(session.LastExchanges());
+    const size_t attempts = count.sent;
+    const size_t empty = count.silent;
     steps.End(result, RECOVERY_ERROR,
               std::to_string(attempts) + " attempts, " + std::to_string(empty) +
                   " with no reply; the host would mark the tag failed",

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/line_settings.h"
 #include "common/number_rules.h"
 #include "hosting/port_name.h"
 #include "kivhost/help_text.h"
@@ -61,49 +62,16 @@ std::string TakeLine(const Given& given, const CLI::App& app, Options& options)
             return Bad("--baud", given.baud, "the driver takes 50 to 65535 bits per second, e.g. 9600 or 19200");
         line.baud = static_cast<uint16_t>(*baud);
     }
-    // --format and the separate options may both be given where they agree, as in plcsim.
-    CharFormat format;  // 8N1
-    const bool formatGiven = IsGiven(app, "--format");
-    if (formatGiven) {
-        const auto parsed = ParseCharFormat(given.format);
-        if (!parsed)
-            return Bad("--format", given.format,
-                       "give data bits 5 to 8, parity N, E, O, M or S, and stop bits 1, 1.5 or 2, e.g. 8N1 or 7E1");
-        format = *parsed;
-    }
-    auto disagree = [&given](const char* option, const std::string& value) {
-        return "--format " + given.format + " and " + option + " " + value + " disagree";
-    };
-    if (IsGiven(app, "--data-bits")) {
-        const auto bits = ParseOptionNumber(given.dataBits, 5, 8);
-        if (!bits)
-            return Bad("--data-bits", given.dataBits, "data bits are 5 to 8, usually 8 (or 7 with even parity)");
-        if (formatGiven && static_cast<int>(*bits) != format.dataBits)
-            return disagree("--data-bits", given.dataBits);
-        format.dataBits = static_cast<int>(*bits);
-    }
-    if (IsGiven(app, "--parity")) {
-        const auto parity = ParseParity(given.parity);
-        if (!parity)
-            return Bad("--parity", given.parity, "use none, odd, even, mark or space (or n, o, e, m, s)");
-        if (formatGiven && *parity != format.parity)
-            return disagree("--parity", given.parity);
-        format.parity = *parity;
-    }
-    if (IsGiven(app, "--stop-bits")) {
-        // The stop bits read as the last part of a format, by the one rule.
-        const auto parsed = ParseCharFormat("8N" + given.stopBits);
-        if (!parsed)
-            return Bad("--stop-bits", given.stopBits, "use 1, 1.5 or 2");
-        if (formatGiven && parsed->stopBits != format.stopBits)
-            return disagree("--stop-bits", given.stopBits);
-        format.stopBits = parsed->stopBits;
-    }
+    // --format and the separate options may both be given where they agree, by plcsim's rule.
+    FormatRefusal refusal;
+    const auto format = TakeCharFormat({given.format, given.dataBits, given.parity, given.stopBits}, &refusal);
+    if (!format)
+        return refusal.disagrees ? refusal.why : Bad(refusal.option, refusal.value, refusal.why);
     // The driver's codes: parity 0 none, 1 odd, 2 even, 3 mark, 4 space; stop
     // bits 0 one, 1 one and a half, 2 two.
-    line.dataBits = static_cast<uint16_t>(format.dataBits);
-    line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format.parity));
-    line.stopBits = format.stopBits < 1.25 ? 0 : format.stopBits < 1.75 ? 1 : 2;
+    line.dataBits = static_cast<uint16_t>(format->dataBits);
+    line.parity = static_cast<uint16_t>(std::string_view(PARITY_LETTERS).find(format->parity));
+    line.stopBits = format->stopBits < 1.25 ? 0 : format->stopBits < 1.75 ? 1 : 2;
     if (IsGiven(app, "--timeout")) {
         const auto ms = ParseOptionNumber(given.timeout, TIMEOUT_MIN_MS, TIMEOUT_MAX_MS);
         if (!ms)

@@ -12,12 +12,12 @@
 namespace kivhost {
 namespace {
 
-std::string LogJson(const std::vector<LogLine>& lines)
+std::vector<JsonObject> LogJson(const std::vector<LogLine>& lines)
 {
-    std::vector<std::string> items;
+    std::vector<JsonObject> items;
     for (const LogLine& line : lines)
-        items.push_back(JsonObject().Number("level", line.level).Text("text", Cp437ToUtf8(line.text)).Done());
-    return JsonArray(items);
+        items.push_back(JsonObject().Number("level", line.level).Text("text", Cp437ToUtf8(line.text)));
+    return items;
 }
 
 // A and E name a byte and a bit in the number (01F7: byte 1F, bit 7), not in
@@ -57,10 +57,10 @@ int RunParse(Context& context)
             .Text("parser", ParserName(block))
             .Number("type", tagType)
             .Number("count", options.count);
-        ResultJson(json, result).Raw("address", AddressJson(address));
+        ResultJson(json, result).Object("address", AddressJson(address));
         if (const int32_t place = ByteBitPlace(address); result == SUCCESS && place >= 0)
-            json.Raw("byte_bit", JsonObject().Number("byte", place / 8).Number("bit", place % 8).Done());
-        json.Raw("log", LogJson(log));
+            json.Object("byte_bit", JsonObject().Number("byte", place / 8).Number("bit", place % 8));
+        json.Objects("log", LogJson(log));
         if (result != SUCCESS)
             json.Text("reason", result == REJECTED ? "rejected" : "driver").Text("message", failure);
         Emit(context, json);

@@ -8,6 +8,7 @@
 #include "common/stop_signals.h"
 #include "common/time_stamp.h"
 #include "common/tool_text.h"
+#include "hosting/judged_exchange.h"
 #include "kivhost/cycle_loop.h"
 #include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
@@ -75,18 +76,17 @@ std::string TableLine(const PolledTag& tag)
     return line;
 }
 
-std::string TagJson(const PolledTag& tag)
+JsonObject TagJson(const PolledTag& tag)
 {
     JsonObject json;
     json.Text("address", tag.text).Text("time", tag.lastTime);
-    ResultJson(json, tag.lastResult).Raw("values", JsonValues(tag.values));
+    ResultJson(json, tag.lastResult).Values("values", tag.values);
     return ExchangeJson(json, tag.lastResult, tag.lastReport, tag.lastFailure)
         .Number("good", static_cast<long long>(tag.good))
         .Number("failed", static_cast<long long>(tag.failed))
         .Number("retries", static_cast<long long>(tag.retries))
-        .Raw("last_ms", JsonNumber(tag.lastMs))
-        .Raw("avg_ms", JsonNumber(tag.AverageMs()))
-        .Done();
+        .Ms("last_ms", tag.lastMs)
+        .Ms("avg_ms", tag.AverageMs());
 }
 
 // The cycle as one line, for a file or a pipe.
@@ -210,18 +210,17 @@ int RunPoll(Context& context)
         for (PolledTag& tag : tags) {
             stop.SetBusy(true);
             std::vector<uint16_t> values;
-            const int32_t result = context.session.Read(tag.address, tag.count, &values);
+            JudgedExchange done = JudgedRead(context.session, context.reporter, tag.address, tag.count, &values);
             stop.SetBusy(false);
-            ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
             // Not the station's failure: the tag keeps its last read.
-            if (port.Lost(report))
+            if (port.Lost(done.report))
                 break;
-            tag.lastResult = result;
+            tag.lastResult = done.result;
             tag.values = std::move(values);
             tag.lastTime = UtcTimestamp();
-            tag.lastMs = context.session.LastMs();
+            tag.lastMs = done.ms;
             tag.totalMs += tag.lastMs;
-            tag.lastReport = std::move(report);
+            tag.lastReport = std::move(done.report);
             if (tag.lastReport.Attempts() > 1)
                 tag.retries += static_cast<uint64_t>(tag.lastReport.Attempts() - 1);
             if (tag.lastReport.checksumUnused >= 0)
@@ -244,14 +243,14 @@ int RunPoll(Context& context)
             note(UtcTimestamp(event.time) + " " + event.message);
 
         if (options.json) {
-            std::vector<std::string> list;
+            std::vector<JsonObject> list;
             for (const PolledTag& tag : tags)
                 list.push_back(TagJson(tag));
             JsonObject json;
             json.Text("command", "poll")
                 .Text("time", UtcTimestamp())
                 .Number("cycle", loop.Number())
-                .Raw("tags", JsonArray(list));
+                .Objects("tags", list);
             view.Line(json.Done());
         } else if (view.Redraws()) {
             // After a Ctrl-C its message stands under the table: left as it is.

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "common/tool_text.h"
+#include "hosting/judged_exchange.h"
 #include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
 #include "kivhost/value_text.h"
@@ -39,10 +40,11 @@ int RunExchange(Context& context, JsonObject json, const ExchangeCommand& comman
         return status;
     std::vector<uint16_t> values;  // read
     const bool write = command.written != nullptr;
-    const int32_t result = write ? context.session.Write(address, *command.written)
-                                 : context.session.Read(address, command.count, &values);
-    const double ms = context.session.LastMs();
-    const ExchangeReport report = context.reporter.Report(context.session.LastExchanges());
+    const JudgedExchange done = write ? JudgedWrite(context.session, context.reporter, address, *command.written)
+                                      : JudgedRead(context.session, context.reporter, address, command.count, &values);
+    const int32_t result = done.result;
+    const double ms = done.ms;
+    const ExchangeReport& report = done.report;
     context.session.End();
     const bool good = ExchangeGood(result, report);
     const std::string failure =
@@ -51,7 +53,7 @@ int RunExchange(Context& context, JsonObject json, const ExchangeCommand& comman
         Tell(ChecksumNotice(report.checksumUnused));
 
     if (options.json) {
-        ResultJson(json.Text("stage", command.stage), result).Raw("ms", JsonNumber(ms));
+        ResultJson(json.Text("stage", command.stage), result).Ms("ms", ms);
         if (command.json)
             command.json(json, address, values);
         Emit(context, ExchangeJson(json, result, report, failure));
@@ -82,8 +84,8 @@ int RunRead(Context& context)
         [](JsonObject& fields, const DriverAddress& address, const std::vector<uint16_t>& values) {
             std::vector<std::string> addresses;
             for (size_t i = 0; i < values.size(); ++i)
-                addresses.push_back(JsonString(ElementAddress(address, static_cast<int>(i))));
-            fields.Raw("addresses", JsonArray(addresses)).Raw("values", JsonValues(values));
+                addresses.push_back(ElementAddress(address, static_cast<int>(i)));
+            fields.Texts("addresses", addresses).Values("values", values);
         },
         [name, count](FILE* out, const DriverAddress& address, const std::vector<uint16_t>& values) {
             const bool words = IsWordAddress(address);
@@ -110,7 +112,7 @@ int RunWrite(Context& context)
     const std::vector<uint16_t>& written = options.values;
     const char* name = written.size() == 1 ? "SingleWrite" : "BlockWrite";
     JsonObject json;
-    json.Text("command", "write").Text("address", options.addresses.front()).Raw("values", JsonValues(written));
+    json.Text("command", "write").Text("address", options.addresses.front()).Values("values", written);
     const ExchangeCommand write{
         name,
         static_cast<int32_t>(written.size()),

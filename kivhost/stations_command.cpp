@@ -45,7 +45,7 @@ int RunStations(Context& context)
             Tell(UtcTimestamp(event.time) + " " + event.message);
     };
     ScanLine reader(context.session, survey.reporter, options.line.TimeoutMs(), &port);
-    std::vector<std::string> rows;
+    std::vector<JsonObject> rows;
     std::string answering;
     int answers = 0;
     int asked = 0;
@@ -91,14 +91,14 @@ int RunStations(Context& context)
             row.Number("station", station)
                 .Text("address", text)
                 .Bool("answers", there)
-                .Raw("ms", JsonNumber(outcome.ms))
+                .Ms("ms", outcome.ms)
                 .Number("attempts", outcome.attempts)
                 .Text("reason", outcome.Good() ? "" : outcome.ReasonName());
             if (!reason.empty())
                 row.Text("note", reason);
             if (!outcome.message.empty())
                 row.Text("message", outcome.message);
-            rows.push_back(row.Done());
+            rows.push_back(row);
         } else {
             std::fprintf(out, "%-9s %-8s %8.2f ms %9d  %s\n", StationText(station).c_str(), there ? "yes" : "no",
                          outcome.ms, outcome.attempts, reason.c_str());
@@ -113,7 +113,7 @@ int RunStations(Context& context)
                          .Text("command", "stations")
                          .Text("time", UtcTimestamp())
                          .Number("timeout_ms", options.line.TimeoutMs())
-                         .Raw("stations", JsonArray(rows))
+                         .Objects("stations", rows)
                          .Number("answering", answers)
                          .Done()
                          .c_str());

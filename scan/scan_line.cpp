@@ -1,6 +1,6 @@
 #include "scan/scan_line.h"
 
-#include "hosting/session.h"
+#include "hosting/judged_exchange.h"
 #include "scan/port_keeper.h"
 
 namespace kivhost {
@@ -8,9 +8,10 @@ namespace kivhost {
 BlockOutcome ScanLine::Read(const ReadBlock& block)
 {
     BlockOutcome outcome;
-    outcome.result = session_.Read(block.start, block.count, &outcome.elements);
-    outcome.ms = session_.LastMs();
-    const ExchangeReport report = reporter_.Report(session_.LastExchanges());
+    const JudgedExchange done = JudgedRead(session_, reporter_, block.start, block.count, &outcome.elements);
+    const ExchangeReport& report = done.report;
+    outcome.result = done.result;
+    outcome.ms = done.ms;
     outcome.reason = report.traced ? report.outcome : outcome.result == SUCCESS ? Outcome::Good : Outcome::NotSent;
     outcome.attempts = report.Attempts();
     outcome.possiblyLate = report.possiblyLate;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/line_settings.h"
 #include "common/number_rules.h"
 #include "sim/line_port.h"
 #include "sim/pcon_station.h"
@@ -121,41 +122,15 @@ Fault FaultOf(const std::string& option, const std::string& argument, const std:
     return *fault;
 }
 
-// Where --format and the separate options both speak, they must agree.
+// Where --format and the separate options both speak, they must agree:
+// kivhost's rule.
 void ApplyFormat(const Arguments& args, CharFormat& format)
 {
-    if (!args.format.empty()) {
-        const auto parsed = ParseCharFormat(args.format);
-        if (!parsed)
-            Fail("--format " + args.format + ": data bits 5-8, parity N/E/O/M/S, stop bits 1, 1.5 or 2, e.g. 8N1");
-        format = *parsed;
-    }
-    const auto disagree = [&](const std::string& option, const std::string& value) {
-        Fail("--format " + args.format + " and " + option + " " + value + " disagree");
-    };
-    if (!args.dataBits.empty()) {
-        const int bits = static_cast<int>(Number("--data-bits " + args.dataBits, args.dataBits, 5, 8));
-        if (!args.format.empty() && bits != format.dataBits)
-            disagree("--data-bits", args.dataBits);
-        format.dataBits = bits;
-    }
-    if (!args.parity.empty()) {
-        const auto parity = ParseParity(args.parity);
-        if (!parity)
-            Fail("--parity " + args.parity + ": use none, odd, even, mark or space (or n, o, e, m, s)");
-        if (!args.format.empty() && *parity != format.parity)
-            disagree("--parity", args.parity);
-        format.parity = *parity;
-    }
-    if (!args.stopBits.empty()) {
-        // The stop bits read as the last part of a format, by the one rule.
-        const auto parsed = ParseCharFormat("8N" + args.stopBits);
-        if (!parsed)
-            Fail("--stop-bits " + args.stopBits + ": use 1, 1.5 or 2");
-        if (!args.format.empty() && parsed->stopBits != format.stopBits)
-            disagree("--stop-bits", args.stopBits);
-        format.stopBits = parsed->stopBits;
-    }
+    kivhost::FormatRefusal refusal;
+    const auto taken = kivhost::TakeCharFormat({args.format, args.dataBits, args.parity, args.stopBits}, &refusal);
+    if (!taken)
+        Fail(refusal.disagrees ? refusal.why : refusal.option + " " + refusal.value + ": " + refusal.why);
+    format = *taken;
 }
 
 void CheckLink(const std::string& option, const std::string& path)

@@ -1,22 +1,15 @@
 #include "sim/station_set.h"
 
-#include <cctype>
-
 namespace plcsim {
 namespace {
 
-// Tells a bad checksum from other damage, for the record only.
-bool ChecksumMatches(std::string_view frame)
+// Tells a bad checksum from other damage, for the record only: the
+// checksum digits are where the fields end, so only a frame whose fields
+// read has them.
+const char* Refusal(std::string_view frame)
 {
-    if (!frame.empty() && frame.back() == '\r')
-        frame.remove_suffix(1);
-    if (frame.size() < 3)
-        return false;
-    const std::string digits = Hex(FrameSum(frame.substr(1, frame.size() - 3)), 2);
-    std::string sent(frame.substr(frame.size() - 2));
-    for (char& c : sent)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return digits == sent;
+    const PconRequest decoded = kivhost::DecodeRequest(frame);
+    return decoded.valid && !decoded.checksumOk ? "bad checksum" : "malformed";
 }
 
 std::vector<FaultKind> KindsOf(const std::vector<Fault>& faults)
@@ -61,7 +54,7 @@ std::optional<Delivery> StationSet::Answer(Record& request)
     std::lock_guard lock(mutex_);
     const auto parsed = ParseRequest(request.bytes);
     if (!parsed) {
-        request.note = ChecksumMatches(request.bytes) ? "malformed" : "bad checksum";
+        request.note = Refusal(request.bytes);
         return std::nullopt;
     }
     request.station = parsed->station;

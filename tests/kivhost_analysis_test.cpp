@@ -690,6 +690,23 @@ TEST_P(RestOfAnotherRequest, NeverAnAnswerAndNamesWhereItCameFrom)
 
 INSTANTIATE_TEST_SUITE_P(PacedLine, RestOfAnotherRequest, ::testing::ValuesIn(REST_CASES), CaseName());
 
+// The driver's word that it is about to send, as its log and the trace
+// view read it: by the trace reader's own rule.
+TEST(TraceClassifierHidden, SendLinesAreKnownByTheirCountOnly)
+{
+    const struct {
+        const char* line;
+        long count;
+    } cases[] = {
+        {"REVIZ: 14 bytes will be send", 14},   {"REVIZ: 0 bytes will be send", 0},
+        {"REVIZ: 14 bytes received", -1},       {"REVIZ:  bytes will be send", -1},
+        {"REVIZ: 1x bytes will be send", -1},   {"REVIZ: 99999999 bytes will be send", -1},  // no frame is that long
+        {"REVIZ: 14 bytes will be send\n", -1}, {"host: REVIZ: 14 bytes will be send", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SendLineCount(c.line), c.count) << c.line;
+}
+
 TEST(TraceClassifierHidden, ZeroByteHidesTheRestOfItsLineOnly)
 {
     const std::string reply = LongReply();

@@ -471,10 +471,14 @@ TEST(Json, ObjectsKeepTheirOrderAndNumbersTheValuePrintedToTheMicrosecond)
                   .Text("b", "x")
                   .Number("a", -3)
                   .Bool("c", true)
-                  .Raw("d", "[1,{\"e\":null}]")
+                  .Objects("d", {JsonObject().Value("e", nullptr)})
                   .Text("b", "again")  // a key given again keeps its place
+                  .Values("f", {1, 0xFFFF})
+                  .Texts("g", {"x", "caf\xE9"})
+                  .Object("h", JsonObject().Ms("ms", 12.3456))
                   .Done(),
-              "{\"b\":\"again\",\"a\":-3,\"c\":true,\"d\":[1,{\"e\":null}]}");
+              "{\"b\":\"again\",\"a\":-3,\"c\":true,\"d\":[{\"e\":null}],\"f\":[1,65535],"
+              "\"g\":[\"x\",\"caf\xEF\xBF\xBD\"],\"h\":{\"ms\":12.346}}");
     // Rounded as printf rounds the double itself: 408.4915 is stored a little below.
     struct {
         double ms;
@@ -482,7 +486,7 @@ TEST(Json, ObjectsKeepTheirOrderAndNumbersTheValuePrintedToTheMicrosecond)
     } const cases[] = {{1.5, 1.5}, {12.3456, 12.346}, {0.0004, 0.0}, {275.0, 275.0}, {408.4915, 408.491}};
     for (const auto& c : cases) {
         EXPECT_EQ(MsNumber(c.ms).get<double>(), c.value) << c.ms;
-        EXPECT_EQ(Json::parse(JsonNumber(c.ms)).get<double>(), c.value) << c.ms;
+        EXPECT_EQ(Json::parse(JsonObject().Ms("ms", c.ms).Done())["ms"].get<double>(), c.value) << c.ms;
     }
     // Bytes that are not UTF-8 (a tag file in another code page) still make a result.
     EXPECT_EQ(JsonString("caf\xE9"), "\"caf\xEF\xBF\xBD\"");

@@ -8,6 +8,7 @@
 #include "sim/faults.h"
 #include "sim/pcon_station.h"
 #include "sim/plc_simulator.h"
+#include "sim/station_set.h"
 #include "tests/framed.h"
 
 namespace {
@@ -368,6 +369,30 @@ TEST(PlcsimFaults, DrawsAreDeterministicUnderASeed)
     const auto dropped = std::count(first.begin(), first.end(), '1');
     EXPECT_GT(dropped, 220);
     EXPECT_LT(dropped, 380);
+}
+
+// The record says why a request got no reply; a bad checksum only where
+// the fields read, so that the checksum's place is known.
+TEST(PlcsimRecords, RefusedRequestsSayWhy)
+{
+    const struct {
+        std::string frame;
+        const char* note;
+    } rows[] = {
+        {"/01RW0010022E\r", "bad checksum"},
+        {"/01RW00100A\r", "bad checksum"},  // no checksum at all
+        {"/01RW001\r", "malformed"},        // the fields cut: no checksum place
+        {"/01QW0010022C\r", "malformed"},
+        {"/01RA20,00113\r", "malformed"},  // no such byte, checksum right
+        {"/05RW00100231\r", "no such station"},
+    };
+    for (const auto& row : rows) {
+        plcsim::StationSet stations({1}, 1);
+        plcsim::Record request;
+        request.bytes = row.frame;
+        EXPECT_FALSE(stations.Answer(request)) << row.frame;
+        EXPECT_EQ(request.note, row.note) << row.frame;
+    }
 }
 
 TEST(PlcsimRecords, PrintableShowsControlBytes)

@@ -8,8 +8,6 @@
 namespace kivhost {
 namespace {
 
-constexpr size_t READ_HEADER = REPLY_DATA_START + 1;  // the driver's first reception of a read reply
-
 // Takes the fields of a frame from the front.
 class FieldReader {
 public:
@@ -292,7 +290,7 @@ Outcome JudgeReply(const PconRequest& request, std::string_view reply)
     if (!framed)
         return Outcome::Garbled;
     // Without a request to go by, the shortest reply stands in for a read's.
-    const size_t header = request.valid ? READ_HEADER : 4;
+    const size_t header = request.valid ? READ_REPLY_HEADER : 4;
     const size_t expected = request.valid ? request.ReplyLength() : REPLY_OVERHEAD;
     if (reply.size() < header)
         return Outcome::Short;

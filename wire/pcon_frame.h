@@ -9,11 +9,18 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/exchange.h"
+#include "protocol/frames.h"
+
 namespace kivhost {
 
 constexpr char FRAME_START = '/';
 constexpr char FRAME_END = '\r';
-constexpr int ATTEMPTS_PER_EXCHANGE = 4;
+// The driver's own numbers, where the tools judge by them: the attempts of
+// one exchange, and the characters of a read reply it takes first (its
+// header and the first data character) before it asks for the rest.
+constexpr int ATTEMPTS_PER_EXCHANGE = kiv::MAX_ATTEMPTS;
+constexpr size_t READ_REPLY_HEADER = kiv::READ_REPLY_HEADER;
 // A read request is 14 characters whatever it reads: "/", station, "R",
 // operand, four address characters, count, checksum, CR.
 constexpr size_t READ_REQUEST_BYTES = 14;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -86,14 +87,13 @@ public:
         sim_ = std::make_unique<KivhostRunning>(simArgs, PLCSIM_PATH);
         if (!sim_->ReadUntil([](const Outcome& so) { return so.out.find('\n') != std::string::npos; }))
             return;
-        modbusPort_ = mqtt_test::FreePort();
         std::vector<std::string> args = {"--port",
                                          link_,
                                          "--retry-down",
                                          "1",
                                          tags_,
                                          "--modbus-listen",
-                                         "127.0.0.1:" + std::to_string(modbusPort_),
+                                         "127.0.0.1:0",
                                          "--mqtt",
                                          "127.0.0.1:" + std::to_string(broker_.Port()),
                                          "--mqtt-prefix",
@@ -104,6 +104,13 @@ public:
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
+            return;
+        // Port 0: the system's pick, which the gateway's log names.
+        const std::string listening = "modbus: listening on 127.0.0.1:";
+        const std::string& log = gate_->SoFar().err;
+        if (const size_t at = log.find(listening); at != std::string::npos)
+            modbusPort_ = std::atoi(log.c_str() + at + listening.size());
+        if (modbusPort_ <= 0)
             return;
         client_ = modbus_new_tcp("127.0.0.1", modbusPort_);
         // A write is answered once the station acknowledged it.

@@ -90,7 +90,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
 }
 
 // "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
-std::string TakeHostPort(const char* option, const std::string& text, std::string* host, uint16_t* port)
+std::string TakeHostPort(const char* option, const std::string& text, std::string* host, uint16_t* port,
+                         bool port0 = false)
 {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0)
@@ -98,9 +99,10 @@ std::string TakeHostPort(const char* option, const std::string& text, std::strin
     std::string name = text.substr(0, colon);
     if (name.size() > 2 && name.front() == '[' && name.back() == ']')
         name = name.substr(1, name.size() - 2);
-    const auto number = ParseOptionNumber(text.substr(colon + 1), 1, 65535);
+    const auto number = ParseOptionNumber(text.substr(colon + 1), port0 ? 0 : 1, 65535);
     if (!number)
-        return Bad(option, text, "the port is a number from 1 to 65535");
+        return Bad(option, text,
+                   port0 ? "the port is a number from 0 to 65535" : "the port is a number from 1 to 65535");
     *host = name;
     *port = static_cast<uint16_t>(*number);
     return {};
@@ -123,7 +125,7 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
 {
     if (IsGiven(app, "--modbus-listen"))
         if (std::string e =
-                TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost, &gate.modbusListenPort);
+                TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost, &gate.modbusListenPort, true);
             !e.empty())
             return e;
     if (std::string e = TakeSeconds(given, app, "--modbus-clients", g.modbusClients, 1, 256, &gate.modbusClients);

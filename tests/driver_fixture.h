@@ -87,7 +87,7 @@ inline int64_t InputWaiting(const HostChannel& channel)
 // them to be queued, not for a while: the simulator's write reaches the
 // slave's input through the kernel, in its own time.
 inline int64_t WaitForInput(const HostChannel& channel, int64_t least,
-                            std::chrono::milliseconds limit = std::chrono::seconds(2))
+                            std::chrono::milliseconds limit = std::chrono::seconds(10))
 {
     const auto until = std::chrono::steady_clock::now() + limit;
     for (;;) {

@@ -290,7 +290,7 @@ TEST_P(FailedAttemptTest, FourAttemptsThenRecoveryErrorWithValuesUntouched)
     EXPECT_EQ(Occurrences(out, " bytes received\n"), GetParam().receives);
     EXPECT_EQ(host.values[0], 0xBEEF);
     EXPECT_EQ(host.values[1], 0xBEEF);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(4 * 100 * 2 + 2000));
+    EXPECT_LT(elapsed, std::chrono::seconds(30));  // ended at all: kivbench measures how long
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FailedAttemptTest,
@@ -362,7 +362,7 @@ TEST_F(LineTest, SilentStationTakesAboutFourTimeOuts)
     EXPECT_EQ(Run(CMD_BLOCK_READ, host, &out), RECOVERY_ERROR);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_GE(elapsed.count(), 4 * 100 - 20);
-    EXPECT_LT(elapsed.count(), 4 * 100 + 1500);
+    EXPECT_LT(elapsed.count(), 30000);  // ended at all: kivbench's silent station measures how long
     // A request is counted once handled, which the driver does not wait for.
     ASSERT_TRUE(sim_.WaitForRequests(4, std::chrono::seconds(5)));
     EXPECT_EQ(sim_.RequestCount(), 4u);

@@ -237,7 +237,7 @@ TEST(KivgateConfig, StandardDescriptorsClosedOrGone)
     const std::string link = "/tmp/kf" + std::to_string(getpid() % 1000);  // a port name holds 11 characters
     // plcsim serves station 1 only: station 2's failures keep kivgate logging.
     const std::string sim = std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
-                            "for i in $(seq 200); do [ -e " + link + " ] && break; sleep 0.05; done; ";
+                            "for i in $(seq 600); do [ -e " + link + " ] && break; sleep 0.05; done; ";
     const std::string gate =
         std::string(KIVGATE_PATH) + " --port " + link + " --timeout 10 --retry-down 1 " + tags + " --no-modbus";
     struct Case {
@@ -248,7 +248,7 @@ TEST(KivgateConfig, StandardDescriptorsClosedOrGone)
     const Case cases[] = {
         {"stdin and stderr closed",
          sim + gate + " 0<&- 2>&- & gate=$!; " +
-             "for i in $(seq 200); do ls -l /proc/$gate/fd 2>/dev/null | grep -q /dev/pts/ && break; sleep 0.05; "
+             "for i in $(seq 600); do ls -l /proc/$gate/fd 2>/dev/null | grep -q /dev/pts/ && break; sleep 0.05; "
              "done; " +
              "echo fd0=$(readlink /proc/$gate/fd/0) fd2=$(readlink /proc/$gate/fd/2); kill $gate; wait $gate; "
              "kill -INT $sim; wait $sim",
@@ -275,11 +275,11 @@ TEST(KivgateConfig, SighupReloadsOrKeepsTheRunningTags)
     const std::string tags = dir + "/kivgate_reload.csv";
     const std::string log = dir + "/kivgate_reload.log";
     const std::string link = "/tmp/kr" + std::to_string(getpid() % 1000);
-    const std::string waitFor = "w() { for i in $(seq 400); do grep -q \"$1\" " + log +
+    const std::string waitFor = "w() { for i in $(seq 600); do grep -q \"$1\" " + log +
                                 " && return 0; sleep 0.05; done; echo \"never: $1\"; }; ";
     const std::string script =
         waitFor + std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
-        "for i in $(seq 200); do [ -e " + link + " ] && break; sleep 0.05; done; " +
+        "for i in $(seq 600); do [ -e " + link + " ] && break; sleep 0.05; done; " +
         "printf \"name,address\\na,01W0010\\n\" > " + tags + "; " + KIVGATE_PATH + " --port " + link +
         " --timeout 10 " + tags + " --no-modbus 2>" + log + " & g=$!; w \"scanning 1 tags\"; " +
         "printf \"name,address\\na,01W0010\\nb,01W0011\\n\" > " + tags + "; kill -HUP $g; w \"scanning 2 tags\"; " +

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "tests/kivhost_line_fixture.h"
 #include "tests/mqtt_broker.h"
 #include "tests/plcsim_process.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -86,14 +88,13 @@ public:
         sim_ = std::make_unique<KivhostRunning>(simArgs, PLCSIM_PATH);
         if (!sim_->ReadUntil([](const Outcome& so) { return so.out.find('\n') != std::string::npos; }))
             return;
-        modbusPort_ = mqtt_test::FreePort();
         std::vector<std::string> args = {"--port",
                                          link_,
                                          "--retry-down",
                                          "1",
                                          tags_,
                                          "--modbus-listen",
-                                         "127.0.0.1:" + std::to_string(modbusPort_),
+                                         "127.0.0.1:0",
                                          "--mqtt",
                                          "127.0.0.1:" + std::to_string(broker_.Port()),
                                          "--mqtt-prefix",
@@ -104,6 +105,13 @@ public:
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
+            return;
+        // Port 0: the system's pick, which the gateway's log names.
+        const std::string listening = "modbus: listening on 127.0.0.1:";
+        const std::string& log = gate_->SoFar().err;
+        if (const size_t at = log.find(listening); at != std::string::npos)
+            modbusPort_ = std::atoi(log.c_str() + at + listening.size());
+        if (modbusPort_ <= 0)
             return;
         client_ = modbus_new_tcp("127.0.0.1", modbusPort_);
         // A write is answered once the station acknowledged it.
@@ -167,17 +175,17 @@ public:
         return answer;
     }
 
-    // Asks again until the answer passes the test or ten seconds went by; the
+    // Asks again until the answer passes the test or thirty seconds went by; the
     // last answer either way.
     Answer RequestUntil(Function function, int address, size_t count, const std::function<bool(const Answer&)>& test)
     {
         Answer answer;
-        for (const auto until = mqtt_test::Clock::now() + 10s; mqtt_test::Clock::now() < until;
-             std::this_thread::sleep_for(20ms)) {
-            answer = Request(function, address, std::vector<uint16_t>(count, 0));
-            if (test(answer))
-                break;
-        }
+        WaitUntil(
+            [&] {
+                answer = Request(function, address, std::vector<uint16_t>(count, 0));
+                return test(answer);
+            },
+            30s, 20ms);
         return answer;
     }
     Answer ReadUntilValues(Function function, int address, const std::vector<uint16_t>& want)
@@ -426,7 +434,8 @@ TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)
             ASSERT_EQ(gate.ReadUntilValues(c.write.readBack, c.write.readAddress, c.write.expected).values,
                       c.write.expected);
             Write(gate, c.write, false);
-            // Two cycles later the station still holds what it held.
+            // Two cycles later the station still holds what it held: what must
+            // not happen has no moment to wait for, so the test gives it the time.
             std::this_thread::sleep_for(300ms);
             EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values, c.write.expected);
         }
@@ -681,7 +690,7 @@ TEST(KivgateLine, AHealthyStationIsServedBesideAFaultyOne)
         ASSERT_TRUE(gate.Ready());
         ASSERT_EQ(gate.ReadUntilValues(ReadHolding, 0, {0x1234}).values, std::vector<uint16_t>{0x1234});
         int good = 0;
-        // Spread over many cycles, as a SCADA package polls.
+        // Spread over many cycles, as a SCADA package polls: the pace is the stimulus.
         for (int i = 0; i < READS; ++i, std::this_thread::sleep_for(20ms))
             good += gate.Request(ReadHolding, 0, {0}).values == std::vector<uint16_t>{0x1234} ? 1 : 0;
         EXPECT_GE(good * 100, READS * 99) << good << " of " << READS;

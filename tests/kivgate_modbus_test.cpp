@@ -22,6 +22,7 @@
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
 #include "gate/modbus_server.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -209,6 +210,7 @@ private:
         while (!stop_) {
             std::optional<kivgate::WriteQueue::Pending> write = queue_.Take();
             if (!write) {
+                // The queue is looked at between exchanges, as the line's owner does.
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 continue;
             }
@@ -217,8 +219,7 @@ private:
                 last_ = write->request.values;
             }
             ++taken_;
-            while (!release_ && !stop_)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            WaitUntil([this] { return release_ || stop_; }, std::chrono::minutes(5), std::chrono::milliseconds(2));
             release_ = false;
             // "stuck" went on the line, and its station did not confirm it.
             const bool stuck = write->request.tag == 2;
@@ -259,15 +260,10 @@ int RawClient(uint16_t port)
     return fd;
 }
 
-// True once done() is, looked at every 10 ms; false after 10 s, so that a fault fails rather than hangs.
+// True once done() is; false after 30 s, so that a fault fails rather than hangs.
 bool Eventually(const std::function<bool()>& done)
 {
-    for (int i = 0; i < 1000; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return WaitUntil(done, std::chrono::seconds(30));
 }
 
 // A request with its header, transaction 1, unit 1.
@@ -357,8 +353,7 @@ TEST(KivgateModbus, ServerOnLoopback)
 
     // The write is answered only once the owner acknowledges; reads go on meanwhile.
     auto written = std::async(std::launch::async, [&] { return modbus_write_register(writer, 100, 42); });
-    for (int i = 0; i < 500 && owner.Taken() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntil([&] { return owner.Taken() != 0; });
     ASSERT_EQ(owner.Taken(), 1U);
     EXPECT_EQ(owner.LastValues(), std::vector<uint16_t>{42});
     EXPECT_EQ(modbus_read_registers(reader, 101, 3, words), 3) << "another client waits for a write";
@@ -371,8 +366,7 @@ TEST(KivgateModbus, ServerOnLoopback)
         const int result = modbus_write_register(writer, 200, 1);
         return result == -1 ? errno : 0;
     });
-    for (int i = 0; i < 500 && owner.Taken() == 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntil([&] { return owner.Taken() != 1; });
     owner.Release();
     EXPECT_EQ(failed.get(), EMBXSFAIL);
     // The line's owner logs what became of a write; the server does not say it again.
@@ -606,7 +600,7 @@ TEST(KivgateModbus, TheWriteQueueSettlesEachWriteOnce)
             continue;
         }
         for (std::future<kivgate::WriteResult>& result : submitted.results) {
-            ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+            ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
             const kivgate::WriteResult got = result.get();
             EXPECT_FALSE(got.done);
             EXPECT_FALSE(got.sent);

@@ -256,6 +256,7 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 taken_.push_back(next->request);
             }
+            // The queue is looked at between exchanges, as the line's owner does.
             std::this_thread::sleep_for(5ms);
         }
     }

@@ -92,7 +92,8 @@ TEST_P(KivhostPacedPort, ALostPortIsToldOnceReopenedAndLeavesTheStationsAlone)
     ASSERT_TRUE(sim.ReadUntil([](const Output& so) { return so.out.find("unplugged") != std::string::npos; }));
     ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(failed) != std::string::npos; }))
         << kivhost.SoFar().err;
-    // Long enough for a try to open it to fail.
+    // The stimulus: the port stays away longer than a retry's second, so that
+    // a try to open it fails (kivhost says nothing of a failed try to wait for).
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     sim.Send(SIGUSR1);
     ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(back) != std::string::npos; }))
@@ -135,6 +136,7 @@ TEST(KivhostPacedSurvey, AStationAskedWhenThePortWentIsAskedAgain)
     const std::string failed = "port " + link + " failed: ";
     ASSERT_TRUE(kivhost.ReadUntil([&](const Output& so) { return so.err.find(failed) != std::string::npos; }))
         << kivhost.SoFar().err;
+    // The stimulus, as above: away for longer than a retry's second.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     sim.Send(SIGUSR1);
     kivhost.ReadUntil([](const Output&) { return false; });  // to its end

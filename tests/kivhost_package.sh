@@ -305,7 +305,7 @@ if [ ${#run_wine[@]} -gt 0 ]; then
   if command -v socat >/dev/null; then
     socat pty,raw,echo=0,link="$work/com3" pty,raw,echo=0,link="$work/com4" &
     socat_pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do
       [ -e "$work/com3" ] && [ -e "$work/com4" ] && break
       sleep 0.05
     done

@@ -32,6 +32,7 @@
 #include "sim/plc_simulator.h"
 #include "tests/case_name.h"
 #include "tests/kivhost_line_fixture.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -1142,10 +1143,8 @@ TEST_F(KivhostLine, DemoServesItsStationsOnAJoinedPort)
     const std::string a = dir + "/a";
     const std::string b = dir + "/b";
     kivhost_test::KivhostRunning socat({"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}, "/usr/bin/socat");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!(std::filesystem::exists(a) && std::filesystem::exists(b)) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(std::filesystem::exists(a) && std::filesystem::exists(b)) << "socat made no pair";
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(a) && std::filesystem::exists(b); }))
+        << "socat made no pair";
     const std::string driverPort = std::filesystem::canonical(a).string();  // /dev/pts/N: short enough for the driver
     const std::string stationsPort = std::filesystem::canonical(b).string();
 

@@ -1,4 +1,4 @@
-// A real mosquitto broker on a free loopback port: the program Debian
+// A real mosquitto broker on a loopback port of its own: the program Debian
 // installs, with a configuration in a directory of its own and no
 // persistence. The gateway's tests start one, and so does the benchmark's
 // kivgate section; it needs nothing of the test framework for that reason.
@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -35,18 +37,19 @@ inline sockaddr_in Loopback(int port)
     return address;
 }
 
-// A port nobody listens on now: the kernel's pick for a bound socket.
-inline int FreePort()
+// A loopback port to try: mosquitto cannot be given port 0, so one is picked
+// below the range the system hands out for port 0 and outgoing connections,
+// and the broker tries another when it finds this one taken.
+inline int PickPort()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
+    static std::mt19937 random{std::random_device{}()};
+    return std::uniform_int_distribution<int>(20000, 32767)(random);
+}
+
+inline std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline bool Listening(int port)
@@ -58,22 +61,21 @@ inline bool Listening(int port)
     return up;
 }
 
-// Its port and configuration are fixed when it is made, so that it can be
-// killed and started again on the same port; without persistence it has
-// then forgotten every retained message.
+// Its port and configuration are fixed once it first listens, so that it
+// can be killed and started again on the same port; without persistence it
+// has then forgotten every retained message.
 class Broker {
 public:
     static constexpr const char* PROGRAM = "/usr/sbin/mosquitto";
 
-    Broker() : port_(FreePort())
+    Broker() : port_(PickPort())
     {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kiv-mosquitto-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
             return;
         dir_ = pattern;
-        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                                << "allow_anonymous true\npersistence false\n";
+        Configure();
     }
     ~Broker()
     {
@@ -123,8 +125,30 @@ private:
             *why = "cannot make a directory for the broker's configuration";
             return false;
         }
+        // Until it first listens, a port another program holds is traded for another.
+        for (int tries = listened_ ? 1 : 20; tries > 0; --tries) {
+            switch (RunOnce(why)) {
+            case Up: listened_ = true; return true;
+            case Taken:
+                if (listened_)
+                    return false;
+                port_ = PickPort();
+                Configure();
+                break;
+            case Failed: return false;
+            }
+        }
+        return false;
+    }
+
+    enum Started { Up, Taken, Failed };
+
+    Started RunOnce(std::string* why)
+    {
         const std::string conf = dir_ + "/mosquitto.conf";
         const std::string log = dir_ + "/mosquitto.log";
+        std::error_code ignored;
+        std::filesystem::remove(log, ignored);  // a restart's log says only what this start said
         pid_ = fork();
         if (pid_ == 0) {
             const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -135,24 +159,32 @@ private:
         }
         if (pid_ < 0) {
             *why = "cannot start the broker";
-            return false;
-        }
-        for (const auto until = Clock::now() + 10s; Clock::now() < until; std::this_thread::sleep_for(20ms)) {
-            if (Listening(port_))
-                return true;
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
+            return Failed;
         }
         *why = "the broker did not listen on 127.0.0.1:" + std::to_string(port_) + " (see its log, " + log + ")";
-        return false;
+        // Its own word that it runs, so that another program on the port is not taken for it.
+        for (const auto until = Clock::now() + 20s; Clock::now() < until; std::this_thread::sleep_for(5ms)) {
+            if (FileText(log).find(" running") != std::string::npos && Listening(port_))
+                return Up;
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return FileText(log).find("Address already in use") != std::string::npos ? Taken : Failed;
+            }
+        }
+        return Failed;
+    }
+
+    void Configure()
+    {
+        std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
+                                                << "allow_anonymous true\npersistence false\n";
     }
 
     std::string dir_;
     int port_;
     pid_t pid_ = -1;
     bool failed_ = false;
+    bool listened_ = false;  // the port is the broker's
 };
 
 }  // namespace mqtt_test

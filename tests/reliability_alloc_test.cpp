@@ -175,8 +175,8 @@ protected:
         EXPECT_EQ(io(CMD_BLOCK_READ, 1, 'W', 0x10, 2), SUCCESS);
         sim_->ScriptFault(1, Fault{FaultKind::Extra, 1.0, 600}, 1);
         EXPECT_EQ(io(CMD_SINGLE_WRITE, 1, 'W', 0x10, 1), SUCCESS);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the extra bytes are on the line
-        EXPECT_EQ(io(CMD_BLOCK_READ, 1, 'W', 0x10, 2), SUCCESS);     // drains them first
+        WaitForInput(channel_, 600, std::chrono::seconds(10));    // the extra bytes are on the line
+        EXPECT_EQ(io(CMD_BLOCK_READ, 1, 'W', 0x10, 2), SUCCESS);  // drains them first
 
         AddressParseBlock parse{};
         parse.text = "01W0010";

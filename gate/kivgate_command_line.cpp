@@ -13,9 +13,9 @@
 #include "common/bounded_file.h"
 #include "common/empty_values.h"
 #include "common/number_rules.h"
-#include "kivhost/help_text.h"
-#include "kivhost/option_checks.h"
-#include "kivhost/program_options.h"
+#include "fieldkit/help_groups.h"
+#include "fieldkit/option_checks.h"
+#include "fieldkit/program_options.h"
 
 namespace kivgate {
 namespace {

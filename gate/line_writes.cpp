@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "common/tool_text.h"
+#include "fieldkit/exchange_text.h"
 #include "gate/line_owner.h"
 #include "gate/write_failure.h"
 #include "hosting/session.h"
-#include "kivhost/exchange_text.h"
 #include "wire/address_area.h"
 
 namespace kivgate {

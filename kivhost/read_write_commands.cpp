@@ -4,9 +4,9 @@
 #include <functional>
 
 #include "common/tool_text.h"
-#include "kivhost/exchange_text.h"
+#include "fieldkit/exchange_text.h"
+#include "fieldkit/value_text.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/value_text.h"
 #include "wire/address_area.h"
 
 namespace kivhost {

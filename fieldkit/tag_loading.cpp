@@ -1,4 +1,4 @@
-#include "kivhost/tag_loading.h"
+#include "fieldkit/tag_loading.h"
 
 #include "common/bounded_file.h"
 #include "common/tool_text.h"

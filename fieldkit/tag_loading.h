@@ -1,13 +1,13 @@
 // A tag file loaded for scan and poll --tags, every row checked by the
 // driver's parser.
-#ifndef DAVODEV_KIVHOST_TAG_LOADING_H
-#define DAVODEV_KIVHOST_TAG_LOADING_H
+#ifndef DAVODEV_FIELDKIT_TAG_LOADING_H
+#define DAVODEV_FIELDKIT_TAG_LOADING_H
 
 #include <string>
 #include <vector>
 
 #include "common/bounded_file.h"
-#include "kivhost/command_steps.h"
+#include "fieldkit/command_steps.h"
 #include "scan/tag_list.h"
 
 namespace kivhost {
@@ -21,4 +21,4 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_TAG_LOADING_H
+#endif  // DAVODEV_FIELDKIT_TAG_LOADING_H

@@ -3,6 +3,7 @@
 #include "bench/bench_line.h"
 #include "bench/exchange_kinds.h"
 #include "bench/report.h"
+#include "fieldkit/tag_loading.h"
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
 #include "hosting/session.h"
@@ -67,15 +68,8 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
     line_.timeoutUnits = TIMEOUT_UNITS;
     Require(session_.ColdStart(line_, true) == SUCCESS, "gateway: ColdStart on the simulator failed");
 
-    const kivhost::AddressValidator validate = [this](const kivhost::Tag& tag, DriverAddress* address,
-                                                      std::string* why) {
-        const uint32_t type = tag.kind == kivhost::ValueKind::Bit ? kivhost::TAG_TYPE_BIT : kivhost::TAG_TYPE_WORD;
-        if (session_.ProbeParse(tag.text, tag.count > 1, type, tag.count, address) == SUCCESS)
-            return true;
-        *why = "the driver rejects " + tag.text;
-        return false;
-    };
-    kivhost::TagFile file = kivhost::ParseTagFile(TagFileCsv(), "bench", validate, kivgate::GateColumns());
+    kivhost::TagFile file =
+        kivhost::ParseTagFile(TagFileCsv(), "bench", kivhost::SessionTagValidator(session_), kivgate::GateColumns());
     Require(file.Ok(), "gateway: the tag file: " + (file.errors.empty() ? "" : file.errors[0].Message()));
     kivgate::GateConfig config = kivgate::MapTags(std::move(file.tags), "bench", PREFIX);
     Require(config.errors.empty(), "gateway: the map: " + (config.errors.empty() ? "" : config.errors[0].Message()));

@@ -19,6 +19,7 @@
 #include "bench/exchange_kinds.h"
 #include "bench/report.h"
 #include "bench/section.h"
+#include "fieldkit/tag_loading.h"
 #include "hosting/driver_library.h"
 #include "hosting/driver_output.h"
 #include "hosting/session.h"
@@ -61,15 +62,7 @@ std::string TagListCsv()
 
 std::vector<kivhost::Tag> LoadTags(kivhost::Session& session, int stations)
 {
-    const kivhost::AddressValidator validate = [&session](const kivhost::Tag& tag, DriverAddress* address,
-                                                          std::string* why) {
-        const uint32_t type = tag.kind == kivhost::ValueKind::Bit ? kivhost::TAG_TYPE_BIT : kivhost::TAG_TYPE_WORD;
-        if (session.ProbeParse(tag.text, tag.count > 1, type, tag.count, address) == SUCCESS)
-            return true;
-        *why = "the driver rejects " + tag.text;
-        return false;
-    };
-    kivhost::TagFile file = kivhost::ParseTagFile(TagListCsv(), "bench", validate);
+    kivhost::TagFile file = kivhost::ParseTagFile(TagListCsv(), "bench", kivhost::SessionTagValidator(session));
     Require(file.Ok(), "the benchmark's tag list: " + (file.errors.empty() ? "" : file.errors[0].Message()));
     std::vector<kivhost::Tag> tags;
     for (kivhost::Tag& tag : file.tags)

@@ -10,33 +10,46 @@
 
 namespace kivgate {
 
+// The gateway's defaults, written once: the options below start from them
+// and kivgate --help names them. The man page and the README say them in
+// their own words.
+inline constexpr const char* DEFAULT_MODBUS_HOST = "127.0.0.1";
+constexpr uint16_t DEFAULT_MODBUS_PORT = 1502;
+constexpr int DEFAULT_MODBUS_CLIENTS = 8;
+constexpr int DEFAULT_MODBUS_IDLE_S = 60;
+constexpr int DEFAULT_MODBUS_REQUEST_S = 5;
+inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
+constexpr int DEFAULT_MQTT_REFRESH_S = 60;
+constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
+constexpr int DEFAULT_INTERVAL_MS = 0;  // scan cycles back to back
+
 struct GateOptions {
     // Modbus TCP
-    std::string modbusListenHost = "127.0.0.1";
-    uint16_t modbusListenPort = 1502;
-    int modbusClients = 8;
-    int modbusIdleS = 60;    // from a connection's last whole request to its end
-    int modbusRequestS = 5;  // from a request's first byte to its end, at most
+    std::string modbusListenHost = DEFAULT_MODBUS_HOST;
+    uint16_t modbusListenPort = DEFAULT_MODBUS_PORT;
+    int modbusClients = DEFAULT_MODBUS_CLIENTS;
+    int modbusIdleS = DEFAULT_MODBUS_IDLE_S;        // from a connection's last whole request to its end
+    int modbusRequestS = DEFAULT_MODBUS_REQUEST_S;  // from a request's first byte to its end, at most
     bool modbusEnabled = true;
 
     // MQTT; mqttPort 0: no broker
     std::string mqttHost;
     uint16_t mqttPort = 0;
-    std::string mqttPrefix = "kivgate";
+    std::string mqttPrefix = DEFAULT_MQTT_PREFIX;
     std::string mqttClientId;  // "" : kivgate-HOSTNAME-PREFIX
     std::string mqttUser;
     std::string mqttPassword;  // from a file or the environment, never logged
     std::string mqttCaFile;
     std::string mqttCertFile;
     std::string mqttKeyFile;
-    bool mqttPayloadValue = false;  // a bare value instead of the JSON object
-    int mqttRefreshS = 60;          // every value at least this often
+    bool mqttPayloadValue = false;              // a bare value instead of the JSON object
+    int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
 
-    bool allowWrites = false;  // rw tags may be written only with this
-    int intervalMs = 0;        // between scan cycles; 0: back to back
+    bool allowWrites = false;              // rw tags may be written only with this
+    int intervalMs = DEFAULT_INTERVAL_MS;  // between scan cycles; 0: back to back
 
-    int maxAgeS = 0;            // a good value older is served stale; 0: from the cycles
-    int writeTimeoutMs = 3000;  // a write not sent by then is dropped
+    int maxAgeS = 0;                                // a good value older is served stale; 0: from the cycles
+    int writeTimeoutMs = DEFAULT_WRITE_TIMEOUT_MS;  // a write not sent by then is dropped
     LogLevel logLevel = LogLevel::Info;
 };
 

@@ -13,9 +13,10 @@
 #include "common/bounded_file.h"
 #include "common/empty_values.h"
 #include "common/number_rules.h"
-#include "kivhost/help_text.h"
-#include "kivhost/option_checks.h"
-#include "kivhost/program_options.h"
+#include "common/tool_text.h"
+#include "fieldkit/help_groups.h"
+#include "fieldkit/option_checks.h"
+#include "fieldkit/program_options.h"
 
 namespace kivgate {
 namespace {
@@ -23,6 +24,7 @@ namespace {
 using kivhost::Bad;
 using kivhost::IsGiven;
 using kivhost::ParseOptionNumber;
+using kivhost::Printf;
 
 const std::string GATE_GROUP = "Gateway options";
 constexpr size_t PASSWORD_BYTES_MAX = 4096;
@@ -42,30 +44,38 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     app.add_flag("--plan", given.plan,
                  "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
         ->disable_flag_override();
-    app.add_option("--interval", given.interval, "from the start of one scan cycle to the next (default 0)")
+    app.add_option("--interval", given.interval,
+                   Printf("from the start of one scan cycle to the next (default %d)", DEFAULT_INTERVAL_MS))
         ->type_name("MS");
-    app.add_option("--max-gap", given.maxGap, "elements that may lie unused between tags of one block\n(default 8)")
+    app.add_option(
+           "--max-gap", given.maxGap,
+           Printf("elements that may lie unused between tags of one block\n(default %d)", kivhost::DEFAULT_MAX_GAP))
         ->type_name("N");
-    app.add_option("--retry-down", given.retryDown,
-                   "seconds between tries of a station that stopped\nanswering, or of a failed port (default 10)")
+    app.add_option(
+           "--retry-down", given.retryDown,
+           Printf("seconds between tries of a station that stopped\nanswering, or of a failed port (default %u)",
+                  static_cast<unsigned>(kivhost::DEFAULT_RETRY_DOWN_S)))
         ->type_name("S");
     app.add_option("--lib", given.library, "the driver library to load")
         ->type_name("PATH")
         ->group(kivhost::OTHER_GROUP);
     app.add_flag("--version", given.version, "kivgate's version")->disable_flag_override()->group(kivhost::OTHER_GROUP);
 
-    auto add = [&app](const char* name, std::string& into, const char* type, const char* help) {
+    auto add = [&app](const char* name, std::string& into, const char* type, const std::string& help) {
         app.add_option(name, into, help)->type_name(type)->group(GATE_GROUP);
     };
-    add("--modbus-listen", gate.modbusListen, "ADDR:PORT", "the Modbus TCP server's address (default 127.0.0.1:1502)");
-    add("--modbus-clients", gate.modbusClients, "N", "Modbus clients at once, 1 to 256 (default 8)");
+    add("--modbus-listen", gate.modbusListen, "ADDR:PORT",
+        Printf("the Modbus TCP server's address (default %s:%u)", DEFAULT_MODBUS_HOST, unsigned{DEFAULT_MODBUS_PORT}));
+    add("--modbus-clients", gate.modbusClients, "N",
+        Printf("Modbus clients at once, 1 to 256 (default %d)", DEFAULT_MODBUS_CLIENTS));
     add("--modbus-idle", gate.modbusIdle, "S",
-        "a Modbus connection ends S seconds after its last\nwhole request (default 60)");
+        Printf("a Modbus connection ends S seconds after its last\nwhole request (default %d)", DEFAULT_MODBUS_IDLE_S));
     add("--modbus-request-time", gate.modbusRequestTime, "S",
-        "a Modbus connection ends when a request is not whole\nS seconds after its first byte (default 5)");
+        Printf("a Modbus connection ends when a request is not whole\nS seconds after its first byte (default %d)",
+               DEFAULT_MODBUS_REQUEST_S));
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
-    add("--mqtt-prefix", gate.mqttPrefix, "TEXT", "the topics' prefix (default kivgate)");
+    add("--mqtt-prefix", gate.mqttPrefix, "TEXT", Printf("the topics' prefix (default %s)", DEFAULT_MQTT_PREFIX));
     add("--mqtt-client-id", gate.mqttClientId, "TEXT",
         "the MQTT client id (default kivgate-HOST-PREFIX; UTF-8, no control characters)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
@@ -76,7 +86,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key");
     add("--mqtt-payload", gate.mqttPayload, "json|value",
         "a JSON object per value (default), or the bare value,\npublished while good, its quality on TOPIC/quality");
-    add("--mqtt-refresh", gate.mqttRefresh, "S", "every value published at least every S seconds (default 60)");
+    add("--mqtt-refresh", gate.mqttRefresh, "S",
+        Printf("every value published at least every S seconds (default %d)", DEFAULT_MQTT_REFRESH_S));
     app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
         ->disable_flag_override()
         ->group(GATE_GROUP);
@@ -84,7 +95,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         "a value not read again within S seconds is served\nstale (default auto: 3 times the recent cycles, at\nleast "
         "2 s)");
     add("--write-timeout", gate.writeTimeout, "MS",
-        "a write not sent within MS ms is dropped and answered\nas failed (default 3000)");
+        Printf("a write not sent within MS ms is dropped and answered\nas failed (default %d)",
+               DEFAULT_WRITE_TIMEOUT_MS));
     add("--log-level", gate.logLevel, "error|warn|info|debug",
         "the least event logged; debug adds each Modbus\nconnection (default info)");
 }
@@ -241,7 +253,7 @@ GateCommandLine ParseGateCommandLine(const std::vector<std::string>& args, const
     GateRun run;
     kivhost::Options& options = run.options;
     options.command = kivhost::Command::Scan;
-    options.intervalMs = 0;
+    options.intervalMs = DEFAULT_INTERVAL_MS;
     if (IsGiven(app, "--lib"))
         options.library = given.library;
     if (given.version) {

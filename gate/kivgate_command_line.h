@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_options.h"
-#include "kivhost/kivhost_options.h"
 
 namespace kivgate {
 

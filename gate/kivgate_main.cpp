@@ -17,6 +17,8 @@
 #include "common/stop_signals.h"
 #include "common/tool_text.h"
 #include "davodev_version.h"
+#include "fieldkit/command_steps.h"
+#include "fieldkit/tag_loading.h"
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
 #include "gate/kivgate_command_line.h"
@@ -25,8 +27,6 @@
 #include "hosting/driver_library.h"
 #include "hosting/driver_output.h"
 #include "hosting/session.h"
-#include "kivhost/command_steps.h"
-#include "kivhost/tag_loading.h"
 
 #if __has_include("modbus_server.h")
 #include "gate/modbus_server.h"

@@ -4,10 +4,11 @@
 #include <algorithm>
 
 #include "common/tool_text.h"
+#include "fieldkit/exchange_text.h"
 #include "gate/line_owner.h"
 #include "gate/write_failure.h"
 #include "hosting/judged_exchange.h"
-#include "kivhost/exchange_text.h"
+#include "hosting/session.h"
 #include "wire/address_area.h"
 
 namespace kivgate {

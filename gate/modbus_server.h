@@ -14,17 +14,18 @@
 #include <thread>
 #include <vector>
 
+#include "gate/gate_options.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
 
 namespace kivgate {
 
 struct ModbusSettings {
-    std::string host = "127.0.0.1";  // "" : every address
-    uint16_t port = 1502;            // 0: any free one (Port() says which)
-    int maxClients = 8;              // one more takes the place of the one idle longest
-    int idleS = 60;                  // a client with no whole request this long is closed
-    int requestS = 5;                // a request not whole this long after its first byte closes its client
+    std::string host = DEFAULT_MODBUS_HOST;   // "" : every address
+    uint16_t port = DEFAULT_MODBUS_PORT;      // 0: any free one (Port() says which)
+    int maxClients = DEFAULT_MODBUS_CLIENTS;  // one more takes the place of the one idle longest
+    int idleS = DEFAULT_MODBUS_IDLE_S;        // a client with no whole request this long is closed
+    int requestS = DEFAULT_MODBUS_REQUEST_S;  // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
 };
 

@@ -1,7 +1,7 @@
 #include "gate/write_failure.h"
 
 #include "common/tool_text.h"
-#include "kivhost/exchange_text.h"
+#include "fieldkit/exchange_text.h"
 
 namespace kivgate {
 namespace {

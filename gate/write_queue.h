@@ -18,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "gate/gate_options.h"
+
 namespace kivgate {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
-constexpr std::chrono::milliseconds DEFAULT_WRITE_TIMEOUT{3000};
+constexpr std::chrono::milliseconds DEFAULT_WRITE_TIMEOUT{DEFAULT_WRITE_TIMEOUT_MS};
 
 // Why a write whose deadline passed before it could be sent failed.
 std::string NotSentInTime(std::chrono::milliseconds timeout);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "kivhost/kivhost_options.h"
-#include "kivhost/option_checks.h"
+#include "fieldkit/option_checks.h"
+#include "fieldkit/tool_options.h"
 
 namespace kivhost {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "analysis/trace_decoder.h"
-#include "kivhost/command_steps.h"
-#include "kivhost/kivhost_diag.h"
+#include "fieldkit/command_steps.h"
+#include "kivhost/kivhost_commands.h"
 #include "kivhost/log_files.h"
 
 #if defined(_WIN32)

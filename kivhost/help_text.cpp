@@ -6,13 +6,10 @@
 #include <sstream>
 #include <vector>
 
+#include "fieldkit/help_groups.h"
 #include "kivhost/command_table.h"
 
 namespace kivhost {
-
-const std::string LINE_GROUP = "Line (defaults: 9600 baud, 8N1, 1000 ms)";
-const std::string OUTPUT_GROUP = "Output";
-const std::string OTHER_GROUP = "Other";
 
 namespace {
 

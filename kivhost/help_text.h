@@ -12,11 +12,6 @@ class App;
 
 namespace kivhost {
 
-// The groups of the program's own options.
-extern const std::string LINE_GROUP;
-extern const std::string OUTPUT_GROUP;
-extern const std::string OTHER_GROUP;
-
 // Its description, help option, footer and help layout; before its options
 // are declared, so that the help option is listed first among them.
 void DescribeProgram(CLI::App& app);

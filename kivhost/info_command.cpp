@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "common/tool_text.h"
+#include "fieldkit/value_text.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/value_text.h"
 
 namespace kivhost {
 

@@ -4,7 +4,8 @@
 #ifndef DAVODEV_KIVHOST_COMMANDS_H
 #define DAVODEV_KIVHOST_COMMANDS_H
 
-#include "kivhost/command_steps.h"
+#include "fieldkit/command_steps.h"
+#include "fieldkit/line_diag_options.h"
 
 namespace kivhost {
 
@@ -17,6 +18,10 @@ int RunPoll(Context& context);
 int RunScan(Context& context);      // a tag list read cycle after cycle in planned blocks
 int RunStations(Context& context);  // a survey of who answers on a line
 int RunDemo(Context& context);      // simulated stations on a pseudo-terminal, or on --sim-port
+
+// The line diagnostics, which need no driver.
+int RunDecode(const DecodeOptions& options);
+int RunMonitor(const MonitorOptions& options);
 
 }  // namespace kivhost
 

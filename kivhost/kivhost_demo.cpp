@@ -14,10 +14,10 @@
 #include "common/line_settings.h"
 #include "common/time_stamp.h"
 #include "common/tool_text.h"
+#include "fieldkit/exchange_text.h"
+#include "fieldkit/value_text.h"
 #include "hosting/port_name.h"
-#include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/value_text.h"
 #include "sim/plc_simulator.h"
 
 #if !defined(_WIN32)

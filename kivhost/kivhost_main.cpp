@@ -15,7 +15,6 @@
 #include "hosting/session.h"
 #include "hosting/trace_view.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/kivhost_diag.h"
 #include "kivhost/kivhost_options.h"
 
 using namespace kivhost;

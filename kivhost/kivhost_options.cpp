@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "common/empty_values.h"
+#include "fieldkit/option_checks.h"
+#include "fieldkit/program_options.h"
 #include "kivhost/command_table.h"
 #include "kivhost/help_text.h"
-#include "kivhost/option_checks.h"
-#include "kivhost/program_options.h"
 
 namespace kivhost {
 namespace {

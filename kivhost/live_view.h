@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fieldkit/tool_options.h"
 #include "hosting/driver_output.h"
-#include "kivhost/kivhost_options.h"
 
 namespace kivhost {
 

@@ -1,6 +1,6 @@
 #include "kivhost/log_files.h"
 
-#include "kivhost/command_steps.h"
+#include "fieldkit/command_steps.h"
 
 namespace kivhost {
 

@@ -12,9 +12,9 @@
 #include "common/json_object.h"
 #include "common/line_settings.h"
 #include "common/stop_signals.h"
+#include "fieldkit/command_steps.h"
 #include "hosting/port_check.h"
-#include "kivhost/command_steps.h"
-#include "kivhost/kivhost_diag.h"
+#include "kivhost/kivhost_commands.h"
 #include "kivhost/log_files.h"
 
 namespace kivhost {

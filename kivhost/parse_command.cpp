@@ -4,8 +4,8 @@
 
 #include "common/tag_text.h"
 #include "common/tool_text.h"
+#include "fieldkit/value_text.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/value_text.h"
 #include "wire/address_area.h"
 #include "wire/hex_digits.h"
 

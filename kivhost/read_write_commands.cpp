@@ -4,10 +4,10 @@
 #include <functional>
 
 #include "common/tool_text.h"
+#include "fieldkit/exchange_text.h"
+#include "fieldkit/value_text.h"
 #include "hosting/judged_exchange.h"
-#include "kivhost/exchange_text.h"
 #include "kivhost/kivhost_commands.h"
-#include "kivhost/value_text.h"
 #include "wire/address_area.h"
 
 namespace kivhost {

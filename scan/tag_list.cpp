@@ -180,8 +180,10 @@ std::string CheckRow(const std::vector<std::string>& fields, const Header& heade
     tag->text = Field(fields, header, Column::Address);
     if (tag->text.empty())
         return "the tag has no address";
-    if (tag->text.size() > ADDRESS_TEXT_MAX)
-        return "the address \"" + tag->text + "\" is longer than 8 characters, e.g. 01W0010, or 01W00105 for a bit";
+    // Texts the driver would read as another address: refused by the rule
+    // kivhost parse refuses them by.
+    if (std::string problem = AddressTextProblem(tag->text); !problem.empty())
+        return problem;
 
     const std::string count = Field(fields, header, Column::Count);
     if (!count.empty()) {

@@ -4,7 +4,9 @@
 Every quoted include names its room from the one include root
 ("serial/serial_port.h") and names a file that exists; a room includes only
 from itself and the rooms listed above it in the table, so no two rooms
-include each other. Every folder that holds C or C++ sources is in the table.
+include each other. A program's room is included by no other room but the
+tests' (PROGRAM_ROOMS): what another room needs of it belongs in a library
+room. Every folder that holds C or C++ sources is in the table.
 Prints each fault as FILE:LINE: why, and exits 1 if there was one.
 """
 import os
@@ -16,6 +18,10 @@ SOURCES = (".h", ".hpp", ".c", ".cpp")
 GENERATED = {"davodev_version.h"}  # made by the build, outside the tree
 TABLE_ROW = re.compile(r"^\| `([a-z_]+)/` \|")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+# Rooms that are a program and nothing else, and the rooms that may still
+# include them.
+PROGRAM_ROOMS = {"kivhost"}
+PROGRAM_READERS = {"tests"}
 
 
 def rooms_in_order():
@@ -58,6 +64,9 @@ def main():
                     faults.append(f'{where}: "{included}" is no file of the tree')
                 elif rank[target] > rank[room]:
                     faults.append(f'{where}: {room}/ includes "{included}" from {target}/, listed below it')
+                elif target in PROGRAM_ROOMS and target != room and room not in PROGRAM_READERS:
+                    faults.append(f'{where}: {room}/ includes "{included}": {target}/ is a program, included only '
+                                  f'by itself and {", ".join(sorted(PROGRAM_READERS))}/; move what is shared to a library room')
     for fault in faults:
         print(fault)
     if faults:

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
+
 namespace plcsim {
 
-// The exit codes kivhost uses as well.
-inline constexpr int EXIT_LINE = 2;    // the line could not be served
-inline constexpr int EXIT_USAGE = 64;  // the command line is wrong
+// The tools' exit codes (common/exit_status.h).
+inline constexpr int EXIT_LINE = kivhost::EXIT_FAILED;  // the line could not be served
+using kivhost::EXIT_USAGE;                              // the command line is wrong
 // plcsim's own: standard output, where the line's path is told, failed.
 inline constexpr int EXIT_OUTPUT = 74;
 

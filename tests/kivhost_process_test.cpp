@@ -1103,8 +1103,9 @@ TEST_F(KivhostLine, ScanChecksEveryRowBeforeThePortOpens)
     const std::vector<std::string> lines = Lines(run.err);
     ASSERT_EQ(lines.size(), 2u) << run.err;
     EXPECT_EQ(lines[0], "kivhost: " + tags +
-                            ":3: the address \"01W001000\" is longer than 8 characters, e.g. 01W0010, "
-                            "or 01W00105 for a bit: long,01W001000");
+                            ":3: \"01W001000\" is not an address: it has at most 8 characters (station, "
+                            "operand, four hex digits, and a bit digit for a bit of a W word), e.g. 01W0010 or "
+                            "01W00105; the driver would read only \"01W00100\": long,01W001000");
     EXPECT_TRUE(lines[1].starts_with("kivhost: " + tags + ":4: a run of 2 from 01WFFFF goes past")) << lines[1];
     EXPECT_EQ(sim_.RequestCount(), 0u);
 }

@@ -12,10 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/byte_text.h"
+#include "common/csv_field.h"
+#include "common/json_object.h"
+#include "common/time_stamp.h"
+#include "common/tool_text.h"
+#include "fieldkit/parser_hint.h"
 #include "hosting/dorvak.h"
 #include "hosting/driver_library.h"
 #include "kivhost/cycle_loop.h"
-#include "kivhost/kivhost_hint.h"
 #include "kivhost/kivhost_options.h"
 #include "kivhost/live_view.h"
 #include "tests/case_name.h"

@@ -23,8 +23,8 @@ target_compile_definitions(analysis_tests PRIVATE KIV_TEST_DATA="${CMAKE_CURRENT
 
 kiv_add_room_gtest(hosting_tests hosting SOURCES hosting_test.cpp LIBS kiv_hosting)
 
-# Tag files are checked by the driver's parser, with the hint kivhost shows
-# for a refused address: its one source compiled in, not kivhost.
+# Tag files are checked by the driver's parser, with the hint the tools show
+# for a refused address (fieldkit's).
 kiv_add_room_gtest(scan_tests scan
-  SOURCES scan_test.cpp scan_tags_test.cpp ${CMAKE_SOURCE_DIR}/kivhost/kivhost_hint.cpp
-  LIBS kiv_scan davodev_core)
+  SOURCES scan_test.cpp scan_tags_test.cpp
+  LIBS kiv_scan kiv_fieldkit davodev_core)

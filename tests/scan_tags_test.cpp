@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "address/address_parser.h"
+#include "fieldkit/parser_hint.h"
 #include "hosting/dorvak.h"
-#include "kivhost/kivhost_hint.h"
 #include "scan/block_planner.h"
 #include "scan/tag_list.h"
 #include "tests/case_name.h"
@@ -111,7 +111,7 @@ const TagFileCase TAG_FILE_CASES[] = {
     {"no name", HEADER + ",01W0010\n", 2, "no name"},
     {"name taken", HEADER + "a,01W0010\na,01W0011\n", 3, "taken by an earlier row"},
     {"no address", HEADER + "a,,1\n", 2, "no address"},
-    {"address too long", HEADER + "a,01W001000\n", 2, "longer than 8 characters"},
+    {"address too long", HEADER + "a,01W001000\n", 2, "at most 8 characters"},
     {"count 0", HEADER + "a,01W0010,0\n", 2, "from 1 to 255"},
     {"count 256", HEADER + "a,01W0010,256\n", 2, "from 1 to 255"},
     {"count not a number", HEADER + "a,01W0010,ten\n", 2, "from 1 to 255"},
@@ -123,7 +123,7 @@ const TagFileCase TAG_FILE_CASES[] = {
     {"a word run past FFFF", HEADER + "a,01WFFFF,2\n", 2, "a run of 2 from 01WFFFF goes past 01WFFFF"},
     {"a bit run past the last A bit", HEADER + "a,01A01F6,4\n", 2,
      "goes past 01A01F7, the last of the A area: at most 2"},
-    {"a bad row among good ones", HEADER + "a,01W0010\n# b\nb,01B100000\nc,01E0000\n", 4, "longer than 8"},
+    {"a bad row among good ones", HEADER + "a,01W0010\n# b\nb,01B100000\nc,01E0000\n", 4, "at most 8 characters"},
 };
 
 class TagFileRejections : public ::testing::TestWithParam<TagFileCase> {};
@@ -148,8 +148,9 @@ TEST(TagFile, EveryBadRowIsReported)
     const TagFile file = ParseTagFile(HEADER + "a,01W001000\nb,01W0010\nc,01W0011,300\n", "job.csv", DriverValidates);
     ASSERT_EQ(file.errors.size(), 2u);
     EXPECT_EQ(file.errors[0].Message(),
-              "job.csv:2: the address \"01W001000\" is longer than 8 characters, e.g. 01W0010, or 01W00105 for a bit: "
-              "a,01W001000");
+              "job.csv:2: \"01W001000\" is not an address: it has at most 8 characters (station, operand, four hex "
+              "digits, and a bit digit for a bit of a W word), e.g. 01W0010 or 01W00105; the driver would read only "
+              "\"01W00100\": a,01W001000");
     EXPECT_EQ(file.errors[1].line, 4);
     EXPECT_EQ(file.tags.size(), 1u);
 }

@@ -2,12 +2,12 @@
 // line's (--port, --baud, the character format, --timeout; line_options.cpp)
 // and the rest (--json, --trace, --trace-file, --lib, --version;
 // output_options.cpp).
-#ifndef DAVODEV_KIVHOST_PROGRAM_OPTIONS_H
-#define DAVODEV_KIVHOST_PROGRAM_OPTIONS_H
+#ifndef DAVODEV_FIELDKIT_PROGRAM_OPTIONS_H
+#define DAVODEV_FIELDKIT_PROGRAM_OPTIONS_H
 
 #include <string>
 
-#include "kivhost/option_checks.h"
+#include "fieldkit/option_checks.h"
 
 namespace kivhost {
 
@@ -22,4 +22,4 @@ std::string TakeOutput(const Given& given, const CLI::App& app, Options& options
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_PROGRAM_OPTIONS_H
+#endif  // DAVODEV_FIELDKIT_PROGRAM_OPTIONS_H

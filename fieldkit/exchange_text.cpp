@@ -1,4 +1,4 @@
-#include "kivhost/exchange_text.h"
+#include "fieldkit/exchange_text.h"
 
 namespace kivhost {
 

@@ -1,4 +1,4 @@
-#include "kivhost/json_parts.h"
+#include "fieldkit/json_parts.h"
 
 #include "common/tool_text.h"
 

@@ -3,8 +3,8 @@
 // apart; the checks then read the texts in one fixed order (addresses,
 // values, counts, then the options), so that the fault named is the first
 // one a reader meets.
-#ifndef DAVODEV_KIVHOST_OPTION_CHECKS_H
-#define DAVODEV_KIVHOST_OPTION_CHECKS_H
+#ifndef DAVODEV_FIELDKIT_OPTION_CHECKS_H
+#define DAVODEV_FIELDKIT_OPTION_CHECKS_H
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kivhost/kivhost_options.h"
+#include "fieldkit/tool_options.h"
 
 namespace CLI {
 class App;
@@ -71,4 +71,4 @@ std::string DemoPorts(const Options& options);
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_OPTION_CHECKS_H
+#endif  // DAVODEV_FIELDKIT_OPTION_CHECKS_H

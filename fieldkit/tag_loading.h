@@ -1,13 +1,13 @@
 // A tag file loaded for scan and poll --tags, every row checked by the
 // driver's parser.
-#ifndef DAVODEV_KIVHOST_TAG_LOADING_H
-#define DAVODEV_KIVHOST_TAG_LOADING_H
+#ifndef DAVODEV_FIELDKIT_TAG_LOADING_H
+#define DAVODEV_FIELDKIT_TAG_LOADING_H
 
 #include <string>
 #include <vector>
 
 #include "common/bounded_file.h"
-#include "kivhost/command_steps.h"
+#include "fieldkit/command_steps.h"
 #include "scan/tag_list.h"
 
 namespace kivhost {
@@ -16,9 +16,14 @@ namespace kivhost {
 // (StartChannel). EXIT_DONE, or the status to leave with, every bad row told
 // on standard error and the driver ended. extraColumns: as ParseTagFile's;
 // kinds: which files are read at all (a service takes regular ones only).
+// The driver's word on a tag's address, asked as kivhost parse asks it: the
+// parser a host would use for the tag's count and type, through the session
+// (started, its port may be closed), and parse's words for a refusal.
+AddressValidator SessionTagValidator(Session& session);
+
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
                 const std::vector<std::string>& extraColumns = {}, FileKinds kinds = FileKinds::Any);
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_TAG_LOADING_H
+#endif  // DAVODEV_FIELDKIT_TAG_LOADING_H

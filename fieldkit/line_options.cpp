@@ -1,11 +1,11 @@
-#include "kivhost/program_options.h"
+#include "fieldkit/program_options.h"
 
 #include <CLI/CLI.hpp>
 
 #include "common/line_settings.h"
 #include "common/number_rules.h"
+#include "fieldkit/help_groups.h"
 #include "hosting/port_name.h"
-#include "kivhost/help_text.h"
 
 namespace kivhost {
 namespace {

@@ -1,4 +1,4 @@
-#include "kivhost/kivhost_hint.h"
+#include "fieldkit/parser_hint.h"
 
 #include <cctype>
 #include <cstdio>

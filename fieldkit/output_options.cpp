@@ -1,8 +1,8 @@
-#include "kivhost/program_options.h"
+#include "fieldkit/program_options.h"
 
 #include <CLI/CLI.hpp>
 
-#include "kivhost/help_text.h"
+#include "fieldkit/help_groups.h"
 
 namespace kivhost {
 

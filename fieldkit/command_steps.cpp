@@ -1,4 +1,4 @@
-#include "kivhost/command_steps.h"
+#include "fieldkit/command_steps.h"
 
 #include <cstdio>
 #include <utility>

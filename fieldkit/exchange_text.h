@@ -1,7 +1,7 @@
 // An exchange of read, write and poll as people and scripts are shown it:
 // its time, why it failed, and what the driver's traces showed of it.
-#ifndef DAVODEV_KIVHOST_EXCHANGE_TEXT_H
-#define DAVODEV_KIVHOST_EXCHANGE_TEXT_H
+#ifndef DAVODEV_FIELDKIT_EXCHANGE_TEXT_H
+#define DAVODEV_FIELDKIT_EXCHANGE_TEXT_H
 
 #include <cstdint>
 #include <cstdio>
@@ -36,4 +36,4 @@ JsonObject& ExchangeJson(JsonObject& json, int32_t result, const ExchangeReport&
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_EXCHANGE_TEXT_H
+#endif  // DAVODEV_FIELDKIT_EXCHANGE_TEXT_H

@@ -1,6 +1,6 @@
 // Addresses and values as kivhost's commands and its demo show them.
-#ifndef DAVODEV_KIVHOST_VALUE_TEXT_H
-#define DAVODEV_KIVHOST_VALUE_TEXT_H
+#ifndef DAVODEV_FIELDKIT_VALUE_TEXT_H
+#define DAVODEV_FIELDKIT_VALUE_TEXT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -20,4 +20,4 @@ std::string BannerUtf8(const DriverInfoBlock& info);
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_VALUE_TEXT_H
+#endif  // DAVODEV_FIELDKIT_VALUE_TEXT_H

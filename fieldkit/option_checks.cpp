@@ -1,4 +1,4 @@
-#include "kivhost/option_checks.h"
+#include "fieldkit/option_checks.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,8 @@
-// kivhost's line diagnostics, which need no driver: decode reads a host's
-// captured trace, monitor watches a live line through a listening port.
-#ifndef DAVODEV_KIVHOST_DIAG_H
-#define DAVODEV_KIVHOST_DIAG_H
+// The options of kivhost's line diagnostics, which need no driver: decode
+// reads a host's captured trace, monitor watches a live line through a
+// listening port.
+#ifndef DAVODEV_FIELDKIT_LINE_DIAG_OPTIONS_H
+#define DAVODEV_FIELDKIT_LINE_DIAG_OPTIONS_H
 
 #include <cstdint>
 #include <string>
@@ -26,10 +27,6 @@ struct MonitorOptions {
     bool shared = false;  // listen even on a port another program holds
 };
 
-// Both return the exit status, having said what went wrong on standard error.
-int RunDecode(const DecodeOptions& options);
-int RunMonitor(const MonitorOptions& options);
-
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_DIAG_H
+#endif  // DAVODEV_FIELDKIT_LINE_DIAG_OPTIONS_H

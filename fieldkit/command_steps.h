@@ -2,19 +2,19 @@
 // GetKivInfo to EndKiv: the channel started, an address parsed and checked,
 // the line opened, and a failure told on standard error (and to scripts in
 // the command's document).
-#ifndef DAVODEV_KIVHOST_COMMAND_STEPS_H
-#define DAVODEV_KIVHOST_COMMAND_STEPS_H
+#ifndef DAVODEV_FIELDKIT_COMMAND_STEPS_H
+#define DAVODEV_FIELDKIT_COMMAND_STEPS_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "analysis/exchange_report.h"
+#include "fieldkit/json_parts.h"
+#include "fieldkit/parser_hint.h"
+#include "fieldkit/tool_options.h"
 #include "hosting/driver_output.h"
 #include "hosting/session.h"
-#include "kivhost/json_parts.h"
-#include "kivhost/kivhost_hint.h"
-#include "kivhost/kivhost_options.h"
 
 namespace kivhost {
 
@@ -71,4 +71,4 @@ int OpenLine(Context& context, const JsonObject& json);
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_COMMAND_STEPS_H
+#endif  // DAVODEV_FIELDKIT_COMMAND_STEPS_H

@@ -1,6 +1,6 @@
 // Parts of the documents kivhost's commands write for scripts.
-#ifndef DAVODEV_KIVHOST_JSON_PARTS_H
-#define DAVODEV_KIVHOST_JSON_PARTS_H
+#ifndef DAVODEV_FIELDKIT_JSON_PARTS_H
+#define DAVODEV_FIELDKIT_JSON_PARTS_H
 
 #include <cstdint>
 #include <string>
@@ -18,4 +18,4 @@ JsonObject AddressJson(const DriverAddress& address);
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_JSON_PARTS_H
+#endif  // DAVODEV_FIELDKIT_JSON_PARTS_H

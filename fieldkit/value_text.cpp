@@ -1,4 +1,4 @@
-#include "kivhost/value_text.h"
+#include "fieldkit/value_text.h"
 
 #include <cstdio>
 

@@ -1,9 +1,22 @@
-#include "kivhost/tag_loading.h"
+#include "fieldkit/tag_loading.h"
 
 #include "common/bounded_file.h"
 #include "common/tool_text.h"
 
 namespace kivhost {
+
+AddressValidator SessionTagValidator(Session& session)
+{
+    return [&session](const Tag& tag, DriverAddress* address, std::string* why) {
+        const bool block = tag.count != 1;
+        const uint32_t tagType = tag.kind == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;
+        if (session.ProbeParse(tag.text, block, tagType, tag.count, address) == SUCCESS)
+            return true;
+        if (why != nullptr)
+            *why = ParseRejection(session, tag.text, block, tagType, tag.count);
+        return false;
+    };
+}
 
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
                 const std::vector<std::string>& extraColumns, FileKinds kinds)
@@ -19,17 +32,7 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
     }
 
     Session& session = context.session;
-    const AddressParser probe = AddressParserOf(session);
-    const AddressValidator validate = [&probe](const Tag& tag, DriverAddress* address, std::string* why) {
-        const bool block = tag.count > 1;
-        const uint32_t tagType = tag.kind == ValueKind::Bit ? TAG_TYPE_BIT : TAG_TYPE_WORD;
-        if (probe(tag.text, block, tagType, tag.count, address) == SUCCESS)
-            return true;
-        if (why != nullptr)
-            *why = RejectionHint(probe, tag.text, block, tagType, tag.count);
-        return false;
-    };
-    TagFile parsed = ParseTagFile(content, path, validate, extraColumns);
+    TagFile parsed = ParseTagFile(content, path, SessionTagValidator(session), extraColumns);
     if (!parsed.Ok()) {
         session.End();
         std::vector<std::string> told;

@@ -1,7 +1,7 @@
 // Why the driver's address parser refused a request, found by asking the
 // parser itself about variants of it: kivhost keeps no copy of its rules.
-#ifndef DAVODEV_KIVHOST_HINT_H
-#define DAVODEV_KIVHOST_HINT_H
+#ifndef DAVODEV_FIELDKIT_PARSER_HINT_H
+#define DAVODEV_FIELDKIT_PARSER_HINT_H
 
 #include <cstdint>
 #include <functional>
@@ -23,4 +23,4 @@ std::string RejectionHint(const AddressParser& parse, const std::string& text, b
 
 }  // namespace kivhost
 
-#endif  // DAVODEV_KIVHOST_HINT_H
+#endif  // DAVODEV_FIELDKIT_PARSER_HINT_H

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "analysis/serial_tap.h"
+
 namespace kivhost {
 
 struct DecodeOptions {
@@ -15,11 +17,7 @@ struct DecodeOptions {
 };
 
 struct MonitorOptions {
-    std::string port;  // a path, or a name under /dev
-    uint32_t baud = 9600;
-    uint16_t dataBits = 8;
-    uint16_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint16_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
+    TapSettings line;  // the port to listen on, its rate and character format
     uint32_t gapMs = 50;
     uint32_t lateMs = 1000;
     std::string jsonl;  // files; empty: none

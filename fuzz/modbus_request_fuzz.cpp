@@ -89,9 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(answer.kind == ModbusAnswer::Kind::Reply && answer.writes.empty());
         FUZZ_CHECK(answer.pdu.size() == 2 && answer.pdu[0] == (function | 0x80));
         const uint8_t code = answer.pdu[1];
-        FUZZ_CHECK(code == kivgate::IllegalFunction || code == kivgate::IllegalAddress ||
-                   code == kivgate::IllegalValue || code == kivgate::TargetFailed);
-        FUZZ_CHECK(code != kivgate::TargetFailed || function <= MODBUS_FC_READ_INPUT_REGISTERS);
+        FUZZ_CHECK(code == MODBUS_EXCEPTION_ILLEGAL_FUNCTION || code == MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS ||
+                   code == MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE || code == MODBUS_EXCEPTION_GATEWAY_TARGET);
+        FUZZ_CHECK(code != MODBUS_EXCEPTION_GATEWAY_TARGET || function <= MODBUS_FC_READ_INPUT_REGISTERS);
         return 0;
     }
     FUZZ_CHECK(answer.pdu[0] == function &&

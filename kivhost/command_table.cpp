@@ -331,7 +331,7 @@ const std::vector<CommandEntry>& Commands()
                  return std::string("monitor needs the port it listens on: --port DEV, e.g. --port ttyUSB1, or "
                                     "plcsim's --mirror path");
 #endif
-             monitor.port = given.port;
+             monitor.line.port = given.port;
              monitor.shared = given.shared;
              options.line.portGiven = true;
              options.line.portGivenAs = given.port;
@@ -339,10 +339,10 @@ const std::vector<CommandEntry>& Commands()
                  const auto baud = ParseOptionNumber(given.baud, 50, MONITOR_BAUD_MAX);
                  if (!baud)
                      return Bad("--baud", given.baud, "give the line's rate, e.g. 9600, 19200 or 115200");
-                 monitor.baud = *baud;
+                 monitor.line.baud = *baud;
              }
 #if !defined(_WIN32)
-             if (!NamedRate(monitor.baud))
+             if (!NamedRate(monitor.line.baud))
                  return Bad("--baud", given.baud,
                             "the monitor's port takes the standard rates (9600, 19200, 38400, 57600, 115200, ...)");
              // A fresh pseudo-terminal master, heard by no one: plcsim's --mirror names the side to listen on.

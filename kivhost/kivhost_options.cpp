@@ -147,9 +147,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         return fail(error);
     // The diagnostics' own copies of what the shared options say.
     options.decode.json = options.json;
-    options.monitor.dataBits = options.line.dataBits;
-    options.monitor.parity = options.line.parity;
-    options.monitor.stopBits = options.line.stopBits;
+    options.monitor.line.dataBits = options.line.dataBits;
+    options.monitor.line.parity = options.line.parity;
+    options.monitor.line.stopBits = options.line.stopBits;
     if (std::string error = FileClashes(options); !error.empty())
         return fail(error);
     if (entry->command == Command::Decode && options.line.portGiven)

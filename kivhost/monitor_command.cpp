@@ -23,19 +23,13 @@ int RunMonitor(const MonitorOptions& options)
 {
     // A second reader of a port takes the bytes its holder waits for, and
     // TIOCEXCL does not keep root out: look before opening.
-    if (const PortHolders holders = HoldersOf(options.port); holders.Any() && !options.shared)
-        return Complain(EXIT_FAILED, "monitor: " + options.port + " is held by another program: " +
+    if (const PortHolders holders = HoldersOf(options.line.port); holders.Any() && !options.shared)
+        return Complain(EXIT_FAILED, "monitor: " + options.line.port + " is held by another program: " +
                                          (holders.locking.empty() ? holders.open : holders.locking + " (its lock)") +
                                          "; listening would take bytes it waits for; --shared listens anyway");
 
-    TapSettings line;
-    line.port = options.port;
-    line.baud = options.baud;
-    line.dataBits = options.dataBits;
-    line.parity = options.parity;
-    line.stopBits = options.stopBits;
     std::string error;
-    const auto tap = SerialTap::Open(line, &error);
+    const auto tap = SerialTap::Open(options.line, &error);
     if (!tap)
         return Complain(EXIT_FAILED, error);
     // The logs only once the port is open: a run that cannot listen leaves
@@ -64,13 +58,13 @@ int RunMonitor(const MonitorOptions& options)
 
     // The character format in the driver's codes, as the line options give it.
     LineOptions format;
-    format.dataBits = options.dataBits;
-    format.parity = options.parity;
-    format.stopBits = options.stopBits;
+    format.dataBits = options.line.dataBits;
+    format.parity = options.line.parity;
+    format.stopBits = options.line.stopBits;
     std::fprintf(stderr,
                  "kivhost: listening on %s at %u baud %s, never writing to it; times in ms from now; Ctrl-C ends "
                  "with the summary\n",
-                 tap->Path().c_str(), static_cast<unsigned>(options.baud), format.FormatText().c_str());
+                 tap->Path().c_str(), static_cast<unsigned>(options.line.baud), format.FormatText().c_str());
     std::fflush(stderr);
 
     WatchOptions watch;

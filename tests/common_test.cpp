@@ -298,8 +298,9 @@ TEST(StopToken, EndsEveryWaitAtOnceAndTheDeadlineOnlyWhenUnasked)
         waiter.join();
         EXPECT_EQ(deadlineCame, !asked);
         EXPECT_EQ(stop.Requested(), asked);
-        if (!asked)
+        if (!asked) {
             EXPECT_GE(took, 200ms) << "the wait ended before its deadline";
+        }
         pollfd wake{stop.Wake(), POLLIN, 0};
         EXPECT_EQ(poll(&wake, 1, 0), asked ? 1 : 0) << "the wake to poll beside a line";
     }

@@ -53,7 +53,10 @@ timed asan run_preset asan
 # Longer checks of their own, each in its own script, on the builds above:
 # the ci build for the soak, valgrind and the benchmark's smoke run, the
 # asan build (clang, with the fuzzer's instrumentation) for the fuzz targets.
+# The short soak ran among the ci build's tests (soak_short); the fuzz
+# targets get half a minute each here, a minute when the script runs alone.
 export KIV_REL_BUILD_DIR=build-ci KIV_FUZZ_BUILD_DIR=build-asan KIV_BENCH_BUILD_DIR=build-ci
+export KIV_SOAK_EXCHANGES=0 KIV_FUZZ_SECONDS=30
 for extra in scripts/reliability-checks.sh scripts/bench-smoke.sh; do
   timed "$extra" "$extra"
 done

@@ -22,8 +22,6 @@ using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
 constexpr uint32_t TIMEOUT_UNITS = 10;  // 100 ms
-constexpr Ms TIMEOUT{100};
-constexpr Ms SLACK{400};  // per attempt, for a busy machine
 constexpr uint16_t FILL = 0xBEEF;
 
 enum class Recovery { ReOpenCom, CloseComThenReOpenCom, ChangeKivParamsSameName };

@@ -1,11 +1,7 @@
 # kivgate: its parts, then the gateway against a real broker. Test names
 # start with "kivgate." so that ctest -R kivgate finds them all.
 function(kivgate_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  set_target_properties(${name} PROPERTIES BUILD_RPATH "\$ORIGIN")
-  gtest_discover_tests(${name} TEST_PREFIX "kivgate." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  kiv_add_gtest(${name} PREFIX "kivgate." ${ARGN})
 endfunction()
 
 # The tag map, the program's --plan, and its help, man page and completion.

@@ -1,11 +1,7 @@
 # kivhost: its own parts, then the program run against simulated stations.
 # Test names start with "kivhost." so that ctest -R kivhost finds them all.
 function(kivhost_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  set_target_properties(${name} PROPERTIES BUILD_RPATH "\$ORIGIN")
-  gtest_discover_tests(${name} TEST_PREFIX "kivhost." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  kiv_add_gtest(${name} PREFIX "kivhost." ${ARGN})
 endfunction()
 
 kivhost_add_gtest(kivhost_unit_tests SOURCES kivhost_unit_test.cpp LIBS kivhost_cli)

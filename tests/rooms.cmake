@@ -2,11 +2,7 @@
 # them needing kivhost. Test names start with the room ("scan.", ...), so
 # that ctest -R finds a room's tests.
 function(kiv_add_room_gtest name room)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  set_target_properties(${name} PROPERTIES BUILD_RPATH "\$ORIGIN")
-  gtest_discover_tests(${name} TEST_PREFIX "${room}." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  kiv_add_gtest(${name} PREFIX "${room}." ${ARGN})
 endfunction()
 
 # The line protocol as the tools read it; the driver's own frames among

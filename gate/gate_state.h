@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "gate/value_format.h"
 #include "gate/write_queue.h"
 #include "scan/scan_engine.h"
 #include "scan/tag_list.h"
@@ -34,6 +35,7 @@ struct GateTag {
     uint16_t first = 0;  // the first register or coil
     std::string topic;   // PREFIX/NAME unless the file says
     bool writable = false;
+    ValueFormat format;  // of a word tag's values; tag.count counts words
 };
 
 // One tag as the last cycle left it.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
+#include "gate/value_format.h"
 
 namespace {
 
@@ -296,6 +298,70 @@ TEST(KivgateConfig, SighupReloadsOrKeepsTheRunningTags)
 
 // Log lines that differ only in their longer numbers are one kind: a few a
 // minute are written, the rest counted and said when the minute is over.
+// Raw words to values and back: word order, sign, scale and offset, the
+// shortest text, and the range a write is refused outside.
+TEST(KivgateValueFormat, WordsValuesAndTextAgree)
+{
+    using kivgate::ValueFormat;
+    using kivgate::WordFormat;
+    struct Row {
+        ValueFormat format;
+        std::vector<uint16_t> words;
+        std::string text;  // ValueNumberText of the value
+    };
+    const std::vector<Row> rows = {
+        {{WordFormat::U16, 1, 0, ""}, {65535}, "65535"},
+        {{WordFormat::I16, 1, 0, ""}, {0xFFFE}, "-2"},
+        {{WordFormat::I16, 0.1, 0, ""}, {3}, "0.3"},
+        {{WordFormat::U16, 0.5, -40, ""}, {100}, "10"},
+        {{WordFormat::U32, 1, 0, ""}, {0x0001, 0x0002}, "65538"},
+        {{WordFormat::U32R, 1, 0, ""}, {0x0002, 0x0001}, "65538"},
+        {{WordFormat::I32, 0.01, 0, ""}, {0xFFFF, 0xFF85}, "-1.23"},
+        {{WordFormat::I32R, 1, 0, ""}, {0x0000, 0x8000}, "-2147483648"},
+        {{WordFormat::F32, 1, 0, ""}, {0x3DCC, 0xCCCD}, "0.1"},
+        {{WordFormat::F32R, 1, 0, ""}, {0x0000, 0x3FC0}, "1.5"},
+        {{WordFormat::F32, 2, 1, ""}, {0x3FC0, 0x0000}, "4"},
+    };
+    for (const Row& row : rows) {
+        const double value = kivgate::ValueOf(row.format, row.words);
+        EXPECT_EQ(kivgate::ValueNumberText(row.format, value), row.text) << row.text;
+        const kivgate::EncodedValue back = kivgate::EncodeValue(row.format, value);
+        EXPECT_EQ(back.why, "") << row.text;
+        EXPECT_EQ(back.words, row.words) << row.text;
+    }
+    // A NaN read is served as null; writes out of range or not finite are refused with the range.
+    EXPECT_EQ(kivgate::ValueNumberText(
+                  ValueFormat{WordFormat::F32, 1, 0, ""},
+                  kivgate::ValueOf(ValueFormat{WordFormat::F32, 1, 0, ""}, std::vector<uint16_t>{0x7FC0, 0})),
+              "null");
+    struct Refusal {
+        ValueFormat format;
+        double value;
+        std::string why;
+    };
+    const std::vector<Refusal> refusals = {
+        {{WordFormat::U16, 1, 0, ""}, 65536, "the value is out of the range of u16: 0 to 65535"},
+        {{WordFormat::U16, 1, 0, ""}, -0.6, "the value is out of the range of u16: 0 to 65535"},
+        {{WordFormat::I16, 0.1, 0, ""},
+         3276.8,
+         "the value is out of the range of i16 with its scale and offset: -3276.8 to 3276.7"},
+        {{WordFormat::F32, 1, 0, ""}, 1e39, "the value is out of the range of f32: -3.4028235e+38 to 3.4028235e+38"},
+        {{WordFormat::I32, 1, 0, ""}, std::numeric_limits<double>::quiet_NaN(), "the value is not a finite number"},
+    };
+    for (const Refusal& refusal : refusals)
+        EXPECT_EQ(kivgate::EncodeValue(refusal.format, refusal.value).why, refusal.why) << refusal.value;
+    EXPECT_EQ(kivgate::EncodeValue({WordFormat::U16, 1, 0, ""}, -0.4).words, std::vector<uint16_t>{0});
+    const auto range = kivgate::RangeOf({WordFormat::U16, -0.1, 100, ""});
+    EXPECT_EQ(range.min, 100 - 6553.5);
+    EXPECT_EQ(range.max, 100);
+    std::string why;
+    EXPECT_FALSE(kivgate::ParseValueFormat({"u64", "", "", ""}, &why));
+    EXPECT_EQ(why, "the format \"u64\" is not u16, i16, u32, i32, f32, u32r, i32r or f32r");
+    EXPECT_FALSE(kivgate::ParseValueFormat({"", "0", "", ""}, &why));
+    EXPECT_FALSE(kivgate::ParseValueFormat({"", "", "nan", ""}, &why));
+    EXPECT_EQ(kivgate::ParseValueFormat({"F32R", "0.1", "-40", "degC"}, &why)->format, WordFormat::F32R);
+}
+
 TEST(KivgateLog, RepeatsAreCountedNotRepeated)
 {
     using kivgate::LogRepeats;

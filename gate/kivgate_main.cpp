@@ -52,7 +52,8 @@ int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<Gate
 {
     const std::string& path = run.options.scan.tagFile;
     std::vector<kivhost::Tag> tags;
-    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns(), kivhost::FileKinds::RegularOnly);
+    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns(), kivhost::FileKinds::RegularOnly,
+                                          CheckValueColumns);
         status != EXIT_DONE)
         return status;
     GateConfig config = MapTags(std::move(tags), path, run.gate.mqttPrefix);

@@ -151,15 +151,17 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
 {
     const std::string dir = ::testing::TempDir();
     const std::string good = dir + "/kivgate_plan.csv";
-    std::ofstream(good) << "name,address,count,type,modbus,access,topic\n"
-                           "speed,01W0010,,,hr:100,rw,\n"
-                           "levels,01W0012,4,,,,\n"
-                           "valves,01B0100,8,bit,coil:5,rw,\n"
-                           "alarm,02B0001,,bit,,,site/alarm\n";
+    std::ofstream(good) << "name,address,count,type,modbus,access,topic,format,scale,unit\n"
+                           "speed,01W0010,,,hr:100,rw,,,,\n"
+                           "levels,01W0012,4,,,,,,,\n"
+                           "valves,01B0100,8,bit,coil:5,rw,,,,\n"
+                           "alarm,02B0001,,bit,,,site/alarm,,,\n"
+                           "totals,01W0030,2,,,,,u32,0.1,m3\n";
     int status = -1;
     const std::string plan = RunCommand(std::string(KIVGATE_PATH) + " " + good + " --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
     for (const char* shown : {"01W0010 x 6", "hr:100 ", "rw  01W0010   speed", "hr:101-104", "coil:5-12", "coil:13 ",
+                              "01W0030 x 4", "hr:105-108       ro  01W0030   totals (u32, scale 0.1, m3)",
                               "kivgate/speed  (and kivgate/speed/set)", "site/alarm"})
         EXPECT_NE(plan.find(shown), std::string::npos) << shown << " in:\n" << plan;
 
@@ -175,6 +177,51 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
     const std::string column = RunCommand(std::string(KIVGATE_PATH) + " " + unknown + " --plan 2>&1", &status);
     EXPECT_EQ(status, 64) << column;
     EXPECT_NE(column.find("unknown column \"colour\""), std::string::npos) << column;
+}
+
+// The value columns, checked with the rest before the port opens: each row
+// refused with its line, the driver asked about a 32-bit value's two words.
+TEST(KivgateConfig, ValueColumnsRefusedWithTheirRow)
+{
+    struct Row {
+        const char* row;    // after name,address,count,type,format,scale,offset,unit
+        const char* words;  // of its refusal; "" for none
+    };
+    const std::vector<Row> rows = {
+        {"a,01W0010,,,u32,,,", ""},
+        {"b,01WFFFE,,,f32r,0.5,-3,degC", ""},
+        {"c,01WFFFF,,,u32,,,", "goes past 01WFFFF"},
+        {"d,01WFFFD,2,,i32,,,", "a run of 4 from 01WFFFD"},
+        {"e,01W0100,200,,u32,,,", "count 400"},
+        {"f,01W0020,,,u64,,,", "the format \"u64\" is not u16"},
+        {"g,01W0021,,,,0,,", "the scale \"0\" is not a number other than 0"},
+        {"h,01W0022,,,,,nan,", "the offset \"nan\" is not a number"},
+        {"i,01B0001,,bit,,,,A", "a bit tag takes no format, scale, offset or unit"},
+        {"j,01W00180,,,u16,,,", "a bit tag takes no format"},
+        {"k,01W0023,,,I16,0.1,,A", ""},
+    };
+    const std::string path = ::testing::TempDir() + "/kivgate_value_columns.csv";
+    {
+        std::ofstream out(path);
+        out << "name,address,count,type,format,scale,offset,unit\n";
+        for (const Row& row : rows)
+            out << row.row << "\n";
+    }
+    int status = -1;
+    const std::string out = RunCommand(std::string(KIVGATE_PATH) + " " + path + " --plan 2>&1", &status);
+    EXPECT_EQ(status, 64) << out;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::string where = "kivgate_value_columns.csv:" + std::to_string(i + 2) + ": ";
+        const size_t at = out.find(where);
+        if (*rows[i].words == '\0') {
+            EXPECT_EQ(at, std::string::npos) << rows[i].row << " in:\n" << out;
+            continue;
+        }
+        ASSERT_NE(at, std::string::npos) << rows[i].row << " in:\n" << out;
+        EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(rows[i].words), std::string::npos)
+            << rows[i].row << " in:\n"
+            << out;
+    }
 }
 
 // What a service must refuse at once rather than wait on or drown its log

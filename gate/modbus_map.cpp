@@ -171,6 +171,13 @@ ModbusAnswer Write(uint8_t function, std::span<const uint8_t> pdu, const ModbusM
             answer.writes.push_back(WriteRequest{cell.tag, cell.element, {}, {}});
         answer.writes.back().values.push_back(write->values[i]);
     }
+    // A 32-bit value is written whole: half of one would pair a new word with
+    // an old one into a value no client asked for.
+    for (const WriteRequest& request : answer.writes) {
+        const size_t words = static_cast<size_t>(map.Tags()[request.tag].format.Words());
+        if (request.offset % words != 0 || request.values.size() % words != 0)
+            return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+    }
     // The single writes echo the request; the multiple ones its address and quantity.
     answer.pdu.assign(pdu.begin(), pdu.begin() + 5);
     return answer;

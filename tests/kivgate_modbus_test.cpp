@@ -54,9 +54,12 @@ kivgate::TagValue Value(std::vector<uint16_t> values, Quality quality = Quality:
     return value;
 }
 
-// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode, 8 old.
+// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode, 8 old,
+// 9 totals (two u32 values).
 std::vector<GateTag> Tags()
 {
+    GateTag totals = MakeTag("totals", Space::HoldingRegister, 500, 4, true);
+    totals.format.format = kivgate::WordFormat::U32;
     return {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
             MakeTag("levels", Space::HoldingRegister, 101, 3, false),
             MakeTag("temp", Space::InputRegister, 0, 1, false),
@@ -65,7 +68,8 @@ std::vector<GateTag> Tags()
             MakeTag("stuck", Space::HoldingRegister, 200, 1, true),
             MakeTag("limits", Space::HoldingRegister, 300, 2, true),
             MakeTag("mode", Space::HoldingRegister, 302, 1, true),
-            MakeTag("old", Space::HoldingRegister, 400, 1, false)};
+            MakeTag("old", Space::HoldingRegister, 400, 1, false),
+            totals};
 }
 
 std::shared_ptr<kivgate::Snapshot> Cycle()
@@ -76,13 +80,13 @@ std::shared_ptr<kivgate::Snapshot> Cycle()
                       Value({77}),      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
                       Value({0, 1, 1}), Value({9}, Quality::Down),  // a last good value that must not be served
                       Value({10, 20}),  Value({3}),
-                      Value({5})};
+                      Value({5}),       Value({0, 1, 0, 2})};
     // Read just now, but "old" a minute ago: past the age of ten seconds.
     snapshot->maxAge = std::chrono::seconds(10);
     const auto now = std::chrono::steady_clock::now();
     for (kivgate::TagValue& tag : snapshot->tags)
         tag.readAt = now;
-    snapshot->tags.back().readAt = now - std::chrono::minutes(1);
+    snapshot->tags[8].readAt = now - std::chrono::minutes(1);
     return snapshot;
 }
 
@@ -129,6 +133,21 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
          {0x10, 1, 0x2C, 0, 3},
          {{6, 0, {7, 8}, {}}, {7, 0, {9}, {}}}},
         {"coils", {0x0F, 0, 5, 0, 3, 1, 0x05}, true, Kind::Write, {0x0F, 0, 5, 0, 3}, {{3, 0, {1, 0, 1}, {}}}},
+        {"a 32-bit value's raw words read",
+         {0x03, 1, 0xF4, 0, 4},
+         false,
+         Kind::Reply,
+         {0x03, 8, 0, 0, 0, 1, 0, 0, 0, 2},
+         {}},
+        {"a 32-bit value written whole",
+         {0x10, 1, 0xF6, 0, 2, 4, 0, 1, 0, 2},
+         true,
+         Kind::Write,
+         {0x10, 1, 0xF6, 0, 2},
+         {{9, 2, {1, 2}, {}}}},
+        {"one word of a 32-bit value", {0x06, 1, 0xF5, 0, 7}, true, Kind::Reply, {0x86, 0x03}, {}},
+        {"words of two 32-bit values", {0x10, 1, 0xF5, 0, 2, 4, 0, 1, 0, 2}, true, Kind::Reply, {0x90, 0x03}, {}},
+        {"a 32-bit value and a half", {0x10, 1, 0xF4, 0, 3, 6, 0, 1, 0, 2, 0, 3}, true, Kind::Reply, {0x90, 0x03}, {}},
         {"an empty request", {}, true, Kind::Malformed, {}, {}},
         {"a read cut short", {0x03, 0, 100}, true, Kind::Malformed, {}, {}},
         {"a read with bytes after it", {0x03, 0, 100, 0, 1, 0}, true, Kind::Malformed, {}, {}},

@@ -197,7 +197,7 @@ void MqttBridge::HandleSet(size_t index, std::string_view payload)
         return Answer(index, {false, "refused: writes are not allowed (--allow-writes)"});
     if (!tag.writable)
         return Answer(index, {false, "refused: " + tag.tag.name + " is read-only"});
-    SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit);
+    SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit, tag.format);
     if (!parsed.why.empty())
         return Answer(index, {false, "bad payload: " + parsed.why});
     std::future<WriteResult> result =

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_log.h"
 
 namespace kivgate {
@@ -21,7 +22,6 @@ constexpr int DEFAULT_MODBUS_REQUEST_S = 5;
 inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
 constexpr int DEFAULT_MQTT_REFRESH_S = 60;
 constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
-constexpr int DEFAULT_INTERVAL_MS = 0;  // scan cycles back to back
 
 struct GateOptions {
     // Modbus TCP
@@ -45,8 +45,8 @@ struct GateOptions {
     bool mqttPayloadValue = false;              // a bare value instead of the JSON object
     int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
 
-    bool allowWrites = false;              // rw tags may be written only with this
-    int intervalMs = DEFAULT_INTERVAL_MS;  // between scan cycles; 0: back to back
+    bool allowWrites = false;                                         // rw tags may be written only with this
+    int intervalMs = static_cast<int>(kivhost::DEFAULT_INTERVAL_MS);  // between scan cycles; 0: back to back
 
     int maxAgeS = 0;                                // a good value older is served stale; 0: from the cycles
     int writeTimeoutMs = DEFAULT_WRITE_TIMEOUT_MS;  // a write not sent by then is dropped

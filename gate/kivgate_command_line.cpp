@@ -45,7 +45,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
                  "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
         ->disable_flag_override();
     app.add_option("--interval", given.interval,
-                   Printf("from the start of one scan cycle to the next (default %d)", DEFAULT_INTERVAL_MS))
+                   Printf("from the start of one scan cycle to the next, 0: back\nto back (default %u)",
+                          static_cast<unsigned>(kivhost::DEFAULT_INTERVAL_MS)))
         ->type_name("MS");
     app.add_option(
            "--max-gap", given.maxGap,
@@ -253,7 +254,7 @@ GateCommandLine ParseGateCommandLine(const std::vector<std::string>& args, const
     GateRun run;
     kivhost::Options& options = run.options;
     options.command = kivhost::Command::Scan;
-    options.intervalMs = DEFAULT_INTERVAL_MS;
+    options.intervalMs = kivhost::DEFAULT_INTERVAL_MS;
     if (IsGiven(app, "--lib"))
         options.library = given.library;
     if (given.version) {

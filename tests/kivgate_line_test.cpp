@@ -102,6 +102,9 @@ public:
         // A short time-out unless the test holds the line in an exchange.
         if (std::find(gateArgs.begin(), gateArgs.end(), "--timeout") == gateArgs.end())
             args.insert(args.end(), {"--timeout", "100"});
+        // Cycles back to back unless the test paces them: the tests wait on what a cycle shows.
+        if (std::find(gateArgs.begin(), gateArgs.end(), "--interval") == gateArgs.end())
+            args.insert(args.end(), {"--interval", "0"});
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))

@@ -88,6 +88,17 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
         {"another tag's set result", {{"a", 1, W, "", "", "t/set/result"}, {"b", 1, W, "", "", "t"}}, 2, "set/result"},
         {"another tag's quality", {{"a", 1, W, "", "", "t"}, {"b", 1, W, "", "", "t/quality"}}, 3, "quality topic"},
         {"a name that only ends in set", {{"a", 1, W, "", "", ""}, {"reset", 1, W, "", "", ""}}, 0, ""},
+        // A relative topic is judged, and named, as it resolves.
+        {"a relative topic on the status", {{"a", 1, W, "", "", "~/status"}}, 2, "\"kivgate/status\" is the gateway's"},
+        {"a relative topic on a set topic",
+         {{"a", 1, W, "", "", ""}, {"b", 1, W, "", "", "~/a/set"}},
+         3,
+         "\"kivgate/a/set\" is the gateway's set topic"},
+        {"a relative and an absolute topic that meet",
+         {{"a", 1, W, "", "", "~/t"}, {"b", 1, W, "", "", "kivgate/t"}},
+         3,
+         "topic \"kivgate/t\" is taken"},
+        {"a relative topic with a wildcard", {{"a", 1, W, "", "", "~/+"}}, 2, "\"kivgate/+\" holds a wildcard"},
     };
     for (const Case& c : cases) {
         std::vector<Tag> tags;
@@ -108,9 +119,14 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
 
 TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
 {
-    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""}, {"given", 4, W, "hr:10", "rw", ""},
-                                   {"b1", 3, B, "", "", ""}, {"c", 1, B, "coil:7", "", "x/y"},
-                                   {"w2", 1, W, "", "", ""}, {"in", 1, W, "ir:0", "", ""}};
+    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""},
+                                   {"given", 4, W, "hr:10", "rw", ""},
+                                   {"b1", 3, B, "", "", ""},
+                                   {"c", 1, B, "coil:7", "", "x/y"},
+                                   {"w2", 1, W, "", "", ""},
+                                   {"in", 1, W, "ir:0", "", ""},
+                                   {"rel", 1, W, "ir:1", "", "~/site/flow"},
+                                   {"tilde", 1, W, "ir:2", "", "~flow"}};
     std::vector<Tag> tags;
     for (size_t i = 0; i < rows.size(); ++i)
         tags.push_back(MakeTag(rows[i], static_cast<int>(i) + 2));
@@ -122,7 +138,9 @@ TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
         {Space::Coil, 8, false, "pre/b1"},
         {Space::Coil, 7, false, "x/y"},
         {Space::HoldingRegister, 16, false, "pre/w2"},
-        {Space::InputRegister, 0, false, "pre/in"}};
+        {Space::InputRegister, 0, false, "pre/in"},
+        {Space::InputRegister, 1, false, "pre/site/flow"},
+        {Space::InputRegister, 2, false, "~flow"}};
     ASSERT_EQ(config.tags.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& [space, first, writable, topic] = expected[i];
@@ -382,6 +400,7 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
     const std::string plan = RunCommand(
         std::string(KIVGATE_PATH) + " " KIV_SOURCE_DIR "/examples/pump-station-gateway.csv --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
+    EXPECT_NE(plan.find("  kivgate/building/flow\n"), std::string::npos) << "a relative topic resolved:\n" << plan;
 }
 
 }  // namespace

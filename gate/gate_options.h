@@ -8,6 +8,7 @@
 
 #include "fieldkit/tool_options.h"
 #include "gate/gate_log.h"
+#include "gate/modbus_units.h"
 
 namespace kivgate {
 
@@ -31,6 +32,7 @@ struct GateOptions {
     int modbusIdleS = DEFAULT_MODBUS_IDLE_S;        // from a connection's last whole request to its end
     int modbusRequestS = DEFAULT_MODBUS_REQUEST_S;  // from a request's first byte to its end, at most
     bool modbusEnabled = true;
+    ModbusUnits modbusUnits;  // the unit ids answered; any by default
 
     // MQTT; mqttPort 0: no broker
     std::string mqttHost;

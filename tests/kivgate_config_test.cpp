@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
 
@@ -226,6 +227,17 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
          good + " --plan --mqtt 127.0.0.1:1883 --mqtt-client-id \"$(printf 'a\\001b')\"",
          {"bad --mqtt-client-id", "UTF-8 without control characters"},
          1},
+        {"a unit id past 255",
+         good + " --plan --modbus-unit 1,256",
+         {"bad --modbus-unit \"1,256\"", "\"256\" is no unit id from 0 to 255"},
+         1},
+        {"a unit range backwards", good + " --plan --modbus-unit 7-5", {"\"7-5\" ends before it begins"}, 1},
+        {"an empty unit item", good + " --plan --modbus-unit 1,,2", {"an empty item"}, 1},
+        {"unit ids without Modbus", good + " --plan --no-modbus --modbus-unit 1", {"contradict"}, 1},
+        {"a log level unknown",
+         good + " --plan --log-level verbose",
+         {"bad --log-level \"verbose\"", "give error, warn, info or debug"},
+         1},
         {"ten thousand clashing rows",
          clashes + " --plan",
          {"kivgate_start_clashes.csv:3: two tags on one register", "... and 9979 more rows refused, 9999 in all"},
@@ -384,7 +396,23 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 33u) << help;
+    EXPECT_EQ(options.size(), 34u) << help;
+
+    // One --interval default, the same constant's, in kivgate's help and kivhost's.
+    const std::vector<std::pair<std::string, std::string>> intervals = {
+        {"kivgate", help},
+        {"kivhost scan", RunCommand(std::string(KIVHOST_PATH) + " scan --help 2>&1", &status)},
+        {"kivhost poll", RunCommand(std::string(KIVHOST_PATH) + " poll --help 2>&1", &status)}};
+    for (const auto& [program, text] : intervals) {
+        const size_t at = text.find("\n  --interval");
+        ASSERT_NE(at, std::string::npos) << program << ":\n" << text;
+        const size_t given = text.find("(default ", at);
+        ASSERT_NE(given, std::string::npos) << program << ":\n" << text;
+        EXPECT_EQ(text.substr(given, text.find(')', given) - given + 1),
+                  "(default " + std::to_string(kivhost::DEFAULT_INTERVAL_MS) + ")")
+            << program << ":\n"
+            << text;
+    }
 
     const std::string man = ReadText(KIV_SOURCE_DIR "/man/kivgate.1.scd");
     const std::string offered =

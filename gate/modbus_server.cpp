@@ -164,6 +164,7 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
             *reason = "malformed request (" + answer.why + ")";
             return false;
         }
+        // The unit after the PDU: a request that is not Modbus closes its connection whatever its unit.
         const unsigned unit = header[MBAP_BYTES - 1];
         const std::string who = connection.peer + " unit " + std::to_string(unit);
         if (!settings_.units.Answers(static_cast<uint8_t>(unit))) {

@@ -134,6 +134,17 @@ std::string OwnTopicClash(const std::string& topic, const std::string& prefix, c
     return {};
 }
 
+// The file's topic: none is PREFIX/NAME; "~/rest" is PREFIX/rest, so that
+// a file moves with --mqtt-prefix; any other is the topic itself.
+std::string ResolveTopic(const std::string& given, const std::string& name, const std::string& prefix)
+{
+    if (given.empty())
+        return prefix + "/" + name;
+    if (given.rfind("~/", 0) == 0)
+        return prefix + given.substr(1);
+    return given;
+}
+
 }  // namespace
 
 const std::vector<std::string>& GateColumns()
@@ -185,7 +196,7 @@ GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std
         gate.format = *format;
         if (places[i])
             next[places[i]->space] = std::max(next[places[i]->space], places[i]->first + tag.count);
-        gate.topic = tag.extra[TOPIC].empty() ? prefix + "/" + tag.name : tag.extra[TOPIC];
+        gate.topic = ResolveTopic(tag.extra[TOPIC], tag.name, prefix);
         if (const std::string topicWhy = TopicProblem(gate.topic); !topicWhy.empty())
             fail(tag, topicWhy);
         gate.tag = std::move(tag);

@@ -1,7 +1,8 @@
 // The gateway's tags: a scan's tag file with more columns, each optional.
 // modbus places the tag in the Modbus map ("hr:100", "ir:100", "coil:5",
 // "di:5"; a run takes consecutive registers or coils), topic names its MQTT
-// topic (PREFIX/NAME by default), access is ro (the default) or rw. A tag
+// topic (PREFIX/NAME by default; "~/flow" is PREFIX/flow, any other is
+// taken as it is), access is ro (the default) or rw. A tag
 // without a modbus place goes after the highest one the file gives in its
 // space, in file order: words to holding registers, bits to coils, from 0.
 // format, scale, offset and unit say what a word tag's values are

@@ -30,9 +30,9 @@ const std::string GATE_GROUP = "Gateway options";
 constexpr size_t PASSWORD_BYTES_MAX = 4096;
 
 struct GateGiven {
-    std::string modbusListen, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix, mqttClientId,
-        mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh, maxAge,
-        writeTimeout;
+    std::string modbusListen, modbusUnit, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix,
+        mqttClientId, mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh,
+        maxAge, writeTimeout;
     bool noModbus = false;
     bool allowWrites = false;
 };
@@ -45,7 +45,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
                  "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
         ->disable_flag_override();
     app.add_option("--interval", given.interval,
-                   Printf("from the start of one scan cycle to the next (default %d)", DEFAULT_INTERVAL_MS))
+                   Printf("from the start of one scan cycle to the next, 0: back\nto back (default %u)",
+                          static_cast<unsigned>(kivhost::DEFAULT_INTERVAL_MS)))
         ->type_name("MS");
     app.add_option(
            "--max-gap", given.maxGap,
@@ -66,6 +67,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     };
     add("--modbus-listen", gate.modbusListen, "ADDR:PORT",
         Printf("the Modbus TCP server's address (default %s:%u)", DEFAULT_MODBUS_HOST, unsigned{DEFAULT_MODBUS_PORT}));
+    add("--modbus-unit", gate.modbusUnit, "LIST",
+        "answer only these unit ids, e.g. 1,5-7; another gets\nexception 0A, gateway path unavailable (default: any)");
     add("--modbus-clients", gate.modbusClients, "N",
         Printf("Modbus clients at once, 1 to 256 (default %d)", DEFAULT_MODBUS_CLIENTS));
     add("--modbus-idle", gate.modbusIdle, "S",
@@ -98,7 +101,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         Printf("a write not sent within MS ms is dropped and answered\nas failed (default %d)",
                DEFAULT_WRITE_TIMEOUT_MS));
     add("--log-level", gate.logLevel, "error|warn|info|debug",
-        "the least event logged; debug adds each Modbus\nconnection (default info)");
+        "the least event logged: warn adds a station down or the\nbroker lost, info each write done or refused, debug\n"
+        "each Modbus connection (default info)");
 }
 
 // "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
@@ -140,6 +144,13 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
                 TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost, &gate.modbusListenPort, true);
             !e.empty())
             return e;
+    if (IsGiven(app, "--modbus-unit")) {
+        std::string why;
+        const std::optional<ModbusUnits> units = ModbusUnits::Parse(g.modbusUnit, &why);
+        if (!units)
+            return Bad("--modbus-unit", g.modbusUnit, why);
+        gate.modbusUnits = *units;
+    }
     if (std::string e = TakeSeconds(given, app, "--modbus-clients", g.modbusClients, 1, 256, &gate.modbusClients);
         !e.empty())
         return e;
@@ -160,7 +171,8 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     }
     gate.modbusEnabled = !g.noModbus;
     if (g.noModbus)
-        for (const char* unused : {"--modbus-listen", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
+        for (const char* unused :
+             {"--modbus-listen", "--modbus-unit", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
             if (IsGiven(app, unused))
                 return std::string("--no-modbus and ") + unused + " contradict each other: leave out one";
     if (IsGiven(app, "--mqtt"))
@@ -253,7 +265,7 @@ GateCommandLine ParseGateCommandLine(const std::vector<std::string>& args, const
     GateRun run;
     kivhost::Options& options = run.options;
     options.command = kivhost::Command::Scan;
-    options.intervalMs = DEFAULT_INTERVAL_MS;
+    options.intervalMs = kivhost::DEFAULT_INTERVAL_MS;
     if (IsGiven(app, "--lib"))
         options.library = given.library;
     if (given.version) {

@@ -105,6 +105,7 @@ ModbusSettings ModbusSettingsOf(const GateOptions& gate)
     settings.idleS = gate.modbusIdleS;
     settings.requestS = gate.modbusRequestS;
     settings.allowWrites = gate.allowWrites;
+    settings.units = gate.modbusUnits;
     return settings;
 }
 #endif
@@ -135,9 +136,7 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
-        servers->modbus = std::make_unique<ModbusServer>(
-            ModbusSettingsOf(run.gate), tags, snapshots, writes, [&log](const std::string& line) { log(line); },
-            [&log](const std::string& line) { log.Debug(line); });
+        servers->modbus = std::make_unique<ModbusServer>(ModbusSettingsOf(run.gate), tags, snapshots, writes, log);
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
             return false;
@@ -145,12 +144,11 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     }
 #else
     if (run.gate.modbusEnabled)
-        log("this kivgate was built without its Modbus TCP server");
+        log.Warn("this kivgate was built without its Modbus TCP server");
 #endif
 #if KIVGATE_HAS_MQTT
     if (run.gate.mqttPort != 0) {
-        servers->mqtt = std::make_unique<MqttBridge>(MqttSettingsOf(run.gate), tags, snapshots, writes,
-                                                     [&log](const std::string& line) { log(line); });
+        servers->mqtt = std::make_unique<MqttBridge>(MqttSettingsOf(run.gate), tags, snapshots, writes, log);
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
             servers->Stop();
@@ -159,7 +157,7 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     }
 #else
     if (run.gate.mqttPort != 0)
-        log("this kivgate was built without MQTT");
+        log.Warn("this kivgate was built without MQTT");
 #endif
     (void)tags, (void)snapshots, (void)writes, (void)servers, (void)why;
     return true;
@@ -178,7 +176,7 @@ void WatchReloads(const Logger& log, kivhost::StopToken& stop, std::atomic<bool>
             continue;
         log("reload asked (SIGHUP): checking the tag file and options");
         if (const std::string why = CheckRestart(); !why.empty()) {
-            log("reload refused, the running tag file and options stay: " + why);
+            log.Error("reload refused, the running tag file and options stay: " + why);
             continue;
         }
         restart = true;

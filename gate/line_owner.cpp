@@ -136,10 +136,14 @@ void LineOwner::LogEvents()
         eventsLogged_ = 0;
     }
     const std::vector<kivhost::ScanEvent>& events = engine_.Events();
-    for (; eventsLogged_ < events.size(); ++eventsLogged_)
-        log_(kivhost::EventText(engine_, events[eventsLogged_]));
+    for (; eventsLogged_ < events.size(); ++eventsLogged_) {
+        const kivhost::ScanEvent& event = events[eventsLogged_];
+        const bool back =
+            event.kind == kivhost::ScanEvent::Kind::StationBack || event.kind == kivhost::ScanEvent::Kind::BlockBack;
+        log_.Log(back ? LogLevel::Info : LogLevel::Warn, kivhost::EventText(engine_, event));
+    }
     for (const kivhost::PortEvent& event : port_.TakeEvents())
-        log_(event.message);
+        log_.Log(event.kind == kivhost::PortEvent::Kind::Lost ? LogLevel::Warn : LogLevel::Info, event.message);
 }
 
 void LineOwner::Publish(bool cycleDone)
@@ -203,10 +207,10 @@ void LineOwner::Publish(bool cycleDone)
     size_t down = 0;
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;
-    if (cycleDone)
-        log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
-                    std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) +
-                    " down");
+    if (cycleDone || snapshot->portLost)
+        log_.Status(StatusLine(LineFacts{line_.portGivenAs, snapshot->portLost, snapshot->stations.size() - down, down,
+                                         cycle.number, cycle.ms},
+                               log_.Facts()));
     snapshots_.Publish(std::move(snapshot));
 }
 

@@ -60,7 +60,7 @@ struct ModbusAnswer {
     Kind kind = Kind::Reply;
     std::vector<uint8_t> pdu;
     std::vector<WriteRequest> writes;  // one per tag touched, in address order
-    std::string why;                   // of Malformed, for the log
+    std::string why;                   // of Malformed, or of a write refused, for the log
 };
 
 // One request PDU (function code first, no MBAP header); now: for the

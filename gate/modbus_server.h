@@ -14,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "gate/event_log.h"
 #include "gate/gate_options.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
+#include "gate/modbus_units.h"
 
 namespace kivgate {
 
@@ -27,14 +29,15 @@ struct ModbusSettings {
     int idleS = DEFAULT_MODBUS_IDLE_S;        // a client with no whole request this long is closed
     int requestS = DEFAULT_MODBUS_REQUEST_S;  // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
+    ModbusUnits units;  // the unit ids answered; the others get exception 0A
 };
 
 class ModbusServer {
 public:
-    using Log = std::function<void(const std::string&)>;
-    // debug: each connection's start and end; none, not told.
+    // Each connection's start and end at debug, a write refused at info.
+    using Log = EventLog;
     ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
-                 WriteQueue& writes, Log log, Log debug = {});
+                 WriteQueue& writes, Log log);
     ~ModbusServer();
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
@@ -71,7 +74,6 @@ private:
     SnapshotStore& snapshots_;
     WriteQueue& writes_;
     Log log_;
-    Log debug_;
 
     int listener_ = -1;
     int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]

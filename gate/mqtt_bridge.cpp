@@ -117,6 +117,7 @@ bool MqttBridge::Start(std::string* why)
     mosquitto_log_callback_set(client_, &MqttBridge::OnLibraryLog);
     mosquitto_reconnect_delay_set(client_, ReconnectBackoff::FIRST_S, ReconnectBackoff::LAST_S, true);
 
+    log_.Broker(BrokerState::Away);
     looping_ = true;
     publisher_ = std::thread([this] {
         Connect();
@@ -186,24 +187,29 @@ void MqttBridge::KeepOnline(const mosquitto_message& message)
     const std::string_view payload(static_cast<const char*>(message.payload), message.payloadlen);
     if (message.retain || payload == "online" || stopping_ || !connected_)
         return;
-    log_("another client published " + Quoted(payload) + " to " + statusTopic_ + ": put online back");
+    log_.Warn("another client published " + Quoted(payload) + " to " + statusTopic_ + ": put online back");
     Publish(statusTopic_, "online", true, 1);
 }
 
 void MqttBridge::HandleSet(size_t index, std::string_view payload)
 {
     const GateTag& tag = tags_[index];
+    const std::string from = "mqtt " + tag.topic + "/set";
+    // Answered on TOPIC/set/result, and logged: MQTT names no publisher, so the topic is who asked.
+    const auto refuse = [&](const std::string& why, const std::string& answer) {
+        log_.WriteRefused("write to " + tag.tag.name + " from " + from + " refused: " + why);
+        Answer(index, {false, answer});
+    };
     if (!settings_.allowWrites)
-        return Answer(index, {false, "refused: writes are not allowed (--allow-writes)"});
+        return refuse("writes are not allowed (--allow-writes)", "refused: writes are not allowed (--allow-writes)");
     if (!tag.writable)
-        return Answer(index, {false, "refused: " + tag.tag.name + " is read-only"});
+        return refuse(tag.tag.name + " is read-only", "refused: " + tag.tag.name + " is read-only");
     SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit, tag.format);
     if (!parsed.why.empty())
-        return Answer(index, {false, "bad payload: " + parsed.why});
-    std::future<WriteResult> result =
-        writes_.Submit(WriteRequest{index, 0, std::move(parsed.values), "mqtt " + tag.topic + "/set"});
+        return refuse("bad payload: " + parsed.why, "bad payload: " + parsed.why);
+    std::future<WriteResult> result = writes_.Submit(WriteRequest{index, 0, std::move(parsed.values), from});
     if (!result.valid())
-        return Answer(index, {false, "refused: the write queue is full or closed"});
+        return refuse("the write queue is full or closed", "refused: the write queue is full or closed");
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.push_back(PendingWrite{index, std::move(result)});

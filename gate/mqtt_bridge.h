@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate/event_log.h"
 #include "gate/gate_state.h"
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
@@ -49,9 +50,9 @@ struct MqttSettings {
 
 class MqttBridge {
 public:
-    // Called from the bridge's threads, one line an event, without a time
-    // stamp; never given the password.
-    using Log = std::function<void(const std::string&)>;
+    // Called from the bridge's threads, one line an event at its level,
+    // without a time stamp; never given the password.
+    using Log = EventLog;
     MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
                Log log);
     ~MqttBridge();

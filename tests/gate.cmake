@@ -7,9 +7,9 @@ endfunction()
 # The tag map, the program's --plan, and its help, man page and completion.
 kivgate_add_gtest(kivgate_config_tests SOURCES kivgate_config_test.cpp LIBS kiv_gate)
 target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
-  PLCSIM_PATH="$<TARGET_FILE:plcsim>"
+  PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIVHOST_PATH="$<TARGET_FILE:kivhost>"
   KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-add_dependencies(kivgate_config_tests kivgate plcsim)
+add_dependencies(kivgate_config_tests kivgate plcsim kivhost)
 
 # The MQTT side: the payload rules, and the bridge against a mosquitto the
 # test starts on a free loopback port.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
 #include "gate/value_format.h"
@@ -90,6 +91,17 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
         {"another tag's set result", {{"a", 1, W, "", "", "t/set/result"}, {"b", 1, W, "", "", "t"}}, 2, "set/result"},
         {"another tag's quality", {{"a", 1, W, "", "", "t"}, {"b", 1, W, "", "", "t/quality"}}, 3, "quality topic"},
         {"a name that only ends in set", {{"a", 1, W, "", "", ""}, {"reset", 1, W, "", "", ""}}, 0, ""},
+        // A relative topic is judged, and named, as it resolves.
+        {"a relative topic on the status", {{"a", 1, W, "", "", "~/status"}}, 2, "\"kivgate/status\" is the gateway's"},
+        {"a relative topic on a set topic",
+         {{"a", 1, W, "", "", ""}, {"b", 1, W, "", "", "~/a/set"}},
+         3,
+         "\"kivgate/a/set\" is the gateway's set topic"},
+        {"a relative and an absolute topic that meet",
+         {{"a", 1, W, "", "", "~/t"}, {"b", 1, W, "", "", "kivgate/t"}},
+         3,
+         "topic \"kivgate/t\" is taken"},
+        {"a relative topic with a wildcard", {{"a", 1, W, "", "", "~/+"}}, 2, "\"kivgate/+\" holds a wildcard"},
     };
     for (const Case& c : cases) {
         std::vector<Tag> tags;
@@ -110,9 +122,14 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
 
 TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
 {
-    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""}, {"given", 4, W, "hr:10", "rw", ""},
-                                   {"b1", 3, B, "", "", ""}, {"c", 1, B, "coil:7", "", "x/y"},
-                                   {"w2", 1, W, "", "", ""}, {"in", 1, W, "ir:0", "", ""}};
+    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""},
+                                   {"given", 4, W, "hr:10", "rw", ""},
+                                   {"b1", 3, B, "", "", ""},
+                                   {"c", 1, B, "coil:7", "", "x/y"},
+                                   {"w2", 1, W, "", "", ""},
+                                   {"in", 1, W, "ir:0", "", ""},
+                                   {"rel", 1, W, "ir:1", "", "~/site/flow"},
+                                   {"tilde", 1, W, "ir:2", "", "~flow"}};
     std::vector<Tag> tags;
     for (size_t i = 0; i < rows.size(); ++i)
         tags.push_back(MakeTag(rows[i], static_cast<int>(i) + 2));
@@ -124,7 +141,9 @@ TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
         {Space::Coil, 8, false, "pre/b1"},
         {Space::Coil, 7, false, "x/y"},
         {Space::HoldingRegister, 16, false, "pre/w2"},
-        {Space::InputRegister, 0, false, "pre/in"}};
+        {Space::InputRegister, 0, false, "pre/in"},
+        {Space::InputRegister, 1, false, "pre/site/flow"},
+        {Space::InputRegister, 2, false, "~flow"}};
     ASSERT_EQ(config.tags.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& [space, first, writable, topic] = expected[i];
@@ -256,6 +275,17 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         {"a client id with a control character",
          good + " --plan --mqtt 127.0.0.1:1883 --mqtt-client-id \"$(printf 'a\\001b')\"",
          {"bad --mqtt-client-id", "UTF-8 without control characters"},
+         1},
+        {"a unit id past 255",
+         good + " --plan --modbus-unit 1,256",
+         {"bad --modbus-unit \"1,256\"", "\"256\" is no unit id from 0 to 255"},
+         1},
+        {"a unit range backwards", good + " --plan --modbus-unit 7-5", {"\"7-5\" ends before it begins"}, 1},
+        {"an empty unit item", good + " --plan --modbus-unit 1,,2", {"an empty item"}, 1},
+        {"unit ids without Modbus", good + " --plan --no-modbus --modbus-unit 1", {"contradict"}, 1},
+        {"a log level unknown",
+         good + " --plan --log-level verbose",
+         {"bad --log-level \"verbose\"", "give error, warn, info or debug"},
          1},
         {"ten thousand clashing rows",
          clashes + " --plan",
@@ -479,7 +509,23 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 33u) << help;
+    EXPECT_EQ(options.size(), 34u) << help;
+
+    // One --interval default, the same constant's, in kivgate's help and kivhost's.
+    const std::vector<std::pair<std::string, std::string>> intervals = {
+        {"kivgate", help},
+        {"kivhost scan", RunCommand(std::string(KIVHOST_PATH) + " scan --help 2>&1", &status)},
+        {"kivhost poll", RunCommand(std::string(KIVHOST_PATH) + " poll --help 2>&1", &status)}};
+    for (const auto& [program, text] : intervals) {
+        const size_t at = text.find("\n  --interval");
+        ASSERT_NE(at, std::string::npos) << program << ":\n" << text;
+        const size_t given = text.find("(default ", at);
+        ASSERT_NE(given, std::string::npos) << program << ":\n" << text;
+        EXPECT_EQ(text.substr(given, text.find(')', given) - given + 1),
+                  "(default " + std::to_string(kivhost::DEFAULT_INTERVAL_MS) + ")")
+            << program << ":\n"
+            << text;
+    }
 
     const std::string man = ReadText(KIV_SOURCE_DIR "/man/kivgate.1.scd");
     const std::string offered =
@@ -495,6 +541,7 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
     const std::string plan = RunCommand(
         std::string(KIVGATE_PATH) + " " KIV_SOURCE_DIR "/examples/pump-station-gateway.csv --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
+    EXPECT_NE(plan.find("  kivgate/building/flow\n"), std::string::npos) << "a relative topic resolved:\n" << plan;
 }
 
 }  // namespace

@@ -102,6 +102,9 @@ public:
         // A short time-out unless the test holds the line in an exchange.
         if (std::find(gateArgs.begin(), gateArgs.end(), "--timeout") == gateArgs.end())
             args.insert(args.end(), {"--timeout", "100"});
+        // Cycles back to back unless the test paces them: the tests wait on what a cycle shows.
+        if (std::find(gateArgs.begin(), gateArgs.end(), "--interval") == gateArgs.end())
+            args.insert(args.end(), {"--interval", "0"});
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
@@ -439,8 +442,20 @@ TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)
             std::this_thread::sleep_for(300ms);
             EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values, c.write.expected);
         }
+        // None reached the line; each is logged at info, naming who asked and why.
         const Outcome run = gate.Terminate();
-        EXPECT_EQ(run.err.find("write to "), std::string::npos) << run.err;
+        for (const char* outcome : {" done: ", " failed: ", " not sent: "})
+            EXPECT_EQ(run.err.find(outcome), std::string::npos) << outcome << " in:\n" << run.err;
+        const std::vector<std::string> refused =
+            allowWrites
+                ? std::vector<std::string>{"modbus: write from 127.0.0.1:", " unit 255 refused: ro is read-only",
+                                           "refused: bro is read-only",
+                                           "write to ro from mqtt kg/ro/set refused: ro is read-only"}
+                : std::vector<std::string>{
+                      "modbus: write from 127.0.0.1:", " unit 255 refused: writes are not allowed (--allow-writes)",
+                      "write to w from mqtt kg/w/set refused: writes are not allowed"};
+        for (const std::string& said : refused)
+            EXPECT_NE(run.err.find(said), std::string::npos) << said << " in:\n" << run.err;
     }
 }
 

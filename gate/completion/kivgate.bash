@@ -44,11 +44,11 @@ _kivgate()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} prefix=""
     local options="--port --baud --format --data-bits --parity --stop-bits --timeout
                    --plan --interval --max-gap --retry-down
-                   --modbus-listen --modbus-clients --modbus-idle --modbus-request-time --no-modbus
+                   --modbus-listen --modbus-unit --modbus-clients --modbus-idle --modbus-request-time --no-modbus
                    --mqtt --mqtt-prefix --mqtt-client-id --mqtt-user --mqtt-password-file
                    --mqtt-cafile --mqtt-certfile --mqtt-keyfile --mqtt-payload --mqtt-refresh
                    --allow-writes --max-age --write-timeout --log-level --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-clients|--modbus-idle|--modbus-request-time|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--max-age|--write-timeout|--log-level|--lib"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-unit|--modbus-clients|--modbus-idle|--modbus-request-time|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--max-age|--write-timeout|--log-level|--lib"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     if [[ $cur == = ]]; then

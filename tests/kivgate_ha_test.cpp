@@ -290,7 +290,8 @@ TEST(KivgateHaDiscovery, ConfigsFollowEachComponentsDocumentedSchema)
             EXPECT_FALSE(HaConfigOfDevice(configs[i].payload, "kivgate_other"));
         }
     }
-    EXPECT_EQ(HaConfigFilter(HaSettings{"ha", "site/line 1", PayloadForm::Json, false, ""}), "ha/+/site_line_1/+/config");
+    EXPECT_EQ(HaConfigFilter(HaSettings{"ha", "site/line 1", PayloadForm::Json, false, ""}),
+              "ha/+/site_line_1/+/config");
 }
 
 TEST(KivgateHaDiscovery, NamesThatReduceToOneObjectIdAreRefusedWithTheirRow)
@@ -336,7 +337,9 @@ TEST(KivgateHaDiscovery, AStartClearsOnlyItsOwnRetainedConfigsOfGoneTags)
     const std::vector<HaConfig> current = HaConfigs({Tag("kept", 1, W, false)}, settings);
     const std::string ours = HaConfigs({Tag("gone", 1, W, false)}, settings).front().payload;
     const std::string theirs =
-        HaConfigs({Tag("gone", 1, W, false)}, HaSettings{"homeassistant", "gw2", PayloadForm::Json, false, ""}).front().payload;
+        HaConfigs({Tag("gone", 1, W, false)}, HaSettings{"homeassistant", "gw2", PayloadForm::Json, false, ""})
+            .front()
+            .payload;
     struct Offered {
         std::string topic;
         std::string payload;

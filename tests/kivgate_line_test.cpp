@@ -805,13 +805,16 @@ TEST(KivgateLine, HomeAssistantDiscoveryFollowsTheTagsAndStations)
         const char* station;
     };
     const Case cases[] = {
-        {"number/kg/w", "w", "01"},           {"sensor/kg/run_3", "run", "01"},       {"sensor/kg/ro", "ro", "01"},
-        {"switch/kg/b", "b", "01"},           {"binary_sensor/kg/bits_2", "bits", "01"},
-        {"binary_sensor/kg/di", "di", "01"},  {"number/kg/s2", "s2", "02"},
+        {"number/kg/w", "w", "01"},   {"sensor/kg/run_3", "run", "01"},          {"sensor/kg/ro", "ro", "01"},
+        {"switch/kg/b", "b", "01"},   {"binary_sensor/kg/bits_2", "bits", "01"}, {"binary_sensor/kg/di", "di", "01"},
+        {"number/kg/s2", "s2", "02"},
     };
+    // Once there, a retained copy for whoever subscribes later.
+    ASSERT_FALSE(ha.WaitFor("homeassistant/number/kg/s2/config").topic.empty());
+    Subscriber first(gate.BrokerPort(), "homeassistant/#");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.config);
-        const Message message = ha.WaitFor("homeassistant/" + std::string(c.config) + "/config");
+        const Message message = first.WaitFor("homeassistant/" + std::string(c.config) + "/config");
         EXPECT_TRUE(message.retained);
         const Json config = Parsed(message);
         ASSERT_TRUE(config.is_object()) << message.payload;
@@ -823,7 +826,10 @@ TEST(KivgateLine, HomeAssistantDiscoveryFollowsTheTagsAndStations)
     const std::string station2 = PREFIX + "/stations/02/availability";
     ASSERT_FALSE(gate.Mqtt().WaitFor(station2, [](const Message& m) { return m.payload == "offline"; }).topic.empty());
     Subscriber after(gate.BrokerPort(), station2);
-    EXPECT_TRUE(after.WaitFor(station2, [](const Message& m) { return m.payload == "online"; }, 30s).retained);
+    EXPECT_FALSE(after
+                     .WaitFor(
+                         station2, [](const Message& m) { return m.payload == "online"; }, 30s)
+                     .topic.empty());
 
     const std::string foreign = "homeassistant/sensor/kg/foreign/config";
     ha.Publish(foreign, R"({"state_topic":"x","device":{"identifiers":["kivgate_other"]}})", true);
@@ -832,7 +838,9 @@ TEST(KivgateLine, HomeAssistantDiscoveryFollowsTheTagsAndStations)
     tags.erase(tags.find(row), row.size());
     gate.Reload(tags);
     const std::string removed = "homeassistant/sensor/kg/ro/config";
-    EXPECT_FALSE(ha.WaitFor(removed, [](const Message& m) { return m.payload.empty(); }, 60s).topic.empty());
+    EXPECT_FALSE(ha.WaitFor(
+                       removed, [](const Message& m) { return m.payload.empty(); }, 60s)
+                     .topic.empty());
     Subscriber late(gate.BrokerPort(), "homeassistant/#");
     EXPECT_TRUE(late.WaitFor("homeassistant/number/kg/w/config").retained);
     EXPECT_TRUE(late.WaitFor(foreign).retained);

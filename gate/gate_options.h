@@ -22,6 +22,7 @@ constexpr int DEFAULT_MODBUS_IDLE_S = 60;
 constexpr int DEFAULT_MODBUS_REQUEST_S = 5;
 inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
 constexpr int DEFAULT_MQTT_REFRESH_S = 60;
+inline constexpr const char* DEFAULT_HA_PREFIX = "homeassistant";
 constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
 
 struct GateOptions {
@@ -46,6 +47,8 @@ struct GateOptions {
     std::string mqttKeyFile;
     bool mqttPayloadValue = false;              // a bare value instead of the JSON object
     int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
+    bool haDiscovery = false;                   // Home Assistant's discovery configs
+    std::string haPrefix = DEFAULT_HA_PREFIX;
 
     bool allowWrites = false;                                         // rw tags may be written only with this
     int intervalMs = static_cast<int>(kivhost::DEFAULT_INTERVAL_MS);  // between scan cycles; 0: back to back

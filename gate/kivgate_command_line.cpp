@@ -32,8 +32,9 @@ constexpr size_t PASSWORD_BYTES_MAX = 4096;
 struct GateGiven {
     std::string modbusListen, modbusUnit, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix,
         mqttClientId, mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh,
-        maxAge, writeTimeout;
+        maxAge, writeTimeout, haPrefix;
     bool noModbus = false;
+    bool haDiscovery = false;
     bool allowWrites = false;
 };
 
@@ -91,6 +92,11 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         "a JSON object per value (default), or the bare value,\npublished while good, its quality on TOPIC/quality");
     add("--mqtt-refresh", gate.mqttRefresh, "S",
         Printf("every value published at least every S seconds (default %d)", DEFAULT_MQTT_REFRESH_S));
+    app.add_flag("--ha-discovery", gate.haDiscovery, "Home Assistant MQTT discovery configs for the tags")
+        ->disable_flag_override()
+        ->group(GATE_GROUP);
+    add("--ha-prefix", gate.haPrefix, "TEXT",
+        Printf("Home Assistant's discovery prefix (default %s)", DEFAULT_HA_PREFIX));
     app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
         ->disable_flag_override()
         ->group(GATE_GROUP);
@@ -133,6 +139,31 @@ std::string TakeSeconds(const kivhost::Given&, const CLI::App& app, const char* 
     if (!value)
         return Bad(option, text, "give a number from " + std::to_string(low) + " to " + std::to_string(high));
     *into = static_cast<int>(*value);
+    return {};
+}
+
+// A prefix of topics kivgate publishes to: no wildcard, no trailing /, not the broker's own.
+std::string TopicPrefixProblem(const char* option, const std::string& text)
+{
+    if (text.find_first_of("+#") != std::string::npos || text.back() == '/')
+        return Bad(option, text, "a topic prefix holds no + or # and does not end in /");
+    if (text.front() == '$')
+        return Bad(option, text, "topics beginning with $ are the broker's own");
+    if (const std::string why = TopicProblem(text); !why.empty())
+        return Bad(option, text, why);
+    return {};
+}
+
+std::string TakeHa(const GateGiven& g, const CLI::App& app, GateOptions& gate)
+{
+    gate.haDiscovery = g.haDiscovery;
+    if (!IsGiven(app, "--ha-prefix"))
+        return {};
+    if (!g.haDiscovery)
+        return "--ha-prefix applies to Home Assistant discovery, which is off without --ha-discovery";
+    if (std::string e = TopicPrefixProblem("--ha-prefix", g.haPrefix); !e.empty())
+        return e;
+    gate.haPrefix = g.haPrefix;
     return {};
 }
 
@@ -215,10 +246,12 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     } else if (const char* password = getEnv("KIVGATE_MQTT_PASSWORD"); password != nullptr) {
         gate.mqttPassword = password;
     }
+    if (std::string e = TakeHa(g, app, gate); !e.empty())
+        return e;
     if (gate.mqttPort == 0)
         for (const char* unused :
              {"--mqtt-prefix", "--mqtt-client-id", "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile",
-              "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload", "--mqtt-refresh"})
+              "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload", "--mqtt-refresh", "--ha-discovery", "--ha-prefix"})
             if (IsGiven(app, unused))
                 return std::string(unused) + " applies to MQTT, which is off without --mqtt HOST:PORT";
     gate.allowWrites = g.allowWrites;

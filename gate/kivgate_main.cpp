@@ -21,6 +21,7 @@
 #include "fieldkit/tag_loading.h"
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
+#include "gate/ha_discovery.h"
 #include "gate/kivgate_command_line.h"
 #include "gate/line_owner.h"
 #include "gate/reload.h"
@@ -57,6 +58,8 @@ int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<Gate
         status != EXIT_DONE)
         return status;
     GateConfig config = MapTags(std::move(tags), path, run.gate.mqttPrefix);
+    if (config.errors.empty() && run.gate.haDiscovery)
+        config.errors = HaObjectClashes(config.tags, path);
     if (!config.errors.empty()) {
         context.session.End();
         // As a tag file's own errors: the first few explained, the rest counted.
@@ -126,6 +129,9 @@ MqttSettings MqttSettingsOf(const GateOptions& gate)
     settings.payload = gate.mqttPayloadValue ? PayloadForm::Value : PayloadForm::Json;
     settings.refresh = std::chrono::seconds(gate.mqttRefreshS);
     settings.allowWrites = gate.allowWrites;
+    settings.haDiscovery = gate.haDiscovery;
+    settings.haPrefix = gate.haPrefix;
+    settings.version = std::string(kiv::VERSION);
     return settings;
 }
 #endif

@@ -32,6 +32,11 @@ const char* OrNull(const std::string& text)
     return text.empty() ? nullptr : text.c_str();
 }
 
+HaSettings HaSettingsOf(const MqttSettings& settings)
+{
+    return HaSettings{settings.haPrefix, settings.prefix, settings.payload, settings.allowWrites, settings.version};
+}
+
 }  // namespace
 
 MqttBridge::MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
@@ -42,6 +47,9 @@ MqttBridge::MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, 
       writes_(writes),
       log_(std::move(log)),
       statusTopic_(settings_.prefix + "/status"),
+      haConfigs_(settings_.haDiscovery ? HaConfigs(tags, HaSettingsOf(settings_)) : std::vector<HaConfig>{}),
+      haFilter_(HaConfigFilter(HaSettingsOf(settings_))),
+      haSweep_(haConfigs_, HaDeviceId(settings_.prefix)),
       retained_(tags, settings_.prefix, settings_.payload, settings_.refresh)
 {
     for (size_t i = 0; i < tags_.size(); ++i)
@@ -69,6 +77,11 @@ bool MqttBridge::Start(std::string* why)
         *why = "the MQTT prefix: " + problem;
         return false;
     }
+    for (const HaConfig& config : haConfigs_)
+        if (const std::string problem = TopicProblem(config.topic); !problem.empty()) {
+            *why = "Home Assistant discovery: " + problem;
+            return false;
+        }
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
 
@@ -162,7 +175,9 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
         return bridge->KeepOnline(*message);
     const auto found = bridge->setTopics_.find(message->topic);
     if (found == bridge->setTopics_.end())
-        return;
+        return bridge->haSweep_.Offer(message->topic,
+                                      std::string_view(static_cast<const char*>(message->payload), message->payloadlen),
+                                      message->retain);
     // The broker hands a retained command to every new subscription: done,
     // it would be written again at every start and reconnect, over what was
     // set since.
@@ -264,6 +279,7 @@ void MqttBridge::PublishLoop()
         }
         if (stopping_ || !connected_)
             continue;
+        ClearStaleConfigs();
         if (republish_.exchange(false))
             retained_.Forget();
         retained_.Publish(*snapshot, Clock::now(), send);

@@ -21,6 +21,8 @@
 
 #include "gate/event_log.h"
 #include "gate/gate_state.h"
+#include "gate/ha_discovery.h"
+#include "gate/ha_sweep.h"
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
 #include "gate/mqtt_retained.h"
@@ -46,6 +48,11 @@ struct MqttSettings {
     std::chrono::seconds refresh{60};  // every value again at least this often
     bool allowWrites = false;
     int keepAliveS = 30;
+    // Home Assistant's discovery configs (ha_discovery.h), and kivgate's
+    // version for them.
+    bool haDiscovery = false;
+    std::string haPrefix = "homeassistant";
+    std::string version;
 };
 
 class MqttBridge {
@@ -91,6 +98,10 @@ private:
     void HandleSet(size_t tag, std::string_view payload);
     void KeepOnline(const mosquitto_message& message);
     void Answer(size_t tag, const WriteResult& result);
+    // Home Assistant's configs, at each connect; and those of tags gone
+    // from the file cleared once the moment of collecting them is over.
+    void PublishDiscovery();
+    void ClearStaleConfigs();
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
     // Why an attempt failed (the whole sentence), and what comes next; said
     // once until one succeeds, not at every attempt of a broker that stays
@@ -107,6 +118,9 @@ private:
     Log log_;
     std::string statusTopic_;
     std::map<std::string, size_t> setTopics_;
+    std::vector<HaConfig> haConfigs_;  // none without discovery
+    std::string haFilter_;
+    HaSweep haSweep_;
 
     mosquitto* client_ = nullptr;
     bool looping_ = false;  // our threads run

@@ -100,6 +100,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
     // Our own availability too: another client that overwrites it would
     // otherwise leave every consumer thinking kivgate gone while it serves.
     mosquitto_subscribe(client, nullptr, bridge->statusTopic_.c_str(), 1);
+    bridge->PublishDiscovery();
     bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // The broker may have lost the retained values while we were away.
     bridge->republish_ = true;

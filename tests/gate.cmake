@@ -11,9 +11,9 @@ target_compile_definitions(kivgate_config_tests PRIVATE KIVGATE_PATH="$<TARGET_F
   KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kivgate_config_tests kivgate plcsim kivhost)
 
-# The MQTT side: the payload rules, and the bridge against a mosquitto the
-# test starts on a free loopback port.
-kivgate_add_gtest(kivgate_mqtt_tests SOURCES kivgate_mqtt_test.cpp
+# The MQTT side: the payload rules and Home Assistant's discovery configs,
+# and the bridge against a mosquitto the test starts on a free loopback port.
+kivgate_add_gtest(kivgate_mqtt_tests SOURCES kivgate_mqtt_test.cpp kivgate_ha_test.cpp
   LIBS kiv_gate kiv_nlohmann_json PkgConfig::MOSQUITTO)
 
 # The Modbus request rules, and the server on loopback with a libmodbus client.

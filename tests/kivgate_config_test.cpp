@@ -260,6 +260,8 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         for (int i = 0; i < 10000; ++i)
             out << "t" << i << ",01W" << 1000 + i % 4000 << ",hr:1\n";
     }
+    const std::string haClash = dir + "/kivgate_ha_clash.csv";
+    std::ofstream(haClash) << "name,address\npump speed,01W0010\npump_speed,01W0011\n";
     struct Case {
         const char* name;
         std::string args;
@@ -267,6 +269,19 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         size_t maxLines;
     };
     const Case cases[] = {
+        {"two names of one Home Assistant object id",
+         haClash + " --plan --mqtt 127.0.0.1:1883 --ha-discovery",
+         {"kivgate_ha_clash.csv:3: the Home Assistant object id \"pump_speed\" is also \"pump speed\"'s (line 2)"},
+         1},
+        {"a discovery prefix without discovery",
+         good + " --plan --mqtt 127.0.0.1:1883 --ha-prefix ha",
+         {"--ha-prefix applies to Home Assistant discovery"},
+         1},
+        {"discovery without MQTT", good + " --plan --ha-discovery", {"--ha-discovery applies to MQTT"}, 1},
+        {"a discovery prefix with a wildcard",
+         good + " --plan --mqtt 127.0.0.1:1883 --ha-discovery --ha-prefix ha/#",
+         {"bad --ha-prefix", "no + or #"},
+         1},
         {"a FIFO as the tag file", fifo + " --plan", {"cannot read the tag file", "not a regular file"}, 1},
         {"a FIFO as the password file",
          good + " --plan --mqtt 127.0.0.1:1883 --mqtt-password-file " + fifo,
@@ -509,7 +524,7 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 34u) << help;
+    EXPECT_EQ(options.size(), 36u) << help;
 
     // One --interval default, the same constant's, in kivgate's help and kivhost's.
     const std::vector<std::pair<std::string, std::string>> intervals = {

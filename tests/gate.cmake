@@ -27,3 +27,10 @@ kivgate_add_gtest(kivgate_line_tests SOURCES kivgate_line_test.cpp
 target_compile_definitions(kivgate_line_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
   KIVHOST_PATH="$<TARGET_FILE:kivhost>" PLCSIM_PATH="$<TARGET_FILE:plcsim>")
 add_dependencies(kivgate_line_tests kivgate plcsim)
+
+# kivgate as systemd runs it: credentials, start-up files, notifications,
+# the units.
+kivgate_add_gtest(kivgate_service_tests SOURCES kivgate_service_test.cpp LIBS kivgate_command_line kiv_gate)
+target_compile_definitions(kivgate_service_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
+  PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(kivgate_service_tests kivgate plcsim)

@@ -55,9 +55,6 @@ else()
     install(TARGETS kivgate RUNTIME DESTINATION bin COMPONENT ${KIV_DEB_COMPONENT})
     install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.service ${CMAKE_SOURCE_DIR}/packaging/kivgate@.service
       DESTINATION /lib/systemd/system COMPONENT ${KIV_DEB_COMPONENT})
-    # The template's settings, one file per line, are the user's to make from this.
-    install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate-line.conf DESTINATION share/doc/davodev/examples
-      COMPONENT ${KIV_DEB_COMPONENT})
     install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.default DESTINATION /etc/default RENAME kivgate
       COMPONENT ${KIV_DEB_COMPONENT})
   endif()

@@ -24,20 +24,9 @@
 
 #include "gate/kivgate_command_line.h"
 #include "gate/listen_refusal.h"
+#include "tests/command_output.h"
 
 namespace {
-
-std::string RunCommand(const std::string& command, int* status)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    std::array<char, 4096> buffer{};
-    while (pipe != nullptr && fgets(buffer.data(), buffer.size(), pipe) != nullptr)
-        out += buffer.data();
-    const int raw = pipe != nullptr ? pclose(pipe) : -1;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
 
 std::map<std::string, std::string> environment;  // the parser's, case by case
 

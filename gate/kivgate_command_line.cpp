@@ -2,6 +2,7 @@
 
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
+#include "gate/start_files.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,7 +11,6 @@
 #include <iterator>
 #include <utility>
 
-#include "common/bounded_file.h"
 #include "common/empty_values.h"
 #include "common/number_rules.h"
 #include "common/tool_text.h"
@@ -27,7 +27,6 @@ using kivhost::ParseOptionNumber;
 using kivhost::Printf;
 
 const std::string GATE_GROUP = "Gateway options";
-constexpr size_t PASSWORD_BYTES_MAX = 4096;
 
 struct GateGiven {
     std::string modbusListen, modbusUnit, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix,
@@ -84,10 +83,10 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         "the MQTT client id (default kivgate-HOST-PREFIX; UTF-8, no control characters)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
     add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
-        "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");
+        "the broker's password, the file's first line (or the\ncredential mqtt-password, or KIVGATE_MQTT_PASSWORD)");
     add("--mqtt-cafile", gate.mqttCaFile, "FILE", "TLS: the certificate authority's certificate");
     add("--mqtt-certfile", gate.mqttCertFile, "FILE", "TLS: the client's certificate");
-    add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key");
+    add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key (or the credential mqtt-key)");
     add("--mqtt-payload", gate.mqttPayload, "json|value",
         "a JSON object per value (default), or the bare value,\npublished while good, its quality on TOPIC/quality");
     add("--mqtt-refresh", gate.mqttRefresh, "S",
@@ -235,17 +234,12 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     if (std::string e = TakeSeconds(given, app, "--mqtt-refresh", g.mqttRefresh, 1, 86400, &gate.mqttRefreshS);
         !e.empty())
         return e;
-    if (IsGiven(app, "--mqtt-password-file")) {
-        std::string content;
-        std::string why;
-        if (kivhost::ReadFileUpTo(g.mqttPasswordFile, PASSWORD_BYTES_MAX, &content, &why,
-                                  kivhost::FileKinds::RegularOnly) != kivhost::FileRead::Done)
-            return "cannot read the password file " + g.mqttPasswordFile + ": " +
-                   (why.empty() ? "it is larger than 4 KB" : why);
-        gate.mqttPassword = content.substr(0, content.find_first_of("\r\n"));
-    } else if (const char* password = getEnv("KIVGATE_MQTT_PASSWORD"); password != nullptr) {
-        gate.mqttPassword = password;
-    }
+    // A service's credentials are read only where MQTT is on.
+    if (gate.mqttPort != 0 || IsGiven(app, "--mqtt-password-file"))
+        if (std::string e =
+                TakeSecrets(IsGiven(app, "--mqtt-password-file") ? &g.mqttPasswordFile : nullptr, getEnv, gate);
+            !e.empty())
+            return e;
     if (std::string e = TakeHa(g, app, gate); !e.empty())
         return e;
     if (gate.mqttPort == 0)

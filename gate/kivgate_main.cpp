@@ -25,6 +25,8 @@
 #include "gate/kivgate_command_line.h"
 #include "gate/line_owner.h"
 #include "gate/reload.h"
+#include "gate/service_notify.h"
+#include "gate/start_files.h"
 #include "hosting/driver_library.h"
 #include "hosting/driver_output.h"
 #include "hosting/session.h"
@@ -136,8 +138,9 @@ MqttSettings MqttSettingsOf(const GateOptions& gate)
 }
 #endif
 
-bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
-                  const Logger& log, Servers* servers)
+// EXIT_DONE, or the status to end with, told.
+int StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
+                 const Logger& log, Servers* servers)
 {
     std::string why;
 #if KIVGATE_HAS_MODBUS
@@ -145,7 +148,7 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
         servers->modbus = std::make_unique<ModbusServer>(ModbusSettingsOf(run.gate), tags, snapshots, writes, log);
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
-            return false;
+            return servers->modbus->RefusedBySetUp() ? EXIT_USAGE : EXIT_FAILED;
         }
     }
 #else
@@ -158,7 +161,7 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
             servers->Stop();
-            return false;
+            return EXIT_FAILED;
         }
     }
 #else
@@ -166,7 +169,7 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
         log.Warn("this kivgate was built without MQTT");
 #endif
     (void)tags, (void)snapshots, (void)writes, (void)servers, (void)why;
-    return true;
+    return EXIT_DONE;
 }
 
 // SIGHUP's work, off the line's thread and with every signal left to the
@@ -234,21 +237,26 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
     settings.intervalMs = options.intervalMs;
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
+    ServiceNotifier notifier;
+    settings.notifier = &notifier;
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
     kivhost::StopToken& stop = kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     // Before anything is said of the run: a SIGHUP from then on is a reload.
     CatchReloadSignal();
     Servers servers;
     std::atomic<bool> restart{false};
-    if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
+    if (int status = StartServers(run, tags, snapshots, writes, log, &servers); status != EXIT_DONE) {
         session.End();
-        return EXIT_FAILED;
+        return status;
     }
     std::thread reloads(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
     held.reset();
     owner.Run(stop);
     reloads.join();
+    // A reload starts kivgate again in this process: the service goes on.
+    if (!restart)
+        notifier.Stopping();
     log.EndStatus();
     servers.Stop();
     session.End();
@@ -282,6 +290,11 @@ int main(int argc, char** argv)
         std::printf("kivgate %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
         return EXIT_DONE;
     }
+    // Before the driver, the port or a server: a file a service cannot read
+    // is its set-up's fault, which no restart mends.
+    if (run.what == GateRun::What::Serve && run.gate.mqttPort != 0)
+        if (const std::string why = UnreadableTlsFile(run.gate); !why.empty())
+            return Complain(EXIT_USAGE, why);
     kivhost::DriverOutput output;
     int status = Serve(run, output);
     // Standard output was the driver's scratch file: what --plan wrote there is checked on closing.

@@ -4,6 +4,7 @@
 
 #include "common/tool_text.h"
 #include "gate/gate_config.h"
+#include "gate/service_notify.h"
 #include "hosting/session.h"
 #include "scan/block_planner.h"
 #include "scan/scan_messages.h"
@@ -106,6 +107,8 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next)
         if (!port_.Lost() && now >= due)
             return;
         DoWrites();
+        if (settings_.notifier != nullptr)
+            settings_.notifier->Alive();
         stop_->WaitUntil(
             now + (port_.Lost() ? WRITE_POLL : std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - now)));
     }
@@ -211,6 +214,9 @@ void LineOwner::Publish(bool cycleDone)
         log_.Status(StatusLine(LineFacts{line_.portGivenAs, snapshot->portLost, snapshot->stations.size() - down, down,
                                          cycle.number, cycle.ms},
                                log_.Facts()));
+    if (settings_.notifier != nullptr)
+        settings_.notifier->Progress(
+            {snapshot->stations.size() - down, down, snapshot->portLost, writesDone_, writesFailed_}, cycleDone);
     snapshots_.Publish(std::move(snapshot));
 }
 

@@ -27,11 +27,14 @@ class Session;
 
 namespace kivgate {
 
+class ServiceNotifier;
+
 struct LineOwnerSettings {
     int maxGap = kivhost::DEFAULT_MAX_GAP;
     std::chrono::milliseconds retryDown{kivhost::DEFAULT_RETRY_DOWN_S * 1000};
     uint32_t intervalMs = 0;
     std::chrono::milliseconds maxAge{0};  // 0: from the cycles (max_age.h)
+    ServiceNotifier* notifier = nullptr;  // told of progress, from the owner's thread
 };
 
 class LineOwner {
@@ -100,6 +103,8 @@ private:
     MaxAge maxAge_;
     bool lastHealthy_ = false;
     uint64_t eventsCycle_ = 0;
+    uint64_t writesDone_ = 0;
+    uint64_t writesFailed_ = 0;
     size_t eventsLogged_ = 0;
 };
 

@@ -24,6 +24,7 @@ void LineOwner::DoWrites()
         stop_->SetBusy(true);
         WriteResult result = Write(pending->request);
         stop_->SetBusy(false);
+        ++(result.done ? writesDone_ : writesFailed_);
         // The rest of a request that failed part-way are not sent.
         if (!result.done)
             writes_.Withdraw(pending->request.batch, "an earlier part of the same request failed");

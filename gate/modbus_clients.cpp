@@ -14,6 +14,7 @@
 
 #include <modbus.h>
 
+#include "gate/listen_refusal.h"
 #include "gate/modbus_connection.h"
 
 namespace kivgate {
@@ -85,8 +86,9 @@ bool ModbusServer::Start(std::string* why)
     const int listenError = errno;
     modbus_free(context);
     if (listener_ < 0) {
-        *why = "cannot listen on " + settings_.host + ":" + service + ": " + std::strerror(listenError) +
-               " (another program on that port? choose one with --modbus-listen)";
+        const ListenRefusal refusal = ListenRefused(settings_.host, settings_.port, listenError);
+        *why = refusal.why;
+        refusedBySetUp_ = refusal.setUp;
         return false;
     }
     SetNonBlocking(listener_);

@@ -44,6 +44,8 @@ public:
 
     // Binds and starts serving; false with why when the address cannot be had.
     bool Start(std::string* why);
+    // After a Start refused: true when no restart can mend it (listen_refusal.h).
+    bool RefusedBySetUp() const { return refusedBySetUp_; }
     // Ends the thread within one poll and closes every connection; the
     // writes still waiting are answered first (Modbus exception 0B).
     void Stop();
@@ -78,6 +80,7 @@ private:
     int listener_ = -1;
     int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]
     uint16_t port_ = 0;
+    bool refusedBySetUp_ = false;
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

@@ -37,3 +37,10 @@ endif()
 add_test(NAME kivgate.pymodbus_typed_values
   COMMAND ${KIV_DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/kivgate_typed_values.py --bin ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(kivgate.pymodbus_typed_values PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+
+# kivgate as systemd runs it: credentials, start-up files, notifications,
+# the units.
+kivgate_add_gtest(kivgate_service_tests SOURCES kivgate_service_test.cpp LIBS kivgate_command_line kiv_gate)
+target_compile_definitions(kivgate_service_tests PRIVATE KIVGATE_PATH="$<TARGET_FILE:kivgate>"
+  PLCSIM_PATH="$<TARGET_FILE:plcsim>" KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(kivgate_service_tests kivgate plcsim)

@@ -20,6 +20,7 @@
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
 #include "gate/value_format.h"
+#include "tests/command_output.h"
 
 namespace {
 
@@ -152,18 +153,6 @@ TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
         EXPECT_EQ(config.tags[i].writable, writable) << rows[i].name;
         EXPECT_EQ(config.tags[i].topic, topic) << rows[i].name;
     }
-}
-
-std::string RunCommand(const std::string& command, int* status)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    std::array<char, 4096> buffer{};
-    while (pipe != nullptr && fgets(buffer.data(), buffer.size(), pipe) != nullptr)
-        out += buffer.data();
-    const int raw = pipe != nullptr ? pclose(pipe) : -1;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
 }
 
 TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)

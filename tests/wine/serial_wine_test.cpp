@@ -187,7 +187,12 @@ void CheckTransfersAndTimeouts()
         (void)PortSetReadTimeout(h, units);  // the flush must put back whatever is there
         std::string junk(1300, 'x');
         WINE_CHECK(PortWrite(h, reinterpret_cast<const uint8_t*>(junk.data()), 1300, &written) == PORT_OK);
-        Sleep(300);  // let the echo come back
+        // The echo back before the flush, however slow the machine (at most 5 s).
+        uint32_t echoed = 0;
+        for (int tries = 0; tries < 200 && echoed < junk.size(); ++tries) {
+            Sleep(25);
+            WINE_CHECK(NativeSerialPlatform().clearError(h, &echoed));
+        }
         WINE_CHECK(PortFlushInput(h) == 0);
         PortTimeouts timeouts{};
         WINE_CHECK(NativeSerialPlatform().getTimeouts(h, &timeouts));

@@ -21,6 +21,9 @@ constexpr int DEFAULT_MODBUS_REQUEST_S = 5;
 inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
 constexpr int DEFAULT_MQTT_REFRESH_S = 60;
 constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
+// The status page: this machine only unless asked, as it has no authentication.
+inline constexpr const char* DEFAULT_HTTP_HOST = "127.0.0.1";
+constexpr uint16_t DEFAULT_HTTP_PORT = 8502;
 constexpr int DEFAULT_INTERVAL_MS = 0;  // scan cycles back to back
 
 struct GateOptions {
@@ -44,6 +47,11 @@ struct GateOptions {
     std::string mqttKeyFile;
     bool mqttPayloadValue = false;              // a bare value instead of the JSON object
     int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
+
+    // The status page and metrics
+    std::string httpHost = DEFAULT_HTTP_HOST;
+    uint16_t httpPort = DEFAULT_HTTP_PORT;  // 0: any free one, told in the log
+    bool httpEnabled = true;
 
     bool allowWrites = false;              // rw tags may be written only with this
     int intervalMs = DEFAULT_INTERVAL_MS;  // between scan cycles; 0: back to back

@@ -21,6 +21,7 @@
 #include "fieldkit/tag_loading.h"
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
+#include "gate/gate_watch.h"
 #include "gate/kivgate_command_line.h"
 #include "gate/line_owner.h"
 #include "gate/reload.h"
@@ -81,8 +82,11 @@ struct Servers {
 #if KIVGATE_HAS_MQTT
     std::unique_ptr<MqttBridge> mqtt;
 #endif
+    std::unique_ptr<StatusServer> http;
     void Stop()
     {
+        if (http)
+            http->Stop();  // first: its requests ask the others
 #if KIVGATE_HAS_MQTT
         if (mqtt)
             mqtt->Stop();  // publishes offline
@@ -128,14 +132,55 @@ MqttSettings MqttSettingsOf(const GateOptions& gate)
 }
 #endif
 
+// What the status page says of the gateway, asked at each request.
+GatewayFacts FactsOf(const GateRun& run, const Servers& servers)
+{
+    GatewayFacts facts;
+    facts.version = std::string(kiv::VERSION);
+    facts.line = run.options.line;
+#if KIVGATE_HAS_MQTT
+    if (servers.mqtt)
+        facts.mqtt =
+            GatewayFacts::Mqtt{run.gate.mqttHost + ":" + std::to_string(run.gate.mqttPort), servers.mqtt->Connected()};
+#endif
+#if KIVGATE_HAS_MODBUS
+    if (servers.modbus)
+        facts.modbus = GatewayFacts::Modbus{run.gate.modbusListenHost + ":" + std::to_string(servers.modbus->Port()),
+                                            servers.modbus->Clients()};
+#endif
+    return facts;
+}
+
+bool StartStatusPage(const GateRun& run, SnapshotStore& snapshots, GateWatch& watch, const Logger& log,
+                     Servers* servers)
+{
+    if (!run.gate.httpEnabled)
+        return true;
+    servers->http =
+        std::make_unique<StatusServer>(watch.Content(snapshots, [&run, servers] { return FactsOf(run, *servers); }));
+    std::string why;
+    if (!servers->http->Start(run.gate.httpHost, run.gate.httpPort, &why)) {
+        kivhost::Tell("cannot serve the status page: " + why + " (choose another with --http, or --no-http)");
+        return false;
+    }
+    log("status page on http://" + run.gate.httpHost + ":" + std::to_string(servers->http->Port()) +
+        "/ (metrics on /metrics)");
+    if (!IsLoopbackHost(run.gate.httpHost))
+        log("warning: the status page listens on " + run.gate.httpHost +
+            ", beyond this machine, and has no authentication: anyone who reaches it sees the line");
+    return true;
+}
+
 bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
-                  const Logger& log, Servers* servers)
+                  GateWatch& watch, const Logger& log, Servers* servers)
 {
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
+        ModbusSettings settings = ModbusSettingsOf(run.gate);
+        settings.metrics = &watch.Metrics();
         servers->modbus = std::make_unique<ModbusServer>(
-            ModbusSettingsOf(run.gate), tags, snapshots, writes, [&log](const std::string& line) { log(line); },
+            settings, tags, snapshots, writes, [&log](const std::string& line) { log(line); },
             [&log](const std::string& line) { log.Debug(line); });
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
@@ -148,7 +193,9 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
 #endif
 #if KIVGATE_HAS_MQTT
     if (run.gate.mqttPort != 0) {
-        servers->mqtt = std::make_unique<MqttBridge>(MqttSettingsOf(run.gate), tags, snapshots, writes,
+        MqttSettings settings = MqttSettingsOf(run.gate);
+        settings.metrics = &watch.Metrics();
+        servers->mqtt = std::make_unique<MqttBridge>(settings, tags, snapshots, writes,
                                                      [&log](const std::string& line) { log(line); });
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
@@ -160,7 +207,11 @@ bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, Snapshot
     if (run.gate.mqttPort != 0)
         log("this kivgate was built without MQTT");
 #endif
-    (void)tags, (void)snapshots, (void)writes, (void)servers, (void)why;
+    if (!StartStatusPage(run, snapshots, watch, log, servers)) {
+        servers->Stop();
+        return false;
+    }
+    (void)tags, (void)writes, (void)why;
     return true;
 }
 
@@ -223,19 +274,23 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     Logger log;
     log.SetLevel(run.gate.logLevel);
     SnapshotStore snapshots;
+    GateWatch watch(tags);
     WriteQueue writes(WRITE_QUEUE_CAPACITY, std::chrono::milliseconds(run.gate.writeTimeoutMs));
     LineOwnerSettings settings;
     settings.maxGap = options.scan.maxGap;
     settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
     settings.intervalMs = options.intervalMs;
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
+    settings.metrics = &watch.Metrics();
+    settings.history = &watch.History();
+    watch.Watch(writes);
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
     kivhost::StopToken& stop = kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     // Before anything is said of the run: a SIGHUP from then on is a reload.
     CatchReloadSignal();
     Servers servers;
     std::atomic<bool> restart{false};
-    if (!StartServers(run, tags, snapshots, writes, log, &servers)) {
+    if (!StartServers(run, tags, snapshots, writes, watch, log, &servers)) {
         session.End();
         return EXIT_FAILED;
     }

@@ -116,6 +116,13 @@ void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
     StationTally& tally = stations_[engine_.Plan().blocks[block].start.station];
     if (outcome.attempts > 0 && outcome.Good())
         tally.latencyUs.Add(static_cast<uint64_t>(outcome.ms * 1000));
+    if (outcome.attempts > 0) {
+        const int station = engine_.Plan().blocks[block].start.station;
+        if (settings_.metrics)
+            settings_.metrics->Exchange(station, outcome.Good() ? "good" : outcome.ReasonName(), outcome.ms / 1000);
+        if (settings_.history)
+            settings_.history->Record(station, outcome.Good(), outcome.ms, std::chrono::system_clock::now());
+    }
     if (!outcome.Good()) {
         tally.lastReason = outcome.ReasonName();
         ++tally.failures[tally.lastReason];
@@ -203,6 +210,8 @@ void LineOwner::Publish(bool cycleDone)
     size_t down = 0;
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;
+    if (cycleDone && settings_.metrics)
+        settings_.metrics->Cycle(cycle.ms / 1000);
     if (cycleDone)
         log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
                     std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) +

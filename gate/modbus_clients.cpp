@@ -131,6 +131,7 @@ void ModbusServer::Accept()
     connection->peer = peer;
     connection->lastRequest = Clock::now();
     connections_.push_back(std::move(connection));
+    Counted();
     debug_("modbus: client " + peer + " connected");
 }
 
@@ -223,6 +224,13 @@ bool ModbusServer::Receive(Connection& connection, std::string* reason)
         connection.requestStarted = Clock::now();
     connection.in.insert(connection.in.end(), buffer, buffer + got);
     return true;
+}
+
+void ModbusServer::Counted()
+{
+    clients_ = connections_.size();
+    if (settings_.metrics)
+        settings_.metrics->ModbusClients(connections_.size());
 }
 
 }  // namespace kivgate

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate/gate_metrics.h"
 #include "gate/gate_options.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
@@ -27,6 +28,7 @@ struct ModbusSettings {
     int idleS = DEFAULT_MODBUS_IDLE_S;        // a client with no whole request this long is closed
     int requestS = DEFAULT_MODBUS_REQUEST_S;  // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
+    GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class ModbusServer {
@@ -46,6 +48,8 @@ public:
     void Stop();
     // The port bound, once started.
     uint16_t Port() const { return port_; }
+    // The clients connected now, from any thread.
+    size_t Clients() const { return clients_; }
 
     struct Connection;
 
@@ -80,6 +84,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    std::atomic<size_t> clients_{0};  // connections_.size(), for other threads
+    // After a connection came or went.
+    void Counted();
 };
 
 }  // namespace kivgate

@@ -194,16 +194,16 @@ void MqttBridge::HandleSet(size_t index, std::string_view payload)
 {
     const GateTag& tag = tags_[index];
     if (!settings_.allowWrites)
-        return Answer(index, {false, "refused: writes are not allowed (--allow-writes)"});
+        return Answer(index, {false, "refused: writes are not allowed (--allow-writes)"}, true);
     if (!tag.writable)
-        return Answer(index, {false, "refused: " + tag.tag.name + " is read-only"});
+        return Answer(index, {false, "refused: " + tag.tag.name + " is read-only"}, true);
     SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit);
     if (!parsed.why.empty())
-        return Answer(index, {false, "bad payload: " + parsed.why});
+        return Answer(index, {false, "bad payload: " + parsed.why}, true);
     std::future<WriteResult> result =
         writes_.Submit(WriteRequest{index, 0, std::move(parsed.values), "mqtt " + tag.topic + "/set"});
     if (!result.valid())
-        return Answer(index, {false, "refused: the write queue is full or closed"});
+        return Answer(index, {false, "refused: the write queue is full or closed"}, true);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.push_back(PendingWrite{index, std::move(result)});
@@ -231,8 +231,10 @@ void MqttBridge::ResultLoop()
 }
 
 // The line's owner logs the result, naming the topic it came from.
-void MqttBridge::Answer(size_t index, const WriteResult& result)
+void MqttBridge::Answer(size_t index, const WriteResult& result, bool refused)
 {
+    if (settings_.metrics)
+        settings_.metrics->MqttSet(refused ? "refused" : result.done ? "done" : "failed");
     Publish(tags_[index].topic + "/set/result", ResultPayload(result), false, 1);
 }
 
@@ -268,6 +270,8 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 {
     const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS && settings_.metrics)
+        settings_.metrics->MqttPublished();
     return rc == MOSQ_ERR_SUCCESS;
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate/gate_metrics.h"
 #include "gate/gate_state.h"
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
@@ -45,6 +46,7 @@ struct MqttSettings {
     std::chrono::seconds refresh{60};  // every value again at least this often
     bool allowWrites = false;
     int keepAliveS = 30;
+    GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class MqttBridge {
@@ -66,6 +68,8 @@ public:
     void Stop();
 
     const std::string& ClientId() const { return clientId_; }
+    // Connected to the broker now, from any thread.
+    bool Connected() const { return connected_; }
 
 private:
     struct PendingWrite {
@@ -89,7 +93,8 @@ private:
     void ResultLoop();
     void HandleSet(size_t tag, std::string_view payload);
     void KeepOnline(const mosquitto_message& message);
-    void Answer(size_t tag, const WriteResult& result);
+    // refused: before it reached the queue.
+    void Answer(size_t tag, const WriteResult& result, bool refused = false);
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
     // Why an attempt failed (the whole sentence), and what comes next; said
     // once until one succeeds, not at every attempt of a broker that stays

@@ -92,6 +92,8 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
         bridge->lastWhy_.clear();
     }
     bridge->connected_ = true;
+    if (bridge->settings_.metrics)
+        bridge->settings_.metrics->MqttConnected(true);
     // Every tag's set topic, so that a write that cannot be done is answered
     // rather than lost; before online, which then says commands are taken.
     for (const auto& [topic, tag] : bridge->setTopics_)
@@ -110,6 +112,8 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     auto* bridge = static_cast<MqttBridge*>(self);
     const int savedErrno = errno;
     const bool was = bridge->connected_.exchange(false);
+    if (bridge->settings_.metrics)
+        bridge->settings_.metrics->MqttConnected(false);
     const bool refused = std::exchange(bridge->refused_, false);
     if (bridge->stopping_)
         return;  // asked for

@@ -68,8 +68,8 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
     line_.timeoutUnits = TIMEOUT_UNITS;
     Require(session_.ColdStart(line_, true) == SUCCESS, "gateway: ColdStart on the simulator failed");
 
-    kivhost::TagFile file =
-        kivhost::ParseTagFile(TagFileCsv(), "bench", kivhost::SessionTagValidator(session_), kivgate::GateColumns());
+    kivhost::TagFile file = kivhost::ParseTagFile(TagFileCsv(), "bench", kivhost::SessionTagValidator(session_),
+                                                  kivgate::GateColumns(), kivgate::CheckValueColumns);
     Require(file.Ok(), "gateway: the tag file: " + (file.errors.empty() ? "" : file.errors[0].Message()));
     kivgate::GateConfig config = kivgate::MapTags(std::move(file.tags), "bench", PREFIX);
     Require(config.errors.empty(), "gateway: the map: " + (config.errors.empty() ? "" : config.errors[0].Message()));

@@ -4,7 +4,7 @@
 #                                                   kivhost, plcsim, include/davodev.h, README.md, docs/;
 #                                                   the programs find their libraries beside them
 #                  davodev_<version>_<arch>.deb     installed under /usr (needs dpkg-shlibdeps); with
-#                                                   kivgate, its service and /etc/default/kivgate
+#                                                   kivgate, its services and /etc/default/kivgate
 #   Windows build: DAVODEV-<version>-win32.zip      driver/, tools/ (kivhost.exe, plcsim.exe, the log
 #                                                   stand-in), include/, INSTALL.txt, README.md, docs/
 # `cmake --build <native dir> --target package` makes the tarball and the
@@ -53,8 +53,8 @@ else()
   # (a conffile, so that an upgrade keeps what was set there).
   if(TARGET kivgate)
     install(TARGETS kivgate RUNTIME DESTINATION bin COMPONENT ${KIV_DEB_COMPONENT})
-    install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.service DESTINATION /lib/systemd/system
-      COMPONENT ${KIV_DEB_COMPONENT})
+    install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.service ${CMAKE_SOURCE_DIR}/packaging/kivgate@.service
+      DESTINATION /lib/systemd/system COMPONENT ${KIV_DEB_COMPONENT})
     install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivgate.default DESTINATION /etc/default RENAME kivgate
       COMPONENT ${KIV_DEB_COMPONENT})
   endif()

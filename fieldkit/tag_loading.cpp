@@ -19,7 +19,7 @@ AddressValidator SessionTagValidator(Session& session)
 }
 
 int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tags,
-                const std::vector<std::string>& extraColumns, FileKinds kinds)
+                const std::vector<std::string>& extraColumns, FileKinds kinds, const RowCheck& check)
 {
     std::string content;
     std::string why;
@@ -32,7 +32,7 @@ int LoadTagFile(Context& context, const std::string& path, std::vector<Tag>* tag
     }
 
     Session& session = context.session;
-    TagFile parsed = ParseTagFile(content, path, SessionTagValidator(session), extraColumns);
+    TagFile parsed = ParseTagFile(content, path, SessionTagValidator(session), extraColumns, check);
     if (!parsed.Ok()) {
         session.End();
         std::vector<std::string> told;

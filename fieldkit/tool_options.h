@@ -21,6 +21,11 @@
 
 namespace kivhost {
 
+// --interval's default for kivhost's poll and scan and for kivgate: a cycle
+// a second is fresh enough for a gateway's clients and leaves a real line
+// room for writes and for its other masters; 0 runs cycles back to back.
+constexpr uint32_t DEFAULT_INTERVAL_MS = 1000;
+
 // What the options are for: kivhost's commands (kivgate's run is a scan).
 enum class Command { Help, Version, Info, Parse, Read, Write, Poll, Scan, Stations, Demo, Decode, Monitor };
 
@@ -44,7 +49,7 @@ struct Options {
     int32_t count = 1;
     bool countGiven = false;
     // poll, scan
-    uint32_t intervalMs = 1000;
+    uint32_t intervalMs = DEFAULT_INTERVAL_MS;
     uint32_t cycles = 0;   // 0: until interrupted
     std::string pollTags;  // poll --tags: a tag file beside the addresses
     ScanOptions scan;

@@ -9,6 +9,7 @@
 #include "common/number_rules.h"
 #include "common/tool_text.h"
 #include "gate/mqtt_payload.h"
+#include "gate/value_format.h"
 #include "scan/scan_plan.h"
 
 namespace kivgate {
@@ -18,7 +19,7 @@ using kivhost::Tag;
 using kivhost::TagFileError;
 using kivhost::ValueKind;
 
-enum Extra : size_t { MODBUS, TOPIC, ACCESS };
+enum Extra : size_t { MODBUS, TOPIC, ACCESS, FORMAT, SCALE, OFFSET, UNIT };
 
 constexpr int64_t MAP_SIZE = 0x10000;  // registers or coils of each space
 
@@ -87,6 +88,33 @@ std::string CheckRow(const Tag& tag, std::optional<Place>* place, bool* writable
     return {};
 }
 
+// The value columns of a row, or why not.
+std::optional<ValueFormat> FormatOf(const Tag& tag, std::string* why)
+{
+    const FormatColumns columns{tag.extra[FORMAT], tag.extra[SCALE], tag.extra[OFFSET], tag.extra[UNIT]};
+    if (tag.kind == ValueKind::Bit && !(columns.format + columns.scale + columns.offset + columns.unit).empty()) {
+        *why = "a bit tag takes no format, scale, offset or unit: its values are 0 and 1";
+        return std::nullopt;
+    }
+    return ParseValueFormat(columns, why);
+}
+
+// " (u32, scale 0.1, offset -40, m3/h)" for --plan; "" for a plain one.
+std::string FormatText(const ValueFormat& format)
+{
+    std::string parts;
+    const auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : ", ") + part; };
+    if (format.format != WordFormat::U16)
+        add(WordFormatName(format.format));
+    if (format.scale != 1)
+        add("scale " + ValueNumberText({}, format.scale));
+    if (format.offset != 0)
+        add("offset " + ValueNumberText({}, format.offset));
+    if (!format.unit.empty())
+        add(kivhost::Printable(format.unit));
+    return parts.empty() ? "" : " (" + parts + ")";
+}
+
 // Why topic is the gateway's own, given every tag's topic; empty if it is not.
 std::string OwnTopicClash(const std::string& topic, const std::string& prefix, const std::set<std::string>& topics)
 {
@@ -106,12 +134,34 @@ std::string OwnTopicClash(const std::string& topic, const std::string& prefix, c
     return {};
 }
 
+// The file's topic: none is PREFIX/NAME; "~/rest" is PREFIX/rest, so that
+// a file moves with --mqtt-prefix; any other is the topic itself.
+std::string ResolveTopic(const std::string& given, const std::string& name, const std::string& prefix)
+{
+    if (given.empty())
+        return prefix + "/" + name;
+    if (given.rfind("~/", 0) == 0)
+        return prefix + given.substr(1);
+    return given;
+}
+
 }  // namespace
 
 const std::vector<std::string>& GateColumns()
 {
-    static const std::vector<std::string> COLUMNS = {"modbus", "topic", "access"};
+    static const std::vector<std::string> COLUMNS = {"modbus", "topic", "access", "format", "scale", "offset", "unit"};
     return COLUMNS;
+}
+
+std::string CheckValueColumns(Tag* tag)
+{
+    tag->extra.resize(GateColumns().size());
+    std::string why;
+    const std::optional<ValueFormat> format = FormatOf(*tag, &why);
+    if (!format)
+        return why;
+    tag->count *= format->Words();
+    return {};
 }
 
 const char* SpaceName(Space space)
@@ -137,14 +187,16 @@ GateConfig MapTags(std::vector<Tag> tags, const std::string& fileName, const std
         Tag& tag = tags[i];
         tag.extra.resize(GateColumns().size());
         GateTag gate;
-        const std::string why = CheckRow(tag, &places[i], &gate.writable);
-        if (!why.empty()) {
+        std::string why = CheckRow(tag, &places[i], &gate.writable);
+        const std::optional<ValueFormat> format = why.empty() ? FormatOf(tag, &why) : std::nullopt;
+        if (!format) {
             fail(tag, why);
             continue;
         }
+        gate.format = *format;
         if (places[i])
             next[places[i]->space] = std::max(next[places[i]->space], places[i]->first + tag.count);
-        gate.topic = tag.extra[TOPIC].empty() ? prefix + "/" + tag.name : tag.extra[TOPIC];
+        gate.topic = ResolveTopic(tag.extra[TOPIC], tag.name, prefix);
         if (const std::string topicWhy = TopicProblem(gate.topic); !topicWhy.empty())
             fail(tag, topicWhy);
         gate.tag = std::move(tag);
@@ -232,8 +284,9 @@ std::string GatePlanText(const std::vector<GateTag>& tags, const kivhost::ReadPl
         std::string where = std::string(SpaceName(gate.space)) + ":" + std::to_string(gate.first);
         if (gate.tag.count > 1)
             where += "-" + std::to_string(gate.first + gate.tag.count - 1);
-        text += kivhost::Printf("  %-16s %-3s %-9s %s\n", where.c_str(), gate.writable ? "rw" : "ro",
-                                gate.tag.text.c_str(), kivhost::Printable(gate.tag.name).c_str());
+        text += kivhost::Printf("  %-16s %-3s %-9s %s%s\n", where.c_str(), gate.writable ? "rw" : "ro",
+                                gate.tag.text.c_str(), kivhost::Printable(gate.tag.name).c_str(),
+                                FormatText(gate.format).c_str());
     }
     text += "\nTopics:\n";
     for (const GateTag& gate : tags)

@@ -1,5 +1,6 @@
 #include "gate/gate_log.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,21 +42,13 @@ void Logger::Write(Shared& shared, const std::string& text)
     std::fflush(stderr);
 }
 
-void Logger::operator()(const std::string& event) const
+void Logger::Log(LogLevel level, const std::string& event) const
 {
     std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (level > shared_->level)
+        return;
     for (const std::string& text : shared_->repeats.Admit(event, LogRepeats::Clock::now()))
         Write(*shared_, text);
-}
-
-void Logger::Debug(const std::string& event) const
-{
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        if (shared_->level < LogLevel::Debug)
-            return;
-    }
-    (*this)(event);
 }
 
 void Logger::SetLevel(LogLevel level) const
@@ -69,7 +62,10 @@ void Logger::Status(const std::string& line) const
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->sink || !shared_->terminal)
         return;
-    shared_->status = kivhost::Printable(line);
+    winsize size{};
+    const size_t columns = ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+    // One column short of the width: a line that fills it wraps on some terminals.
+    shared_->status = CutToWidth(kivhost::Printable(line), columns - 1);
     std::fprintf(stderr, "%s%s", CLEAR_LINE, shared_->status.c_str());
     std::fflush(stderr);
 }

@@ -33,7 +33,7 @@ const Histogram::BucketBoundaries& CycleBuckets()
 // What an exchange can end as: good, each outcome of the line, each doubt.
 const std::vector<std::string>& ExchangeOutcomes()
 {
-    static const std::vector<std::string> OUTCOMES = {"good",  "no-reply",      "short",   "nak",        "wrong-station",
+    static const std::vector<std::string> OUTCOMES = {"good",    "no-reply", "short",    "nak",       "wrong-station",
                                                       "garbled", "not-sent", "bad-data", "late-reply"};
     return OUTCOMES;
 }
@@ -84,9 +84,11 @@ GateMetrics::GateMetrics(const std::vector<GateTag>& tags) : registry_(std::make
                          .Help("Time of a scan cycle")
                          .Register(registry)
                          .Add({}, CycleBuckets());
-    portUp_ =
-        &prometheus::BuildGauge().Name("kivgate_port_up").Help("1 while the serial port is open").Register(registry).Add(
-            {});
+    portUp_ = &prometheus::BuildGauge()
+                   .Name("kivgate_port_up")
+                   .Help("1 while the serial port is open")
+                   .Register(registry)
+                   .Add({});
     modbusRequests_ = &prometheus::BuildCounter()
                            .Name("kivgate_modbus_requests_total")
                            .Help("Modbus requests, by function code")
@@ -95,9 +97,11 @@ GateMetrics::GateMetrics(const std::vector<GateTag>& tags) : registry_(std::make
                              .Name("kivgate_modbus_exceptions_total")
                              .Help("Modbus exception answers, by exception code")
                              .Register(registry);
-    modbusClients_ =
-        &prometheus::BuildGauge().Name("kivgate_modbus_clients").Help("Modbus clients connected").Register(registry).Add(
-            {});
+    modbusClients_ = &prometheus::BuildGauge()
+                          .Name("kivgate_modbus_clients")
+                          .Help("Modbus clients connected")
+                          .Register(registry)
+                          .Add({});
     mqttConnected_ = &prometheus::BuildGauge()
                           .Name("kivgate_mqtt_connected")
                           .Help("1 while connected to the broker")
@@ -141,8 +145,7 @@ GateMetrics::GateMetrics(const std::vector<GateTag>& tags) : registry_(std::make
         writesByResult_[result] = &writes_->Add({{"result", result}});
     // The functions the gateway serves, and the exceptions it answers with.
     for (int function : {1, 2, 3, 4, 5, 6, 15, 16})
-        modbusByFunction_[std::to_string(function)] =
-            &modbusRequests_->Add({{"function", std::to_string(function)}});
+        modbusByFunction_[std::to_string(function)] = &modbusRequests_->Add({{"function", std::to_string(function)}});
     for (int exception : {1, 2, 3, 4, 6, 10, 11})
         modbusByException_[std::to_string(exception)] =
             &modbusExceptions_->Add({{"exception", std::to_string(exception)}});

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_log.h"
+#include "gate/modbus_units.h"
 
 namespace kivgate {
 
@@ -20,11 +22,11 @@ constexpr int DEFAULT_MODBUS_IDLE_S = 60;
 constexpr int DEFAULT_MODBUS_REQUEST_S = 5;
 inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
 constexpr int DEFAULT_MQTT_REFRESH_S = 60;
+inline constexpr const char* DEFAULT_HA_PREFIX = "homeassistant";
 constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
 // The status page: this machine only unless asked, as it has no authentication.
 inline constexpr const char* DEFAULT_HTTP_HOST = "127.0.0.1";
 constexpr uint16_t DEFAULT_HTTP_PORT = 8502;
-constexpr int DEFAULT_INTERVAL_MS = 0;  // scan cycles back to back
 
 struct GateOptions {
     // Modbus TCP
@@ -34,6 +36,7 @@ struct GateOptions {
     int modbusIdleS = DEFAULT_MODBUS_IDLE_S;        // from a connection's last whole request to its end
     int modbusRequestS = DEFAULT_MODBUS_REQUEST_S;  // from a request's first byte to its end, at most
     bool modbusEnabled = true;
+    ModbusUnits modbusUnits;  // the unit ids answered; any by default
 
     // MQTT; mqttPort 0: no broker
     std::string mqttHost;
@@ -47,14 +50,16 @@ struct GateOptions {
     std::string mqttKeyFile;
     bool mqttPayloadValue = false;              // a bare value instead of the JSON object
     int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
+    bool haDiscovery = false;                   // Home Assistant's discovery configs
+    std::string haPrefix = DEFAULT_HA_PREFIX;
 
     // The status page and metrics
     std::string httpHost = DEFAULT_HTTP_HOST;
     uint16_t httpPort = DEFAULT_HTTP_PORT;  // 0: any free one, told in the log
     bool httpEnabled = true;
 
-    bool allowWrites = false;              // rw tags may be written only with this
-    int intervalMs = DEFAULT_INTERVAL_MS;  // between scan cycles; 0: back to back
+    bool allowWrites = false;                                         // rw tags may be written only with this
+    int intervalMs = static_cast<int>(kivhost::DEFAULT_INTERVAL_MS);  // between scan cycles; 0: back to back
 
     int maxAgeS = 0;                                // a good value older is served stale; 0: from the cycles
     int writeTimeoutMs = DEFAULT_WRITE_TIMEOUT_MS;  // a write not sent by then is dropped

@@ -15,7 +15,9 @@ std::vector<int> StationsOf(const std::vector<GateTag>& tags)
 
 }  // namespace
 
-GateWatch::GateWatch(const std::vector<GateTag>& tags) : tags_(tags), metrics_(tags), history_(StationsOf(tags)) {}
+GateWatch::GateWatch(const std::vector<GateTag>& tags) : tags_(tags), metrics_(tags), history_(StationsOf(tags))
+{
+}
 
 void GateWatch::Watch(WriteQueue& writes)
 {
@@ -40,7 +42,9 @@ StatusContent GateWatch::Content(const SnapshotStore& snapshots, std::function<G
         now.uptimeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
         return StatusJson(now, tags_, *snapshots.Latest(), history_, writes_, std::chrono::steady_clock::now());
     };
-    content.metrics = [this, &snapshots] { return metrics_.Text(*snapshots.Latest(), std::chrono::steady_clock::now()); };
+    content.metrics = [this, &snapshots] {
+        return metrics_.Text(*snapshots.Latest(), std::chrono::steady_clock::now());
+    };
     return content;
 }
 

@@ -2,6 +2,7 @@
 
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
+#include "gate/start_files.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,7 +11,6 @@
 #include <iterator>
 #include <utility>
 
-#include "common/bounded_file.h"
 #include "common/empty_values.h"
 #include "common/number_rules.h"
 #include "common/tool_text.h"
@@ -27,14 +27,14 @@ using kivhost::ParseOptionNumber;
 using kivhost::Printf;
 
 const std::string GATE_GROUP = "Gateway options";
-constexpr size_t PASSWORD_BYTES_MAX = 4096;
 
 struct GateGiven {
-    std::string modbusListen, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix, mqttClientId,
-        mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh, maxAge,
-        writeTimeout, http;
+    std::string modbusListen, modbusUnit, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix,
+        mqttClientId, mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh,
+        maxAge, writeTimeout, haPrefix, http;
     bool noModbus = false;
     bool noHttp = false;
+    bool haDiscovery = false;
     bool allowWrites = false;
 };
 
@@ -46,7 +46,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
                  "print the block reads, the Modbus map and the topics,\nand stop; no port needed")
         ->disable_flag_override();
     app.add_option("--interval", given.interval,
-                   Printf("from the start of one scan cycle to the next (default %d)", DEFAULT_INTERVAL_MS))
+                   Printf("from the start of one scan cycle to the next, 0: back\nto back (default %u)",
+                          static_cast<unsigned>(kivhost::DEFAULT_INTERVAL_MS)))
         ->type_name("MS");
     app.add_option(
            "--max-gap", given.maxGap,
@@ -67,6 +68,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
     };
     add("--modbus-listen", gate.modbusListen, "ADDR:PORT",
         Printf("the Modbus TCP server's address (default %s:%u)", DEFAULT_MODBUS_HOST, unsigned{DEFAULT_MODBUS_PORT}));
+    add("--modbus-unit", gate.modbusUnit, "LIST",
+        "answer only these unit ids, e.g. 1,5-7; another gets\nexception 0A, gateway path unavailable (default: any)");
     add("--modbus-clients", gate.modbusClients, "N",
         Printf("Modbus clients at once, 1 to 256 (default %d)", DEFAULT_MODBUS_CLIENTS));
     add("--modbus-idle", gate.modbusIdle, "S",
@@ -86,14 +89,19 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         "the MQTT client id (default kivgate-HOST-PREFIX; UTF-8, no control characters)");
     add("--mqtt-user", gate.mqttUser, "NAME", "the broker's user name");
     add("--mqtt-password-file", gate.mqttPasswordFile, "FILE",
-        "the broker's password, the file's first line (or the\nenvironment's KIVGATE_MQTT_PASSWORD)");
+        "the broker's password, the file's first line (or the\ncredential mqtt-password, or KIVGATE_MQTT_PASSWORD)");
     add("--mqtt-cafile", gate.mqttCaFile, "FILE", "TLS: the certificate authority's certificate");
     add("--mqtt-certfile", gate.mqttCertFile, "FILE", "TLS: the client's certificate");
-    add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key");
+    add("--mqtt-keyfile", gate.mqttKeyFile, "FILE", "TLS: the client's key (or the credential mqtt-key)");
     add("--mqtt-payload", gate.mqttPayload, "json|value",
         "a JSON object per value (default), or the bare value,\npublished while good, its quality on TOPIC/quality");
     add("--mqtt-refresh", gate.mqttRefresh, "S",
         Printf("every value published at least every S seconds (default %d)", DEFAULT_MQTT_REFRESH_S));
+    app.add_flag("--ha-discovery", gate.haDiscovery, "Home Assistant MQTT discovery configs for the tags")
+        ->disable_flag_override()
+        ->group(GATE_GROUP);
+    add("--ha-prefix", gate.haPrefix, "TEXT",
+        Printf("Home Assistant's discovery prefix (default %s)", DEFAULT_HA_PREFIX));
     app.add_flag("--allow-writes", gate.allowWrites, "rw tags may be written over Modbus and MQTT")
         ->disable_flag_override()
         ->group(GATE_GROUP);
@@ -104,7 +112,8 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         Printf("a write not sent within MS ms is dropped and answered\nas failed (default %d)",
                DEFAULT_WRITE_TIMEOUT_MS));
     add("--log-level", gate.logLevel, "error|warn|info|debug",
-        "the least event logged; debug adds each Modbus\nconnection (default info)");
+        "the least event logged: warn adds a station down or the\nbroker lost, info each write done or refused, debug\n"
+        "each Modbus connection (default info)");
 }
 
 // "HOST:PORT" (the port from 1, or 0 when port0 is allowed); "[::1]:1502" too.
@@ -138,6 +147,31 @@ std::string TakeSeconds(const kivhost::Given&, const CLI::App& app, const char* 
     return {};
 }
 
+// A prefix of topics kivgate publishes to: no wildcard, no trailing /, not the broker's own.
+std::string TopicPrefixProblem(const char* option, const std::string& text)
+{
+    if (text.find_first_of("+#") != std::string::npos || text.back() == '/')
+        return Bad(option, text, "a topic prefix holds no + or # and does not end in /");
+    if (text.front() == '$')
+        return Bad(option, text, "topics beginning with $ are the broker's own");
+    if (const std::string why = TopicProblem(text); !why.empty())
+        return Bad(option, text, why);
+    return {};
+}
+
+std::string TakeHa(const GateGiven& g, const CLI::App& app, GateOptions& gate)
+{
+    gate.haDiscovery = g.haDiscovery;
+    if (!IsGiven(app, "--ha-prefix"))
+        return {};
+    if (!g.haDiscovery)
+        return "--ha-prefix applies to Home Assistant discovery, which is off without --ha-discovery";
+    if (std::string e = TopicPrefixProblem("--ha-prefix", g.haPrefix); !e.empty())
+        return e;
+    gate.haPrefix = g.haPrefix;
+    return {};
+}
+
 std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI::App& app,
                      const char* (*getEnv)(const char*), GateOptions& gate)
 {
@@ -146,6 +180,13 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
                 TakeHostPort("--modbus-listen", g.modbusListen, &gate.modbusListenHost, &gate.modbusListenPort, true);
             !e.empty())
             return e;
+    if (IsGiven(app, "--modbus-unit")) {
+        std::string why;
+        const std::optional<ModbusUnits> units = ModbusUnits::Parse(g.modbusUnit, &why);
+        if (!units)
+            return Bad("--modbus-unit", g.modbusUnit, why);
+        gate.modbusUnits = *units;
+    }
     if (std::string e = TakeSeconds(given, app, "--modbus-clients", g.modbusClients, 1, 256, &gate.modbusClients);
         !e.empty())
         return e;
@@ -166,7 +207,8 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     }
     gate.modbusEnabled = !g.noModbus;
     if (g.noModbus)
-        for (const char* unused : {"--modbus-listen", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
+        for (const char* unused :
+             {"--modbus-listen", "--modbus-unit", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
             if (IsGiven(app, unused))
                 return std::string("--no-modbus and ") + unused + " contradict each other: leave out one";
     if (IsGiven(app, "--http"))
@@ -204,21 +246,18 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
     if (std::string e = TakeSeconds(given, app, "--mqtt-refresh", g.mqttRefresh, 1, 86400, &gate.mqttRefreshS);
         !e.empty())
         return e;
-    if (IsGiven(app, "--mqtt-password-file")) {
-        std::string content;
-        std::string why;
-        if (kivhost::ReadFileUpTo(g.mqttPasswordFile, PASSWORD_BYTES_MAX, &content, &why,
-                                  kivhost::FileKinds::RegularOnly) != kivhost::FileRead::Done)
-            return "cannot read the password file " + g.mqttPasswordFile + ": " +
-                   (why.empty() ? "it is larger than 4 KB" : why);
-        gate.mqttPassword = content.substr(0, content.find_first_of("\r\n"));
-    } else if (const char* password = getEnv("KIVGATE_MQTT_PASSWORD"); password != nullptr) {
-        gate.mqttPassword = password;
-    }
+    // A service's credentials are read only where MQTT is on.
+    if (gate.mqttPort != 0 || IsGiven(app, "--mqtt-password-file"))
+        if (std::string e =
+                TakeSecrets(IsGiven(app, "--mqtt-password-file") ? &g.mqttPasswordFile : nullptr, getEnv, gate);
+            !e.empty())
+            return e;
+    if (std::string e = TakeHa(g, app, gate); !e.empty())
+        return e;
     if (gate.mqttPort == 0)
         for (const char* unused :
              {"--mqtt-prefix", "--mqtt-client-id", "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile",
-              "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload", "--mqtt-refresh"})
+              "--mqtt-certfile", "--mqtt-keyfile", "--mqtt-payload", "--mqtt-refresh", "--ha-discovery", "--ha-prefix"})
             if (IsGiven(app, unused))
                 return std::string(unused) + " applies to MQTT, which is off without --mqtt HOST:PORT";
     gate.allowWrites = g.allowWrites;
@@ -265,7 +304,7 @@ GateCommandLine ParseGateCommandLine(const std::vector<std::string>& args, const
     GateRun run;
     kivhost::Options& options = run.options;
     options.command = kivhost::Command::Scan;
-    options.intervalMs = DEFAULT_INTERVAL_MS;
+    options.intervalMs = kivhost::DEFAULT_INTERVAL_MS;
     if (IsGiven(app, "--lib"))
         options.library = given.library;
     if (given.version) {

@@ -22,9 +22,12 @@
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
 #include "gate/gate_watch.h"
+#include "gate/ha_discovery.h"
 #include "gate/kivgate_command_line.h"
 #include "gate/line_owner.h"
 #include "gate/reload.h"
+#include "gate/service_notify.h"
+#include "gate/start_files.h"
 #include "hosting/driver_library.h"
 #include "hosting/driver_output.h"
 #include "hosting/session.h"
@@ -53,10 +56,13 @@ int LoadGateTags(kivhost::Context& context, const GateRun& run, std::vector<Gate
 {
     const std::string& path = run.options.scan.tagFile;
     std::vector<kivhost::Tag> tags;
-    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns(), kivhost::FileKinds::RegularOnly);
+    if (int status = kivhost::LoadTagFile(context, path, &tags, GateColumns(), kivhost::FileKinds::RegularOnly,
+                                          CheckValueColumns);
         status != EXIT_DONE)
         return status;
     GateConfig config = MapTags(std::move(tags), path, run.gate.mqttPrefix);
+    if (config.errors.empty() && run.gate.haDiscovery)
+        config.errors = HaObjectClashes(config.tags, path);
     if (!config.errors.empty()) {
         context.session.End();
         // As a tag file's own errors: the first few explained, the rest counted.
@@ -108,6 +114,7 @@ ModbusSettings ModbusSettingsOf(const GateOptions& gate)
     settings.idleS = gate.modbusIdleS;
     settings.requestS = gate.modbusRequestS;
     settings.allowWrites = gate.allowWrites;
+    settings.units = gate.modbusUnits;
     return settings;
 }
 #endif
@@ -128,6 +135,9 @@ MqttSettings MqttSettingsOf(const GateOptions& gate)
     settings.payload = gate.mqttPayloadValue ? PayloadForm::Value : PayloadForm::Json;
     settings.refresh = std::chrono::seconds(gate.mqttRefreshS);
     settings.allowWrites = gate.allowWrites;
+    settings.haDiscovery = gate.haDiscovery;
+    settings.haPrefix = gate.haPrefix;
+    settings.version = std::string(kiv::VERSION);
     return settings;
 }
 #endif
@@ -151,68 +161,66 @@ GatewayFacts FactsOf(const GateRun& run, const Servers& servers)
     return facts;
 }
 
-bool StartStatusPage(const GateRun& run, SnapshotStore& snapshots, GateWatch& watch, const Logger& log,
-                     Servers* servers)
+// EXIT_DONE, or the status to end with, told.
+int StartStatusPage(const GateRun& run, SnapshotStore& snapshots, GateWatch& watch, const Logger& log, Servers* servers)
 {
     if (!run.gate.httpEnabled)
-        return true;
+        return EXIT_DONE;
     servers->http =
         std::make_unique<StatusServer>(watch.Content(snapshots, [&run, servers] { return FactsOf(run, *servers); }));
     std::string why;
     if (!servers->http->Start(run.gate.httpHost, run.gate.httpPort, &why)) {
-        kivhost::Tell("cannot serve the status page: " + why + " (choose another with --http, or --no-http)");
-        return false;
+        kivhost::Tell("cannot serve the status page: " + why + "; --no-http for none");
+        return servers->http->RefusedBySetUp() ? EXIT_USAGE : EXIT_FAILED;
     }
     log("status page on http://" + run.gate.httpHost + ":" + std::to_string(servers->http->Port()) +
         "/ (metrics on /metrics)");
     if (!IsLoopbackHost(run.gate.httpHost))
         log("warning: the status page listens on " + run.gate.httpHost +
             ", beyond this machine, and has no authentication: anyone who reaches it sees the line");
-    return true;
+    return EXIT_DONE;
 }
 
-bool StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
-                  GateWatch& watch, const Logger& log, Servers* servers)
+// EXIT_DONE, or the status to end with, told.
+int StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
+                 GateWatch& watch, const Logger& log, Servers* servers)
 {
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
         ModbusSettings settings = ModbusSettingsOf(run.gate);
         settings.metrics = &watch.Metrics();
-        servers->modbus = std::make_unique<ModbusServer>(
-            settings, tags, snapshots, writes, [&log](const std::string& line) { log(line); },
-            [&log](const std::string& line) { log.Debug(line); });
+        servers->modbus = std::make_unique<ModbusServer>(settings, tags, snapshots, writes, log);
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
-            return false;
+            return servers->modbus->RefusedBySetUp() ? EXIT_USAGE : EXIT_FAILED;
         }
     }
 #else
     if (run.gate.modbusEnabled)
-        log("this kivgate was built without its Modbus TCP server");
+        log.Warn("this kivgate was built without its Modbus TCP server");
 #endif
 #if KIVGATE_HAS_MQTT
     if (run.gate.mqttPort != 0) {
         MqttSettings settings = MqttSettingsOf(run.gate);
         settings.metrics = &watch.Metrics();
-        servers->mqtt = std::make_unique<MqttBridge>(settings, tags, snapshots, writes,
-                                                     [&log](const std::string& line) { log(line); });
+        servers->mqtt = std::make_unique<MqttBridge>(settings, tags, snapshots, writes, log);
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
             servers->Stop();
-            return false;
+            return EXIT_FAILED;
         }
     }
 #else
     if (run.gate.mqttPort != 0)
-        log("this kivgate was built without MQTT");
+        log.Warn("this kivgate was built without MQTT");
 #endif
-    if (!StartStatusPage(run, snapshots, watch, log, servers)) {
+    if (int status = StartStatusPage(run, snapshots, watch, log, servers); status != EXIT_DONE) {
         servers->Stop();
-        return false;
+        return status;
     }
     (void)tags, (void)writes, (void)why;
-    return true;
+    return EXIT_DONE;
 }
 
 // SIGHUP's work, off the line's thread and with every signal left to the
@@ -228,7 +236,7 @@ void WatchReloads(const Logger& log, kivhost::StopToken& stop, std::atomic<bool>
             continue;
         log("reload asked (SIGHUP): checking the tag file and options");
         if (const std::string why = CheckRestart(); !why.empty()) {
-            log("reload refused, the running tag file and options stay: " + why);
+            log.Error("reload refused, the running tag file and options stay: " + why);
             continue;
         }
         restart = true;
@@ -284,21 +292,26 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     settings.metrics = &watch.Metrics();
     settings.history = &watch.History();
     watch.Watch(writes);
+    ServiceNotifier notifier;
+    settings.notifier = &notifier;
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
     kivhost::StopToken& stop = kivhost::CatchStopSignals(options.line, owner.LongestReply(), "kivgate");
     // Before anything is said of the run: a SIGHUP from then on is a reload.
     CatchReloadSignal();
     Servers servers;
     std::atomic<bool> restart{false};
-    if (!StartServers(run, tags, snapshots, writes, watch, log, &servers)) {
+    if (int status = StartServers(run, tags, snapshots, writes, watch, log, &servers); status != EXIT_DONE) {
         session.End();
-        return EXIT_FAILED;
+        return status;
     }
     std::thread reloads(WatchReloads, std::cref(log), std::ref(stop), std::ref(restart));
     log("scanning " + std::to_string(tags.size()) + " tags on " + options.line.portGivenAs);
     held.reset();
     owner.Run(stop);
     reloads.join();
+    // A reload starts kivgate again in this process: the service goes on.
+    if (!restart)
+        notifier.Stopping();
     log.EndStatus();
     servers.Stop();
     session.End();
@@ -332,6 +345,11 @@ int main(int argc, char** argv)
         std::printf("kivgate %.*s\n", static_cast<int>(kiv::VERSION.size()), kiv::VERSION.data());
         return EXIT_DONE;
     }
+    // Before the driver, the port or a server: a file a service cannot read
+    // is its set-up's fault, which no restart mends.
+    if (run.what == GateRun::What::Serve && run.gate.mqttPort != 0)
+        if (const std::string why = UnreadableTlsFile(run.gate); !why.empty())
+            return Complain(EXIT_USAGE, why);
     kivhost::DriverOutput output;
     int status = Serve(run, output);
     // Standard output was the driver's scratch file: what --plan wrote there is checked on closing.

@@ -4,6 +4,7 @@
 
 #include "common/tool_text.h"
 #include "gate/gate_config.h"
+#include "gate/service_notify.h"
 #include "hosting/session.h"
 #include "scan/block_planner.h"
 #include "scan/scan_messages.h"
@@ -106,6 +107,8 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next)
         if (!port_.Lost() && now >= due)
             return;
         DoWrites();
+        if (settings_.notifier != nullptr)
+            settings_.notifier->Alive();
         stop_->WaitUntil(
             now + (port_.Lost() ? WRITE_POLL : std::min<std::chrono::steady_clock::duration>(WRITE_POLL, due - now)));
     }
@@ -143,10 +146,14 @@ void LineOwner::LogEvents()
         eventsLogged_ = 0;
     }
     const std::vector<kivhost::ScanEvent>& events = engine_.Events();
-    for (; eventsLogged_ < events.size(); ++eventsLogged_)
-        log_(kivhost::EventText(engine_, events[eventsLogged_]));
+    for (; eventsLogged_ < events.size(); ++eventsLogged_) {
+        const kivhost::ScanEvent& event = events[eventsLogged_];
+        const bool back =
+            event.kind == kivhost::ScanEvent::Kind::StationBack || event.kind == kivhost::ScanEvent::Kind::BlockBack;
+        log_.Log(back ? LogLevel::Info : LogLevel::Warn, kivhost::EventText(engine_, event));
+    }
     for (const kivhost::PortEvent& event : port_.TakeEvents())
-        log_(event.message);
+        log_.Log(event.kind == kivhost::PortEvent::Kind::Lost ? LogLevel::Warn : LogLevel::Info, event.message);
 }
 
 void LineOwner::Publish(bool cycleDone)
@@ -212,10 +219,13 @@ void LineOwner::Publish(bool cycleDone)
         down += station.down ? 1 : 0;
     if (cycleDone && settings_.metrics)
         settings_.metrics->Cycle(cycle.ms / 1000);
-    if (cycleDone)
-        log_.Status("cycle " + std::to_string(cycle.number) + ", " + kivhost::Printf("%.0f ms", cycle.ms) + ": " +
-                    std::to_string(snapshot->stations.size() - down) + " stations good, " + std::to_string(down) +
-                    " down");
+    if (cycleDone || snapshot->portLost)
+        log_.Status(StatusLine(LineFacts{line_.portGivenAs, snapshot->portLost, snapshot->stations.size() - down, down,
+                                         cycle.number, cycle.ms},
+                               log_.Facts()));
+    if (settings_.notifier != nullptr)
+        settings_.notifier->Progress(
+            {snapshot->stations.size() - down, down, snapshot->portLost, writesDone_, writesFailed_}, cycleDone);
     snapshots_.Publish(std::move(snapshot));
 }
 

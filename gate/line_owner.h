@@ -29,6 +29,8 @@ class Session;
 
 namespace kivgate {
 
+class ServiceNotifier;
+
 struct LineOwnerSettings {
     int maxGap = kivhost::DEFAULT_MAX_GAP;
     std::chrono::milliseconds retryDown{kivhost::DEFAULT_RETRY_DOWN_S * 1000};
@@ -37,6 +39,7 @@ struct LineOwnerSettings {
     // For the status page and /metrics; none: not kept.
     GateMetrics* metrics = nullptr;
     StationHistory* history = nullptr;
+    ServiceNotifier* notifier = nullptr;  // told of progress, from the owner's thread
 };
 
 class LineOwner {
@@ -105,6 +108,8 @@ private:
     MaxAge maxAge_;
     bool lastHealthy_ = false;
     uint64_t eventsCycle_ = 0;
+    uint64_t writesDone_ = 0;
+    uint64_t writesFailed_ = 0;
     size_t eventsLogged_ = 0;
 };
 

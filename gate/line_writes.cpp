@@ -24,6 +24,7 @@ void LineOwner::DoWrites()
         stop_->SetBusy(true);
         WriteResult result = Write(pending->request);
         stop_->SetBusy(false);
+        ++(result.done ? writesDone_ : writesFailed_);
         // The rest of a request that failed part-way are not sent.
         if (!result.done)
             writes_.Withdraw(pending->request.batch, "an earlier part of the same request failed");
@@ -31,11 +32,14 @@ void LineOwner::DoWrites()
         // before its requester hears of it.
         Publish(false);
         const WriteRequest& request = pending->request;
-        log_("write to " + TagName(request.tag) + " from " + request.from +
-             (result.done   ? " done: "
-              : result.sent ? " failed: "
-                            : " not sent: ") +
-             result.message);
+        ++(result.done ? log_.Facts().writesDone : log_.Facts().writesFailed);
+        // Sent and not confirmed leaves the station in doubt; not sent changed nothing.
+        log_.Log(result.done || !result.sent ? LogLevel::Info : LogLevel::Warn, "write to " + TagName(request.tag) +
+                                                                                    " from " + request.from +
+                                                                                    (result.done   ? " done: "
+                                                                                     : result.sent ? " failed: "
+                                                                                                   : " not sent: ") +
+                                                                                    result.message);
         writes_.Finish(*pending, std::move(result));
         LogDropped();
     }
@@ -48,9 +52,11 @@ std::string LineOwner::TagName(size_t tag) const
 
 void LineOwner::LogDropped()
 {
-    for (const WriteQueue::Dropped& dropped : writes_.TakeDropped())
+    for (const WriteQueue::Dropped& dropped : writes_.TakeDropped()) {
+        ++log_.Facts().writesFailed;
         log_("write to " + TagName(dropped.request.tag) + " from " + dropped.request.from +
              " not sent: " + dropped.result.message);
+    }
 }
 
 WriteResult LineOwner::Write(const WriteRequest& request)

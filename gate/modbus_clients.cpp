@@ -14,6 +14,7 @@
 
 #include <modbus.h>
 
+#include "gate/listen_refusal.h"
 #include "gate/modbus_connection.h"
 
 namespace kivgate {
@@ -85,8 +86,9 @@ bool ModbusServer::Start(std::string* why)
     const int listenError = errno;
     modbus_free(context);
     if (listener_ < 0) {
-        *why = "cannot listen on " + settings_.host + ":" + service + ": " + std::strerror(listenError) +
-               " (another program on that port? choose one with --modbus-listen)";
+        const ListenRefusal refusal = ListenRefused(settings_.host, settings_.port, listenError);
+        *why = refusal.why;
+        refusedBySetUp_ = refusal.setUp;
         return false;
     }
     SetNonBlocking(listener_);
@@ -103,7 +105,8 @@ bool ModbusServer::Start(std::string* why)
     }
     stopping_ = false;
     thread_ = std::thread([this] { Run(); });
-    log_("modbus: listening on " + settings_.host + ":" + std::to_string(port_));
+    log_("modbus: listening on " + settings_.host + ":" + std::to_string(port_) +
+         (settings_.units.All() ? "" : ", units " + settings_.units.Text()));
     return true;
 }
 
@@ -114,15 +117,15 @@ void ModbusServer::Accept()
     const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            log_(std::string("modbus: cannot take a client: ") + std::strerror(errno));
+            log_.Warn(std::string("modbus: cannot take a client: ") + std::strerror(errno));
             acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(POLL_MS);
         }
         return;  // or gone before it was taken
     }
     const std::string peer = PeerName(address);
     if (connections_.size() >= static_cast<size_t>(settings_.maxClients) && !MakeRoom(peer)) {
-        log_("modbus: client " + peer + " refused: " + std::to_string(settings_.maxClients) +
-             " clients already, each waiting for a write (--modbus-clients)");
+        log_.Warn("modbus: client " + peer + " refused: " + std::to_string(settings_.maxClients) +
+                  " clients already, each waiting for a write (--modbus-clients)");
         close(fd);
         return;
     }
@@ -132,7 +135,7 @@ void ModbusServer::Accept()
     connection->lastRequest = Clock::now();
     connections_.push_back(std::move(connection));
     Counted();
-    debug_("modbus: client " + peer + " connected");
+    log_.Debug("modbus: client " + peer + " connected");
 }
 
 // Clients that hold a place and ask nothing cannot keep a new one out; a

@@ -36,10 +36,11 @@ ModbusAnswer Malformed(std::string why)
     return answer;
 }
 
-ModbusAnswer Refuse(uint8_t function, uint8_t code)
+ModbusAnswer Refuse(uint8_t function, uint8_t code, std::string why = {})
 {
     ModbusAnswer answer;
     answer.pdu = ExceptionPdu(function, code);
+    answer.why = std::move(why);
     return answer;
 }
 
@@ -152,11 +153,13 @@ ModbusAnswer Write(uint8_t function, std::span<const uint8_t> pdu, const ModbusM
     const std::optional<WriteValues> write = DecodeWrite(function, pdu, &why);
     if (!write)
         return Malformed(why);
+    const std::string where = (write->space == Space::Coil ? "coil:" : "hr:") + std::to_string(write->first);
     if (write->refused != 0)
-        return Refuse(function, write->refused);
+        return Refuse(function, write->refused, "a quantity or value out of range at " + where);
     std::vector<ModbusMap::Cell> cells;
     if (const uint8_t refused = Resolve(map, write->space, write->first, write->values.size(), &cells))
-        return Refuse(function, refused);
+        return Refuse(function, refused,
+                      std::to_string(write->values.size()) + " from " + where + " are not all mapped");
 
     ModbusAnswer answer;
     answer.kind = ModbusAnswer::Kind::Write;
@@ -164,12 +167,21 @@ ModbusAnswer Write(uint8_t function, std::span<const uint8_t> pdu, const ModbusM
         const ModbusMap::Cell& cell = cells[i];
         // Read-only by default: a write needs both the option and the tag's rw.
         if (!allowWrites || !map.Tags()[cell.tag].writable)
-            return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+            return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS,
+                          !allowWrites ? "writes are not allowed (--allow-writes)"
+                                       : map.Tags()[cell.tag].tag.name + " is read-only");
         const bool continues = !answer.writes.empty() && answer.writes.back().tag == cell.tag &&
                                answer.writes.back().offset + answer.writes.back().values.size() == cell.element;
         if (!continues)
             answer.writes.push_back(WriteRequest{cell.tag, cell.element, {}, {}});
         answer.writes.back().values.push_back(write->values[i]);
+    }
+    // A 32-bit value is written whole: half of one would pair a new word with
+    // an old one into a value no client asked for.
+    for (const WriteRequest& request : answer.writes) {
+        const size_t words = static_cast<size_t>(map.Tags()[request.tag].format.Words());
+        if (request.offset % words != 0 || request.values.size() % words != 0)
+            return Refuse(function, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
     }
     // The single writes echo the request; the multiple ones its address and quantity.
     answer.pdu.assign(pdu.begin(), pdu.begin() + 5);

@@ -20,8 +20,8 @@ namespace kivgate {
 
 // The exceptions are libmodbus's MODBUS_EXCEPTION_* codes, as the gateway
 // uses them: ILLEGAL_FUNCTION; ILLEGAL_DATA_ADDRESS, unmapped or not
-// writable here; ILLEGAL_DATA_VALUE, a quantity out of range or a coil value
-// not 0x0000/0xFF00; SLAVE_OR_SERVER_FAILURE, a write sent that the station
+// writable here; ILLEGAL_DATA_VALUE, a quantity out of range, a coil value
+// not 0x0000/0xFF00 or a write of one word of a 32-bit value; SLAVE_OR_SERVER_FAILURE, a write sent that the station
 // did not confirm, or done only in part; SLAVE_OR_SERVER_BUSY, the write
 // queue full or closed; GATEWAY_TARGET, a value not good or too old, or a
 // write not sent: no stale value is served as if fresh.
@@ -60,7 +60,7 @@ struct ModbusAnswer {
     Kind kind = Kind::Reply;
     std::vector<uint8_t> pdu;
     std::vector<WriteRequest> writes;  // one per tag touched, in address order
-    std::string why;                   // of Malformed, for the log
+    std::string why;                   // of Malformed, or of a write refused, for the log
 };
 
 // One request PDU (function code first, no MBAP header); now: for the

@@ -41,6 +41,12 @@ void QueueAnswer(ModbusServer::Connection& connection, const std::vector<uint8_t
     connection.out.insert(connection.out.end(), pdu.begin(), pdu.end());
 }
 
+bool IsWrite(uint8_t function)
+{
+    return function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
+           function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+}
+
 }  // namespace
 
 std::string Joined(const std::vector<std::string>& names)
@@ -52,13 +58,8 @@ std::string Joined(const std::vector<std::string>& names)
 }
 
 ModbusServer::ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
-                           WriteQueue& writes, Log log, Log debug)
-    : settings_(std::move(settings)),
-      map_(tags),
-      snapshots_(snapshots),
-      writes_(writes),
-      log_(std::move(log)),
-      debug_(debug ? std::move(debug) : [](const std::string&) {})
+                           WriteQueue& writes, Log log)
+    : settings_(std::move(settings)), map_(tags), snapshots_(snapshots), writes_(writes), log_(std::move(log))
 {
 }
 
@@ -107,7 +108,7 @@ void ModbusServer::Run()
             polled.push_back(pollfd{connection->fd, events, 0});
         }
         if (poll(polled.data(), polled.size(), waiting ? WRITE_POLL_MS : POLL_MS) < 0 && errno != EINTR) {
-            log_(std::string("modbus: poll failed: ") + std::strerror(errno));
+            log_.Error(std::string("modbus: poll failed: ") + std::strerror(errno));
             return;
         }
         if (stopping_)
@@ -165,26 +166,39 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
             *reason = "malformed request (" + answer.why + ")";
             return false;
         }
+        // The unit after the PDU: a request that is not Modbus closes its connection whatever its unit.
+        const unsigned unit = header[MBAP_BYTES - 1];
+        const std::string who = connection.peer + " unit " + std::to_string(unit);
+        if (!settings_.units.Answers(static_cast<uint8_t>(unit))) {
+            answer = ModbusAnswer{ModbusAnswer::Kind::Reply,
+                                  ExceptionPdu(pdu[0], MODBUS_EXCEPTION_GATEWAY_PATH),
+                                  {},
+                                  IsWrite(pdu[0]) ? "unit " + std::to_string(unit) + " is not served here (units " +
+                                                        settings_.units.Text() + ", --modbus-unit)"
+                                                  : ""};
+        }
+        if (answer.kind == ModbusAnswer::Kind::Reply && !answer.why.empty())
+            log_.WriteRefused("modbus: write from " + who + " refused: " + answer.why);
         if (answer.kind == ModbusAnswer::Kind::Write) {
             std::vector<std::string> parts;
             for (WriteRequest& write : answer.writes) {
-                write.from = "modbus " + connection.peer;
+                write.from = "modbus " + who;
                 parts.push_back(map_.Tags()[write.tag].tag.name);
             }
             // All parts or none: a request is never carried out in part for want of room.
             const size_t count = answer.writes.size();
             WriteQueue::Submitted submitted = writes_.SubmitAll(std::move(answer.writes));
             if (submitted.results.empty() && count > writes_.Capacity()) {
-                log_("modbus: write to " + Joined(parts) + " from " + connection.peer + " refused: its " +
-                     std::to_string(count) + " tags are more than the write queue ever holds (" +
-                     std::to_string(writes_.Capacity()) + "); write them in smaller requests");
+                log_.WriteRefused("modbus: write to " + Joined(parts) + " from " + who + " refused: its " +
+                                  std::to_string(count) + " tags are more than the write queue ever holds (" +
+                                  std::to_string(writes_.Capacity()) + "); write them in smaller requests");
                 answer.pdu = ExceptionPdu(pdu[0], MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
             } else if (submitted.results.empty()) {
-                log_("modbus: write to " + Joined(parts) + " from " + connection.peer +
-                     " refused: the write queue is full");
+                log_.WriteRefused("modbus: write to " + Joined(parts) + " from " + who +
+                                  " refused: the write queue is full");
                 answer.pdu = ExceptionPdu(pdu[0], MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY);
             } else {
-                debug_("modbus: queued for " + connection.peer + ": " + Joined(parts));
+                log_.Debug("modbus: queued for " + who + ": " + Joined(parts));
                 connection.pending = std::move(submitted.results);
                 connection.batch = submitted.batch;
                 connection.parts = std::move(parts);
@@ -220,8 +234,8 @@ void ModbusServer::FinishWrite(Connection& connection)
     connection.pending.clear();
     connection.parts.clear();
     if (!written.empty() && !unwritten.empty())
-        log_("modbus: write from " + connection.peer + " done in part: " + Joined(written) + " written, " +
-             Joined(unwritten) + " not");
+        log_.Warn("modbus: write from " + connection.peer + " done in part: " + Joined(written) + " written, " +
+                  Joined(unwritten) + " not");
     // Sent and not confirmed (the station may have refused as much as not
     // answered), or done in part: a device failure. Never sent: nothing
     // changed, the target did not respond.
@@ -247,7 +261,7 @@ bool ModbusServer::Flush(Connection& connection, std::string* reason)
 void ModbusServer::Close(size_t index, const std::string& reason)
 {
     Connection& connection = *connections_[index];
-    debug_("modbus: client " + connection.peer + " closed: " + reason);
+    log_.Debug("modbus: client " + connection.peer + " closed: " + reason);
     // Nobody is left to tell: what is not sent yet is not sent at all.
     if (!connection.pending.empty())
         writes_.Withdraw(connection.batch, "the Modbus client " + connection.peer + " has gone");

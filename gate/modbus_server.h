@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "gate/event_log.h"
 #include "gate/gate_metrics.h"
 #include "gate/gate_options.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
+#include "gate/modbus_units.h"
 
 namespace kivgate {
 
@@ -28,21 +30,24 @@ struct ModbusSettings {
     int idleS = DEFAULT_MODBUS_IDLE_S;        // a client with no whole request this long is closed
     int requestS = DEFAULT_MODBUS_REQUEST_S;  // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
+    ModbusUnits units;               // the unit ids answered; the others get exception 0A
     GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class ModbusServer {
 public:
-    using Log = std::function<void(const std::string&)>;
-    // debug: each connection's start and end; none, not told.
+    // Each connection's start and end at debug, a write refused at info.
+    using Log = EventLog;
     ModbusServer(ModbusSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
-                 WriteQueue& writes, Log log, Log debug = {});
+                 WriteQueue& writes, Log log);
     ~ModbusServer();
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
 
     // Binds and starts serving; false with why when the address cannot be had.
     bool Start(std::string* why);
+    // After a Start refused: true when no restart can mend it (listen_refusal.h).
+    bool RefusedBySetUp() const { return refusedBySetUp_; }
     // Ends the thread within one poll and closes every connection; the
     // writes still waiting are answered first (Modbus exception 0B).
     void Stop();
@@ -75,11 +80,11 @@ private:
     SnapshotStore& snapshots_;
     WriteQueue& writes_;
     Log log_;
-    Log debug_;
 
     int listener_ = -1;
     int wake_[2] = {-1, -1};  // Stop writes to [1]; the loop polls [0]
     uint16_t port_ = 0;
+    bool refusedBySetUp_ = false;
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

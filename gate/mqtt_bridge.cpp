@@ -32,6 +32,11 @@ const char* OrNull(const std::string& text)
     return text.empty() ? nullptr : text.c_str();
 }
 
+HaSettings HaSettingsOf(const MqttSettings& settings)
+{
+    return HaSettings{settings.haPrefix, settings.prefix, settings.payload, settings.allowWrites, settings.version};
+}
+
 }  // namespace
 
 MqttBridge::MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots,
@@ -42,6 +47,9 @@ MqttBridge::MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, 
       writes_(writes),
       log_(std::move(log)),
       statusTopic_(settings_.prefix + "/status"),
+      haConfigs_(settings_.haDiscovery ? HaConfigs(tags, HaSettingsOf(settings_)) : std::vector<HaConfig>{}),
+      haFilter_(HaConfigFilter(HaSettingsOf(settings_))),
+      haSweep_(haConfigs_, HaDeviceId(settings_.prefix)),
       retained_(tags, settings_.prefix, settings_.payload, settings_.refresh)
 {
     for (size_t i = 0; i < tags_.size(); ++i)
@@ -69,6 +77,11 @@ bool MqttBridge::Start(std::string* why)
         *why = "the MQTT prefix: " + problem;
         return false;
     }
+    for (const HaConfig& config : haConfigs_)
+        if (const std::string problem = TopicProblem(config.topic); !problem.empty()) {
+            *why = "Home Assistant discovery: " + problem;
+            return false;
+        }
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
 
@@ -117,6 +130,7 @@ bool MqttBridge::Start(std::string* why)
     mosquitto_log_callback_set(client_, &MqttBridge::OnLibraryLog);
     mosquitto_reconnect_delay_set(client_, ReconnectBackoff::FIRST_S, ReconnectBackoff::LAST_S, true);
 
+    log_.Broker(BrokerState::Away);
     looping_ = true;
     publisher_ = std::thread([this] {
         Connect();
@@ -161,7 +175,9 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
         return bridge->KeepOnline(*message);
     const auto found = bridge->setTopics_.find(message->topic);
     if (found == bridge->setTopics_.end())
-        return;
+        return bridge->haSweep_.Offer(message->topic,
+                                      std::string_view(static_cast<const char*>(message->payload), message->payloadlen),
+                                      message->retain);
     // The broker hands a retained command to every new subscription: done,
     // it would be written again at every start and reconnect, over what was
     // set since.
@@ -186,24 +202,29 @@ void MqttBridge::KeepOnline(const mosquitto_message& message)
     const std::string_view payload(static_cast<const char*>(message.payload), message.payloadlen);
     if (message.retain || payload == "online" || stopping_ || !connected_)
         return;
-    log_("another client published " + Quoted(payload) + " to " + statusTopic_ + ": put online back");
+    log_.Warn("another client published " + Quoted(payload) + " to " + statusTopic_ + ": put online back");
     Publish(statusTopic_, "online", true, 1);
 }
 
 void MqttBridge::HandleSet(size_t index, std::string_view payload)
 {
     const GateTag& tag = tags_[index];
+    const std::string from = "mqtt " + tag.topic + "/set";
+    // Answered on TOPIC/set/result, and logged: MQTT names no publisher, so the topic is who asked.
+    const auto refuse = [&](const std::string& why, const std::string& answer) {
+        log_.WriteRefused("write to " + tag.tag.name + " from " + from + " refused: " + why);
+        Answer(index, {false, answer}, true);
+    };
     if (!settings_.allowWrites)
-        return Answer(index, {false, "refused: writes are not allowed (--allow-writes)"}, true);
+        return refuse("writes are not allowed (--allow-writes)", "refused: writes are not allowed (--allow-writes)");
     if (!tag.writable)
-        return Answer(index, {false, "refused: " + tag.tag.name + " is read-only"}, true);
-    SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit);
+        return refuse(tag.tag.name + " is read-only", "refused: " + tag.tag.name + " is read-only");
+    SetPayload parsed = ParseSetPayload(payload, tag.tag.count, tag.tag.kind == kivhost::ValueKind::Bit, tag.format);
     if (!parsed.why.empty())
-        return Answer(index, {false, "bad payload: " + parsed.why}, true);
-    std::future<WriteResult> result =
-        writes_.Submit(WriteRequest{index, 0, std::move(parsed.values), "mqtt " + tag.topic + "/set"});
+        return refuse("bad payload: " + parsed.why, "bad payload: " + parsed.why);
+    std::future<WriteResult> result = writes_.Submit(WriteRequest{index, 0, std::move(parsed.values), from});
     if (!result.valid())
-        return Answer(index, {false, "refused: the write queue is full or closed"}, true);
+        return refuse("the write queue is full or closed", "refused: the write queue is full or closed");
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.push_back(PendingWrite{index, std::move(result)});
@@ -260,6 +281,7 @@ void MqttBridge::PublishLoop()
         }
         if (stopping_ || !connected_)
             continue;
+        ClearStaleConfigs();
         if (republish_.exchange(false))
             retained_.Forget();
         retained_.Publish(*snapshot, Clock::now(), send);

@@ -19,8 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "gate/event_log.h"
 #include "gate/gate_metrics.h"
 #include "gate/gate_state.h"
+#include "gate/ha_discovery.h"
+#include "gate/ha_sweep.h"
 #include "gate/mqtt_identity.h"
 #include "gate/mqtt_payload.h"
 #include "gate/mqtt_retained.h"
@@ -46,14 +49,19 @@ struct MqttSettings {
     std::chrono::seconds refresh{60};  // every value again at least this often
     bool allowWrites = false;
     int keepAliveS = 30;
+    // Home Assistant's discovery configs (ha_discovery.h), and kivgate's
+    // version for them.
+    bool haDiscovery = false;
+    std::string haPrefix = "homeassistant";
+    std::string version;
     GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class MqttBridge {
 public:
-    // Called from the bridge's threads, one line an event, without a time
-    // stamp; never given the password.
-    using Log = std::function<void(const std::string&)>;
+    // Called from the bridge's threads, one line an event at its level,
+    // without a time stamp; never given the password.
+    using Log = EventLog;
     MqttBridge(MqttSettings settings, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
                Log log);
     ~MqttBridge();
@@ -95,6 +103,10 @@ private:
     void KeepOnline(const mosquitto_message& message);
     // refused: before it reached the queue.
     void Answer(size_t tag, const WriteResult& result, bool refused = false);
+    // Home Assistant's configs, at each connect; and those of tags gone
+    // from the file cleared once the moment of collecting them is over.
+    void PublishDiscovery();
+    void ClearStaleConfigs();
     bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
     // Why an attempt failed (the whole sentence), and what comes next; said
     // once until one succeeds, not at every attempt of a broker that stays
@@ -111,6 +123,9 @@ private:
     Log log_;
     std::string statusTopic_;
     std::map<std::string, size_t> setTopics_;
+    std::vector<HaConfig> haConfigs_;  // none without discovery
+    std::string haFilter_;
+    HaSweep haSweep_;
 
     mosquitto* client_ = nullptr;
     bool looping_ = false;  // our threads run

@@ -53,7 +53,7 @@ void MqttBridge::Connect()
     if (stopping_)
         return;
     if (const int started = mosquitto_loop_start(client_); started != MOSQ_ERR_SUCCESS)
-        log_(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
+        log_.Error(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
 }
 
 void MqttBridge::SayFailure(const std::string& why, const char* next)
@@ -64,7 +64,7 @@ void MqttBridge::SayFailure(const std::string& why, const char* next)
             return;
         lastWhy_ = why;
     }
-    log_(why + next);
+    log_.Warn(why + next);
 }
 
 void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
@@ -92,6 +92,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
         bridge->lastWhy_.clear();
     }
     bridge->connected_ = true;
+    bridge->log_.Broker(BrokerState::Connected);
     if (bridge->settings_.metrics)
         bridge->settings_.metrics->MqttConnected(true);
     // Every tag's set topic, so that a write that cannot be done is answered
@@ -101,6 +102,7 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
     // Our own availability too: another client that overwrites it would
     // otherwise leave every consumer thinking kivgate gone while it serves.
     mosquitto_subscribe(client, nullptr, bridge->statusTopic_.c_str(), 1);
+    bridge->PublishDiscovery();
     bridge->Publish(bridge->statusTopic_, "online", true, 1);
     // The broker may have lost the retained values while we were away.
     bridge->republish_ = true;
@@ -112,6 +114,7 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     auto* bridge = static_cast<MqttBridge*>(self);
     const int savedErrno = errno;
     const bool was = bridge->connected_.exchange(false);
+    bridge->log_.Broker(BrokerState::Away);
     if (bridge->settings_.metrics)
         bridge->settings_.metrics->MqttConnected(false);
     const bool refused = std::exchange(bridge->refused_, false);
@@ -140,7 +143,7 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
         line += " (" + std::to_string(bridge->backoff_.ShortInRow()) +
                 " times in a row within a minute of connecting: another client may be using client id " +
                 bridge->clientId_ + ")";
-    bridge->log_(line + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again in " + std::to_string(delay) + " s"));
+    bridge->log_.Warn(line + (NoMoreTries(rc) ? NO_MORE_TRIES : "; trying again in " + std::to_string(delay) + " s"));
 }
 
 // A TLS handshake that fails reaches no other callback, and libmosquitto's
@@ -177,7 +180,7 @@ void MqttBridge::Restart()
     if (const int rc = mosquitto_reconnect_async(client_); rc != MOSQ_ERR_SUCCESS)
         SayFailure(AttemptFailure(Broker(), rc, errno), TRYING_AGAIN);
     if (const int started = mosquitto_loop_start(client_); started != MOSQ_ERR_SUCCESS)
-        log_(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
+        log_.Error(std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(started));
 }
 
 }  // namespace kivgate

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
@@ -109,6 +110,18 @@ std::string ElementProblem(const kivhost::Json& item, bool bits, uint16_t* value
     return "";
 }
 
+// One value of a formatted tag: a number, encoded into its words, or why not.
+std::string ValueProblem(const kivhost::Json& item, const ValueFormat& format, std::vector<uint16_t>* words)
+{
+    if (!item.is_number())
+        return "not a number: " + Shown(item);
+    EncodedValue encoded = EncodeValue(format, item.get<double>());
+    if (!encoded.why.empty())
+        return encoded.why + ": " + Shown(item);
+    words->insert(words->end(), encoded.words.begin(), encoded.words.end());
+    return "";
+}
+
 }  // namespace
 
 std::string Quoted(std::string_view text)
@@ -135,9 +148,18 @@ kivhost::Json ValueJson(const TagValue& value, int32_t count)
 
 }  // namespace
 
-std::string ValueText(const TagValue& value, int32_t count)
+std::string ValueText(const TagValue& value, int32_t count, const ValueFormat& format)
 {
-    return kivhost::JsonText(ValueJson(value, count));
+    if (format.Plain() || value.values.empty())
+        return kivhost::JsonText(ValueJson(value, count));
+    const size_t words = static_cast<size_t>(format.Words());
+    const std::span<const uint16_t> all(value.values);
+    std::string text;
+    for (size_t at = 0; at + words <= all.size(); at += words)
+        text += (at == 0 ? "" : ",") + ValueNumberText(format, ValueOf(format, all.subspan(at, words)));
+    if (static_cast<size_t>(count) == words && all.size() == words)
+        return text;
+    return "[" + text + "]";
 }
 
 std::string QualityText(Quality quality)
@@ -146,16 +168,22 @@ std::string QualityText(Quality quality)
     return name.empty() ? "none" : name;
 }
 
-std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form)
+std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form, const ValueFormat& format)
 {
     if (form == PayloadForm::Value)
-        return ValueText(value, count);
+        return ValueText(value, count, format);
+    // Scaled values go in as ValueText writes them, the shortest text that
+    // reads back: a document would print a double its own way.
+    const bool scaled = !format.Plain() && !value.values.empty();
     JsonObject json;
-    json.Value("value", ValueJson(value, count));
+    if (!scaled)
+        json.Value("value", ValueJson(value, count));
     json.Text("quality", QualityText(value.quality));
     json.Value("time", TimeJson(value.time));
     json.Value("last_good", value.lastGood ? TimeJson(*value.lastGood) : kivhost::Json());
-    return json.Done();
+    if (!scaled)
+        return json.Done();
+    return R"({"value":)" + ValueText(value, count, format) + "," + json.Done().substr(1);
 }
 
 std::string StationTopic(std::string_view prefix, int station)
@@ -193,7 +221,7 @@ std::string ResultPayload(const WriteResult& result)
     return json.Done();
 }
 
-SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits)
+SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits, const ValueFormat& format)
 {
     if (payload.size() > MAX_SET_PAYLOAD)
         return {{}, "payload too long (" + std::to_string(payload.size()) + " bytes)"};
@@ -211,30 +239,36 @@ SetPayload ParseSetPayload(std::string_view payload, int32_t count, bool bits)
         return {{},
                 (oneValueFirst ? "something after the value: " : "not a number or a JSON array: ") + Quoted(payload)};
     }
+    // Plain words and bits are taken as they are, whole numbers only.
+    const bool plain = bits || format.Plain();
+    const int32_t values = plain ? count : count / format.Words();
     SetPayload result;
-    if (count == 1) {
+    const auto take = [&](const kivhost::Json& item) {
+        if (!plain)
+            return ValueProblem(item, format, &result.values);
+        uint16_t value = 0;
+        std::string why = ElementProblem(item, bits, &value);
+        if (why.empty())
+            result.values.push_back(value);
+        return why;
+    };
+    if (values == 1) {
         if (json.is_array())
             return {{}, "a single value takes a number, not an array"};
-        uint16_t value = 0;
-        result.why = ElementProblem(json, bits, &value);
-        if (result.why.empty())
-            result.values.push_back(value);
+        if (std::string why = take(json); !why.empty())
+            return {{}, why};
         return result;
     }
     if (!json.is_array())
         return {{},
-                "a run of " + std::to_string(count) + " takes a JSON array of " + std::to_string(count) + " values"};
-    if (json.size() != static_cast<size_t>(count))
+                "a run of " + std::to_string(values) + " takes a JSON array of " + std::to_string(values) + " values"};
+    if (json.size() != static_cast<size_t>(values))
         return {{},
-                "a run of " + std::to_string(count) + " takes " + std::to_string(count) + " values, not " +
+                "a run of " + std::to_string(values) + " takes " + std::to_string(values) + " values, not " +
                     std::to_string(json.size())};
-    for (size_t i = 0; i < json.size(); ++i) {
-        uint16_t value = 0;
-        const std::string why = ElementProblem(json[i], bits, &value);
-        if (!why.empty())
+    for (size_t i = 0; i < json.size(); ++i)
+        if (const std::string why = take(json[i]); !why.empty())
             return {{}, "element " + std::to_string(i) + ": " + why};
-        result.values.push_back(value);
-    }
     return result;
 }
 

@@ -69,11 +69,12 @@ void MqttRetained::PublishTag(const Snapshot& snapshot, size_t index, Clock::tim
     if (value.quality == Quality::None)
         return;
     const GateTag& tag = tags_[index];
-    const std::string values = ValueText(value, tag.tag.count);
+    const std::string values = ValueText(value, tag.tag.count, tag.format);
     const std::string quality = QualityText(value.quality);
     if (form_ == PayloadForm::Json) {
         Offer(
-            tag.topic, values + " " + quality, [&] { return TagPayload(value, tag.tag.count, form_); }, now, send);
+            tag.topic, values + " " + quality, [&] { return TagPayload(value, tag.tag.count, form_, tag.format); }, now,
+            send);
         return;
     }
     // A bare number cannot say it is old: only a good one is published, and

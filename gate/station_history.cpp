@@ -48,8 +48,7 @@ std::vector<StationHistory::Minute> StationHistory::LastHour(int station,
         return minutes;
     const int64_t latest = MinuteOf(now);
     for (const Minute& minute : ring->second)
-        if (minute.start != 0 && minute.start > latest - static_cast<int64_t>(MINUTES) * 60 &&
-            minute.start <= latest)
+        if (minute.start != 0 && minute.start > latest - static_cast<int64_t>(MINUTES) * 60 && minute.start <= latest)
             minutes.push_back(minute);
     std::sort(minutes.begin(), minutes.end(), [](const Minute& a, const Minute& b) { return a.start < b.start; });
     return minutes;

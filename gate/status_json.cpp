@@ -120,10 +120,14 @@ Json TagJson(const GateTag& gate, const TagValue& value, Quality quality, Steady
 
 Json WriteJson(const WriteRecord& record)
 {
-    return {{"time", TimeJson(record.time)}, {"from", record.from},
-            {"tag", record.tag},             {"offset", record.offset},
-            {"values", record.values},       {"done", record.result.done},
-            {"sent", record.result.sent},    {"message", record.result.message}};
+    return {{"time", TimeJson(record.time)},
+            {"from", record.from},
+            {"tag", record.tag},
+            {"offset", record.offset},
+            {"values", record.values},
+            {"done", record.result.done},
+            {"sent", record.result.sent},
+            {"message", record.result.message}};
 }
 
 }  // namespace
@@ -141,8 +145,8 @@ std::string StatusJson(const GatewayFacts& facts, const std::vector<GateTag>& ta
     const TagValue none;
     for (size_t i = 0; i < tags.size(); ++i) {
         const bool known = i < snapshot.tags.size();
-        tagList.push_back(TagJson(tags[i], known ? snapshot.tags[i] : none,
-                                  known ? snapshot.QualityAt(i, now) : Quality::None, now));
+        tagList.push_back(
+            TagJson(tags[i], known ? snapshot.tags[i] : none, known ? snapshot.QualityAt(i, now) : Quality::None, now));
     }
     status["tags"] = tagList;
     Json writeList = Json::array();

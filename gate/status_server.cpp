@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include "gate/listen_refusal.h"
 #include "gate/status_assets.h"
 
 namespace kivgate {
@@ -19,7 +20,9 @@ constexpr size_t SERVER_THREADS = 4;
 
 }  // namespace
 
-StatusServer::StatusServer(StatusContent content) : content_(std::move(content)) {}
+StatusServer::StatusServer(StatusContent content) : content_(std::move(content))
+{
+}
 
 StatusServer::~StatusServer()
 {
@@ -67,8 +70,10 @@ bool StatusServer::Start(const std::string& host, int port, std::string* why)
         port_ = server.bind_to_port(host, port) ? port : -1;
     if (port_ <= 0) {
         const int error = errno;
-        *why = "cannot listen for HTTP on " + host + ":" + std::to_string(port) +
-               (error != 0 ? std::string(": ") + std::strerror(error) : std::string(": not an address to listen on"));
+        const ListenRefusal refusal = ListenRefused(host, static_cast<uint16_t>(port), error, "--http");
+        *why = error != 0 ? refusal.why
+                          : "cannot listen on " + host + ":" + std::to_string(port) + ": not an address to listen on";
+        refusedBySetUp_ = error != 0 && refusal.setUp;
         server_.reset();
         return false;
     }

@@ -33,6 +33,8 @@ public:
     // its own; false with why when it cannot listen.
     bool Start(const std::string& host, int port, std::string* why);
     int Port() const { return port_; }
+    // The last Start was refused by the set-up (a privileged port): trying again will not help.
+    bool RefusedBySetUp() const { return refusedBySetUp_; }
     void Stop();
 
 private:
@@ -41,6 +43,7 @@ private:
     std::thread thread_;
     int port_ = 0;
     std::atomic<bool> ended_{false};  // the serving loop returned
+    bool refusedBySetUp_ = false;
 };
 
 // A host that is not a loopback one: the page is then open to the network,

@@ -192,8 +192,9 @@ std::string ValueNumberText(const ValueFormat& format, double value)
     const float single = static_cast<float>(value);
     if (IsFloat(format.format) && std::isfinite(single))
         result = std::to_chars(text.data(), text.data() + text.size(), single);
-    else
-        result = std::to_chars(text.data(), text.data() + text.size(), value);
+    else  // a double's 15 digits: 300 - 273.15 is 26.85, not 26.850000000000023
+        result = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::general,
+                               std::numeric_limits<double>::digits10);
     return std::string(text.data(), result.ptr);
 }
 

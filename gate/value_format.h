@@ -61,8 +61,10 @@ struct ValueRange {
 };
 ValueRange RangeOf(const ValueFormat& format);
 
-// The shortest decimal that reads back as the value (a float format's at a
-// float's precision); integers without a point. Not finite: "null".
+// The shortest decimal that reads back as the value at a float's precision
+// for a float format, at a double's 15 significant digits for the others (a
+// scale's or offset's rounding left out); integers without a point. Not
+// finite: "null".
 std::string ValueNumberText(const ValueFormat& format, double value);
 
 }  // namespace kivgate

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "common/output_file.h"
+#include "common/tool_text.h"
 
 #if !defined(_WIN32)
 #include "common/tty_line_posix.h"
@@ -31,7 +32,9 @@ void AddCount(CLI::App& sub, Given& given, const char* description)
 
 void AddCycles(CLI::App& sub, Given& given)
 {
-    sub.add_option("--interval", given.interval, "from the start of one cycle to the next (default 1000)")
+    sub.add_option("--interval", given.interval,
+                   Printf("from the start of one cycle to the next, 0: back to\nback (default %u)",
+                          static_cast<unsigned>(DEFAULT_INTERVAL_MS)))
         ->type_name("MS");
     sub.add_option("--cycles", given.cycles, "cycles to run (default 0: until Ctrl-C)")->type_name("N");
 }

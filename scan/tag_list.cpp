@@ -165,7 +165,7 @@ std::string Field(const std::vector<std::string>& fields, const Header& header, 
 
 // One row into a tag; an empty result when it is good.
 std::string CheckRow(const std::vector<std::string>& fields, const Header& header, const AddressValidator& validate,
-                     bool explain, std::set<std::string>& names, Tag* tag)
+                     const RowCheck& check, bool explain, std::set<std::string>& names, Tag* tag)
 {
     if (fields.size() > header.fields)
         return "the row has " + std::to_string(fields.size()) + " fields, the header " + std::to_string(header.fields) +
@@ -207,6 +207,9 @@ std::string CheckRow(const std::vector<std::string>& fields, const Header& heade
     tag->comment = Field(fields, header, Column::Comment);
     for (size_t at : header.extraAt)
         tag->extra.push_back(at < fields.size() ? fields[at] : std::string());
+    if (check)
+        if (std::string why = check(tag); !why.empty())
+            return why;
 
     std::string why;
     if (!validate(*tag, &tag->address, explain ? &why : nullptr))
@@ -230,7 +233,7 @@ std::string TagFileError::Message() const
 }
 
 TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate,
-                     const std::vector<std::string>& extraColumns)
+                     const std::vector<std::string>& extraColumns, const RowCheck& check)
 {
     TagFile file;
     if (content.substr(0, UTF8_BOM.size()) == UTF8_BOM)
@@ -275,7 +278,7 @@ TagFile ParseTagFile(std::string_view content, const std::string& fileName, cons
         }
         Tag tag;
         tag.line = number;
-        why = CheckRow(fields, *header, validate, explain, names, &tag);
+        why = CheckRow(fields, *header, validate, check, explain, names, &tag);
         if (!why.empty())
             fail(why);
         else

@@ -73,11 +73,18 @@ struct TagFile {
 // once enough rows have been explained: only whether is asked).
 using AddressValidator = std::function<bool(const Tag& tag, DriverAddress* address, std::string* why)>;
 
+// The caller's own check of a row whose columns are read (Tag::extra
+// filled), made before the driver is asked about its address: why the row
+// is refused, or empty. It may change the tag: kivgate's count counts
+// values, and the driver is asked about the words they take.
+using RowCheck = std::function<std::string(Tag* tag)>;
+
 // The file's content, read whole; fileName is for the messages only.
 // extraColumns: more columns the caller takes (lower case), each tag's
-// values in Tag::extra; any other column is still refused.
+// values in Tag::extra; any other column is still refused. check: made of
+// each row before validate, when given.
 TagFile ParseTagFile(std::string_view content, const std::string& fileName, const AddressValidator& validate,
-                     const std::vector<std::string>& extraColumns = {});
+                     const std::vector<std::string>& extraColumns = {}, const RowCheck& check = {});
 
 }  // namespace kivhost
 

@@ -16,11 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "fieldkit/tool_options.h"
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
 #include "gate/station_history.h"
 #include "gate/value_format.h"
 #include "gate/write_log.h"
+#include "tests/command_output.h"
 
 namespace {
 
@@ -92,6 +94,17 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
         {"another tag's set result", {{"a", 1, W, "", "", "t/set/result"}, {"b", 1, W, "", "", "t"}}, 2, "set/result"},
         {"another tag's quality", {{"a", 1, W, "", "", "t"}, {"b", 1, W, "", "", "t/quality"}}, 3, "quality topic"},
         {"a name that only ends in set", {{"a", 1, W, "", "", ""}, {"reset", 1, W, "", "", ""}}, 0, ""},
+        // A relative topic is judged, and named, as it resolves.
+        {"a relative topic on the status", {{"a", 1, W, "", "", "~/status"}}, 2, "\"kivgate/status\" is the gateway's"},
+        {"a relative topic on a set topic",
+         {{"a", 1, W, "", "", ""}, {"b", 1, W, "", "", "~/a/set"}},
+         3,
+         "\"kivgate/a/set\" is the gateway's set topic"},
+        {"a relative and an absolute topic that meet",
+         {{"a", 1, W, "", "", "~/t"}, {"b", 1, W, "", "", "kivgate/t"}},
+         3,
+         "topic \"kivgate/t\" is taken"},
+        {"a relative topic with a wildcard", {{"a", 1, W, "", "", "~/+"}}, 2, "\"kivgate/+\" holds a wildcard"},
     };
     for (const Case& c : cases) {
         std::vector<Tag> tags;
@@ -112,9 +125,14 @@ TEST(KivgateConfig, MapClashesAreRefusedWithTheirRow)
 
 TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
 {
-    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""}, {"given", 4, W, "hr:10", "rw", ""},
-                                   {"b1", 3, B, "", "", ""}, {"c", 1, B, "coil:7", "", "x/y"},
-                                   {"w2", 1, W, "", "", ""}, {"in", 1, W, "ir:0", "", ""}};
+    const std::vector<Row> rows = {{"w1", 2, W, "", "", ""},
+                                   {"given", 4, W, "hr:10", "rw", ""},
+                                   {"b1", 3, B, "", "", ""},
+                                   {"c", 1, B, "coil:7", "", "x/y"},
+                                   {"w2", 1, W, "", "", ""},
+                                   {"in", 1, W, "ir:0", "", ""},
+                                   {"rel", 1, W, "ir:1", "", "~/site/flow"},
+                                   {"tilde", 1, W, "ir:2", "", "~flow"}};
     std::vector<Tag> tags;
     for (size_t i = 0; i < rows.size(); ++i)
         tags.push_back(MakeTag(rows[i], static_cast<int>(i) + 2));
@@ -126,7 +144,9 @@ TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
         {Space::Coil, 8, false, "pre/b1"},
         {Space::Coil, 7, false, "x/y"},
         {Space::HoldingRegister, 16, false, "pre/w2"},
-        {Space::InputRegister, 0, false, "pre/in"}};
+        {Space::InputRegister, 0, false, "pre/in"},
+        {Space::InputRegister, 1, false, "pre/site/flow"},
+        {Space::InputRegister, 2, false, "~flow"}};
     ASSERT_EQ(config.tags.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& [space, first, writable, topic] = expected[i];
@@ -137,31 +157,21 @@ TEST(KivgateConfig, TagsWithoutAPlaceFollowTheHighestGiven)
     }
 }
 
-std::string RunCommand(const std::string& command, int* status)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    std::array<char, 4096> buffer{};
-    while (pipe != nullptr && fgets(buffer.data(), buffer.size(), pipe) != nullptr)
-        out += buffer.data();
-    const int raw = pipe != nullptr ? pclose(pipe) : -1;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
-
 TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
 {
     const std::string dir = ::testing::TempDir();
     const std::string good = dir + "/kivgate_plan.csv";
-    std::ofstream(good) << "name,address,count,type,modbus,access,topic\n"
-                           "speed,01W0010,,,hr:100,rw,\n"
-                           "levels,01W0012,4,,,,\n"
-                           "valves,01B0100,8,bit,coil:5,rw,\n"
-                           "alarm,02B0001,,bit,,,site/alarm\n";
+    std::ofstream(good) << "name,address,count,type,modbus,access,topic,format,scale,unit\n"
+                           "speed,01W0010,,,hr:100,rw,,,,\n"
+                           "levels,01W0012,4,,,,,,,\n"
+                           "valves,01B0100,8,bit,coil:5,rw,,,,\n"
+                           "alarm,02B0001,,bit,,,site/alarm,,,\n"
+                           "totals,01W0030,2,,,,,u32,0.1,m3\n";
     int status = -1;
     const std::string plan = RunCommand(std::string(KIVGATE_PATH) + " " + good + " --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
     for (const char* shown : {"01W0010 x 6", "hr:100 ", "rw  01W0010   speed", "hr:101-104", "coil:5-12", "coil:13 ",
+                              "01W0030 x 4", "hr:105-108       ro  01W0030   totals (u32, scale 0.1, m3)",
                               "kivgate/speed  (and kivgate/speed/set)", "site/alarm"})
         EXPECT_NE(plan.find(shown), std::string::npos) << shown << " in:\n" << plan;
 
@@ -177,6 +187,51 @@ TEST(KivgateConfig, PlanShowsBlocksMapAndTopicsWithoutAPort)
     const std::string column = RunCommand(std::string(KIVGATE_PATH) + " " + unknown + " --plan 2>&1", &status);
     EXPECT_EQ(status, 64) << column;
     EXPECT_NE(column.find("unknown column \"colour\""), std::string::npos) << column;
+}
+
+// The value columns, checked with the rest before the port opens: each row
+// refused with its line, the driver asked about a 32-bit value's two words.
+TEST(KivgateConfig, ValueColumnsRefusedWithTheirRow)
+{
+    struct Row {
+        const char* row;    // after name,address,count,type,format,scale,offset,unit
+        const char* words;  // of its refusal; "" for none
+    };
+    const std::vector<Row> rows = {
+        {"a,01W0010,,,u32,,,", ""},
+        {"b,01WFFFE,,,f32r,0.5,-3,degC", ""},
+        {"c,01WFFFF,,,u32,,,", "goes past 01WFFFF"},
+        {"d,01WFFFD,2,,i32,,,", "a run of 4 from 01WFFFD"},
+        {"e,01W0100,200,,u32,,,", "count 400"},
+        {"f,01W0020,,,u64,,,", "the format \"u64\" is not u16"},
+        {"g,01W0021,,,,0,,", "the scale \"0\" is not a number other than 0"},
+        {"h,01W0022,,,,,nan,", "the offset \"nan\" is not a number"},
+        {"i,01B0001,,bit,,,,A", "a bit tag takes no format, scale, offset or unit"},
+        {"j,01W00180,,,u16,,,", "a bit tag takes no format"},
+        {"k,01W0023,,,I16,0.1,,A", ""},
+    };
+    const std::string path = ::testing::TempDir() + "/kivgate_value_columns.csv";
+    {
+        std::ofstream out(path);
+        out << "name,address,count,type,format,scale,offset,unit\n";
+        for (const Row& row : rows)
+            out << row.row << "\n";
+    }
+    int status = -1;
+    const std::string out = RunCommand(std::string(KIVGATE_PATH) + " " + path + " --plan 2>&1", &status);
+    EXPECT_EQ(status, 64) << out;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::string where = "kivgate_value_columns.csv:" + std::to_string(i + 2) + ": ";
+        const size_t at = out.find(where);
+        if (*rows[i].words == '\0') {
+            EXPECT_EQ(at, std::string::npos) << rows[i].row << " in:\n" << out;
+            continue;
+        }
+        ASSERT_NE(at, std::string::npos) << rows[i].row << " in:\n" << out;
+        EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(rows[i].words), std::string::npos)
+            << rows[i].row << " in:\n"
+            << out;
+    }
 }
 
 // What a service must refuse at once rather than wait on or drown its log
@@ -196,6 +251,8 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         for (int i = 0; i < 10000; ++i)
             out << "t" << i << ",01W" << 1000 + i % 4000 << ",hr:1\n";
     }
+    const std::string haClash = dir + "/kivgate_ha_clash.csv";
+    std::ofstream(haClash) << "name,address\npump speed,01W0010\npump_speed,01W0011\n";
     struct Case {
         const char* name;
         std::string args;
@@ -203,6 +260,19 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         size_t maxLines;
     };
     const Case cases[] = {
+        {"two names of one Home Assistant object id",
+         haClash + " --plan --mqtt 127.0.0.1:1883 --ha-discovery",
+         {"kivgate_ha_clash.csv:3: the Home Assistant object id \"pump_speed\" is also \"pump speed\"'s (line 2)"},
+         1},
+        {"a discovery prefix without discovery",
+         good + " --plan --mqtt 127.0.0.1:1883 --ha-prefix ha",
+         {"--ha-prefix applies to Home Assistant discovery"},
+         1},
+        {"discovery without MQTT", good + " --plan --ha-discovery", {"--ha-discovery applies to MQTT"}, 1},
+        {"a discovery prefix with a wildcard",
+         good + " --plan --mqtt 127.0.0.1:1883 --ha-discovery --ha-prefix ha/#",
+         {"bad --ha-prefix", "no + or #"},
+         1},
         {"a FIFO as the tag file", fifo + " --plan", {"cannot read the tag file", "not a regular file"}, 1},
         {"a FIFO as the password file",
          good + " --plan --mqtt 127.0.0.1:1883 --mqtt-password-file " + fifo,
@@ -211,6 +281,17 @@ TEST(KivgateConfig, StartInputsRefusedAtOnceAndBriefly)
         {"a client id with a control character",
          good + " --plan --mqtt 127.0.0.1:1883 --mqtt-client-id \"$(printf 'a\\001b')\"",
          {"bad --mqtt-client-id", "UTF-8 without control characters"},
+         1},
+        {"a unit id past 255",
+         good + " --plan --modbus-unit 1,256",
+         {"bad --modbus-unit \"1,256\"", "\"256\" is no unit id from 0 to 255"},
+         1},
+        {"a unit range backwards", good + " --plan --modbus-unit 7-5", {"\"7-5\" ends before it begins"}, 1},
+        {"an empty unit item", good + " --plan --modbus-unit 1,,2", {"an empty item"}, 1},
+        {"unit ids without Modbus", good + " --plan --no-modbus --modbus-unit 1", {"contradict"}, 1},
+        {"a log level unknown",
+         good + " --plan --log-level verbose",
+         {"bad --log-level \"verbose\"", "give error, warn, info or debug"},
          1},
         {"ten thousand clashing rows",
          clashes + " --plan",
@@ -472,7 +553,23 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 35u) << help;
+    EXPECT_EQ(options.size(), 38u) << help;
+
+    // One --interval default, the same constant's, in kivgate's help and kivhost's.
+    const std::vector<std::pair<std::string, std::string>> intervals = {
+        {"kivgate", help},
+        {"kivhost scan", RunCommand(std::string(KIVHOST_PATH) + " scan --help 2>&1", &status)},
+        {"kivhost poll", RunCommand(std::string(KIVHOST_PATH) + " poll --help 2>&1", &status)}};
+    for (const auto& [program, text] : intervals) {
+        const size_t at = text.find("\n  --interval");
+        ASSERT_NE(at, std::string::npos) << program << ":\n" << text;
+        const size_t given = text.find("(default ", at);
+        ASSERT_NE(given, std::string::npos) << program << ":\n" << text;
+        EXPECT_EQ(text.substr(given, text.find(')', given) - given + 1),
+                  "(default " + std::to_string(kivhost::DEFAULT_INTERVAL_MS) + ")")
+            << program << ":\n"
+            << text;
+    }
 
     const std::string man = ReadText(KIV_SOURCE_DIR "/man/kivgate.1.scd");
     const std::string offered =
@@ -488,6 +585,7 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
     const std::string plan = RunCommand(
         std::string(KIVGATE_PATH) + " " KIV_SOURCE_DIR "/examples/pump-station-gateway.csv --plan 2>&1", &status);
     EXPECT_EQ(status, 0) << plan;
+    EXPECT_NE(plan.find("  kivgate/building/flow\n"), std::string::npos) << "a relative topic resolved:\n" << plan;
 }
 
 }  // namespace

@@ -104,6 +104,9 @@ public:
         // A short time-out unless the test holds the line in an exchange.
         if (std::find(gateArgs.begin(), gateArgs.end(), "--timeout") == gateArgs.end())
             args.insert(args.end(), {"--timeout", "100"});
+        // Cycles back to back unless the test paces them: the tests wait on what a cycle shows.
+        if (std::find(gateArgs.begin(), gateArgs.end(), "--interval") == gateArgs.end())
+            args.insert(args.end(), {"--interval", "0"});
         args.insert(args.end(), gateArgs.begin(), gateArgs.end());
         gate_ = std::make_unique<KivhostRunning>(args, KIVGATE_PATH);
         if (!gate_->ReadUntil([](const Outcome& so) { return so.err.find("scanning ") != std::string::npos; }))
@@ -139,6 +142,12 @@ public:
     bool Ready() const { return ready_; }
     // plcsim's line unplugged, or plugged in again.
     void TogglePort() { sim_->Send(SIGUSR1); }
+    // A new tag file, read again as a service manager's reload asks.
+    void Reload(const std::string& tags)
+    {
+        std::ofstream(tags_) << tags;
+        gate_->SendHangup();
+    }
     Subscriber& Mqtt() { return *subscriber_; }
     int BrokerPort() const { return broker_.Port(); }
 
@@ -441,8 +450,20 @@ TEST(KivgateLine, WritesAreRefusedWithoutAllowWritesAndOnReadOnlyTags)
             std::this_thread::sleep_for(300ms);
             EXPECT_EQ(gate.Request(c.write.readBack, c.write.readAddress, c.write.expected).values, c.write.expected);
         }
+        // None reached the line; each is logged at info, naming who asked and why.
         const Outcome run = gate.Terminate();
-        EXPECT_EQ(run.err.find("write to "), std::string::npos) << run.err;
+        for (const char* outcome : {" done: ", " failed: ", " not sent: "})
+            EXPECT_EQ(run.err.find(outcome), std::string::npos) << outcome << " in:\n" << run.err;
+        const std::vector<std::string> refused =
+            allowWrites
+                ? std::vector<std::string>{"modbus: write from 127.0.0.1:", " unit 255 refused: ro is read-only",
+                                           "refused: bro is read-only",
+                                           "write to ro from mqtt kg/ro/set refused: ro is read-only"}
+                : std::vector<std::string>{
+                      "modbus: write from 127.0.0.1:", " unit 255 refused: writes are not allowed (--allow-writes)",
+                      "write to w from mqtt kg/w/set refused: writes are not allowed"};
+        for (const std::string& said : refused)
+            EXPECT_NE(run.err.find(said), std::string::npos) << said << " in:\n" << run.err;
     }
 }
 
@@ -784,6 +805,63 @@ TEST(KivgateLine, TheMaxAgeFollowsTheHealthyCycles)
         age.CycleBegins(start, healthy);
         EXPECT_EQ(age.Value(), c.age);
     }
+}
+
+// Home Assistant finds every tag retained under its discovery prefix, sees
+// an entity go unavailable with its station, and loses the entity of a tag
+// taken out of the file at the next start; another gateway's config stays.
+TEST(KivgateLine, HomeAssistantDiscoveryFollowsTheTagsAndStations)
+{
+    Gateway gate({"--script", "2:silent:24"}, {"--allow-writes", "--ha-discovery"});
+    ASSERT_TRUE(gate.Ready());
+    Subscriber ha(gate.BrokerPort(), "homeassistant/#");
+    ASSERT_TRUE(ha.Connected());
+    struct Case {
+        const char* config;  // under homeassistant/, before /config
+        const char* tag;
+        const char* station;
+    };
+    const Case cases[] = {
+        {"number/kg/w", "w", "01"},   {"sensor/kg/run_3", "run", "01"},          {"sensor/kg/ro", "ro", "01"},
+        {"switch/kg/b", "b", "01"},   {"binary_sensor/kg/bits_2", "bits", "01"}, {"binary_sensor/kg/di", "di", "01"},
+        {"number/kg/s2", "s2", "02"},
+    };
+    // Once there, a retained copy for whoever subscribes later.
+    ASSERT_FALSE(ha.WaitFor("homeassistant/number/kg/s2/config").topic.empty());
+    Subscriber first(gate.BrokerPort(), "homeassistant/#");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        const Message message = first.WaitFor("homeassistant/" + std::string(c.config) + "/config");
+        EXPECT_TRUE(message.retained);
+        const Json config = Parsed(message);
+        ASSERT_TRUE(config.is_object()) << message.payload;
+        EXPECT_EQ(config["state_topic"], PREFIX + "/" + c.tag);
+        EXPECT_EQ(config["availability"][0]["topic"], PREFIX + "/status");
+        EXPECT_EQ(config["availability"][1]["topic"], PREFIX + "/stations/" + c.station + "/availability");
+    }
+
+    const std::string station2 = PREFIX + "/stations/02/availability";
+    ASSERT_FALSE(gate.Mqtt().WaitFor(station2, [](const Message& m) { return m.payload == "offline"; }).topic.empty());
+    Subscriber after(gate.BrokerPort(), station2);
+    EXPECT_FALSE(after
+                     .WaitFor(
+                         station2, [](const Message& m) { return m.payload == "online"; }, 30s)
+                     .topic.empty());
+
+    const std::string foreign = "homeassistant/sensor/kg/foreign/config";
+    ha.Publish(foreign, R"({"state_topic":"x","device":{"identifiers":["kivgate_other"]}})", true);
+    std::string tags = TAGS;
+    const std::string row = "ro,01W0030,,,hr:20,,\n";
+    tags.erase(tags.find(row), row.size());
+    gate.Reload(tags);
+    const std::string removed = "homeassistant/sensor/kg/ro/config";
+    EXPECT_FALSE(ha.WaitFor(
+                       removed, [](const Message& m) { return m.payload.empty(); }, 60s)
+                     .topic.empty());
+    Subscriber late(gate.BrokerPort(), "homeassistant/#");
+    EXPECT_TRUE(late.WaitFor("homeassistant/number/kg/w/config").retained);
+    EXPECT_TRUE(late.WaitFor(foreign).retained);
+    EXPECT_TRUE(late.Last(removed).topic.empty()) << late.Last(removed).payload;
 }
 
 }  // namespace

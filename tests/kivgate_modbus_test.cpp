@@ -19,9 +19,11 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
+#include "gate/gate_log.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
 #include "gate/modbus_server.h"
+#include "gate/mqtt_bridge.h"
 #include "tests/wait_until.h"
 
 namespace {
@@ -54,9 +56,12 @@ kivgate::TagValue Value(std::vector<uint16_t> values, Quality quality = Quality:
     return value;
 }
 
-// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode, 8 old.
+// Indexes: 0 speed, 1 levels, 2 temp, 3 valves, 4 alarms, 5 stuck, 6 limits, 7 mode, 8 old,
+// 9 totals (two u32 values).
 std::vector<GateTag> Tags()
 {
+    GateTag totals = MakeTag("totals", Space::HoldingRegister, 500, 4, true);
+    totals.format.format = kivgate::WordFormat::U32;
     return {MakeTag("speed", Space::HoldingRegister, 100, 1, true),
             MakeTag("levels", Space::HoldingRegister, 101, 3, false),
             MakeTag("temp", Space::InputRegister, 0, 1, false),
@@ -65,7 +70,8 @@ std::vector<GateTag> Tags()
             MakeTag("stuck", Space::HoldingRegister, 200, 1, true),
             MakeTag("limits", Space::HoldingRegister, 300, 2, true),
             MakeTag("mode", Space::HoldingRegister, 302, 1, true),
-            MakeTag("old", Space::HoldingRegister, 400, 1, false)};
+            MakeTag("old", Space::HoldingRegister, 400, 1, false),
+            totals};
 }
 
 std::shared_ptr<kivgate::Snapshot> Cycle()
@@ -76,13 +82,13 @@ std::shared_ptr<kivgate::Snapshot> Cycle()
                       Value({77}),      Value({1, 0, 1, 1, 0, 0, 0, 0, 1, 1}),
                       Value({0, 1, 1}), Value({9}, Quality::Down),  // a last good value that must not be served
                       Value({10, 20}),  Value({3}),
-                      Value({5})};
+                      Value({5}),       Value({0, 1, 0, 2})};
     // Read just now, but "old" a minute ago: past the age of ten seconds.
     snapshot->maxAge = std::chrono::seconds(10);
     const auto now = std::chrono::steady_clock::now();
     for (kivgate::TagValue& tag : snapshot->tags)
         tag.readAt = now;
-    snapshot->tags.back().readAt = now - std::chrono::minutes(1);
+    snapshot->tags[8].readAt = now - std::chrono::minutes(1);
     return snapshot;
 }
 
@@ -129,6 +135,21 @@ TEST(KivgateModbus, RequestsAnsweredFromTheSnapshotOrRefused)
          {0x10, 1, 0x2C, 0, 3},
          {{6, 0, {7, 8}, {}}, {7, 0, {9}, {}}}},
         {"coils", {0x0F, 0, 5, 0, 3, 1, 0x05}, true, Kind::Write, {0x0F, 0, 5, 0, 3}, {{3, 0, {1, 0, 1}, {}}}},
+        {"a 32-bit value's raw words read",
+         {0x03, 1, 0xF4, 0, 4},
+         false,
+         Kind::Reply,
+         {0x03, 8, 0, 0, 0, 1, 0, 0, 0, 2},
+         {}},
+        {"a 32-bit value written whole",
+         {0x10, 1, 0xF6, 0, 2, 4, 0, 1, 0, 2},
+         true,
+         Kind::Write,
+         {0x10, 1, 0xF6, 0, 2},
+         {{9, 2, {1, 2}, {}}}},
+        {"one word of a 32-bit value", {0x06, 1, 0xF5, 0, 7}, true, Kind::Reply, {0x86, 0x03}, {}},
+        {"words of two 32-bit values", {0x10, 1, 0xF5, 0, 2, 4, 0, 1, 0, 2}, true, Kind::Reply, {0x90, 0x03}, {}},
+        {"a 32-bit value and a half", {0x10, 1, 0xF4, 0, 3, 6, 0, 1, 0, 2, 0, 3}, true, Kind::Reply, {0x90, 0x03}, {}},
         {"an empty request", {}, true, Kind::Malformed, {}, {}},
         {"a read cut short", {0x03, 0, 100}, true, Kind::Malformed, {}, {}},
         {"a read with bytes after it", {0x03, 0, 100, 0, 1, 0}, true, Kind::Malformed, {}, {}},
@@ -266,15 +287,15 @@ bool Eventually(const std::function<bool()>& done)
     return WaitUntil(done, std::chrono::seconds(30));
 }
 
-// A request with its header, transaction 1, unit 1.
-Bytes Framed(const Bytes& pdu)
+// A request with its header, transaction 1.
+Bytes Framed(const Bytes& pdu, uint8_t unit = 1)
 {
     const size_t length = pdu.size() + 1;
     Bytes frame(7 + pdu.size());
     frame[1] = 1;
     frame[4] = static_cast<uint8_t>(length >> 8);
     frame[5] = static_cast<uint8_t>(length);
-    frame[6] = 1;
+    frame[6] = unit;
     std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
     return frame;
 }
@@ -293,9 +314,9 @@ Bytes Answer(int fd)
     return Bytes(answer + 7, answer + got);
 }
 
-Bytes Ask(int fd, const Bytes& pdu)
+Bytes Ask(int fd, const Bytes& pdu, uint8_t unit = 1)
 {
-    const Bytes frame = Framed(pdu);
+    const Bytes frame = Framed(pdu, unit);
     if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
         return {};
     return Answer(fd);
@@ -326,7 +347,7 @@ TEST(KivgateModbus, ServerOnLoopback)
     settings.maxClients = 3;
     settings.allowWrites = true;
     const auto logged = [&](const std::string& line) { log(line); };
-    kivgate::ModbusServer server(settings, tags, snapshots, queue, logged, logged);
+    kivgate::ModbusServer server(settings, tags, snapshots, queue, logged);
     std::string why;
     ASSERT_TRUE(server.Start(&why)) << why;
     ASSERT_NE(server.Port(), 0);
@@ -400,7 +421,7 @@ TEST(KivgateModbus, ServerOnLoopback)
 
     // A client silent past the time-out is closed, one that half sent a request too.
     settings.idleS = 1;
-    kivgate::ModbusServer idle(settings, tags, snapshots, queue, logged, logged);
+    kivgate::ModbusServer idle(settings, tags, snapshots, queue, logged);
     ASSERT_TRUE(idle.Start(&why)) << why;
     const int silent = RawClient(idle.Port());
     const int half = RawClient(idle.Port());
@@ -429,6 +450,7 @@ TEST(KivgateModbus, ClientsEndedOrRefusedWhole)
         int maxClients, idleS, requestS;
         std::function<void(Server&)> act;
         const char* logged;
+        const char* units = "";  // --modbus-unit; "": any
     };
     // Registers 100..102, a tag each.
     const std::vector<GateTag> tags = {MakeTag("a", Space::HoldingRegister, 100, 1, true),
@@ -521,6 +543,18 @@ TEST(KivgateModbus, ClientsEndedOrRefusedWhole)
              }
          },
          "malformed request (function code"},
+        {"units not served", 4, 8, 60, 60,
+         [&](Server& server) {
+             const int fd = RawClient(server.port);
+             for (const uint8_t unit : {1, 5, 6, 7})
+                 EXPECT_EQ(Ask(fd, read, unit), (Bytes{0x03, 2, 0, 7})) << "unit " << int{unit};
+             for (const uint8_t unit : {0, 2, 4, 8, 255})
+                 EXPECT_EQ(Ask(fd, read, unit), (Bytes{0x83, MODBUS_EXCEPTION_GATEWAY_PATH})) << "unit " << int{unit};
+             EXPECT_EQ(Ask(fd, {0x06, 0, 100, 0, 1}, 2), (Bytes{0x86, MODBUS_EXCEPTION_GATEWAY_PATH}));
+             EXPECT_EQ(server.owner.Taken(), 0U) << "a write to another unit never reaches the line";
+             close(fd);
+         },
+         "unit 2 refused: unit 2 is not served here (units 1,5-7, --modbus-unit)", "1,5-7"},
     };
     kivgate::SnapshotStore snapshots;
     auto snapshot = std::make_shared<kivgate::Snapshot>();
@@ -538,14 +572,76 @@ TEST(KivgateModbus, ClientsEndedOrRefusedWhole)
         settings.maxClients = c.maxClients;
         settings.idleS = c.idleS;
         settings.requestS = c.requestS;
+        if (c.units[0] != '\0') {
+            std::string why;
+            ASSERT_TRUE(kivgate::ModbusUnits::Parse(c.units, &why)) << why;
+            settings.units = *kivgate::ModbusUnits::Parse(c.units, &why);
+        }
         const auto logged = [&](const std::string& line) { log(line); };
-        kivgate::ModbusServer server(settings, tags, snapshots, queue, logged, logged);
+        kivgate::ModbusServer server(settings, tags, snapshots, queue, logged);
         std::string why;
         ASSERT_TRUE(server.Start(&why)) << why;
         Server running{queue, owner, log, server.Port(), [&server] { server.Stop(); }};
         c.act(running);
         EXPECT_TRUE(Eventually([&] { return log.Has(c.logged); })) << c.logged;
         server.Stop();
+    }
+}
+
+// What the servers log at each --log-level, through the run's Logger: a
+// write refused at info, naming the client and its unit, each connection
+// at debug alone, a broker that is not there at warn.
+TEST(KivgateLog, EachEventAtItsLevel)
+{
+    using kivgate::LogLevel;
+    const std::string listening = "modbus: listening on 127.0.0.1:";
+    const std::string refused = " unit 1 refused: writes are not allowed (--allow-writes)";
+    const std::string connected = " connected";
+    const std::string closed = " closed: ";
+    const std::string broker = "; trying again";
+    const std::string error = "the end of the events";  // an error, at every level
+    struct Case {
+        LogLevel level;
+        std::vector<std::string> shown;
+    };
+    const std::vector<std::string> every = {listening, refused, connected, closed, broker, error};
+    const Case cases[] = {
+        {LogLevel::Error, {error}},
+        {LogLevel::Warn, {broker, error}},
+        {LogLevel::Info, {listening, refused, broker, error}},
+        {LogLevel::Debug, every},
+    };
+    std::vector<GateTag> tags = {MakeTag("a", Space::HoldingRegister, 100, 1, true)};
+    tags[0].topic = "gw/a";
+    kivgate::SnapshotStore snapshots;
+    kivgate::WriteQueue queue;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.level));
+        Log log;
+        const kivgate::Logger logger([&](const std::string& line) { log(line); });
+        logger.SetLevel(c.level);
+        kivgate::ModbusSettings settings;
+        settings.port = 0;
+        kivgate::ModbusServer server(settings, tags, snapshots, queue, logger);
+        std::string why;
+        ASSERT_TRUE(server.Start(&why)) << why;
+        const int fd = RawClient(server.Port());
+        EXPECT_EQ(Ask(fd, {0x06, 0, 100, 0, 1}), (Bytes{0x86, 0x02}));
+        close(fd);
+        server.Stop();
+        // A port nobody listens on: the first attempt fails before Stop returns.
+        const int probe = RawClient(server.Port());
+        ASSERT_LT(probe, 0) << "the port is free again";
+        kivgate::MqttSettings mqtt;
+        mqtt.port = server.Port();
+        kivgate::MqttBridge bridge(mqtt, tags, snapshots, queue, logger);
+        ASSERT_TRUE(bridge.Start(&why)) << why;
+        bridge.Stop();
+        logger.Error(error);
+        for (const std::string& event : every) {
+            const bool shown = std::find(c.shown.begin(), c.shown.end(), event) != c.shown.end();
+            EXPECT_EQ(log.Has(event), shown) << event;
+        }
     }
 }
 

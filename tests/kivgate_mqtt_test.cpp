@@ -131,6 +131,53 @@ TEST(KivgateMqttPayload, RulesOfWhatIsPublishedAndTaken)
     EXPECT_NE(TopicProblem(std::string("site/\xff")), "");
 }
 
+// A formatted tag's values, published scaled and taken scaled: words to
+// text, and a set payload back to words or refused with the range.
+TEST(KivgateMqttPayload, ScaledValuesPublishedAndTaken)
+{
+    const ValueFormat tenths{WordFormat::I16, 0.1, 0, "A"};
+    const ValueFormat u32{WordFormat::U32, 1, 0, "m3"};
+    const ValueFormat f32r{WordFormat::F32R, 1, 0, ""};
+    const ValueFormat kelvin{WordFormat::U16, 1, -273.15, ""};
+    struct Case {
+        ValueFormat format;
+        int32_t count;  // words
+        std::vector<uint16_t> words;
+        std::string published;  // the bare value
+        std::string set;
+        std::vector<uint16_t> written;  // empty: refused
+        std::string why;                // a part of the reason
+    } cases[] = {
+        {tenths, 1, {123}, "12.3", "12.34", {123}, ""},
+        {tenths, 1, {0xFF85}, "-12.3", "-12.35", {0xFF84}, ""},
+        {tenths, 1, {0}, "0", "3276.8", {}, "out of the range of i16 with its scale and offset: -3276.8 to 3276.7"},
+        {tenths, 2, {1, 2}, "[0.1,0.2]", "[0.5,-0.5]", {5, 0xFFFB}, ""},
+        {tenths, 2, {1, 2}, "[0.1,0.2]", "[0.5]", {}, "a run of 2 takes 2 values, not 1"},
+        {u32, 2, {1, 0}, "65536", "4294967295", {0xFFFF, 0xFFFF}, ""},
+        {u32, 2, {1, 0}, "65536", "[1]", {}, "a single value takes a number"},
+        {u32, 2, {1, 0}, "65536", "-1", {}, "out of the range of u32: 0 to 4294967295"},
+        {u32, 4, {0, 1, 0, 2}, "[1,2]", "[3,70000]", {0, 3, 1, 4464}, ""},
+        {u32, 4, {0, 1, 0, 2}, "[1,2]", "[3,\"4\"]", {}, "element 1: not a number"},
+        {f32r, 2, {0, 0x3FC0}, "1.5", "0.1", {0xCCCD, 0x3DCC}, ""},
+        {f32r, 2, {0, 0x7FC0}, "null", "1e39", {}, "out of the range of f32r"},
+        {kelvin, 1, {300}, "26.85", "true", {}, "not a number"},
+        // A plain tag's words stay as they are, and so does its strict rule.
+        {{WordFormat::U16, 1, 0, "rpm"}, 1, {1200}, "1200", "1.5", {}, "not a whole number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.published + " / " + c.set);
+        const TagValue value{c.words, Quality::Good, At(1), At(1)};
+        EXPECT_EQ(TagPayload(value, c.count, PayloadForm::Value, c.format), c.published);
+        EXPECT_EQ(TagPayload(value, c.count, PayloadForm::Json, c.format),
+                  R"({"value":)" + c.published +
+                      R"(,"quality":"good","time":"2024-05-01T00:00:01.000Z","last_good":"2024-05-01T00:00:01.000Z"})");
+        const SetPayload got = ParseSetPayload(c.set, c.count, false, c.format);
+        EXPECT_EQ(got.values, c.written);
+        EXPECT_EQ(got.why.empty(), c.why.empty()) << got.why;
+        EXPECT_NE(got.why.find(c.why), std::string::npos) << got.why;
+    }
+}
+
 // Hostile payloads are refused on a thread with a 1 MB stack, which
 // nesting 60000 deep would overflow if anything walked it recursively;
 // each refusal quotes at most 64 printable characters of what came.
@@ -407,8 +454,13 @@ TEST(KivgateMqttBridge, RetainedStateWritesAndABrokerThatComesBack)
         all += line + "\n";
     EXPECT_NE(all.find("broker connected"), std::string::npos) << all;
     EXPECT_NE(all.find("broker lost"), std::string::npos) << all;
-    // The line's owner logs what became of a write; the bridge does not say it again.
-    EXPECT_EQ(all.find("write "), std::string::npos) << all;
+    // The line's owner logs what became of a write it took; the bridge does not say it again,
+    // but logs each one it refused itself, naming the topic it came on.
+    EXPECT_EQ(all.find(" done"), std::string::npos) << all;
+    for (const char* refused :
+         {"write to r from mqtt gw/r/set refused: bad payload", "write to w from mqtt gw/w/set refused: bad payload",
+          "write to b from mqtt gw/b/set refused: b is read-only"})
+        EXPECT_NE(all.find(refused), std::string::npos) << refused << " in:\n" << all;
     EXPECT_EQ(all.find("very-secret"), std::string::npos) << all;
 }
 

@@ -9,7 +9,7 @@
 # running as root; elsewhere that step says it is skipped. lintian checks it
 # for errors. On CI (CI=true) a missing tool is a failure, not a skip.
 # With KIVGATE=1 in the environment (a build with kivgate) the Debian package
-# must carry kivgate, its man page and completion, its systemd unit (not
+# must carry kivgate, its man page and completion, its systemd units (not
 # enabled) and /etc/default/kivgate as a conffile.
 set -euo pipefail
 cpack=$1
@@ -95,9 +95,9 @@ check_deb() {
   local depends
   depends=$(dpkg-deb -f "$deb" Depends)
   local needs="libc6 libstdc++6"
-  [ "$gate" = 1 ] && needs+=" libmodbus5 libmosquitto1"
+  [ "$gate" = 1 ] && needs+=" libmodbus5 libmosquitto1 libsystemd0"
   for field in $needs; do
-    [[ ", $depends," == *", $field ("* ]] || fail "Depends: '$depends' does not name $field"
+    [[ ", $depends," == *", $field ("* || ", $depends," == *", $field,"* ]] || fail "Depends: '$depends' does not name $field"
   done
 
   # The files: the optional man pages and completions, and the examples
@@ -108,7 +108,7 @@ check_deb() {
   fixed=$(grep -vE '^/usr/share/((man|bash-completion|zsh|fish)/|doc/davodev/examples/)' <<<"$files" | tr '\n' ' ')
   local gate_files="" gate_bin=""
   if [ "$gate" = 1 ]; then
-    gate_files="/etc/default/kivgate /lib/systemd/system/kivgate.service "
+    gate_files="/etc/default/kivgate /lib/systemd/system/kivgate.service /lib/systemd/system/kivgate@.service "
     gate_bin="/usr/bin/kivgate "
   fi
   local want="$gate_files$gate_bin/usr/bin/kivhost /usr/bin/plcsim /usr/include/davodev.h /usr/$libdir/davodev/libDORVAK.so /usr/$libdir/libDAVODEV.so /usr/share/doc/davodev/README.md /usr/share/doc/davodev/changelog.gz /usr/share/doc/davodev/copyright $(doc_pages /usr/share/doc/davodev/docs/ | tr '\n' ' ')"

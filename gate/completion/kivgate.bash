@@ -44,12 +44,12 @@ _kivgate()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} prefix=""
     local options="--port --baud --format --data-bits --parity --stop-bits --timeout
                    --plan --interval --max-gap --retry-down
-                   --modbus-listen --modbus-clients --modbus-idle --modbus-request-time --no-modbus
+                   --modbus-listen --modbus-unit --modbus-clients --modbus-idle --modbus-request-time --no-modbus
                    --http --no-http
                    --mqtt --mqtt-prefix --mqtt-client-id --mqtt-user --mqtt-password-file
                    --mqtt-cafile --mqtt-certfile --mqtt-keyfile --mqtt-payload --mqtt-refresh
-                   --allow-writes --max-age --write-timeout --log-level --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-clients|--modbus-idle|--modbus-request-time|--http|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--max-age|--write-timeout|--log-level|--lib"
+                   --ha-discovery --ha-prefix --allow-writes --max-age --write-timeout --log-level --lib --version --help"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-unit|--modbus-clients|--modbus-idle|--modbus-request-time|--http|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--ha-prefix|--max-age|--write-timeout|--log-level|--lib"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     if [[ $cur == = ]]; then
@@ -78,6 +78,7 @@ _kivgate()
         --mqtt) values="127.0.0.1:1883 127.0.0.1:8883" ;;
         --mqtt-payload) values="json value" ;;
         --mqtt-refresh) values="10 60 300" ;;
+        --ha-prefix) values="homeassistant" ;;
         --max-age) values="auto 2 5 30" ;;
         --log-level) values="error warn info debug" ;;
         --write-timeout) values="1000 3000 10000" ;;

@@ -165,7 +165,8 @@ class Mqtt:
             if kind >> 4 != 3 or not body[2 + size:].startswith(b"{"):
                 continue  # not a publish, or not a tag's (the status, a station's availability)
             message = json.loads(body[2 + size:])
-            if message["quality"] == "good":
+            # A station's diagnostics are JSON too, without a quality.
+            if message.get("quality") == "good":
                 self.values[body[2:2 + size].decode()] = message["value"]
         return self.values.get(topic)
 

@@ -1,7 +1,5 @@
 #include "gate/status_json.h"
 
-#include <cmath>
-
 #include <nlohmann/json.hpp>
 
 #include "common/json_object.h"
@@ -25,28 +23,11 @@ Json Number(std::optional<double> value)
     return value ? Json(*value) : Json();
 }
 
-// The words as the Modbus side serves them: one number, or an array for a run.
-Json WordsJson(const GateTag& gate, const TagValue& value)
+// The words as the Modbus side serves them, or the values as MQTT does,
+// format, scale and offset applied: the payload's own rule.
+Json ValueJson(const GateTag& gate, const TagValue& value, const ValueFormat& format)
 {
-    if (!value.lastGood)
-        return Json();
-    if (gate.tag.count == 1 && !value.values.empty())
-        return value.values[0];
-    return value.values;
-}
-
-// The values as MQTT serves them, format, scale and offset applied.
-Json ValuesJson(const GateTag& gate, const TagValue& value)
-{
-    if (!value.lastGood)
-        return Json();
-    const size_t words = static_cast<size_t>(gate.format.Words());
-    Json values = Json::array();
-    for (size_t at = 0; at + words <= value.values.size(); at += words) {
-        const double number = ValueOf(gate.format, std::span(value.values).subspan(at, words));
-        values.push_back(std::isfinite(number) ? Json(number) : Json());
-    }
-    return values.size() == 1 ? values[0] : values;
+    return Json::parse(ValueText(value, gate.tag.count, format));
 }
 
 std::string ModbusPlace(const GateTag& gate)
@@ -103,10 +84,10 @@ Json TagJson(const GateTag& gate, const TagValue& value, Quality quality, Steady
     tag["name"] = gate.tag.name;
     tag["address"] = gate.tag.text;
     tag["station"] = gate.tag.address.station;
-    tag["value"] = WordsJson(gate, value);
+    tag["value"] = ValueJson(gate, value, ValueFormat{});
     if (!gate.format.Plain()) {
         tag["format"] = WordFormatName(gate.format.format);
-        tag["scaled"] = ValuesJson(gate, value);
+        tag["scaled"] = ValueJson(gate, value, gate.format);
     }
     if (!gate.format.unit.empty())
         tag["unit"] = gate.format.unit;

@@ -79,13 +79,18 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
         end = std::max<uint16_t>(end, static_cast<uint16_t>(tag.first + tag.tag.count));
     }
 
+    watch_ = std::make_unique<kivgate::GateWatch>(tags_);
+    watch_->Watch(writes_);
     kivgate::LineOwnerSettings settings;
     settings.retryDown = RETRY_DOWN;
+    settings.metrics = &watch_->Metrics();
+    settings.history = &watch_->History();
     const kivgate::Logger quiet([](const std::string&) {});
     owner_ = std::make_unique<kivgate::LineOwner>(session_, ownerReporter_, line_, tags_, settings, snapshots_, writes_,
                                                   quiet);
     kivgate::ModbusSettings modbus;
     modbus.port = 0;
+    modbus.metrics = &watch_->Metrics();
     modbus_ = std::make_unique<kivgate::ModbusServer>(modbus, tags_, snapshots_, writes_, [](const std::string&) {});
     std::string why;
     Require(modbus_->Start(&why), "gateway: the Modbus server: " + why);
@@ -93,9 +98,19 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
         kivgate::MqttSettings mqtt;
         mqtt.port = brokerPort;
         mqtt.prefix = PREFIX;
+        mqtt.metrics = &watch_->Metrics();
         mqtt_ = std::make_unique<kivgate::MqttBridge>(mqtt, tags_, snapshots_, writes_, [](const std::string&) {});
         Require(mqtt_->Start(&why), "gateway: the MQTT bridge: " + why);
     }
+
+    http_ = std::make_unique<kivgate::StatusServer>(watch_->Content(snapshots_, [this] {
+        kivgate::GatewayFacts facts;
+        facts.line = line_;
+        facts.modbus =
+            kivgate::GatewayFacts::Modbus{"127.0.0.1:" + std::to_string(modbus_->Port()), modbus_->Clients()};
+        return facts;
+    }));
+    Require(http_->Start("127.0.0.1", 0, &why), "gateway: the status page: " + why);
 
     kivhost::ScanSettings scan;
     scan.retryDown = RETRY_DOWN;
@@ -109,6 +124,7 @@ GatewayRig::GatewayRig(kivhost::Session& session, int brokerPort) : session_(ses
 GatewayRig::~GatewayRig()
 {
     StopScan();
+    http_->Stop();
     if (mqtt_)
         mqtt_->Stop();
     modbus_->Stop();

@@ -1,7 +1,8 @@
 // The gateway as kivgate runs it, in the benchmark's process: a paced
 // plcsim line of two stations, the driver's session on it, the tags of one
 // tag file mapped, the line's owner, the Modbus TCP server on a free
-// loopback port and, with a broker, the MQTT bridge. Beside it, the same
+// loopback port, the status page on another and, with a broker, the MQTT
+// bridge. Beside it, the same
 // tag file's scan as `kivhost scan` runs it, for the cycle's baseline.
 #ifndef DAVODEV_KIVBENCH_GATEWAY_RIG_H
 #define DAVODEV_KIVBENCH_GATEWAY_RIG_H
@@ -14,6 +15,7 @@
 #include "common/line_settings.h"
 #include "common/stop_token.h"
 #include "gate/gate_state.h"
+#include "gate/gate_watch.h"
 #include "gate/line_owner.h"
 #include "gate/modbus_server.h"
 #include "gate/mqtt_bridge.h"
@@ -40,6 +42,7 @@ public:
     GatewayRig& operator=(const GatewayRig&) = delete;
 
     uint16_t ModbusPort() const { return modbus_->Port(); }
+    int HttpPort() const { return http_->Port(); }
     uint16_t Registers() const { return registers_; }
     uint16_t Coils() const { return coils_; }
     size_t Tags() const { return tags_.size(); }
@@ -65,9 +68,11 @@ private:
     kivgate::SnapshotStore snapshots_;
     kivgate::WriteQueue writes_;
     kivhost::ExchangeReporter ownerReporter_;
+    std::unique_ptr<kivgate::GateWatch> watch_;  // the status page's counts and history
     std::unique_ptr<kivgate::LineOwner> owner_;
     std::unique_ptr<kivgate::ModbusServer> modbus_;
     std::unique_ptr<kivgate::MqttBridge> mqtt_;
+    std::unique_ptr<kivgate::StatusServer> http_;
     // The scan alone, as kivhost scan sets it up.
     kivhost::ExchangeReporter aloneReporter_;
     std::unique_ptr<kivhost::ScanEngine> alone_;

@@ -24,6 +24,9 @@ inline constexpr const char* DEFAULT_MQTT_PREFIX = "kivgate";
 constexpr int DEFAULT_MQTT_REFRESH_S = 60;
 inline constexpr const char* DEFAULT_HA_PREFIX = "homeassistant";
 constexpr int DEFAULT_WRITE_TIMEOUT_MS = 3000;
+// The status page: this machine only unless asked, as it has no authentication.
+inline constexpr const char* DEFAULT_HTTP_HOST = "127.0.0.1";
+constexpr uint16_t DEFAULT_HTTP_PORT = 8502;
 
 struct GateOptions {
     // Modbus TCP
@@ -49,6 +52,11 @@ struct GateOptions {
     int mqttRefreshS = DEFAULT_MQTT_REFRESH_S;  // every value at least this often
     bool haDiscovery = false;                   // Home Assistant's discovery configs
     std::string haPrefix = DEFAULT_HA_PREFIX;
+
+    // The status page and metrics
+    std::string httpHost = DEFAULT_HTTP_HOST;
+    uint16_t httpPort = DEFAULT_HTTP_PORT;  // 0: any free one, told in the log
+    bool httpEnabled = true;
 
     bool allowWrites = false;                                         // rw tags may be written only with this
     int intervalMs = static_cast<int>(kivhost::DEFAULT_INTERVAL_MS);  // between scan cycles; 0: back to back

@@ -31,8 +31,9 @@ const std::string GATE_GROUP = "Gateway options";
 struct GateGiven {
     std::string modbusListen, modbusUnit, modbusClients, modbusIdle, modbusRequestTime, logLevel, mqtt, mqttPrefix,
         mqttClientId, mqttUser, mqttPasswordFile, mqttCaFile, mqttCertFile, mqttKeyFile, mqttPayload, mqttRefresh,
-        maxAge, writeTimeout, haPrefix;
+        maxAge, writeTimeout, haPrefix, http;
     bool noModbus = false;
+    bool noHttp = false;
     bool haDiscovery = false;
     bool allowWrites = false;
 };
@@ -77,6 +78,11 @@ void Declare(CLI::App& app, kivhost::Given& given, GateGiven& gate)
         Printf("a Modbus connection ends when a request is not whole\nS seconds after its first byte (default %d)",
                DEFAULT_MODBUS_REQUEST_S));
     app.add_flag("--no-modbus", gate.noModbus, "no Modbus TCP server")->disable_flag_override()->group(GATE_GROUP);
+    add("--http", gate.http, "ADDR:PORT",
+        Printf("the status page and /metrics (default %s:%u; port 0: any\nfree one); no authentication: keep it on "
+               "a\ntrusted network",
+               DEFAULT_HTTP_HOST, unsigned{DEFAULT_HTTP_PORT}));
+    app.add_flag("--no-http", gate.noHttp, "no status page or metrics")->disable_flag_override()->group(GATE_GROUP);
     add("--mqtt", gate.mqtt, "HOST:PORT", "the MQTT broker (default: none, no MQTT)");
     add("--mqtt-prefix", gate.mqttPrefix, "TEXT", Printf("the topics' prefix (default %s)", DEFAULT_MQTT_PREFIX));
     add("--mqtt-client-id", gate.mqttClientId, "TEXT",
@@ -205,6 +211,12 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
              {"--modbus-listen", "--modbus-unit", "--modbus-clients", "--modbus-idle", "--modbus-request-time"})
             if (IsGiven(app, unused))
                 return std::string("--no-modbus and ") + unused + " contradict each other: leave out one";
+    if (IsGiven(app, "--http"))
+        if (std::string e = TakeHostPort("--http", g.http, &gate.httpHost, &gate.httpPort, true); !e.empty())
+            return e;
+    gate.httpEnabled = !g.noHttp;
+    if (g.noHttp && IsGiven(app, "--http"))
+        return "--no-http and --http contradict each other: leave out one";
     if (IsGiven(app, "--mqtt"))
         if (std::string e = TakeHostPort("--mqtt", g.mqtt, &gate.mqttHost, &gate.mqttPort); !e.empty())
             return e;

@@ -21,6 +21,7 @@
 #include "fieldkit/tag_loading.h"
 #include "gate/gate_config.h"
 #include "gate/gate_log.h"
+#include "gate/gate_watch.h"
 #include "gate/ha_discovery.h"
 #include "gate/kivgate_command_line.h"
 #include "gate/line_owner.h"
@@ -87,8 +88,11 @@ struct Servers {
 #if KIVGATE_HAS_MQTT
     std::unique_ptr<MqttBridge> mqtt;
 #endif
+    std::unique_ptr<StatusServer> http;
     void Stop()
     {
+        if (http)
+            http->Stop();  // first: its requests ask the others
 #if KIVGATE_HAS_MQTT
         if (mqtt)
             mqtt->Stop();  // publishes offline
@@ -138,14 +142,55 @@ MqttSettings MqttSettingsOf(const GateOptions& gate)
 }
 #endif
 
+// What the status page says of the gateway, asked at each request.
+GatewayFacts FactsOf(const GateRun& run, const Servers& servers)
+{
+    GatewayFacts facts;
+    facts.version = std::string(kiv::VERSION);
+    facts.line = run.options.line;
+#if KIVGATE_HAS_MQTT
+    if (servers.mqtt)
+        facts.mqtt =
+            GatewayFacts::Mqtt{run.gate.mqttHost + ":" + std::to_string(run.gate.mqttPort), servers.mqtt->Connected()};
+#endif
+#if KIVGATE_HAS_MODBUS
+    if (servers.modbus)
+        facts.modbus = GatewayFacts::Modbus{run.gate.modbusListenHost + ":" + std::to_string(servers.modbus->Port()),
+                                            servers.modbus->Clients()};
+#endif
+    return facts;
+}
+
+// EXIT_DONE, or the status to end with, told.
+int StartStatusPage(const GateRun& run, SnapshotStore& snapshots, GateWatch& watch, const Logger& log, Servers* servers)
+{
+    if (!run.gate.httpEnabled)
+        return EXIT_DONE;
+    servers->http =
+        std::make_unique<StatusServer>(watch.Content(snapshots, [&run, servers] { return FactsOf(run, *servers); }));
+    std::string why;
+    if (!servers->http->Start(run.gate.httpHost, run.gate.httpPort, &why)) {
+        kivhost::Tell("cannot serve the status page: " + why + "; --no-http for none");
+        return servers->http->RefusedBySetUp() ? EXIT_USAGE : EXIT_FAILED;
+    }
+    log("status page on http://" + run.gate.httpHost + ":" + std::to_string(servers->http->Port()) +
+        "/ (metrics on /metrics)");
+    if (!IsLoopbackHost(run.gate.httpHost))
+        log("warning: the status page listens on " + run.gate.httpHost +
+            ", beyond this machine, and has no authentication: anyone who reaches it sees the line");
+    return EXIT_DONE;
+}
+
 // EXIT_DONE, or the status to end with, told.
 int StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotStore& snapshots, WriteQueue& writes,
-                 const Logger& log, Servers* servers)
+                 GateWatch& watch, const Logger& log, Servers* servers)
 {
     std::string why;
 #if KIVGATE_HAS_MODBUS
     if (run.gate.modbusEnabled) {
-        servers->modbus = std::make_unique<ModbusServer>(ModbusSettingsOf(run.gate), tags, snapshots, writes, log);
+        ModbusSettings settings = ModbusSettingsOf(run.gate);
+        settings.metrics = &watch.Metrics();
+        servers->modbus = std::make_unique<ModbusServer>(settings, tags, snapshots, writes, log);
         if (!servers->modbus->Start(&why)) {
             kivhost::Tell("cannot serve Modbus TCP: " + why);
             return servers->modbus->RefusedBySetUp() ? EXIT_USAGE : EXIT_FAILED;
@@ -157,7 +202,9 @@ int StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotS
 #endif
 #if KIVGATE_HAS_MQTT
     if (run.gate.mqttPort != 0) {
-        servers->mqtt = std::make_unique<MqttBridge>(MqttSettingsOf(run.gate), tags, snapshots, writes, log);
+        MqttSettings settings = MqttSettingsOf(run.gate);
+        settings.metrics = &watch.Metrics();
+        servers->mqtt = std::make_unique<MqttBridge>(settings, tags, snapshots, writes, log);
         if (!servers->mqtt->Start(&why)) {
             kivhost::Tell("cannot start MQTT: " + why);
             servers->Stop();
@@ -168,7 +215,11 @@ int StartServers(const GateRun& run, const std::vector<GateTag>& tags, SnapshotS
     if (run.gate.mqttPort != 0)
         log.Warn("this kivgate was built without MQTT");
 #endif
-    (void)tags, (void)snapshots, (void)writes, (void)servers, (void)why;
+    if (int status = StartStatusPage(run, snapshots, watch, log, servers); status != EXIT_DONE) {
+        servers->Stop();
+        return status;
+    }
+    (void)tags, (void)writes, (void)why;
     return EXIT_DONE;
 }
 
@@ -231,12 +282,16 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     Logger log;
     log.SetLevel(run.gate.logLevel);
     SnapshotStore snapshots;
+    GateWatch watch(tags);
     WriteQueue writes(WRITE_QUEUE_CAPACITY, std::chrono::milliseconds(run.gate.writeTimeoutMs));
     LineOwnerSettings settings;
     settings.maxGap = options.scan.maxGap;
     settings.retryDown = std::chrono::seconds(options.scan.retryDownS);
     settings.intervalMs = options.intervalMs;
     settings.maxAge = std::chrono::seconds(run.gate.maxAgeS);
+    settings.metrics = &watch.Metrics();
+    settings.history = &watch.History();
+    watch.Watch(writes);
     ServiceNotifier notifier;
     settings.notifier = &notifier;
     LineOwner owner(session, context.reporter, options.line, tags, settings, snapshots, writes, log);
@@ -245,7 +300,7 @@ int Serve(const GateRun& run, kivhost::DriverOutput& output)
     CatchReloadSignal();
     Servers servers;
     std::atomic<bool> restart{false};
-    if (int status = StartServers(run, tags, snapshots, writes, log, &servers); status != EXIT_DONE) {
+    if (int status = StartServers(run, tags, snapshots, writes, watch, log, &servers); status != EXIT_DONE) {
         session.End();
         return status;
     }

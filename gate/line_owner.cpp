@@ -119,6 +119,13 @@ void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
     StationTally& tally = stations_[engine_.Plan().blocks[block].start.station];
     if (outcome.attempts > 0 && outcome.Good())
         tally.latencyUs.Add(static_cast<uint64_t>(outcome.ms * 1000));
+    if (outcome.attempts > 0) {
+        const int station = engine_.Plan().blocks[block].start.station;
+        if (settings_.metrics)
+            settings_.metrics->Exchange(station, outcome.Good() ? "good" : outcome.ReasonName(), outcome.ms / 1000);
+        if (settings_.history)
+            settings_.history->Record(station, outcome.Good(), outcome.ms, std::chrono::system_clock::now());
+    }
     if (!outcome.Good()) {
         tally.lastReason = outcome.ReasonName();
         ++tally.failures[tally.lastReason];
@@ -210,6 +217,8 @@ void LineOwner::Publish(bool cycleDone)
     size_t down = 0;
     for (const StationDiagnostics& station : snapshot->stations)
         down += station.down ? 1 : 0;
+    if (cycleDone && settings_.metrics)
+        settings_.metrics->Cycle(cycle.ms / 1000);
     if (cycleDone || snapshot->portLost)
         log_.Status(StatusLine(LineFacts{line_.portGivenAs, snapshot->portLost, snapshot->stations.size() - down, down,
                                          cycle.number, cycle.ms},

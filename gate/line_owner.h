@@ -15,8 +15,10 @@
 #include "common/line_settings.h"
 #include "common/stop_token.h"
 #include "gate/gate_log.h"
+#include "gate/gate_metrics.h"
 #include "gate/gate_state.h"
 #include "gate/max_age.h"
+#include "gate/station_history.h"
 #include "scan/port_keeper.h"
 #include "scan/scan_engine.h"
 #include "scan/scan_line.h"
@@ -34,6 +36,9 @@ struct LineOwnerSettings {
     std::chrono::milliseconds retryDown{kivhost::DEFAULT_RETRY_DOWN_S * 1000};
     uint32_t intervalMs = 0;
     std::chrono::milliseconds maxAge{0};  // 0: from the cycles (max_age.h)
+    // For the status page and /metrics; none: not kept.
+    GateMetrics* metrics = nullptr;
+    StationHistory* history = nullptr;
     ServiceNotifier* notifier = nullptr;  // told of progress, from the owner's thread
 };
 

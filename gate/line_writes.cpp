@@ -40,7 +40,7 @@ void LineOwner::DoWrites()
                                                                                      : result.sent ? " failed: "
                                                                                                    : " not sent: ") +
                                                                                     result.message);
-        pending->result.set_value(std::move(result));
+        writes_.Finish(*pending, std::move(result));
         LogDropped();
     }
 }

@@ -1,4 +1,4 @@
-// Why the Modbus server's address cannot be listened on, in words that say
+// Why a server's address (Modbus, the status page) cannot be listened on, in words that say
 // what to do; and whether starting again could help. A port below 1024
 // refused for want of a privilege is the set-up's fault: a service that
 // restarts would only be refused again.
@@ -18,8 +18,9 @@ struct ListenRefusal {
     bool setUp = false;  // not mended by trying again: kivgate exits 64
 };
 
-// error: bind's or listen's errno.
-ListenRefusal ListenRefused(const std::string& host, uint16_t port, int error);
+// error: bind's or listen's errno; option: the one that chooses the address.
+ListenRefusal ListenRefused(const std::string& host, uint16_t port, int error,
+                            const std::string& option = "--modbus-listen");
 
 }  // namespace kivgate
 

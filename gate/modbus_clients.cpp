@@ -134,6 +134,7 @@ void ModbusServer::Accept()
     connection->peer = peer;
     connection->lastRequest = Clock::now();
     connections_.push_back(std::move(connection));
+    Counted();
     log_.Debug("modbus: client " + peer + " connected");
 }
 
@@ -226,6 +227,13 @@ bool ModbusServer::Receive(Connection& connection, std::string* reason)
         connection.requestStarted = Clock::now();
     connection.in.insert(connection.in.end(), buffer, buffer + got);
     return true;
+}
+
+void ModbusServer::Counted()
+{
+    clients_ = connections_.size();
+    if (settings_.metrics)
+        settings_.metrics->ModbusClients(connections_.size());
 }
 
 }  // namespace kivgate

@@ -30,8 +30,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // The answer takes the request's header, its length now the answer's.
-void QueueAnswer(ModbusServer::Connection& connection, const std::vector<uint8_t>& pdu)
+void QueueAnswer(ModbusServer::Connection& connection, const std::vector<uint8_t>& pdu, GateMetrics* metrics)
 {
+    if (metrics && !pdu.empty())
+        metrics->ModbusRequest(pdu[0] & 0x7F, (pdu[0] & 0x80) != 0 && pdu.size() > 1 ? pdu[1] : 0);
     const size_t length = pdu.size() + 1;
     connection.header[4] = static_cast<uint8_t>(length >> 8);
     connection.header[5] = static_cast<uint8_t>(length);
@@ -204,7 +206,7 @@ bool ModbusServer::Serve(Connection& connection, std::string* reason)
                 break;
             }
         }
-        QueueAnswer(connection, answer.pdu);
+        QueueAnswer(connection, answer.pdu, settings_.metrics);
     }
     connection.in.erase(connection.in.begin(), connection.in.begin() + static_cast<std::ptrdiff_t>(used));
     // What is left is the start of the next request, which has its time from now.
@@ -238,7 +240,8 @@ void ModbusServer::FinishWrite(Connection& connection)
     // answered), or done in part: a device failure. Never sent: nothing
     // changed, the target did not respond.
     const uint8_t failed = sent ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE : MODBUS_EXCEPTION_GATEWAY_TARGET;
-    QueueAnswer(connection, unwritten.empty() ? connection.reply : ExceptionPdu(connection.reply[0], failed));
+    QueueAnswer(connection, unwritten.empty() ? connection.reply : ExceptionPdu(connection.reply[0], failed),
+                settings_.metrics);
     connection.lastRequest = connection.requestStarted = Clock::now();
 }
 
@@ -264,6 +267,7 @@ void ModbusServer::Close(size_t index, const std::string& reason)
         writes_.Withdraw(connection.batch, "the Modbus client " + connection.peer + " has gone");
     close(connection.fd);
     connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
+    Counted();
 }
 
 }  // namespace kivgate

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gate/event_log.h"
+#include "gate/gate_metrics.h"
 #include "gate/gate_options.h"
 #include "gate/gate_state.h"
 #include "gate/modbus_map.h"
@@ -29,7 +30,8 @@ struct ModbusSettings {
     int idleS = DEFAULT_MODBUS_IDLE_S;        // a client with no whole request this long is closed
     int requestS = DEFAULT_MODBUS_REQUEST_S;  // a request not whole this long after its first byte closes its client
     bool allowWrites = false;
-    ModbusUnits units;  // the unit ids answered; the others get exception 0A
+    ModbusUnits units;               // the unit ids answered; the others get exception 0A
+    GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class ModbusServer {
@@ -51,6 +53,8 @@ public:
     void Stop();
     // The port bound, once started.
     uint16_t Port() const { return port_; }
+    // The clients connected now, from any thread.
+    size_t Clients() const { return clients_; }
 
     struct Connection;
 
@@ -85,6 +89,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    std::atomic<size_t> clients_{0};  // connections_.size(), for other threads
+    // After a connection came or went.
+    void Counted();
 };
 
 }  // namespace kivgate

@@ -213,7 +213,7 @@ void MqttBridge::HandleSet(size_t index, std::string_view payload)
     // Answered on TOPIC/set/result, and logged: MQTT names no publisher, so the topic is who asked.
     const auto refuse = [&](const std::string& why, const std::string& answer) {
         log_.WriteRefused("write to " + tag.tag.name + " from " + from + " refused: " + why);
-        Answer(index, {false, answer});
+        Answer(index, {false, answer}, true);
     };
     if (!settings_.allowWrites)
         return refuse("writes are not allowed (--allow-writes)", "refused: writes are not allowed (--allow-writes)");
@@ -252,8 +252,10 @@ void MqttBridge::ResultLoop()
 }
 
 // The line's owner logs the result, naming the topic it came from.
-void MqttBridge::Answer(size_t index, const WriteResult& result)
+void MqttBridge::Answer(size_t index, const WriteResult& result, bool refused)
 {
+    if (settings_.metrics)
+        settings_.metrics->MqttSet(refused ? "refused" : result.done ? "done" : "failed");
     Publish(tags_[index].topic + "/set/result", ResultPayload(result), false, 1);
 }
 
@@ -290,6 +292,8 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 {
     const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS && settings_.metrics)
+        settings_.metrics->MqttPublished();
     return rc == MOSQ_ERR_SUCCESS;
 }
 

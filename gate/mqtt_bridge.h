@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gate/event_log.h"
+#include "gate/gate_metrics.h"
 #include "gate/gate_state.h"
 #include "gate/ha_discovery.h"
 #include "gate/ha_sweep.h"
@@ -53,6 +54,7 @@ struct MqttSettings {
     bool haDiscovery = false;
     std::string haPrefix = "homeassistant";
     std::string version;
+    GateMetrics* metrics = nullptr;  // none: not counted
 };
 
 class MqttBridge {
@@ -74,6 +76,8 @@ public:
     void Stop();
 
     const std::string& ClientId() const { return clientId_; }
+    // Connected to the broker now, from any thread.
+    bool Connected() const { return connected_; }
 
 private:
     struct PendingWrite {
@@ -97,7 +101,8 @@ private:
     void ResultLoop();
     void HandleSet(size_t tag, std::string_view payload);
     void KeepOnline(const mosquitto_message& message);
-    void Answer(size_t tag, const WriteResult& result);
+    // refused: before it reached the queue.
+    void Answer(size_t tag, const WriteResult& result, bool refused = false);
     // Home Assistant's configs, at each connect; and those of tags gone
     // from the file cleared once the moment of collecting them is over.
     void PublishDiscovery();

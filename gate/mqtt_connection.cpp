@@ -93,6 +93,8 @@ void MqttBridge::OnConnect(mosquitto* client, void* self, int rc)
     }
     bridge->connected_ = true;
     bridge->log_.Broker(BrokerState::Connected);
+    if (bridge->settings_.metrics)
+        bridge->settings_.metrics->MqttConnected(true);
     // Every tag's set topic, so that a write that cannot be done is answered
     // rather than lost; before online, which then says commands are taken.
     for (const auto& [topic, tag] : bridge->setTopics_)
@@ -113,6 +115,8 @@ void MqttBridge::OnDisconnect(mosquitto* client, void* self, int rc)
     const int savedErrno = errno;
     const bool was = bridge->connected_.exchange(false);
     bridge->log_.Broker(BrokerState::Away);
+    if (bridge->settings_.metrics)
+        bridge->settings_.metrics->MqttConnected(false);
     const bool refused = std::exchange(bridge->refused_, false);
     if (bridge->stopping_)
         return;  // asked for

@@ -136,8 +136,17 @@ void WriteQueue::ExpireLoop()
     }
 }
 
+void WriteQueue::Finish(Pending& pending, WriteResult result)
+{
+    if (settled_)
+        settled_(pending.request, result);
+    pending.result.set_value(std::move(result));
+}
+
 void WriteQueue::Settle(Pending& pending, WriteResult result)
 {
+    if (settled_)
+        settled_(pending.request, result);
     pending.result.set_value(result);
     // Kept for the owner's log, which nobody may be reading: the oldest go first.
     if (dropped_.size() >= capacity_)

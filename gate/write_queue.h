@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -88,6 +89,12 @@ public:
         WriteResult result;
     };
     std::vector<Dropped> TakeDropped();
+    // Called once for every write settled, by the queue or by the owner
+    // (Finish), on the thread that settles it; set before any write comes.
+    using Settled = std::function<void(const WriteRequest&, const WriteResult&)>;
+    void OnSettled(Settled settled) { settled_ = std::move(settled); }
+    // For the owner: the write it took is settled with result.
+    void Finish(Pending& pending, WriteResult result);
     // No more writes: those queued are answered as not done.
     void Close(const std::string& why);
 
@@ -113,6 +120,7 @@ private:
     bool closed_ = false;
     bool ending_ = false;
     std::thread expiry_;
+    Settled settled_;
 };
 
 }  // namespace kivgate

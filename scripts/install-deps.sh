@@ -14,7 +14,8 @@ mode=${1:-all}
 case $mode in
   all)
     packages=(cmake make g++ libgtest-dev googletest clang clang-format libclang-rt-14-dev valgrind zip unzip file ccache
-              libcli11-dev nlohmann-json3-dev libmodbus-dev libmosquitto-dev libsystemd-dev mosquitto scdoc icoutils strace dpkg-dev bash-completion lintian socat
+              libcli11-dev nlohmann-json3-dev libmodbus-dev libmosquitto-dev libsystemd-dev mosquitto
+              libcpp-httplib-dev prometheus-cpp-dev libjs-chart.js chromium python3-prometheus-client scdoc icoutils strace dpkg-dev bash-completion lintian socat
               python3-pymodbus)
     if [ "${KIV_WITH_WINDOWS:-ON}" != OFF ]; then
       packages+=(g++-mingw-w64-i686 wine wine32:i386)

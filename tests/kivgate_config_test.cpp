@@ -19,7 +19,9 @@
 #include "fieldkit/tool_options.h"
 #include "gate/gate_config.h"
 #include "gate/log_repeats.h"
+#include "gate/station_history.h"
 #include "gate/value_format.h"
+#include "gate/write_log.h"
 #include "tests/command_output.h"
 
 namespace {
@@ -321,8 +323,8 @@ TEST(KivgateConfig, StandardDescriptorsClosedOrGone)
     // plcsim serves station 1 only: station 2's failures keep kivgate logging.
     const std::string sim = std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
                             "for i in $(seq 600); do [ -e " + link + " ] && break; sleep 0.05; done; ";
-    const std::string gate =
-        std::string(KIVGATE_PATH) + " --port " + link + " --timeout 10 --retry-down 1 " + tags + " --no-modbus";
+    const std::string gate = std::string(KIVGATE_PATH) + " --port " + link + " --timeout 10 --retry-down 1 " + tags +
+                             " --no-modbus --no-http";
     struct Case {
         const char* name;
         std::string script;
@@ -364,7 +366,7 @@ TEST(KivgateConfig, SighupReloadsOrKeepsTheRunningTags)
         waitFor + std::string(PLCSIM_PATH) + " --stations 1 --link " + link + " >/dev/null 2>&1 & sim=$!; " +
         "for i in $(seq 600); do [ -e " + link + " ] && break; sleep 0.05; done; " +
         "printf \"name,address\\na,01W0010\\n\" > " + tags + "; " + KIVGATE_PATH + " --port " + link +
-        " --timeout 10 " + tags + " --no-modbus 2>" + log + " & g=$!; w \"scanning 1 tags\"; " +
+        " --timeout 10 " + tags + " --no-modbus --no-http 2>" + log + " & g=$!; w \"scanning 1 tags\"; " +
         "printf \"name,address\\na,01W0010\\nb,01W0011\\n\" > " + tags + "; kill -HUP $g; w \"scanning 2 tags\"; " +
         "printf \"name,address\\na,01Q0010\\n\" > " + tags + "; kill -HUP $g; w \"reload refused\"; " +
         "kill -0 $g && echo alive; kill -TERM $g; wait $g; echo status=$?; kill -INT $sim; wait $sim; cat " + log;
@@ -443,6 +445,44 @@ TEST(KivgateValueFormat, WordsValuesAndTextAgree)
     EXPECT_EQ(kivgate::ParseValueFormat({"F32R", "0.1", "-40", "degC"}, &why)->format, WordFormat::F32R);
 }
 
+// The page's history and writes are fixed rings: hours of exchanges and
+// hundreds of writes keep an hour and the last 50, stations not configured
+// none.
+TEST(KivgateStatus, HistoryAndWritesStayBounded)
+{
+    using std::chrono::minutes;
+    const auto start = std::chrono::system_clock::time_point(std::chrono::hours(490000));
+    kivgate::StationHistory history({1, 2});
+    for (int minute = 0; minute < 180; ++minute)
+        for (int exchange = 0; exchange < 3; ++exchange)
+            history.Record(1, exchange != 2, 10.0 * (exchange + 1), start + minutes(minute));
+    history.Record(7, true, 1, start);
+    struct Row {
+        int station;
+        std::chrono::system_clock::duration at;
+        size_t minutes;
+    };
+    const Row rows[] = {{1, minutes(179), kivgate::StationHistory::MINUTES},
+                        {1, minutes(300), 0},
+                        {2, minutes(179), 0},
+                        {7, minutes(0), 0}};
+    for (const Row& row : rows)
+        EXPECT_EQ(history.LastHour(row.station, start + row.at).size(), row.minutes) << row.station;
+    const auto hour = history.LastHour(1, start + minutes(179));
+    EXPECT_EQ(hour.back().good, 2u);
+    EXPECT_EQ(hour.back().failed, 1u);
+    EXPECT_EQ(hour.back().latencyMaxMs, 20);
+    EXPECT_LT(hour.front().start, hour.back().start);
+
+    kivgate::WriteLog writes;
+    for (size_t i = 0; i < 500; ++i)
+        writes.Add(kivgate::WriteRecord{{}, "modbus", "t", i, {}, {}});
+    const auto kept = writes.Latest();
+    ASSERT_EQ(kept.size(), kivgate::WriteLog::KEPT);
+    EXPECT_EQ(kept.front().offset, 499u);
+    EXPECT_EQ(kept.back().offset, 450u);
+}
+
 TEST(KivgateLog, RepeatsAreCountedNotRepeated)
 {
     using kivgate::LogRepeats;
@@ -513,7 +553,7 @@ TEST(KivgateDocs, HelpVersionManPageCompletionAndExampleAgree)
             continue;
         options.insert(line.substr(at, line.find_first_not_of(letters, at + 2) - at));
     }
-    EXPECT_EQ(options.size(), 36u) << help;
+    EXPECT_EQ(options.size(), 38u) << help;
 
     // One --interval default, the same constant's, in kivgate's help and kivhost's.
     const std::vector<std::pair<std::string, std::string>> intervals = {

@@ -95,6 +95,8 @@ public:
                                          tags_,
                                          "--modbus-listen",
                                          "127.0.0.1:0",
+                                         "--http",
+                                         "127.0.0.1:0",
                                          "--mqtt",
                                          "127.0.0.1:" + std::to_string(broker_.Port()),
                                          "--mqtt-prefix",

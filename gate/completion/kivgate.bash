@@ -45,10 +45,11 @@ _kivgate()
     local options="--port --baud --format --data-bits --parity --stop-bits --timeout
                    --plan --interval --max-gap --retry-down
                    --modbus-listen --modbus-unit --modbus-clients --modbus-idle --modbus-request-time --no-modbus
+                   --http --no-http
                    --mqtt --mqtt-prefix --mqtt-client-id --mqtt-user --mqtt-password-file
                    --mqtt-cafile --mqtt-certfile --mqtt-keyfile --mqtt-payload --mqtt-refresh
                    --ha-discovery --ha-prefix --allow-writes --max-age --write-timeout --log-level --lib --version --help"
-    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-unit|--modbus-clients|--modbus-idle|--modbus-request-time|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--ha-prefix|--max-age|--write-timeout|--log-level|--lib"
+    local valued="--port|--baud|--format|--data-bits|--parity|--stop-bits|--timeout|--interval|--max-gap|--retry-down|--modbus-listen|--modbus-unit|--modbus-clients|--modbus-idle|--modbus-request-time|--http|--mqtt|--mqtt-prefix|--mqtt-client-id|--mqtt-user|--mqtt-password-file|--mqtt-cafile|--mqtt-certfile|--mqtt-keyfile|--mqtt-payload|--mqtt-refresh|--ha-prefix|--max-age|--write-timeout|--log-level|--lib"
 
     # "--option=value": a word of its own after "=" when "=" breaks words, one word otherwise.
     if [[ $cur == = ]]; then

@@ -45,7 +45,7 @@ else()
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
     DESTINATION share/doc/davodev COMPONENT ${KIV_DEB_COMPONENT})
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/davodev/docs COMPONENT ${KIV_DEB_COMPONENT}
-    FILES_MATCHING PATTERN "*.md")
+    FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION share/doc/davodev/examples COMPONENT ${KIV_DEB_COMPONENT})
 
   # kivgate, where it is built, with its service: installed, not enabled, as
@@ -140,7 +140,8 @@ else()
   endforeach()
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION . COMPONENT ${KIV_ARCHIVE_COMPONENT})
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT ${KIV_ARCHIVE_COMPONENT} FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT ${KIV_ARCHIVE_COMPONENT} FILES_MATCHING PATTERN "*.md"
+  PATTERN "*.png")
 install(FILES ${CMAKE_SOURCE_DIR}/host_api/davodev.h DESTINATION include COMPONENT ${KIV_ARCHIVE_COMPONENT})
 
 set(CPACK_PACKAGE_NAME DAVODEV)

@@ -31,8 +31,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-# The documentation pages every package carries beside README.md, prefixed.
-doc_pages() { (cd "$source/docs" && LC_ALL=C ls -- *.md) | sed "s|^|$1|"; }
+# The documentation pages (and the pictures they show) every package carries beside README.md, prefixed.
+doc_pages() { (cd "$source/docs" && LC_ALL=C ls -- *.md *.png) | sed "s|^|$1|"; }
 # A tool that is missing: fatal on CI, a skipped step elsewhere.
 missing() {
   [ "${CI:-}" = true ] && fail "$1 (CI must install it)"

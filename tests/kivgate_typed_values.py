@@ -110,6 +110,26 @@ def free_port():
         return s.getsockname()[1]
 
 
+def start_broker(work):
+    """mosquitto on a free loopback port; another port when the one picked
+    was taken meanwhile by someone else."""
+    for _ in range(5):
+        port = free_port()
+        conf = os.path.join(work, "mosquitto.conf")
+        with open(conf, "w") as out:
+            out.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        broker = Program([MOSQUITTO, "-c", conf, "-v"])
+        try:
+            broker.wait_for(" running")
+            return broker, port
+        except AssertionError:
+            taken = "Address already in use" in "".join(broker.out + broker.err)
+            broker.stop()
+            if not taken:
+                raise
+    raise AssertionError("no free port for mosquitto in five tries")
+
+
 def mqtt_packet(kind, body):
     length, header = len(body), bytes([kind])
     while True:
@@ -208,13 +228,8 @@ def run(bin_dir, work):
                      "--modbus-listen", "127.0.0.1:0", "--allow-writes"]
         broker = None
         if os.access(MOSQUITTO, os.X_OK):
-            mqtt_port = free_port()
-            conf = os.path.join(work, "mosquitto.conf")
-            with open(conf, "w") as out:
-                out.write(f"listener {mqtt_port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
-            broker = Program([MOSQUITTO, "-c", conf, "-v"])
+            broker, mqtt_port = start_broker(work)
             programs.append((broker, signal.SIGTERM))
-            broker.wait_for(" running")
             gate_args += ["--mqtt", f"127.0.0.1:{mqtt_port}", "--mqtt-prefix", "typed"]
         else:
             print(f"note: no MQTT check ({MOSQUITTO} is not installed)")

@@ -48,6 +48,13 @@ double Divisor(double scale)
     return inverse != 0 && std::abs(inverse) < 1e15 && 1 / inverse == scale ? inverse : 0;
 }
 
+// raw × scale + offset, by the divisor where the scale has one.
+double Scaled(const ValueFormat& format, double raw)
+{
+    const double divisor = Divisor(format.scale);
+    return (divisor != 0 ? raw / divisor : raw * format.scale) + format.offset;
+}
+
 std::optional<double> ParseDecimal(const std::string& text)
 {
     double value = 0;
@@ -137,8 +144,7 @@ double ValueOf(const ValueFormat& format, std::span<const uint16_t> words)
     case WordFormat::F32:
     case WordFormat::F32R: raw = std::bit_cast<float>(bits); break;
     }
-    const double divisor = Divisor(format.scale);
-    return (divisor != 0 ? raw / divisor : raw * format.scale) + format.offset;
+    return Scaled(format, raw);
 }
 
 EncodedValue EncodeValue(const ValueFormat& format, double value)
@@ -174,10 +180,8 @@ EncodedValue EncodeValue(const ValueFormat& format, double value)
 ValueRange RangeOf(const ValueFormat& format)
 {
     const FormatInfo& info = Info(format.format);
-    const double divisor = Divisor(format.scale);
-    auto scaled = [&](double raw) { return (divisor != 0 ? raw / divisor : raw * format.scale) + format.offset; };
-    const double a = scaled(info.rawMin);
-    const double b = scaled(info.rawMax);
+    const double a = Scaled(format, info.rawMin);
+    const double b = Scaled(format, info.rawMax);
     return {std::min(a, b), std::max(a, b)};
 }
 

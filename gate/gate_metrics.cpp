@@ -1,8 +1,5 @@
 #include "gate/gate_metrics.h"
 
-#include <cstdio>
-#include <set>
-
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
@@ -45,99 +42,63 @@ const std::vector<Quality>& Qualities()
     return QUALITIES;
 }
 
-}  // namespace
-
-std::string StationLabel(int station)
+// A family registered with its name and help.
+template <typename Builder>
+auto& Family(Builder builder, prometheus::Registry& registry, const char* name, const char* help)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d", station);
-    return text;
+    return builder.Name(name).Help(help).Register(registry);
 }
+
+}  // namespace
 
 GateMetrics::GateMetrics(const std::vector<GateTag>& tags) : registry_(std::make_shared<prometheus::Registry>())
 {
+    using prometheus::BuildCounter;
+    using prometheus::BuildGauge;
+    using prometheus::BuildHistogram;
     prometheus::Registry& registry = *registry_;
-    exchanges_ = &prometheus::BuildCounter()
-                      .Name("kivgate_station_exchanges_total")
-                      .Help("Exchanges with a station, by outcome: good, or why it failed")
-                      .Register(registry);
-    stationUp_ = &prometheus::BuildGauge()
-                      .Name("kivgate_station_up")
-                      .Help("1 while the station answers, 0 while it is down")
-                      .Register(registry);
-    latency_ = &prometheus::BuildHistogram()
-                    .Name("kivgate_station_latency_seconds")
-                    .Help("Time of the station's good exchanges, retries included")
-                    .Register(registry);
-    tagQuality_ = &prometheus::BuildGauge()
-                       .Name("kivgate_tag_quality")
-                       .Help("1 for the tag's quality now, 0 for the others")
-                       .Register(registry);
-    tagAge_ = &prometheus::BuildGauge()
-                   .Name("kivgate_tag_age_seconds")
-                   .Help("Seconds since the tag was last read good; -1 before the first good read")
-                   .Register(registry);
-    cycles_ =
-        &prometheus::BuildCounter().Name("kivgate_cycles_total").Help("Scan cycles done").Register(registry).Add({});
-    cycleSeconds_ = &prometheus::BuildHistogram()
-                         .Name("kivgate_cycle_seconds")
-                         .Help("Time of a scan cycle")
-                         .Register(registry)
-                         .Add({}, CycleBuckets());
-    portUp_ = &prometheus::BuildGauge()
-                   .Name("kivgate_port_up")
-                   .Help("1 while the serial port is open")
-                   .Register(registry)
-                   .Add({});
-    modbusRequests_ = &prometheus::BuildCounter()
-                           .Name("kivgate_modbus_requests_total")
-                           .Help("Modbus requests, by function code")
-                           .Register(registry);
-    modbusExceptions_ = &prometheus::BuildCounter()
-                             .Name("kivgate_modbus_exceptions_total")
-                             .Help("Modbus exception answers, by exception code")
-                             .Register(registry);
-    modbusClients_ = &prometheus::BuildGauge()
-                          .Name("kivgate_modbus_clients")
-                          .Help("Modbus clients connected")
-                          .Register(registry)
-                          .Add({});
-    mqttConnected_ = &prometheus::BuildGauge()
-                          .Name("kivgate_mqtt_connected")
-                          .Help("1 while connected to the broker")
-                          .Register(registry)
-                          .Add({});
-    mqttPublished_ = &prometheus::BuildCounter()
-                          .Name("kivgate_mqtt_published_total")
-                          .Help("MQTT messages published")
-                          .Register(registry)
-                          .Add({});
-    mqttSets_ = &prometheus::BuildCounter()
-                     .Name("kivgate_mqtt_set_commands_total")
-                     .Help("MQTT set commands, by result: done, failed, refused")
-                     .Register(registry);
-    writes_ = &prometheus::BuildCounter()
-                   .Name("kivgate_writes_total")
-                   .Help("Writes settled, by result: done, failed (sent, not confirmed), not-sent")
-                   .Register(registry);
+    exchanges_ = &Family(BuildCounter(), registry, "kivgate_station_exchanges_total",
+                         "Exchanges with a station, by outcome: good, or why it failed");
+    auto& stationUp =
+        Family(BuildGauge(), registry, "kivgate_station_up", "1 while the station answers, 0 while it is down");
+    auto& latency = Family(BuildHistogram(), registry, "kivgate_station_latency_seconds",
+                           "Time of the station's good exchanges, retries included");
+    auto& tagQuality =
+        Family(BuildGauge(), registry, "kivgate_tag_quality", "1 for the tag's quality now, 0 for the others");
+    auto& tagAge = Family(BuildGauge(), registry, "kivgate_tag_age_seconds",
+                          "Seconds since the tag was last read good; -1 before the first good read");
+    cycles_ = &Family(BuildCounter(), registry, "kivgate_cycles_total", "Scan cycles done").Add({});
+    cycleSeconds_ =
+        &Family(BuildHistogram(), registry, "kivgate_cycle_seconds", "Time of a scan cycle").Add({}, CycleBuckets());
+    portUp_ = &Family(BuildGauge(), registry, "kivgate_port_up", "1 while the serial port is open").Add({});
+    modbusRequests_ =
+        &Family(BuildCounter(), registry, "kivgate_modbus_requests_total", "Modbus requests, by function code");
+    modbusExceptions_ = &Family(BuildCounter(), registry, "kivgate_modbus_exceptions_total",
+                                "Modbus exception answers, by exception code");
+    modbusClients_ = &Family(BuildGauge(), registry, "kivgate_modbus_clients", "Modbus clients connected").Add({});
+    mqttConnected_ =
+        &Family(BuildGauge(), registry, "kivgate_mqtt_connected", "1 while connected to the broker").Add({});
+    mqttPublished_ =
+        &Family(BuildCounter(), registry, "kivgate_mqtt_published_total", "MQTT messages published").Add({});
+    mqttSets_ = &Family(BuildCounter(), registry, "kivgate_mqtt_set_commands_total",
+                        "MQTT set commands, by result: done, failed, refused");
+    writes_ = &Family(BuildCounter(), registry, "kivgate_writes_total",
+                      "Writes settled, by result: done, failed (sent, not confirmed), not-sent");
 
-    std::set<int> stations;
-    for (const GateTag& gate : tags)
-        stations.insert(gate.tag.address.station);
-    for (int station : stations) {
+    for (int station : ConfiguredStations(tags)) {
         const std::string label = StationLabel(station);
         for (const std::string& outcome : ExchangeOutcomes())
             stationExchanges_[station][outcome] = &exchanges_->Add({{"station", label}, {"outcome", outcome}});
-        stationUpGauge_[station] = &stationUp_->Add({{"station", label}});
-        stationLatency_[station] = &latency_->Add({{"station", label}}, LatencyBuckets());
+        stationUpGauge_[station] = &stationUp.Add({{"station", label}});
+        stationLatency_[station] = &latency.Add({{"station", label}}, LatencyBuckets());
     }
     for (const GateTag& gate : tags) {
         std::vector<std::pair<Quality, prometheus::Gauge*>> qualities;
         for (Quality quality : Qualities())
             qualities.emplace_back(quality,
-                                   &tagQuality_->Add({{"tag", gate.tag.name}, {"quality", QualityText(quality)}}));
+                                   &tagQuality.Add({{"tag", gate.tag.name}, {"quality", QualityText(quality)}}));
         tagQualities_.push_back(std::move(qualities));
-        tagAges_.push_back(&tagAge_->Add({{"tag", gate.tag.name}}));
+        tagAges_.push_back(&tagAge.Add({{"tag", gate.tag.name}}));
     }
     for (const char* result : {"done", "failed", "refused"})
         mqttSetsByResult_[result] = &mqttSets_->Add({{"result", result}});
@@ -166,9 +127,12 @@ prometheus::Counter& GateMetrics::Labelled(prometheus::Family<prometheus::Counte
 
 void GateMetrics::Exchange(int station, const std::string& outcome, double seconds)
 {
-    const auto known = stationExchanges_.find(station);
-    if (known != stationExchanges_.end() && known->second.count(outcome) != 0) {
-        known->second.find(outcome)->second->Increment();
+    prometheus::Counter* counter = nullptr;
+    if (const auto known = stationExchanges_.find(station); known != stationExchanges_.end())
+        if (const auto found = known->second.find(outcome); found != known->second.end())
+            counter = found->second;
+    if (counter != nullptr) {
+        counter->Increment();
     } else {
         std::lock_guard lock(mutex_);
         exchanges_->Add({{"station", StationLabel(station)}, {"outcome", outcome}}).Increment();

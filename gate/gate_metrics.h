@@ -64,10 +64,6 @@ private:
     std::shared_ptr<prometheus::Registry> registry_;
     std::mutex mutex_;  // for the series made on first use, and the registry's collection
     prometheus::Family<prometheus::Counter>* exchanges_ = nullptr;
-    prometheus::Family<prometheus::Gauge>* stationUp_ = nullptr;
-    prometheus::Family<prometheus::Histogram>* latency_ = nullptr;
-    prometheus::Family<prometheus::Gauge>* tagQuality_ = nullptr;
-    prometheus::Family<prometheus::Gauge>* tagAge_ = nullptr;
     prometheus::Counter* cycles_ = nullptr;
     prometheus::Histogram* cycleSeconds_ = nullptr;
     prometheus::Gauge* portUp_ = nullptr;
@@ -89,9 +85,6 @@ private:
     std::vector<std::vector<std::pair<Quality, prometheus::Gauge*>>> tagQualities_;
     std::vector<prometheus::Gauge*> tagAges_;
 };
-
-// "01": as the station label and the MQTT station topics spell a station.
-std::string StationLabel(int station);
 
 }  // namespace kivgate
 

@@ -1,6 +1,16 @@
 #include "gate/gate_state.h"
 
+#include <set>
+
 namespace kivgate {
+
+std::vector<int> ConfiguredStations(const std::vector<GateTag>& tags)
+{
+    std::set<int> stations;
+    for (const GateTag& gate : tags)
+        stations.insert(gate.tag.address.station);
+    return {stations.begin(), stations.end()};
+}
 
 Quality TagValue::QualityAt(SteadyTime now, std::chrono::milliseconds maxAge) const
 {

@@ -38,6 +38,9 @@ struct GateTag {
     ValueFormat format;  // of a word tag's values; tag.count counts words
 };
 
+// The stations the tags name, each once, in order.
+std::vector<int> ConfiguredStations(const std::vector<GateTag>& tags);
+
 // One tag as the last cycle left it.
 struct TagValue {
     std::vector<uint16_t> values;  // one per element (bits 0/1); the last good

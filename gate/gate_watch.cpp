@@ -1,21 +1,8 @@
 #include "gate/gate_watch.h"
 
-#include <set>
-
 namespace kivgate {
-namespace {
 
-std::vector<int> StationsOf(const std::vector<GateTag>& tags)
-{
-    std::set<int> stations;
-    for (const GateTag& gate : tags)
-        stations.insert(gate.tag.address.station);
-    return {stations.begin(), stations.end()};
-}
-
-}  // namespace
-
-GateWatch::GateWatch(const std::vector<GateTag>& tags) : tags_(tags), metrics_(tags), history_(StationsOf(tags))
+GateWatch::GateWatch(const std::vector<GateTag>& tags) : tags_(tags), metrics_(tags), history_(ConfiguredStations(tags))
 {
 }
 

@@ -116,11 +116,11 @@ void LineOwner::WaitForCycle(std::chrono::steady_clock::time_point next)
 
 void LineOwner::AfterBlock(size_t block, const BlockOutcome& outcome)
 {
-    StationTally& tally = stations_[engine_.Plan().blocks[block].start.station];
+    const int station = engine_.Plan().blocks[block].start.station;
+    StationTally& tally = stations_[station];
     if (outcome.attempts > 0 && outcome.Good())
         tally.latencyUs.Add(static_cast<uint64_t>(outcome.ms * 1000));
     if (outcome.attempts > 0) {
-        const int station = engine_.Plan().blocks[block].start.station;
         if (settings_.metrics)
             settings_.metrics->Exchange(station, outcome.Good() ? "good" : outcome.ReasonName(), outcome.ms / 1000);
         if (settings_.history)

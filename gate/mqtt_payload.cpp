@@ -188,9 +188,14 @@ std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form, c
 
 std::string StationTopic(std::string_view prefix, int station)
 {
+    return std::string(prefix) + "/stations/" + StationLabel(station);
+}
+
+std::string StationLabel(int station)
+{
     char number[16];
     std::snprintf(number, sizeof number, "%02d", station);
-    return std::string(prefix) + "/stations/" + number;
+    return number;
 }
 
 std::string StationPayload(const StationDiagnostics& station)

@@ -27,6 +27,8 @@ std::string TagPayload(const TagValue& value, int32_t count, PayloadForm form, c
 
 // "PREFIX/stations/03"
 std::string StationTopic(std::string_view prefix, int station);
+// "03": a station as its topic, the status page and the metrics' label spell it.
+std::string StationLabel(int station);
 // {"station":3,"state":"up","since":…,"last_reason":…,"failures":{…},"latency_ms":{"p50":…,"p99":…}};
 // the latency figures are null for a station that never answered.
 std::string StationPayload(const StationDiagnostics& station);

@@ -5,7 +5,6 @@
 #include "common/json_object.h"
 #include "common/time_stamp.h"
 #include "gate/gate_config.h"
-#include "gate/gate_metrics.h"
 #include "gate/mqtt_payload.h"
 
 namespace kivgate {

@@ -221,13 +221,9 @@ std::string TakeGate(const kivhost::Given& given, const GateGiven& g, const CLI:
         if (std::string e = TakeHostPort("--mqtt", g.mqtt, &gate.mqttHost, &gate.mqttPort); !e.empty())
             return e;
     if (IsGiven(app, "--mqtt-prefix")) {
-        if (g.mqttPrefix.find_first_of("+#") != std::string::npos || g.mqttPrefix.back() == '/')
-            return Bad("--mqtt-prefix", g.mqttPrefix, "a topic prefix holds no + or # and does not end in /");
-        if (g.mqttPrefix.front() == '$')
-            return Bad("--mqtt-prefix", g.mqttPrefix, "topics beginning with $ are the broker's own");
         // Said once here, not on every row of the tag file whose topic it begins.
-        if (const std::string why = TopicProblem(g.mqttPrefix); !why.empty())
-            return Bad("--mqtt-prefix", g.mqttPrefix, why);
+        if (std::string e = TopicPrefixProblem("--mqtt-prefix", g.mqttPrefix); !e.empty())
+            return e;
         gate.mqttPrefix = g.mqttPrefix;
     }
     if (IsGiven(app, "--mqtt-client-id"))
